@@ -1,0 +1,52 @@
+#include "../media/join_path.h"
+#include "../shell/product_shortcuts.h"
+#include "install_state.h"
+#include "installer.h"
+#include "product_constants.h"
+
+void RunFinishingSteps(void) {
+    StopBusyIndicator();
+    if (CancelRequested()) {
+        AbandonInstall();
+        return;
+    }
+
+    // The folder twice, the executable's name and the run flag: more than one MAX_PATH buffer
+    // can hold for a long folder.
+    char commandLine[2 * MAX_PATH];
+    lstrcpyA(commandLine, InstallState.installDir);
+    lstrcatA(commandLine, GameExeSuffix);
+    lstrcatA(commandLine, InstallState.fullInstall != 0 ? NormalRunFlag : MinimalRunFlag);
+    lstrcatA(commandLine, InstallState.installDir);
+    lstrcatA(commandLine, "\\");
+    WinExec(commandLine, SW_SHOWMAXIMIZED);
+    if (CancelRequested()) {
+        AbandonInstall();
+        return;
+    }
+
+    CreateProductShortcuts();
+    if (CancelRequested()) {
+        AbandonInstall();
+        return;
+    }
+
+    int answer = MessageBoxA(InstallState.ownerWindow, TextOfferDirectX, CaptionInstall, MB_YESNO);
+    if (CancelRequested()) {
+        AbandonInstall();
+        return;
+    }
+    if (answer == IDYES) {
+        lstrcpyA(InstallState.workBuffer, InstallState.cdRoot);
+        JoinPath(InstallState.workBuffer, DirectXSetup);
+        WinExec(InstallState.workBuffer, SW_SHOW);
+    }
+
+    MessageBoxA(InstallState.installDialog, TextInstallDone, CaptionNotice, MB_OK);
+    MessageBoxA(InstallState.ownerWindow, TextNoUninstaller, CaptionAttention, MB_OK);
+    if (!ClaimEnding(INSTALL_CONCLUDED)) {
+        AbandonInstall();
+        return;
+    }
+    EndDialog(InstallState.installDialog, -1);
+}

@@ -1,0 +1,136 @@
+#include "../media/disc_copy.h"
+#include "../media/drive_probes.h"
+#include "../resources/resource.h"
+#include "install_state.h"
+#include "installer.h"
+#include "product_constants.h"
+
+#define CANCEL_TIMER 1
+
+// Answers a message box that the copy worker has up, so that the worker returns from it and
+// sees the cancel. The box is pressed with the button it has: No for a question, else OK.
+static BOOL CALLBACK AnswerWorkerBox(HWND window, LPARAM lParam) {
+    (void)lParam;
+    char className[16];
+    if (window == InstallState.installDialog || GetClassNameA(window, className, 16) == 0 ||
+        lstrcmpA(className, "#32770") != 0)
+        return TRUE;
+    WPARAM button = GetDlgItem(window, IDNO) != NULL ? IDNO : IDOK;
+    PostMessageA(window, WM_COMMAND, button, 0);
+    return TRUE;
+}
+
+// The user's cancel. No thread is stopped from outside: the copy worker stops at its next file,
+// block or step, empties the install folder and ends the dialog itself.
+static void CancelPressed(HWND dialog) {
+    if (!ClaimEnding(INSTALL_CANCELLED))
+        return;
+    EnableWindow(GetDlgItem(dialog, IDCANCEL), FALSE);
+    EnumThreadWindows(InstallState.copyThreadId, AnswerWorkerBox, 0);
+    // A box the worker opens after this still gets answered.
+    SetTimer(dialog, CANCEL_TIMER, 100, NULL);
+}
+
+INT_PTR CALLBACK InstallDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+    (void)lParam;
+    switch (message) {
+    case WM_INITDIALOG:
+        InstallState.installDialog = dialog;
+        SetFlag(&InstallState.busyRunning, 1);
+        // The indicator starts first: the copy worker may need its handle to stop it as soon as
+        // a copy ends.
+        InstallState.busyThread =
+            CreateThread(NULL, 0, BusyIndicator, dialog, 0, &InstallState.busyThreadId);
+        InstallState.copyThread =
+            CreateThread(NULL, 0, CopyWorker, dialog, 0, &InstallState.copyThreadId);
+        return FALSE;
+    case WM_TIMER:
+        if (wParam == CANCEL_TIMER)
+            EnumThreadWindows(InstallState.copyThreadId, AnswerWorkerBox, 0);
+        return FALSE;
+    case WM_COMMAND:
+        if (LOWORD(wParam) == IDCANCEL) {
+            CancelPressed(dialog);
+            return TRUE;
+        }
+        return FALSE;
+    }
+    return FALSE;
+}
+
+void StopBusyIndicator(void) {
+    SetFlag(&InstallState.busyDone, 1);
+    SetFlag(&InstallState.busyRunning, 1);
+    if (InstallState.busyThread != NULL)
+        WaitForSingleObject(InstallState.busyThread, INFINITE);
+}
+
+void AbandonInstall(void) {
+    StopBusyIndicator();
+    RemoveInstalledFiles(InstallState.installDialog);
+    EndDialog(InstallState.installDialog, -1);
+}
+
+// A copy that could not complete: everything copied so far goes, and the user is told.
+static void FailInstall(void) {
+    StopBusyIndicator();
+    RemoveInstalledFiles(InstallState.ownerWindow);
+    MessageBoxA(InstallState.installDialog, TextInstallFailed, CaptionMessage, MB_OK);
+    EndDialog(InstallState.installDialog, -1);
+}
+
+// Copies the disc at cdRoot. FALSE when the install ends here, after a cancel or a failure.
+static BOOL CopyDisc(HWND dialog) {
+    if (CopyDiscTree(dialog) == 0 && !CancelRequested())
+        return TRUE;
+    if (ClaimEnding(INSTALL_CONCLUDED))
+        FailInstall();
+    else
+        AbandonInstall();
+    return FALSE;
+}
+
+// Asks for the disc with label until it is in the first CD-ROM drive, then copies it.
+static BOOL CopyNextDisc(HWND dialog, const char* prompt, const char* label) {
+    SetFlag(&InstallState.busyRunning, 0);
+    ShowWindow(InstallState.installDialog, SW_HIDE);
+    do {
+        MessageBoxA(InstallState.installDialog, prompt, CaptionNotice, MB_OK);
+    } while (!DiscIsInDrive(label));
+    SetFlag(&InstallState.busyRunning, 1);
+    ShowWindow(InstallState.installDialog, SW_RESTORE);
+    return CopyDisc(dialog);
+}
+
+DWORD WINAPI CopyWorker(LPVOID parameter) {
+    HWND dialog = (HWND)parameter;
+    if (!CopyDisc(dialog))
+        return 0;
+    if (!CopyNextDisc(dialog, TextInsertDisc2, DiscLabel2))
+        return 0;
+    if (InstallState.fullInstall == 1 && !CopyNextDisc(dialog, TextInsertMapDisc, MapDiscLabel))
+        return 0;
+    RunFinishingSteps();
+    return 0;
+}
+
+DWORD WINAPI BusyIndicator(LPVOID parameter) {
+    (void)parameter;
+    lstrcpyA(InstallState.busyText, BusyBaseText);
+    for (;;) {
+        while (!FlagIsSet(&InstallState.busyRunning)) {
+        }
+        InstallState.busyCounter++;
+        if (InstallState.busyCounter % 100000 == 0) {
+            lstrcatA(InstallState.busyText, ".");
+            SetDlgItemTextA(InstallState.installDialog, IDC_STATUS, InstallState.busyText);
+        }
+        if (InstallState.busyCounter >= 10000000) {
+            InstallState.busyCounter = 0;
+            lstrcpyA(InstallState.busyText, BusyBaseText);
+            SetDlgItemTextA(InstallState.installDialog, IDC_STATUS, InstallState.busyText);
+        }
+        if (FlagIsSet(&InstallState.busyDone) == 1)
+            return 1;
+    }
+}

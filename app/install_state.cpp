@@ -1,0 +1,22 @@
+#include "install_state.h"
+
+INSTALLSTATE InstallState = {
+    NULL, NULL, {0}, {'c', ':', '\\', '\0'}, 1, 0, NULL, NULL, 0, NULL, 0, 0, 0, 0, {0}, {0}, 0,
+};
+
+void SetFlag(volatile LONG* flag, LONG value) {
+    InterlockedExchange(flag, value);
+}
+
+LONG FlagIsSet(volatile LONG* flag) {
+    return InterlockedCompareExchange(flag, 0, 0);
+}
+
+BOOL ClaimEnding(LONG how) {
+    return InterlockedCompareExchange(&InstallState.installEnding, how, INSTALL_RUNNING) ==
+           INSTALL_RUNNING;
+}
+
+BOOL CancelRequested(void) {
+    return FlagIsSet(&InstallState.installEnding) == INSTALL_CANCELLED;
+}

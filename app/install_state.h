@@ -1,0 +1,46 @@
+#pragma once
+
+#include <windows.h>
+
+// Everything the installer knows at run time, in one process-wide record.
+// busyRunning, busyDone and installEnding are written and read across threads: use
+// SetFlag/FlagIsSet for them. The other fields are written by one thread at a time, in the
+// order of the install (setup dialog, install dialog, copy worker).
+struct INSTALLSTATE {
+    HINSTANCE instance;
+    HWND ownerWindow;
+    char installDir[MAX_PATH];
+    char cdRoot[4];
+    LONG fullInstall;
+    ULONGLONG requiredMegabytes;
+    HWND installDialog;
+    HANDLE copyThread;
+    DWORD copyThreadId;
+    HANDLE busyThread;
+    DWORD busyThreadId;
+    volatile LONG busyRunning;
+    volatile LONG busyDone;
+    LONG busyCounter;
+    char busyText[256];
+    char workBuffer[MAX_PATH];
+    // How the install is ending, claimed once by whoever gets there first (see ClaimEnding).
+    volatile LONG installEnding;
+};
+
+// installEnding: the user's cancel and the copy worker's own end of the install race for it.
+#define INSTALL_RUNNING 0
+#define INSTALL_CANCELLED 1 // the user pressed cancel; the copy worker rolls back
+#define INSTALL_CONCLUDED 2 // the copy worker is past the point where a cancel applies
+
+// The longest install folder the installer accepts: room for the longest name the install
+// appends to it ("\ReadMe.txt") and the two NULs of a shell list.
+#define INSTALL_DIR_MAX_LENGTH (MAX_PATH - 13)
+
+extern INSTALLSTATE InstallState;
+
+void SetFlag(volatile LONG* flag, LONG value);
+LONG FlagIsSet(volatile LONG* flag);
+
+// Sets installEnding to how when nobody has claimed it yet; TRUE when this call did.
+BOOL ClaimEnding(LONG how);
+BOOL CancelRequested(void);

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <windows.h>
+
+LRESULT CALLBACK OwnerWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+INT_PTR CALLBACK SetupDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+INT_PTR CALLBACK InstallDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+DWORD WINAPI CopyWorker(LPVOID parameter);
+DWORD WINAPI BusyIndicator(LPVOID parameter);
+
+// Stops the busy indicator through its flags and waits until its thread has ended.
+void StopBusyIndicator(void);
+
+// The copy worker's rollback after a cancel: empties the install folder, ends the dialog.
+void AbandonInstall(void);
+
+// Runs once every disc is copied, on the copy worker's thread; ends the install dialog.
+void RunFinishingSteps(void);

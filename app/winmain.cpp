@@ -1,0 +1,42 @@
+#include <stdlib.h>
+
+#include "install_state.h"
+#include "installer.h"
+#include "product_constants.h"
+
+LRESULT CALLBACK OwnerWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int showCommand) {
+    (void)previous;
+    (void)commandLine;
+    (void)showCommand;
+
+    if (FindWindowA(OwnerClassName, InstallerTitle) != NULL)
+        exit(0);
+
+    WNDCLASSEXA ownerClass;
+    ownerClass.cbSize = sizeof(ownerClass);
+    ownerClass.style = 0;
+    ownerClass.lpfnWndProc = OwnerWndProc;
+    ownerClass.cbClsExtra = 0;
+    ownerClass.cbWndExtra = 0;
+    ownerClass.hInstance = instance;
+    ownerClass.hIcon = LoadIconA(instance, "IDI_ICON2");
+    ownerClass.hIconSm = LoadIconA(instance, "IDI_ICON2");
+    ownerClass.hCursor = LoadCursorA(NULL, IDC_ARROW);
+    ownerClass.hbrBackground = (HBRUSH)GetStockObject(BLACK_BRUSH);
+    ownerClass.lpszMenuName = NULL;
+    ownerClass.lpszClassName = OwnerClassName;
+    RegisterClassExA(&ownerClass);
+
+    HWND owner = CreateWindowExA(WS_EX_APPWINDOW, OwnerClassName, InstallerTitle, WS_SYSMENU, 0, 0,
+                                 640, 480, NULL, NULL, instance, NULL);
+    InstallState.instance = instance;
+    InstallState.ownerWindow = owner;
+
+    if (DialogBoxParamA(instance, "IDD_SETUP", owner, SetupDlgProc, 0) == -1)
+        return -1;
+    return DialogBoxParamA(instance, "IDD_INSTALL", owner, InstallDlgProc, 0) == -1 ? -1 : 1;
+}

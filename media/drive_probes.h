@@ -1,0 +1,18 @@
+#pragma once
+
+#include <windows.h>
+
+// The letter of the first CD-ROM drive from c to z, lower case, or 0 when there is none.
+char FindCdDrive(void);
+
+// 1 when the volume at root carries exactly the label wanted; 0 otherwise, and 0 whenever the
+// label can't be read (no disc, unreadable volume, no such drive).
+int VolumeLabelIs(const char* root, const char* label);
+
+// Free MiB (total free bytes >> 20) of the drive that path starts with. 0 when the path does not
+// start with a drive letter and colon, or when the drive can't be asked.
+ULONGLONG FreeMegabytes(const char* path);
+
+// The disc check: finds the CD-ROM drive, stores its letter in InstallState.cdRoot and tells
+// whether the disc in it carries label.
+BOOL DiscIsInDrive(const char* label);

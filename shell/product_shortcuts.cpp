@@ -1,0 +1,82 @@
+#include "product_shortcuts.h"
+
+#include <stdlib.h>
+
+#include "../app/install_state.h"
+#include "../app/product_constants.h"
+#include "../media/join_path.h"
+#include "shell_link.h"
+
+static const char ShellFoldersKey[] =
+    "software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell "
+    "Folders";
+
+// Opens the shell folders key, or tells the user and ends the process. FALSE only when the
+// user cancelled while the message was up.
+static BOOL OpenShellFolders(HKEY* key) {
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, ShellFoldersKey, 0, KEY_ALL_ACCESS, key) == ERROR_SUCCESS)
+        return TRUE;
+    MessageBoxA(InstallState.ownerWindow, TextRegistryFault, CaptionError, MB_OK);
+    if (CancelRequested())
+        return FALSE;
+    exit(0);
+}
+
+// Reads the folder named by value into folder. FALSE when the value is missing, does not fit
+// the 128 bytes offered, or is no absolute path: links would otherwise land in the current
+// folder or in a path nobody chose.
+static BOOL ReadShellFolder(HKEY key, const char* value, char* folder) {
+    char data[MAX_PATH];
+    DWORD type = 0;
+    DWORD size = 128;
+    ZeroMemory(data, sizeof(data));
+    if (RegQueryValueExA(key, value, NULL, &type, (LPBYTE)data, &size) != ERROR_SUCCESS)
+        return FALSE;
+    BOOL driveRoot = ((data[0] >= 'A' && data[0] <= 'Z') || (data[0] >= 'a' && data[0] <= 'z')) &&
+                     data[1] == ':' && (data[2] == '\\' || data[2] == '/');
+    BOOL network = data[0] == '\\' && data[1] == '\\';
+    if (!driveRoot && !network)
+        return FALSE;
+    lstrcpyA(folder, data);
+    return TRUE;
+}
+
+// Writes the shortcuts of rows 0 to rows - 1 into folder. FALSE when the user cancelled.
+static BOOL WriteShortcuts(const char* folder, int rows) {
+    for (int row = 0; row < rows; row++) {
+        if (CancelRequested())
+            return FALSE;
+        char target[MAX_PATH];
+        char link[MAX_PATH];
+        ZeroMemory(target, sizeof(target));
+        ZeroMemory(link, sizeof(link));
+        lstrcpyA(target, InstallState.installDir);
+        lstrcpyA(link, folder);
+        if (!JoinPath(target, ShortcutTargets[row]) || !JoinPath(link, ShortcutLinkNames[row]))
+            continue;
+        CreateShellLink(target, link, ShortcutDescriptions[row], NULL, InstallState.installDir);
+    }
+    return TRUE;
+}
+
+int CreateProductShortcuts(void) {
+    HKEY key;
+    char folder[MAX_PATH];
+
+    if (!OpenShellFolders(&key))
+        return 0;
+    if (ReadShellFolder(key, "Programs", folder) && JoinPath(folder, CompanyFolder)) {
+        CreateDirectoryA(folder, NULL);
+        if (JoinPath(folder, ProductTitle)) {
+            CreateDirectoryA(folder, NULL);
+            if (!WriteShortcuts(folder, 3))
+                return 0;
+        }
+    }
+
+    if (!OpenShellFolders(&key))
+        return 0;
+    if (ReadShellFolder(key, "Desktop", folder) && !WriteShortcuts(folder, 2))
+        return 0;
+    return 1;
+}

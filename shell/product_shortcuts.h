@@ -1,0 +1,8 @@
+#pragma once
+
+#include <windows.h>
+
+// Makes the program group with its three shortcuts and the two desktop shortcuts. Returns 1.
+// When the shell folders key can't be opened it tells the user and ends the process with
+// status 0, unless the user has cancelled the install meanwhile (it then returns 0).
+int CreateProductShortcuts(void);

@@ -1,0 +1,109 @@
+#include <gtest/gtest.h>
+
+#include "app/install_state.h"
+#include "media/drive_probes.h"
+#include "test_machine.h"
+
+using testing_support::TestMachine;
+
+namespace {
+
+class DriveProbes : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        sim.AddFixed('c');
+        InstallState.cdRoot[0] = 'c';
+    }
+    TestMachine sim;
+};
+
+TEST_F(DriveProbes, FindsTheFirstCdRomDriveOnly) {
+    EXPECT_EQ(FindCdDrive(), 0);
+    sim.AddCdRom('f');
+    sim.AddCdRom('e');
+    EXPECT_EQ(FindCdDrive(), 'e');
+
+    // The wanted disc in the second drive is never looked at.
+    sim.Insert('e', sim.MakeDisc("other", "KELVO_2"));
+    sim.Insert('f', sim.MakeDisc("first", "KELVO_1"));
+    EXPECT_FALSE(DiscIsInDrive("KELVO_1"));
+    EXPECT_EQ(InstallState.cdRoot[0], 'e');
+
+    // An empty drive before a full one: the empty one is found, the check fails.
+    sim.Eject('e');
+    EXPECT_EQ(FindCdDrive(), 'e');
+    EXPECT_FALSE(DiscIsInDrive("KELVO_1"));
+}
+
+TEST_F(DriveProbes, SearchesFromCToZ) {
+    sim.AddCdRom('a');
+    sim.AddCdRom('b');
+    EXPECT_EQ(FindCdDrive(), 0);
+    sim.AddCdRom('z');
+    EXPECT_EQ(FindCdDrive(), 'z');
+    sim.Insert('z', sim.MakeDisc("one", "KELVO_1"));
+    EXPECT_TRUE(DiscIsInDrive("KELVO_1"));
+    EXPECT_STREQ(InstallState.cdRoot, "z:\\");
+}
+
+TEST_F(DriveProbes, NoCdRomDriveLeavesTheRootAsItWas) {
+    InstallState.cdRoot[0] = 'q';
+    EXPECT_FALSE(DiscIsInDrive("KELVO_1"));
+    EXPECT_EQ(InstallState.cdRoot[0], 'q');
+}
+
+TEST_F(DriveProbes, ComparesLabelsExactlyAndCaseSensitively) {
+    sim.AddCdRom('d');
+    sim.Insert('d', sim.MakeDisc("lower", "kelvo_1"));
+    EXPECT_EQ(VolumeLabelIs("d:\\", "KELVO_1"), 0);
+    sim.Insert('d', sim.MakeDisc("right", "KELVO_1"));
+    EXPECT_EQ(VolumeLabelIs("d:\\", "KELVO_1"), 1);
+    EXPECT_EQ(VolumeLabelIs("d:\\", "KELVO_"), 0);
+    EXPECT_EQ(VolumeLabelIs("d:\\", "KELVO_12"), 0);
+}
+
+TEST_F(DriveProbes, AnUnreadLabelIsNeverTheWantedDisc) {
+    sim.AddCdRom('d');
+    EXPECT_EQ(VolumeLabelIs("d:\\", ""), 0) << "empty drive";
+    sim.Insert('d', sim.MakeDisc("one", "KELVO_1"));
+    sim.machine().drives['d'].failLabel = true;
+    EXPECT_EQ(VolumeLabelIs("d:\\", "KELVO_1"), 0);
+    EXPECT_EQ(VolumeLabelIs("q:\\", ""), 0) << "no such drive";
+    // A disc whose label is empty does match an empty label: it was read.
+    sim.machine().drives['d'].failLabel = false;
+    sim.Insert('d', sim.MakeDisc("blank", ""));
+    EXPECT_EQ(VolumeLabelIs("d:\\", ""), 1);
+}
+
+TEST_F(DriveProbes, CountsFreeMegabytesRoundedDown) {
+    auto& d = sim.AddFixed('d');
+    d.freeBytes = 1048575;
+    EXPECT_EQ(FreeMegabytes("d:\\"), 0u);
+    sim.machine().drives['d'].freeBytes = 1048576;
+    EXPECT_EQ(FreeMegabytes("D:\\Games\\kelvo"), 1u);
+    EXPECT_EQ(FreeMegabytes("d:\\"), 1u);
+    sim.machine().drives['d'].freeBytes = 1239ull << 20;
+    EXPECT_EQ(FreeMegabytes("D:\\x"), 1239u);
+    sim.machine().drives['d'].freeBytes = 5ull << 40;
+    EXPECT_EQ(FreeMegabytes("d:"), 5ull << 20) << "past 32 bits";
+}
+
+TEST_F(DriveProbes, AFailedSpaceQueryCountsAsNoSpace) {
+    auto& d = sim.AddFixed('d');
+    d.freeBytes = 10ull << 30;
+    d.failSpaceQuery = true;
+    EXPECT_EQ(FreeMegabytes("d:\\kelvo"), 0u);
+    EXPECT_EQ(FreeMegabytes("q:\\kelvo"), 0u) << "no such drive";
+}
+
+TEST_F(DriveProbes, APathWithoutADriveLetterHasNoSpace) {
+    sim.machine().drives['c'].freeBytes = 10ull << 30;
+    sim.AddFixed('g').freeBytes = 10ull << 30;
+    EXPECT_EQ(FreeMegabytes(""), 0u);
+    EXPECT_EQ(FreeMegabytes("games\\kelvo"), 0u) << "relative; would read drive g";
+    EXPECT_EQ(FreeMegabytes("\\\\server\\share\\kelvo"), 0u);
+    EXPECT_EQ(FreeMegabytes("\\kelvo"), 0u);
+    EXPECT_EQ(FreeMegabytes("c:\\kelvo"), 10u << 10);
+}
+
+} // namespace

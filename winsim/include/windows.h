@@ -1,0 +1,229 @@
+// Host stand-in for the Win32 API: the types, constants and functions the installer uses, with
+// their real values. Implemented over POSIX in winsim/src.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+#include <string.h>
+
+#define WINAPI
+#define CALLBACK
+#define APIENTRY
+#define STDMETHODCALLTYPE
+
+#ifndef NULL
+#define NULL 0
+#endif
+#define TRUE 1
+#define FALSE 0
+#define MAX_PATH 260
+#define INFINITE 0xFFFFFFFFu
+#define ZeroMemory(destination, length) memset((destination), 0, (length))
+
+typedef int BOOL;
+typedef unsigned char BYTE;
+typedef unsigned short WORD;
+typedef uint32_t DWORD;
+typedef int32_t LONG;
+typedef uint32_t ULONG;
+typedef int INT;
+typedef unsigned int UINT;
+typedef char CHAR;
+typedef uint16_t WCHAR;
+typedef int64_t LONGLONG;
+typedef uint64_t ULONGLONG;
+typedef intptr_t INT_PTR;
+typedef uintptr_t UINT_PTR;
+typedef intptr_t LONG_PTR;
+typedef uintptr_t ULONG_PTR;
+typedef UINT_PTR WPARAM;
+typedef LONG_PTR LPARAM;
+typedef LONG_PTR LRESULT;
+typedef LONG HRESULT;
+typedef void* LPVOID;
+typedef const void* LPCVOID;
+typedef char* LPSTR;
+typedef const char* LPCSTR;
+typedef WCHAR* LPWSTR;
+typedef const WCHAR* LPCWSTR;
+typedef DWORD* LPDWORD;
+typedef BYTE* LPBYTE;
+typedef BOOL* LPBOOL;
+typedef void* HANDLE;
+typedef HANDLE* PHANDLE;
+
+struct HWND__;
+struct HINSTANCE__;
+struct HICON__;
+struct HCURSOR__;
+struct HBRUSH__;
+struct HMENU__;
+struct HKEY__;
+struct HGDIOBJ__;
+typedef HWND__* HWND;
+typedef HINSTANCE__* HINSTANCE;
+typedef HINSTANCE HMODULE;
+typedef HICON__* HICON;
+typedef HCURSOR__* HCURSOR;
+typedef HBRUSH__* HBRUSH;
+typedef HMENU__* HMENU;
+typedef HKEY__* HKEY;
+typedef HKEY* PHKEY;
+typedef HGDIOBJ__* HGDIOBJ;
+typedef DWORD REGSAM;
+typedef DWORD ACCESS_MASK;
+
+typedef union _ULARGE_INTEGER {
+    struct {
+        DWORD LowPart;
+        DWORD HighPart;
+    } u;
+    ULONGLONG QuadPart;
+} ULARGE_INTEGER, *PULARGE_INTEGER;
+
+typedef union _LARGE_INTEGER {
+    struct {
+        DWORD LowPart;
+        LONG HighPart;
+    } u;
+    LONGLONG QuadPart;
+} LARGE_INTEGER, *PLARGE_INTEGER;
+
+typedef struct _FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+} FILETIME;
+
+typedef struct _SECURITY_ATTRIBUTES {
+    DWORD nLength;
+    LPVOID lpSecurityDescriptor;
+    BOOL bInheritHandle;
+} SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+
+#define MAKEINTRESOURCEA(i) ((LPSTR)(ULONG_PTR)(WORD)(i))
+#define LOWORD(l) ((WORD)(((DWORD_PTR_)(l)) & 0xffff))
+#define HIWORD(l) ((WORD)((((DWORD_PTR_)(l)) >> 16) & 0xffff))
+typedef uintptr_t DWORD_PTR_;
+#define SUCCEEDED(hr) (((HRESULT)(hr)) >= 0)
+#define FAILED(hr) (((HRESULT)(hr)) < 0)
+#define S_OK ((HRESULT)0)
+#define S_FALSE ((HRESULT)1)
+#define E_FAIL ((HRESULT)0x80004005)
+#define E_NOINTERFACE ((HRESULT)0x80004002)
+#define E_INVALIDARG ((HRESULT)0x80070057)
+#define E_OUTOFMEMORY ((HRESULT)0x8007000E)
+#define REGDB_E_CLASSNOTREG ((HRESULT)0x80040154)
+
+// Errors
+#define ERROR_SUCCESS 0L
+#define ERROR_FILE_NOT_FOUND 2L
+#define ERROR_PATH_NOT_FOUND 3L
+#define ERROR_ACCESS_DENIED 5L
+#define ERROR_INVALID_HANDLE 6L
+#define ERROR_NOT_READY 21L
+#define ERROR_HANDLE_DISK_FULL 39L
+#define ERROR_INVALID_PARAMETER 87L
+#define ERROR_INSUFFICIENT_BUFFER 122L
+#define ERROR_INVALID_NAME 123L
+#define ERROR_ALREADY_EXISTS 183L
+#define ERROR_MORE_DATA 234L
+#define ERROR_NO_MORE_FILES 18L
+#define ERROR_DISK_FULL 112L
+#define ERROR_REQUEST_ABORTED 1235L
+#define ERROR_CANCELLED 1223L
+#define ERROR_BAD_PATHNAME 161L
+#define ERROR_UNRECOGNIZED_VOLUME 1005L
+#define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
+#define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
+
+DWORD WINAPI GetLastError(void);
+void WINAPI SetLastError(DWORD error);
+
+// Strings
+int WINAPI lstrlenA(LPCSTR s);
+LPSTR WINAPI lstrcpyA(LPSTR dst, LPCSTR src);
+LPSTR WINAPI lstrcpynA(LPSTR dst, LPCSTR src, int maxLength);
+LPSTR WINAPI lstrcatA(LPSTR dst, LPCSTR src);
+int WINAPI lstrcmpA(LPCSTR a, LPCSTR b);
+LPSTR WINAPI CharNextA(LPCSTR text);
+int wsprintfA(LPSTR buffer, LPCSTR format, ...);
+#define CP_ACP 0
+int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int textBytes, LPWSTR wide,
+                               int wideChars);
+int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideChars, LPSTR text,
+                               int textBytes, LPCSTR defaultChar, LPBOOL usedDefault);
+
+// Interlocked words
+LONG WINAPI InterlockedExchange(volatile LONG* target, LONG value);
+LONG WINAPI InterlockedCompareExchange(volatile LONG* target, LONG exchange, LONG comparand);
+
+// Drives
+#define DRIVE_UNKNOWN 0
+#define DRIVE_NO_ROOT_DIR 1
+#define DRIVE_REMOVABLE 2
+#define DRIVE_FIXED 3
+#define DRIVE_REMOTE 4
+#define DRIVE_CDROM 5
+#define DRIVE_RAMDISK 6
+UINT WINAPI GetDriveTypeA(LPCSTR root);
+BOOL WINAPI GetVolumeInformationA(LPCSTR root, LPSTR label, DWORD labelSize, LPDWORD serial,
+                                  LPDWORD maxComponentLength, LPDWORD fileSystemFlags,
+                                  LPSTR fileSystemName, DWORD fileSystemNameSize);
+BOOL WINAPI GetDiskFreeSpaceExA(LPCSTR root, PULARGE_INTEGER freeToCaller,
+                                PULARGE_INTEGER totalBytes, PULARGE_INTEGER totalFreeBytes);
+
+// Files
+#define FILE_ATTRIBUTE_READONLY 0x00000001
+#define FILE_ATTRIBUTE_HIDDEN 0x00000002
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010
+#define FILE_ATTRIBUTE_ARCHIVE 0x00000020
+#define FILE_ATTRIBUTE_NORMAL 0x00000080
+typedef struct _WIN32_FIND_DATAA {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD dwReserved0;
+    DWORD dwReserved1;
+    CHAR cFileName[MAX_PATH];
+    CHAR cAlternateFileName[14];
+} WIN32_FIND_DATAA, *LPWIN32_FIND_DATAA;
+BOOL WINAPI CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security);
+DWORD WINAPI GetFileAttributesA(LPCSTR path);
+BOOL WINAPI SetFileAttributesA(LPCSTR path, DWORD attributes);
+HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data);
+BOOL WINAPI FindNextFileA(HANDLE find, LPWIN32_FIND_DATAA data);
+BOOL WINAPI FindClose(HANDLE find);
+typedef DWORD(WINAPI* LPPROGRESS_ROUTINE)(LARGE_INTEGER totalSize, LARGE_INTEGER transferred,
+                                          LARGE_INTEGER streamSize, LARGE_INTEGER streamTransferred,
+                                          DWORD streamNumber, DWORD callbackReason,
+                                          HANDLE sourceFile, HANDLE destinationFile, LPVOID data);
+#define PROGRESS_CONTINUE 0
+#define PROGRESS_CANCEL 1
+#define PROGRESS_STOP 2
+#define PROGRESS_QUIET 3
+#define CALLBACK_CHUNK_FINISHED 0
+#define CALLBACK_STREAM_SWITCH 1
+BOOL WINAPI CopyFileExA(LPCSTR source, LPCSTR destination, LPPROGRESS_ROUTINE progress, LPVOID data,
+                        LPBOOL cancel, DWORD flags);
+
+// Threads and processes
+typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID parameter);
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES security, size_t stackSize,
+                           LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags,
+                           LPDWORD threadId);
+BOOL WINAPI TerminateThread(HANDLE thread, DWORD exitCode);
+#define WAIT_OBJECT_0 0
+#define WAIT_TIMEOUT 258
+#define WAIT_FAILED ((DWORD)0xFFFFFFFF)
+DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+BOOL WINAPI CloseHandle(HANDLE handle);
+DWORD WINAPI GetCurrentThreadId(void);
+void WINAPI Sleep(DWORD milliseconds);
+UINT WINAPI WinExec(LPCSTR commandLine, UINT showCommand);
+
+#include "winuser.h"
+#include "wingdi.h"
+#include "winreg.h"

@@ -1,0 +1,129 @@
+// Drive kinds, volume labels, free space and folders, from the machine's drive table.
+#include <windows.h>
+
+#include <cstring>
+#include <filesystem>
+#include <sys/statvfs.h>
+
+#include "machine.h"
+
+namespace fs = std::filesystem;
+using namespace winsim;
+
+UINT WINAPI GetDriveTypeA(LPCSTR root) {
+    char letter = DriveLetterOf(root == nullptr ? "" : root);
+    std::lock_guard lock(machineLock());
+    Drive* d = letter == 0 ? nullptr : machine().drive(letter);
+    if (d == nullptr)
+        return DRIVE_NO_ROOT_DIR;
+    return d->kind == DriveKind::CdRom ? DRIVE_CDROM : DRIVE_FIXED;
+}
+
+BOOL WINAPI GetVolumeInformationA(LPCSTR root, LPSTR label, DWORD labelSize, LPDWORD serial,
+                                  LPDWORD maxComponentLength, LPDWORD fileSystemFlags,
+                                  LPSTR fileSystemName, DWORD fileSystemNameSize) {
+    char letter = DriveLetterOf(root == nullptr ? "" : root);
+    std::lock_guard lock(machineLock());
+    Drive* d = letter == 0 ? nullptr : machine().drive(letter);
+    if (d == nullptr) {
+        SetError(ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
+    std::optional<std::string> name;
+    if (d->kind == DriveKind::CdRom) {
+        name = DiscLabel(*d);
+        if (!name) {
+            SetError(ERROR_NOT_READY);
+            return FALSE;
+        }
+    } else {
+        name = DiscLabel(*d).value_or("");
+    }
+    std::string bytes = Utf8ToCp950(*name);
+    if (label != nullptr) {
+        if (bytes.size() + 1 > labelSize) {
+            SetError(ERROR_MORE_DATA);
+            return FALSE;
+        }
+        std::memcpy(label, bytes.c_str(), bytes.size() + 1);
+    }
+    const char* system = d->kind == DriveKind::CdRom ? "CDFS" : "NTFS";
+    if (fileSystemName != nullptr && fileSystemNameSize > std::strlen(system))
+        std::strcpy(fileSystemName, system);
+    if (serial != nullptr)
+        *serial = 0x12345678u + (DWORD)letter;
+    if (maxComponentLength != nullptr)
+        *maxComponentLength = 255;
+    if (fileSystemFlags != nullptr)
+        *fileSystemFlags = 0;
+    return TRUE;
+}
+
+BOOL WINAPI GetDiskFreeSpaceExA(LPCSTR root, PULARGE_INTEGER freeToCaller,
+                                PULARGE_INTEGER totalBytes, PULARGE_INTEGER totalFreeBytes) {
+    char letter = DriveLetterOf(root == nullptr ? "" : root);
+    std::lock_guard lock(machineLock());
+    Drive* d = letter == 0 ? nullptr : machine().drive(letter);
+    if (d == nullptr || d->failSpaceQuery || d->hostFolder.empty()) {
+        SetError(d == nullptr ? ERROR_PATH_NOT_FOUND : ERROR_NOT_READY);
+        return FALSE;
+    }
+    std::uint64_t total, available, free;
+    if (d->freeBytes) {
+        free = available = *d->freeBytes;
+        total = free;
+    } else {
+        struct statvfs info;
+        if (statvfs(d->hostFolder.c_str(), &info) != 0) {
+            SetError(ERROR_NOT_READY);
+            return FALSE;
+        }
+        total = (std::uint64_t)info.f_blocks * info.f_frsize;
+        free = (std::uint64_t)info.f_bfree * info.f_frsize;
+        available = (std::uint64_t)info.f_bavail * info.f_frsize;
+    }
+    if (freeToCaller != nullptr)
+        freeToCaller->QuadPart = available;
+    if (totalBytes != nullptr)
+        totalBytes->QuadPart = total;
+    if (totalFreeBytes != nullptr)
+        totalFreeBytes->QuadPart = free;
+    return TRUE;
+}
+
+BOOL WINAPI CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security) {
+    (void)security;
+    auto host = HostPath(path == nullptr ? "" : path);
+    if (!host) {
+        SetError(ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
+    std::error_code error;
+    if (fs::exists(*host, error)) {
+        SetError(ERROR_ALREADY_EXISTS);
+        return FALSE;
+    }
+    if (!fs::is_directory(fs::path(*host).parent_path(), error)) {
+        SetError(ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
+    if (!fs::create_directory(*host, error)) {
+        SetError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+DWORD WINAPI GetFileAttributesA(LPCSTR path) {
+    auto host = HostPath(path == nullptr ? "" : path);
+    std::error_code error;
+    if (!host || !fs::exists(*host, error)) {
+        SetError(ERROR_FILE_NOT_FOUND);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    if (fs::is_directory(*host, error))
+        return FILE_ATTRIBUTE_DIRECTORY;
+    auto permissions = fs::status(*host, error).permissions();
+    bool readOnly = (permissions & fs::perms::owner_write) == fs::perms::none;
+    return readOnly ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_ARCHIVE;
+}

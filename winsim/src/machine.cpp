@@ -1,0 +1,224 @@
+#include "machine.h"
+
+#include <cctype>
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <iconv.h>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace winsim {
+
+Machine& machine() {
+    // Never destroyed: threads may still use it while the process exits.
+    static Machine* instance = new Machine;
+    return *instance;
+}
+
+std::recursive_mutex& machineLock() {
+    static std::recursive_mutex* lock = new std::recursive_mutex;
+    return *lock;
+}
+
+static std::string Convert(const char* to, const char* from, std::string_view text) {
+    iconv_t converter = iconv_open(to, from);
+    if (converter == (iconv_t)-1)
+        return std::string(text);
+    std::string out;
+    char* in = const_cast<char*>(text.data());
+    size_t inLeft = text.size();
+    char buffer[1024];
+    while (inLeft > 0) {
+        char* outAt = buffer;
+        size_t outLeft = sizeof(buffer);
+        size_t result = iconv(converter, &in, &inLeft, &outAt, &outLeft);
+        out.append(buffer, outAt - buffer);
+        if (result == (size_t)-1 && errno != E2BIG) {
+            out += '?';
+            ++in;
+            --inLeft;
+        }
+    }
+    iconv_close(converter);
+    return out;
+}
+
+std::string Cp950ToUtf8(std::string_view text) {
+    return Convert("UTF-8", "CP950", text);
+}
+std::string Utf8ToCp950(std::string_view text) {
+    return Convert("CP950", "UTF-8", text);
+}
+
+static std::vector<std::string> Words(const std::string& line) {
+    std::vector<std::string> words;
+    size_t at = 0;
+    while (at < line.size()) {
+        while (at < line.size() && std::isspace((unsigned char)line[at]))
+            ++at;
+        if (at >= line.size() || line[at] == '#')
+            break;
+        std::string word;
+        if (line[at] == '"') {
+            size_t end = line.find('"', at + 1);
+            if (end == std::string::npos)
+                end = line.size();
+            word = line.substr(at + 1, end - at - 1);
+            at = end + 1;
+        } else {
+            while (at < line.size() && !std::isspace((unsigned char)line[at]))
+                word += line[at++];
+        }
+        words.push_back(word);
+    }
+    return words;
+}
+
+static std::string Quote(const std::string& text) {
+    return "\"" + text + "\"";
+}
+
+bool Machine::load(const std::string& machineFolder) {
+    std::ifstream in(fs::path(machineFolder) / "machine.txt");
+    if (!in)
+        return false;
+    folder = machineFolder;
+    std::string line;
+    while (std::getline(in, line)) {
+        auto words = Words(line);
+        if (words.size() >= 4 && words[0] == "drive") {
+            Drive d;
+            d.letter = (char)std::tolower((unsigned char)words[1][0]);
+            d.kind = words[2] == "cdrom" ? DriveKind::CdRom : DriveKind::Fixed;
+            d.hostFolder = words[3] == "-" ? "" : words[3];
+            for (size_t i = 4; i < words.size(); ++i) {
+                if (words[i] == "free" && i + 1 < words.size())
+                    d.freeBytes = std::stoull(words[++i]);
+                else if (words[i] == "capacity" && i + 1 < words.size())
+                    d.capacity = std::stoull(words[++i]);
+                else if (words[i] == "nospace")
+                    d.failSpaceQuery = true;
+                else if (words[i] == "nolabel")
+                    d.failLabel = true;
+            }
+            drives[d.letter] = d;
+        } else if (words.size() >= 3 && words[0] == "shellfolder") {
+            shellFolders[words[1]] = words[2];
+        } else if (words.size() >= 3 && words[0] == "fault") {
+            if (words[1] == "keyopen")
+                failKeyOpenings.insert(std::stoi(words[2]));
+            else if (words[1] == "unreadable")
+                unreadable.insert(words[2]);
+            else if (words[1] == "link")
+                linkFaults.insert(words[2]);
+        }
+    }
+    return true;
+}
+
+bool Machine::save() const {
+    if (folder.empty())
+        return false;
+    std::ofstream out(fs::path(folder) / "machine.txt");
+    for (const auto& [letter, d] : drives) {
+        out << "drive " << letter << (d.kind == DriveKind::CdRom ? " cdrom " : " fixed ")
+            << (d.hostFolder.empty() ? "-" : Quote(d.hostFolder));
+        if (d.freeBytes)
+            out << " free " << *d.freeBytes;
+        if (d.capacity)
+            out << " capacity " << *d.capacity;
+        if (d.failSpaceQuery)
+            out << " nospace";
+        if (d.failLabel)
+            out << " nolabel";
+        out << "\n";
+    }
+    for (const auto& [name, value] : shellFolders)
+        out << "shellfolder " << Quote(name) << " " << Quote(value) << "\n";
+    for (int n : failKeyOpenings)
+        out << "fault keyopen " << n << "\n";
+    for (const auto& path : unreadable)
+        out << "fault unreadable " << Quote(path) << "\n";
+    for (const auto& what : linkFaults)
+        out << "fault link " << what << "\n";
+    return bool(out);
+}
+
+Drive* Machine::drive(char letter) {
+    auto found = drives.find((char)std::tolower((unsigned char)letter));
+    return found == drives.end() ? nullptr : &found->second;
+}
+
+char DriveLetterOf(std::string_view path) {
+    if (path.size() < 2 || path[1] != ':' || !std::isalpha((unsigned char)path[0]))
+        return 0;
+    return (char)std::tolower((unsigned char)path[0]);
+}
+
+std::optional<std::string> HostPath(std::string_view windowsPath) {
+    char letter = DriveLetterOf(windowsPath);
+    if (letter == 0)
+        return std::nullopt;
+    std::lock_guard lock(machineLock());
+    Drive* d = machine().drive(letter);
+    if (d == nullptr || d->hostFolder.empty())
+        return std::nullopt;
+    // Convert first, then split: a Big5 trail byte 0x5C is no separator.
+    std::string rest = Cp950ToUtf8(windowsPath.substr(2));
+    fs::path host = d->hostFolder;
+    std::string component;
+    auto add = [&](const std::string& name) {
+        if (name.empty() || name == ".")
+            return;
+        if (name == "..") {
+            if (host != fs::path(d->hostFolder))
+                host = host.parent_path();
+            return;
+        }
+        fs::path exact = host / name;
+        std::error_code error;
+        if (!fs::exists(exact, error) && fs::is_directory(host, error)) {
+            for (const auto& entry : fs::directory_iterator(host, error)) {
+                std::string entryName = entry.path().filename().string();
+                if (entryName.size() == name.size() &&
+                    std::equal(
+                        entryName.begin(), entryName.end(), name.begin(), [](char a, char b) {
+                            return std::tolower((unsigned char)a) == std::tolower((unsigned char)b);
+                        })) {
+                    exact = entry.path();
+                    break;
+                }
+            }
+        }
+        host = exact;
+    };
+    for (char c : rest) {
+        if (c == '\\' || c == '/') {
+            add(component);
+            component.clear();
+        } else {
+            component += c;
+        }
+    }
+    add(component);
+    return host.string();
+}
+
+std::optional<std::string> DiscLabel(const Drive& drive) {
+    if (drive.failLabel || drive.hostFolder.empty())
+        return std::nullopt;
+    std::error_code error;
+    if (!fs::is_directory(drive.hostFolder, error))
+        return std::nullopt;
+    std::ifstream in(fs::path(drive.hostFolder) / ".windows-label");
+    std::string label;
+    if (in)
+        std::getline(in, label);
+    while (!label.empty() && (label.back() == '\r' || label.back() == ' '))
+        label.pop_back();
+    return label;
+}
+
+} // namespace winsim

@@ -1,0 +1,83 @@
+// The simulated PC behind winsim: drives, registry values, started programs and faults. Its
+// state lives in memory and, for the processes that share a machine, in a machine folder named
+// by WINSIM_MACHINE (machine.txt describes it; see Machine::load).
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace winsim {
+
+enum class DriveKind { Fixed, CdRom };
+
+struct Drive {
+    char letter = 'c';
+    DriveKind kind = DriveKind::Fixed;
+    // Fixed: the folder behind the drive. CD-ROM: the folder of the disc in it, empty when the
+    // drive is empty. A disc's label is the first line of .windows-label at its root.
+    std::string hostFolder;
+    std::optional<std::uint64_t> freeBytes; // fixed figure for the space query
+    std::optional<std::uint64_t> capacity;  // bytes that writes may add before the disk is full
+    std::uint64_t written = 0;              // bytes written so far against capacity
+    bool failSpaceQuery = false;
+    bool failLabel = false;
+};
+
+struct Machine {
+    std::string folder; // machine folder, empty for a machine that lives only in memory
+    std::map<char, Drive> drives;
+
+    // Registry: values of HKCU\...\Explorer\Shell Folders (UTF-8), and which openings fail
+    // (1 = first opening, 2 = second, ...).
+    std::map<std::string, std::string> shellFolders;
+    std::set<int> failKeyOpenings;
+    int keyOpenings = 0;
+
+    // Host paths of files that can't be read.
+    std::set<std::string> unreadable;
+    // Shell link faults: "cocreate", "queryinterface", "setpath", "setdescription", "seticon",
+    // "setwork", "save", "coinitialize".
+    std::set<std::string> linkFaults;
+
+    // Reads machine.txt from folder. Lines (paths are host paths, texts UTF-8, quoted with ""
+    // when they hold spaces):
+    //   drive <letter> fixed <folder> [free <bytes>] [capacity <bytes>] [nospace]
+    //   drive <letter> cdrom <disc folder | -> [nolabel]
+    //   shellfolder <name> <value>
+    //   fault keyopen <n> | unreadable <host path> | link <what>
+    bool load(const std::string& folder);
+    // Writes machine.txt back (after a disc change, for example).
+    bool save() const;
+
+    Drive* drive(char letter);
+};
+
+// The process-wide machine and the lock that guards it.
+Machine& machine();
+std::recursive_mutex& machineLock();
+
+// Code page 950 <-> UTF-8 through iconv. Bytes that do not convert come out as '?'.
+std::string Cp950ToUtf8(std::string_view text);
+std::string Utf8ToCp950(std::string_view text);
+
+// Host path of a Windows path in code page 950 ("C:\Program Files\..."), through the drive
+// table; nullopt when the path names no drive of the machine or an empty CD-ROM drive. Each
+// component matches an existing host entry without regard to letter case.
+std::optional<std::string> HostPath(std::string_view windowsPath);
+
+// The drive letter (lower case) a Windows path starts with, or 0.
+char DriveLetterOf(std::string_view windowsPath);
+
+// Label of the disc in a CD-ROM drive, or nullopt when there is none or it can't be read.
+std::optional<std::string> DiscLabel(const Drive& drive);
+
+// Set the calling thread's last error.
+void SetError(std::uint32_t error);
+
+} // namespace winsim
