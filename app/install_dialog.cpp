@@ -114,22 +114,26 @@ DWORD WINAPI CopyWorker(LPVOID parameter) {
     return 0;
 }
 
+void AdvanceBusyIndicator(void) {
+    InstallState.busyCounter++;
+    if (InstallState.busyCounter % 100000 == 0) {
+        lstrcatA(InstallState.busyText, ".");
+        SetDlgItemTextA(InstallState.installDialog, IDC_STATUS, InstallState.busyText);
+    }
+    if (InstallState.busyCounter >= 10000000) {
+        InstallState.busyCounter = 0;
+        lstrcpyA(InstallState.busyText, BusyBaseText);
+        SetDlgItemTextA(InstallState.installDialog, IDC_STATUS, InstallState.busyText);
+    }
+}
+
 DWORD WINAPI BusyIndicator(LPVOID parameter) {
     (void)parameter;
     lstrcpyA(InstallState.busyText, BusyBaseText);
     for (;;) {
         while (!FlagIsSet(&InstallState.busyRunning)) {
         }
-        InstallState.busyCounter++;
-        if (InstallState.busyCounter % 100000 == 0) {
-            lstrcatA(InstallState.busyText, ".");
-            SetDlgItemTextA(InstallState.installDialog, IDC_STATUS, InstallState.busyText);
-        }
-        if (InstallState.busyCounter >= 10000000) {
-            InstallState.busyCounter = 0;
-            lstrcpyA(InstallState.busyText, BusyBaseText);
-            SetDlgItemTextA(InstallState.installDialog, IDC_STATUS, InstallState.busyText);
-        }
+        AdvanceBusyIndicator();
         if (FlagIsSet(&InstallState.busyDone) == 1)
             return 1;
     }

@@ -1,0 +1,137 @@
+// Acceptance scenarios: one text file (UTF-8) sets up a machine, acts as the user and states
+// what must be seen and what must hold at the end. The same file is played against the host
+// build (a scripted user inside the process, over winsim's windows) and against the real
+// setup.exe under Wine (a robot program driving the real windows). The format is described in
+// tests/scenarios/README.md.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace scenario {
+
+// One line of a scenario, split into words: the command and its arguments ("..." quotes words
+// that hold spaces; there are no escapes, so Windows paths are written as they are).
+struct Line {
+    int number = 0;
+    std::vector<std::string> words;
+    const std::string& word(size_t i) const;
+    std::string where() const; // "line N"
+};
+
+struct DriveSetup {
+    char letter = 'c';
+    bool cdrom = false;
+    std::string disc; // cdrom: disc in it at the start, empty = none
+    std::optional<std::uint64_t> freeBytes;
+    bool failSpaceQuery = false; // host only
+    bool failLabel = false;      // host only
+    std::optional<std::uint64_t> capacity; // host only: bytes before the disk is full
+};
+
+struct DiscSetup {
+    std::string name;
+    std::string label;
+    int sample = 0;       // 1, 2 or 3: content of that sample disc; 0: empty
+    int extraFiles = 0;   // generated files under kelvo\extra
+    bool noProductFolder = false;
+    struct File {
+        std::string path; // relative, backslashes
+        std::string content;
+    };
+    std::vector<File> files;
+};
+
+struct Scenario {
+    std::string file;
+    std::string title;
+    bool onHost = true;
+    bool onWine = true;
+    std::vector<DriveSetup> drives;
+    std::vector<DiscSetup> discs;
+    std::vector<std::pair<std::string, std::string>> shellFolders; // name, Windows path
+    std::vector<std::pair<std::string, std::string>> machineFiles; // Windows path, content
+    std::vector<std::string> faults; // "keyopen 2", "unreadable disc1 kelvo\a.dat", "link save"
+    std::vector<Line> steps;   // played while the installer runs
+    std::vector<Line> checks;  // checked after it has ended (expect file, expect link, ...)
+    std::optional<int> exitStatus;
+};
+
+// Parses a scenario; on a bad line, returns nullopt and sets error to "file:line: why".
+std::optional<Scenario> Parse(const std::string& path, std::string& error);
+
+// What a player needs from a platform: the installer's windows, and the user's hands.
+// Every text is UTF-8.
+struct Control {
+    int id = 0;
+    std::string className; // "BUTTON", "EDIT", "STATIC"
+    std::string text;
+    bool checked = false;
+    bool enabled = true;
+    bool visible = true;
+};
+
+struct Window {
+    std::uintptr_t handle = 0;
+    bool messageBox = false;
+    std::string title;    // caption
+    std::string text;     // a message box's text
+    std::vector<std::string> buttons; // message box buttons: "ok", "yes", "no", "cancel"
+    std::string owner;    // "owner" (hidden owner window), "setup", "install", "none", or a title
+    bool visible = true;
+    bool enabled = true;  // false while a modal box it owns is up
+    std::vector<Control> controls; // dialogs only
+};
+
+class Backend {
+  public:
+    virtual ~Backend() = default;
+    // Top-level windows of the installer process now (dialogs and message boxes).
+    virtual std::vector<Window> Windows() = 0;
+    // The user's hands. Each returns false with a reason in error when no real user could do it
+    // (the window is hidden or disabled, the control is disabled or missing).
+    virtual bool Click(const Window& window, int controlId, std::string& error) = 0;
+    virtual bool Type(const Window& window, int controlId, const std::string& text,
+                      std::string& error) = 0;
+    virtual bool Escape(const Window& window, std::string& error) = 0;
+    virtual bool Close(const Window& window, std::string& error) = 0;
+    virtual bool Answer(const Window& box, const std::string& button, std::string& error) = 0;
+    // Presses the browse button, then picks folder in the folder browser (empty: cancel it).
+    virtual bool Browse(const Window& window, int controlId, const std::string& folder,
+                        std::string& error) = 0;
+    // Puts a disc of the scenario in a CD-ROM drive (empty name: takes it out).
+    virtual bool Insert(char letter, const std::string& disc, std::string& error) = 0;
+    // Files under a Windows folder, counted through its subfolders; -1 when it doesn't exist.
+    virtual long CountFiles(const std::string& folder) = 0;
+    // Starts another copy of the installer and waits for it to end; its exit status, and
+    // whether it showed any window.
+    virtual bool StartSecondCopy(int& exitStatus, bool& showedWindow, std::string& error) = 0;
+    // True once the installer process has ended.
+    virtual bool Ended() = 0;
+};
+
+// Plays the steps against a backend. Writes one line per step to log ("ok line N: ..." or
+// "FAIL line N: why"), and "done" after the last step. Returns true when every step passed.
+// An `expect exit` step waits until the installer has ended; the caller checks the status.
+struct PlayOptions {
+    double timeoutSeconds = 20;  // how long an expect may wait
+    double settleSeconds = 0.5;  // how long "expect no box" watches
+};
+bool Play(const Scenario& scenario, Backend& backend, const PlayOptions& options,
+          std::vector<std::string>& log);
+
+// Maps Windows paths of the finished machine to host paths, for the end checks.
+class Disk {
+  public:
+    virtual ~Disk() = default;
+    virtual std::optional<std::string> HostPath(const std::string& windowsPath) = 0;
+    // Programs started through WinExec, in order: show command and command line (UTF-8).
+    virtual std::vector<std::pair<unsigned, std::string>> StartedPrograms() = 0;
+};
+
+// Runs the end checks; appends "FAIL line N: why" to log for each that fails.
+bool CheckEnd(const Scenario& scenario, Disk& disk, std::vector<std::string>& log);
+
+} // namespace scenario
