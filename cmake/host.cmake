@@ -20,6 +20,17 @@ target_include_directories(winsim BEFORE PUBLIC ${CMAKE_SOURCE_DIR}/winsim/inclu
 target_include_directories(winsim PUBLIC ${CMAKE_SOURCE_DIR}/winsim/src)
 target_link_libraries(winsim PUBLIC Threads::Threads)
 
+# The dialog templates, compiled from the same .rc as the Windows build and embedded in winsim.
+find_program(WINDRES i686-w64-mingw32-windres REQUIRED)
+set(SETUP_RESOURCES ${CMAKE_BINARY_DIR}/setup_resources.cpp)
+add_custom_command(OUTPUT ${SETUP_RESOURCES}
+    COMMAND ${CMAKE_COMMAND} -DWINDRES=${WINDRES} -DRC_FILE=${CMAKE_SOURCE_DIR}/resources/setup.rc
+            -DOUTPUT=${SETUP_RESOURCES} -P ${CMAKE_SOURCE_DIR}/cmake/embed-resources.cmake
+    DEPENDS ${CMAKE_SOURCE_DIR}/resources/setup.rc ${CMAKE_SOURCE_DIR}/resources/resource.h
+            ${CMAKE_SOURCE_DIR}/cmake/embed-resources.cmake
+    VERBATIM)
+target_sources(winsim PRIVATE ${SETUP_RESOURCES})
+
 add_library(product OBJECT ${PRODUCT_SOURCES})
 target_compile_options(product PRIVATE ${PRODUCT_FLAGS})
 target_link_libraries(product PUBLIC winsim)

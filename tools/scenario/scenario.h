@@ -6,8 +6,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace scenario {
@@ -26,16 +28,16 @@ struct DriveSetup {
     bool cdrom = false;
     std::string disc; // cdrom: disc in it at the start, empty = none
     std::optional<std::uint64_t> freeBytes;
-    bool failSpaceQuery = false; // host only
-    bool failLabel = false;      // host only
+    bool failSpaceQuery = false;           // host only
+    bool failLabel = false;                // host only
     std::optional<std::uint64_t> capacity; // host only: bytes before the disk is full
 };
 
 struct DiscSetup {
     std::string name;
     std::string label;
-    int sample = 0;       // 1, 2 or 3: content of that sample disc; 0: empty
-    int extraFiles = 0;   // generated files under kelvo\extra
+    int sample = 0;     // 1, 2 or 3: content of that sample disc; 0: empty
+    int extraFiles = 0; // generated files of 1 KiB under kelvo\<name>-extra
     bool noProductFolder = false;
     struct File {
         std::string path; // relative, backslashes
@@ -54,13 +56,21 @@ struct Scenario {
     std::vector<std::pair<std::string, std::string>> shellFolders; // name, Windows path
     std::vector<std::pair<std::string, std::string>> machineFiles; // Windows path, content
     std::vector<std::string> faults; // "keyopen 2", "unreadable disc1 kelvo\a.dat", "link save"
-    std::vector<Line> steps;   // played while the installer runs
-    std::vector<Line> checks;  // checked after it has ended (expect file, expect link, ...)
+    std::vector<Line> steps;         // played while the installer runs
+    std::vector<Line> checks;        // checked after it has ended (expect file, expect link, ...)
     std::optional<int> exitStatus;
 };
 
 // Parses a scenario; on a bad line, returns nullopt and sets error to "file:line: why".
 std::optional<Scenario> Parse(const std::string& path, std::string& error);
+// The same from text already read; file names it in messages.
+std::optional<Scenario> ParseText(const std::string& text, const std::string& file,
+                                  std::string& error);
+// Splits one line into words ("..." quotes, # starts a comment); false on an unclosed quote.
+bool SplitWords(const std::string& text, std::vector<std::string>& words);
+// Checks one step line (a command played while the installer runs); false with why if it is no
+// valid step.
+bool IsValidStep(const Line& line, std::string& why);
 
 // What a player needs from a platform: the installer's windows, and the user's hands.
 // Every text is UTF-8.
@@ -76,12 +86,12 @@ struct Control {
 struct Window {
     std::uintptr_t handle = 0;
     bool messageBox = false;
-    std::string title;    // caption
-    std::string text;     // a message box's text
+    std::string title;                // caption
+    std::string text;                 // a message box's text
     std::vector<std::string> buttons; // message box buttons: "ok", "yes", "no", "cancel"
-    std::string owner;    // "owner" (hidden owner window), "setup", "install", "none", or a title
+    std::string owner; // "owner" (hidden owner window), "setup", "install", "none", or a title
     bool visible = true;
-    bool enabled = true;  // false while a modal box it owns is up
+    bool enabled = true;           // false while a modal box it owns is up
     std::vector<Control> controls; // dialogs only
 };
 
@@ -114,13 +124,43 @@ class Backend {
 
 // Plays the steps against a backend. Writes one line per step to log ("ok line N: ..." or
 // "FAIL line N: why"), and "done" after the last step. Returns true when every step passed.
-// An `expect exit` step waits until the installer has ended; the caller checks the status.
+// An `expect exit` step waits until Backend::Ended says the installer has ended; the caller
+// checks the status.
 struct PlayOptions {
-    double timeoutSeconds = 20;  // how long an expect may wait
-    double settleSeconds = 0.5;  // how long "expect no box" watches
+    double timeoutSeconds = 20;                    // how long an expect may wait
+    double settleSeconds = 0.5;                    // how long "expect no box" watches
+    std::function<void(const std::string&)> onLog; // called with each log line as it is written
 };
 bool Play(const Scenario& scenario, Backend& backend, const PlayOptions& options,
           std::vector<std::string>& log);
+
+// Plays steps one at a time (the interactive user), keeping the dialog and the box that the
+// last expect steps found.
+class Player {
+  public:
+    Player(Backend& backend, PlayOptions options);
+    // Plays one step; false with why when it fails.
+    bool Step(const Line& step, std::string& why);
+    // The windows now, one line each (controls indented), for a failure report.
+    std::vector<std::string> DescribeWindows();
+    // Makes window the dialog that click, type, escape and close act on.
+    void SetDialog(const Window& window);
+    // Makes box the box that answer presses.
+    void SetBox(const Window& box);
+
+  private:
+    std::optional<Window> Current(std::string& why);
+    bool WaitFor(const std::function<bool()>& condition, double seconds);
+
+    Backend& backend_;
+    PlayOptions options_;
+    std::optional<std::uintptr_t> dialog_;
+    std::string dialogTitle_;
+    std::optional<Window> box_;
+};
+
+// Whether a play log shows a complete play: every step passed and it ended with "done".
+bool LogPassed(const std::vector<std::string>& log);
 
 // Maps Windows paths of the finished machine to host paths, for the end checks.
 class Disk {
@@ -129,9 +169,15 @@ class Disk {
     virtual std::optional<std::string> HostPath(const std::string& windowsPath) = 0;
     // Programs started through WinExec, in order: show command and command line (UTF-8).
     virtual std::vector<std::pair<unsigned, std::string>> StartedPrograms() = 0;
+    // Host folder of a disc of the scenario (for `expect installed`); nullopt when unknown.
+    virtual std::optional<std::string> DiscFolder(const std::string& name) {
+        (void)name;
+        return std::nullopt;
+    }
 };
 
-// Runs the end checks; appends "FAIL line N: why" to log for each that fails.
+// Runs the end checks; appends "FAIL line N: why" to log for each that fails (and "note line
+// N: ..." for a check it could not make, such as a link without lnkinfo).
 bool CheckEnd(const Scenario& scenario, Disk& disk, std::vector<std::string>& log);
 
 } // namespace scenario

@@ -1,39 +1,677 @@
-// Placeholder: file operations and threads come next.
+// Files: listings, copies, attributes and the shell's delete, over POSIX. Windows paths are code
+// page 950 and reach the host through the machine's drive table (HostPath).
 #include <shellapi.h>
 #include <windows.h>
 
-HANDLE WINAPI FindFirstFileA(LPCSTR, LPWIN32_FIND_DATAA) {
-    return INVALID_HANDLE_VALUE;
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <filesystem>
+#include <mutex>
+#include <set>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "machine.h"
+
+namespace fs = std::filesystem;
+using namespace winsim;
+
+namespace {
+
+// Host path of a Windows path, or nullopt with the last error set. Like the ANSI API, a path of
+// MAX_PATH bytes or more is refused.
+std::optional<std::string> MapPath(LPCSTR path) {
+    if (path == nullptr || *path == '\0') {
+        SetError(ERROR_PATH_NOT_FOUND);
+        return std::nullopt;
+    }
+    if (std::strlen(path) >= MAX_PATH) {
+        SetError(ERROR_FILENAME_EXCED_RANGE);
+        return std::nullopt;
+    }
+    auto host = HostPath(path);
+    if (!host)
+        SetError(ERROR_PATH_NOT_FOUND);
+    return host;
 }
-BOOL WINAPI FindNextFileA(HANDLE, LPWIN32_FIND_DATAA) {
-    return FALSE;
+
+DWORD ErrorOf(int error, DWORD otherwise) {
+    switch (error) {
+    case ENOENT:
+        return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR:
+        return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EISDIR:
+    case ETXTBSY:
+        return ERROR_ACCESS_DENIED;
+    case ENOSPC:
+    case EDQUOT:
+        return ERROR_DISK_FULL;
+    case ENAMETOOLONG:
+        return ERROR_FILENAME_EXCED_RANGE;
+    default:
+        return otherwise;
+    }
 }
-BOOL WINAPI FindClose(HANDLE) {
+
+bool IsFolder(const std::string& host) {
+    struct stat info;
+    return stat(host.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+std::string ParentOf(const std::string& host) {
+    return fs::path(host).parent_path().string();
+}
+
+// Whether the machine says the file at host can't be read.
+bool IsUnreadable(const std::string& host) {
+    std::lock_guard lock(machineLock());
+    const auto& unreadable = machine().unreadable;
+    if (unreadable.empty())
+        return false;
+    if (unreadable.count(host) != 0)
+        return true;
+    for (const auto& path : unreadable) {
+        std::error_code error;
+        if (fs::equivalent(path, host, error))
+            return true;
+    }
+    return false;
+}
+
+// Whether host is the folder behind the root of drive letter.
+bool IsDriveRoot(char letter, const std::string& host) {
+    std::string root;
+    {
+        std::lock_guard lock(machineLock());
+        Drive* d = machine().drive(letter);
+        if (d == nullptr)
+            return false;
+        root = d->hostFolder;
+    }
+    struct stat a, b;
+    return stat(root.c_str(), &a) == 0 && stat(host.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
+           a.st_ino == b.st_ino;
+}
+
+bool IsCdRom(char letter) {
+    std::lock_guard lock(machineLock());
+    Drive* d = machine().drive(letter);
+    return d != nullptr && d->kind == DriveKind::CdRom;
+}
+
+// A Windows path split at its last separator, found character by character so that the 0x5C
+// trail byte of a double-byte character is no separator. "C:\a\b" gives "C:\a" and "b",
+// "C:\b" gives "C:\" and "b", "C:b" gives "C:" and "b".
+struct SplitPath {
+    std::string folder;
+    std::string name;
+};
+
+SplitPath Split(std::string_view path) {
+    size_t last = std::string_view::npos;
+    for (size_t i = 0; i < path.size();) {
+        unsigned char c = (unsigned char)path[i];
+        if (c == '\\' || c == '/')
+            last = i;
+        i += c >= 0x81 && c <= 0xFE && i + 1 < path.size() ? 2 : 1;
+    }
+    if (last == std::string_view::npos) {
+        size_t cut = DriveLetterOf(path) != 0 ? 2 : 0;
+        return {std::string(path.substr(0, cut)), std::string(path.substr(cut))};
+    }
+    size_t keep = last == 2 && DriveLetterOf(path) != 0 ? 3 : last;
+    return {std::string(path.substr(0, keep)), std::string(path.substr(last + 1))};
+}
+
+std::u32string Decode(std::string_view utf8) {
+    std::u32string out;
+    for (size_t i = 0; i < utf8.size();) {
+        unsigned char c = (unsigned char)utf8[i];
+        int length = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+        char32_t point = length == 1   ? c
+                         : length == 2 ? c & 0x1F
+                         : length == 3 ? c & 0x0F
+                                       : c & 0x07;
+        for (int k = 1; k < length && i + k < utf8.size(); ++k)
+            point = (point << 6) | ((unsigned char)utf8[i + k] & 0x3F);
+        out += point < 0x80 ? (char32_t)std::tolower((int)point) : point;
+        i += length;
+    }
+    return out;
+}
+
+bool HasWildcards(std::string_view name) {
+    return name.find_first_of("*?") != std::string_view::npos;
+}
+
+// A name pattern of the shell: '*' any run of characters, '?' one character, letters in either
+// case; "*.*" and "*" take every name.
+class NamePattern {
+  public:
+    explicit NamePattern(std::string_view utf8) : pattern_(Decode(utf8)) {
+        if (pattern_ == U"*.*")
+            pattern_ = U"*";
+    }
+    bool Matches(std::string_view utf8Name) const {
+        std::u32string name = Decode(utf8Name);
+        size_t p = 0, n = 0, star = std::u32string::npos, resume = 0;
+        while (n < name.size()) {
+            if (p < pattern_.size() && (pattern_[p] == U'?' || pattern_[p] == name[n])) {
+                ++p;
+                ++n;
+            } else if (p < pattern_.size() && pattern_[p] == U'*') {
+                star = p++;
+                resume = n;
+            } else if (star != std::u32string::npos) {
+                p = star + 1;
+                n = ++resume;
+            } else {
+                return false;
+            }
+        }
+        while (p < pattern_.size() && pattern_[p] == U'*')
+            ++p;
+        return p == pattern_.size();
+    }
+
+  private:
+    std::u32string pattern_;
+};
+
+struct HostEntry {
+    std::string name; // UTF-8, as on the host
+    struct stat info;
+};
+
+std::string SortKey(const std::string& name) {
+    std::string key = name;
+    for (char& c : key)
+        c = (char)std::toupper((unsigned char)c);
+    return key;
+}
+
+// Appends the entries of a host folder whose names match, without "." and "..", in the order of
+// their upper-case names. Symbolic links are described by what they point to when it exists.
+bool ListHostFolder(const std::string& folder, const NamePattern& pattern,
+                    std::vector<HostEntry>& entries) {
+    DIR* dir = opendir(folder.c_str());
+    if (dir == nullptr)
+        return false;
+    size_t first = entries.size();
+    while (dirent* item = readdir(dir)) {
+        std::string name = item->d_name;
+        if (name == "." || name == ".." || !pattern.Matches(name))
+            continue;
+        HostEntry entry{name, {}};
+        if (fstatat(dirfd(dir), item->d_name, &entry.info, 0) != 0 &&
+            fstatat(dirfd(dir), item->d_name, &entry.info, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        entries.push_back(std::move(entry));
+    }
+    closedir(dir);
+    std::sort(entries.begin() + first, entries.end(), [](const HostEntry& a, const HostEntry& b) {
+        return SortKey(a.name) < SortKey(b.name);
+    });
+    return true;
+}
+
+FILETIME FileTimeOf(const timespec& time) {
+    // 100-nanosecond intervals since 1601-01-01.
+    ULONGLONG ticks =
+        ((ULONGLONG)time.tv_sec + 11644473600ULL) * 10000000ULL + (ULONGLONG)time.tv_nsec / 100;
+    return {(DWORD)ticks, (DWORD)(ticks >> 32)};
+}
+
+// Find data for a host entry; false when its code page 950 name does not fit cFileName.
+bool Describe(const std::string& utf8Name, const struct stat& info, WIN32_FIND_DATAA& data) {
+    std::string name = utf8Name == "." || utf8Name == ".." ? utf8Name : Utf8ToCp950(utf8Name);
+    if (name.size() >= MAX_PATH)
+        return false;
+    std::memset(&data, 0, sizeof data);
+    if (S_ISDIR(info.st_mode))
+        data.dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
+    else if ((info.st_mode & S_IWUSR) == 0)
+        data.dwFileAttributes = FILE_ATTRIBUTE_READONLY;
+    else
+        data.dwFileAttributes = FILE_ATTRIBUTE_ARCHIVE;
+    data.ftCreationTime = FileTimeOf(info.st_ctim);
+    data.ftLastAccessTime = FileTimeOf(info.st_atim);
+    data.ftLastWriteTime = FileTimeOf(info.st_mtim);
+    if (!S_ISDIR(info.st_mode)) {
+        data.nFileSizeHigh = (DWORD)((ULONGLONG)info.st_size >> 32);
+        data.nFileSizeLow = (DWORD)info.st_size;
+    }
+    std::memcpy(data.cFileName, name.c_str(), name.size() + 1);
+    return true;
+}
+
+// An open listing: every entry was read when it was opened.
+struct FindObject {
+    std::vector<WIN32_FIND_DATAA> entries;
+    size_t next = 0;
+};
+
+std::mutex& FindLock() {
+    static std::mutex* lock = new std::mutex;
+    return *lock;
+}
+
+std::set<FindObject*>& FindObjects() {
+    static std::set<FindObject*>* objects = new std::set<FindObject*>;
+    return *objects;
+}
+
+// Removes a file, or a folder with everything in it, without following symbolic links and
+// whatever the modes inside. False when anything stayed.
+bool RemoveTree(const fs::path& path) {
+    std::error_code error;
+    auto status = fs::symlink_status(path, error);
+    if (error)
+        return false;
+    bool removed = true;
+    if (fs::is_directory(status)) {
+        fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, error);
+        std::vector<fs::path> children;
+        fs::directory_iterator it(path, error);
+        for (; !error && it != fs::directory_iterator(); it.increment(error))
+            children.push_back(it->path());
+        if (error)
+            removed = false;
+        for (const auto& child : children)
+            removed = RemoveTree(child) && removed;
+    }
+    return fs::remove(path, error) && removed;
+}
+
+} // namespace
+
+HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
+    if (pattern != nullptr && std::strlen(pattern) >= MAX_PATH) {
+        SetError(ERROR_FILENAME_EXCED_RANGE);
+        return INVALID_HANDLE_VALUE;
+    }
+    SplitPath split = Split(pattern == nullptr ? "" : pattern);
+    auto folder = split.folder.empty() ? std::nullopt : HostPath(split.folder);
+    if (!folder || !IsFolder(*folder)) {
+        SetError(ERROR_PATH_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (IsUnreadable(*folder)) {
+        SetError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    NamePattern names(Cp950ToUtf8(split.name));
+    std::vector<HostEntry> found;
+    if (!split.name.empty()) {
+        // Outside a drive's root a listing starts with the folder itself and its parent.
+        if (!IsDriveRoot(DriveLetterOf(split.folder), *folder)) {
+            HostEntry self{".", {}}, parent{"..", {}};
+            if (names.Matches(".") && stat(folder->c_str(), &self.info) == 0)
+                found.push_back(self);
+            if (names.Matches("..") && stat(ParentOf(*folder).c_str(), &parent.info) == 0)
+                found.push_back(parent);
+        }
+        if (!ListHostFolder(*folder, names, found)) {
+            SetError(ErrorOf(errno, ERROR_PATH_NOT_FOUND));
+            return INVALID_HANDLE_VALUE;
+        }
+    }
+    if (found.empty()) {
+        SetError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    auto* find = new FindObject;
+    find->entries.resize(found.size());
+    for (size_t i = 0; i < found.size(); ++i) {
+        if (!Describe(found[i].name, found[i].info, find->entries[i])) {
+            delete find;
+            SetError(ERROR_FILENAME_EXCED_RANGE);
+            return INVALID_HANDLE_VALUE;
+        }
+    }
+    if (data != nullptr)
+        *data = find->entries[0];
+    find->next = 1;
+    std::lock_guard lock(FindLock());
+    FindObjects().insert(find);
+    return find;
+}
+
+BOOL WINAPI FindNextFileA(HANDLE handle, LPWIN32_FIND_DATAA data) {
+    std::lock_guard lock(FindLock());
+    auto found = FindObjects().find(static_cast<FindObject*>(handle));
+    if (found == FindObjects().end()) {
+        SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    FindObject* find = *found;
+    if (find->next >= find->entries.size()) {
+        SetError(ERROR_NO_MORE_FILES);
+        return FALSE;
+    }
+    if (data != nullptr)
+        *data = find->entries[find->next];
+    ++find->next;
     return TRUE;
 }
-BOOL WINAPI CopyFileExA(LPCSTR, LPCSTR, LPPROGRESS_ROUTINE, LPVOID, LPBOOL, DWORD) {
-    return FALSE;
-}
-BOOL WINAPI SetFileAttributesA(LPCSTR, DWORD) {
-    return FALSE;
-}
-int WINAPI SHFileOperationA(LPSHFILEOPSTRUCTA) {
-    return 1;
-}
-HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, size_t, LPTHREAD_START_ROUTINE, LPVOID, DWORD,
-                           LPDWORD) {
-    return nullptr;
-}
-BOOL WINAPI TerminateThread(HANDLE, DWORD) {
-    return FALSE;
-}
-DWORD WINAPI WaitForSingleObject(HANDLE, DWORD) {
-    return WAIT_FAILED;
-}
-BOOL WINAPI CloseHandle(HANDLE) {
+
+BOOL WINAPI FindClose(HANDLE handle) {
+    std::lock_guard lock(FindLock());
+    auto found = FindObjects().find(static_cast<FindObject*>(handle));
+    if (found == FindObjects().end()) {
+        SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    delete *found;
+    FindObjects().erase(found);
     return TRUE;
 }
-DWORD WINAPI GetCurrentThreadId(void) {
-    return 1;
+
+namespace {
+
+constexpr size_t CopyChunkBytes = 4u << 20;
+
+// Room on a fixed drive with a capacity: takes up to wanted bytes of what is left and returns
+// how many were granted. Drives without a capacity grant everything.
+size_t TakeRoom(char letter, size_t wanted) {
+    std::lock_guard lock(machineLock());
+    Drive* d = machine().drive(letter);
+    if (d == nullptr || d->kind != DriveKind::Fixed || !d->capacity)
+        return wanted;
+    std::uint64_t left = d->written >= *d->capacity ? 0 : *d->capacity - d->written;
+    size_t granted = (size_t)std::min<std::uint64_t>(wanted, left);
+    d->written += granted;
+    return granted;
 }
-void WINAPI Sleep(DWORD) {}
+
+void GiveBackRoom(char letter, size_t unused) {
+    std::lock_guard lock(machineLock());
+    Drive* d = machine().drive(letter);
+    if (d != nullptr && d->kind == DriveKind::Fixed && d->capacity)
+        d->written -= std::min<std::uint64_t>(unused, d->written);
+}
+
+// Moves up to count bytes from in to out at their file offsets, in the kernel where it can.
+// Returns the bytes moved (fewer only at the end of in or on an error, then in error).
+size_t MoveBytes(int in, int out, size_t count, bool& inKernel, std::vector<char>& buffer,
+                 int& error) {
+    size_t moved = 0;
+    error = 0;
+    while (moved < count) {
+        ssize_t step;
+        if (inKernel) {
+            step = copy_file_range(in, nullptr, out, nullptr, count - moved, 0);
+            if (step < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS ||
+                             errno == EOPNOTSUPP || errno == EPERM)) {
+                inKernel = false;
+                continue;
+            }
+        } else {
+            if (buffer.empty())
+                buffer.resize(1u << 20);
+            step = read(in, buffer.data(), std::min(buffer.size(), count - moved));
+            for (ssize_t at = 0; step > 0 && at < step;) {
+                ssize_t put = write(out, buffer.data() + at, step - at);
+                if (put < 0 && errno == EINTR)
+                    continue;
+                if (put <= 0) {
+                    // What was written before the failure still counts.
+                    moved += at;
+                    error = put < 0 ? errno : ENOSPC;
+                    return moved;
+                }
+                at += put;
+            }
+        }
+        if (step < 0) {
+            if (errno == EINTR)
+                continue;
+            error = errno;
+            break;
+        }
+        if (step == 0)
+            break;
+        moved += step;
+    }
+    return moved;
+}
+
+bool CancelSet(LPBOOL cancel) {
+    return cancel != nullptr && __atomic_load_n(cancel, __ATOMIC_ACQUIRE) != FALSE;
+}
+
+} // namespace
+
+BOOL WINAPI CopyFileExA(LPCSTR source, LPCSTR destination, LPPROGRESS_ROUTINE progress, LPVOID data,
+                        LPBOOL cancel, DWORD flags) {
+    if (flags != 0) {
+        // No caller needs the other ways; failing beats replacing a file that was to be kept.
+        SetError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    auto from = MapPath(source);
+    if (!from)
+        return FALSE;
+    auto to = MapPath(destination);
+    if (!to)
+        return FALSE;
+
+    // The source first: when it can't be read, the destination stays as it was.
+    int in = open(from->c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) {
+        int error = errno;
+        bool noFolder = error == ENOENT && !IsFolder(ParentOf(*from));
+        SetError(noFolder ? ERROR_PATH_NOT_FOUND : ErrorOf(error, ERROR_READ_FAULT));
+        return FALSE;
+    }
+    struct stat sourceInfo;
+    if (fstat(in, &sourceInfo) != 0 || S_ISDIR(sourceInfo.st_mode) || IsUnreadable(*from)) {
+        close(in);
+        SetError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+
+    // A new file takes the source's mode as it is made. A file already there is replaced unless
+    // it is read-only or the source itself; a folder there can't be opened for writing.
+    int out = open(to->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, sourceInfo.st_mode & 0777);
+    bool created = out >= 0;
+    if (!created && errno == EEXIST) {
+        out = open(to->c_str(), O_WRONLY | O_CLOEXEC);
+        struct stat existing;
+        if (out >= 0 && fstat(out, &existing) == 0 &&
+            ((existing.st_mode & S_IWUSR) == 0 ||
+             (existing.st_dev == sourceInfo.st_dev && existing.st_ino == sourceInfo.st_ino))) {
+            close(out);
+            out = -1;
+            errno = EACCES;
+        } else if (out >= 0 && ftruncate(out, 0) != 0) {
+            int error = errno;
+            close(out);
+            out = -1;
+            errno = error;
+        }
+    }
+    if (out < 0) {
+        int error = errno;
+        close(in);
+        SetError(error == ENOENT ? ERROR_PATH_NOT_FOUND : ErrorOf(error, ERROR_WRITE_FAULT));
+        return FALSE;
+    }
+
+    char letter = DriveLetterOf(destination);
+    LARGE_INTEGER total, done;
+    total.QuadPart = sourceInfo.st_size;
+    done.QuadPart = 0;
+    bool quiet = progress == nullptr;
+    DWORD failure = 0;
+    auto report = [&](DWORD reason) {
+        if (quiet)
+            return;
+        switch (progress(total, done, total, done, 1, reason, nullptr, nullptr, data)) {
+        case PROGRESS_CANCEL:
+        case PROGRESS_STOP:
+            failure = ERROR_REQUEST_ABORTED;
+            break;
+        case PROGRESS_QUIET:
+            quiet = true;
+            break;
+        }
+    };
+
+    report(CALLBACK_STREAM_SWITCH);
+    bool inKernel = true;
+    std::vector<char> buffer;
+    while (failure == 0 && done.QuadPart < total.QuadPart) {
+        if (CancelSet(cancel)) {
+            failure = ERROR_REQUEST_ABORTED;
+            break;
+        }
+        size_t wanted = (size_t)std::min<LONGLONG>(CopyChunkBytes, total.QuadPart - done.QuadPart);
+        size_t room = TakeRoom(letter, wanted);
+        int error = 0;
+        size_t moved = room == 0 ? 0 : MoveBytes(in, out, room, inKernel, buffer, error);
+        GiveBackRoom(letter, room - moved);
+        done.QuadPart += moved;
+        if (error != 0) {
+            failure = ErrorOf(error, ERROR_WRITE_FAULT);
+            break;
+        }
+        if (room < wanted) {
+            failure = ERROR_DISK_FULL;
+            break;
+        }
+        if (moved == 0)
+            break; // the source got shorter while it was copied
+        report(CALLBACK_CHUNK_FINISHED);
+    }
+
+    if (failure == 0) {
+        // The source's mode (read-only or not) and time of last change come along.
+        struct timespec times[2] = {sourceInfo.st_atim, sourceInfo.st_mtim};
+        if (!created)
+            fchmod(out, sourceInfo.st_mode & 0777);
+        futimens(out, times);
+    }
+    if (close(out) != 0 && failure == 0)
+        failure = ErrorOf(errno, ERROR_WRITE_FAULT);
+    close(in);
+    if (failure != 0) {
+        unlink(to->c_str());
+        SetError(failure);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL WINAPI SetFileAttributesA(LPCSTR path, DWORD attributes) {
+    auto host = MapPath(path);
+    if (!host)
+        return FALSE;
+    struct stat info;
+    if (stat(host->c_str(), &info) != 0) {
+        SetError(IsFolder(ParentOf(*host)) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    // A read-only folder still takes new files on Windows: folders keep their mode.
+    if (S_ISDIR(info.st_mode))
+        return TRUE;
+    mode_t mode = info.st_mode & 07777;
+    mode = (attributes & FILE_ATTRIBUTE_READONLY) != 0 ? mode & ~(mode_t)0222 : mode | S_IWUSR;
+    if (chmod(host->c_str(), mode) != 0) {
+        SetError(ErrorOf(errno, ERROR_ACCESS_DENIED));
+        return FALSE;
+    }
+    return TRUE;
+}
+
+namespace {
+
+// One entry of a delete list, checked before anything is deleted.
+struct DeleteTarget {
+    std::string folder; // host folder the names are in
+    std::string name;   // UTF-8 name or pattern
+    bool wildcards = false;
+};
+
+// Checks one entry of a delete list. Refused: relative paths, wildcards in the folder part, "."
+// and "..", a name missing after the last separator, a pattern in a drive's root (legal on
+// Windows, never wanted here) and anything on a CD-ROM drive.
+int CheckDeleteEntry(const char* entry, DeleteTarget& target) {
+    std::string_view path(entry);
+    if (path.size() >= MAX_PATH)
+        return ERROR_FILENAME_EXCED_RANGE;
+    char letter = DriveLetterOf(path);
+    if (letter == 0 || path.size() < 3 || (path[2] != '\\' && path[2] != '/'))
+        return ERROR_INVALID_PARAMETER;
+    SplitPath split = Split(path);
+    if (split.name.empty() || split.name == "." || split.name == ".." || HasWildcards(split.folder))
+        return ERROR_INVALID_PARAMETER;
+    if (IsCdRom(letter))
+        return ERROR_ACCESS_DENIED;
+    auto folder = HostPath(split.folder);
+    if (!folder || !IsFolder(*folder))
+        return ERROR_PATH_NOT_FOUND;
+    target.wildcards = HasWildcards(split.name);
+    if (target.wildcards && IsDriveRoot(letter, *folder))
+        return ERROR_INVALID_PARAMETER;
+    target.folder = *folder;
+    target.name = Cp950ToUtf8(split.name);
+    return 0;
+}
+
+int DeleteFiles(const SHFILEOPSTRUCTA& operation) {
+    if (operation.pFrom == nullptr || operation.pFrom[0] == '\0')
+        return ERROR_INVALID_PARAMETER;
+    std::vector<DeleteTarget> targets;
+    for (const char* entry = operation.pFrom; *entry != '\0'; entry += std::strlen(entry) + 1) {
+        DeleteTarget target;
+        if (int refused = CheckDeleteEntry(entry, target))
+            return refused;
+        targets.push_back(target);
+    }
+
+    int result = 0;
+    for (const auto& target : targets) {
+        std::vector<HostEntry> matches;
+        if (!ListHostFolder(target.folder, NamePattern(target.name), matches)) {
+            result = ERROR_ACCESS_DENIED;
+            continue;
+        }
+        if (matches.empty() && !target.wildcards && result == 0)
+            result = ERROR_FILE_NOT_FOUND;
+        for (const auto& match : matches) {
+            if ((operation.fFlags & FOF_FILESONLY) != 0 && target.wildcards &&
+                S_ISDIR(match.info.st_mode))
+                continue;
+            if (!RemoveTree(fs::path(target.folder) / match.name) && result == 0)
+                result = ERROR_ACCESS_DENIED;
+        }
+    }
+    return result;
+}
+
+} // namespace
+
+// Only the delete is offered; the other operations fail without touching anything.
+int WINAPI SHFileOperationA(LPSHFILEOPSTRUCTA operation) {
+    if (operation == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    operation->fAnyOperationsAborted = FALSE;
+    if (operation->wFunc != FO_DELETE)
+        return ERROR_INVALID_PARAMETER;
+    return DeleteFiles(*operation);
+}

@@ -4,8 +4,11 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <dirent.h>
 #include <iconv.h>
 #include <sstream>
+#include <strings.h>
+#include <sys/stat.h>
 
 namespace fs = std::filesystem;
 
@@ -22,10 +25,23 @@ std::recursive_mutex& machineLock() {
     return *lock;
 }
 
+// One converter per direction for the whole process, opened on first use and never closed:
+// opening and closing one per call loads and unloads iconv's conversion module each time, which
+// threads converting at once race on inside the dynamic loader.
 static std::string Convert(const char* to, const char* from, std::string_view text) {
-    iconv_t converter = iconv_open(to, from);
+    struct Converter {
+        std::mutex lock;
+        iconv_t handle;
+    };
+    static Converter* toUtf8 = new Converter{{}, iconv_open("UTF-8", "CP950")};
+    static Converter* toCp950 = new Converter{{}, iconv_open("CP950", "UTF-8")};
+    (void)from;
+    Converter& chosen = std::string_view(to) == "UTF-8" ? *toUtf8 : *toCp950;
+    std::lock_guard guard(chosen.lock);
+    iconv_t converter = chosen.handle;
     if (converter == (iconv_t)-1)
         return std::string(text);
+    iconv(converter, nullptr, nullptr, nullptr, nullptr); // back to the initial state
     std::string out;
     char* in = const_cast<char*>(text.data());
     size_t inLeft = text.size();
@@ -41,7 +57,6 @@ static std::string Convert(const char* to, const char* from, std::string_view te
             --inLeft;
         }
     }
-    iconv_close(converter);
     return out;
 }
 
@@ -165,44 +180,51 @@ std::optional<std::string> HostPath(std::string_view windowsPath) {
     Drive* d = machine().drive(letter);
     if (d == nullptr || d->hostFolder.empty())
         return std::nullopt;
-    // Convert first, then split: a Big5 trail byte 0x5C is no separator.
+    // Convert first, then split: a Big5 trail byte 0x5C is no separator. "." goes, ".." takes
+    // the component before it away but never leaves the drive.
     std::string rest = Cp950ToUtf8(windowsPath.substr(2));
-    fs::path host = d->hostFolder;
-    std::string component;
-    auto add = [&](const std::string& name) {
-        if (name.empty() || name == ".")
-            return;
-        if (name == "..") {
-            if (host != fs::path(d->hostFolder))
-                host = host.parent_path();
-            return;
+    std::vector<std::string> parts(1);
+    for (char c : rest) {
+        if (c == '\\' || c == '/')
+            parts.emplace_back();
+        else
+            parts.back() += c;
+    }
+    std::vector<std::string> names;
+    for (auto& part : parts) {
+        if (part == "..") {
+            if (!names.empty())
+                names.pop_back();
+        } else if (!part.empty() && part != ".") {
+            names.push_back(std::move(part));
         }
-        fs::path exact = host / name;
-        std::error_code error;
-        if (!fs::exists(exact, error) && fs::is_directory(host, error)) {
-            for (const auto& entry : fs::directory_iterator(host, error)) {
-                std::string entryName = entry.path().filename().string();
-                if (entryName.size() == name.size() &&
-                    std::equal(
-                        entryName.begin(), entryName.end(), name.begin(), [](char a, char b) {
-                            return std::tolower((unsigned char)a) == std::tolower((unsigned char)b);
-                        })) {
-                    exact = entry.path();
-                    break;
+    }
+    // The longest leading part that exists as spelled is taken as it is; each name after it
+    // matches an entry that differs only in letter case, if there is one.
+    std::vector<fs::path> leading{fs::path(d->hostFolder)};
+    for (const auto& name : names)
+        leading.push_back(leading.back() / name);
+    size_t known = names.size();
+    struct stat info;
+    while (known > 0 && stat(leading[known].c_str(), &info) != 0)
+        --known;
+    fs::path host = leading[known];
+    for (size_t i = known; i < names.size(); ++i) {
+        fs::path exact = host / names[i];
+        // The first of them is known to be missing as spelled.
+        if (i == known || stat(exact.c_str(), &info) != 0) {
+            if (DIR* folder = opendir(host.c_str())) {
+                while (const dirent* entry = readdir(folder)) {
+                    if (strcasecmp(entry->d_name, names[i].c_str()) == 0) {
+                        exact = host / entry->d_name;
+                        break;
+                    }
                 }
+                closedir(folder);
             }
         }
         host = exact;
-    };
-    for (char c : rest) {
-        if (c == '\\' || c == '/') {
-            add(component);
-            component.clear();
-        } else {
-            component += c;
-        }
     }
-    add(component);
     return host.string();
 }
 

@@ -10,6 +10,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace winsim {
@@ -44,6 +45,10 @@ struct Machine {
     // Shell link faults: "cocreate", "queryinterface", "setpath", "setdescription", "seticon",
     // "setwork", "save", "coinitialize".
     std::set<std::string> linkFaults;
+
+    // Programs started with WinExec: show command and command line (UTF-8), in order. With a
+    // machine folder each start is also appended to started.txt there.
+    std::vector<std::pair<unsigned, std::string>> startedPrograms;
 
     // Reads machine.txt from folder. Lines (paths are host paths, texts UTF-8, quoted with ""
     // when they hold spaces):

@@ -1,78 +1,1130 @@
-// Placeholder: the window manager comes next.
+// The window manager: windows, dialogs built from the module's templates, message boxes, the
+// folder browser, timers and per-thread message queues with modal loops, as the installer uses
+// them. One table holds every window of the process under one lock; a window belongs to the
+// thread that made it, and only that thread runs its procedure.
 #include <shlobj.h>
 #include <windows.h>
 
-HWND WINAPI FindWindowA(LPCSTR, LPCSTR) {
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <signal.h>
+#include <unistd.h>
+
+#include "desktop.h"
+#include "dialog_template.h"
+#include "machine.h"
+
+namespace fs = std::filesystem;
+using namespace winsim;
+
+// What SHBrowseForFolderA hands out: the folder picked, in code page 950.
+struct _ITEMIDLIST {
+    std::string path;
+};
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using desktop::Kind;
+
+constexpr UINT ButtonClicked = 0;    // BN_CLICKED
+constexpr UINT EditChanged = 0x0300; // EN_CHANGE
+constexpr int MessageTextId = 0xFFFF;
+constexpr int FolderFieldId = 0x3744;
+constexpr DWORD ButtonTypeMask = 0x0F;
+constexpr DWORD AutoCheckBox = 3;
+constexpr const char* DialogClass = "#32770";
+
+enum class Role { Owner, Dialog, MessageBox, FolderBrowser, Control };
+
+struct Timer {
+    UINT interval = 0;
+    Clock::time_point due;
+};
+
+struct Window {
+    Role role = Role::Owner;
+    bool alive = true;
+    std::string className;
+    std::string text; // title, or a control's text
+    DWORD style = 0;
+    int id = 0;
+    DWORD threadId = 0;
+    Window* parent = nullptr; // controls: their dialog or box
+    Window* owner = nullptr;  // top-level windows: their owner
+    std::vector<Window*> children;
+    WNDPROC windowProc = nullptr;
+    DLGPROC dialogProc = nullptr;
+    bool visible = false;
+    bool enabled = true;
+    bool showCalled = false; // ShowWindow was called on it
+    bool checked = false;
+    std::size_t limit = 30000; // edit controls: bytes the user may type
+    // Modal windows.
+    bool ended = false;
+    INT_PTR result = 0;
+    Window* disabledOwner = nullptr; // the owner this window disabled, to enable again
+    std::string templateName;
+    UINT boxType = 0;
+    std::map<UINT_PTR, Timer> timers;
+    std::string pickedFolder;
+};
+
+struct Message {
+    Window* window;
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+};
+
+struct ThreadQueue {
+    std::deque<Message> messages;
+    std::condition_variable wake;
+    std::vector<Window*> modal; // modal windows running on the thread, innermost last
+};
+
+struct Desktop {
+    std::mutex lock;
+    std::vector<std::unique_ptr<Window>> windows; // every window ever made, never freed
+    std::set<const Window*> known;
+    std::map<DWORD, ThreadQueue> queues;
+    std::uint64_t generation = 0;
+    std::condition_variable changed;
+    std::map<std::string, WNDPROC> classes; // upper-case class name
+    std::vector<std::string> published;     // files naming our windows in the machine folder
+    std::vector<std::unique_ptr<_ITEMIDLIST>> items;
+    int nextAtom = 0xC000;
+};
+
+// Never destroyed: other threads may still be in a modal loop while the process exits.
+Desktop& D() {
+    static Desktop* desktop = new Desktop;
+    return *desktop;
+}
+
+std::string Upper(std::string_view text) {
+    std::string out(text);
+    for (char& c : out)
+        c = (char)std::toupper((unsigned char)c);
+    return out;
+}
+
+HWND Handle(Window* window) {
+    return reinterpret_cast<HWND>(window);
+}
+
+// The live window behind a handle, or nullptr. Caller holds the lock.
+Window* Find(HWND handle) {
+    auto* window = reinterpret_cast<Window*>(handle);
+    if (handle == nullptr || D().known.count(window) == 0 || !window->alive)
+        return nullptr;
+    return window;
+}
+
+Window* Find(std::uintptr_t handle) {
+    return Find(reinterpret_cast<HWND>(handle));
+}
+
+Window* Child(Window* parent, int id) {
+    if (parent == nullptr)
+        return nullptr;
+    for (Window* child : parent->children) {
+        if (child->alive && (WORD)child->id == (WORD)id)
+            return child;
+    }
     return nullptr;
 }
-ATOM WINAPI RegisterClassExA(const WNDCLASSEXA*) {
-    return 1;
+
+Window* NewWindow(Role role, std::string className, std::string text, DWORD threadId) {
+    auto window = std::make_unique<Window>();
+    window->role = role;
+    window->className = std::move(className);
+    window->text = std::move(text);
+    window->threadId = threadId;
+    Window* made = window.get();
+    D().windows.push_back(std::move(window));
+    D().known.insert(made);
+    return made;
 }
-HWND WINAPI CreateWindowExA(DWORD, LPCSTR, LPCSTR, DWORD, int, int, int, int, HWND, HMENU,
-                            HINSTANCE, LPVOID) {
-    return nullptr;
+
+Window* NewControl(Window* parent, int id, std::string className, std::string text, DWORD style) {
+    Window* control =
+        NewWindow(Role::Control, std::move(className), std::move(text), parent->threadId);
+    control->parent = parent;
+    control->id = id;
+    control->style = style;
+    control->visible = (style & WS_VISIBLE) != 0;
+    control->enabled = (style & WS_DISABLED) == 0;
+    parent->children.push_back(control);
+    return control;
 }
-LRESULT WINAPI DefWindowProcA(HWND, UINT, WPARAM, LPARAM) {
+
+ThreadQueue& Queue(DWORD threadId) {
+    return D().queues.try_emplace(threadId).first->second;
+}
+
+void Changed() {
+    ++D().generation;
+    D().changed.notify_all();
+}
+
+void Wake(DWORD threadId) {
+    Queue(threadId).wake.notify_all();
+}
+
+void Post(Window* window, UINT message, WPARAM wParam, LPARAM lParam) {
+    DWORD threadId = window->threadId;
+    Queue(threadId).messages.push_back({window, message, wParam, lParam});
+    Wake(threadId);
+}
+
+bool IsTopLevel(const Window* window) {
+    return window->role != Role::Control;
+}
+
+bool IsButton(const Window* control) {
+    return control->className == "BUTTON";
+}
+
+bool IsAutoRadio(const Window* control) {
+    return IsButton(control) && (control->style & ButtonTypeMask) == BS_AUTORADIOBUTTON;
+}
+
+// A control that input can reach: it and its window are shown and enabled.
+bool Reachable(const Window* control) {
+    const Window* top = control->parent;
+    return control->alive && control->visible && control->enabled && top != nullptr && top->alive &&
+           top->visible && top->enabled && !top->ended;
+}
+
+// A click on an automatic radio button checks it and unchecks the others of its group: the
+// controls from the last one with WS_GROUP up to the next one with WS_GROUP.
+void CheckRadio(Window* button) {
+    auto& siblings = button->parent->children;
+    size_t at = std::find(siblings.begin(), siblings.end(), button) - siblings.begin();
+    size_t first = at;
+    while (first > 0 && (siblings[first]->style & WS_GROUP) == 0)
+        --first;
+    size_t end = at + 1;
+    while (end < siblings.size() && (siblings[end]->style & WS_GROUP) == 0)
+        ++end;
+    for (size_t i = first; i < end; ++i) {
+        if (IsAutoRadio(siblings[i]))
+            siblings[i]->checked = siblings[i] == button;
+    }
+}
+
+// Where the window log goes (WINSIM_WINDOW_LOG): one line per window shown, so a runner can
+// tell whether a process showed anything.
+void LogShown(const Window* window) {
+    const char* path = std::getenv("WINSIM_WINDOW_LOG");
+    if (path == nullptr || *path == '\0')
+        return;
+    std::string line =
+        (window->role == Role::MessageBox ? "box " : "dialog ") + Cp950ToUtf8(window->text) + "\n";
+    int file = ::open(path, O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (file < 0)
+        return;
+    ssize_t written = ::write(file, line.data(), line.size());
+    (void)written;
+    ::close(file);
+}
+
+void SetVisible(Window* window, bool visible) {
+    if (visible && !window->visible && IsTopLevel(window) && window->role != Role::Owner)
+        LogShown(window);
+    window->visible = visible;
+}
+
+// Ends a modal window: hides it and gives its owner back the input, at once; its loop returns
+// when its thread next looks. Caller holds the lock.
+void EndModal(Window* window, INT_PTR result) {
+    if (window->ended)
+        return;
+    window->ended = true;
+    window->result = result;
+    window->visible = false;
+    if (window->disabledOwner != nullptr && window->disabledOwner->alive)
+        window->disabledOwner->enabled = true;
+    window->disabledOwner = nullptr;
+    Changed();
+    Wake(window->threadId);
+}
+
+// Disables the owner of a modal window while it is up, as Windows does.
+void DisableOwner(Window* window) {
+    Window* owner = window->owner;
+    if (owner != nullptr && owner->enabled) {
+        owner->enabled = false;
+        window->disabledOwner = owner;
+    }
+}
+
+void Destroy(Window* window) {
+    if (window->disabledOwner != nullptr && window->disabledOwner->alive)
+        window->disabledOwner->enabled = true;
+    window->disabledOwner = nullptr;
+    for (Window* child : window->children)
+        child->alive = false;
+    window->alive = false;
+    window->visible = false;
+    window->timers.clear();
+    Changed();
+}
+
+// Runs a window's procedure for a message, without the lock.
+LRESULT CallProcedure(HWND handle, WNDPROC windowProc, DLGPROC dialogProc, UINT message,
+                      WPARAM wParam, LPARAM lParam) {
+    if (dialogProc != nullptr)
+        return dialogProc(handle, message, wParam, lParam);
+    if (windowProc != nullptr)
+        return windowProc(handle, message, wParam, lParam);
     return 0;
 }
-HICON WINAPI LoadIconA(HINSTANCE, LPCSTR) {
-    return nullptr;
+
+WPARAM Command(int id, UINT code) {
+    return (WPARAM)(WORD)id | (WPARAM)code << 16;
 }
-HCURSOR WINAPI LoadCursorA(HINSTANCE, LPCSTR) {
-    return nullptr;
-}
-INT_PTR WINAPI DialogBoxParamA(HINSTANCE, LPCSTR, HWND, DLGPROC, LPARAM) {
-    return -1;
-}
-BOOL WINAPI EndDialog(HWND, INT_PTR) {
-    return FALSE;
-}
-UINT WINAPI GetDlgItemTextA(HWND, int, LPSTR text, int) {
-    *text = 0;
+
+// A box ends with the button pressed; Esc and the close box count as Cancel where the box has
+// one, as OK for a box with only OK, and do nothing on a Yes/No box.
+int BoxCancelResult(const Window* box) {
+    UINT buttons = box->boxType & 0x0F;
+    if (buttons == MB_OKCANCEL)
+        return IDCANCEL;
+    if (buttons == MB_OK)
+        return IDOK;
     return 0;
 }
-BOOL WINAPI SetDlgItemTextA(HWND, int, LPCSTR) {
-    return FALSE;
+
+void Dispatch(const Message& m, std::unique_lock<std::mutex>& lock) {
+    Window* window = m.window;
+    if (!window->alive)
+        return;
+    if (window->role == Role::Control) {
+        Window* top = window->parent;
+        if (m.message != BM_CLICK || !IsButton(window)) {
+            return;
+        }
+        if (!Reachable(window))
+            return; // input does not reach a hidden or disabled window
+        if (top->role == Role::MessageBox) {
+            EndModal(top, window->id);
+            return;
+        }
+        if (top->role == Role::FolderBrowser) {
+            if (window->id == IDOK) {
+                Window* field = Child(top, FolderFieldId);
+                top->pickedFolder = field != nullptr ? field->text : "";
+            }
+            EndModal(top, window->id);
+            return;
+        }
+        if (IsAutoRadio(window))
+            CheckRadio(window);
+        else if ((window->style & ButtonTypeMask) == AutoCheckBox)
+            window->checked = !window->checked;
+        Changed();
+        DLGPROC proc = top->dialogProc;
+        lock.unlock();
+        CallProcedure(Handle(top), nullptr, proc, WM_COMMAND, Command(window->id, ButtonClicked),
+                      (LPARAM)Handle(window));
+        lock.lock();
+        return;
+    }
+
+    bool escape = m.message == WM_KEYDOWN && m.wParam == VK_ESCAPE;
+    bool close = m.message == WM_SYSCOMMAND && (m.wParam & 0xFFF0) == SC_CLOSE;
+    if (window->role == Role::MessageBox || window->role == Role::FolderBrowser) {
+        if (escape || close) {
+            int result = window->role == Role::FolderBrowser ? IDCANCEL : BoxCancelResult(window);
+            if (result != 0)
+                EndModal(window, result);
+        } else if (m.message == WM_COMMAND && LOWORD(m.wParam) >= IDOK &&
+                   LOWORD(m.wParam) <= IDNO) {
+            EndModal(window, LOWORD(m.wParam));
+        }
+        return;
+    }
+
+    HWND handle = Handle(window);
+    WNDPROC windowProc = window->windowProc;
+    DLGPROC dialogProc = window->dialogProc;
+    if (window->role == Role::Dialog && escape) {
+        // The keyboard belongs to the innermost modal window of the thread: with a message box
+        // of this thread up, Esc on the dialog does nothing.
+        ThreadQueue& queue = Queue(window->threadId);
+        if (queue.modal.empty() || queue.modal.back() != window || window->ended)
+            return;
+        Window* cancel = Child(window, IDCANCEL);
+        lock.unlock();
+        CallProcedure(handle, nullptr, dialogProc, WM_COMMAND, Command(IDCANCEL, ButtonClicked),
+                      (LPARAM)cancel);
+        lock.lock();
+        return;
+    }
+    if (window->role == Role::Dialog && close) {
+        lock.unlock();
+        LRESULT handled = CallProcedure(handle, nullptr, dialogProc, WM_CLOSE, 0, 0);
+        lock.lock();
+        if (handled != 0 || Find(handle) == nullptr)
+            return;
+        // The dialog manager's answer to the close box: Cancel, unless that button is disabled.
+        Window* cancel = Child(window, IDCANCEL);
+        if (cancel != nullptr && !cancel->enabled)
+            return;
+        lock.unlock();
+        CallProcedure(handle, nullptr, dialogProc, WM_COMMAND, Command(IDCANCEL, ButtonClicked),
+                      (LPARAM)cancel);
+        lock.lock();
+        return;
+    }
+    lock.unlock();
+    CallProcedure(handle, windowProc, dialogProc, m.message, m.wParam, m.lParam);
+    lock.lock();
 }
-LRESULT WINAPI SendDlgItemMessageA(HWND, int, UINT, WPARAM, LPARAM) {
+
+// The modal loop: dispatches the messages of every window of the calling thread, then its due
+// timers, until window has ended. Caller holds the lock.
+void RunModal(Window* window, std::unique_lock<std::mutex>& lock) {
+    ThreadQueue& queue = Queue(window->threadId);
+    queue.modal.push_back(window);
+    while (!window->ended) {
+        if (!queue.messages.empty()) {
+            Message message = queue.messages.front();
+            queue.messages.pop_front();
+            Dispatch(message, lock);
+            continue;
+        }
+        Window* timerWindow = nullptr;
+        UINT_PTR timerId = 0;
+        Clock::time_point due = Clock::time_point::max();
+        for (const auto& candidate : D().windows) {
+            if (!candidate->alive || candidate->threadId != window->threadId)
+                continue;
+            for (const auto& [id, timer] : candidate->timers) {
+                if (timer.due < due) {
+                    due = timer.due;
+                    timerWindow = candidate.get();
+                    timerId = id;
+                }
+            }
+        }
+        Clock::time_point now = Clock::now();
+        if (timerWindow != nullptr && due <= now) {
+            Timer& timer = timerWindow->timers[timerId];
+            timer.due = now + std::chrono::milliseconds(timer.interval);
+            Dispatch({timerWindow, WM_TIMER, timerId, 0}, lock);
+            continue;
+        }
+        if (timerWindow != nullptr)
+            queue.wake.wait_until(lock, due);
+        else
+            queue.wake.wait(lock);
+    }
+    queue.modal.erase(std::find(queue.modal.begin(), queue.modal.end(), window));
+}
+
+std::string ButtonText(int id) {
+    switch (id) {
+    case IDOK:
+        return Utf8ToCp950("確定");
+    case IDCANCEL:
+        return Utf8ToCp950("取消");
+    case IDYES:
+        return Utf8ToCp950("是(&Y)");
+    case IDNO:
+        return Utf8ToCp950("否(&N)");
+    }
+    return "";
+}
+
+std::vector<int> BoxButtons(UINT type) {
+    switch (type & 0x0F) {
+    case MB_OKCANCEL:
+        return {IDOK, IDCANCEL};
+    case MB_YESNO:
+        return {IDYES, IDNO};
+    default:
+        return {IDOK};
+    }
+}
+
+// Runs a modal top-level window made by the caller (visible, owner disabled) to its end and
+// destroys it; its result.
+INT_PTR RunAndDestroy(Window* window, std::unique_lock<std::mutex>& lock) {
+    RunModal(window, lock);
+    INT_PTR result = window->result;
+    Destroy(window);
+    return result;
+}
+
+// The machine folder's list of top-level windows that other processes can find: one file per
+// window, "<pid>-<n>", holding its class and title.
+std::string WindowsFolder() {
+    std::lock_guard machineGuard(machineLock());
+    const std::string& folder = machine().folder;
+    return folder.empty() ? "" : (fs::path(folder) / "windows").string();
+}
+
+void RemovePublished() {
+    std::vector<std::string> files;
+    {
+        std::lock_guard guard(D().lock);
+        files.swap(D().published);
+    }
+    for (const auto& file : files)
+        ::unlink(file.c_str());
+}
+
+void Publish(const std::string& className, const std::string& title) {
+    std::string folder = WindowsFolder();
+    if (folder.empty())
+        return;
+    std::error_code error;
+    fs::create_directories(folder, error);
+    std::string file;
+    {
+        std::lock_guard guard(D().lock);
+        if (D().published.empty())
+            std::atexit(RemovePublished);
+        file = folder + "/" + std::to_string(::getpid()) + "-" +
+               std::to_string(D().published.size() + 1);
+        D().published.push_back(file);
+    }
+    std::ofstream(file, std::ios::binary) << className << "\n" << title << "\n";
+}
+
+bool ProcessAlive(long pid) {
+    return pid > 0 && (::kill((pid_t)pid, 0) == 0 || errno == EPERM);
+}
+
+bool FoundInOtherProcess(LPCSTR className, LPCSTR title) {
+    std::string folder = WindowsFolder();
+    std::error_code error;
+    if (folder.empty() || !fs::is_directory(folder, error))
+        return false;
+    long self = ::getpid();
+    for (const auto& entry : fs::directory_iterator(folder, error)) {
+        std::string name = entry.path().filename().string();
+        long pid = std::atol(name.c_str());
+        if (pid == self || !ProcessAlive(pid))
+            continue;
+        std::ifstream in(entry.path(), std::ios::binary);
+        std::string entryClass, entryTitle;
+        if (!std::getline(in, entryClass) || !std::getline(in, entryTitle))
+            continue;
+        if ((className == nullptr || Upper(entryClass) == Upper(className)) &&
+            (title == nullptr || entryTitle == title))
+            return true;
+    }
+    return false;
+}
+
+desktop::WindowView View(const Window* window) {
+    desktop::WindowView view;
+    view.handle = reinterpret_cast<std::uintptr_t>(window);
+    switch (window->role) {
+    case Role::Owner:
+        view.kind = Kind::Owner;
+        break;
+    case Role::MessageBox:
+        view.kind = Kind::MessageBox;
+        break;
+    case Role::FolderBrowser:
+        view.kind = Kind::FolderBrowser;
+        break;
+    default:
+        view.kind = Kind::Dialog;
+    }
+    view.className = window->className;
+    view.title = window->text;
+    view.templateName = window->templateName;
+    view.owner = window->owner != nullptr && window->owner->alive
+                     ? reinterpret_cast<std::uintptr_t>(window->owner)
+                     : 0;
+    view.visible = window->visible;
+    view.enabled = window->enabled;
+    for (const Window* child : window->children) {
+        if (window->role == Role::MessageBox) {
+            if (child->id == MessageTextId)
+                view.text = child->text;
+            else
+                view.buttons.push_back(child->id);
+        }
+        desktop::ControlView control;
+        control.id = child->id;
+        control.className = child->className;
+        control.text = child->text;
+        control.style = child->style;
+        control.checked = child->checked;
+        control.enabled = child->enabled;
+        control.visible = child->visible;
+        view.controls.push_back(control);
+    }
+    return view;
+}
+
+// The window a user action is aimed at, when a user could reach it; else nullptr and why.
+Window* Target(std::uintptr_t handle, std::string& error) {
+    Window* window = Find(handle);
+    if (window == nullptr || !IsTopLevel(window) || window->ended) {
+        error = "the window is gone";
+        return nullptr;
+    }
+    std::string title = "\"" + Cp950ToUtf8(window->text) + "\"";
+    if (!window->visible) {
+        error = "the window " + title + " is hidden";
+        return nullptr;
+    }
+    if (!window->enabled) {
+        error = "the window " + title + " is disabled (a modal window it owns is up)";
+        return nullptr;
+    }
+    return window;
+}
+
+Window* TargetControl(std::uintptr_t handle, int id, std::string& error) {
+    Window* window = Target(handle, error);
+    if (window == nullptr)
+        return nullptr;
+    Window* control = Child(window, id);
+    if (control == nullptr) {
+        error = "the window has no control " + std::to_string(id);
+        return nullptr;
+    }
+    if (!control->visible || !control->enabled) {
+        error =
+            "control " + std::to_string(id) + " is " + (control->visible ? "disabled" : "hidden");
+        return nullptr;
+    }
+    return control;
+}
+
+// Cuts text to at most limit bytes without splitting a two-byte character.
+std::string CutToLimit(const std::string& text, std::size_t limit) {
+    std::size_t at = 0;
+    while (at < text.size()) {
+        unsigned char lead = (unsigned char)text[at];
+        std::size_t length = lead >= 0x81 && lead <= 0xFE && at + 1 < text.size() ? 2 : 1;
+        if (at + length > limit)
+            break;
+        at += length;
+    }
+    return text.substr(0, at);
+}
+
+} // namespace
+
+// ---- The user's view and hands ----
+
+namespace winsim::desktop {
+
+std::vector<WindowView> TopLevelWindows() {
+    std::lock_guard guard(D().lock);
+    std::vector<WindowView> views;
+    for (const auto& window : D().windows) {
+        if (window->alive && IsTopLevel(window.get()))
+            views.push_back(View(window.get()));
+    }
+    return views;
+}
+
+std::uint64_t Generation() {
+    std::lock_guard guard(D().lock);
+    return D().generation;
+}
+
+std::uint64_t WaitForChange(std::uint64_t seen, double seconds) {
+    std::unique_lock lock(D().lock);
+    D().changed.wait_for(lock, std::chrono::duration<double>(seconds),
+                         [&] { return D().generation != seen; });
+    return D().generation;
+}
+
+bool Click(std::uintptr_t window, int controlId, std::string& error) {
+    std::lock_guard guard(D().lock);
+    Window* control = TargetControl(window, controlId, error);
+    if (control == nullptr)
+        return false;
+    if (!IsButton(control) || (control->style & ButtonTypeMask) == BS_GROUPBOX) {
+        error = "control " + std::to_string(controlId) + " is no button";
+        return false;
+    }
+    Post(control, BM_CLICK, 0, 0);
+    return true;
+}
+
+bool Type(std::uintptr_t window, int controlId, const std::string& text, std::string& error) {
+    std::lock_guard guard(D().lock);
+    Window* control = TargetControl(window, controlId, error);
+    if (control == nullptr)
+        return false;
+    if (control->className != "EDIT") {
+        error = "control " + std::to_string(controlId) + " is no edit field";
+        return false;
+    }
+    // The field takes what fits under its limit and refuses the rest, as typing does.
+    control->text = CutToLimit(text, control->limit);
+    Changed();
+    if (control->parent->role == Role::Dialog)
+        Post(control->parent, WM_COMMAND, Command(controlId, EditChanged), (LPARAM)control);
+    return true;
+}
+
+bool Escape(std::uintptr_t window, std::string& error) {
+    std::lock_guard guard(D().lock);
+    Window* target = Target(window, error);
+    if (target == nullptr)
+        return false;
+    Post(target, WM_KEYDOWN, VK_ESCAPE, 0);
+    return true;
+}
+
+bool Close(std::uintptr_t window, std::string& error) {
+    std::lock_guard guard(D().lock);
+    Window* target = Target(window, error);
+    if (target == nullptr)
+        return false;
+    Post(target, WM_SYSCOMMAND, SC_CLOSE, 0);
+    return true;
+}
+
+bool PickFolder(std::uintptr_t browser, const std::string& folder, std::string& error) {
+    if (!folder.empty()) {
+        auto host = HostPath(folder);
+        std::error_code fsError;
+        if (!host || !fs::is_directory(*host, fsError)) {
+            error = "no folder " + Cp950ToUtf8(folder) + " to pick";
+            return false;
+        }
+    }
+    std::lock_guard guard(D().lock);
+    Window* window = Target(browser, error);
+    if (window == nullptr)
+        return false;
+    if (window->role != Role::FolderBrowser) {
+        error = "the window is no folder browser";
+        return false;
+    }
+    if (!folder.empty()) {
+        // The browser gives a folder without a trailing separator, except a drive's root.
+        std::string path = folder;
+        while (path.size() > 3 && (path.back() == '\\' || path.back() == '/'))
+            path.pop_back();
+        if (Window* field = Child(window, FolderFieldId))
+            field->text = path;
+    }
+    Post(Child(window, folder.empty() ? IDCANCEL : IDOK), BM_CLICK, 0, 0);
+    return true;
+}
+
+void DestroyThreadWindows(std::uint32_t threadId) {
+    std::lock_guard guard(D().lock);
+    for (const auto& window : D().windows) {
+        if (window->alive && IsTopLevel(window.get()) && window->threadId == threadId) {
+            EndModal(window.get(), 0);
+            Destroy(window.get());
+        }
+    }
+}
+
+} // namespace winsim::desktop
+
+// ---- Win32 ----
+
+ATOM WINAPI RegisterClassExA(const WNDCLASSEXA* windowClass) {
+    if (windowClass == nullptr || windowClass->lpszClassName == nullptr) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    std::lock_guard guard(D().lock);
+    std::string name = Upper(windowClass->lpszClassName);
+    if (D().classes.count(name) != 0) {
+        SetError(1410); // ERROR_CLASS_ALREADY_EXISTS
+        return 0;
+    }
+    D().classes[name] = windowClass->lpfnWndProc;
+    return (ATOM)D().nextAtom++;
+}
+
+HWND WINAPI CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR title, DWORD style, int x,
+                            int y, int width, int height, HWND parent, HMENU menu,
+                            HINSTANCE instance, LPVOID parameter) {
+    (void)exStyle, (void)x, (void)y, (void)width, (void)height, (void)menu, (void)instance;
+    (void)parameter;
+    if (className == nullptr) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    DWORD threadId = GetCurrentThreadId();
+    Window* window;
+    {
+        std::lock_guard guard(D().lock);
+        auto found = D().classes.find(Upper(className));
+        if (found == D().classes.end()) {
+            SetError(1407); // ERROR_CANNOT_FIND_WND_CLASS
+            return nullptr;
+        }
+        window = NewWindow(Role::Owner, className, title == nullptr ? "" : title, threadId);
+        window->style = style;
+        window->windowProc = found->second;
+        window->owner = Find(parent);
+        window->enabled = (style & WS_DISABLED) == 0;
+        SetVisible(window, (style & WS_VISIBLE) != 0);
+        Changed();
+    }
+    Publish(className, title == nullptr ? "" : title);
+    return Handle(window);
+}
+
+LRESULT WINAPI DefWindowProcA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    (void)window, (void)message, (void)wParam, (void)lParam;
     return 0;
 }
-HWND WINAPI GetDlgItem(HWND, int) {
+
+HICON WINAPI LoadIconA(HINSTANCE instance, LPCSTR name) {
+    (void)instance, (void)name;
+    SetError(1813); // ERROR_RESOURCE_TYPE_NOT_FOUND: the module holds no icons
     return nullptr;
 }
-BOOL WINAPI EnableWindow(HWND, BOOL) {
-    return FALSE;
+
+HCURSOR WINAPI LoadCursorA(HINSTANCE instance, LPCSTR name) {
+    (void)name;
+    static char arrow;
+    return instance == nullptr ? reinterpret_cast<HCURSOR>(&arrow) : nullptr;
 }
-BOOL WINAPI ShowWindow(HWND, int) {
-    return FALSE;
+
+HGDIOBJ WINAPI GetStockObject(int object) {
+    static char stock[20];
+    if (object < 0 || object >= (int)sizeof(stock))
+        return nullptr;
+    return reinterpret_cast<HGDIOBJ>(&stock[object]);
 }
-BOOL WINAPI IsWindow(HWND) {
-    return FALSE;
+
+HWND WINAPI FindWindowA(LPCSTR className, LPCSTR title) {
+    {
+        std::lock_guard guard(D().lock);
+        for (const auto& window : D().windows) {
+            if (!window->alive || !IsTopLevel(window.get()))
+                continue;
+            if ((className == nullptr || Upper(window->className) == Upper(className)) &&
+                (title == nullptr || window->text == title))
+                return Handle(window.get());
+        }
+    }
+    // A window of another process: a handle of ours would mean nothing to the caller beyond
+    // "found", which is all the installer asks.
+    if (FoundInOtherProcess(className, title)) {
+        static char elsewhere;
+        return reinterpret_cast<HWND>(&elsewhere);
+    }
+    return nullptr;
 }
-int WINAPI MessageBoxA(HWND, LPCSTR, LPCSTR, UINT) {
-    return IDOK;
+
+INT_PTR WINAPI DialogBoxParamA(HINSTANCE instance, LPCSTR templateName, HWND parent,
+                               DLGPROC dialogProc, LPARAM initParam) {
+    (void)instance;
+    if (templateName == nullptr || ((uintptr_t)templateName >> 16) == 0 || dialogProc == nullptr) {
+        SetError(1814); // ERROR_RESOURCE_NAME_NOT_FOUND: the templates have names, not numbers
+        return -1;
+    }
+    std::string name = Upper(templateName);
+    auto dialogTemplate = FindDialogTemplate(name);
+    if (!dialogTemplate) {
+        SetError(1814);
+        return -1;
+    }
+    DWORD threadId = GetCurrentThreadId();
+    Window* dialog;
+    Window* focus = nullptr;
+    {
+        std::lock_guard guard(D().lock);
+        dialog = NewWindow(Role::Dialog, DialogClass, dialogTemplate->title, threadId);
+        dialog->style = dialogTemplate->style;
+        dialog->dialogProc = dialogProc;
+        dialog->templateName = name;
+        dialog->owner = Find(parent);
+        for (const auto& item : dialogTemplate->items) {
+            Window* control = NewControl(dialog, item.id, item.className, item.text, item.style);
+            if (focus == nullptr && (item.style & WS_TABSTOP) != 0)
+                focus = control;
+        }
+        DisableOwner(dialog);
+        Changed();
+    }
+    dialogProc(Handle(dialog), WM_INITDIALOG, (WPARAM)Handle(focus), initParam);
+    std::unique_lock lock(D().lock);
+    // Shown once set up, unless it has ended or been shown or hidden on purpose meanwhile.
+    if (!dialog->ended && !dialog->showCalled) {
+        SetVisible(dialog, true);
+        Changed();
+    }
+    return RunAndDestroy(dialog, lock);
 }
-BOOL WINAPI EnumThreadWindows(DWORD, WNDENUMPROC, LPARAM) {
-    return FALSE;
-}
-int WINAPI GetClassNameA(HWND, LPSTR, int) {
-    return 0;
-}
-UINT_PTR WINAPI SetTimer(HWND, UINT_PTR id, UINT, TIMERPROC) {
-    return id;
-}
-BOOL WINAPI KillTimer(HWND, UINT_PTR) {
+
+BOOL WINAPI EndDialog(HWND dialog, INT_PTR result) {
+    std::lock_guard guard(D().lock);
+    Window* window = Find(dialog);
+    if (window == nullptr || window->role == Role::Control || window->role == Role::Owner) {
+        SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    EndModal(window, result);
     return TRUE;
 }
-BOOL WINAPI PostMessageA(HWND, UINT, WPARAM, LPARAM) {
-    return FALSE;
+
+UINT WINAPI GetDlgItemTextA(HWND dialog, int id, LPSTR text, int maxCount) {
+    std::lock_guard guard(D().lock);
+    if (text == nullptr || maxCount <= 0)
+        return 0;
+    Window* control = Child(Find(dialog), id);
+    if (control == nullptr) {
+        *text = '\0';
+        SetError(1421); // ERROR_CONTROL_ID_NOT_FOUND
+        return 0;
+    }
+    std::size_t length = std::min(control->text.size(), (std::size_t)maxCount - 1);
+    std::memcpy(text, control->text.data(), length);
+    text[length] = '\0';
+    return (UINT)length;
 }
-HGDIOBJ WINAPI GetStockObject(int) {
-    return nullptr;
+
+BOOL WINAPI SetDlgItemTextA(HWND dialog, int id, LPCSTR text) {
+    std::lock_guard guard(D().lock);
+    Window* control = Child(Find(dialog), id);
+    if (control == nullptr) {
+        SetError(1421);
+        return FALSE;
+    }
+    control->text = text == nullptr ? "" : text;
+    Changed();
+    return TRUE;
 }
-LPITEMIDLIST WINAPI SHBrowseForFolderA(LPBROWSEINFOA) {
-    return nullptr;
+
+LRESULT WINAPI SendDlgItemMessageA(HWND dialog, int id, UINT message, WPARAM wParam,
+                                   LPARAM lParam) {
+    std::unique_lock lock(D().lock);
+    Window* control = Child(Find(dialog), id);
+    if (control == nullptr) {
+        SetError(1421);
+        return 0;
+    }
+    switch (message) {
+    case BM_SETCHECK:
+        control->checked = wParam == BST_CHECKED;
+        Changed();
+        return 0;
+    case BM_GETCHECK:
+        return control->checked ? BST_CHECKED : BST_UNCHECKED;
+    case EM_LIMITTEXT:
+        control->limit = wParam == 0 ? 0x7FFFFFFE : (std::size_t)wParam;
+        return 0;
+    case WM_SETTEXT:
+        control->text = lParam == 0 ? "" : reinterpret_cast<LPCSTR>(lParam);
+        Changed();
+        return TRUE;
+    case WM_GETTEXT: {
+        if (wParam == 0 || lParam == 0)
+            return 0;
+        std::size_t length = std::min(control->text.size(), (std::size_t)wParam - 1);
+        std::memcpy(reinterpret_cast<char*>(lParam), control->text.data(), length);
+        reinterpret_cast<char*>(lParam)[length] = '\0';
+        return (LRESULT)length;
+    }
+    case BM_CLICK:
+        if (control->threadId == GetCurrentThreadId())
+            Dispatch({control, BM_CLICK, 0, 0}, lock);
+        else
+            Post(control, BM_CLICK, 0, 0);
+        return 0;
+    }
+    return 0;
 }
-BOOL WINAPI SHGetPathFromIDListA(LPCITEMIDLIST, LPSTR) {
-    return FALSE;
+
+HWND WINAPI GetDlgItem(HWND dialog, int id) {
+    std::lock_guard guard(D().lock);
+    Window* control = Child(Find(dialog), id);
+    if (control == nullptr)
+        SetError(1421);
+    return control == nullptr ? nullptr : Handle(control);
+}
+
+BOOL WINAPI EnableWindow(HWND handle, BOOL enable) {
+    std::lock_guard guard(D().lock);
+    Window* window = Find(handle);
+    if (window == nullptr) {
+        SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    BOOL wasDisabled = !window->enabled;
+    window->enabled = enable != FALSE;
+    Changed();
+    return wasDisabled;
+}
+
+BOOL WINAPI ShowWindow(HWND handle, int showCommand) {
+    std::lock_guard guard(D().lock);
+    Window* window = Find(handle);
+    if (window == nullptr) {
+        SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    BOOL wasVisible = window->visible;
+    window->showCalled = true;
+    // An ended dialog stays hidden: it is only waiting for its loop to notice.
+    SetVisible(window, showCommand != SW_HIDE && !window->ended);
+    Changed();
+    return wasVisible;
+}
+
+BOOL WINAPI IsWindow(HWND handle) {
+    std::lock_guard guard(D().lock);
+    return Find(handle) != nullptr;
+}
+
+int WINAPI GetClassNameA(HWND handle, LPSTR className, int maxCount) {
+    std::lock_guard guard(D().lock);
+    Window* window = Find(handle);
+    if (window == nullptr || className == nullptr || maxCount <= 0) {
+        SetError(ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    std::size_t length = std::min(window->className.size(), (std::size_t)maxCount - 1);
+    std::memcpy(className, window->className.data(), length);
+    className[length] = '\0';
+    return (int)length;
+}
+
+int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
+    DWORD threadId = GetCurrentThreadId();
+    std::unique_lock lock(D().lock);
+    Window* box = NewWindow(Role::MessageBox, DialogClass,
+                            caption == nullptr ? Utf8ToCp950("錯誤") : caption, threadId);
+    box->boxType = type;
+    box->style = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME;
+    box->owner = Find(owner);
+    NewControl(box, MessageTextId, "STATIC", text == nullptr ? "" : text, WS_CHILD | WS_VISIBLE);
+    for (int button : BoxButtons(type))
+        NewControl(box, button, "BUTTON", ButtonText(button), WS_CHILD | WS_VISIBLE | WS_TABSTOP);
+    DisableOwner(box);
+    SetVisible(box, true);
+    Changed();
+    return (int)RunAndDestroy(box, lock);
+}
+
+BOOL WINAPI EnumThreadWindows(DWORD threadId, WNDENUMPROC callback, LPARAM lParam) {
+    std::vector<HWND> windows;
+    {
+        std::lock_guard guard(D().lock);
+        for (const auto& window : D().windows) {
+            if (window->alive && IsTopLevel(window.get()) && window->threadId == threadId)
+                windows.push_back(Handle(window.get()));
+        }
+    }
+    if (windows.empty() || callback == nullptr)
+        return FALSE;
+    for (HWND window : windows) {
+        if (!callback(window, lParam))
+            return FALSE;
+    }
+    return TRUE;
+}
+
+UINT_PTR WINAPI SetTimer(HWND handle, UINT_PTR id, UINT elapse, TIMERPROC callback) {
+    (void)callback;
+    std::lock_guard guard(D().lock);
+    Window* window = Find(handle);
+    if (window == nullptr) {
+        SetError(ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    UINT interval = std::max<UINT>(elapse, 10); // USER_TIMER_MINIMUM
+    window->timers[id] = {interval, Clock::now() + std::chrono::milliseconds(interval)};
+    Wake(window->threadId);
+    return id == 0 ? 1 : id;
+}
+
+BOOL WINAPI KillTimer(HWND handle, UINT_PTR id) {
+    std::lock_guard guard(D().lock);
+    Window* window = Find(handle);
+    if (window == nullptr || window->timers.erase(id) == 0) {
+        SetError(1402); // ERROR_INVALID_TIMER_HANDLE
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL WINAPI PostMessageA(HWND handle, UINT message, WPARAM wParam, LPARAM lParam) {
+    std::lock_guard guard(D().lock);
+    Window* window = Find(handle);
+    if (window == nullptr) {
+        SetError(1400); // ERROR_INVALID_WINDOW_HANDLE
+        return FALSE;
+    }
+    Post(window, message, wParam, lParam);
+    return TRUE;
+}
+
+// The folder browser: a modal window owned by the caller's window, with a field for the folder
+// and OK and Cancel. It returns an item only when a folder was picked.
+LPITEMIDLIST WINAPI SHBrowseForFolderA(LPBROWSEINFOA info) {
+    if (info == nullptr)
+        return nullptr;
+    DWORD threadId = GetCurrentThreadId();
+    std::unique_lock lock(D().lock);
+    Window* browser =
+        NewWindow(Role::FolderBrowser, DialogClass, Utf8ToCp950("瀏覽資料夾"), threadId);
+    browser->style = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME;
+    browser->owner = Find(info->hwndOwner);
+    NewControl(browser, 0x3742, "STATIC", info->lpszTitle == nullptr ? "" : info->lpszTitle,
+               WS_CHILD | WS_VISIBLE);
+    NewControl(browser, FolderFieldId, "EDIT", "", WS_CHILD | WS_VISIBLE | WS_TABSTOP);
+    NewControl(browser, IDOK, "BUTTON", ButtonText(IDOK), WS_CHILD | WS_VISIBLE | WS_TABSTOP);
+    NewControl(browser, IDCANCEL, "BUTTON", ButtonText(IDCANCEL),
+               WS_CHILD | WS_VISIBLE | WS_TABSTOP);
+    DisableOwner(browser);
+    SetVisible(browser, true);
+    Changed();
+    std::string picked;
+    bool chosen = RunAndDestroy(browser, lock) == IDOK;
+    picked = browser->pickedFolder;
+    if (!chosen || picked.empty())
+        return nullptr;
+    if (info->pszDisplayName != nullptr) {
+        size_t slash = picked.find_last_of("\\/");
+        std::string name = slash == std::string::npos || slash + 1 == picked.size()
+                               ? picked
+                               : picked.substr(slash + 1);
+        lstrcpynA(info->pszDisplayName, name.c_str(), MAX_PATH);
+    }
+    auto item = std::make_unique<_ITEMIDLIST>();
+    item->path = picked;
+    D().items.push_back(std::move(item));
+    return D().items.back().get();
+}
+
+BOOL WINAPI SHGetPathFromIDListA(LPCITEMIDLIST list, LPSTR path) {
+    if (list == nullptr || path == nullptr)
+        return FALSE;
+    if (list->path.size() >= MAX_PATH) {
+        *path = '\0';
+        return FALSE;
+    }
+    std::memcpy(path, list->path.c_str(), list->path.size() + 1);
+    return TRUE;
 }

@@ -1,0 +1,250 @@
+// The disc copy and the removal of what it installed, on a simulated PC.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+#include "app/install_state.h"
+#include "media/disc_copy.h"
+#include "test_machine.h"
+
+namespace fs = std::filesystem;
+using testing_support::TestMachine;
+
+namespace {
+
+std::string ReadAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+size_t CountFiles(const fs::path& folder) {
+    size_t count = 0;
+    std::error_code error;
+    for (auto it = fs::recursive_directory_iterator(folder, error);
+         !error && it != fs::recursive_directory_iterator(); it.increment(error))
+        count += it->is_regular_file() ? 1 : 0;
+    return count;
+}
+
+class DiscCopy : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        c = sim.AddFixed('c').hostFolder;
+        sim.AddCdRom('e');
+        disc1 = sim.MakeDisc("disc1", "KELVO_1");
+        TestMachine::WriteFile(disc1 / "kelvo" / "kelvo.exe", "game");
+        TestMachine::WriteFile(disc1 / "kelvo" / "pixie.exe", "pixie");
+        TestMachine::WriteFile(disc1 / "kelvo" / "ReadMe.txt", "read me");
+        TestMachine::WriteFile(disc1 / "kelvo" / "data" / "shared.dat", "from disc 1");
+        TestMachine::WriteFile(disc1 / "kelvo" / "data" / "maps" / "m1.map", "map one");
+        fs::create_directories(disc1 / "kelvo" / "empty");
+        TestMachine::WriteFile(disc1 / "Directx" / "DX6User.exe", "directx");
+        sim.Insert('e', disc1);
+
+        saved = InstallState;
+        std::strcpy(InstallState.cdRoot, "e:\\");
+        std::strcpy(InstallState.installDir, "C:\\Program Files\\Kelvo Co\\kelvo");
+        std::memset(InstallState.workBuffer, 'x', sizeof InstallState.workBuffer);
+        InstallState.installEnding = INSTALL_RUNNING;
+    }
+    void TearDown() override {
+        std::memcpy(InstallState.installDir, saved.installDir, sizeof saved.installDir);
+        std::memcpy(InstallState.cdRoot, saved.cdRoot, sizeof saved.cdRoot);
+        std::memcpy(InstallState.workBuffer, saved.workBuffer, sizeof saved.workBuffer);
+        InstallState.installEnding = saved.installEnding;
+    }
+    fs::path Installed() const { return c / "Program Files" / "Kelvo Co" / "kelvo"; }
+
+    TestMachine sim;
+    fs::path c, disc1;
+    INSTALLSTATE saved;
+};
+
+TEST_F(DiscCopy, CopiesTheProductFolderIntoFoldersItMakes) {
+    ASSERT_EQ(CopyDiscTree(nullptr), 0);
+    EXPECT_EQ(ReadAll(Installed() / "kelvo.exe"), "game");
+    EXPECT_EQ(ReadAll(Installed() / "pixie.exe"), "pixie");
+    EXPECT_EQ(ReadAll(Installed() / "ReadMe.txt"), "read me");
+    EXPECT_EQ(ReadAll(Installed() / "data" / "shared.dat"), "from disc 1");
+    EXPECT_EQ(ReadAll(Installed() / "data" / "maps" / "m1.map"), "map one");
+    EXPECT_TRUE(fs::is_directory(Installed() / "empty"));
+    EXPECT_EQ(CountFiles(Installed()), 5u);
+    EXPECT_EQ(CountFiles(c), 5u) << "nothing from outside the product folder";
+
+    // The source list the copy leaves behind: the pattern closed by two NULs.
+    EXPECT_STREQ(InstallState.workBuffer, "e:\\kelvo\\*.*");
+    EXPECT_EQ(InstallState.workBuffer[std::strlen("e:\\kelvo\\*.*") + 1], '\0');
+}
+
+TEST_F(DiscCopy, ReplacesWhatIsThereAndTheFirstDiscsFiles) {
+    TestMachine::WriteFile(Installed() / "kelvo.exe", "an older game, longer");
+    TestMachine::WriteFile(Installed() / "data" / "maps" / "m1.map", "old map");
+    fs::permissions(Installed() / "data" / "maps" / "m1.map",
+                    fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                    fs::perm_options::remove);
+    ASSERT_EQ(CopyDiscTree(nullptr), 0);
+    EXPECT_EQ(ReadAll(Installed() / "kelvo.exe"), "game");
+    EXPECT_EQ(ReadAll(Installed() / "data" / "maps" / "m1.map"), "map one");
+
+    fs::path disc2 = sim.MakeDisc("disc2", "KELVO_2");
+    TestMachine::WriteFile(disc2 / "kelvo" / "data" / "shared.dat", "from disc 2");
+    TestMachine::WriteFile(disc2 / "kelvo" / "data" / "two.dat", "two");
+    sim.Insert('e', disc2);
+    ASSERT_EQ(CopyDiscTree(nullptr), 0);
+    EXPECT_EQ(ReadAll(Installed() / "data" / "shared.dat"), "from disc 2");
+    EXPECT_EQ(ReadAll(Installed() / "data" / "two.dat"), "two");
+    EXPECT_EQ(ReadAll(Installed() / "kelvo.exe"), "game");
+    EXPECT_EQ(CountFiles(Installed()), 6u);
+}
+
+TEST_F(DiscCopy, BigFiveNamesOnTheDiscArriveIntact) {
+    TestMachine::WriteFile(disc1 / "kelvo" / "功能" / "功課.txt", "lesson");
+    // The install folder itself holds 功 (A5 5C) too.
+    std::strcpy(InstallState.installDir, "C:\\\xA5\x5C\\kelvo");
+    ASSERT_EQ(CopyDiscTree(nullptr), 0);
+    EXPECT_EQ(ReadAll(c / "功" / "kelvo" / "功能" / "功課.txt"), "lesson");
+}
+
+TEST_F(DiscCopy, FailsWhenTheDiscCantBeCopiedWhole) {
+    fs::path other = sim.MakeDisc("other", "KELVO_2");
+    TestMachine::WriteFile(other / "Directx" / "DX6User.exe", "directx");
+    sim.Insert('e', other);
+    EXPECT_NE(CopyDiscTree(nullptr), 0) << "no product folder";
+    EXPECT_FALSE(fs::exists(Installed()));
+
+    sim.Eject('e');
+    EXPECT_NE(CopyDiscTree(nullptr), 0) << "no disc";
+
+    sim.Insert('e', disc1);
+    sim.machine().unreadable.insert((disc1 / "kelvo" / "data" / "maps" / "m1.map").string());
+    EXPECT_NE(CopyDiscTree(nullptr), 0) << "unreadable file";
+    EXPECT_FALSE(fs::exists(Installed() / "data" / "maps" / "m1.map"));
+    sim.machine().unreadable.clear();
+
+    sim.machine().drives['c'].capacity = 20;
+    EXPECT_NE(CopyDiscTree(nullptr), 0) << "disk full";
+    EXPECT_LE(sim.machine().drives['c'].written, 20u);
+}
+
+TEST_F(DiscCopy, PathsThatPassMaxPathFailWithoutOverrunningBuffers) {
+    // An install folder of the longest accepted length; the disc's deeper names don't fit.
+    std::string folder = "C:";
+    while (folder.size() + 51 <= INSTALL_DIR_MAX_LENGTH)
+        folder += "\\" + std::string(50, 'f');
+    folder.resize(INSTALL_DIR_MAX_LENGTH, 'g');
+    std::strcpy(InstallState.installDir, folder.c_str());
+    TestMachine::WriteFile(disc1 / "kelvo" / "data" / "maps" / "a-rather-long-map-name.map", "m");
+
+    char before[sizeof InstallState.installDir];
+    std::memcpy(before, InstallState.installDir, sizeof before);
+    EXPECT_NE(CopyDiscTree(nullptr), 0);
+    EXPECT_EQ(std::memcmp(before, InstallState.installDir, sizeof before), 0);
+    EXPECT_STREQ(InstallState.cdRoot, "e:\\");
+    // Nothing was made under a shortened name either.
+    for (auto it = fs::recursive_directory_iterator(c); it != fs::recursive_directory_iterator();
+         ++it)
+        EXPECT_LT(it->path().string().size() - c.string().size(), (size_t)MAX_PATH) << it->path();
+}
+
+// The user's cancel from another thread, once the copy has made `files` files in `folder`. The
+// disc holds a named pipe a little further on, which holds the copy inside CopyFileExA until the
+// cancel is set: the copy can't finish first.
+struct CancelPlan {
+    fs::path folder;
+    size_t files = 0;
+    fs::path pipe;
+    std::atomic<bool> copyReturned{false};
+};
+
+DWORD WINAPI CancelWhenFilesExist(LPVOID parameter) {
+    auto* plan = static_cast<CancelPlan*>(parameter);
+    while (!plan->copyReturned && CountFiles(plan->folder) < plan->files)
+        Sleep(1);
+    SetFlag(&InstallState.installEnding, INSTALL_CANCELLED);
+    // Lets the copy through the pipe if it got there.
+    int writer = -1;
+    while (!plan->copyReturned && writer < 0) {
+        writer = open(plan->pipe.c_str(), O_WRONLY | O_NONBLOCK);
+        if (writer < 0)
+            Sleep(1);
+    }
+    if (writer >= 0)
+        close(writer);
+    return 0;
+}
+
+TEST_F(DiscCopy, ACancelStopsTheCopyMidway) {
+    for (char name = 'a'; name <= 'z'; ++name)
+        TestMachine::WriteFile(disc1 / "kelvo" / "files" / (std::string(1, name) + ".dat"), "x");
+    CancelPlan plan;
+    plan.folder = Installed() / "files";
+    plan.files = 13; // a.dat to m.dat
+    plan.pipe = disc1 / "kelvo" / "files" / "m.pipe";
+    ASSERT_EQ(mkfifo(plan.pipe.c_str(), 0644), 0);
+
+    HANDLE canceller = CreateThread(nullptr, 0, CancelWhenFilesExist, &plan, 0, nullptr);
+    ASSERT_NE(canceller, nullptr);
+    EXPECT_NE(CopyDiscTree(nullptr), 0);
+    plan.copyReturned = true;
+    EXPECT_EQ(WaitForSingleObject(canceller, INFINITE), (DWORD)WAIT_OBJECT_0);
+    for (char name = 'a'; name <= 'l'; ++name)
+        EXPECT_EQ(ReadAll(Installed() / "files" / (std::string(1, name) + ".dat")), "x") << name;
+    EXPECT_FALSE(fs::exists(Installed() / "files" / "m.pipe"));
+    for (char name = 'n'; name <= 'z'; ++name)
+        EXPECT_FALSE(fs::exists(Installed() / "files" / (std::string(1, name) + ".dat"))) << name;
+    EXPECT_FALSE(fs::exists(Installed() / "kelvo.exe")) << "after the cancel in name order";
+
+    // Cancelled before it starts: nothing is copied.
+    fs::remove(plan.pipe);
+    EXPECT_NE(CopyDiscTree(nullptr), 0);
+    EXPECT_FALSE(fs::exists(Installed() / "kelvo.exe"));
+    EXPECT_FALSE(fs::exists(Installed() / "files" / "n.dat"));
+}
+
+class RemoveInstalled : public DiscCopy {
+  protected:
+    void SetUp() override {
+        DiscCopy::SetUp();
+        TestMachine::WriteFile(c / "keep.txt", "root");
+        TestMachine::WriteFile(c / "Program Files" / "Kelvo Co" / "keep.txt", "parent");
+        TestMachine::WriteFile(c / "Program Files" / "Kelvo Co" / "kelvo2" / "keep.txt", "sibling");
+        TestMachine::WriteFile(c / "Program Files" / "Kelvo Co" / "kelvo.txt", "next to it");
+    }
+    void ExpectSentinels() {
+        EXPECT_EQ(ReadAll(c / "keep.txt"), "root");
+        EXPECT_EQ(ReadAll(c / "Program Files" / "Kelvo Co" / "keep.txt"), "parent");
+        EXPECT_EQ(ReadAll(c / "Program Files" / "Kelvo Co" / "kelvo2" / "keep.txt"), "sibling");
+        EXPECT_EQ(ReadAll(c / "Program Files" / "Kelvo Co" / "kelvo.txt"), "next to it");
+    }
+};
+
+TEST_F(RemoveInstalled, EmptiesTheInstallFolderOnly) {
+    ASSERT_EQ(CopyDiscTree(nullptr), 0);
+    fs::permissions(Installed() / "kelvo.exe", fs::perms::owner_write, fs::perm_options::remove);
+    RemoveInstalledFiles(nullptr);
+    EXPECT_TRUE(fs::is_directory(Installed()));
+    EXPECT_TRUE(fs::is_empty(Installed()));
+    ExpectSentinels();
+}
+
+TEST_F(RemoveInstalled, LeavesEverythingWhenTheFolderIsEmptyOrARoot) {
+    ASSERT_EQ(CopyDiscTree(nullptr), 0);
+    for (const char* folder : {"", "C:", "C:\\", "c:\\Program Files\\.."}) {
+        std::strcpy(InstallState.installDir, folder);
+        RemoveInstalledFiles(nullptr);
+        ExpectSentinels();
+        EXPECT_EQ(CountFiles(Installed()), 5u) << folder;
+    }
+}
+
+} // namespace

@@ -1,0 +1,349 @@
+// The scenario core: reading scenario files, playing steps as a user who can only act on what
+// is reachable, and the end checks on the finished machine.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <random>
+
+#include "scenario.h"
+
+namespace fs = std::filesystem;
+using scenario::Window;
+
+namespace {
+
+std::optional<scenario::Scenario> ParseOk(const std::string& text) {
+    std::string error;
+    auto parsed = scenario::ParseText(text, "t.scn", error);
+    EXPECT_TRUE(parsed) << error;
+    return parsed;
+}
+
+std::string ParseError(const std::string& text) {
+    std::string error;
+    EXPECT_FALSE(scenario::ParseText(text, "t.scn", error));
+    return error;
+}
+
+TEST(ScenarioParseTest, ReadsMachineStepsAndChecks) {
+    auto parsed = ParseOk(R"(title A "quoted" title
+only host
+# a comment
+drive e fixed free 1239M capacity 2K nospace
+drive d cdrom disc1 nolabel
+disc disc1 label KELVO_1 sample 1 files 3 noproduct
+disc-file disc1 kelvo\a.dat "two words"
+file "C:\My Games\x.txt" x
+shellfolder Desktop D:\Desk
+fault keyopen 2
+fault unreadable disc1 kelvo\a.dat
+fault link save
+expect dialog "Setup title"
+type 1004 ""
+expect box 安裝 "text here" yesno owner owner
+refuse click 1000
+expect exit -1
+expect installed C:\x disc1
+expect no file C:\y
+expect started 3 "C:\a b.exe 2"
+)");
+    ASSERT_TRUE(parsed);
+    EXPECT_EQ(parsed->title, "A quoted title");
+    EXPECT_TRUE(parsed->onHost);
+    EXPECT_FALSE(parsed->onWine);
+    ASSERT_EQ(parsed->drives.size(), 2u);
+    EXPECT_EQ(parsed->drives[0].letter, 'e');
+    EXPECT_EQ(*parsed->drives[0].freeBytes, 1239ull << 20);
+    EXPECT_EQ(*parsed->drives[0].capacity, 2048u);
+    EXPECT_TRUE(parsed->drives[0].failSpaceQuery);
+    EXPECT_EQ(parsed->drives[1].disc, "disc1");
+    EXPECT_TRUE(parsed->drives[1].failLabel);
+    ASSERT_EQ(parsed->discs.size(), 1u);
+    EXPECT_EQ(parsed->discs[0].sample, 1);
+    EXPECT_EQ(parsed->discs[0].extraFiles, 3);
+    EXPECT_TRUE(parsed->discs[0].noProductFolder);
+    ASSERT_EQ(parsed->discs[0].files.size(), 1u);
+    EXPECT_EQ(parsed->discs[0].files[0].content, "two words");
+    EXPECT_EQ(parsed->machineFiles[0].first, "C:\\My Games\\x.txt");
+    EXPECT_EQ(parsed->faults, (std::vector<std::string>{
+                                  "keyopen 2", "unreadable disc1 kelvo\\a.dat", "link save"}));
+    ASSERT_EQ(parsed->steps.size(), 5u);
+    EXPECT_EQ(parsed->steps[1].word(2), "");
+    EXPECT_EQ(parsed->steps[2].word(3), "text here");
+    EXPECT_EQ(parsed->steps[4].number, 17);
+    EXPECT_EQ(parsed->exitStatus, -1);
+    ASSERT_EQ(parsed->checks.size(), 3u);
+    EXPECT_EQ(parsed->checks[2].word(3), "C:\\a b.exe 2");
+}
+
+TEST(ScenarioParseTest, BadLinesNameTheirLine) {
+    EXPECT_EQ(ParseError("title x\nclick\n"), "t.scn:2: usage: click <id>");
+    EXPECT_EQ(ParseError("jump 3\n"), "t.scn:1: unknown command \"jump\"");
+    EXPECT_EQ(ParseError("type 1004 \"open\n"), "t.scn:1: unclosed quote");
+    EXPECT_EQ(ParseError("drive d cdrom nodisc\n"), "t.scn:1: no disc named nodisc");
+    EXPECT_EQ(ParseError("expect exit 0\nclick 2\n"), "t.scn:2: no step can follow expect exit");
+    EXPECT_EQ(ParseError("drive e fixed free lots\n"), "t.scn:1: free needs a size");
+    EXPECT_EQ(ParseError("expect box a b maybe owner none\n").substr(0, 19), "t.scn:1: usage: exp");
+    EXPECT_EQ(ParseError("expect installed C:\\x disc9\n"), "t.scn:1: no disc named disc9");
+    // Faults only the host can make must say so.
+    EXPECT_NE(ParseError("drive e fixed nospace\n").find("only host"), std::string::npos);
+    EXPECT_TRUE(ParseOk("only host\ndrive e fixed nospace\n"));
+}
+
+// A platform made up by the test: windows it is told to show, and the actions it was asked for.
+class FakeBackend : public scenario::Backend {
+  public:
+    std::vector<Window> Windows() override {
+        std::lock_guard lock(mutex);
+        if (!script.empty() && ++calls >= script.front().first) {
+            script.front().second(windows);
+            script.erase(script.begin());
+        }
+        return windows;
+    }
+    bool Act(const std::string& action) {
+        std::lock_guard lock(mutex);
+        actions.push_back(action);
+        return true;
+    }
+    bool Click(const Window&, int id, std::string&) override {
+        return Act("click " + std::to_string(id));
+    }
+    bool Type(const Window&, int id, const std::string& text, std::string&) override {
+        return Act("type " + std::to_string(id) + " " + text);
+    }
+    bool Escape(const Window&, std::string&) override { return Act("escape"); }
+    bool Close(const Window&, std::string&) override { return Act("close"); }
+    bool Answer(const Window& box, const std::string& button, std::string&) override {
+        Act("answer " + button);
+        std::lock_guard lock(mutex);
+        std::erase_if(windows, [&](const Window& w) { return w.handle == box.handle; });
+        return true;
+    }
+    bool Browse(const Window&, int, const std::string& folder, std::string&) override {
+        return Act("browse " + folder);
+    }
+    bool Insert(char letter, const std::string& disc, std::string&) override {
+        return Act(std::string("insert ") + letter + " " + disc);
+    }
+    long CountFiles(const std::string&) override { return files; }
+    bool StartSecondCopy(int& status, bool& showed, std::string&) override {
+        status = secondStatus;
+        showed = false;
+        return true;
+    }
+    bool Ended() override { return true; }
+
+    std::mutex mutex;
+    std::vector<Window> windows;
+    // After the n-th look at the windows, change them.
+    std::vector<std::pair<int, std::function<void(std::vector<Window>&)>>> script;
+    int calls = 0;
+    std::vector<std::string> actions;
+    long files = 0;
+    int secondStatus = 0;
+};
+
+Window Dialog(std::uintptr_t handle, const std::string& title) {
+    Window window;
+    window.handle = handle;
+    window.title = title;
+    scenario::Control start;
+    start.id = 1000;
+    start.className = "BUTTON";
+    start.text = "Start";
+    window.controls.push_back(start);
+    return window;
+}
+
+Window Box(std::uintptr_t handle, const std::string& caption, const std::string& text,
+           const std::string& owner) {
+    Window box;
+    box.handle = handle;
+    box.messageBox = true;
+    box.title = caption;
+    box.text = text;
+    box.buttons = {"yes", "no"};
+    box.owner = owner;
+    return box;
+}
+
+std::vector<std::string> PlayText(FakeBackend& backend, const std::string& steps, bool expectPass) {
+    auto parsed = ParseOk(steps);
+    std::vector<std::string> log;
+    if (!parsed)
+        return log;
+    scenario::PlayOptions options;
+    options.timeoutSeconds = 0.3;
+    options.settleSeconds = 0.1;
+    EXPECT_EQ(scenario::Play(*parsed, backend, options, log), expectPass);
+    return log;
+}
+
+TEST(ScenarioPlayTest, ActsOnlyWhereAUserCouldReach) {
+    FakeBackend backend;
+    backend.windows = {Dialog(1, "Setup")};
+    auto log = PlayText(backend, "expect dialog Setup\nclick 1000\nrefuse click 1000\n", false);
+    EXPECT_EQ(backend.actions, (std::vector<std::string>{"click 1000"}));
+    EXPECT_EQ(log[2].substr(0, 12), "FAIL line 3:");
+
+    // A dialog that a box has disabled takes no click, and a refused click passes.
+    backend.actions.clear();
+    backend.windows[0].enabled = false;
+    log = PlayText(backend, "expect dialog Setup\nrefuse click 1000\nclick 1000\n", false);
+    EXPECT_TRUE(backend.actions.empty());
+    EXPECT_NE(log[2].find("disabled"), std::string::npos) << log[2];
+    // The failure shows what was up.
+    EXPECT_NE(log[3].find("dialog \"Setup\" disabled"), std::string::npos) << log[3];
+
+    backend.windows[0].enabled = true;
+    backend.windows[0].visible = false;
+    log = PlayText(backend, "expect hidden Setup\n", true);
+    log = PlayText(backend, "expect dialog Setup\n", false);
+    EXPECT_NE(log[0].find("no dialog \"Setup\" came up"), std::string::npos) << log[0];
+}
+
+TEST(ScenarioPlayTest, BoxesAreMatchedWhole_NewestFirst_AndAnswersWaitForThemToGo) {
+    FakeBackend backend;
+    backend.windows = {Dialog(1, "Setup"), Box(2, "Ask", "Sure?", "owner")};
+    backend.script.push_back({3, [](std::vector<Window>& windows) {
+                                  windows.push_back(Box(3, "Ask", "Sure?", "owner"));
+                              }});
+    PlayText(backend, R"(expect dialog Setup
+expect box Ask Sure? yesno owner owner
+expect box Ask Sure? yesno owner owner
+answer no
+expect box Ask Sure? yesno owner owner
+answer yes
+expect no box
+expect exit 0
+)",
+             true);
+    EXPECT_EQ(backend.actions, (std::vector<std::string>{"answer no", "answer yes"}));
+
+    backend.windows = {Box(4, "Ask", "Sure?", "setup")};
+    auto log = PlayText(backend, "expect box Ask Sure? yesno owner owner\n", false);
+    EXPECT_NE(log[0].find("no box"), std::string::npos);
+    log = PlayText(backend, "expect no box\n", false);
+    EXPECT_NE(log[0].find("a box came up: \"Ask\" \"Sure?\""), std::string::npos) << log[0];
+}
+
+TEST(ScenarioPlayTest, WaitsForTextsFilesAndTheSecondCopy) {
+    FakeBackend backend;
+    backend.windows = {Dialog(1, "Setup")};
+    backend.script.push_back(
+        {4, [](std::vector<Window>& windows) { windows[0].controls[0].text = "Go"; }});
+    backend.files = 3;
+    PlayText(backend,
+             "disc disc1 label X\nexpect dialog Setup\nexpect text 1000 Go\nwait files C:\\x "
+             "3\nstart second\n"
+             "insert d disc1\n",
+             true);
+    auto log = PlayText(backend, "wait files C:\\x 4\n", false);
+    EXPECT_NE(log[0].find("holds 3 files, not 4"), std::string::npos) << log[0];
+    backend.secondStatus = 1;
+    log = PlayText(backend, "start second\n", false);
+    EXPECT_NE(log[0].find("second copy ended with 1"), std::string::npos);
+}
+
+TEST(ScenarioPlayTest, LogPassesOnlyWhenComplete) {
+    EXPECT_TRUE(scenario::LogPassed({"ok line 1: a", "done"}));
+    EXPECT_FALSE(scenario::LogPassed({"ok line 1: a"}));
+    EXPECT_FALSE(scenario::LogPassed({"FAIL line 1: a", "done"}));
+}
+
+class FolderDisk : public scenario::Disk {
+  public:
+    explicit FolderDisk(fs::path root) : root_(std::move(root)) {}
+    std::optional<std::string> HostPath(const std::string& windowsPath) override {
+        if (windowsPath.size() < 3 || windowsPath[1] != ':')
+            return std::nullopt;
+        std::string rest = windowsPath.substr(3);
+        for (char& c : rest) {
+            if (c == '\\')
+                c = '/';
+        }
+        return (root_ / "c" / rest).string();
+    }
+    std::vector<std::pair<unsigned, std::string>> StartedPrograms() override { return started; }
+    std::optional<std::string> DiscFolder(const std::string& name) override {
+        return (root_ / "discs" / name).string();
+    }
+    std::vector<std::pair<unsigned, std::string>> started;
+
+  private:
+    fs::path root_;
+};
+
+class ScenarioCheckTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        root = fs::temp_directory_path() /
+               ("scenario-check-" + std::to_string(std::random_device{}()));
+        Write("discs/d1/kelvo/a.txt", "one");
+        Write("discs/d1/kelvo/sub/b.txt", "b");
+        Write("discs/d2/Kelvo/a.txt", "two");
+        Write("discs/d2/kelvo-not/x.txt", "x");
+        Write("c/game/a.txt", "two");
+        Write("c/game/sub/b.txt", "b");
+        fs::create_directories(root / "c/empty");
+    }
+    void TearDown() override { fs::remove_all(root); }
+    void Write(const std::string& path, const std::string& content) {
+        fs::create_directories((root / path).parent_path());
+        std::ofstream(root / path, std::ios::binary) << content;
+    }
+    std::vector<std::string> Check(const std::string& checks, bool expectPass) {
+        auto parsed = ParseOk("disc d1 label A\ndisc d2 label B\n" + checks);
+        std::vector<std::string> log;
+        if (!parsed)
+            return log;
+        FolderDisk disk(root);
+        disk.started = started;
+        EXPECT_EQ(scenario::CheckEnd(*parsed, disk, log), expectPass) << checks;
+        return log;
+    }
+    fs::path root;
+    std::vector<std::pair<unsigned, std::string>> started;
+};
+
+TEST_F(ScenarioCheckTest, InstalledIsTheMergeOfTheDiscsLaterOnesWinning) {
+    Check("expect installed C:\\game d1 d2\nexpect file C:\\game\\a.txt two\n"
+          "expect empty C:\\empty\nexpect folder C:\\game\\sub\nexpect no file C:\\nothing\n",
+          true);
+    auto log = Check("expect installed C:\\game d2 d1\n", false);
+    EXPECT_NE(log[0].find("wrong content in a.txt"), std::string::npos) << log[0];
+    Write("c/game/extra.txt", "");
+    log = Check("expect installed C:\\game d1 d2\nexpect empty C:\\game\n", false);
+    EXPECT_NE(log[0].find("extra file extra.txt"), std::string::npos) << log[0];
+    EXPECT_NE(log[1].find("is not empty"), std::string::npos);
+    fs::remove(root / "c/game/sub/b.txt");
+    log = Check("expect installed C:\\game d1\n", false);
+    EXPECT_NE(log[0].find("missing sub\\b.txt"), std::string::npos) << log[0];
+}
+
+TEST_F(ScenarioCheckTest, StartedProgramsInOrderAllowingWinesQuotes) {
+    // Wine quotes an unquoted program path that holds a space; nothing else may differ.
+    started = {{3, R"(C:\Program Files\k.exe 2C:\x\)"}, {5, R"("D:\a b\DX6User.exe")"}};
+    Check(R"(expect started 3 "C:\Program Files\k.exe 2C:\x\"
+expect started SW_SHOW "D:\a b\DX6User.exe"
+expect started none
+)",
+          true);
+    started[1].second = R"("D:\ab\DX6User.exe")";
+    auto log = Check(R"(expect started 3 "C:\Program Files\k.exe 2C:\x\"
+expect started 5 D:\ab\DX6User.exe
+)",
+                     false);
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_NE(log[0].find("line 4"), std::string::npos) << log[0];
+    log = Check(R"(expect started 3 "C:\Program Files\k.exe 2C:\x\"
+expect started none
+)",
+                false);
+    EXPECT_NE(log[0].find("a program was started"), std::string::npos);
+}
+
+} // namespace

@@ -1,0 +1,298 @@
+// The end checks of a scenario: what must hold on the machine once the installer has ended.
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "scenario.h"
+
+namespace fs = std::filesystem;
+
+namespace scenario {
+
+namespace {
+
+std::string Quoted(const std::string& text) {
+    return "\"" + text + "\"";
+}
+
+std::optional<std::string> ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return std::nullopt;
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+// Relative path (with '\') -> content, of the files under folder; folders as entries too, with
+// no content.
+struct Tree {
+    std::map<std::string, std::string> files;
+    std::set<std::string> folders;
+};
+
+std::string Relative(const fs::path& path, const fs::path& root) {
+    std::string relative = fs::relative(path, root).generic_string();
+    for (char& c : relative) {
+        if (c == '/')
+            c = '\\';
+    }
+    return relative;
+}
+
+void AddTree(const fs::path& root, Tree& tree) {
+    std::error_code error;
+    for (auto it = fs::recursive_directory_iterator(root, error);
+         !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+        std::string relative = Relative(it->path(), root);
+        if (it->is_directory(error)) {
+            tree.folders.insert(relative);
+        } else {
+            tree.files[relative] = ReadFile(it->path()).value_or("");
+        }
+    }
+}
+
+// The product folder of a disc: "kelvo" at its root, in any letter case.
+std::optional<fs::path> ProductFolder(const fs::path& disc) {
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(disc, error)) {
+        std::string name = entry.path().filename().string();
+        std::string lower;
+        for (char c : name)
+            lower += (char)std::tolower((unsigned char)c);
+        if (lower == "kelvo" && entry.is_directory(error))
+            return entry.path();
+    }
+    return std::nullopt;
+}
+
+// lnkinfo's report on a link (UTF-8 with code page 950 strings), or nullopt.
+std::optional<std::string> LinkReport(const std::string& hostPath, bool& missing) {
+    missing = false;
+#ifdef _WIN32
+    (void)hostPath;
+    missing = true;
+    return std::nullopt;
+#else
+    if (std::system("command -v lnkinfo >/dev/null 2>&1") != 0) {
+        missing = true;
+        return std::nullopt;
+    }
+    std::string quoted = "'";
+    for (char c : hostPath)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    quoted += "'";
+    FILE* pipe = popen(("lnkinfo -c windows-950 " + quoted + " 2>/dev/null").c_str(), "r");
+    if (pipe == nullptr)
+        return std::nullopt;
+    std::string report;
+    char buffer[4096];
+    size_t got;
+    while ((got = fread(buffer, 1, sizeof(buffer), pipe)) > 0)
+        report.append(buffer, got);
+    if (pclose(pipe) != 0)
+        return std::nullopt;
+    return report;
+#endif
+}
+
+std::optional<std::string> Field(const std::string& report, const std::string& name) {
+    std::istringstream in(report);
+    std::string line;
+    while (std::getline(in, line)) {
+        size_t first = line.find_first_not_of(" \t");
+        size_t colon = line.find(':');
+        if (first == std::string::npos || colon == std::string::npos || colon <= first)
+            continue;
+        size_t nameEnd = line.find_last_not_of(" \t", colon - 1);
+        if (line.substr(first, nameEnd + 1 - first) != name)
+            continue;
+        size_t value = line.find_first_not_of(" \t", colon + 1);
+        return value == std::string::npos ? "" : line.substr(value);
+    }
+    return std::nullopt;
+}
+
+unsigned ShowCommand(const std::string& word, bool& known) {
+    static const std::map<std::string, unsigned> names = {
+        {"SW_HIDE", 0}, {"SW_SHOWNORMAL", 1}, {"SW_SHOWMAXIMIZED", 3},
+        {"SW_SHOW", 5}, {"SW_RESTORE", 9},
+    };
+    known = true;
+    auto found = names.find(word);
+    if (found != names.end())
+        return found->second;
+    if (!word.empty() && word.find_first_not_of("0123456789") == std::string::npos)
+        return (unsigned)std::stoul(word);
+    known = false;
+    return 0;
+}
+
+// Wine puts quotes around an unquoted program path that holds spaces before the program starts;
+// that is the one difference a started command line may show.
+bool SameCommandLine(const std::string& expected, const std::string& actual) {
+    if (expected == actual)
+        return true;
+    if (actual.size() < 2 || actual[0] != '"')
+        return false;
+    size_t close = actual.find('"', 1);
+    if (close == std::string::npos)
+        return false;
+    std::string program = actual.substr(1, close - 1);
+    return program.find(' ') != std::string::npos && program + actual.substr(close + 1) == expected;
+}
+
+} // namespace
+
+bool CheckEnd(const Scenario& scenario, Disk& disk, std::vector<std::string>& log) {
+    bool passed = true;
+    size_t nextStarted = 0;
+    std::vector<std::pair<unsigned, std::string>> started = disk.StartedPrograms();
+    for (const auto& check : scenario.checks) {
+        auto fail = [&](const std::string& why) {
+            log.push_back("FAIL " + check.where() + ": " + why);
+            passed = false;
+        };
+        const std::string& what = check.word(1);
+        std::error_code error;
+
+        if (what == "started") {
+            if (check.word(2) == "none") {
+                if (nextStarted < started.size())
+                    fail("a program was started: " + Quoted(started[nextStarted].second));
+                continue;
+            }
+            bool known;
+            unsigned show = ShowCommand(check.word(2), known);
+            if (!known) {
+                fail("unknown show command " + check.word(2));
+            } else if (nextStarted >= started.size()) {
+                fail("no program started for " + Quoted(check.word(3)));
+            } else {
+                const auto& [actualShow, commandLine] = started[nextStarted];
+                if (actualShow != show || !SameCommandLine(check.word(3), commandLine))
+                    fail("started " + std::to_string(actualShow) + " " + Quoted(commandLine) +
+                         ", not " + std::to_string(show) + " " + Quoted(check.word(3)));
+            }
+            ++nextStarted;
+            continue;
+        }
+
+        const std::string& windowsPath = what == "no" ? check.word(3) : check.word(2);
+        auto host = disk.HostPath(windowsPath);
+        if (!host) {
+            if (what == "no")
+                continue; // a path on no drive holds no file
+            fail(windowsPath + " is on no drive of the machine");
+            continue;
+        }
+        fs::path path = *host;
+
+        if (what == "file") {
+            if (!fs::is_regular_file(path, error)) {
+                fail("no file " + windowsPath);
+            } else if (check.words.size() == 4) {
+                std::string content = ReadFile(path).value_or("");
+                if (content != check.word(3))
+                    fail(windowsPath + " holds " + Quoted(content) + ", not " +
+                         Quoted(check.word(3)));
+            }
+        } else if (what == "no") {
+            if (fs::exists(path, error))
+                fail(windowsPath + " exists");
+        } else if (what == "folder") {
+            if (!fs::is_directory(path, error))
+                fail("no folder " + windowsPath);
+        } else if (what == "empty") {
+            if (!fs::is_directory(path, error))
+                fail("no folder " + windowsPath);
+            else if (!fs::is_empty(path, error))
+                fail(windowsPath + " is not empty");
+        } else if (what == "installed") {
+            if (!fs::is_directory(path, error)) {
+                fail("no folder " + windowsPath);
+                continue;
+            }
+            Tree expected;
+            bool discsKnown = true;
+            for (size_t i = 3; i < check.words.size(); ++i) {
+                auto disc = disk.DiscFolder(check.words[i]);
+                auto product = disc ? ProductFolder(*disc) : std::nullopt;
+                if (!product) {
+                    fail("no product folder on disc " + check.words[i]);
+                    discsKnown = false;
+                    break;
+                }
+                AddTree(*product, expected); // a later disc's file replaces an earlier one
+            }
+            if (!discsKnown)
+                continue;
+            Tree actual;
+            AddTree(path, actual);
+            std::vector<std::string> differences;
+            for (const auto& [name, content] : expected.files) {
+                auto found = actual.files.find(name);
+                if (found == actual.files.end())
+                    differences.push_back("missing " + name);
+                else if (found->second != content)
+                    differences.push_back("wrong content in " + name);
+            }
+            for (const auto& [name, content] : actual.files) {
+                if (expected.files.count(name) == 0)
+                    differences.push_back("extra file " + name);
+            }
+            for (const auto& name : expected.folders) {
+                if (actual.folders.count(name) == 0)
+                    differences.push_back("missing folder " + name);
+            }
+            for (const auto& name : actual.folders) {
+                if (expected.folders.count(name) == 0)
+                    differences.push_back("extra folder " + name);
+            }
+            if (!differences.empty()) {
+                std::string summary;
+                for (size_t i = 0; i < differences.size() && i < 5; ++i)
+                    summary += (i > 0 ? ", " : "") + differences[i];
+                if (differences.size() > 5)
+                    summary += ", ... (" + std::to_string(differences.size()) + " in all)";
+                fail(windowsPath + " is not the install of the discs: " + summary);
+            }
+        } else if (what == "link") {
+            if (!fs::is_regular_file(path, error)) {
+                fail("no link " + windowsPath);
+                continue;
+            }
+            bool missing;
+            auto report = LinkReport(path.string(), missing);
+            if (missing) {
+                log.push_back("note " + check.where() + ": lnkinfo is missing, " + windowsPath +
+                              " not read");
+                continue;
+            }
+            if (!report) {
+                fail("lnkinfo could not read " + windowsPath);
+                continue;
+            }
+            const std::pair<const char*, std::string> fields[] = {
+                {"Local path", check.word(3)},
+                {"Description", check.word(4)},
+                {"Working directory", check.word(5)},
+            };
+            for (const auto& [name, wanted] : fields) {
+                auto value = Field(*report, name);
+                if (!value)
+                    fail(windowsPath + " has no " + name);
+                else if (*value != wanted)
+                    fail(windowsPath + ": " + name + " is " + Quoted(*value) + ", not " +
+                         Quoted(wanted));
+            }
+        }
+    }
+    return passed;
+}
+
+} // namespace scenario

@@ -1,0 +1,469 @@
+#include "host_user.h"
+
+#include <windows.h>
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <iostream>
+#include <mutex>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "desktop.h"
+#include "machine.h"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+namespace desktop = winsim::desktop;
+
+namespace hostuser {
+
+namespace {
+
+constexpr int FailedPlayStatus = 86;
+constexpr double ActionTimeoutSeconds = 20;
+
+std::string ButtonName(int id) {
+    switch (id) {
+    case IDOK:
+        return "ok";
+    case IDCANCEL:
+        return "cancel";
+    case IDYES:
+        return "yes";
+    case IDNO:
+        return "no";
+    }
+    return std::to_string(id);
+}
+
+int ButtonId(const std::string& name) {
+    if (name == "ok")
+        return IDOK;
+    if (name == "cancel")
+        return IDCANCEL;
+    if (name == "yes")
+        return IDYES;
+    if (name == "no")
+        return IDNO;
+    return 0;
+}
+
+// How a scenario names a window's owner.
+std::string OwnerName(std::uintptr_t owner, const std::vector<desktop::WindowView>& views) {
+    if (owner == 0)
+        return "none";
+    for (const auto& view : views) {
+        if (view.handle != owner)
+            continue;
+        if (view.kind == desktop::Kind::Owner)
+            return "owner";
+        if (view.templateName == "IDD_SETUP")
+            return "setup";
+        if (view.templateName == "IDD_INSTALL")
+            return "install";
+        return winsim::Cp950ToUtf8(view.title);
+    }
+    return "none";
+}
+
+std::string MachineFolder() {
+    std::lock_guard lock(winsim::machineLock());
+    return winsim::machine().folder;
+}
+
+// The scripted user's play and the process end meet here.
+struct PlayState {
+    std::mutex lock;
+    std::condition_variable changed;
+    bool playing = false;
+    bool ending = false;
+    bool finished = false;
+};
+
+PlayState& State() {
+    static PlayState* state = new PlayState;
+    return *state;
+}
+
+// Runs at the process end (exit): lets the play see the end and finish first.
+void WaitForPlay() {
+    PlayState& state = State();
+    std::unique_lock lock(state.lock);
+    if (!state.playing)
+        return;
+    state.ending = true;
+    state.changed.notify_all();
+    state.changed.wait_for(lock, std::chrono::duration<double>(2 * ActionTimeoutSeconds),
+                           [&] { return state.finished; });
+}
+
+void Pause(double seconds) {
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+}
+
+} // namespace
+
+std::vector<scenario::Window> CurrentWindows() {
+    std::vector<desktop::WindowView> views = desktop::TopLevelWindows();
+    std::vector<scenario::Window> windows;
+    for (const auto& view : views) {
+        if (view.kind == desktop::Kind::Owner)
+            continue;
+        scenario::Window window;
+        window.handle = view.handle;
+        window.messageBox = view.kind == desktop::Kind::MessageBox;
+        window.title = winsim::Cp950ToUtf8(view.title);
+        window.text = winsim::Cp950ToUtf8(view.text);
+        for (int button : view.buttons)
+            window.buttons.push_back(ButtonName(button));
+        window.owner = OwnerName(view.owner, views);
+        window.visible = view.visible;
+        window.enabled = view.enabled;
+        if (!window.messageBox) {
+            for (const auto& controlView : view.controls) {
+                scenario::Control control;
+                control.id = controlView.id;
+                control.className = controlView.className;
+                control.text = winsim::Cp950ToUtf8(controlView.text);
+                control.checked = controlView.checked;
+                control.enabled = controlView.enabled;
+                control.visible = controlView.visible;
+                window.controls.push_back(control);
+            }
+        }
+        windows.push_back(window);
+    }
+    return windows;
+}
+
+std::string DescribeForPerson(const std::vector<scenario::Window>& windows) {
+    std::string text;
+    std::string hidden;
+    for (const auto& window : windows) {
+        if (!window.visible) {
+            hidden += (hidden.empty() ? "" : ", ") + window.title;
+            continue;
+        }
+        if (window.messageBox) {
+            text += "== box \"" + window.title + "\" (owner: " + window.owner + ")\n   " +
+                    window.text + "\n  ";
+            for (const auto& button : window.buttons)
+                text += " [" + button + "]";
+            text += "\n";
+            continue;
+        }
+        text += "== dialog \"" + window.title + "\"" +
+                (window.enabled ? "" : " (disabled: a box it owns is up)") + "\n";
+        for (const auto& control : window.controls) {
+            if (!control.visible)
+                continue;
+            char id[16];
+            std::snprintf(id, sizeof(id), "%6d", control.id == 0xFFFF ? -1 : control.id);
+            std::string shown =
+                control.className == "EDIT" ? "[" + control.text + "]" : "\"" + control.text + "\"";
+            text += std::string("   ") + id + " " + control.className + " " + shown +
+                    (control.checked ? " (checked)" : "") + (control.enabled ? "" : " (disabled)") +
+                    "\n";
+        }
+    }
+    if (!hidden.empty())
+        text += "   (hidden: " + hidden + ")\n";
+    if (text.empty())
+        text = "   (no windows)\n";
+    return text;
+}
+
+std::vector<scenario::Window> HostBackend::Windows() {
+    return CurrentWindows();
+}
+
+bool HostBackend::Ended() {
+    std::lock_guard lock(State().lock);
+    return State().ending;
+}
+
+bool HostBackend::Click(const scenario::Window& window, int controlId, std::string& error) {
+    return desktop::Click(window.handle, controlId, error);
+}
+
+bool HostBackend::Type(const scenario::Window& window, int controlId, const std::string& text,
+                       std::string& error) {
+    return desktop::Type(window.handle, controlId, winsim::Utf8ToCp950(text), error);
+}
+
+bool HostBackend::Escape(const scenario::Window& window, std::string& error) {
+    return desktop::Escape(window.handle, error);
+}
+
+bool HostBackend::Close(const scenario::Window& window, std::string& error) {
+    return desktop::Close(window.handle, error);
+}
+
+bool HostBackend::Answer(const scenario::Window& box, const std::string& button,
+                         std::string& error) {
+    int id = ButtonId(button);
+    bool hasButton = false;
+    for (const auto& name : box.buttons)
+        hasButton |= name == button;
+    if (!hasButton) {
+        error = "the box has no button " + button;
+        return false;
+    }
+    return desktop::Click(box.handle, id, error);
+}
+
+bool HostBackend::Browse(const scenario::Window& window, int controlId, const std::string& folder,
+                         std::string& error) {
+    if (!desktop::Click(window.handle, controlId, error))
+        return false;
+    auto end =
+        std::chrono::steady_clock::now() + std::chrono::duration<double>(ActionTimeoutSeconds);
+    while (std::chrono::steady_clock::now() < end) {
+        for (const auto& view : desktop::TopLevelWindows()) {
+            if (view.kind != desktop::Kind::FolderBrowser || view.owner != window.handle ||
+                !view.visible)
+                continue;
+            if (!desktop::PickFolder(view.handle, winsim::Utf8ToCp950(folder), error))
+                return false;
+            // Done once the browser is gone.
+            while (std::chrono::steady_clock::now() < end) {
+                bool open = false;
+                for (const auto& other : desktop::TopLevelWindows())
+                    open |= other.handle == view.handle;
+                if (!open)
+                    return true;
+                Pause(0.01);
+            }
+            error = "the folder browser stayed up";
+            return false;
+        }
+        Pause(0.01);
+    }
+    error = "no folder browser came up";
+    return false;
+}
+
+bool HostBackend::Insert(char letter, const std::string& disc, std::string& error) {
+    std::lock_guard lock(winsim::machineLock());
+    winsim::Machine& machine = winsim::machine();
+    winsim::Drive* drive = machine.drive(letter);
+    if (drive == nullptr || drive->kind != winsim::DriveKind::CdRom) {
+        error = std::string("no CD-ROM drive ") + letter;
+        return false;
+    }
+    if (disc.empty()) {
+        drive->hostFolder.clear();
+    } else {
+        fs::path folder = fs::path(machine.folder) / "discs" / disc;
+        std::error_code fsError;
+        if (machine.folder.empty() || !fs::is_directory(folder, fsError)) {
+            error = "no disc " + disc;
+            return false;
+        }
+        drive->hostFolder = folder.string();
+    }
+    machine.save();
+    return true;
+}
+
+long HostBackend::CountFiles(const std::string& folder) {
+    auto host = winsim::HostPath(winsim::Utf8ToCp950(folder));
+    std::error_code error;
+    if (!host || !fs::is_directory(*host, error))
+        return -1;
+    long count = 0;
+    for (auto it = fs::recursive_directory_iterator(*host, error);
+         !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+        if (it->is_regular_file(error))
+            ++count;
+    }
+    return count;
+}
+
+bool HostBackend::StartSecondCopy(int& exitStatus, bool& showedWindow, std::string& error) {
+    std::string machineFolder = MachineFolder();
+    static int copies = 0;
+    std::string windowLog =
+        (machineFolder.empty() ? fs::temp_directory_path() : fs::path(machineFolder)).string() +
+        "/second-copy-" + std::to_string(++copies) + ".windows";
+    ::unlink(windowLog.c_str());
+
+    std::vector<std::string> variables;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        std::string variable = *entry;
+        if (variable.rfind("WINSIM_PLAY", 0) == 0 || variable.rfind("WINSIM_INTERACTIVE", 0) == 0 ||
+            variable.rfind("WINSIM_WINDOW_LOG", 0) == 0)
+            continue;
+        variables.push_back(variable);
+    }
+    variables.push_back("WINSIM_WINDOW_LOG=" + windowLog);
+    std::vector<char*> environment;
+    for (auto& variable : variables)
+        environment.push_back(variable.data());
+    environment.push_back(nullptr);
+
+    std::string program = fs::read_symlink("/proc/self/exe").string();
+    char* arguments[] = {program.data(), nullptr};
+    pid_t child;
+    if (posix_spawn(&child, program.c_str(), nullptr, nullptr, arguments, environment.data()) !=
+        0) {
+        error = "cannot start " + program;
+        return false;
+    }
+    auto end =
+        std::chrono::steady_clock::now() + std::chrono::duration<double>(ActionTimeoutSeconds);
+    int status = 0;
+    for (;;) {
+        pid_t done = ::waitpid(child, &status, WNOHANG);
+        if (done == child)
+            break;
+        if (std::chrono::steady_clock::now() >= end) {
+            ::kill(child, SIGKILL);
+            ::waitpid(child, &status, 0);
+            error = "the second copy did not end within 20 s";
+            return false;
+        }
+        Pause(0.01);
+    }
+    if (!WIFEXITED(status)) {
+        error = "the second copy died of signal " + std::to_string(WTERMSIG(status));
+        return false;
+    }
+    exitStatus = (signed char)WEXITSTATUS(status);
+    std::error_code fsError;
+    showedWindow = fs::exists(windowLog, fsError) && fs::file_size(windowLog, fsError) > 0;
+    return true;
+}
+
+bool StartScriptedUser(const char* scenarioFile, const char* logFile, std::string& error) {
+    auto parsed = scenario::Parse(scenarioFile, error);
+    if (!parsed)
+        return false;
+    int log = -1;
+    if (logFile != nullptr) {
+        log = ::open(logFile, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
+        if (log < 0) {
+            error = std::string("cannot write ") + logFile + ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    {
+        std::lock_guard lock(State().lock);
+        State().playing = true;
+    }
+    std::atexit(WaitForPlay);
+    std::thread([scenario = std::move(*parsed), log] {
+        HostBackend backend;
+        scenario::PlayOptions options;
+        options.onLog = [log](const std::string& line) {
+            std::string text = line + "\n";
+            if (log >= 0) {
+                ssize_t written = ::write(log, text.data(), text.size());
+                (void)written;
+            }
+        };
+        std::vector<std::string> lines;
+        bool passed = scenario::Play(scenario, backend, options, lines);
+        {
+            std::lock_guard lock(State().lock);
+            State().finished = true;
+            State().changed.notify_all();
+            if (State().ending)
+                return; // the process is ending with the installer's own status
+        }
+        // The installer still runs, but nothing is left to play: a failed step, or a play with
+        // no end to see.
+        std::_Exit(passed ? 0 : FailedPlayStatus);
+    }).detach();
+    return true;
+}
+
+void StartInteractiveUser() {
+    std::thread([] {
+        HostBackend backend;
+        scenario::Player player(backend, scenario::PlayOptions{});
+        std::printf("Step commands as in a scenario (click 1000, type 1004 \"D:\\Games\", answer "
+                    "yes, insert d disc2, ...); 'show' prints the windows again.\n");
+        std::string shown;
+        std::uint64_t seen = ~0ull;
+        std::string pending;
+        int number = 0;
+        bool open = true;
+        for (;;) {
+            // Print the windows once they have settled after a change.
+            std::uint64_t now = desktop::Generation();
+            if (now != seen) {
+                seen = now;
+                while ((now = desktop::WaitForChange(seen, 0.05)) != seen)
+                    seen = now;
+                std::string text = DescribeForPerson(CurrentWindows());
+                if (text != shown) {
+                    shown = text;
+                    std::printf("%s> ", text.c_str());
+                    std::fflush(stdout);
+                }
+            }
+            if (!open) {
+                desktop::WaitForChange(seen, 1);
+                continue;
+            }
+            pollfd input = {0, POLLIN, 0};
+            if (::poll(&input, 1, 100) <= 0)
+                continue;
+            char buffer[512];
+            ssize_t got = ::read(0, buffer, sizeof(buffer));
+            if (got <= 0) {
+                open = false;
+                continue;
+            }
+            pending.append(buffer, (size_t)got);
+            size_t newline;
+            while ((newline = pending.find('\n')) != std::string::npos) {
+                std::string text = pending.substr(0, newline);
+                pending.erase(0, newline + 1);
+                scenario::Line line;
+                line.number = ++number;
+                if (!scenario::SplitWords(text, line.words)) {
+                    std::printf("unclosed quote\n> ");
+                    continue;
+                }
+                if (line.words.empty() || line.word(0) == "show") {
+                    shown.clear();
+                    seen = ~0ull;
+                    continue;
+                }
+                std::string why;
+                if (!scenario::IsValidStep(line, why)) {
+                    std::printf("%s\n> ", why.c_str());
+                    std::fflush(stdout);
+                    continue;
+                }
+                // A person acts on what is in front of them: the newest dialog and box.
+                for (const auto& window : CurrentWindows()) {
+                    if (window.messageBox && window.visible)
+                        player.SetBox(window);
+                    else if (window.visible && line.word(0) != "expect")
+                        player.SetDialog(window);
+                }
+                if (!player.Step(line, why))
+                    std::printf("not done: %s\n", why.c_str());
+                shown.clear();
+                seen = ~0ull;
+            }
+            std::fflush(stdout);
+        }
+    }).detach();
+}
+
+} // namespace hostuser

@@ -1,0 +1,48 @@
+// The user of the host build's installer: a scripted user that plays a scenario file, or a
+// person at the terminal. Both run on a thread of their own inside the installer's process and
+// act through winsim's windows.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "scenario.h"
+
+namespace hostuser {
+
+// Starts playing the steps of scenarioFile. Each log line goes to logFile (when given) as soon
+// as it is written. When the installer ends the process (returning from WinMain or calling
+// exit), the end waits for the play to finish, so that `expect exit` sees it. A play that stops
+// while the installer still runs ends the process: 86 after a failed step, else 0.
+bool StartScriptedUser(const char* scenarioFile, const char* logFile, std::string& error);
+
+// Reads step commands from standard input and, after every change, prints the visible windows.
+void StartInteractiveUser();
+
+// The windows of the process, as a scenario sees them (UTF-8).
+std::vector<scenario::Window> CurrentWindows();
+
+// Prints windows for a person: every visible one with its controls or message.
+std::string DescribeForPerson(const std::vector<scenario::Window>& windows);
+
+// scenario::Backend over winsim's windows and machine.
+class HostBackend : public scenario::Backend {
+  public:
+    std::vector<scenario::Window> Windows() override;
+    bool Click(const scenario::Window& window, int controlId, std::string& error) override;
+    bool Type(const scenario::Window& window, int controlId, const std::string& text,
+              std::string& error) override;
+    bool Escape(const scenario::Window& window, std::string& error) override;
+    bool Close(const scenario::Window& window, std::string& error) override;
+    bool Answer(const scenario::Window& box, const std::string& button,
+                std::string& error) override;
+    bool Browse(const scenario::Window& window, int controlId, const std::string& folder,
+                std::string& error) override;
+    bool Insert(char letter, const std::string& disc, std::string& error) override;
+    long CountFiles(const std::string& folder) override;
+    bool StartSecondCopy(int& exitStatus, bool& showedWindow, std::string& error) override;
+    // True once the process has begun to end; its end waits for the play.
+    bool Ended() override;
+};
+
+} // namespace hostuser

@@ -1,0 +1,372 @@
+// Reads scenario files: the machine, the steps and the end checks.
+#include <cctype>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "scenario.h"
+
+namespace scenario {
+
+const std::string& Line::word(size_t i) const {
+    static const std::string* none = new std::string; // outlives a play at the process end
+    return i < words.size() ? words[i] : *none;
+}
+
+std::string Line::where() const {
+    return "line " + std::to_string(number);
+}
+
+bool SplitWords(const std::string& text, std::vector<std::string>& words) {
+    words.clear();
+    size_t at = 0;
+    while (at < text.size()) {
+        while (at < text.size() && std::isspace((unsigned char)text[at]))
+            ++at;
+        if (at >= text.size() || text[at] == '#')
+            break;
+        std::string word;
+        if (text[at] == '"') {
+            size_t end = text.find('"', at + 1);
+            if (end == std::string::npos)
+                return false;
+            word = text.substr(at + 1, end - at - 1);
+            at = end + 1;
+        } else {
+            while (at < text.size() && !std::isspace((unsigned char)text[at]))
+                word += text[at++];
+        }
+        words.push_back(word);
+    }
+    return true;
+}
+
+namespace {
+
+bool Number(const std::string& text, long long& value) {
+    if (text.empty())
+        return false;
+    size_t at = text[0] == '-' ? 1 : 0;
+    if (at == text.size())
+        return false;
+    for (size_t i = at; i < text.size(); ++i) {
+        if (!std::isdigit((unsigned char)text[i]))
+            return false;
+    }
+    value = std::stoll(text);
+    return true;
+}
+
+// A size: bytes, or a number with K, M or G (powers of 1024).
+bool Size(const std::string& text, std::uint64_t& bytes) {
+    if (text.empty())
+        return false;
+    std::uint64_t unit = 1;
+    std::string digits = text;
+    switch (std::toupper((unsigned char)text.back())) {
+    case 'K':
+        unit = 1ull << 10;
+        break;
+    case 'M':
+        unit = 1ull << 20;
+        break;
+    case 'G':
+        unit = 1ull << 30;
+        break;
+    }
+    if (unit != 1)
+        digits.pop_back();
+    long long value;
+    if (!Number(digits, value) || value < 0)
+        return false;
+    bytes = (std::uint64_t)value * unit;
+    return true;
+}
+
+bool IsDriveLetter(const std::string& word) {
+    return word.size() == 1 && std::isalpha((unsigned char)word[0]);
+}
+
+bool IsId(const std::string& word) {
+    long long value;
+    return Number(word, value) && value >= -1 && value <= 0xFFFF;
+}
+
+bool IsCheck(const Line& line) {
+    const std::string& what = line.word(1);
+    if (line.word(0) != "expect")
+        return false;
+    if (what == "no")
+        return line.word(2) == "file";
+    return what == "file" || what == "folder" || what == "empty" || what == "installed" ||
+           what == "link" || what == "started";
+}
+
+bool ValidCheck(const Line& line, std::string& why) {
+    size_t count = line.words.size();
+    const std::string& what = line.word(1);
+    if (what == "file" && (count == 3 || count == 4))
+        return true;
+    if (what == "no" && count == 4)
+        return true;
+    if ((what == "folder" || what == "empty") && count == 3)
+        return true;
+    if (what == "installed" && count >= 4)
+        return true;
+    if (what == "link" && count == 6)
+        return true;
+    if (what == "started" && ((count == 3 && line.word(2) == "none") || count == 4))
+        return true;
+    why = "expect " + what + ": wrong number of words";
+    return false;
+}
+
+} // namespace
+
+bool IsValidStep(const Line& line, std::string& why) {
+    const std::string& command = line.word(0);
+    size_t count = line.words.size();
+    auto wrong = [&](const std::string& usage) {
+        why = "usage: " + usage;
+        return false;
+    };
+    if (command == "expect") {
+        const std::string& what = line.word(1);
+        if (what == "dialog" || what == "hidden")
+            return count == 3 ? true : wrong("expect " + what + " <title>");
+        if (what == "text")
+            return count == 4 && IsId(line.word(2)) ? true : wrong("expect text <id> <text>");
+        if (what == "checked" || what == "unchecked")
+            return count == 3 && IsId(line.word(2)) ? true : wrong("expect " + what + " <id>");
+        if (what == "box") {
+            bool buttons = line.word(4) == "ok" || line.word(4) == "yesno";
+            return count == 7 && buttons && line.word(5) == "owner"
+                       ? true
+                       : wrong("expect box <caption> <text> ok|yesno owner <owner>");
+        }
+        if (what == "no")
+            return count == 3 && line.word(2) == "box" ? true : wrong("expect no box");
+        long long status;
+        if (what == "exit")
+            return count == 3 && Number(line.word(2), status) ? true
+                                                              : wrong("expect exit <status>");
+        why = "unknown expectation \"" + what + "\"";
+        return false;
+    }
+    if (command == "click")
+        return count == 2 && IsId(line.word(1)) ? true : wrong("click <id>");
+    if (command == "refuse")
+        return count == 3 && line.word(1) == "click" && IsId(line.word(2))
+                   ? true
+                   : wrong("refuse click <id>");
+    if (command == "type")
+        return count == 3 && IsId(line.word(1)) ? true : wrong("type <id> <text>");
+    if (command == "escape" || command == "close")
+        return count == 1 ? true : wrong(command);
+    if (command == "browse")
+        return count == 3 && IsId(line.word(1)) ? true : wrong("browse <id> <folder>|cancel");
+    if (command == "answer") {
+        const std::string& button = line.word(1);
+        return count == 2 && (button == "ok" || button == "yes" || button == "no")
+                   ? true
+                   : wrong("answer ok|yes|no");
+    }
+    if (command == "insert")
+        return count == 3 && IsDriveLetter(line.word(1)) ? true : wrong("insert <letter> <disc>");
+    if (command == "eject")
+        return count == 2 && IsDriveLetter(line.word(1)) ? true : wrong("eject <letter>");
+    if (command == "wait") {
+        long long n;
+        return count == 4 && line.word(1) == "files" && Number(line.word(3), n) && n >= 0
+                   ? true
+                   : wrong("wait files <folder> <n>");
+    }
+    if (command == "start")
+        return count == 2 && line.word(1) == "second" ? true : wrong("start second");
+    why = "unknown command \"" + command + "\"";
+    return false;
+}
+
+std::optional<Scenario> ParseText(const std::string& text, const std::string& file,
+                                  std::string& error) {
+    Scenario scenario;
+    scenario.file = file;
+    std::istringstream in(text);
+    std::string raw;
+    int number = 0;
+    bool needsHost = false;
+    std::set<std::string> discsNamed; // discs that drives and steps refer to, with a line
+    std::vector<std::pair<std::string, int>> discUses;
+    auto fail = [&](int lineNumber, const std::string& why) {
+        error = file + ":" + std::to_string(lineNumber) + ": " + why;
+        return std::nullopt;
+    };
+    while (std::getline(in, raw)) {
+        ++number;
+        if (!raw.empty() && raw.back() == '\r')
+            raw.pop_back();
+        Line line;
+        line.number = number;
+        if (!SplitWords(raw, line.words))
+            return fail(number, "unclosed quote");
+        if (line.words.empty())
+            continue;
+        const std::string& command = line.word(0);
+        size_t count = line.words.size();
+        std::string why;
+
+        if (command == "title") {
+            scenario.title.clear();
+            for (size_t i = 1; i < count; ++i)
+                scenario.title += (i > 1 ? " " : "") + line.words[i];
+        } else if (command == "only") {
+            if (count != 2 || (line.word(1) != "host" && line.word(1) != "wine"))
+                return fail(number, "usage: only host|wine");
+            scenario.onHost = line.word(1) == "host";
+            scenario.onWine = line.word(1) == "wine";
+        } else if (command == "drive") {
+            if (count < 3 || !IsDriveLetter(line.word(1)) ||
+                (line.word(2) != "fixed" && line.word(2) != "cdrom"))
+                return fail(number, "usage: drive <letter> fixed|cdrom ...");
+            DriveSetup drive;
+            drive.letter = (char)std::tolower((unsigned char)line.word(1)[0]);
+            drive.cdrom = line.word(2) == "cdrom";
+            for (size_t i = 3; i < count; ++i) {
+                const std::string& option = line.words[i];
+                std::uint64_t bytes;
+                if (!drive.cdrom && (option == "free" || option == "capacity")) {
+                    if (i + 1 >= count || !Size(line.words[i + 1], bytes))
+                        return fail(number, option + " needs a size");
+                    (option == "free" ? drive.freeBytes : drive.capacity) = bytes;
+                    needsHost |= option == "capacity";
+                    ++i;
+                } else if (!drive.cdrom && option == "nospace") {
+                    drive.failSpaceQuery = needsHost = true;
+                } else if (drive.cdrom && option == "nolabel") {
+                    drive.failLabel = needsHost = true;
+                } else if (drive.cdrom && i == 3) {
+                    drive.disc = option;
+                    discUses.emplace_back(option, number);
+                } else {
+                    return fail(number, "unknown drive option \"" + option + "\"");
+                }
+            }
+            for (const auto& other : scenario.drives) {
+                if (other.letter == drive.letter)
+                    return fail(number, "drive " + line.word(1) + " twice");
+            }
+            scenario.drives.push_back(drive);
+        } else if (command == "disc") {
+            if (count < 4 || line.word(2) != "label")
+                return fail(number, "usage: disc <name> label <LABEL> [sample k] [files n] "
+                                    "[noproduct]");
+            DiscSetup disc;
+            disc.name = line.word(1);
+            disc.label = line.word(3);
+            for (size_t i = 4; i < count; ++i) {
+                const std::string& option = line.words[i];
+                long long value;
+                if (option == "sample" && i + 1 < count && Number(line.words[i + 1], value) &&
+                    value >= 1 && value <= 3) {
+                    disc.sample = (int)value;
+                    ++i;
+                } else if (option == "files" && i + 1 < count && Number(line.words[i + 1], value) &&
+                           value >= 0) {
+                    disc.extraFiles = (int)value;
+                    ++i;
+                } else if (option == "noproduct") {
+                    disc.noProductFolder = true;
+                } else {
+                    return fail(number, "unknown disc option \"" + option + "\"");
+                }
+            }
+            if (discsNamed.count(disc.name) != 0)
+                return fail(number, "disc " + disc.name + " twice");
+            discsNamed.insert(disc.name);
+            scenario.discs.push_back(disc);
+        } else if (command == "disc-file") {
+            if (count != 4)
+                return fail(number, "usage: disc-file <disc> <relative path> <content>");
+            bool found = false;
+            for (auto& disc : scenario.discs) {
+                if (disc.name == line.word(1)) {
+                    disc.files.push_back({line.word(2), line.word(3)});
+                    found = true;
+                }
+            }
+            if (!found)
+                return fail(number, "no disc " + line.word(1) + " above");
+        } else if (command == "file") {
+            if (count != 3)
+                return fail(number, "usage: file <windows path> <content>");
+            scenario.machineFiles.emplace_back(line.word(1), line.word(2));
+        } else if (command == "shellfolder") {
+            if (count != 3 || (line.word(1) != "Programs" && line.word(1) != "Desktop"))
+                return fail(number, "usage: shellfolder Programs|Desktop <windows path>");
+            scenario.shellFolders.emplace_back(line.word(1), line.word(2));
+        } else if (command == "fault") {
+            const std::string& kind = line.word(1);
+            long long n;
+            static const std::set<std::string> linkFaults = {
+                "coinitialize",   "cocreate", "queryinterface", "setpath",
+                "setdescription", "seticon",  "setwork",        "save"};
+            if (kind == "keyopen" && count == 3 && Number(line.word(2), n) && n >= 1) {
+                scenario.faults.push_back("keyopen " + line.word(2));
+            } else if (kind == "unreadable" && count == 4) {
+                scenario.faults.push_back("unreadable " + line.word(2) + " " + line.word(3));
+                discUses.emplace_back(line.word(2), number);
+                needsHost = true;
+            } else if (kind == "link" && count == 3 && linkFaults.count(line.word(2)) != 0) {
+                scenario.faults.push_back("link " + line.word(2));
+            } else {
+                return fail(number, "usage: fault keyopen <n> | unreadable <disc> <path> | "
+                                    "link <what>");
+            }
+        } else if (IsCheck(line)) {
+            if (!ValidCheck(line, why))
+                return fail(number, why);
+            scenario.checks.push_back(line);
+        } else {
+            if (!IsValidStep(line, why))
+                return fail(number, why);
+            if (command == "expect" && line.word(1) == "exit") {
+                if (scenario.exitStatus)
+                    return fail(number, "a second expect exit");
+                scenario.exitStatus = std::stoi(line.word(2));
+            } else if (scenario.exitStatus) {
+                return fail(number, "no step can follow expect exit");
+            }
+            if (command == "insert")
+                discUses.emplace_back(line.word(2), number);
+            scenario.steps.push_back(line);
+        }
+    }
+    for (const auto& [disc, lineNumber] : discUses) {
+        if (discsNamed.count(disc) == 0)
+            return fail(lineNumber, "no disc named " + disc);
+    }
+    for (const auto& check : scenario.checks) {
+        if (check.word(1) != "installed")
+            continue;
+        for (size_t i = 3; i < check.words.size(); ++i) {
+            if (discsNamed.count(check.words[i]) == 0)
+                return fail(check.number, "no disc named " + check.words[i]);
+        }
+    }
+    if (needsHost && scenario.onWine)
+        return fail(number, "a fault that only the host can make needs `only host`");
+    return scenario;
+}
+
+std::optional<Scenario> Parse(const std::string& path, std::string& error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = path + ": cannot read";
+        return std::nullopt;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    return ParseText(text.str(), path, error);
+}
+
+} // namespace scenario

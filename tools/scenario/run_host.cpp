@@ -1,0 +1,458 @@
+// scenario-host: runs scenarios against the host build of the installer.
+//
+//     scenario-host --setup PATH [--keep] [--timeout SECONDS] [--source DIR] FILE.scn...
+//
+// For each scenario it builds a machine folder (a folder per drive, the discs, machine.txt), runs
+// the installer with the scripted user, and checks the play log, the exit status and the end
+// checks. Prints "PASS name" or "FAIL name: why" per scenario, then "N passed, N failed"; the exit
+// status is 0 only when all passed.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <signal.h>
+#include <spawn.h>
+#include <sstream>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "machine.h"
+#include "scenario.h"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Options {
+    std::string setup;
+    bool keep = false;
+    double timeoutSeconds = 60;
+    std::string source = SCENARIO_SOURCE_DIR;
+};
+
+std::string Quote(const std::string& text) {
+    return "\"" + text + "\"";
+}
+
+void WriteFile(const fs::path& path, const std::string& content) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+fs::path Relative(const std::string& windowsPath) {
+    std::string path = windowsPath;
+    for (char& c : path) {
+        if (c == '\\')
+            c = '/';
+    }
+    return fs::path(path);
+}
+
+// The three sample discs, made once per run: by tools/make-sample-discs when the source tree has
+// it, else a minimal set of our own.
+class Samples {
+  public:
+    Samples(std::string source, fs::path folder) : source_(std::move(source)), folder_(folder) {}
+
+    std::optional<fs::path> Disc(int k, std::string& error) {
+        if (!made_) {
+            made_ = true;
+            Make(error);
+        }
+        if (k < 1 || k > 3 || discs_[k - 1].empty()) {
+            error = "no sample disc " + std::to_string(k) + (error.empty() ? "" : ": " + error);
+            return std::nullopt;
+        }
+        return discs_[k - 1];
+    }
+
+  private:
+    void Make(std::string& error) {
+        fs::path script = fs::path(source_) / "tools" / "make-sample-discs";
+        fs::path out = folder_ / "made";
+        std::error_code fsError;
+        fs::create_directories(folder_, fsError);
+        if (fs::exists(script, fsError)) {
+            std::string command = Quote(script.string()) + " " + Quote(out.string()) +
+                                  " --megabytes 1" + " >" +
+                                  Quote((folder_ / "make-sample-discs.log").string()) + " 2>&1";
+            if (std::system(command.c_str()) == 0 && Find(out))
+                return;
+            error = "tools/make-sample-discs failed, see " +
+                    (folder_ / "make-sample-discs.log").string();
+        }
+        MakeOwn(folder_ / "own");
+        Find(folder_ / "own");
+    }
+
+    // The discs under out, by the names a disc maker may give them.
+    bool Find(const fs::path& out) {
+        std::error_code error;
+        for (int k = 1; k <= 3; ++k) {
+            std::string n = std::to_string(k);
+            for (const auto& name : {"disc" + n, "KELVO_" + n, "kelvo_" + n, "disc-" + n}) {
+                if (fs::is_directory(out / name, error)) {
+                    discs_[k - 1] = out / name;
+                    break;
+                }
+            }
+        }
+        return !discs_[0].empty() && !discs_[1].empty() && !discs_[2].empty();
+    }
+
+    static void MakeOwn(const fs::path& out) {
+        WriteFile(out / "disc1/kelvo/kelvo.exe", "kelvo");
+        WriteFile(out / "disc1/kelvo/pixie.exe", "pixie");
+        WriteFile(out / "disc1/kelvo/ReadMe.txt", "read me");
+        WriteFile(out / "disc1/kelvo/data/shared.dat", "one");
+        WriteFile(out / "disc2/kelvo/data/shared.dat", "two");
+        WriteFile(out / "disc2/kelvo/data2/b.dat", "b");
+        WriteFile(out / "disc2/Directx/DX6User.exe", "dx6");
+        WriteFile(out / "disc3/kelvo/maps/m.dat", "m");
+        WriteFile(out / "disc3/Directx/DX6User.exe", "dx6");
+    }
+
+    std::string source_;
+    fs::path folder_;
+    bool made_ = false;
+    fs::path discs_[3];
+};
+
+// The finished machine, read back from its folder.
+class HostDisk : public scenario::Disk {
+  public:
+    explicit HostDisk(fs::path folder) : folder_(std::move(folder)) {}
+
+    std::optional<std::string> HostPath(const std::string& windowsPath) override {
+        return winsim::HostPath(winsim::Utf8ToCp950(windowsPath));
+    }
+    std::vector<std::pair<unsigned, std::string>> StartedPrograms() override {
+        std::vector<std::pair<unsigned, std::string>> started;
+        std::ifstream in(folder_ / "started.txt");
+        std::string line;
+        while (std::getline(in, line)) {
+            size_t space = line.find(' ');
+            if (space == std::string::npos)
+                continue;
+            started.emplace_back((unsigned)std::stoul(line.substr(0, space)),
+                                 line.substr(space + 1));
+        }
+        return started;
+    }
+    std::optional<std::string> DiscFolder(const std::string& name) override {
+        return (folder_ / "discs" / name).string();
+    }
+
+  private:
+    fs::path folder_;
+};
+
+// Lays out the machine of a scenario under folder and writes machine.txt.
+bool BuildMachine(const scenario::Scenario& scenario, const fs::path& folder, Samples& samples,
+                  std::string& error) {
+    for (const auto& disc : scenario.discs) {
+        fs::path root = folder / "discs" / disc.name;
+        fs::create_directories(root);
+        if (disc.sample != 0) {
+            auto sample = samples.Disc(disc.sample, error);
+            if (!sample)
+                return false;
+            fs::copy(*sample, root, fs::copy_options::recursive);
+            fs::remove(root / ".windows-label");
+        }
+        for (int i = 0; i < disc.extraFiles; ++i) {
+            char name[32];
+            std::snprintf(name, sizeof(name), "file%05d.dat", i);
+            WriteFile(root / "kelvo" / (disc.name + "-extra") / name, std::string(1024, 'x'));
+        }
+        if (disc.noProductFolder)
+            fs::remove_all(root / "kelvo");
+        for (const auto& file : disc.files)
+            WriteFile(root / Relative(file.path), file.content);
+        WriteFile(root / ".windows-label", disc.label + "\n");
+    }
+
+    std::vector<scenario::DriveSetup> drives = scenario.drives;
+    bool haveC = false;
+    for (const auto& drive : drives)
+        haveC |= drive.letter == 'c';
+    if (!haveC)
+        drives.insert(drives.begin(), scenario::DriveSetup{});
+
+    std::ostringstream text;
+    for (const auto& drive : drives) {
+        text << "drive " << drive.letter;
+        if (drive.cdrom) {
+            text << " cdrom "
+                 << (drive.disc.empty() ? "-" : Quote((folder / "discs" / drive.disc).string()));
+            if (drive.failLabel)
+                text << " nolabel";
+        } else {
+            fs::path root = folder / "drives" / std::string(1, drive.letter);
+            fs::create_directories(root);
+            text << " fixed " << Quote(root.string());
+            if (drive.freeBytes)
+                text << " free " << *drive.freeBytes;
+            if (drive.capacity)
+                text << " capacity " << *drive.capacity;
+            if (drive.failSpaceQuery)
+                text << " nospace";
+        }
+        text << "\n";
+    }
+    std::map<std::string, std::string> shellFolders = {{"Programs", "C:\\Start Menu\\Programs"},
+                                                       {"Desktop", "C:\\Desktop"}};
+    for (const auto& [name, path] : scenario.shellFolders)
+        shellFolders[name] = path;
+    for (const auto& [name, path] : shellFolders)
+        text << "shellfolder " << name << " " << Quote(path) << "\n";
+    for (const auto& fault : scenario.faults) {
+        std::istringstream words(fault);
+        std::string kind, first, second;
+        words >> kind >> first >> second;
+        if (kind == "unreadable")
+            text << "fault unreadable "
+                 << Quote((folder / "discs" / first / Relative(second)).string()) << "\n";
+        else
+            text << "fault " << kind << " " << first << "\n";
+    }
+    WriteFile(folder / "machine.txt", text.str());
+
+    // Shell folders and files that are on the machine before the start.
+    {
+        std::lock_guard lock(winsim::machineLock());
+        winsim::machine() = winsim::Machine{};
+        if (!winsim::machine().load(folder.string())) {
+            error = "cannot read back machine.txt";
+            return false;
+        }
+    }
+    for (const auto& [name, path] : shellFolders) {
+        auto host = winsim::HostPath(winsim::Utf8ToCp950(path));
+        if (host)
+            fs::create_directories(*host);
+    }
+    for (const auto& [path, content] : scenario.machineFiles) {
+        auto host = winsim::HostPath(winsim::Utf8ToCp950(path));
+        if (!host) {
+            error = "file " + path + " is on no drive";
+            return false;
+        }
+        WriteFile(*host, content);
+    }
+    return true;
+}
+
+struct Run {
+    bool ended = false; // false: killed at the timeout
+    int status = 0;     // exit status as the program gave it (-1 for 255)
+    std::string signal;
+};
+
+Run RunInstaller(const Options& options, const fs::path& folder, const std::string& scenarioFile) {
+    std::vector<std::string> variables;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        std::string variable = *entry;
+        if (variable.rfind("WINSIM_", 0) != 0)
+            variables.push_back(variable);
+    }
+    variables.push_back("WINSIM_MACHINE=" + folder.string());
+    variables.push_back("WINSIM_PLAY=" + fs::absolute(scenarioFile).string());
+    variables.push_back("WINSIM_PLAY_LOG=" + (folder / "play.log").string());
+    std::vector<char*> environment;
+    for (auto& variable : variables)
+        environment.push_back(variable.data());
+    environment.push_back(nullptr);
+
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    std::string output = (folder / "setup.out").string();
+    posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&files, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&files, 1, 2);
+    std::string program = fs::absolute(options.setup).string();
+    char* arguments[] = {program.data(), nullptr};
+    pid_t child;
+    Run run;
+    int spawned =
+        posix_spawn(&child, program.c_str(), &files, nullptr, arguments, environment.data());
+    posix_spawn_file_actions_destroy(&files);
+    if (spawned != 0) {
+        run.ended = true;
+        run.signal = "cannot start " + program;
+        return run;
+    }
+    auto end =
+        std::chrono::steady_clock::now() + std::chrono::duration<double>(options.timeoutSeconds);
+    int status = 0;
+    for (;;) {
+        if (::waitpid(child, &status, WNOHANG) == child)
+            break;
+        if (std::chrono::steady_clock::now() >= end) {
+            ::kill(child, SIGKILL);
+            ::waitpid(child, &status, 0);
+            return run;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    run.ended = true;
+    if (WIFEXITED(status))
+        run.status = (signed char)WEXITSTATUS(status);
+    else
+        run.signal = "killed by signal " + std::to_string(WTERMSIG(status));
+    return run;
+}
+
+std::vector<std::string> ReadLines(const fs::path& path) {
+    std::vector<std::string> lines;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line))
+        lines.push_back(line);
+    return lines;
+}
+
+// Plays one scenario; the reason it failed, empty when it passed, and further lines to show.
+std::string RunScenario(const Options& options, const scenario::Scenario& scenario,
+                        Samples& samples, const fs::path& folder,
+                        std::vector<std::string>& details) {
+    std::string error;
+    if (!BuildMachine(scenario, folder, samples, error))
+        return "cannot set up the machine: " + error;
+
+    Run run = RunInstaller(options, folder, scenario.file);
+    std::vector<std::string> log = ReadLines(folder / "play.log");
+    auto addWindows = [&](size_t from) {
+        for (size_t i = from; i < log.size(); ++i) {
+            if (log[i].rfind("  ", 0) == 0)
+                details.push_back(log[i]);
+        }
+    };
+    if (!run.ended) {
+        std::string last = log.empty() ? "(no step played)" : log.back();
+        addWindows(0);
+        return "the installer hung: killed after " + std::to_string((int)options.timeoutSeconds) +
+               " s; last log line: " + last;
+    }
+    if (!run.signal.empty())
+        return "the installer " + run.signal;
+    for (size_t i = 0; i < log.size(); ++i) {
+        if (log[i].rfind("FAIL", 0) == 0) {
+            addWindows(i + 1);
+            return log[i];
+        }
+    }
+    if (!scenario::LogPassed(log)) {
+        std::string last = log.empty() ? "(no step played)" : log.back();
+        return "the installer ended with " + std::to_string(run.status) +
+               " before the play was over; last log line: " + last;
+    }
+    if (scenario.exitStatus && (run.status & 0xFF) != (*scenario.exitStatus & 0xFF))
+        return "exit status " + std::to_string(run.status) + ", not " +
+               std::to_string(*scenario.exitStatus);
+
+    {
+        std::lock_guard lock(winsim::machineLock());
+        winsim::machine() = winsim::Machine{};
+        winsim::machine().load(folder.string());
+    }
+    HostDisk disk(folder);
+    std::vector<std::string> checkLog;
+    bool passed = scenario::CheckEnd(scenario, disk, checkLog);
+    std::string reason;
+    for (const auto& line : checkLog) {
+        if (line.rfind("FAIL", 0) == 0 && reason.empty())
+            reason = line;
+        else
+            details.push_back("  " + line);
+    }
+    return passed ? "" : reason;
+}
+
+int Usage() {
+    std::fprintf(stderr, "usage: scenario-host --setup PATH [--keep] [--timeout SECONDS] "
+                         "[--source DIR] FILE.scn...\n");
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    std::vector<std::string> files;
+    for (int i = 1; i < argc; ++i) {
+        std::string argument = argv[i];
+        if (argument == "--setup" && i + 1 < argc)
+            options.setup = argv[++i];
+        else if (argument == "--keep")
+            options.keep = true;
+        else if (argument == "--timeout" && i + 1 < argc)
+            options.timeoutSeconds = std::atof(argv[++i]);
+        else if (argument == "--source" && i + 1 < argc)
+            options.source = argv[++i];
+        else if (!argument.empty() && argument[0] == '-')
+            return Usage();
+        else
+            files.push_back(argument);
+    }
+    if (options.setup.empty() || files.empty() || options.timeoutSeconds <= 0)
+        return Usage();
+
+    std::string base = (fs::temp_directory_path() / "scenario-host-XXXXXX").string();
+    if (::mkdtemp(base.data()) == nullptr) {
+        std::perror("scenario-host: mkdtemp");
+        return 2;
+    }
+    fs::path runFolder = base;
+    Samples samples(options.source, runFolder / "samples");
+    int passed = 0, failed = 0;
+    for (const auto& file : files) {
+        std::string name = fs::path(file).stem().string();
+        std::string error;
+        auto scenario = scenario::Parse(file, error);
+        if (!scenario) {
+            std::printf("FAIL %s: %s\n", name.c_str(), error.c_str());
+            ++failed;
+            continue;
+        }
+        if (!scenario->onHost) {
+            std::printf("SKIP %s: only wine\n", name.c_str());
+            continue;
+        }
+        fs::path folder = runFolder / name;
+        fs::remove_all(folder);
+        fs::create_directories(folder);
+        std::vector<std::string> details;
+        std::string why = RunScenario(options, *scenario, samples, folder, details);
+        if (why.empty()) {
+            std::printf("PASS %s\n", name.c_str());
+            ++passed;
+            if (!options.keep) {
+                std::error_code removeError;
+                fs::remove_all(folder, removeError);
+            }
+        } else {
+            std::printf("FAIL %s: %s\n", name.c_str(), why.c_str());
+            ++failed;
+        }
+        for (const auto& line : details)
+            std::printf("%s\n", line.c_str());
+        if (options.keep || !why.empty())
+            std::printf("  machine: %s\n", folder.string().c_str());
+        std::fflush(stdout);
+    }
+    if (!options.keep && failed == 0) {
+        std::error_code error;
+        fs::remove_all(runFolder, error);
+    }
+    std::printf("%d passed, %d failed\n", passed, failed);
+    return failed == 0 ? 0 : 1;
+}

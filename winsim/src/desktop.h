@@ -1,0 +1,59 @@
+// The windows of this process as a user sees them, and the user's hands: what the scripted and
+// the interactive user of the host build act through. Texts are code page 950. Every call may be
+// made from any thread; actions are posted to the thread that owns the window, like input.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace winsim::desktop {
+
+enum class Kind { Owner, Dialog, MessageBox, FolderBrowser };
+
+struct ControlView {
+    int id = 0;
+    std::string className;
+    std::string text;
+    std::uint32_t style = 0;
+    bool checked = false;
+    bool enabled = true;
+    bool visible = true;
+};
+
+struct WindowView {
+    std::uintptr_t handle = 0;
+    Kind kind = Kind::Dialog;
+    std::string className;
+    std::string title;
+    std::string templateName; // dialogs: the template they were made from ("IDD_SETUP")
+    std::string text;         // message boxes: the message
+    std::vector<int> buttons; // message boxes: the button ids (IDOK, IDYES, ...)
+    std::uintptr_t owner = 0; // 0: none
+    bool visible = false;
+    bool enabled = true;
+    std::vector<ControlView> controls;
+};
+
+// The top-level windows of this process, oldest first (the hidden owner window too).
+std::vector<WindowView> TopLevelWindows();
+
+// Counts every change to a window; WaitForChange returns once it differs from seen, or after
+// seconds.
+std::uint64_t Generation();
+std::uint64_t WaitForChange(std::uint64_t seen, double seconds);
+
+// The user's hands. Each fails with a reason when no user could do it: the window is gone,
+// hidden or disabled, the control is missing, disabled or of the wrong kind.
+bool Click(std::uintptr_t window, int controlId, std::string& error);
+bool Type(std::uintptr_t window, int controlId, const std::string& text, std::string& error);
+bool Escape(std::uintptr_t window, std::string& error);
+bool Close(std::uintptr_t window, std::string& error);
+// Picks folder (a Windows path) in a folder browser, or cancels it when folder is empty.
+bool PickFolder(std::uintptr_t browser, const std::string& folder, std::string& error);
+
+// Destroys the windows a thread owns, as Windows does when the thread ends without them.
+void DestroyThreadWindows(std::uint32_t threadId);
+
+} // namespace winsim::desktop

@@ -1,0 +1,167 @@
+// Threads over pthreads: CreateThread, waiting on a thread, thread ids and Sleep.
+#include <windows.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <pthread.h>
+#include <set>
+#include <thread>
+
+#include "machine.h"
+
+using namespace winsim;
+
+namespace {
+
+// A thread's handle. Objects live until the process ends, so a handle stays safe to pass around
+// after its thread has returned; CloseHandle only marks it closed.
+struct ThreadObject {
+    DWORD id = 0;
+    LPTHREAD_START_ROUTINE start = nullptr;
+    LPVOID parameter = nullptr;
+    std::mutex lock;
+    std::condition_variable ended;
+    bool done = false;
+    bool closed = false;
+    bool stopAsked = false;
+    DWORD exitCode = 0;
+};
+
+std::mutex& ObjectsLock() {
+    static std::mutex* lock = new std::mutex;
+    return *lock;
+}
+
+// Every thread handle handed out; never destroyed, like the objects it holds.
+std::set<ThreadObject*>& Objects() {
+    static std::set<ThreadObject*>* objects = new std::set<ThreadObject*>;
+    return *objects;
+}
+
+std::atomic<DWORD> nextThreadId{1};
+thread_local DWORD currentThreadId = 0;
+
+// The handle's object, or nullptr when it is no open thread handle.
+ThreadObject* Lookup(HANDLE handle) {
+    std::lock_guard lock(ObjectsLock());
+    auto found = Objects().find(static_cast<ThreadObject*>(handle));
+    if (found == Objects().end())
+        return nullptr;
+    ThreadObject* object = *found;
+    std::lock_guard objectLock(object->lock);
+    return object->closed ? nullptr : object;
+}
+
+void* RunThread(void* argument) {
+    auto* object = static_cast<ThreadObject*>(argument);
+    currentThreadId = object->id;
+    DWORD code = object->start(object->parameter);
+    {
+        std::lock_guard lock(object->lock);
+        object->exitCode = code;
+        object->done = true;
+    }
+    object->ended.notify_all();
+    return nullptr;
+}
+
+} // namespace
+
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES security, size_t stackSize,
+                           LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags,
+                           LPDWORD threadId) {
+    (void)security;
+    (void)flags;
+    if (start == nullptr) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    auto* object = new ThreadObject;
+    object->id = nextThreadId++;
+    object->start = start;
+    object->parameter = parameter;
+    // The id is out before the thread runs, so the thread itself may read it.
+    if (threadId != nullptr)
+        *threadId = object->id;
+    {
+        std::lock_guard lock(ObjectsLock());
+        Objects().insert(object);
+    }
+
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    if (stackSize != 0)
+        pthread_attr_setstacksize(&attributes, stackSize < 65536 ? 65536 : stackSize);
+    pthread_t thread;
+    int result = pthread_create(&thread, &attributes, RunThread, object);
+    pthread_attr_destroy(&attributes);
+    if (result != 0) {
+        std::lock_guard lock(object->lock);
+        object->closed = true;
+        SetError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    return object;
+}
+
+// Stopping a thread from outside is not offered: the product asks its threads to stop through
+// its own flags. The call only notes the request and fails, as for a handle without the right
+// to terminate.
+BOOL WINAPI TerminateThread(HANDLE thread, DWORD exitCode) {
+    (void)exitCode;
+    ThreadObject* object = Lookup(thread);
+    if (object == nullptr) {
+        SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    {
+        std::lock_guard lock(object->lock);
+        object->stopAsked = true;
+    }
+    SetError(ERROR_ACCESS_DENIED);
+    return FALSE;
+}
+
+DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    ThreadObject* object = Lookup(handle);
+    if (object == nullptr) {
+        SetError(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+    }
+    std::unique_lock lock(object->lock);
+    if (milliseconds == INFINITE) {
+        object->ended.wait(lock, [&] { return object->done; });
+        return WAIT_OBJECT_0;
+    }
+    bool done = object->ended.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                                       [&] { return object->done; });
+    return done ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+}
+
+BOOL WINAPI CloseHandle(HANDLE handle) {
+    ThreadObject* object = Lookup(handle);
+    if (object == nullptr) {
+        SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    std::lock_guard lock(object->lock);
+    object->closed = true;
+    return TRUE;
+}
+
+DWORD WINAPI GetCurrentThreadId(void) {
+    // Threads not made by CreateThread (the main thread) get theirs when they first ask.
+    if (currentThreadId == 0)
+        currentThreadId = nextThreadId++;
+    return currentThreadId;
+}
+
+void WINAPI Sleep(DWORD milliseconds) {
+    if (milliseconds == 0)
+        std::this_thread::yield();
+    else
+        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
