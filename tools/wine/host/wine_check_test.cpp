@@ -1,0 +1,230 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+#include "wine_disk.h"
+#include "wine_run.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+scenario::Scenario Parsed(const std::string& text) {
+    std::string error;
+    auto parsed = scenario::ParseText(text, "test.scn", error);
+    EXPECT_TRUE(parsed) << error;
+    return parsed.value_or(scenario::Scenario{});
+}
+
+void Write(const fs::path& path, const std::string& content) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+// A prefix folder with a drive c and a CD-ROM drive d holding disc1, removed afterwards.
+class WinePrefix : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        root =
+            fs::temp_directory_path() /
+            ("wine-disk-test-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+             "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(root);
+        fs::create_directories(root / "prefix/dosdevices");
+        fs::create_directories(root / "prefix/drive_c/Program Files/Tornwell");
+        fs::create_symlink("../drive_c", root / "prefix/dosdevices/c:");
+        fs::create_directories(root / "discs/disc1/kelvo");
+        fs::create_symlink(root / "discs/disc1", root / "prefix/dosdevices/d:");
+        fs::create_symlink(root / "discs/missing", root / "prefix/dosdevices/e:");
+    }
+    void TearDown() override { fs::remove_all(root); }
+
+    WineDisk Disk() {
+        return WineDisk((root / "prefix").string(), (root / "started.txt").string(),
+                        (root / "discs").string());
+    }
+    std::string DriveC() { return fs::canonical(root / "prefix/drive_c").string(); }
+
+    fs::path root;
+};
+
+TEST_F(WinePrefix, PathsGoThroughTheDriveLinkAndMatchAnyLetterCase) {
+    WineDisk disk = Disk();
+    EXPECT_EQ(disk.HostPath("C:\\PROGRAM FILES\\tornwell\\kelvo\\a.txt"),
+              DriveC() + "/Program Files/Tornwell/kelvo/a.txt");
+    EXPECT_EQ(disk.HostPath("c:/program files/TORNWELL/"), DriveC() + "/Program Files/Tornwell");
+    EXPECT_EQ(disk.HostPath("C:\\"), DriveC());
+    EXPECT_EQ(disk.HostPath("d:\\KELVO"), fs::canonical(root / "discs/disc1").string() + "/kelvo");
+    // Chinese names have no letter case: they are taken as written.
+    fs::create_directories(root / "prefix/drive_c/遊戲");
+    EXPECT_EQ(disk.HostPath("C:\\遊戲\\雲嶺.lnk"), DriveC() + "/遊戲/雲嶺.lnk");
+}
+
+TEST_F(WinePrefix, PathsOnNoDriveOrAnEmptyDriveHaveNoHostPath) {
+    WineDisk disk = Disk();
+    EXPECT_FALSE(disk.HostPath("f:\\x"));
+    EXPECT_FALSE(disk.HostPath("e:\\kelvo")); // a CD-ROM drive with no disc in it
+    EXPECT_FALSE(disk.HostPath("kelvo\\a.txt"));
+    EXPECT_FALSE(disk.HostPath(""));
+}
+
+TEST_F(WinePrefix, StartedProgramsComeFromTheRecorderLogWithoutWineQuotes) {
+    WineDisk disk = Disk();
+    EXPECT_TRUE(disk.StartedPrograms().empty()); // no program started: no log
+
+    Write(root / "started.txt", "3 \"C:\\Program Files\\tornwell\\kelvo\\kelvo.exe\" 2C:\\Program "
+                                "Files\\tornwell\\kelvo\\\n"
+                                "5 D:\\Directx\\DX6User.exe\r\n"
+                                "1 \"C:\\games\\kelvo.exe\" 1\n"
+                                "garbage line\n"
+                                "\n");
+    auto started = disk.StartedPrograms();
+    ASSERT_EQ(started.size(), 3u);
+    EXPECT_EQ(started[0].first, 3u);
+    EXPECT_EQ(
+        started[0].second,
+        "C:\\Program Files\\tornwell\\kelvo\\kelvo.exe 2C:\\Program Files\\tornwell\\kelvo\\");
+    EXPECT_EQ(started[1], std::make_pair(5u, std::string("D:\\Directx\\DX6User.exe")));
+    // Quotes around a path without spaces are not Wine's: they stay.
+    EXPECT_EQ(started[2].second, "\"C:\\games\\kelvo.exe\" 1");
+}
+
+TEST(WineQuotes, OnlyQuotesAroundAProgramPathWithSpacesGo) {
+    EXPECT_EQ(WithoutWineQuotes("\"C:\\a b\\k.exe\" 2C:\\a b\\"), "C:\\a b\\k.exe 2C:\\a b\\");
+    EXPECT_EQ(WithoutWineQuotes("\"C:\\a b\\k.exe\""), "C:\\a b\\k.exe");
+    EXPECT_EQ(WithoutWineQuotes("\"C:\\ab\\k.exe\" x"), "\"C:\\ab\\k.exe\" x");
+    EXPECT_EQ(WithoutWineQuotes("\"unclosed path"), "\"unclosed path");
+    EXPECT_EQ(WithoutWineQuotes("\""), "\"");
+    EXPECT_EQ(WithoutWineQuotes(""), "");
+}
+
+TEST_F(WinePrefix, DiscFoldersAreTheDiscsThatExist) {
+    WineDisk disk = Disk();
+    EXPECT_EQ(disk.DiscFolder("disc1"), (root / "discs/disc1").string());
+    EXPECT_FALSE(disk.DiscFolder("disc2"));
+    EXPECT_FALSE(disk.DiscFolder(""));
+}
+
+// A machine for JudgeRun: files by Windows path, nothing started.
+class FakeDisk : public scenario::Disk {
+  public:
+    explicit FakeDisk(fs::path root) : root_(std::move(root)) {}
+    std::optional<std::string> HostPath(const std::string& windowsPath) override {
+        std::string relative = windowsPath.substr(3);
+        for (char& c : relative) {
+            if (c == '\\')
+                c = '/';
+        }
+        return (root_ / relative).string();
+    }
+    std::vector<std::pair<unsigned, std::string>> StartedPrograms() override { return {}; }
+
+  private:
+    fs::path root_;
+};
+
+class Judge : public WinePrefix {
+  protected:
+    bool Run(const std::string& scenarioText, const std::vector<std::string>& log) {
+        scenario::Scenario parsed = Parsed(scenarioText);
+        FakeDisk disk(root);
+        report.clear();
+        return JudgeRun(parsed, log, disk, report);
+    }
+    std::string Report() {
+        std::string text;
+        for (const auto& line : report)
+            text += line + "\n";
+        return text;
+    }
+    std::vector<std::string> report;
+};
+
+const char CancelScenario[] = "expect dialog Setup\nclick 2\nexpect exit -1\n"
+                              "expect no file C:\\kelvo\\a.txt\n";
+
+TEST_F(Judge, APlayThatPassedWithTheRightStatusPasses) {
+    EXPECT_TRUE(Run(CancelScenario, {"ok line 1: expect dialog Setup", "ok line 2: click 2",
+                                     "exit line 3: expect exit -1", "ok line 3: expect exit -1",
+                                     "done", "exit -1"}));
+    EXPECT_EQ(Report(), "");
+    EXPECT_TRUE(Run(CancelScenario, {"ok line 1: expect dialog Setup", "ok line 2: click 2",
+                                     "ok line 3: expect exit -1", "done", "exit -1", ""}));
+}
+
+TEST_F(Judge, AWrongOrMissingExitStatusFails) {
+    std::vector<std::string> played = {"ok line 1: expect dialog Setup", "ok line 2: click 2",
+                                       "exit line 3: expect exit -1", "done"};
+    auto with = [&](const std::string& last) {
+        auto log = played;
+        log.push_back(last);
+        return log;
+    };
+    EXPECT_FALSE(Run(CancelScenario, with("exit 4294967295")));
+    EXPECT_FALSE(Run(CancelScenario, with("exit 1")));
+    EXPECT_NE(Report().find("ended with 1, not -1"), std::string::npos) << Report();
+    EXPECT_FALSE(Run(CancelScenario, with("exit running")));
+    EXPECT_NE(Report().find("did not end"), std::string::npos) << Report();
+    EXPECT_FALSE(Run(CancelScenario, played));
+    EXPECT_NE(Report().find("no exit line"), std::string::npos) << Report();
+    EXPECT_FALSE(Run(CancelScenario, {}));
+}
+
+TEST_F(Judge, AFailedStepIsReportedWithTheWindowsAndNoEndChecks) {
+    Write(root / "kelvo/a.txt", "left behind");
+    EXPECT_FALSE(
+        Run(CancelScenario,
+            {"ok line 1: expect dialog Setup", "FAIL line 2: click 2: control 2 is disabled",
+             "  dialog \"Setup\"", "    2 BUTTON \"Exit\" disabled", "exit running"}));
+    EXPECT_EQ(Report(), "FAIL line 2: click 2: control 2 is disabled\n  dialog \"Setup\"\n"
+                        "    2 BUTTON \"Exit\" disabled\n");
+    // A log cut short without a failure fails too.
+    EXPECT_FALSE(Run(CancelScenario, {"ok line 1: expect dialog Setup", "exit -1"}));
+    EXPECT_NE(Report().find("stopped early"), std::string::npos) << Report();
+    EXPECT_FALSE(Run(CancelScenario, {"ok line 1: expect dialog Setup", "ok line 2: click 2",
+                                      "exit line 3: expect exit -1", "exit -1"}));
+}
+
+TEST_F(Judge, EndChecksRunOnAPassedPlay) {
+    Write(root / "kelvo/a.txt", "left behind");
+    EXPECT_FALSE(Run(CancelScenario, {"ok line 1: expect dialog Setup", "ok line 2: click 2",
+                                      "exit line 3: expect exit -1", "done", "exit -1"}));
+    EXPECT_NE(Report().find("FAIL line 4"), std::string::npos) << Report();
+}
+
+TEST(WineMachine, TheMachineIsJsonWithItsTextsEscaped) {
+    scenario::Scenario parsed =
+        Parsed("title \"Quote \"\ndrive d cdrom disc1\ndrive e fixed free 2M\n"
+               "disc disc1 label KELVO_1 sample 1 files 3\n"
+               "disc-file disc1 kelvo\\遊戲.txt \"a \\ b\"\n"
+               "shellfolder Programs \"C:\\Start Menu\\Programs\"\n"
+               "file C:\\x.txt \"tab\there\"\nexpect exit 1\n");
+    std::string json = MachineJson(parsed);
+    EXPECT_NE(
+        json.find("{\"letter\": \"d\", \"cdrom\": true, \"disc\": \"disc1\", \"free\": null}"),
+        std::string::npos)
+        << json;
+    EXPECT_NE(json.find("\"free\": 2097152"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"sample\": 1, \"extraFiles\": 3, \"noProduct\": false"),
+              std::string::npos)
+        << json;
+    EXPECT_NE(json.find("[\"kelvo\\\\遊戲.txt\", \"a \\\\ b\"]"), std::string::npos) << json;
+    EXPECT_NE(json.find("[\"Programs\", \"C:\\\\Start Menu\\\\Programs\"]"), std::string::npos)
+        << json;
+    EXPECT_NE(json.find("\"tab\\there\""), std::string::npos) << json;
+    EXPECT_NE(json.find("\"why\": \"\""), std::string::npos) << json;
+}
+
+TEST(WineMachine, FaultsOnlyTheHostCanMakeKeepAScenarioOffWine) {
+    EXPECT_EQ(WhyNotOnWine(Parsed("drive d cdrom\n")), "");
+    EXPECT_EQ(WhyNotOnWine(Parsed("only host\n")), "only host");
+    EXPECT_NE(WhyNotOnWine(Parsed("fault keyopen 2\n")), "");
+    EXPECT_NE(WhyNotOnWine(Parsed("fault link save\n")), "");
+    EXPECT_NE(WhyNotOnWine(Parsed("drive c cdrom\n")), "");
+    EXPECT_EQ(WhyNotOnWine(Parsed("drive c fixed free 1M\n")), "");
+    EXPECT_EQ(WhyNotOnWine(Parsed("drive e fixed free 1M\n")), "");
+}
+
+} // namespace

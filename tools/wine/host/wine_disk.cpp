@@ -1,0 +1,103 @@
+#include "wine_disk.h"
+
+#include <cctype>
+#include <filesystem>
+#include <fstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool SameIgnoringCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (std::tolower((unsigned char)a[i]) != std::tolower((unsigned char)b[i]))
+            return false;
+    }
+    return true;
+}
+
+// The entry of folder named name in any letter case, or name itself when there is none.
+std::string MatchEntry(const fs::path& folder, const std::string& name) {
+    std::error_code error;
+    if (fs::exists(folder / name, error))
+        return name;
+    for (const auto& entry : fs::directory_iterator(folder, error)) {
+        std::string found = entry.path().filename().string();
+        if (SameIgnoringCase(found, name))
+            return found;
+    }
+    return name;
+}
+
+} // namespace
+
+WineDisk::WineDisk(std::string prefix, std::string startedLog, std::string discsFolder)
+    : prefix_(std::move(prefix)), startedLog_(std::move(startedLog)),
+      discsFolder_(std::move(discsFolder)) {}
+
+std::optional<std::string> WineDisk::HostPath(const std::string& windowsPath) {
+    if (windowsPath.size() < 2 || !std::isalpha((unsigned char)windowsPath[0]) ||
+        windowsPath[1] != ':')
+        return std::nullopt;
+    std::string link(1, (char)std::tolower((unsigned char)windowsPath[0]));
+    std::error_code error;
+    fs::path host = fs::canonical(fs::path(prefix_) / "dosdevices" / (link + ":"), error);
+    if (error)
+        return std::nullopt;
+
+    std::string rest = windowsPath.substr(2);
+    size_t at = 0;
+    while (at <= rest.size()) {
+        size_t end = rest.find_first_of("\\/", at);
+        if (end == std::string::npos)
+            end = rest.size();
+        std::string component = rest.substr(at, end - at);
+        at = end + 1;
+        if (component.empty() || component == ".")
+            continue;
+        if (component == "..")
+            host = host.parent_path();
+        else
+            host /= MatchEntry(host, component);
+    }
+    return host.string();
+}
+
+std::vector<std::pair<unsigned, std::string>> WineDisk::StartedPrograms() {
+    std::vector<std::pair<unsigned, std::string>> started;
+    std::ifstream log(startedLog_, std::ios::binary);
+    std::string line;
+    while (std::getline(log, line)) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        size_t space = line.find(' ');
+        if (space == 0 || space == std::string::npos ||
+            line.find_first_not_of("0123456789") != space)
+            continue;
+        started.emplace_back((unsigned)std::stoul(line.substr(0, space)),
+                             WithoutWineQuotes(line.substr(space + 1)));
+    }
+    return started;
+}
+
+std::optional<std::string> WineDisk::DiscFolder(const std::string& name) {
+    std::error_code error;
+    fs::path folder = fs::path(discsFolder_) / name;
+    if (name.empty() || !fs::is_directory(folder, error))
+        return std::nullopt;
+    return folder.string();
+}
+
+std::string WithoutWineQuotes(const std::string& commandLine) {
+    if (commandLine.size() < 2 || commandLine[0] != '"')
+        return commandLine;
+    size_t close = commandLine.find('"', 1);
+    if (close == std::string::npos)
+        return commandLine;
+    std::string program = commandLine.substr(1, close - 1);
+    if (program.find(' ') == std::string::npos)
+        return commandLine;
+    return program + commandLine.substr(close + 1);
+}

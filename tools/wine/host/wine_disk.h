@@ -1,0 +1,34 @@
+// The machine a Wine scenario leaves behind, as the end checks see it: a Wine prefix whose
+// drives are the links in dosdevices, the recorder's log of started programs, and the folders
+// of the scenario's discs.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "../../scenario/scenario.h"
+
+class WineDisk : public scenario::Disk {
+  public:
+    // prefix: the Wine prefix; startedLog: the recorder's log (host path); discsFolder: one
+    // folder per disc of the scenario.
+    WineDisk(std::string prefix, std::string startedLog, std::string discsFolder);
+
+    // The drive's dosdevices link, then each component matched without regard to letter case,
+    // as Wine matches them; components that don't exist are kept as written. nullopt for a
+    // path on no drive, or on a drive whose folder is missing (an empty CD-ROM drive).
+    std::optional<std::string> HostPath(const std::string& windowsPath) override;
+    std::vector<std::pair<unsigned, std::string>> StartedPrograms() override;
+    std::optional<std::string> DiscFolder(const std::string& name) override;
+
+  private:
+    std::string prefix_;
+    std::string startedLog_;
+    std::string discsFolder_;
+};
+
+// Wine puts quotes around an unquoted program path that holds spaces before the program sees
+// its command line; the product passes the path without them. Takes those quotes off again.
+std::string WithoutWineQuotes(const std::string& commandLine);

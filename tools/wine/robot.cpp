@@ -1,0 +1,125 @@
+// The scenario robot for Wine: starts the real setup.exe, plays a scenario's steps on its
+// windows like a user would, and writes what happened to a log for the end checks.
+//
+//   robot.exe SETUP_EXE SCENARIO.scn LOG [--discs UNIXDIR] [--timeout SECONDS]
+//
+// The log (UTF-8) holds the player's lines ("ok line N: ...", "FAIL line N: ...", the windows
+// after a failure, "done"), and last "exit <status>" (the installer's exit status as a signed
+// number), "exit running" when it did not end, or "exit none" when it never started.
+// SCENARIO and LOG are Windows paths; UNIXDIR, the folder with one folder per disc, is a Unix
+// path that the Wine mount manager puts behind the CD-ROM drive.
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "../scenario/scenario.h"
+#include "wide_text.h"
+#include "wine_backend.h"
+
+namespace {
+
+constexpr DWORD EndWaitAfterPass = 30000;
+constexpr DWORD EndWaitAfterFail = 1000;
+constexpr DWORD StartedProgramsWait = 10000;
+
+std::string Usage() {
+    return "usage: robot.exe SETUP_EXE SCENARIO.scn LOG [--discs UNIXDIR] [--timeout SECONDS]";
+}
+
+// The C++ library opens files by their name in the ANSI code page.
+std::string AnsiPath(const std::wstring& path) {
+    int size = WideCharToMultiByte(CP_ACP, 0, path.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string ansi(size > 0 ? size - 1 : 0, '\0');
+    WideCharToMultiByte(CP_ACP, 0, path.c_str(), -1, ansi.data(), size, nullptr, nullptr);
+    return ansi;
+}
+
+bool WriteLog(const std::wstring& path, const std::vector<std::string>& lines) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    std::string text;
+    for (const std::string& line : lines)
+        text += line + "\n";
+    DWORD written = 0;
+    BOOL done = WriteFile(file, text.data(), (DWORD)text.size(), &written, nullptr);
+    CloseHandle(file);
+    return done && written == text.size();
+}
+
+} // namespace
+
+int main() {
+    int count = 0;
+    LPWSTR* arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    std::vector<std::wstring> positional;
+    std::string discs;
+    scenario::PlayOptions options;
+    for (int i = 1; i < count; i++) {
+        std::wstring argument = arguments[i];
+        if (argument == L"--discs" && i + 1 < count) {
+            discs = Narrow(arguments[++i]);
+        } else if (argument == L"--timeout" && i + 1 < count) {
+            options.timeoutSeconds = _wtof(arguments[++i]);
+        } else {
+            positional.push_back(argument);
+        }
+    }
+    LocalFree(arguments);
+    if (positional.size() != 3) {
+        std::fprintf(stderr, "%s\n", Usage().c_str());
+        return 2;
+    }
+    const std::wstring& setupExe = positional[0];
+    const std::wstring& logPath = positional[2];
+
+    std::vector<std::string> log;
+    std::string error;
+    std::optional<scenario::Scenario> scenario = scenario::Parse(AnsiPath(positional[1]), error);
+    if (!scenario) {
+        log.push_back("FAIL " + error);
+        log.push_back("exit none");
+        WriteLog(logPath, log);
+        return 1;
+    }
+
+    // Wine starts its desktop process for the first program that needs a desktop; the robot
+    // takes that on itself, so that the programs the installer started are only its own.
+    GetDesktopWindow();
+    WineBackend backend(setupExe, discs, scenario->discs);
+    if (!backend.Start(error)) {
+        log.push_back("FAIL " + error);
+        log.push_back("exit none");
+        WriteLog(logPath, log);
+        return 1;
+    }
+    // Each line also goes to standard output as it happens, with the time since the start.
+    DWORD started = GetTickCount();
+    options.onLog = [started](const std::string& line) {
+        std::printf("%6.2f %s\n", (GetTickCount() - started) / 1000.0, line.c_str());
+        std::fflush(stdout);
+    };
+    bool passed = scenario::Play(*scenario, backend, options, log);
+    long status = 0;
+    bool ended = backend.WaitForEnd(passed ? EndWaitAfterPass : EndWaitAfterFail, status);
+    if (ended) {
+        // The programs it started (recorders) finish writing their log.
+        if (!backend.WaitForStartedPrograms(StartedProgramsWait))
+            std::printf("a program the installer started still runs\n");
+        log.push_back("exit " + std::to_string(status));
+    } else {
+        log.push_back("FAIL the installer did not end");
+        for (const std::string& line : scenario::Player(backend, options).DescribeWindows())
+            log.push_back(line);
+        log.push_back("exit running");
+        backend.Kill();
+    }
+    if (!WriteLog(logPath, log)) {
+        std::fprintf(stderr, "robot: can't write the log\n");
+        return 2;
+    }
+    return passed && ended ? 0 : 1;
+}

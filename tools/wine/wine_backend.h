@@ -1,0 +1,53 @@
+// The robot's hands and eyes: scenario::Backend over the real windows of a running installer.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "../scenario/scenario.h"
+
+class WineBackend : public scenario::Backend {
+  public:
+    // setupExe: the installer, started once by Start and again by StartSecondCopy.
+    // discsFolder: the Unix folder that holds one folder per disc of the scenario.
+    WineBackend(std::wstring setupExe, std::string discsFolder,
+                std::vector<scenario::DiscSetup> discs);
+    ~WineBackend() override;
+
+    bool Start(std::string& error);
+    // Waits up to milliseconds for the installer to end; its exit status when it has.
+    bool WaitForEnd(DWORD milliseconds, long& exitStatus);
+    void Kill();
+    // Waits up to milliseconds for the programs the installer started to end; false if some
+    // still run.
+    bool WaitForStartedPrograms(DWORD milliseconds);
+
+    std::vector<scenario::Window> Windows() override;
+    bool Click(const scenario::Window& window, int controlId, std::string& error) override;
+    bool Type(const scenario::Window& window, int controlId, const std::string& text,
+              std::string& error) override;
+    bool Escape(const scenario::Window& window, std::string& error) override;
+    bool Close(const scenario::Window& window, std::string& error) override;
+    bool Answer(const scenario::Window& box, const std::string& button,
+                std::string& error) override;
+    bool Browse(const scenario::Window& window, int controlId, const std::string& folder,
+                std::string& error) override;
+    bool Insert(char letter, const std::string& disc, std::string& error) override;
+    long CountFiles(const std::string& folder) override;
+    bool StartSecondCopy(int& exitStatus, bool& showedWindow, std::string& error) override;
+    bool Ended() override;
+
+  private:
+    std::wstring setupExe_;
+    std::string discsFolder_;
+    std::vector<scenario::DiscSetup> discs_;
+    PROCESS_INFORMATION installer_{};
+};
+
+// Starts exe with its own folder as the working folder.
+bool StartProgram(const std::wstring& exe, PROCESS_INFORMATION& started, std::string& error);
+
+// Top-level windows of a process, in the order EnumWindows gives them.
+std::vector<HWND> TopLevelWindows(DWORD processId);
