@@ -90,9 +90,17 @@ static BOOL CopyDisc(HWND dialog) {
     return FALSE;
 }
 
+// Waits until the dialog manager has shown the install dialog. It does so once, when the main
+// thread's queue first runs empty; a dialog hidden before that would come back during a prompt.
+static void WaitUntilShown(void) {
+    while (IsWindow(InstallState.installDialog) && !IsWindowVisible(InstallState.installDialog))
+        Sleep(10);
+}
+
 // Asks for the disc with label until it is in the first CD-ROM drive, then copies it.
 static BOOL CopyNextDisc(HWND dialog, const char* prompt, const char* label) {
     SetFlag(&InstallState.busyRunning, 0);
+    WaitUntilShown();
     ShowWindow(InstallState.installDialog, SW_HIDE);
     do {
         MessageBoxA(InstallState.installDialog, prompt, CaptionNotice, MB_OK);

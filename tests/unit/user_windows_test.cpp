@@ -309,17 +309,20 @@ TEST_F(UserWindowsTest, EscapeAndCloseBoxCancelButNotPastADisabledCancelButton) 
 }
 
 TEST_F(UserWindowsTest, HiddenDialogTakesNoInput) {
+    // Hidden during WM_INITDIALOG, the dialog is still shown once set up, as Windows' dialog
+    // manager does; hidden after that, it stays hidden and a click can't reach it.
     record.onInit = [](HWND dialog) { ShowWindow(dialog, SW_HIDE); };
     user = std::thread([] {
         std::uintptr_t handle = 0;
         for (int tries = 0; tries < 1000 && handle == 0; ++tries) {
             for (const auto& window : desktop::TopLevelWindows()) {
-                if (window.templateName == "IDD_SETUP")
+                if (window.templateName == "IDD_SETUP" && window.visible)
                     handle = window.handle;
             }
             std::this_thread::sleep_for(5ms);
         }
         ASSERT_NE(handle, 0u);
+        ShowWindow(reinterpret_cast<HWND>(handle), SW_HIDE);
         std::string error;
         EXPECT_FALSE(desktop::Click(handle, IDCANCEL, error));
         EXPECT_NE(error.find("hidden"), std::string::npos);

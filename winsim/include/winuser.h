@@ -108,6 +108,7 @@ HWND WINAPI GetDlgItem(HWND dialog, int id);
 BOOL WINAPI EnableWindow(HWND window, BOOL enable);
 BOOL WINAPI ShowWindow(HWND window, int showCommand);
 BOOL WINAPI IsWindow(HWND window);
+BOOL WINAPI IsWindowVisible(HWND window);
 int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 BOOL WINAPI EnumThreadWindows(DWORD threadId, WNDENUMPROC callback, LPARAM lParam);
 int WINAPI GetClassNameA(HWND window, LPSTR className, int maxCount);

@@ -71,7 +71,6 @@ struct Window {
     DLGPROC dialogProc = nullptr;
     bool visible = false;
     bool enabled = true;
-    bool showCalled = false; // ShowWindow was called on it
     bool checked = false;
     std::size_t limit = 30000; // edit controls: bytes the user may type
     // Modal windows.
@@ -869,8 +868,9 @@ INT_PTR WINAPI DialogBoxParamA(HINSTANCE instance, LPCSTR templateName, HWND par
     }
     dialogProc(Handle(dialog), WM_INITDIALOG, (WPARAM)Handle(focus), initParam);
     std::unique_lock lock(D().lock);
-    // Shown once set up, unless it has ended or been shown or hidden on purpose meanwhile.
-    if (!dialog->ended && !dialog->showCalled) {
+    // Shown once set up, as the dialog manager does when its queue first goes empty: even when
+    // another thread has shown or hidden it meanwhile.
+    if (!dialog->ended) {
         SetVisible(dialog, true);
         Changed();
     }
@@ -985,7 +985,6 @@ BOOL WINAPI ShowWindow(HWND handle, int showCommand) {
         return FALSE;
     }
     BOOL wasVisible = window->visible;
-    window->showCalled = true;
     // An ended dialog stays hidden: it is only waiting for its loop to notice.
     SetVisible(window, showCommand != SW_HIDE && !window->ended);
     Changed();
@@ -995,6 +994,12 @@ BOOL WINAPI ShowWindow(HWND handle, int showCommand) {
 BOOL WINAPI IsWindow(HWND handle) {
     std::lock_guard guard(D().lock);
     return Find(handle) != nullptr;
+}
+
+BOOL WINAPI IsWindowVisible(HWND handle) {
+    std::lock_guard guard(D().lock);
+    Window* window = Find(handle);
+    return window != nullptr && window->visible;
 }
 
 int WINAPI GetClassNameA(HWND handle, LPSTR className, int maxCount) {
