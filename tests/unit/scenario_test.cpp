@@ -90,6 +90,11 @@ TEST(ScenarioParseTest, BadLinesNameTheirLine) {
     // Faults only the host can make must say so.
     EXPECT_NE(ParseError("drive e fixed nospace\n").find("only host"), std::string::npos);
     EXPECT_TRUE(ParseOk("only host\ndrive e fixed nospace\n"));
+    // Numbers too large for their type are bad lines, not a crash (found by fuzzing).
+    EXPECT_EQ(ParseError("drive e fixed free 99999999999999999999M\n"),
+              "t.scn:1: free needs a size");
+    EXPECT_EQ(ParseError("drive e fixed free 17179869184G\n"), "t.scn:1: free needs a size");
+    EXPECT_EQ(ParseError("expect exit 4294967296\n"), "t.scn:1: usage: expect exit <status>");
 }
 
 // A platform made up by the test: windows it is told to show, and the actions it was asked for.

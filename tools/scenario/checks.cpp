@@ -1,4 +1,5 @@
 // The end checks of a scenario: what must hold on the machine once the installer has ended.
+#include <charconv>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -126,8 +127,10 @@ unsigned ShowCommand(const std::string& word, bool& known) {
     auto found = names.find(word);
     if (found != names.end())
         return found->second;
-    if (!word.empty() && word.find_first_not_of("0123456789") == std::string::npos)
-        return (unsigned)std::stoul(word);
+    unsigned value = 0;
+    auto [end, error] = std::from_chars(word.data(), word.data() + word.size(), value);
+    if (!word.empty() && error == std::errc() && end == word.data() + word.size())
+        return value;
     known = false;
     return 0;
 }

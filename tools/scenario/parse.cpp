@@ -1,5 +1,7 @@
 // Reads scenario files: the machine, the steps and the end checks.
 #include <cctype>
+#include <charconv>
+#include <cstdint>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -53,8 +55,9 @@ bool Number(const std::string& text, long long& value) {
         if (!std::isdigit((unsigned char)text[i]))
             return false;
     }
-    value = std::stoll(text);
-    return true;
+    // Too large for a long long is no number either (and must not throw).
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return error == std::errc() && end == text.data() + text.size();
 }
 
 // A size: bytes, or a number with K, M or G (powers of 1024).
@@ -77,7 +80,7 @@ bool Size(const std::string& text, std::uint64_t& bytes) {
     if (unit != 1)
         digits.pop_back();
     long long value;
-    if (!Number(digits, value) || value < 0)
+    if (!Number(digits, value) || value < 0 || (std::uint64_t)value > UINT64_MAX / unit)
         return false;
     bytes = (std::uint64_t)value * unit;
     return true;
@@ -148,8 +151,10 @@ bool IsValidStep(const Line& line, std::string& why) {
             return count == 3 && line.word(2) == "box" ? true : wrong("expect no box");
         long long status;
         if (what == "exit")
-            return count == 3 && Number(line.word(2), status) ? true
-                                                              : wrong("expect exit <status>");
+            return count == 3 && Number(line.word(2), status) && status >= INT32_MIN &&
+                           status <= INT32_MAX
+                       ? true
+                       : wrong("expect exit <status>");
         why = "unknown expectation \"" + what + "\"";
         return false;
     }
