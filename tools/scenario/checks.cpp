@@ -7,6 +7,7 @@
 #include <set>
 #include <sstream>
 
+#include "lnkinfo.h"
 #include "scenario.h"
 
 namespace fs = std::filesystem;
@@ -71,51 +72,16 @@ std::optional<fs::path> ProductFolder(const fs::path& disc) {
     return std::nullopt;
 }
 
-// lnkinfo's report on a link (UTF-8 with code page 950 strings), or nullopt.
+// lnkinfo's report on a link, or nullopt; missing when there is no lnkinfo to ask.
 std::optional<std::string> LinkReport(const std::string& hostPath, bool& missing) {
-    missing = false;
 #ifdef _WIN32
     (void)hostPath;
     missing = true;
     return std::nullopt;
 #else
-    if (std::system("command -v lnkinfo >/dev/null 2>&1") != 0) {
-        missing = true;
-        return std::nullopt;
-    }
-    std::string quoted = "'";
-    for (char c : hostPath)
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    quoted += "'";
-    FILE* pipe = popen(("lnkinfo -c windows-950 " + quoted + " 2>/dev/null").c_str(), "r");
-    if (pipe == nullptr)
-        return std::nullopt;
-    std::string report;
-    char buffer[4096];
-    size_t got;
-    while ((got = fread(buffer, 1, sizeof(buffer), pipe)) > 0)
-        report.append(buffer, got);
-    if (pclose(pipe) != 0)
-        return std::nullopt;
-    return report;
+    missing = !HaveLnkinfo();
+    return missing ? std::nullopt : LnkinfoReport(hostPath);
 #endif
-}
-
-std::optional<std::string> Field(const std::string& report, const std::string& name) {
-    std::istringstream in(report);
-    std::string line;
-    while (std::getline(in, line)) {
-        size_t first = line.find_first_not_of(" \t");
-        size_t colon = line.find(':');
-        if (first == std::string::npos || colon == std::string::npos || colon <= first)
-            continue;
-        size_t nameEnd = line.find_last_not_of(" \t", colon - 1);
-        if (line.substr(first, nameEnd + 1 - first) != name)
-            continue;
-        size_t value = line.find_first_not_of(" \t", colon + 1);
-        return value == std::string::npos ? "" : line.substr(value);
-    }
-    return std::nullopt;
 }
 
 unsigned ShowCommand(const std::string& word, bool& known) {
@@ -286,7 +252,7 @@ bool CheckEnd(const Scenario& scenario, Disk& disk, std::vector<std::string>& lo
                 {"Working directory", check.word(5)},
             };
             for (const auto& [name, wanted] : fields) {
-                auto value = Field(*report, name);
+                auto value = LnkinfoField(*report, name);
                 if (!value)
                     fail(windowsPath + " has no " + name);
                 else if (*value != wanted)

@@ -4,8 +4,7 @@
 // the target through the link info.
 #include "lnk_file.h"
 
-#include <cerrno>
-#include <iconv.h>
+#include "machine.h"
 
 namespace winsim {
 
@@ -56,32 +55,6 @@ class Bytes {
   private:
     std::string out_;
 };
-
-// Converts with iconv; an input unit of unitBytes that does not convert becomes replacement.
-std::string Convert(const char* to, const char* from, std::string_view text, size_t unitBytes,
-                    std::string_view replacement) {
-    iconv_t converter = iconv_open(to, from);
-    if (converter == (iconv_t)-1)
-        return std::string(text);
-    std::string out;
-    char* in = const_cast<char*>(text.data());
-    size_t inLeft = text.size();
-    char buffer[1024];
-    while (inLeft > 0) {
-        char* outAt = buffer;
-        size_t outLeft = sizeof(buffer);
-        size_t result = iconv(converter, &in, &inLeft, &outAt, &outLeft);
-        out.append(buffer, outAt - buffer);
-        if (result == (size_t)-1 && errno != E2BIG) {
-            size_t skip = inLeft < unitBytes ? inLeft : unitBytes;
-            out += replacement;
-            in += skip;
-            inLeft -= skip;
-        }
-    }
-    iconv_close(converter);
-    return out;
-}
 
 // A counted string of the string data: its length in UTF-16 code units, then the units.
 bool AddCountedString(Bytes& bytes, std::string_view cp950) {
@@ -134,7 +107,7 @@ void AddLinkInfo(Bytes& bytes, const std::string& target, const LinkVolume& volu
 } // namespace
 
 std::string Cp950ToUtf16Le(std::string_view text) {
-    return Convert("UTF-16LE", "CP950", text, 1, std::string_view("?\0", 2));
+    return ConvertText("UTF-16LE", "CP950", text, 1, std::string_view("?\0", 2));
 }
 
 std::string WideToUtf8(const std::uint16_t* wide) {
@@ -143,7 +116,7 @@ std::string WideToUtf8(const std::uint16_t* wide) {
         bytes += (char)(*at & 0xFF);
         bytes += (char)(*at >> 8);
     }
-    return Convert("UTF-8", "UTF-16LE", bytes, 2, "?");
+    return ConvertText("UTF-8", "UTF-16LE", bytes, 2, "?");
 }
 
 std::optional<std::string> LinkFileBytes(const LinkContent& link) {

@@ -25,20 +25,27 @@ std::recursive_mutex& machineLock() {
     return *lock;
 }
 
-// One converter per direction for the whole process, opened on first use and never closed:
-// opening and closing one per call loads and unloads iconv's conversion module each time, which
-// threads converting at once race on inside the dynamic loader.
-static std::string Convert(const char* to, const char* from, std::string_view text) {
+// One converter per pair of encodings for the whole process, opened on first use and never
+// closed: opening and closing one per call loads and unloads iconv's conversion module each
+// time, which threads converting at once race on inside the dynamic loader.
+std::string ConvertText(const char* to, const char* from, std::string_view text, size_t unitBytes,
+                        std::string_view replacement) {
     struct Converter {
         std::mutex lock;
         iconv_t handle;
     };
-    static Converter* toUtf8 = new Converter{{}, iconv_open("UTF-8", "CP950")};
-    static Converter* toCp950 = new Converter{{}, iconv_open("CP950", "UTF-8")};
-    (void)from;
-    Converter& chosen = std::string_view(to) == "UTF-8" ? *toUtf8 : *toCp950;
-    std::lock_guard guard(chosen.lock);
-    iconv_t converter = chosen.handle;
+    static std::mutex* tableLock = new std::mutex;
+    static auto* table = new std::map<std::string, Converter*>;
+    Converter* chosen;
+    {
+        std::lock_guard guard(*tableLock);
+        Converter*& entry = (*table)[std::string(to) + "<" + from];
+        if (entry == nullptr)
+            entry = new Converter{{}, iconv_open(to, from)};
+        chosen = entry;
+    }
+    std::lock_guard guard(chosen->lock);
+    iconv_t converter = chosen->handle;
     if (converter == (iconv_t)-1)
         return std::string(text);
     iconv(converter, nullptr, nullptr, nullptr, nullptr); // back to the initial state
@@ -52,19 +59,20 @@ static std::string Convert(const char* to, const char* from, std::string_view te
         size_t result = iconv(converter, &in, &inLeft, &outAt, &outLeft);
         out.append(buffer, outAt - buffer);
         if (result == (size_t)-1 && errno != E2BIG) {
-            out += '?';
-            ++in;
-            --inLeft;
+            size_t skip = inLeft < unitBytes ? inLeft : unitBytes;
+            out += replacement;
+            in += skip;
+            inLeft -= skip;
         }
     }
     return out;
 }
 
 std::string Cp950ToUtf8(std::string_view text) {
-    return Convert("UTF-8", "CP950", text);
+    return ConvertText("UTF-8", "CP950", text);
 }
 std::string Utf8ToCp950(std::string_view text) {
-    return Convert("CP950", "UTF-8", text);
+    return ConvertText("CP950", "UTF-8", text);
 }
 
 static std::vector<std::string> Words(const std::string& line) {

@@ -67,6 +67,11 @@ struct Machine {
 Machine& machine();
 std::recursive_mutex& machineLock();
 
+// Converts text between two iconv encodings; an input unit of unitBytes that does not convert
+// comes out as replacement.
+std::string ConvertText(const char* to, const char* from, std::string_view text,
+                        size_t unitBytes = 1, std::string_view replacement = "?");
+
 // Code page 950 <-> UTF-8 through iconv. Bytes that do not convert come out as '?'.
 std::string Cp950ToUtf8(std::string_view text);
 std::string Utf8ToCp950(std::string_view text);
