@@ -24,7 +24,8 @@ int VolumeLabelIs(const char* root, const char* label) {
 ULONGLONG FreeMegabytes(const char* path) {
     char letter = path[0];
     BOOL isLetter = (letter >= 'a' && letter <= 'z') || (letter >= 'A' && letter <= 'Z');
-    if (!isLetter || path[1] != ':')
+    // "C:games" is relative to the drive's current folder: no place to install either.
+    if (!isLetter || path[1] != ':' || (path[2] != '\\' && path[2] != '/' && path[2] != '\0'))
         return 0;
     char root[4] = {letter, ':', '\\', '\0'};
     ULARGE_INTEGER available, total, totalFree;

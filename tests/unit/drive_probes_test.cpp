@@ -103,6 +103,8 @@ TEST_F(DriveProbes, APathWithoutADriveLetterHasNoSpace) {
     EXPECT_EQ(FreeMegabytes("games\\kelvo"), 0u) << "relative; would read drive g";
     EXPECT_EQ(FreeMegabytes("\\\\server\\share\\kelvo"), 0u);
     EXPECT_EQ(FreeMegabytes("\\kelvo"), 0u);
+    EXPECT_EQ(FreeMegabytes("c:games\\kelvo"), 0u) << "relative to drive c's current folder";
+    EXPECT_EQ(FreeMegabytes("c:/games/kelvo"), 10u << 10);
     EXPECT_EQ(FreeMegabytes("c:\\kelvo"), 10u << 10);
 }
 
