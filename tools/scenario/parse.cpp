@@ -320,7 +320,6 @@ std::optional<Scenario> ParseText(const std::string& text, const std::string& fi
             } else if (kind == "unreadable" && count == 4) {
                 scenario.faults.push_back("unreadable " + line.word(2) + " " + line.word(3));
                 discUses.emplace_back(line.word(2), number);
-                needsHost = true;
             } else if (kind == "link" && count == 3 && linkFaults.count(line.word(2)) != 0) {
                 scenario.faults.push_back("link " + line.word(2));
             } else {

@@ -45,6 +45,41 @@ class RegistryFiles(Folder):
         self.assertRegex(lines[5], r"^\[Software\\\\Wine\\\\Drives\] \d+$")
         self.assertEqual(lines[6:], ['"d:"="cdrom"', '"e:"="hd"', '"n"=dword:000000ff'])
 
+    USER_REG = ("WINE REGISTRY Version 2\n"
+                ";; All keys relative to REGISTRY\\\\User\\\\S-1-5-21-0-0-0-1000\n\n"
+                "[Software\\\\Explorer\\\\Shell Folders] 1\n#time=1\n\"AppData\"=\"C:\\\\a\"\n\n"
+                "[Software\\\\Explorer\\\\Shell Folders\\\\Sub] 1\n\"x\"=\"y\"\n\n"
+                "[Software\\\\Explorer\\\\User Shell Folders] 1\n\"AppData\"=\"C:\\\\a\"\n")
+
+    def test_a_key_is_removed_with_its_values_but_not_its_subkeys_or_neighbours(self):
+        reg = self.write("user.reg", self.USER_REG)
+        self.assertTrue(runner.remove_registry_key(reg, "software\\explorer\\SHELL FOLDERS"))
+        text = reg.read_text()
+        self.assertNotIn("[Software\\\\Explorer\\\\Shell Folders] 1", text)
+        self.assertNotIn("#time=1\n", text)
+        self.assertIn("[Software\\\\Explorer\\\\Shell Folders\\\\Sub] 1\n\"x\"=\"y\"", text)
+        self.assertIn("[Software\\\\Explorer\\\\User Shell Folders] 1", text)
+        self.assertFalse(runner.remove_registry_key(reg, "Software\\Explorer\\Shell Folders"))
+
+    def test_an_unopenable_key_is_a_link_to_itself(self):
+        reg = self.write("user.reg", self.USER_REG)
+        runner.make_key_unopenable(reg, "Software\\Explorer\\Shell Folders")
+        lines = reg.read_text().splitlines()
+        at = lines.index([line for line in lines
+                          if line.startswith("[Software\\\\Explorer\\\\Shell Folders] ")][-1])
+        self.assertEqual(lines[at + 1], "#link")
+        self.assertTrue(lines[at + 2].startswith('"SymbolicLinkValue"=hex(6):'))
+        target = bytes(int(b, 16) for b in lines[at + 2].split(":", 1)[1].split(","))
+        self.assertEqual(target.decode("utf-16-le"),
+                         "\\REGISTRY\\User\\S-1-5-21-0-0-0-1000\\Software\\Explorer\\Shell Folders")
+        self.assertEqual(sum(line.startswith("[Software\\\\Explorer\\\\Shell Folders] ")
+                             for line in lines), 1)
+        # Its values went; User Shell Folders keeps its own.
+        self.assertEqual(reg.read_text().count('"AppData"'), 1)
+        with self.assertRaises(runner.SetupError):
+            runner.make_key_unopenable(self.write("other.reg", "WINE REGISTRY Version 2\n"),
+                                       "Software\\Explorer\\Shell Folders")
+
 
 class Discs(Folder):
     def setUp(self):

@@ -215,12 +215,21 @@ TEST(WineMachine, TheMachineIsJsonWithItsTextsEscaped) {
         << json;
     EXPECT_NE(json.find("\"tab\\there\""), std::string::npos) << json;
     EXPECT_NE(json.find("\"why\": \"\""), std::string::npos) << json;
+    EXPECT_NE(json.find("\"faults\": []"), std::string::npos) << json;
+}
+
+TEST(WineMachine, TheFaultsGoToTheRunner) {
+    std::string json = MachineJson(Parsed("fault keyopen 1\n"));
+    EXPECT_NE(json.find("\"faults\": [\"keyopen 1\"]"), std::string::npos) << json;
 }
 
 TEST(WineMachine, FaultsOnlyTheHostCanMakeKeepAScenarioOffWine) {
     EXPECT_EQ(WhyNotOnWine(Parsed("drive d cdrom\n")), "");
     EXPECT_EQ(WhyNotOnWine(Parsed("only host\n")), "only host");
     EXPECT_NE(WhyNotOnWine(Parsed("fault keyopen 2\n")), "");
+    // The runner can make the first opening fail: the key can't be opened at all.
+    EXPECT_EQ(WhyNotOnWine(Parsed("fault keyopen 1\n")), "");
+    EXPECT_NE(WhyNotOnWine(Parsed("fault keyopen 1\nfault keyopen 3\n")), "");
     EXPECT_NE(WhyNotOnWine(Parsed("fault link save\n")), "");
     EXPECT_NE(WhyNotOnWine(Parsed("drive c cdrom\n")), "");
     EXPECT_EQ(WhyNotOnWine(Parsed("drive c fixed free 1M\n")), "");
