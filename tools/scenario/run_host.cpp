@@ -34,7 +34,7 @@ namespace {
 struct Options {
     std::string setup;
     bool keep = false;
-    double timeoutSeconds = 60;
+    double timeoutSeconds = 300;
     std::string source = SCENARIO_SOURCE_DIR;
 };
 

@@ -127,7 +127,7 @@ class Backend {
 // An `expect exit` step waits until Backend::Ended says the installer has ended; the caller
 // checks the status.
 struct PlayOptions {
-    double timeoutSeconds = 20;                    // how long an expect may wait
+    double timeoutSeconds = 60;                    // how long an expect may wait
     double settleSeconds = 0.5;                    // how long "expect no box" watches
     std::function<void(const std::string&)> onLog; // called with each log line as it is written
 };
