@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 
 #include "machine.h"
@@ -115,15 +116,13 @@ BOOL WINAPI CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security) {
 }
 
 DWORD WINAPI GetFileAttributesA(LPCSTR path) {
-    auto host = HostPath(path == nullptr ? "" : path);
-    std::error_code error;
-    if (!host || !fs::exists(*host, error)) {
+    struct stat info;
+    auto host = HostPath(path == nullptr ? "" : path, info);
+    if (!host || info.st_mode == 0) {
         SetError(ERROR_FILE_NOT_FOUND);
         return INVALID_FILE_ATTRIBUTES;
     }
-    if (fs::is_directory(*host, error))
+    if (S_ISDIR(info.st_mode))
         return FILE_ATTRIBUTE_DIRECTORY;
-    auto permissions = fs::status(*host, error).permissions();
-    bool readOnly = (permissions & fs::perms::owner_write) == fs::perms::none;
-    return readOnly ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_ARCHIVE;
+    return (info.st_mode & S_IWUSR) == 0 ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_ARCHIVE;
 }

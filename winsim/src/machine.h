@@ -10,6 +10,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 #include <utility>
 #include <vector>
 
@@ -80,6 +81,8 @@ std::string Utf8ToCp950(std::string_view text);
 // table; nullopt when the path names no drive of the machine or an empty CD-ROM drive. Each
 // component matches an existing host entry without regard to letter case.
 std::optional<std::string> HostPath(std::string_view windowsPath);
+// The same, with what stat says of the host path it gives: st_mode is 0 when nothing is there.
+std::optional<std::string> HostPath(std::string_view windowsPath, struct stat& info);
 
 // The drive letter (lower case) a Windows path starts with, or 0.
 char DriveLetterOf(std::string_view windowsPath);
