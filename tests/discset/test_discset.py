@@ -269,8 +269,8 @@ class Names(DiscSetCase):
 class ProductConstants(unittest.TestCase):
     def test_tool_expects_what_the_installer_asks_for(self):
         loader = importlib.machinery.SourceFileLoader("discset", str(TOOL))
-        spec = importlib.util.spec_from_loader("discset", loader)
-        tool = importlib.util.module_from_spec(spec)
+        module_spec = importlib.util.spec_from_loader("discset", loader)
+        tool = importlib.util.module_from_spec(module_spec)
         loader.exec_module(tool)
         source = (ROOT / "app" / "product_constants.cpp").read_text(encoding="utf-8")
 
