@@ -7,7 +7,6 @@ const char ProductTitle[] = "雲嶺奇譚續錄~星月影";
 const char CompanyFolder[] = "遠岫工坊";
 const char DefaultInstallRoot[] = "C:\\Program Files\\tornwell";
 const char ProductFolder[] = "kelvo";
-const char DiscSourcePattern[] = "kelvo\\*.*";
 const char DiscLabel1[] = "KELVO_1";
 const char DiscLabel2[] = "KELVO_2";
 const char MapDiscLabel[] = "KELVO_3";
@@ -36,7 +35,6 @@ const char TextRegistryFault[] = "Windows的Register有誤,請檢查!!";
 const char CaptionError[] = "錯誤";
 const char TextPathTooLong[] = "安裝路徑太長,請重新選擇!!";
 const char BusyBaseText[] = "檔案安裝中";
-const char CopyProgressTitle[] = "拷貝";
 
 const char* const ShortcutTargets[SHORTCUT_ROWS] = {"kelvo.exe", "pixie.exe", "ReadMe.txt"};
 const char* const ShortcutLinkNames[SHORTCUT_ROWS] = {"雲嶺奇譚續錄~星月影.lnk", "靈犀別苑.lnk",

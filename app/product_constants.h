@@ -9,7 +9,6 @@ extern const char ProductTitle[];
 extern const char CompanyFolder[];
 extern const char DefaultInstallRoot[];
 extern const char ProductFolder[];
-extern const char DiscSourcePattern[];
 extern const char DiscLabel1[];
 extern const char DiscLabel2[];
 extern const char MapDiscLabel[];
@@ -39,7 +38,6 @@ extern const char TextRegistryFault[];
 extern const char CaptionError[];
 extern const char TextPathTooLong[];
 extern const char BusyBaseText[];
-extern const char CopyProgressTitle[];
 
 // Shortcut table: target name in the install folder, link file name, description.
 #define SHORTCUT_ROWS 3

@@ -7,3 +7,9 @@
 // one-entry list as the shell's file operation reads it. A result that would not fit the buffer
 // with both NULs is refused: the path is left as it was and FALSE is returned.
 BOOL JoinPath(char* path, const char* name);
+
+// Appends a file name read from a disc or a folder listing to the path in a MAX_PATH buffer.
+// Unlike JoinPath, the separator test looks at the path's last character, not its last byte:
+// a double-byte character whose trail byte is 0x5C ends no folder name. FALSE, with the path
+// left as it was, when the result and its NUL would not fit.
+BOOL AppendName(char* path, const char* name);

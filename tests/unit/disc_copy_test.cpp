@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
@@ -80,10 +81,6 @@ TEST_F(DiscCopy, CopiesTheProductFolderIntoFoldersItMakes) {
     EXPECT_TRUE(fs::is_directory(Installed() / "empty"));
     EXPECT_EQ(CountFiles(Installed()), 5u);
     EXPECT_EQ(CountFiles(c), 5u) << "nothing from outside the product folder";
-
-    // The source list the copy leaves behind: the pattern closed by two NULs.
-    EXPECT_STREQ(InstallState.workBuffer, "e:\\kelvo\\*.*");
-    EXPECT_EQ(InstallState.workBuffer[std::strlen("e:\\kelvo\\*.*") + 1], '\0');
 }
 
 TEST_F(DiscCopy, ReplacesWhatIsThereAndTheFirstDiscsFiles) {
@@ -113,6 +110,51 @@ TEST_F(DiscCopy, BigFiveNamesOnTheDiscArriveIntact) {
     std::strcpy(InstallState.installDir, "C:\\\xA5\x5C\\kelvo");
     ASSERT_EQ(CopyDiscTree(nullptr), 0);
     EXPECT_EQ(ReadAll(c / "功" / "kelvo" / "功能" / "功課.txt"), "lesson");
+}
+
+TEST_F(DiscCopy, InstalledFilesAreTheUsersWhateverTheDiscsCarry) {
+    // Every file on a CD is read-only; what lands on the disk is not, and keeps its time.
+    for (auto& entry : fs::recursive_directory_iterator(disc1 / "kelvo"))
+        if (entry.is_regular_file())
+            fs::permissions(entry.path(),
+                            fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    // What an earlier install left: read-only, hidden and system files are replaced too.
+    TestMachine::WriteFile(Installed() / "kelvo.exe", "old");
+    TestMachine::WriteFile(Installed() / "pixie.exe", "old");
+    TestMachine::WriteFile(Installed() / "ReadMe.txt", "old");
+    ASSERT_TRUE(SetFileAttributesA("C:\\Program Files\\Kelvo Co\\kelvo\\kelvo.exe",
+                                   FILE_ATTRIBUTE_READONLY));
+    ASSERT_TRUE(
+        SetFileAttributesA("C:\\Program Files\\Kelvo Co\\kelvo\\pixie.exe", FILE_ATTRIBUTE_HIDDEN));
+    ASSERT_TRUE(SetFileAttributesA("C:\\Program Files\\Kelvo Co\\kelvo\\ReadMe.txt",
+                                   FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_READONLY));
+
+    ASSERT_EQ(CopyDiscTree(nullptr), 0);
+    for (const char* name : {"kelvo.exe", "pixie.exe", "ReadMe.txt", "data\\maps\\m1.map"}) {
+        std::string path = std::string(InstallState.installDir) + "\\" + name;
+        EXPECT_EQ(GetFileAttributesA(path.c_str()), (DWORD)FILE_ATTRIBUTE_ARCHIVE) << name;
+    }
+    EXPECT_EQ(ReadAll(Installed() / "kelvo.exe"), "game");
+    EXPECT_EQ(ReadAll(Installed() / "ReadMe.txt"), "read me");
+    auto apart = fs::last_write_time(Installed() / "data" / "maps" / "m1.map") -
+                 fs::last_write_time(disc1 / "kelvo" / "data" / "maps" / "m1.map");
+    EXPECT_LT(std::chrono::abs(apart), std::chrono::microseconds(1));
+}
+
+TEST_F(DiscCopy, AFolderNameEndingInATrailBackslashIsCopiedWhole) {
+    // 武功 is AA 5A A5 5C in code page 950: the name's last byte is 0x5C.
+    TestMachine::WriteFile(disc1 / "kelvo" / "武功" / "招式.dat", "moves");
+    TestMachine::WriteFile(disc1 / "kelvo" / "武功" / "內功" / "心法.dat", "heart");
+    ASSERT_EQ(CopyDiscTree(nullptr), 0);
+    EXPECT_EQ(ReadAll(Installed() / "武功" / "招式.dat"), "moves");
+    EXPECT_EQ(ReadAll(Installed() / "武功" / "內功" / "心法.dat"), "heart");
+    EXPECT_EQ(CountFiles(Installed()), 7u) << "nothing under a name run together";
+}
+
+TEST_F(DiscCopy, AFolderThatCantBeListedFailsTheCopy) {
+    TestMachine::WriteFile(disc1 / "kelvo" / "locked" / "a.dat", "a");
+    sim.machine().unreadable.insert((disc1 / "kelvo" / "locked").string());
+    EXPECT_NE(CopyDiscTree(nullptr), 0);
 }
 
 TEST_F(DiscCopy, FailsWhenTheDiscCantBeCopiedWhole) {
@@ -157,8 +199,8 @@ TEST_F(DiscCopy, PathsThatPassMaxPathFailWithoutOverrunningBuffers) {
 }
 
 // The user's cancel from another thread, once the copy has made `files` files in `folder`. The
-// disc holds a named pipe a little further on, which holds the copy inside CopyFileExA until the
-// cancel is set: the copy can't finish first.
+// disc holds a named pipe a little further on, which holds the copy in its opening until the cancel
+// is set: the copy can't finish first.
 struct CancelPlan {
     fs::path folder;
     size_t files = 0;
@@ -199,7 +241,6 @@ TEST_F(DiscCopy, ACancelStopsTheCopyMidway) {
     EXPECT_EQ(WaitForSingleObject(canceller, INFINITE), (DWORD)WAIT_OBJECT_0);
     for (char name = 'a'; name <= 'l'; ++name)
         EXPECT_EQ(ReadAll(Installed() / "files" / (std::string(1, name) + ".dat")), "x") << name;
-    EXPECT_FALSE(fs::exists(Installed() / "files" / "m.pipe"));
     for (char name = 'n'; name <= 'z'; ++name)
         EXPECT_FALSE(fs::exists(Installed() / "files" / (std::string(1, name) + ".dat"))) << name;
     EXPECT_FALSE(fs::exists(Installed() / "kelvo.exe")) << "after the cancel in name order";
@@ -239,7 +280,10 @@ TEST_F(RemoveInstalled, EmptiesTheInstallFolderOnly) {
 
 TEST_F(RemoveInstalled, LeavesEverythingWhenTheFolderIsEmptyOrARoot) {
     ASSERT_EQ(CopyDiscTree(nullptr), 0);
-    for (const char* folder : {"", "C:", "C:\\", "c:\\Program Files\\.."}) {
+    // Nothing but a folder below a drive or share root is emptied, whatever installDir holds.
+    for (const char* folder : {"", "C:", "C:\\", "C:/", "C:kelvo", "kelvo", "\\kelvo",
+                               "c:\\Program Files\\..", "c:\\Program Files\\Kelvo Co\\..\\..",
+                               "c:\\.", "\\\\server\\share", "\\\\server\\share\\", "\\\\server"}) {
         std::strcpy(InstallState.installDir, folder);
         RemoveInstalledFiles(nullptr);
         ExpectSentinels();

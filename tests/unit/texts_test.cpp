@@ -35,7 +35,6 @@ TEST(ProductTexts, DecodeFromCodePage950ToTheirChineseText) {
     EXPECT_EQ(Decode(CaptionError), "錯誤");
     EXPECT_EQ(Decode(TextPathTooLong), "安裝路徑太長,請重新選擇!!");
     EXPECT_EQ(Decode(BusyBaseText), "檔案安裝中");
-    EXPECT_EQ(Decode(CopyProgressTitle), "拷貝");
     EXPECT_EQ(Decode(ShortcutLinkNames[0]), "雲嶺奇譚續錄~星月影.lnk");
     EXPECT_EQ(Decode(ShortcutLinkNames[1]), "靈犀別苑.lnk");
     EXPECT_EQ(Decode(ShortcutLinkNames[2]), "雲嶺奇譚續錄~星月影說明檔.lnk");
@@ -54,7 +53,6 @@ TEST(ProductTexts, KeepTheTrailByte5CInsideDoubleByteCharacters) {
 TEST(ProductTexts, AsciiConstantsAreExact) {
     EXPECT_STREQ(OwnerClassName, "setup");
     EXPECT_STREQ(DefaultInstallRoot, "C:\\Program Files\\tornwell");
-    EXPECT_STREQ(DiscSourcePattern, "kelvo\\*.*");
     EXPECT_STREQ(GameExeSuffix, "\\kelvo.exe");
     EXPECT_STREQ(DirectXSetup, "Directx\\DX6User.exe");
     EXPECT_EQ(MinimalMegabytes, 858u);

@@ -36,10 +36,6 @@ std::string Pattern(size_t bytes, unsigned seed) {
     return text;
 }
 
-bool Writable(const fs::path& path) {
-    return (fs::status(path).permissions() & fs::perms::owner_write) != fs::perms::none;
-}
-
 class WinsimFiles : public ::testing::Test {
   protected:
     void SetUp() override { c = sim.AddFixed('c').hostFolder; }
@@ -144,217 +140,156 @@ TEST_F(WinsimFiles, BigFiveNamesWithABackslashTrailByteRoundTrip) {
     EXPECT_EQ(List("c:\\" + folder + "\\*.*").names, (Names{".", "..", file}));
     EXPECT_EQ(List("c:\\" + folder + "\\" + file).names, (Names{file}));
 
-    std::string from = "c:\\" + folder + "\\" + file;
     std::string to = "c:\\" + folder + "\\" + copy;
-    ASSERT_TRUE(CopyFileExA(from.c_str(), to.c_str(), nullptr, nullptr, nullptr, 0));
-    EXPECT_EQ(ReadAll(c / "功能" / "許功名.txt"), "lesson");
+    HANDLE made = CreateFileA(to.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(made, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(CloseHandle(made));
+    EXPECT_TRUE(fs::exists(c / "功能" / "許功名.txt"));
 }
 
-struct ProgressLog {
-    std::vector<DWORD> reasons;
-    std::vector<LONGLONG> transferred;
-    LONGLONG total = 0;
-    size_t cancelAfter = SIZE_MAX; // calls before the answer becomes answer
-    DWORD answer = PROGRESS_CANCEL;
-    LPBOOL cancelFlag = nullptr;
-};
-
-DWORD CALLBACK LogProgress(LARGE_INTEGER total, LARGE_INTEGER transferred, LARGE_INTEGER,
-                           LARGE_INTEGER, DWORD, DWORD reason, HANDLE, HANDLE, LPVOID data) {
-    auto* log = static_cast<ProgressLog*>(data);
-    log->reasons.push_back(reason);
-    log->transferred.push_back(transferred.QuadPart);
-    log->total = total.QuadPart;
-    if (log->reasons.size() <= log->cancelAfter)
-        return PROGRESS_CONTINUE;
-    if (log->cancelFlag != nullptr) {
-        *log->cancelFlag = TRUE;
-        return PROGRESS_CONTINUE;
-    }
-    return log->answer;
-}
-
-class WinsimCopy : public WinsimFiles {
+// Reads, writes and the time of last change through handles, as the installer's copy uses them.
+class WinsimFileIo : public WinsimFiles {
   protected:
-    static BOOL Copy(const char* from, const char* to, ProgressLog* log = nullptr,
-                     LPBOOL cancel = nullptr) {
-        return CopyFileExA(from, to, log == nullptr ? nullptr : LogProgress, log, cancel, 0);
+    static HANDLE Open(const char* path, DWORD access, DWORD disposition,
+                       DWORD attributes = FILE_ATTRIBUTE_NORMAL) {
+        return CreateFileA(path, access, 0, nullptr, disposition, attributes, nullptr);
+    }
+    // Writes text to a new or replaced file; the handle's last error when it can't.
+    static DWORD Put(const char* path, const std::string& text) {
+        HANDLE file = Open(path, GENERIC_WRITE, CREATE_ALWAYS);
+        if (file == INVALID_HANDLE_VALUE)
+            return GetLastError();
+        DWORD written = 0;
+        BOOL wrote = WriteFile(file, text.data(), (DWORD)text.size(), &written, nullptr);
+        DWORD error = wrote ? 0 : GetLastError();
+        EXPECT_TRUE(CloseHandle(file));
+        return error;
     }
 };
 
-TEST_F(WinsimCopy, CopiesInChunksAndReportsEachOne) {
-    std::string big = Pattern(9u << 20, 1);
-    TestMachine::WriteFile(c / "src" / "big.bin", big);
-    TestMachine::WriteFile(c / "src" / "empty.bin", "");
-    fs::create_directories(c / "dst");
+TEST_F(WinsimFileIo, WritesAndReadsBackWholeFiles) {
+    std::string big = Pattern(3u << 20, 1);
+    ASSERT_EQ(Put("c:\\big.bin", big), 0u);
+    EXPECT_EQ(ReadAll(c / "big.bin"), big);
+    EXPECT_EQ(GetFileAttributesA("c:\\big.bin"), (DWORD)FILE_ATTRIBUTE_ARCHIVE);
 
-    ProgressLog log;
-    ASSERT_TRUE(Copy("c:\\src\\big.bin", "c:\\dst\\big.bin", &log));
-    EXPECT_EQ(ReadAll(c / "dst" / "big.bin"), big);
-    EXPECT_EQ(log.reasons, (std::vector<DWORD>{CALLBACK_STREAM_SWITCH, CALLBACK_CHUNK_FINISHED,
-                                               CALLBACK_CHUNK_FINISHED, CALLBACK_CHUNK_FINISHED}));
-    EXPECT_EQ(log.transferred.front(), 0);
-    EXPECT_EQ(log.transferred.back(), (LONGLONG)big.size());
-    EXPECT_EQ(log.total, (LONGLONG)big.size());
-
-    ASSERT_TRUE(Copy("c:\\src\\empty.bin", "c:\\dst\\empty.bin"));
-    EXPECT_TRUE(fs::exists(c / "dst" / "empty.bin"));
-    EXPECT_EQ(fs::file_size(c / "dst" / "empty.bin"), 0u);
-    EXPECT_EQ(fs::last_write_time(c / "dst" / "big.bin"),
-              fs::last_write_time(c / "src" / "big.bin"));
-}
-
-TEST_F(WinsimCopy, ReplacesAWritableFileButNotAReadOnlyOne) {
-    TestMachine::WriteFile(c / "new.txt", "new");
-    TestMachine::WriteFile(c / "old.txt", "old but longer");
-    ASSERT_TRUE(Copy("c:\\new.txt", "c:\\OLD.TXT"));
-    EXPECT_EQ(ReadAll(c / "old.txt"), "new");
-    EXPECT_FALSE(fs::exists(c / "OLD.TXT"));
-
-    ASSERT_TRUE(SetFileAttributesA("c:\\old.txt", FILE_ATTRIBUTE_READONLY));
-    EXPECT_FALSE(Writable(c / "old.txt"));
-    EXPECT_EQ(GetFileAttributesA("c:\\old.txt"), (DWORD)FILE_ATTRIBUTE_READONLY);
-    TestMachine::WriteFile(c / "newer.txt", "newer");
-    EXPECT_FALSE(Copy("c:\\newer.txt", "c:\\old.txt"));
+    HANDLE file = Open("C:\\BIG.BIN", GENERIC_READ, OPEN_EXISTING);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    std::string back;
+    char block[65536];
+    DWORD read = 0;
+    while (ReadFile(file, block, sizeof block, &read, nullptr) && read > 0)
+        back.append(block, read);
+    EXPECT_EQ(read, 0u) << "the end of the file reads as success with nothing";
+    EXPECT_EQ(back, big);
+    DWORD written = 1;
+    EXPECT_FALSE(WriteFile(file, "x", 1, &written, nullptr)) << "opened for reading only";
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
-    EXPECT_EQ(ReadAll(c / "old.txt"), "new");
+    EXPECT_EQ(written, 0u);
+    EXPECT_TRUE(CloseHandle(file));
+    EXPECT_FALSE(CloseHandle(file));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
 
-    // The copy of a read-only file is read-only; clearing the attribute makes it writable.
-    ASSERT_TRUE(Copy("c:\\old.txt", "c:\\copy.txt"));
-    EXPECT_FALSE(Writable(c / "copy.txt"));
-    ASSERT_TRUE(SetFileAttributesA("c:\\old.txt", FILE_ATTRIBUTE_NORMAL));
-    EXPECT_TRUE(Writable(c / "old.txt"));
-    ASSERT_TRUE(Copy("c:\\newer.txt", "c:\\old.txt"));
-    EXPECT_EQ(ReadAll(c / "old.txt"), "newer");
-    EXPECT_FALSE(SetFileAttributesA("c:\\none.txt", FILE_ATTRIBUTE_NORMAL));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
+    // A shorter file replaces a longer one whole.
+    ASSERT_EQ(Put("c:\\Big.bin", "short"), 0u);
+    EXPECT_EQ(ReadAll(c / "big.bin"), "short");
+    EXPECT_FALSE(fs::exists(c / "Big.bin"));
 }
 
-TEST_F(WinsimCopy, FailsOnMissingPlacesAndLeavesTheSourceAlone) {
-    TestMachine::WriteFile(c / "a.txt", "a");
+TEST_F(WinsimFileIo, ReplacesOnlyWhatWindowsLetsItReplace) {
+    TestMachine::WriteFile(c / "ro.txt", "read-only");
+    ASSERT_TRUE(SetFileAttributesA("c:\\ro.txt", FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ(Put("c:\\ro.txt", "new"), (DWORD)ERROR_ACCESS_DENIED);
+    EXPECT_EQ(Open("c:\\ro.txt", GENERIC_WRITE, OPEN_EXISTING), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(ReadAll(c / "ro.txt"), "read-only");
+
+    // Hidden and system files are replaced only by a file that asks for the same attributes.
+    TestMachine::WriteFile(c / "hidden.txt", "hidden");
+    ASSERT_TRUE(
+        SetFileAttributesA("c:\\hidden.txt", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+    EXPECT_EQ(GetFileAttributesA("c:\\hidden.txt"),
+              (DWORD)(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE));
+    EXPECT_EQ(Put("c:\\hidden.txt", "new"), (DWORD)ERROR_ACCESS_DENIED);
+    EXPECT_EQ(List("c:\\hidden.txt").data.at(0).dwFileAttributes,
+              (DWORD)(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE));
+    ASSERT_TRUE(SetFileAttributesA("c:\\hidden.txt", FILE_ATTRIBUTE_NORMAL));
+    EXPECT_EQ(Put("c:\\hidden.txt", "new"), 0u);
+    EXPECT_EQ(ReadAll(c / "hidden.txt"), "new");
+    EXPECT_EQ(GetFileAttributesA("c:\\hidden.txt"), (DWORD)FILE_ATTRIBUTE_ARCHIVE);
+
+    // A file created read-only is still written through the handle that made it.
+    HANDLE made = Open("c:\\made.txt", GENERIC_WRITE, CREATE_NEW, FILE_ATTRIBUTE_READONLY);
+    ASSERT_NE(made, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    EXPECT_TRUE(WriteFile(made, "abc", 3, &written, nullptr));
+    EXPECT_TRUE(CloseHandle(made));
+    EXPECT_EQ(ReadAll(c / "made.txt"), "abc");
+    EXPECT_EQ(GetFileAttributesA("c:\\made.txt"), (DWORD)FILE_ATTRIBUTE_READONLY);
+    EXPECT_EQ(Open("c:\\made.txt", GENERIC_WRITE, CREATE_NEW), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_EXISTS);
+}
+
+TEST_F(WinsimFileIo, FailsOnMissingPlacesFoldersAndDiscs) {
     fs::create_directories(c / "folder");
-    EXPECT_FALSE(Copy("c:\\a.txt", "c:\\nothere\\a.txt"));
+    EXPECT_EQ(Open("c:\\nothere\\a.txt", GENERIC_WRITE, CREATE_ALWAYS), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_PATH_NOT_FOUND);
-    EXPECT_FALSE(Copy("c:\\b.txt", "c:\\b2.txt"));
+    EXPECT_EQ(Open("c:\\b.txt", GENERIC_READ, OPEN_EXISTING), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
-    EXPECT_FALSE(Copy("c:\\nothere\\b.txt", "c:\\b2.txt"));
+    EXPECT_EQ(Open("q:\\a.txt", GENERIC_WRITE, CREATE_ALWAYS), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_PATH_NOT_FOUND);
-    EXPECT_FALSE(Copy("c:\\a.txt", "q:\\a.txt"));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_PATH_NOT_FOUND);
-    EXPECT_FALSE(Copy("c:\\a.txt", "c:\\folder"));
+    EXPECT_EQ(Open("c:\\folder", GENERIC_READ, OPEN_EXISTING), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
-    EXPECT_FALSE(Copy("c:\\folder", "c:\\f2"));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
-    // Onto itself, under another spelling: refused, not truncated.
-    EXPECT_FALSE(Copy("c:\\a.txt", "C:\\folder\\..\\A.TXT"));
-    EXPECT_EQ(ReadAll(c / "a.txt"), "a");
-    EXPECT_FALSE(CopyFileExA("c:\\a.txt", "c:\\a2.txt", nullptr, nullptr, nullptr, 1));
-    EXPECT_FALSE(fs::exists(c / "a2.txt"));
-
     std::string longName = "c:\\" + std::string(257, 'n');
-    EXPECT_FALSE(Copy("c:\\a.txt", longName.c_str()));
+    EXPECT_EQ(Open(longName.c_str(), GENERIC_WRITE, CREATE_ALWAYS), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILENAME_EXCED_RANGE);
-    EXPECT_FALSE(Copy(longName.c_str(), "c:\\a3.txt"));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILENAME_EXCED_RANGE);
-}
 
-TEST_F(WinsimCopy, CancelAndStopLeaveNoDestination) {
-    TestMachine::WriteFile(c / "big.bin", Pattern(9u << 20, 2));
-    TestMachine::WriteFile(c / "kept.bin", "kept");
-
-    for (DWORD answer : {PROGRESS_CANCEL, PROGRESS_STOP}) {
-        ProgressLog log;
-        log.cancelAfter = 2;
-        log.answer = answer;
-        EXPECT_FALSE(Copy("c:\\big.bin", "c:\\copy.bin", &log));
-        EXPECT_EQ(GetLastError(), (DWORD)ERROR_REQUEST_ABORTED);
-        EXPECT_FALSE(fs::exists(c / "copy.bin"));
-        EXPECT_EQ(log.reasons.size(), 3u) << "no chunk after the answer";
-    }
-
-    ProgressLog atStart;
-    atStart.cancelAfter = 0;
-    EXPECT_FALSE(Copy("c:\\big.bin", "c:\\kept.bin", &atStart));
-    EXPECT_FALSE(fs::exists(c / "kept.bin")) << "a replaced file is gone, as on Windows";
-
-    BOOL cancel = FALSE;
-    ProgressLog flag;
-    flag.cancelAfter = 1;
-    flag.cancelFlag = &cancel;
-    EXPECT_FALSE(Copy("c:\\big.bin", "c:\\copy.bin", &flag, &cancel));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_REQUEST_ABORTED);
-    EXPECT_FALSE(fs::exists(c / "copy.bin"));
-    EXPECT_EQ(flag.reasons.size(), 2u);
-
-    ProgressLog quiet;
-    quiet.cancelAfter = 0;
-    quiet.answer = PROGRESS_QUIET;
-    EXPECT_TRUE(Copy("c:\\big.bin", "c:\\copy.bin", &quiet));
-    EXPECT_EQ(quiet.reasons.size(), 1u);
-}
-
-TEST_F(WinsimCopy, AnUnreadableSourceCopiesNothing) {
-    TestMachine::WriteFile(c / "secret.txt", "secret");
-    TestMachine::WriteFile(c / "there.txt", "there");
-    sim.machine().unreadable.insert((c / "secret.txt").string());
-    EXPECT_FALSE(Copy("c:\\Secret.txt", "c:\\copy.txt"));
+    // A disc is read, never written.
+    sim.AddCdRom('e');
+    fs::path disc = sim.MakeDisc("disc", "KELVO_1");
+    TestMachine::WriteFile(disc / "a.txt", "on the disc");
+    sim.Insert('e', disc);
+    EXPECT_EQ(Open("e:\\a.txt", GENERIC_WRITE, OPEN_EXISTING), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Open("e:\\b.txt", GENERIC_WRITE, CREATE_ALWAYS), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
-    EXPECT_FALSE(fs::exists(c / "copy.txt"));
-    EXPECT_FALSE(Copy("c:\\secret.txt", "c:\\there.txt"));
-    EXPECT_EQ(ReadAll(c / "there.txt"), "there");
+    HANDLE read = Open("e:\\a.txt", GENERIC_READ, OPEN_EXISTING);
+    EXPECT_NE(read, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(CloseHandle(read));
+
+    // A file the machine makes unreadable can't be opened for reading.
+    TestMachine::WriteFile(c / "secret.txt", "secret");
+    sim.machine().unreadable.insert((c / "secret.txt").string());
+    EXPECT_EQ(Open("c:\\Secret.txt", GENERIC_READ, OPEN_EXISTING), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
 }
 
-TEST_F(WinsimCopy, AFullDiskFailsTheCopyAndKeepsCount) {
+TEST_F(WinsimFileIo, KeepsTheTimeOfLastChangeItIsGiven) {
+    TestMachine::WriteFile(c / "a.txt", "a");
+    WIN32_FIND_DATAA found = List("c:\\a.txt").data.at(0);
+    Sleep(20);
+    HANDLE file = Open("c:\\b.txt", GENERIC_WRITE, CREATE_ALWAYS);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(SetFileTime(file, nullptr, nullptr, &found.ftLastWriteTime));
+    EXPECT_TRUE(CloseHandle(file));
+    // Times are kept to the 100 ns that a FILETIME counts.
+    auto apart = fs::last_write_time(c / "a.txt") - fs::last_write_time(c / "b.txt");
+    EXPECT_LT(std::chrono::abs(apart), std::chrono::nanoseconds(100));
+    EXPECT_EQ(List("c:\\b.txt").data.at(0).ftLastWriteTime.dwLowDateTime,
+              found.ftLastWriteTime.dwLowDateTime);
+}
+
+TEST_F(WinsimFileIo, AFullDiskFailsTheWriteAndKeepsCount) {
     auto& d = sim.AddFixed('d');
     d.capacity = 5u << 20;
     std::string three = Pattern(3u << 20, 3);
-    TestMachine::WriteFile(c / "three.bin", three);
-
-    ASSERT_TRUE(Copy("c:\\three.bin", "d:\\one.bin"));
+    ASSERT_EQ(Put("d:\\one.bin", three), 0u);
     EXPECT_EQ(sim.machine().drives['d'].written, 3u << 20);
-    ProgressLog log;
-    EXPECT_FALSE(Copy("c:\\three.bin", "d:\\two.bin", &log));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_DISK_FULL);
-    EXPECT_FALSE(fs::exists(fs::path(d.hostFolder) / "two.bin"));
+    EXPECT_EQ(Put("d:\\two.bin", three), (DWORD)ERROR_DISK_FULL);
     EXPECT_EQ(sim.machine().drives['d'].written, 5u << 20);
     EXPECT_EQ(ReadAll(fs::path(d.hostFolder) / "one.bin"), three);
-
     // An empty file still fits on the full disk; anything more does not.
-    TestMachine::WriteFile(c / "none.bin", "");
-    EXPECT_TRUE(Copy("c:\\none.bin", "d:\\none.bin"));
-    EXPECT_FALSE(Copy("c:\\three.bin", "d:\\three.bin"));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_DISK_FULL);
-}
-
-// Across file systems the kernel's copy gives way to reads and writes.
-TEST_F(WinsimCopy, CopiesBetweenFileSystems) {
-    std::error_code error;
-    fs::path other = fs::path("/dev/shm") / ("winsim-test-" + std::to_string(getpid()));
-    if (!fs::create_directory(other, error))
-        GTEST_SKIP() << "no second file system at /dev/shm";
-    struct Cleanup {
-        fs::path folder;
-        ~Cleanup() {
-            std::error_code ignored;
-            fs::remove_all(folder, ignored);
-        }
-    } cleanup{other};
-    auto& m = sim.AddFixed('m');
-    m.hostFolder = other.string();
-    m.capacity = 12u << 20;
-
-    std::string big = Pattern((9u << 20) + 5, 4);
-    TestMachine::WriteFile(c / "big.bin", big);
-    ProgressLog log;
-    ASSERT_TRUE(Copy("c:\\big.bin", "m:\\big.bin", &log));
-    EXPECT_EQ(ReadAll(other / "big.bin"), big);
-    EXPECT_EQ(log.reasons.size(), 4u);
-    ASSERT_TRUE(Copy("m:\\big.bin", "c:\\back.bin"));
-    EXPECT_EQ(ReadAll(c / "back.bin"), big);
-    EXPECT_FALSE(Copy("c:\\back.bin", "m:\\again.bin"));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_DISK_FULL);
-    EXPECT_FALSE(fs::exists(other / "again.bin"));
-    EXPECT_EQ(sim.machine().drives['m'].written, 12u << 20);
+    EXPECT_EQ(Put("d:\\none.bin", ""), 0u);
+    EXPECT_EQ(Put("d:\\three.bin", "x"), (DWORD)ERROR_DISK_FULL);
 }
 
 class WinsimDelete : public WinsimFiles {

@@ -53,8 +53,10 @@ TEST_F(WinsimFolderNames, SeeEveryChangeMadeAroundWinsim) {
     EXPECT_EQ(GetFileAttributesA("c:\\data\\SUB"), (DWORD)FILE_ATTRIBUTE_DIRECTORY);
 
     // And through winsim itself.
-    ASSERT_TRUE(
-        CopyFileExA("c:\\data\\moved.dat", "c:\\data\\Copy.dat", nullptr, nullptr, nullptr, 0));
+    HANDLE made = CreateFileA("c:\\data\\Copy.dat", GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(made, INVALID_HANDLE_VALUE);
+    CloseHandle(made);
     EXPECT_EQ(Host("c:\\data\\COPY.DAT"), (c / "Data" / "Copy.dat").string());
 }
 

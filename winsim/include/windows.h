@@ -131,6 +131,7 @@ typedef uintptr_t DWORD_PTR_;
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_FILES 18L
+#define ERROR_FILE_EXISTS 80L
 #define ERROR_DISK_FULL 112L
 #define ERROR_REQUEST_ABORTED 1235L
 #define ERROR_CANCELLED 1223L
@@ -179,6 +180,7 @@ BOOL WINAPI GetDiskFreeSpaceExA(LPCSTR root, PULARGE_INTEGER freeToCaller,
 // Files
 #define FILE_ATTRIBUTE_READONLY 0x00000001
 #define FILE_ATTRIBUTE_HIDDEN 0x00000002
+#define FILE_ATTRIBUTE_SYSTEM 0x00000004
 #define FILE_ATTRIBUTE_DIRECTORY 0x00000010
 #define FILE_ATTRIBUTE_ARCHIVE 0x00000020
 #define FILE_ATTRIBUTE_NORMAL 0x00000080
@@ -200,18 +202,22 @@ BOOL WINAPI SetFileAttributesA(LPCSTR path, DWORD attributes);
 HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data);
 BOOL WINAPI FindNextFileA(HANDLE find, LPWIN32_FIND_DATAA data);
 BOOL WINAPI FindClose(HANDLE find);
-typedef DWORD(WINAPI* LPPROGRESS_ROUTINE)(LARGE_INTEGER totalSize, LARGE_INTEGER transferred,
-                                          LARGE_INTEGER streamSize, LARGE_INTEGER streamTransferred,
-                                          DWORD streamNumber, DWORD callbackReason,
-                                          HANDLE sourceFile, HANDLE destinationFile, LPVOID data);
-#define PROGRESS_CONTINUE 0
-#define PROGRESS_CANCEL 1
-#define PROGRESS_STOP 2
-#define PROGRESS_QUIET 3
-#define CALLBACK_CHUNK_FINISHED 0
-#define CALLBACK_STREAM_SWITCH 1
-BOOL WINAPI CopyFileExA(LPCSTR source, LPCSTR destination, LPPROGRESS_ROUTINE progress, LPVOID data,
-                        LPBOOL cancel, DWORD flags);
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define FILE_SHARE_READ 0x00000001
+#define FILE_SHARE_WRITE 0x00000002
+#define CREATE_NEW 1
+#define CREATE_ALWAYS 2
+#define OPEN_EXISTING 3
+#define OPEN_ALWAYS 4
+#define TRUNCATE_EXISTING 5
+#define FILE_FLAG_SEQUENTIAL_SCAN 0x08000000
+HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                          DWORD disposition, DWORD flags, HANDLE templateFile);
+BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWORD read, LPVOID overlapped);
+BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written, LPVOID overlapped);
+BOOL WINAPI SetFileTime(HANDLE file, const FILETIME* creation, const FILETIME* access,
+                        const FILETIME* write);
 
 // Threads and processes
 typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID parameter);

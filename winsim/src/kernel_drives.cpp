@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 
+#include "host_files.h"
 #include "machine.h"
 
 namespace fs = std::filesystem;
@@ -122,7 +123,5 @@ DWORD WINAPI GetFileAttributesA(LPCSTR path) {
         SetError(ERROR_FILE_NOT_FOUND);
         return INVALID_FILE_ATTRIBUTES;
     }
-    if (S_ISDIR(info.st_mode))
-        return FILE_ATTRIBUTE_DIRECTORY;
-    return (info.st_mode & S_IWUSR) == 0 ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_ARCHIVE;
+    return AttributesOf(*host, info);
 }

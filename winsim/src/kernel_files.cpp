@@ -17,76 +17,13 @@
 #include <unistd.h>
 #include <vector>
 
+#include "host_files.h"
 #include "machine.h"
 
 namespace fs = std::filesystem;
 using namespace winsim;
 
 namespace {
-
-// Host path of a Windows path, or nullopt with the last error set. Like the ANSI API, a path of
-// MAX_PATH bytes or more is refused.
-std::optional<std::string> MapPath(LPCSTR path) {
-    if (path == nullptr || *path == '\0') {
-        SetError(ERROR_PATH_NOT_FOUND);
-        return std::nullopt;
-    }
-    if (std::strlen(path) >= MAX_PATH) {
-        SetError(ERROR_FILENAME_EXCED_RANGE);
-        return std::nullopt;
-    }
-    auto host = HostPath(path);
-    if (!host)
-        SetError(ERROR_PATH_NOT_FOUND);
-    return host;
-}
-
-DWORD ErrorOf(int error, DWORD otherwise) {
-    switch (error) {
-    case ENOENT:
-        return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR:
-        return ERROR_PATH_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-    case EISDIR:
-    case ETXTBSY:
-        return ERROR_ACCESS_DENIED;
-    case ENOSPC:
-    case EDQUOT:
-        return ERROR_DISK_FULL;
-    case ENAMETOOLONG:
-        return ERROR_FILENAME_EXCED_RANGE;
-    default:
-        return otherwise;
-    }
-}
-
-bool IsFolder(const std::string& host) {
-    struct stat info;
-    return stat(host.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
-std::string ParentOf(const std::string& host) {
-    return fs::path(host).parent_path().string();
-}
-
-// Whether the machine says the file at host can't be read.
-bool IsUnreadable(const std::string& host) {
-    std::lock_guard lock(machineLock());
-    const auto& unreadable = machine().unreadable;
-    if (unreadable.empty())
-        return false;
-    if (unreadable.count(host) != 0)
-        return true;
-    for (const auto& path : unreadable) {
-        std::error_code error;
-        if (fs::equivalent(path, host, error))
-            return true;
-    }
-    return false;
-}
 
 // Whether host is the folder behind the root of drive letter.
 bool IsDriveRoot(char letter, const std::string& host) {
@@ -101,12 +38,6 @@ bool IsDriveRoot(char letter, const std::string& host) {
     struct stat a, b;
     return stat(root.c_str(), &a) == 0 && stat(host.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
            a.st_ino == b.st_ino;
-}
-
-bool IsCdRom(char letter) {
-    std::lock_guard lock(machineLock());
-    Drive* d = machine().drive(letter);
-    return d != nullptr && d->kind == DriveKind::CdRom;
 }
 
 // A Windows path split at its last separator, found character by character so that the 0x5C
@@ -233,17 +164,13 @@ FILETIME FileTimeOf(const timespec& time) {
 }
 
 // Find data for a host entry; false when its code page 950 name does not fit cFileName.
-bool Describe(const std::string& utf8Name, const struct stat& info, WIN32_FIND_DATAA& data) {
+bool Describe(const std::string& host, const std::string& utf8Name, const struct stat& info,
+              WIN32_FIND_DATAA& data) {
     std::string name = utf8Name == "." || utf8Name == ".." ? utf8Name : Utf8ToCp950(utf8Name);
     if (name.size() >= MAX_PATH)
         return false;
     std::memset(&data, 0, sizeof data);
-    if (S_ISDIR(info.st_mode))
-        data.dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
-    else if ((info.st_mode & S_IWUSR) == 0)
-        data.dwFileAttributes = FILE_ATTRIBUTE_READONLY;
-    else
-        data.dwFileAttributes = FILE_ATTRIBUTE_ARCHIVE;
+    data.dwFileAttributes = AttributesOf(host, info);
     data.ftCreationTime = FileTimeOf(info.st_ctim);
     data.ftLastAccessTime = FileTimeOf(info.st_atim);
     data.ftLastWriteTime = FileTimeOf(info.st_mtim);
@@ -302,7 +229,7 @@ HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
     }
     SplitPath split = Split(pattern == nullptr ? "" : pattern);
     auto folder = split.folder.empty() ? std::nullopt : HostPath(split.folder);
-    if (!folder || !IsFolder(*folder)) {
+    if (!folder || !IsHostFolder(*folder)) {
         SetError(ERROR_PATH_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
@@ -318,7 +245,7 @@ HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
             HostEntry self{".", {}}, parent{"..", {}};
             if (names.Matches(".") && stat(folder->c_str(), &self.info) == 0)
                 found.push_back(self);
-            if (names.Matches("..") && stat(ParentOf(*folder).c_str(), &parent.info) == 0)
+            if (names.Matches("..") && stat(HostParentOf(*folder).c_str(), &parent.info) == 0)
                 found.push_back(parent);
         }
         if (!ListHostFolder(*folder, names, found)) {
@@ -333,7 +260,10 @@ HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
     auto* find = new FindObject;
     find->entries.resize(found.size());
     for (size_t i = 0; i < found.size(); ++i) {
-        if (!Describe(found[i].name, found[i].info, find->entries[i])) {
+        std::string host = found[i].name == "."    ? *folder
+                           : found[i].name == ".." ? HostParentOf(*folder)
+                                                   : *folder + "/" + found[i].name;
+        if (!Describe(host, found[i].name, found[i].info, find->entries[i])) {
             delete find;
             SetError(ERROR_FILENAME_EXCED_RANGE);
             return INVALID_HANDLE_VALUE;
@@ -377,213 +307,21 @@ BOOL WINAPI FindClose(HANDLE handle) {
     return TRUE;
 }
 
-namespace {
-
-constexpr size_t CopyChunkBytes = 4u << 20;
-
-// Room on a fixed drive with a capacity: takes up to wanted bytes of what is left and returns
-// how many were granted. Drives without a capacity grant everything.
-size_t TakeRoom(char letter, size_t wanted) {
-    std::lock_guard lock(machineLock());
-    Drive* d = machine().drive(letter);
-    if (d == nullptr || d->kind != DriveKind::Fixed || !d->capacity)
-        return wanted;
-    std::uint64_t left = d->written >= *d->capacity ? 0 : *d->capacity - d->written;
-    size_t granted = (size_t)std::min<std::uint64_t>(wanted, left);
-    d->written += granted;
-    return granted;
-}
-
-void GiveBackRoom(char letter, size_t unused) {
-    std::lock_guard lock(machineLock());
-    Drive* d = machine().drive(letter);
-    if (d != nullptr && d->kind == DriveKind::Fixed && d->capacity)
-        d->written -= std::min<std::uint64_t>(unused, d->written);
-}
-
-// Moves up to count bytes from in to out at their file offsets, in the kernel where it can.
-// Returns the bytes moved (fewer only at the end of in or on an error, then in error).
-size_t MoveBytes(int in, int out, size_t count, bool& inKernel, std::vector<char>& buffer,
-                 int& error) {
-    size_t moved = 0;
-    error = 0;
-    while (moved < count) {
-        ssize_t step;
-        if (inKernel) {
-            step = copy_file_range(in, nullptr, out, nullptr, count - moved, 0);
-            if (step < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS ||
-                             errno == EOPNOTSUPP || errno == EPERM)) {
-                inKernel = false;
-                continue;
-            }
-        } else {
-            if (buffer.empty())
-                buffer.resize(1u << 20);
-            step = read(in, buffer.data(), std::min(buffer.size(), count - moved));
-            for (ssize_t at = 0; step > 0 && at < step;) {
-                ssize_t put = write(out, buffer.data() + at, step - at);
-                if (put < 0 && errno == EINTR)
-                    continue;
-                if (put <= 0) {
-                    // What was written before the failure still counts.
-                    moved += at;
-                    error = put < 0 ? errno : ENOSPC;
-                    return moved;
-                }
-                at += put;
-            }
-        }
-        if (step < 0) {
-            if (errno == EINTR)
-                continue;
-            error = errno;
-            break;
-        }
-        if (step == 0)
-            break;
-        moved += step;
-    }
-    return moved;
-}
-
-bool CancelSet(LPBOOL cancel) {
-    return cancel != nullptr && __atomic_load_n(cancel, __ATOMIC_ACQUIRE) != FALSE;
-}
-
-} // namespace
-
-BOOL WINAPI CopyFileExA(LPCSTR source, LPCSTR destination, LPPROGRESS_ROUTINE progress, LPVOID data,
-                        LPBOOL cancel, DWORD flags) {
-    if (flags != 0) {
-        // No caller needs the other ways; failing beats replacing a file that was to be kept.
-        SetError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    auto from = MapPath(source);
-    if (!from)
-        return FALSE;
-    auto to = MapPath(destination);
-    if (!to)
-        return FALSE;
-
-    // The source first: when it can't be read, the destination stays as it was.
-    int in = open(from->c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) {
-        int error = errno;
-        bool noFolder = error == ENOENT && !IsFolder(ParentOf(*from));
-        SetError(noFolder ? ERROR_PATH_NOT_FOUND : ErrorOf(error, ERROR_READ_FAULT));
-        return FALSE;
-    }
-    struct stat sourceInfo;
-    if (fstat(in, &sourceInfo) != 0 || S_ISDIR(sourceInfo.st_mode) || IsUnreadable(*from)) {
-        close(in);
-        SetError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-
-    // A new file takes the source's mode as it is made. A file already there is replaced unless
-    // it is read-only or the source itself; a folder there can't be opened for writing.
-    int out = open(to->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, sourceInfo.st_mode & 0777);
-    bool created = out >= 0;
-    if (!created && errno == EEXIST) {
-        out = open(to->c_str(), O_WRONLY | O_CLOEXEC);
-        struct stat existing;
-        if (out >= 0 && fstat(out, &existing) == 0 &&
-            ((existing.st_mode & S_IWUSR) == 0 ||
-             (existing.st_dev == sourceInfo.st_dev && existing.st_ino == sourceInfo.st_ino))) {
-            close(out);
-            out = -1;
-            errno = EACCES;
-        } else if (out >= 0 && ftruncate(out, 0) != 0) {
-            int error = errno;
-            close(out);
-            out = -1;
-            errno = error;
-        }
-    }
-    if (out < 0) {
-        int error = errno;
-        close(in);
-        SetError(error == ENOENT ? ERROR_PATH_NOT_FOUND : ErrorOf(error, ERROR_WRITE_FAULT));
-        return FALSE;
-    }
-
-    char letter = DriveLetterOf(destination);
-    LARGE_INTEGER total, done;
-    total.QuadPart = sourceInfo.st_size;
-    done.QuadPart = 0;
-    bool quiet = progress == nullptr;
-    DWORD failure = 0;
-    auto report = [&](DWORD reason) {
-        if (quiet)
-            return;
-        switch (progress(total, done, total, done, 1, reason, nullptr, nullptr, data)) {
-        case PROGRESS_CANCEL:
-        case PROGRESS_STOP:
-            failure = ERROR_REQUEST_ABORTED;
-            break;
-        case PROGRESS_QUIET:
-            quiet = true;
-            break;
-        }
-    };
-
-    report(CALLBACK_STREAM_SWITCH);
-    bool inKernel = true;
-    std::vector<char> buffer;
-    while (failure == 0 && done.QuadPart < total.QuadPart) {
-        if (CancelSet(cancel)) {
-            failure = ERROR_REQUEST_ABORTED;
-            break;
-        }
-        size_t wanted = (size_t)std::min<LONGLONG>(CopyChunkBytes, total.QuadPart - done.QuadPart);
-        size_t room = TakeRoom(letter, wanted);
-        int error = 0;
-        size_t moved = room == 0 ? 0 : MoveBytes(in, out, room, inKernel, buffer, error);
-        GiveBackRoom(letter, room - moved);
-        done.QuadPart += moved;
-        if (error != 0) {
-            failure = ErrorOf(error, ERROR_WRITE_FAULT);
-            break;
-        }
-        if (room < wanted) {
-            failure = ERROR_DISK_FULL;
-            break;
-        }
-        if (moved == 0)
-            break; // the source got shorter while it was copied
-        report(CALLBACK_CHUNK_FINISHED);
-    }
-
-    if (failure == 0) {
-        // The source's mode (read-only or not) and time of last change come along.
-        struct timespec times[2] = {sourceInfo.st_atim, sourceInfo.st_mtim};
-        if (!created)
-            fchmod(out, sourceInfo.st_mode & 0777);
-        futimens(out, times);
-    }
-    if (close(out) != 0 && failure == 0)
-        failure = ErrorOf(errno, ERROR_WRITE_FAULT);
-    close(in);
-    if (failure != 0) {
-        unlink(to->c_str());
-        SetError(failure);
-        return FALSE;
-    }
-    return TRUE;
-}
-
 BOOL WINAPI SetFileAttributesA(LPCSTR path, DWORD attributes) {
     auto host = MapPath(path);
     if (!host)
         return FALSE;
     struct stat info;
     if (stat(host->c_str(), &info) != 0) {
-        SetError(IsFolder(ParentOf(*host)) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
+        SetError(IsHostFolder(HostParentOf(*host)) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
         return FALSE;
     }
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         SetError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (!StoreDosAttributes(*host, attributes)) {
+        SetError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
     // A read-only folder still takes new files on Windows: folders keep their mode.
@@ -620,10 +358,10 @@ int CheckDeleteEntry(const char* entry, DeleteTarget& target) {
     SplitPath split = Split(path);
     if (split.name.empty() || split.name == "." || split.name == ".." || HasWildcards(split.folder))
         return ERROR_INVALID_PARAMETER;
-    if (IsCdRom(letter))
+    if (IsOnCdRom(entry))
         return ERROR_ACCESS_DENIED;
     auto folder = HostPath(split.folder);
-    if (!folder || !IsFolder(*folder))
+    if (!folder || !IsHostFolder(*folder))
         return ERROR_PATH_NOT_FOUND;
     target.wildcards = HasWildcards(split.name);
     if (target.wildcards && IsDriveRoot(letter, *folder))

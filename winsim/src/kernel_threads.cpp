@@ -9,6 +9,7 @@
 #include <set>
 #include <thread>
 
+#include "host_files.h"
 #include "machine.h"
 
 using namespace winsim;
@@ -142,6 +143,9 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
 }
 
 BOOL WINAPI CloseHandle(HANDLE handle) {
+    bool closed = false;
+    if (CloseFileHandle(handle, closed))
+        return closed ? TRUE : FALSE;
     ThreadObject* object = Lookup(handle);
     if (object == nullptr) {
         SetError(ERROR_INVALID_HANDLE);

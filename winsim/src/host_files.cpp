@@ -1,0 +1,144 @@
+#include "host_files.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+
+#include "machine.h"
+
+namespace fs = std::filesystem;
+
+namespace winsim {
+
+namespace {
+
+constexpr const char* DosAttributeName = "user.DOSATTRIB";
+constexpr std::uint32_t StoredAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+
+} // namespace
+
+std::optional<std::string> MapPath(const char* path) {
+    if (path == nullptr || *path == '\0') {
+        SetError(ERROR_PATH_NOT_FOUND);
+        return std::nullopt;
+    }
+    if (std::strlen(path) >= MAX_PATH) {
+        SetError(ERROR_FILENAME_EXCED_RANGE);
+        return std::nullopt;
+    }
+    auto host = HostPath(path);
+    if (!host)
+        SetError(ERROR_PATH_NOT_FOUND);
+    return host;
+}
+
+std::uint32_t ErrorOf(int error, std::uint32_t otherwise) {
+    switch (error) {
+    case ENOENT:
+        return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR:
+        return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EISDIR:
+    case ETXTBSY:
+        return ERROR_ACCESS_DENIED;
+    case ENOSPC:
+    case EDQUOT:
+        return ERROR_DISK_FULL;
+    case ENAMETOOLONG:
+        return ERROR_FILENAME_EXCED_RANGE;
+    default:
+        return otherwise;
+    }
+}
+
+bool IsHostFolder(const std::string& host) {
+    struct stat info;
+    return stat(host.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+std::string HostParentOf(const std::string& host) {
+    return fs::path(host).parent_path().string();
+}
+
+bool IsUnreadable(const std::string& host) {
+    std::lock_guard lock(machineLock());
+    const auto& unreadable = machine().unreadable;
+    if (unreadable.empty())
+        return false;
+    if (unreadable.count(host) != 0)
+        return true;
+    for (const auto& path : unreadable) {
+        std::error_code error;
+        if (fs::equivalent(path, host, error))
+            return true;
+    }
+    return false;
+}
+
+bool IsOnCdRom(const char* path) {
+    char letter = DriveLetterOf(path == nullptr ? "" : path);
+    std::lock_guard lock(machineLock());
+    Drive* d = letter == 0 ? nullptr : machine().drive(letter);
+    return d != nullptr && d->kind == DriveKind::CdRom;
+}
+
+std::uint32_t StoredDosAttributes(const std::string& host) {
+    char value[32] = {};
+    ssize_t length = getxattr(host.c_str(), DosAttributeName, value, sizeof value - 1);
+    if (length <= 0)
+        return 0;
+    value[length] = '\0';
+    unsigned long attributes = std::strtoul(value, nullptr, 0);
+    return (std::uint32_t)attributes & StoredAttributes;
+}
+
+std::uint32_t AttributesOf(const std::string& host, const struct stat& info) {
+    std::uint32_t attributes = StoredDosAttributes(host);
+    if (S_ISDIR(info.st_mode))
+        return attributes | FILE_ATTRIBUTE_DIRECTORY;
+    if ((info.st_mode & S_IWUSR) == 0)
+        return attributes | FILE_ATTRIBUTE_READONLY;
+    return attributes | FILE_ATTRIBUTE_ARCHIVE;
+}
+
+bool StoreDosAttributes(const std::string& host, std::uint32_t attributes) {
+    attributes &= StoredAttributes;
+    if (attributes == 0) {
+        if (removexattr(host.c_str(), DosAttributeName) != 0 && errno != ENODATA)
+            return false;
+        return true;
+    }
+    char value[32];
+    int length = std::snprintf(value, sizeof value, "0x%x", (unsigned)attributes);
+    return setxattr(host.c_str(), DosAttributeName, value, (size_t)length, 0) == 0;
+}
+
+std::size_t TakeRoom(char letter, std::size_t wanted) {
+    std::lock_guard lock(machineLock());
+    Drive* d = machine().drive(letter);
+    if (d == nullptr || d->kind != DriveKind::Fixed || !d->capacity)
+        return wanted;
+    std::uint64_t left = d->written >= *d->capacity ? 0 : *d->capacity - d->written;
+    std::size_t granted = (std::size_t)std::min<std::uint64_t>(wanted, left);
+    d->written += granted;
+    return granted;
+}
+
+void GiveBackRoom(char letter, std::size_t unused) {
+    std::lock_guard lock(machineLock());
+    Drive* d = machine().drive(letter);
+    if (d != nullptr && d->kind == DriveKind::Fixed && d->capacity)
+        d->written -= std::min<std::uint64_t>(unused, d->written);
+}
+
+} // namespace winsim

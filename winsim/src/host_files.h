@@ -1,0 +1,47 @@
+// What the file calls share: Windows paths to host paths with the error a failed lookup sets,
+// errno to Win32 errors, the DOS attributes that the host's modes do not hold, and the room
+// left on a drive with a capacity.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <sys/stat.h>
+
+namespace winsim {
+
+// Host path of a Windows path (code page 950), or nullopt with the last error set. Like the ANSI
+// API, a path of MAX_PATH bytes or more is refused.
+std::optional<std::string> MapPath(const char* path);
+
+// The Win32 error for an errno value, or otherwise when there is none that fits.
+std::uint32_t ErrorOf(int error, std::uint32_t otherwise);
+
+bool IsHostFolder(const std::string& host);
+std::string HostParentOf(const std::string& host);
+
+// Whether the machine says the file at host can't be read.
+bool IsUnreadable(const std::string& host);
+
+// Whether the drive a Windows path lies on is a CD-ROM drive.
+bool IsOnCdRom(const char* path);
+
+// Hidden and system: kept, as Wine keeps them, in the extended attribute user.DOSATTRIB of the
+// host file ("0x2" for hidden). Read-only is the host's write bit, directory the file type.
+std::uint32_t StoredDosAttributes(const std::string& host);
+// All attributes of the host file that info describes: directory, read-only (no write bit),
+// archive (every writable file), hidden and system.
+std::uint32_t AttributesOf(const std::string& host, const struct stat& info);
+bool StoreDosAttributes(const std::string& host, std::uint32_t attributes);
+
+// Room on a fixed drive with a capacity: takes up to wanted bytes of what is left and returns
+// how many were granted. Drives without a capacity grant everything.
+std::size_t TakeRoom(char letter, std::size_t wanted);
+void GiveBackRoom(char letter, std::size_t unused);
+
+// Closes handle when it is an open file's: true, with closed telling whether the close went
+// well. False when it is no file handle.
+bool CloseFileHandle(void* handle, bool& closed);
+
+} // namespace winsim
