@@ -21,14 +21,28 @@ static BOOL CALLBACK AnswerWorkerBox(HWND window, LPARAM lParam) {
 }
 
 // The user's cancel. No thread is stopped from outside: the copy worker stops at its next file,
-// block or step, empties the install folder and ends the dialog itself.
+// block or step, empties the install folder and ends the dialog itself. Without a copy worker
+// (it could not be started) nothing else would end the dialog, so the cancel does it here.
 static void CancelPressed(HWND dialog) {
     if (!ClaimEnding(INSTALL_CANCELLED))
         return;
     EnableWindow(GetDlgItem(dialog, IDCANCEL), FALSE);
+    if (InstallState.copyThread == NULL) {
+        AbandonInstall();
+        return;
+    }
     EnumThreadWindows(InstallState.copyThreadId, AnswerWorkerBox, 0);
     // A box the worker opens after this still gets answered.
     SetTimer(dialog, CANCEL_TIMER, 100, NULL);
+}
+
+// The cancel timer: answers the worker's boxes until the worker has ended.
+static void CancelTimerFired(HWND dialog) {
+    if (WaitForSingleObject(InstallState.copyThread, 0) == WAIT_OBJECT_0) {
+        KillTimer(dialog, CANCEL_TIMER);
+        return;
+    }
+    EnumThreadWindows(InstallState.copyThreadId, AnswerWorkerBox, 0);
 }
 
 INT_PTR CALLBACK InstallDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -46,7 +60,10 @@ INT_PTR CALLBACK InstallDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
         return FALSE;
     case WM_TIMER:
         if (wParam == CANCEL_TIMER)
-            EnumThreadWindows(InstallState.copyThreadId, AnswerWorkerBox, 0);
+            CancelTimerFired(dialog);
+        return FALSE;
+    case WM_DESTROY:
+        KillTimer(dialog, CANCEL_TIMER);
         return FALSE;
     case WM_COMMAND:
         if (LOWORD(wParam) == IDCANCEL) {
@@ -93,18 +110,32 @@ static BOOL CopyDisc(HWND dialog) {
 // Waits until the dialog manager has shown the install dialog. It does so once, when the main
 // thread's queue first runs empty; a dialog hidden before that would come back during a prompt.
 static void WaitUntilShown(void) {
-    while (IsWindow(InstallState.installDialog) && !IsWindowVisible(InstallState.installDialog))
+    while (IsWindow(InstallState.installDialog) && !IsWindowVisible(InstallState.installDialog) &&
+           !CancelRequested())
         Sleep(10);
 }
 
-// Asks for the disc with label until it is in the first CD-ROM drive, then copies it.
+// Asks for the disc with label until it is in the first CD-ROM drive, then copies it. A cancel
+// is honoured at every step: one pressed as the last copy ended is seen before the dialog is
+// hidden, one that lands while a prompt is up after the prompt returns (the cancel's timer
+// answers it).
 static BOOL CopyNextDisc(HWND dialog, const char* prompt, const char* label) {
     SetFlag(&InstallState.busyRunning, 0);
     WaitUntilShown();
-    ShowWindow(InstallState.installDialog, SW_HIDE);
-    do {
+    for (;;) {
+        if (CancelRequested()) {
+            AbandonInstall();
+            return FALSE;
+        }
+        ShowWindow(InstallState.installDialog, SW_HIDE);
         MessageBoxA(InstallState.installDialog, prompt, CaptionNotice, MB_OK);
-    } while (!DiscIsInDrive(label));
+        if (CancelRequested()) {
+            AbandonInstall();
+            return FALSE;
+        }
+        if (DiscIsInDrive(label))
+            break;
+    }
     SetFlag(&InstallState.busyRunning, 1);
     ShowWindow(InstallState.installDialog, SW_RESTORE);
     return CopyDisc(dialog);

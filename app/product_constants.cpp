@@ -34,6 +34,7 @@ const char CaptionAttention[] = "注意";
 const char TextRegistryFault[] = "Windows的Register有誤,請檢查!!";
 const char CaptionError[] = "錯誤";
 const char TextPathTooLong[] = "安裝路徑太長,請重新選擇!!";
+const char TextPathInvalid[] = "安裝路徑不合法,請重新選擇!!";
 const char BusyBaseText[] = "檔案安裝中";
 
 const char* const ShortcutTargets[SHORTCUT_ROWS] = {"kelvo.exe", "pixie.exe", "ReadMe.txt"};

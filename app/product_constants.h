@@ -37,6 +37,7 @@ extern const char CaptionAttention[];
 extern const char TextRegistryFault[];
 extern const char CaptionError[];
 extern const char TextPathTooLong[];
+extern const char TextPathInvalid[];
 extern const char BusyBaseText[];
 
 // Shortcut table: target name in the install folder, link file name, description.

@@ -7,45 +7,111 @@
 #include "installer.h"
 #include "product_constants.h"
 
-// Reads the folder field into installDir and joins the product folder to it. FALSE, with
-// installDir emptied, when the result would be longer than the install can use.
-static BOOL ReadInstallDir(HWND dialog) {
+// Reads the folder field into folder (MAX_PATH bytes) and joins the product folder to it. FALSE
+// when the result would be longer than the install can use.
+static BOOL ReadInstallDir(HWND dialog, char* folder) {
     // One byte more than the field can hold, so that no text is cut unseen.
-    char folder[MAX_PATH + 1];
-    GetDlgItemTextA(dialog, IDC_PATH, folder, sizeof(folder));
-    InstallState.installDir[0] = '\0';
-    if (lstrlenA(folder) >= MAX_PATH)
+    char typed[MAX_PATH + 1];
+    GetDlgItemTextA(dialog, IDC_PATH, typed, sizeof(typed));
+    if (lstrlenA(typed) >= MAX_PATH)
         return FALSE;
-    lstrcpyA(InstallState.installDir, folder);
-    if (!JoinPath(InstallState.installDir, ProductFolder) ||
-        lstrlenA(InstallState.installDir) > INSTALL_DIR_MAX_LENGTH) {
-        InstallState.installDir[0] = '\0';
-        return FALSE;
-    }
-    return TRUE;
+    lstrcpyA(folder, typed);
+    return JoinPath(folder, ProductFolder) && lstrlenA(folder) <= INSTALL_DIR_MAX_LENGTH;
 }
 
+static BOOL SameLetters(const char* part, int length, const char* name) {
+    int i = 0;
+    for (; i < length && name[i] != '\0'; i++) {
+        char c = part[i];
+        if (c >= 'a' && c <= 'z')
+            c = (char)(c - 'a' + 'A');
+        if (c != name[i])
+            return FALSE;
+    }
+    return i == length && name[i] == '\0';
+}
+
+// Whether a folder name is one of the devices that Windows finds in every folder (CON, NUL,
+// COM1, ...), also with an extension or spaces after it.
+static BOOL IsDeviceName(const char* part, int length) {
+    static const char* const devices[] = {"CON", "PRN", "AUX", "NUL"};
+    int base = 0;
+    while (base < length && part[base] != '.')
+        base++;
+    while (base > 0 && part[base - 1] == ' ')
+        base--;
+    for (int i = 0; i < 4; i++) {
+        if (SameLetters(part, base, devices[i]))
+            return TRUE;
+    }
+    return base == 4 && (SameLetters(part, 3, "COM") || SameLetters(part, 3, "LPT")) &&
+           part[3] >= '1' && part[3] <= '9';
+}
+
+// Whether Windows would make the folder under exactly this name: no part of it ends in a dot or
+// a space (Windows drops them), names a device, or holds a character that no name may hold.
+// Parts are read character by character: a trail byte is never taken for one of those.
+static BOOL IsFolderNameKept(const char* folder) {
+    const char* part = folder;
+    for (const char* at = folder;; at = CharNextA(at)) {
+        char c = *at;
+        if (c == '\0' || c == '\\' || c == '/') {
+            int length = (int)(at - part);
+            if (length > 0 && (part[length - 1] == '.' || part[length - 1] == ' '))
+                return FALSE;
+            if (IsDeviceName(part, length))
+                return FALSE;
+            if (c == '\0')
+                return TRUE;
+            part = at + 1;
+            continue;
+        }
+        // The drive's colon is the only one a path may hold.
+        if (c == ':' && at == folder + 1)
+            continue;
+        if ((unsigned char)c < 0x20 || c == '<' || c == '>' || c == ':' || c == '"' || c == '|' ||
+            c == '?' || c == '*')
+            return FALSE;
+    }
+}
+
+// The start button. Everything it decides about belongs to this press: the folder it reads is
+// the one its confirmation shows, and installDir is written only when the install may begin,
+// so a press that ends in No, too little space or a missing disc leaves nothing that another
+// press, pending under its own confirmation, could pick up.
 static void StartPressed(HWND dialog) {
-    if (!ReadInstallDir(dialog)) {
+    char folder[MAX_PATH];
+    if (!ReadInstallDir(dialog, folder)) {
         MessageBoxA(dialog, TextPathTooLong, CaptionWarning, MB_OK);
         return;
     }
+    if (!IsFolderNameKept(folder)) {
+        MessageBoxA(dialog, TextPathInvalid, CaptionWarning, MB_OK);
+        return;
+    }
 
-    // Room for the question's 22 bytes around any folder that installDir can hold.
+    // Room for the question's 22 bytes around any folder that can be accepted.
     char question[64 + MAX_PATH];
-    wsprintfA(question, TextConfirmInstall, InstallState.installDir);
-    if (MessageBoxA(InstallState.ownerWindow, question, CaptionInstall, MB_YESNO) == IDNO)
+    wsprintfA(question, TextConfirmInstall, folder);
+    if (MessageBoxA(InstallState.ownerWindow, question, CaptionInstall, MB_YESNO) != IDYES)
+        return;
+    // Another press, made while this confirmation was up, has already begun the install.
+    if (InstallState.installDir[0] != '\0')
         return;
 
-    if (FreeMegabytes(InstallState.installDir) < InstallState.requiredMegabytes) {
+    if (FreeMegabytes(folder) < InstallState.requiredMegabytes) {
         MessageBoxA(dialog, TextNoSpace, CaptionWarning, MB_OK);
         return;
     }
 
-    if (DiscIsInDrive(DiscLabel1))
+    if (DiscIsInDrive(DiscLabel1)) {
+        // A one-entry list, as JoinPath left the folder.
+        lstrcpyA(InstallState.installDir, folder);
+        InstallState.installDir[lstrlenA(folder) + 1] = '\0';
         EndDialog(dialog, 0);
-    else
+    } else {
         MessageBoxA(NULL, TextInsertDisc1, CaptionNotice, MB_OK);
+    }
 }
 
 static void BrowsePressed(HWND dialog) {

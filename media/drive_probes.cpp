@@ -28,6 +28,10 @@ ULONGLONG FreeMegabytes(const char* path) {
     if (!isLetter || path[1] != ':' || (path[2] != '\\' && path[2] != '/' && path[2] != '\0'))
         return 0;
     char root[4] = {letter, ':', '\\', '\0'};
+    // A disc takes no files, whatever the drive reports: a CD-ROM drive that is a folder on the
+    // disk (as Wine often has it) would report that disk's space.
+    if (GetDriveTypeA(root) == DRIVE_CDROM)
+        return 0;
     ULARGE_INTEGER available, total, totalFree;
     if (!GetDiskFreeSpaceExA(root, &available, &total, &totalFree))
         return 0;

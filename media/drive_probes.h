@@ -10,7 +10,8 @@ char FindCdDrive(void);
 int VolumeLabelIs(const char* root, const char* label);
 
 // Free MiB (total free bytes >> 20) of the drive that path starts with. 0 when the path does not
-// start with a drive root ("d:\", "d:/" or just "d:"), or when the drive can't be asked.
+// start with a drive root ("d:\", "d:/" or just "d:"), when it lies on a CD-ROM drive, or when
+// the drive can't be asked.
 ULONGLONG FreeMegabytes(const char* path);
 
 // The disc check: finds the CD-ROM drive, stores its letter in InstallState.cdRoot and tells

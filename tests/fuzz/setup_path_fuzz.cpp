@@ -1,5 +1,7 @@
-// Whatever the folder field holds, pressing start leaves installDir either empty (refused) or
-// as a one-entry list that ends in the product folder and fits every later use.
+// Whatever the folder field holds, pressing start either refuses it (installDir stays empty) or,
+// once every question is answered Yes and the first disc is in, leaves in installDir exactly the
+// folder the confirmation showed, as a one-entry list that ends in the product folder and fits
+// every later use.
 #include <shlobj.h>
 #include <windows.h>
 
@@ -7,16 +9,36 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "app/install_state.h"
 #include "app/installer.h"
 #include "app/product_constants.h"
+#include "machine.h"
 #include "resources/resource.h"
 
 namespace {
 std::string fieldText;
 int boxes;
+std::string confirmed; // the folder the confirmation asked about
+
+// A CD-ROM drive d holding the first disc, so that an accepted folder ends the dialog.
+void MakeMachine() {
+    static bool made = false;
+    if (made)
+        return;
+    made = true;
+    auto disc = std::filesystem::temp_directory_path() / "setup-path-fuzz-disc";
+    std::filesystem::create_directories(disc);
+    std::ofstream(disc / ".windows-label") << "KELVO_1\n";
+    winsim::Drive d;
+    d.letter = 'd';
+    d.kind = winsim::DriveKind::CdRom;
+    d.hostFolder = disc.string();
+    winsim::machine().drives['d'] = d;
+}
 } // namespace
 
 // The few window calls the start button makes, played by the fuzzer: the field holds the input
@@ -29,11 +51,21 @@ UINT WINAPI GetDlgItemTextA(HWND, int id, LPSTR text, int maxCount) {
     text[length] = '\0';
     return (UINT)length;
 }
-int WINAPI MessageBoxA(HWND, LPCSTR text, LPCSTR, UINT) {
+int WINAPI MessageBoxA(HWND, LPCSTR text, LPCSTR, UINT type) {
     ++boxes;
     if (std::strlen(text) > 1023)
         std::abort();
-    return IDNO;
+    if (type != MB_YESNO)
+        return IDOK;
+    // The folder is what the question holds where its format has %s.
+    std::string format = TextConfirmInstall;
+    std::size_t at = format.find("%s");
+    std::string question = text;
+    std::size_t after = format.size() - at - 2;
+    if (at == std::string::npos || question.size() < format.size() - 2)
+        std::abort();
+    confirmed = question.substr(at, question.size() - at - after);
+    return IDYES;
 }
 BOOL WINAPI EndDialog(HWND, INT_PTR) {
     return TRUE;
@@ -55,17 +87,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The edit control holds at most its limit of 260 bytes, and no NUL.
     fieldText.assign((const char*)data, std::min<std::size_t>(size, MAX_PATH));
     fieldText = fieldText.substr(0, fieldText.find('\0'));
+    MakeMachine();
     std::memset(InstallState.installDir, 'x', sizeof(InstallState.installDir));
+    InstallState.installDir[0] = '\0';
+    InstallState.requiredMegabytes = 0;
     boxes = 0;
+    confirmed.clear();
 
     SetupDlgProc(nullptr, WM_COMMAND, IDC_START, 0);
 
     const char* dir = InstallState.installDir;
     std::size_t length = strnlen(dir, MAX_PATH);
-    if (length == MAX_PATH || boxes != 1)
+    if (length == MAX_PATH)
         std::abort();
-    if (length == 0)
-        return 0; // refused
+    if (length == 0) {
+        // Refused: the warning was the only box, or a folder with no room for the space check.
+        if (boxes != 1 && !(boxes == 2 && !confirmed.empty()))
+            std::abort();
+        return 0;
+    }
+    if (boxes != 1 || dir != confirmed)
+        std::abort();
     if (length > INSTALL_DIR_MAX_LENGTH || dir[length + 1] != '\0')
         std::abort();
     if (length < 5 || std::strcmp(dir + length - 5, "kelvo") != 0)

@@ -73,4 +73,28 @@ TEST(JoinPath, NeverWritesPastTheBuffer) {
     }
 }
 
+// Names read from a disc are joined by character: a folder named 功 (A5 5C) still needs its
+// separator, so its files are listed inside it and not beside it.
+TEST(AppendName, LooksAtTheLastCharacter) {
+    auto append = [](std::string path, const char* name, bool* fits = nullptr) {
+        char buffer[MAX_PATH];
+        std::memcpy(buffer, path.c_str(), path.size() + 1);
+        BOOL result = AppendName(buffer, name);
+        if (fits != nullptr)
+            *fits = result;
+        return std::string(buffer);
+    };
+    EXPECT_EQ(append("e:\\kelvo\\\xAA\x5A\xA5\x5C", "*.*"), "e:\\kelvo\\\xAA\x5A\xA5\x5C\\*.*");
+    EXPECT_EQ(append("e:\\kelvo\\", "a.dat"), "e:\\kelvo\\a.dat");
+    EXPECT_EQ(append("e:/kelvo/", "a.dat"), "e:/kelvo/a.dat");
+    EXPECT_EQ(append("", "a.dat"), "a.dat");
+
+    bool fits = true;
+    std::string longest(253, 'a');
+    EXPECT_EQ(append(longest, "b.dat", &fits).size(), 259u);
+    EXPECT_TRUE(fits);
+    EXPECT_EQ(append(longest + "a", "b.dat", &fits), longest + "a");
+    EXPECT_FALSE(fits);
+}
+
 } // namespace

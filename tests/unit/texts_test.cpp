@@ -34,6 +34,7 @@ TEST(ProductTexts, DecodeFromCodePage950ToTheirChineseText) {
     EXPECT_EQ(Decode(TextRegistryFault), "Windows的Register有誤,請檢查!!");
     EXPECT_EQ(Decode(CaptionError), "錯誤");
     EXPECT_EQ(Decode(TextPathTooLong), "安裝路徑太長,請重新選擇!!");
+    EXPECT_EQ(Decode(TextPathInvalid), "安裝路徑不合法,請重新選擇!!");
     EXPECT_EQ(Decode(BusyBaseText), "檔案安裝中");
     EXPECT_EQ(Decode(ShortcutLinkNames[0]), "雲嶺奇譚續錄~星月影.lnk");
     EXPECT_EQ(Decode(ShortcutLinkNames[1]), "靈犀別苑.lnk");
