@@ -18,8 +18,7 @@
 #include "test_machine.h"
 
 namespace fs = std::filesystem;
-using testing_support::Lnkinfo;
-using testing_support::LnkinfoField;
+using scenario::LnkinfoField;
 using testing_support::TestMachine;
 
 namespace {
@@ -61,9 +60,9 @@ class ProductShortcutsBase : public ::testing::Test {
                     const std::string& description) {
         SCOPED_TRACE(link.string());
         ASSERT_TRUE(fs::is_regular_file(link));
-        if (!testing_support::HaveLnkinfo())
+        if (!scenario::HaveLnkinfo())
             return;
-        auto report = Lnkinfo(link);
+        auto report = scenario::LnkinfoReport(link.string());
         ASSERT_TRUE(report);
         EXPECT_EQ(LnkinfoField(*report, "Local path"), std::string(InstallDir) + "\\" + target)
             << *report;
@@ -105,7 +104,7 @@ HRESULT WriteGameLink(const std::string& linkPath) {
 }
 
 TEST_F(ProductShortcuts, CreateShellLinkWritesALinkThatLnkinfoReads) {
-    if (!testing_support::HaveLnkinfo())
+    if (!scenario::HaveLnkinfo())
         GTEST_SKIP() << "lnkinfo (liblnk-utils) is not installed";
     fs::create_directories(c / "Windows/Desktop/遠岫工坊/雲嶺奇譚續錄~星月影");
     EXPECT_EQ(WriteGameLink(Big5("C:\\Windows\\Desktop\\遠岫工坊\\雲嶺奇譚續錄~星月影\\") +

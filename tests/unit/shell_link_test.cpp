@@ -14,8 +14,7 @@
 #include "test_machine.h"
 
 namespace fs = std::filesystem;
-using testing_support::Lnkinfo;
-using testing_support::LnkinfoField;
+using scenario::LnkinfoField;
 using testing_support::TestMachine;
 
 namespace {
@@ -143,7 +142,7 @@ TEST_F(ShellLinkObject, HandsOutItsInterfacesWithCountedReferences) {
 }
 
 TEST_F(ShellLinkObject, SavesALinkThatLnkinfoReadsBack) {
-    if (!testing_support::HaveLnkinfo())
+    if (!scenario::HaveLnkinfo())
         GTEST_SKIP() << "lnkinfo (liblnk-utils) is not installed";
     std::string target = Big5("C:\\Program Files\\tornwell\\kelvo\\kelvo.exe");
     {
@@ -162,7 +161,7 @@ TEST_F(ShellLinkObject, SavesALinkThatLnkinfoReadsBack) {
         EXPECT_EQ(link.shell->GetDescription(text, 5), S_OK);
         EXPECT_EQ(std::string(text), Big5("雲嶺")) << "cut to the buffer";
     }
-    auto report = Lnkinfo(c / "links/game.lnk");
+    auto report = scenario::LnkinfoReport((c / "links/game.lnk").string());
     ASSERT_TRUE(report);
     EXPECT_EQ(LnkinfoField(*report, "Local path"), "C:\\Program Files\\tornwell\\kelvo\\kelvo.exe")
         << *report;
@@ -266,7 +265,7 @@ TEST_F(ShellLinkObject, ChargesSavedBytesToADriveThatCanFillUp) {
 }
 
 TEST_F(ShellLinkObject, KeepsTargetsWithoutADriveAsRelativePaths) {
-    if (!testing_support::HaveLnkinfo())
+    if (!scenario::HaveLnkinfo())
         GTEST_SKIP() << "lnkinfo (liblnk-utils) is not installed";
     {
         Link link;
@@ -274,7 +273,7 @@ TEST_F(ShellLinkObject, KeepsTargetsWithoutADriveAsRelativePaths) {
         link.shell->SetDescription("");
         ASSERT_EQ(link.Save("C:\\links\\r.lnk"), S_OK);
     }
-    auto report = Lnkinfo(c / "links/r.lnk");
+    auto report = scenario::LnkinfoReport((c / "links/r.lnk").string());
     ASSERT_TRUE(report);
     EXPECT_EQ(LnkinfoField(*report, "Relative path"), "kelvo\\kelvo.exe") << *report;
     EXPECT_EQ(LnkinfoField(*report, "Local path"), std::nullopt);

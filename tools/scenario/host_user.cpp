@@ -96,18 +96,6 @@ PlayState& State() {
     return *state;
 }
 
-// Runs at the process end (exit): lets the play see the end and finish first.
-void WaitForPlay() {
-    PlayState& state = State();
-    std::unique_lock lock(state.lock);
-    if (!state.playing)
-        return;
-    state.ending = true;
-    state.changed.notify_all();
-    state.changed.wait_for(lock, std::chrono::duration<double>(2 * ActionTimeoutSeconds),
-                           [&] { return state.finished; });
-}
-
 void Pause(double seconds) {
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
 }
@@ -346,60 +334,114 @@ bool HostBackend::StartSecondCopy(int& exitStatus, bool& showedWindow, std::stri
     return true;
 }
 
-bool StartScriptedUser(const char* scenarioFile, const char* logFile, std::string& error) {
-    auto parsed = scenario::Parse(scenarioFile, error);
-    if (!parsed)
-        return false;
-    int log = -1;
-    if (logFile != nullptr) {
-        log = ::open(logFile, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
-        if (log < 0) {
-            error = std::string("cannot write ") + logFile + ": " + std::strerror(errno);
+namespace {
+
+class ScriptedPlay : public winsim::User {
+  public:
+    ScriptedPlay(std::string scenarioFile, std::string logFile)
+        : scenarioFile_(std::move(scenarioFile)), logFile_(std::move(logFile)) {}
+
+    bool Start(std::string& why) override {
+        auto parsed = scenario::Parse(scenarioFile_, why);
+        if (!parsed)
             return false;
-        }
-    }
-    {
-        std::lock_guard lock(State().lock);
-        State().playing = true;
-    }
-    std::atexit(WaitForPlay);
-    std::thread([scenario = std::move(*parsed), log] {
-        HostBackend backend;
-        scenario::PlayOptions options;
-        options.onLog = [log](const std::string& line) {
-            std::string text = line + "\n";
-            if (log >= 0) {
-                ssize_t written = ::write(log, text.data(), text.size());
-                (void)written;
+        int log = -1;
+        if (!logFile_.empty()) {
+            log = ::open(logFile_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
+            if (log < 0) {
+                why = "cannot write " + logFile_ + ": " + std::strerror(errno);
+                return false;
             }
-        };
-        std::vector<std::string> lines;
-        bool passed = scenario::Play(scenario, backend, options, lines);
+        }
         {
             std::lock_guard lock(State().lock);
-            State().finished = true;
-            State().changed.notify_all();
-            if (State().ending)
-                return; // the process is ending with the installer's own status
+            State().playing = true;
         }
-        // The installer still runs, but nothing is left to play: a failed step, or a play with
-        // no end to see.
-        std::_Exit(passed ? 0 : FailedPlayStatus);
-    }).detach();
-    return true;
-}
+        std::thread([scenario = std::move(*parsed), log] {
+            HostBackend backend;
+            scenario::PlayOptions options;
+            options.onLog = [log](const std::string& line) {
+                std::string text = line + "\n";
+                if (log >= 0) {
+                    ssize_t written = ::write(log, text.data(), text.size());
+                    (void)written;
+                }
+            };
+            std::vector<std::string> lines;
+            bool passed = scenario::Play(scenario, backend, options, lines);
+            {
+                std::lock_guard lock(State().lock);
+                State().finished = true;
+                State().changed.notify_all();
+                if (State().ending)
+                    return; // the process is ending with the installer's own status
+            }
+            // The installer still runs, but nothing is left to play: a failed step, or a play
+            // with no end to see.
+            std::_Exit(passed ? 0 : FailedPlayStatus);
+        }).detach();
+        return true;
+    }
 
-void StartInteractiveUser() {
-    std::thread([] {
+    // Lets the play see the end and finish first.
+    void Ending() override {
+        PlayState& state = State();
+        std::unique_lock lock(state.lock);
+        if (!state.playing)
+            return;
+        state.ending = true;
+        state.changed.notify_all();
+        state.changed.wait_for(lock, std::chrono::duration<double>(2 * ActionTimeoutSeconds),
+                               [&] { return state.finished; });
+    }
+
+  private:
+    std::string scenarioFile_;
+    std::string logFile_;
+};
+
+constexpr const char* PersonHelp =
+    R"(The installer's windows are printed after every change; a control's id is the number
+before it. Commands act on the newest dialog and message box:
+
+  click <id>                   press a button of the dialog
+  type <id> <text>             replace the text of an edit control ("..." around spaces)
+  escape | close               press Esc in the dialog | its close box
+  browse <id> <folder>         press the browse button <id> and pick a folder (or: cancel)
+  answer ok|yes|no             press a button of the message box
+  insert <letter> <disc>       put a disc (disc1, disc2, disc3) in a CD-ROM drive
+  eject <letter>               take the disc out
+  wait files <folder> <n>      wait until a folder holds n files
+  start second                 start a second copy of the installer (it should end at once)
+  expect ...                   check what is shown, as a scenario does (tests/scenarios/README.md)
+  show                         print the windows again
+  help                         this list
+  quit                         stop the installer and end the walk (so does Ctrl-D)
+)";
+
+class Person : public winsim::User {
+  public:
+    bool Start(std::string&) override {
+        std::thread([] { Walk(); }).detach();
+        return true;
+    }
+
+  private:
+    static void Stop(const char* why) {
+        std::printf("%s: the installer is stopped\n", why);
+        std::fflush(stdout);
+        std::_Exit(StoppedStatus);
+    }
+
+    static void Walk() {
         HostBackend backend;
         scenario::Player player(backend, scenario::PlayOptions{});
-        std::printf("Step commands as in a scenario (click 1000, type 1004 \"D:\\Games\", answer "
-                    "yes, insert d disc2, ...); 'show' prints the windows again.\n");
+        std::printf("Steps as in a scenario (click 1000, type 1004 \"D:\\Games\", answer yes, "
+                    "insert d disc2, ...); 'help' lists them, 'quit' stops.\n");
         std::string shown;
         std::uint64_t seen = ~0ull;
         std::string pending;
         int number = 0;
-        bool open = true;
         for (;;) {
             // Print the windows once they have settled after a change.
             std::uint64_t now = desktop::Generation();
@@ -414,19 +456,13 @@ void StartInteractiveUser() {
                     std::fflush(stdout);
                 }
             }
-            if (!open) {
-                desktop::WaitForChange(seen, 1);
-                continue;
-            }
             pollfd input = {0, POLLIN, 0};
             if (::poll(&input, 1, 100) <= 0)
                 continue;
             char buffer[512];
             ssize_t got = ::read(0, buffer, sizeof(buffer));
-            if (got <= 0) {
-                open = false;
-                continue;
-            }
+            if (got <= 0)
+                Stop("\nend of input");
             pending.append(buffer, (size_t)got);
             size_t newline;
             while ((newline = pending.find('\n')) != std::string::npos) {
@@ -438,22 +474,28 @@ void StartInteractiveUser() {
                     std::printf("unclosed quote\n> ");
                     continue;
                 }
-                if (line.words.empty() || line.word(0) == "show") {
+                const std::string& command = line.word(0);
+                if (line.words.empty() || command == "show") {
                     shown.clear();
                     seen = ~0ull;
                     continue;
                 }
+                if (command == "quit" || command == "exit")
+                    Stop("quit");
+                if (command == "help" || command == "?") {
+                    std::printf("%s> ", PersonHelp);
+                    continue;
+                }
                 std::string why;
                 if (!scenario::IsValidStep(line, why)) {
-                    std::printf("%s\n> ", why.c_str());
-                    std::fflush(stdout);
+                    std::printf("%s ('help' lists the commands)\n> ", why.c_str());
                     continue;
                 }
                 // A person acts on what is in front of them: the newest dialog and box.
                 for (const auto& window : CurrentWindows()) {
                     if (window.messageBox && window.visible)
                         player.SetBox(window);
-                    else if (window.visible && line.word(0) != "expect")
+                    else if (window.visible && command != "expect")
                         player.SetDialog(window);
                 }
                 if (!player.Step(line, why))
@@ -463,7 +505,18 @@ void StartInteractiveUser() {
             }
             std::fflush(stdout);
         }
-    }).detach();
+    }
+};
+
+} // namespace
+
+std::unique_ptr<winsim::User> ScriptedUser(const std::string& scenarioFile,
+                                           const std::string& logFile) {
+    return std::make_unique<ScriptedPlay>(scenarioFile, logFile);
+}
+
+std::unique_ptr<winsim::User> PersonAtTerminal() {
+    return std::make_unique<Person>();
 }
 
 } // namespace hostuser

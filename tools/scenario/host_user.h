@@ -3,21 +3,27 @@
 // act through winsim's windows.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "process.h"
 #include "scenario.h"
 
 namespace hostuser {
 
-// Starts playing the steps of scenarioFile. Each log line goes to logFile (when given) as soon
-// as it is written. When the installer ends the process (returning from WinMain or calling
-// exit), the end waits for the play to finish, so that `expect exit` sees it. A play that stops
-// while the installer still runs ends the process: 86 after a failed step, else 0.
-bool StartScriptedUser(const char* scenarioFile, const char* logFile, std::string& error);
+// A scripted user that plays the steps of scenarioFile. Each log line goes to logFile (when
+// given) as soon as it is written. When the installer ends the process, the end waits for the
+// play to finish, so that `expect exit` sees it. A play that stops while the installer still
+// runs ends the process: 86 after a failed step, else 0.
+std::unique_ptr<winsim::User> ScriptedUser(const std::string& scenarioFile,
+                                           const std::string& logFile);
 
-// Reads step commands from standard input and, after every change, prints the visible windows.
-void StartInteractiveUser();
+// A person at the terminal: reads step commands from standard input and, after every change,
+// prints the visible windows. `quit` or the end of the input stops the installer: the process
+// ends with StoppedStatus.
+std::unique_ptr<winsim::User> PersonAtTerminal();
+constexpr int StoppedStatus = 3;
 
 // The windows of the process, as a scenario sees them (UTF-8).
 std::vector<scenario::Window> CurrentWindows();

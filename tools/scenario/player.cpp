@@ -1,6 +1,7 @@
 // Plays a scenario's steps against a platform's windows, as a user would: looks for what must be
 // seen, waiting up to a timeout, and acts only on what a user could reach.
 #include <chrono>
+#include <map>
 #include <thread>
 
 #include "scenario.h"
@@ -36,6 +37,17 @@ const Control* FindControl(const Window& window, int id) {
             return &control;
     }
     return nullptr;
+}
+
+// Whether a user could act on the dialog: visible, and enabled (no modal window of its own up).
+bool UserCanReach(const Window& window, std::string& why) {
+    if (!window.visible)
+        why = "the dialog " + Quoted(window.title) + " is hidden";
+    else if (!window.enabled)
+        why = "the dialog " + Quoted(window.title) + " is disabled (a modal window it owns is up)";
+    else
+        return true;
+    return false;
 }
 
 std::string Seconds(double seconds) {
@@ -111,225 +123,282 @@ std::vector<std::string> Player::DescribeWindows() {
     return lines;
 }
 
-bool Player::Step(const Line& step, std::string& why) {
-    const std::string& command = step.word(0);
-    const double timeout = options_.timeoutSeconds;
+// The handlers below trust the words of their step: the parser has checked them
+// (IsValidStep).
 
-    if (command == "expect" && step.word(1) == "dialog") {
-        const std::string& title = step.word(2);
-        std::optional<Window> found;
-        bool seen = WaitFor(
-            [&] {
-                for (const auto& window : backend_.Windows()) {
-                    if (!window.messageBox && window.visible && window.title == title) {
-                        found = window;
-                        return true;
-                    }
+bool Player::ExpectDialog(const Line& step, std::string& why) {
+    const std::string& title = step.word(2);
+    std::optional<Window> found;
+    bool seen = WaitFor(
+        [&] {
+            for (const auto& window : backend_.Windows()) {
+                if (!window.messageBox && window.visible && window.title == title) {
+                    found = window;
+                    return true;
                 }
+            }
+            return false;
+        },
+        options_.timeoutSeconds);
+    if (!seen) {
+        why = "no dialog " + Quoted(title) + " came up within " + Seconds(options_.timeoutSeconds);
+        return false;
+    }
+    SetDialog(*found);
+    return true;
+}
+
+bool Player::ExpectHidden(const Line& step, std::string& why) {
+    const std::string& title = step.word(2);
+    bool seen = WaitFor(
+        [&] {
+            for (const auto& window : backend_.Windows()) {
+                if (!window.messageBox && !window.visible && window.title == title)
+                    return true;
+            }
+            return false;
+        },
+        options_.timeoutSeconds);
+    if (!seen)
+        why = "no hidden dialog " + Quoted(title) + " within " + Seconds(options_.timeoutSeconds);
+    return seen;
+}
+
+// Waits until the dialog's control id shows what shows() accepts; shown() tells what it shows.
+bool Player::ExpectControl(int id, const std::function<bool(const Control&)>& shows,
+                           const std::function<std::string(const Control&)>& shown,
+                           std::string& why) {
+    std::string actual;
+    bool seen = WaitFor(
+        [&] {
+            std::string ignored;
+            auto window = Current(ignored);
+            const Control* control = window ? FindControl(*window, id) : nullptr;
+            if (control == nullptr)
                 return false;
-            },
-            timeout);
-        if (!seen) {
-            why = "no dialog " + Quoted(title) + " came up within " + Seconds(timeout);
+            actual = shown(*control);
+            return shows(*control);
+        },
+        options_.timeoutSeconds);
+    if (!seen) {
+        std::string gone;
+        if (!Current(gone))
+            why = gone;
+        else if (actual.empty())
+            why = "the dialog has no control " + std::to_string(id);
+        else
+            why = "control " + std::to_string(id) + " is " + actual;
+    }
+    return seen;
+}
+
+bool Player::ExpectText(const Line& step, std::string& why) {
+    return ExpectControl(
+        std::stoi(step.word(2)),
+        [&](const Control& control) { return control.text == step.word(3); },
+        [](const Control& control) { return Quoted(control.text); }, why);
+}
+
+// expect checked <id>, expect unchecked <id>
+bool Player::ExpectChecked(const Line& step, std::string& why) {
+    bool checked = step.word(1) == "checked";
+    return ExpectControl(
+        std::stoi(step.word(2)), [&](const Control& control) { return control.checked == checked; },
+        [](const Control& control) { return control.checked ? "checked" : "unchecked"; }, why);
+}
+
+bool Player::ExpectBox(const Line& step, std::string& why) {
+    const std::string& caption = step.word(2);
+    const std::string& text = step.word(3);
+    std::vector<std::string> buttons = ButtonsOf(step.word(4));
+    const std::string& owner = step.word(6);
+    std::optional<Window> found;
+    bool seen = WaitFor(
+        [&] {
+            for (const auto& window : backend_.Windows()) {
+                if (window.messageBox && window.visible && window.title == caption &&
+                    window.text == text && window.buttons == buttons && window.owner == owner &&
+                    (!box_ || box_->handle != window.handle))
+                    found = window; // the newest that matches
+            }
+            return found.has_value();
+        },
+        options_.timeoutSeconds);
+    if (!seen) {
+        why = "no box " + Quoted(caption) + " " + Quoted(text) + " " + step.word(4) + " owner " +
+              owner + " came up within " + Seconds(options_.timeoutSeconds);
+        return false;
+    }
+    box_ = found;
+    return true;
+}
+
+bool Player::ExpectNoBox(const Line&, std::string& why) {
+    std::string shown;
+    WaitFor(
+        [&] {
+            for (const auto& window : backend_.Windows()) {
+                if (window.messageBox && window.visible &&
+                    (!box_ || window.handle != box_->handle)) {
+                    shown = Quoted(window.title) + " " + Quoted(window.text);
+                    return true;
+                }
+            }
             return false;
-        }
-        SetDialog(*found);
+        },
+        options_.settleSeconds);
+    if (!shown.empty())
+        why = "a box came up: " + shown;
+    return shown.empty();
+}
+
+bool Player::ExpectExit(const Line&, std::string& why) {
+    bool ended = WaitFor([&] { return backend_.Ended(); }, options_.timeoutSeconds);
+    if (!ended)
+        why = "the installer did not end within " + Seconds(options_.timeoutSeconds);
+    return ended;
+}
+
+// The dialog that the user's hands act on, if a user could reach it.
+std::optional<Window> Player::Reachable(const Line& step, std::string& why) {
+    auto window = Current(why);
+    if (window && !UserCanReach(*window, why)) {
+        why += ": no user could " + step.word(0) + " there";
+        return std::nullopt;
+    }
+    return window;
+}
+
+bool Player::Click(const Line& step, std::string& why) {
+    auto window = Reachable(step, why);
+    return window && backend_.Click(*window, std::stoi(step.word(1)), why);
+}
+
+bool Player::Type(const Line& step, std::string& why) {
+    auto window = Reachable(step, why);
+    return window && backend_.Type(*window, std::stoi(step.word(1)), step.word(2), why);
+}
+
+bool Player::Escape(const Line& step, std::string& why) {
+    auto window = Reachable(step, why);
+    return window && backend_.Escape(*window, why);
+}
+
+bool Player::Close(const Line& step, std::string& why) {
+    auto window = Reachable(step, why);
+    return window && backend_.Close(*window, why);
+}
+
+// browse <id> <folder>|cancel
+bool Player::Browse(const Line& step, std::string& why) {
+    auto window = Reachable(step, why);
+    std::string folder = step.word(2) == "cancel" ? "" : step.word(2);
+    return window && backend_.Browse(*window, std::stoi(step.word(1)), folder, why);
+}
+
+bool Player::Refuse(const Line& step, std::string& why) {
+    auto window = Current(why);
+    if (!window)
+        return false;
+    std::string unreachable;
+    if (!UserCanReach(*window, unreachable))
         return true;
-    }
-
-    if (command == "expect" && step.word(1) == "hidden") {
-        const std::string& title = step.word(2);
-        bool seen = WaitFor(
-            [&] {
-                for (const auto& window : backend_.Windows()) {
-                    if (!window.messageBox && !window.visible && window.title == title)
-                        return true;
-                }
-                return false;
-            },
-            timeout);
-        if (!seen)
-            why = "no hidden dialog " + Quoted(title) + " within " + Seconds(timeout);
-        return seen;
-    }
-
-    if (command == "expect" &&
-        (step.word(1) == "text" || step.word(1) == "checked" || step.word(1) == "unchecked")) {
-        int id = std::stoi(step.word(2));
-        std::string actual;
-        bool seen = WaitFor(
-            [&] {
-                std::string ignored;
-                auto window = Current(ignored);
-                const Control* control = window ? FindControl(*window, id) : nullptr;
-                if (control == nullptr)
-                    return false;
-                if (step.word(1) == "text") {
-                    actual = Quoted(control->text);
-                    return control->text == step.word(3);
-                }
-                actual = control->checked ? "checked" : "unchecked";
-                return control->checked == (step.word(1) == "checked");
-            },
-            timeout);
-        if (!seen) {
-            std::string gone;
-            if (!Current(gone))
-                why = gone;
-            else if (actual.empty())
-                why = "the dialog has no control " + step.word(2);
-            else
-                why = "control " + step.word(2) + " is " + actual;
-        }
-        return seen;
-    }
-
-    if (command == "click" || command == "type" || command == "escape" || command == "close" ||
-        command == "browse" || command == "refuse") {
-        auto window = Current(why);
-        if (!window)
-            return false;
-        std::string title = Quoted(window->title);
-        std::string unreachable;
-        if (!window->visible)
-            unreachable = "the dialog " + title + " is hidden";
-        else if (!window->enabled)
-            unreachable = "the dialog " + title + " is disabled (a modal window it owns is up)";
-        if (command == "refuse") {
-            int id = std::stoi(step.word(2));
-            const Control* control = FindControl(*window, id);
-            if (!unreachable.empty() || control == nullptr || !control->enabled ||
-                !control->visible)
-                return true;
-            why = "control " + step.word(2) + " of " + title + " could be clicked";
-            return false;
-        }
-        if (!unreachable.empty()) {
-            why = unreachable + ": no user could " + command + " there";
-            return false;
-        }
-        if (command == "click")
-            return backend_.Click(*window, std::stoi(step.word(1)), why);
-        if (command == "type")
-            return backend_.Type(*window, std::stoi(step.word(1)), step.word(2), why);
-        if (command == "escape")
-            return backend_.Escape(*window, why);
-        if (command == "close")
-            return backend_.Close(*window, why);
-        std::string folder = step.word(2) == "cancel" ? "" : step.word(2);
-        return backend_.Browse(*window, std::stoi(step.word(1)), folder, why);
-    }
-
-    if (command == "expect" && step.word(1) == "box") {
-        const std::string& caption = step.word(2);
-        const std::string& text = step.word(3);
-        std::vector<std::string> buttons = ButtonsOf(step.word(4));
-        const std::string& owner = step.word(6);
-        std::optional<Window> found;
-        bool seen = WaitFor(
-            [&] {
-                for (const auto& window : backend_.Windows()) {
-                    if (window.messageBox && window.visible && window.title == caption &&
-                        window.text == text && window.buttons == buttons && window.owner == owner &&
-                        (!box_ || box_->handle != window.handle))
-                        found = window; // the newest that matches
-                }
-                return found.has_value();
-            },
-            timeout);
-        if (!seen) {
-            why = "no box " + Quoted(caption) + " " + Quoted(text) + " " + step.word(4) +
-                  " owner " + owner + " came up within " + Seconds(timeout);
-            return false;
-        }
-        box_ = found;
+    const Control* control = FindControl(*window, std::stoi(step.word(2)));
+    if (control == nullptr || !control->enabled || !control->visible)
         return true;
-    }
-
-    if (command == "answer") {
-        if (!box_) {
-            why = "no box expected before";
-            return false;
-        }
-        if (!backend_.Answer(*box_, step.word(1), why))
-            return false;
-        std::uintptr_t handle = box_->handle;
-        bool gone = WaitFor(
-            [&] {
-                for (const auto& window : backend_.Windows()) {
-                    if (window.handle == handle && window.visible)
-                        return false;
-                }
-                return true;
-            },
-            timeout);
-        if (!gone)
-            why = "the box " + Quoted(box_->title) + " stayed up after " + step.word(1);
-        return gone;
-    }
-
-    if (command == "expect" && step.word(1) == "no") {
-        std::string shown;
-        WaitFor(
-            [&] {
-                for (const auto& window : backend_.Windows()) {
-                    if (window.messageBox && window.visible &&
-                        (!box_ || window.handle != box_->handle)) {
-                        shown = Quoted(window.title) + " " + Quoted(window.text);
-                        return true;
-                    }
-                }
-                return false;
-            },
-            options_.settleSeconds);
-        if (!shown.empty())
-            why = "a box came up: " + shown;
-        return shown.empty();
-    }
-
-    if (command == "insert" || command == "eject") {
-        char letter = step.word(1)[0];
-        return backend_.Insert(letter, command == "insert" ? step.word(2) : "", why);
-    }
-
-    if (command == "wait") {
-        const std::string& folder = step.word(2);
-        long wanted = std::stol(step.word(3));
-        long count = -1;
-        bool reached = WaitFor(
-            [&] {
-                count = backend_.CountFiles(folder);
-                return count >= wanted;
-            },
-            timeout);
-        if (!reached)
-            why = folder + " holds " + std::to_string(count) + " files, not " +
-                  std::to_string(wanted) + ", after " + Seconds(timeout);
-        return reached;
-    }
-
-    if (command == "start") {
-        int status = 0;
-        bool showed = false;
-        if (!backend_.StartSecondCopy(status, showed, why))
-            return false;
-        if (status != 0 || showed) {
-            why = "the second copy ended with " + std::to_string(status) +
-                  (showed ? " and showed a window" : "");
-            return false;
-        }
-        return true;
-    }
-
-    if (command == "expect" && step.word(1) == "exit") {
-        bool ended = WaitFor([&] { return backend_.Ended(); }, timeout);
-        if (!ended)
-            why = "the installer did not end within " + Seconds(timeout);
-        return ended;
-    }
-
-    why = "unknown step";
+    why = "control " + step.word(2) + " of " + Quoted(window->title) + " could be clicked";
     return false;
+}
+
+bool Player::AnswerBox(const Line& step, std::string& why) {
+    if (!box_) {
+        why = "no box expected before";
+        return false;
+    }
+    if (!backend_.Answer(*box_, step.word(1), why))
+        return false;
+    std::uintptr_t handle = box_->handle;
+    bool gone = WaitFor(
+        [&] {
+            for (const auto& window : backend_.Windows()) {
+                if (window.handle == handle && window.visible)
+                    return false;
+            }
+            return true;
+        },
+        options_.timeoutSeconds);
+    if (!gone)
+        why = "the box " + Quoted(box_->title) + " stayed up after " + step.word(1);
+    return gone;
+}
+
+bool Player::Insert(const Line& step, std::string& why) {
+    return backend_.Insert(step.word(1)[0], step.word(2), why);
+}
+
+bool Player::Eject(const Line& step, std::string& why) {
+    return backend_.Insert(step.word(1)[0], "", why);
+}
+
+bool Player::WaitFiles(const Line& step, std::string& why) {
+    const std::string& folder = step.word(2);
+    long wanted = std::stol(step.word(3));
+    long count = -1;
+    bool reached = WaitFor(
+        [&] {
+            count = backend_.CountFiles(folder);
+            return count >= wanted;
+        },
+        options_.timeoutSeconds);
+    if (!reached)
+        why = folder + " holds " + std::to_string(count) + " files, not " + std::to_string(wanted) +
+              ", after " + Seconds(options_.timeoutSeconds);
+    return reached;
+}
+
+bool Player::StartSecond(const Line&, std::string& why) {
+    int status = 0;
+    bool showed = false;
+    if (!backend_.StartSecondCopy(status, showed, why))
+        return false;
+    if (status != 0 || showed) {
+        why = "the second copy ended with " + std::to_string(status) +
+              (showed ? " and showed a window" : "");
+        return false;
+    }
+    return true;
+}
+
+bool Player::Step(const Line& step, std::string& why) {
+    using Handler = bool (Player::*)(const Line&, std::string&);
+    static const std::map<std::string, Handler, std::less<>> handlers = {
+        {"expect dialog", &Player::ExpectDialog},
+        {"expect hidden", &Player::ExpectHidden},
+        {"expect text", &Player::ExpectText},
+        {"expect checked", &Player::ExpectChecked},
+        {"expect unchecked", &Player::ExpectChecked},
+        {"expect box", &Player::ExpectBox},
+        {"expect no", &Player::ExpectNoBox},
+        {"expect exit", &Player::ExpectExit},
+        {"click", &Player::Click},
+        {"type", &Player::Type},
+        {"escape", &Player::Escape},
+        {"close", &Player::Close},
+        {"browse", &Player::Browse},
+        {"refuse", &Player::Refuse},
+        {"answer", &Player::AnswerBox},
+        {"insert", &Player::Insert},
+        {"eject", &Player::Eject},
+        {"wait", &Player::WaitFiles},
+        {"start", &Player::StartSecond},
+    };
+    std::string kind = step.word(0) == "expect" ? "expect " + step.word(1) : step.word(0);
+    auto handler = handlers.find(kind);
+    if (handler == handlers.end()) {
+        why = "unknown step";
+        return false;
+    }
+    return (this->*handler->second)(step, why);
 }
 
 bool Play(const Scenario& scenario, Backend& backend, const PlayOptions& options,

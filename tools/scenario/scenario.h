@@ -149,7 +149,32 @@ class Player {
     void SetBox(const Window& box);
 
   private:
+    // One handler per kind of step (Step picks it by the step's words).
+    bool ExpectDialog(const Line& step, std::string& why);
+    bool ExpectHidden(const Line& step, std::string& why);
+    bool ExpectText(const Line& step, std::string& why);
+    bool ExpectChecked(const Line& step, std::string& why);
+    bool ExpectBox(const Line& step, std::string& why);
+    bool ExpectNoBox(const Line& step, std::string& why);
+    bool ExpectExit(const Line& step, std::string& why);
+    bool Click(const Line& step, std::string& why);
+    bool Type(const Line& step, std::string& why);
+    bool Escape(const Line& step, std::string& why);
+    bool Close(const Line& step, std::string& why);
+    bool Browse(const Line& step, std::string& why);
+    bool Refuse(const Line& step, std::string& why);
+    bool AnswerBox(const Line& step, std::string& why);
+    bool Insert(const Line& step, std::string& why);
+    bool Eject(const Line& step, std::string& why);
+    bool WaitFiles(const Line& step, std::string& why);
+    bool StartSecond(const Line& step, std::string& why);
+
+    // The dialog that the last expect dialog found, if it still exists (else why says so).
     std::optional<Window> Current(std::string& why);
+    // The same, if a user could reach it to act as step says (else why says what stops it).
+    std::optional<Window> Reachable(const Line& step, std::string& why);
+    bool ExpectControl(int id, const std::function<bool(const Control&)>& shows,
+                       const std::function<std::string(const Control&)>& shown, std::string& why);
     bool WaitFor(const std::function<bool()>& condition, double seconds);
 
     Backend& backend_;

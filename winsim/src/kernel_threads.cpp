@@ -26,7 +26,6 @@ struct ThreadObject {
     std::condition_variable ended;
     bool done = false;
     bool closed = false;
-    bool stopAsked = false;
     DWORD exitCode = 0;
 };
 
@@ -106,24 +105,6 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES security, size_t stackSize,
         return nullptr;
     }
     return object;
-}
-
-// Stopping a thread from outside is not offered: the product asks its threads to stop through
-// its own flags. The call only notes the request and fails, as for a handle without the right
-// to terminate.
-BOOL WINAPI TerminateThread(HANDLE thread, DWORD exitCode) {
-    (void)exitCode;
-    ThreadObject* object = Lookup(thread);
-    if (object == nullptr) {
-        SetError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    {
-        std::lock_guard lock(object->lock);
-        object->stopAsked = true;
-    }
-    SetError(ERROR_ACCESS_DENIED);
-    return FALSE;
 }
 
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {

@@ -10,8 +10,6 @@
 #include <strings.h>
 #include <sys/stat.h>
 
-#include "folder_names.h"
-
 namespace fs = std::filesystem;
 
 namespace winsim {
@@ -182,28 +180,26 @@ char DriveLetterOf(std::string_view path) {
     return (char)std::tolower((unsigned char)path[0]);
 }
 
-// The entry of folder whose name is name but for letter case, or name itself when there is none.
-static std::string EntryAnyCase(const std::string& folder, const struct stat& info,
-                                const std::string& name) {
-    NameInFolder kept = FindInFolder(folder, info, name);
-    if (kept.known)
-        return kept.entry.value_or(name);
-    std::string found = name;
+// The entry of a host folder whose name is name but for ASCII letter case: name itself when it
+// is there, else the first such entry in byte order, else name.
+static std::string EntryAnyCase(const std::string& folder, const std::string& name) {
+    std::string spelled = folder + "/" + name;
+    struct stat info;
+    if (lstat(spelled.c_str(), &info) == 0)
+        return name;
+    std::string found;
     if (DIR* entries = opendir(folder.c_str())) {
         while (const dirent* entry = readdir(entries)) {
-            if (strcasecmp(entry->d_name, name.c_str()) == 0) {
+            if (strcasecmp(entry->d_name, name.c_str()) == 0 &&
+                (found.empty() || found > entry->d_name))
                 found = entry->d_name;
-                break;
-            }
         }
         closedir(entries);
     }
-    return found;
+    return found.empty() ? name : found;
 }
 
-// HostPath, and when found is given, what stat says of the host path (st_mode 0 when nothing
-// is there) from what the lookup learnt, without looking again where it need not.
-static std::optional<std::string> Resolve(std::string_view windowsPath, struct stat* found) {
+std::optional<std::string> HostPath(std::string_view windowsPath) {
     char letter = DriveLetterOf(windowsPath);
     if (letter == 0)
         return std::nullopt;
@@ -230,87 +226,19 @@ static std::optional<std::string> Resolve(std::string_view windowsPath, struct s
             names.push_back(std::move(part));
         }
     }
-    // The host path as spelled; leading part k of it, the drive's folder and the first k names,
-    // ends at ends[k]. A name found in another letter case takes the place of its spelling.
     std::string host = d->hostFolder;
-    std::vector<size_t> ends{host.size()};
-    for (const auto& name : names) {
-        if (host.empty() || host.back() != '/')
-            host += '/';
-        host += name;
-        ends.push_back(host.size());
-    }
-    auto part = [&](size_t k) { return host.substr(0, ends[k]); };
-    auto statPart = [&](size_t k, struct stat& info) {
-        char after = host[ends[k]];
-        host[ends[k]] = '\0';
-        bool there = stat(host.c_str(), &info) == 0;
-        host[ends[k]] = after;
-        return there;
-    };
-    auto take = [&](size_t k, const std::string& entry) {
-        std::string& name = names[k - 1];
-        host.replace(ends[k] - name.size(), name.size(), entry);
-        for (size_t j = k; j < ends.size(); ++j)
-            ends[j] = ends[j] + entry.size() - name.size();
-        name = entry;
-    };
-    size_t count = names.size();
-    struct stat info;
-
-    // In a folder whose names are kept, its listing tells about the last name at once.
-    if (count > 0 && FolderNamesKeptAt(part(count - 1)) && statPart(count - 1, info)) {
-        NameInFolder kept = FindInFolder(part(count - 1), info, names.back());
-        if (kept.known) {
-            if (kept.entry)
-                take(count, *kept.entry);
-            if (found != nullptr && (!kept.entry || stat(host.c_str(), found) != 0))
-                *found = {};
-            return host;
-        }
-    }
-
-    // The longest leading part that exists as spelled is taken as it is; each name after it
-    // matches an entry that differs only in letter case, if there is one.
-    size_t known = count;
-    while (known > 0 && !statPart(known, info))
-        --known;
-    // What stat said of leading part i when it was found to exist, and whether it was found
-    // missing.
-    std::optional<struct stat> there;
-    if (known > 0)
-        there = info;
-    bool missing = false;
-    for (size_t i = known; i < count; ++i) {
-        // The first of them is known to be missing as spelled.
-        if (i == known || !statPart(i + 1, info)) {
-            if (!there && !missing && statPart(i, info))
-                there = info;
-            std::string entry = there ? EntryAnyCase(part(i), *there, names[i]) : names[i];
-            missing = entry == names[i];
-            take(i + 1, entry);
-            there.reset();
-        } else {
-            there = info;
-            missing = false;
-        }
-    }
-    if (found != nullptr) {
-        if (there)
-            *found = *there;
-        else if (missing || stat(host.c_str(), found) != 0)
-            *found = {};
-    }
+    while (host.size() > 1 && host.back() == '/')
+        host.pop_back();
+    for (const auto& name : names)
+        host += "/" + EntryAnyCase(host, name);
     return host;
 }
 
-std::optional<std::string> HostPath(std::string_view windowsPath) {
-    return Resolve(windowsPath, nullptr);
-}
-
 std::optional<std::string> HostPath(std::string_view windowsPath, struct stat& info) {
-    info = {};
-    return Resolve(windowsPath, &info);
+    auto host = HostPath(windowsPath);
+    if (!host || stat(host->c_str(), &info) != 0)
+        info = {};
+    return host;
 }
 
 std::optional<std::string> DiscLabel(const Drive& drive) {
