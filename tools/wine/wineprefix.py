@@ -23,6 +23,7 @@ Python 3.9 or later; nothing beyond its standard library.
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
 import time
 from dataclasses import dataclass
@@ -592,3 +593,19 @@ def work_folder(prefix):
     folder = Path(tempfile.mkdtemp(prefix=prefix))
     (folder / "home").mkdir()
     return folder
+
+
+def main(arguments):
+    """wineprefix.py which-build [BUILDS]: prints the folder of the Windows build the Wine tools
+    play, then the line that says which and why."""
+    if len(arguments) in (1, 2) and arguments[0] == "which-build":
+        build = choose_build(arguments[1] if len(arguments) == 2 else None)
+        print(build.folder)
+        print(build.why)
+        return 0
+    print("usage: wineprefix.py which-build [BUILDS]", file=sys.stderr)
+    return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
