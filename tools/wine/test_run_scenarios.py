@@ -1,13 +1,11 @@
 #!/usr/bin/env python3
-"""Tests of run-scenarios' machine setup: registry values in Wine's file format, the discs it
-lays out, and Windows paths in a prefix. Needs no Wine."""
+"""Tests of run-scenarios' machine setup: the discs it lays out. Needs no Wine."""
 
 import shutil
 import tempfile
 import unittest
 from importlib.machinery import SourceFileLoader
 from pathlib import Path
-from types import SimpleNamespace
 
 RUNNER = Path(__file__).with_name("run-scenarios")
 runner = SourceFileLoader("run_scenarios", str(RUNNER)).load_module()
@@ -25,60 +23,6 @@ class Folder(unittest.TestCase):
         path.parent.mkdir(parents=True, exist_ok=True)
         path.write_text(content)
         return path
-
-
-class RegistryFiles(Folder):
-    def test_strings_are_escaped_as_wine_writes_them(self):
-        self.assertEqual(runner.registry_string('C:\\Start Menu\\"x"'),
-                         'C:\\\\Start Menu\\\\\\"x\\"')
-        self.assertEqual(runner.registry_string("C:\\遊戲"), "C:\\\\\\x904a\\x6232")
-        # Outside the basic plane: two UTF-16 units, as Wine writes them.
-        self.assertEqual(runner.registry_string("\U0001f30e"), "\\xd83c\\xdf0e")
-        self.assertEqual(runner.registry_string("tab\there"), "tab\\x0009here")
-
-    def test_values_are_added_as_a_section_at_the_end(self):
-        reg = self.write("user.reg", "WINE REGISTRY Version 2\n\n[Old] 1\n\"a\"=\"b\"\n")
-        runner.add_registry_values(reg, "Software\\Wine\\Drives",
-                                   {"d:": "cdrom", "e:": "hd", "n": 255})
-        lines = reg.read_text().splitlines()
-        self.assertEqual(lines[:4], ["WINE REGISTRY Version 2", "", "[Old] 1", '"a"="b"'])
-        self.assertRegex(lines[5], r"^\[Software\\\\Wine\\\\Drives\] \d+$")
-        self.assertEqual(lines[6:], ['"d:"="cdrom"', '"e:"="hd"', '"n"=dword:000000ff'])
-
-    USER_REG = ("WINE REGISTRY Version 2\n"
-                ";; All keys relative to REGISTRY\\\\User\\\\S-1-5-21-0-0-0-1000\n\n"
-                "[Software\\\\Explorer\\\\Shell Folders] 1\n#time=1\n\"AppData\"=\"C:\\\\a\"\n\n"
-                "[Software\\\\Explorer\\\\Shell Folders\\\\Sub] 1\n\"x\"=\"y\"\n\n"
-                "[Software\\\\Explorer\\\\User Shell Folders] 1\n\"AppData\"=\"C:\\\\a\"\n")
-
-    def test_a_key_is_removed_with_its_values_but_not_its_subkeys_or_neighbours(self):
-        reg = self.write("user.reg", self.USER_REG)
-        self.assertTrue(runner.remove_registry_key(reg, "software\\explorer\\SHELL FOLDERS"))
-        text = reg.read_text()
-        self.assertNotIn("[Software\\\\Explorer\\\\Shell Folders] 1", text)
-        self.assertNotIn("#time=1\n", text)
-        self.assertIn("[Software\\\\Explorer\\\\Shell Folders\\\\Sub] 1\n\"x\"=\"y\"", text)
-        self.assertIn("[Software\\\\Explorer\\\\User Shell Folders] 1", text)
-        self.assertFalse(runner.remove_registry_key(reg, "Software\\Explorer\\Shell Folders"))
-
-    def test_an_unopenable_key_is_a_link_to_itself(self):
-        reg = self.write("user.reg", self.USER_REG)
-        runner.make_key_unopenable(reg, "Software\\Explorer\\Shell Folders")
-        lines = reg.read_text().splitlines()
-        at = lines.index([line for line in lines
-                          if line.startswith("[Software\\\\Explorer\\\\Shell Folders] ")][-1])
-        self.assertEqual(lines[at + 1], "#link")
-        self.assertTrue(lines[at + 2].startswith('"SymbolicLinkValue"=hex(6):'))
-        target = bytes(int(b, 16) for b in lines[at + 2].split(":", 1)[1].split(","))
-        self.assertEqual(target.decode("utf-16-le"),
-                         "\\REGISTRY\\User\\S-1-5-21-0-0-0-1000\\Software\\Explorer\\Shell Folders")
-        self.assertEqual(sum(line.startswith("[Software\\\\Explorer\\\\Shell Folders] ")
-                             for line in lines), 1)
-        # Its values went; User Shell Folders keeps its own.
-        self.assertEqual(reg.read_text().count('"AppData"'), 1)
-        with self.assertRaises(runner.SetupError):
-            runner.make_key_unopenable(self.write("other.reg", "WINE REGISTRY Version 2\n"),
-                                       "Software\\Explorer\\Shell Folders")
 
 
 class Discs(Folder):
@@ -129,27 +73,6 @@ class Discs(Folder):
         root = self.disc(name="bare", sample=1, extraFiles=2, noProduct=True,
                          files=[["readme.txt", "r"]])
         self.assertEqual(self.files(root), [".windows-label", "readme.txt"])
-
-
-class PrefixPaths(Folder):
-    def test_windows_paths_go_through_the_drive_links(self):
-        prefix = self.root / "prefix"
-        (prefix / "drive_c").mkdir(parents=True)
-        (prefix / "dosdevices").mkdir()
-        (prefix / "dosdevices/c:").symlink_to("../drive_c")
-        (self.root / "e").mkdir()
-        (prefix / "dosdevices/e:").symlink_to(self.root / "e")
-        run = SimpleNamespace(prefix=prefix)
-        run.drive_folder = lambda letter: runner.Scenario.drive_folder(run, letter)
-        host_path = lambda path: runner.Scenario.host_path(run, path)
-        self.assertEqual(host_path("C:\\Start Menu\\Programs"),
-                         (prefix / "drive_c").resolve() / "Start Menu/Programs")
-        self.assertEqual(host_path("e:/games/"), (self.root / "e").resolve() / "games")
-        with self.assertRaises(runner.SetupError):
-            host_path("F:\\x")
-        for path in ("relative\\x", "", ":"):
-            with self.assertRaises(runner.SetupError):
-                host_path(path)
 
 
 if __name__ == "__main__":

@@ -1,0 +1,146 @@
+#!/usr/bin/env python3
+"""Tests of the Wine prefix module's parts that need no Wine: registry values in Wine's file
+format, drives and Windows paths in a prefix, the choice of build."""
+
+import shutil
+import tempfile
+import unittest
+from pathlib import Path
+
+import wineprefix
+
+
+class Folder(unittest.TestCase):
+    def setUp(self):
+        self.root = Path(tempfile.mkdtemp(prefix="wineprefix-test-"))
+
+    def tearDown(self):
+        shutil.rmtree(self.root)
+
+    def write(self, relative, content):
+        path = self.root / relative
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text(content)
+        return path
+
+
+class RegistryFiles(Folder):
+    def test_strings_are_escaped_as_wine_writes_them(self):
+        self.assertEqual(wineprefix.registry_string('C:\\Start Menu\\"x"'),
+                         'C:\\\\Start Menu\\\\\\"x\\"')
+        self.assertEqual(wineprefix.registry_string("C:\\遊戲"), "C:\\\\\\x904a\\x6232")
+        # Outside the basic plane: two UTF-16 units, as Wine writes them.
+        self.assertEqual(wineprefix.registry_string("\U0001f30e"), "\\xd83c\\xdf0e")
+        self.assertEqual(wineprefix.registry_string("tab\there"), "tab\\x0009here")
+
+    def test_values_are_added_as_a_section_at_the_end(self):
+        reg = self.write("user.reg", "WINE REGISTRY Version 2\n\n[Old] 1\n\"a\"=\"b\"\n")
+        wineprefix.add_registry_values(reg, "Software\\Wine\\Drives",
+                                   {"d:": "cdrom", "e:": "hd", "n": 255})
+        lines = reg.read_text().splitlines()
+        self.assertEqual(lines[:4], ["WINE REGISTRY Version 2", "", "[Old] 1", '"a"="b"'])
+        self.assertRegex(lines[5], r"^\[Software\\\\Wine\\\\Drives\] \d+$")
+        self.assertEqual(lines[6:], ['"d:"="cdrom"', '"e:"="hd"', '"n"=dword:000000ff'])
+
+    USER_REG = ("WINE REGISTRY Version 2\n"
+                ";; All keys relative to REGISTRY\\\\User\\\\S-1-5-21-0-0-0-1000\n\n"
+                "[Software\\\\Explorer\\\\Shell Folders] 1\n#time=1\n\"AppData\"=\"C:\\\\a\"\n\n"
+                "[Software\\\\Explorer\\\\Shell Folders\\\\Sub] 1\n\"x\"=\"y\"\n\n"
+                "[Software\\\\Explorer\\\\User Shell Folders] 1\n\"AppData\"=\"C:\\\\a\"\n")
+
+    def test_a_key_is_removed_with_its_values_but_not_its_subkeys_or_neighbours(self):
+        reg = self.write("user.reg", self.USER_REG)
+        self.assertTrue(wineprefix.remove_registry_key(reg, "software\\explorer\\SHELL FOLDERS"))
+        text = reg.read_text()
+        self.assertNotIn("[Software\\\\Explorer\\\\Shell Folders] 1", text)
+        self.assertNotIn("#time=1\n", text)
+        self.assertIn("[Software\\\\Explorer\\\\Shell Folders\\\\Sub] 1\n\"x\"=\"y\"", text)
+        self.assertIn("[Software\\\\Explorer\\\\User Shell Folders] 1", text)
+        self.assertFalse(wineprefix.remove_registry_key(reg, "Software\\Explorer\\Shell Folders"))
+
+    def test_an_unopenable_key_is_a_link_to_itself(self):
+        reg = self.write("user.reg", self.USER_REG)
+        wineprefix.make_key_unopenable(reg, "Software\\Explorer\\Shell Folders")
+        lines = reg.read_text().splitlines()
+        at = lines.index([line for line in lines
+                          if line.startswith("[Software\\\\Explorer\\\\Shell Folders] ")][-1])
+        self.assertEqual(lines[at + 1], "#link")
+        self.assertTrue(lines[at + 2].startswith('"SymbolicLinkValue"=hex(6):'))
+        target = bytes(int(b, 16) for b in lines[at + 2].split(":", 1)[1].split(","))
+        self.assertEqual(target.decode("utf-16-le"),
+                         "\\REGISTRY\\User\\S-1-5-21-0-0-0-1000\\Software\\Explorer\\Shell Folders")
+        self.assertEqual(sum(line.startswith("[Software\\\\Explorer\\\\Shell Folders] ")
+                             for line in lines), 1)
+        # Its values went; User Shell Folders keeps its own.
+        self.assertEqual(reg.read_text().count('"AppData"'), 1)
+        with self.assertRaises(wineprefix.SetupError):
+            wineprefix.make_key_unopenable(self.write("other.reg", "WINE REGISTRY Version 2\n"),
+                                       "Software\\Explorer\\Shell Folders")
+
+
+class PrefixPaths(Folder):
+    def test_windows_paths_go_through_the_drive_links(self):
+        prefix = wineprefix.Prefix(None, self.root / "prefix")
+        (prefix.path / "drive_c").mkdir(parents=True)
+        (prefix.path / "dosdevices").mkdir()
+        (prefix.path / "dosdevices/c:").symlink_to("../drive_c")
+        (self.root / "e").mkdir()
+        (prefix.path / "dosdevices/e:").symlink_to(self.root / "e")
+        self.assertEqual(prefix.host_path("C:\\Start Menu\\Programs"),
+                         (prefix.path / "drive_c").resolve() / "Start Menu/Programs")
+        self.assertEqual(prefix.host_path("e:/games/"), (self.root / "e").resolve() / "games")
+        for path in ("F:\\x", "relative\\x", "", ":", "1:\\x"):
+            with self.assertRaises(wineprefix.SetupError):
+                prefix.host_path(path)
+
+    def test_drives_are_links_with_their_kind_in_the_registry(self):
+        prefix = wineprefix.Prefix(None, self.root / "prefix")
+        (prefix.path / "dosdevices").mkdir(parents=True)
+        (prefix.path / "system.reg").write_text("WINE REGISTRY Version 2\n")
+        (prefix.path / "dosdevices/d::").symlink_to("/dev/old")
+        prefix.cdrom("d", self.root / "disc1")
+        prefix.fixed("e", self.root / "e")
+        prefix.cdrom("f")
+        prefix.cdrom("g", self.root / "disc2", device="/dev/loop7")
+        links = {link.name: str(link.readlink())
+                 for link in (prefix.path / "dosdevices").iterdir()}
+        self.assertEqual(links, {"d:": str(self.root / "disc1"), "e:": str(self.root / "e"),
+                                 "f:": str(prefix.path / wineprefix.EMPTY_DRIVE),
+                                 "g:": str(self.root / "disc2"), "g::": "/dev/loop7"})
+        self.assertTrue((self.root / "e").is_dir())
+        registry = (prefix.path / "system.reg").read_text()
+        for kind in ('"d:"="cdrom"', '"e:"="hd"', '"f:"="cdrom"', '"g:"="cdrom"'):
+            self.assertIn(kind, registry)
+
+
+class Builds(Folder):
+    def test_the_shipped_build_where_32_bit_programs_run(self):
+        build = wineprefix.choose_build(self.root, check=lambda: (True, ""))
+        self.assertEqual((build.arch, build.setup), ("i686", self.root / "win-i686/setup.exe"))
+        self.assertEqual(build.robot, self.root / "win-i686/tools/wine/robot.exe")
+        self.assertIn("shipped i686", build.why)
+
+    def test_the_x86_64_build_says_why(self):
+        build = wineprefix.choose_build(self.root, check=lambda: (False, "no 32-bit code"))
+        self.assertEqual((build.arch, build.recorder),
+                         ("x86_64", self.root / "win-x86_64/tools/wine/recorder.exe"))
+        self.assertIn("no 32-bit code", build.why)
+        self.assertEqual(len(build.why.splitlines()), 1)
+
+    def test_the_processor_of_a_program_from_its_header(self):
+        for machine, name in ((0x14C, "i686"), (0x8664, "x86_64"), (0x1C0, "unknown")):
+            head = bytearray(512)
+            head[:2] = b"MZ"
+            head[0x3C:0x40] = (128).to_bytes(4, "little")
+            head[128:132] = b"PE\0\0"
+            head[132:134] = machine.to_bytes(2, "little")
+            path = self.root / ("p%x.exe" % machine)
+            path.write_bytes(bytes(head))
+            self.assertEqual(wineprefix.pe_machine(path), name)
+        self.assertEqual(wineprefix.pe_machine(self.write("text.exe", "MZ but not PE")),
+                         "unknown")
+        self.assertEqual(wineprefix.pe_machine(self.root / "missing.exe"), "unknown")
+
+
+if __name__ == "__main__":
+    unittest.main()

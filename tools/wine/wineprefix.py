@@ -1,0 +1,611 @@
+"""Wine prefixes for the tools that run Windows programs under Wine.
+
+One place for what every such tool needs: a headless X server, a template prefix in the
+Traditional Chinese locale (code page 950) that is made once and copied per run, programs run
+with a timeout and their output in files, drive letters (fixed drives, CD-ROM drives backed by
+a folder and, for a disc image, by its files and a device to read its label from), registry
+values written into a prefix before Wine starts, Windows paths turned into host paths, and
+stopping the wineserver. It also says which Windows build a tool plays (choose_build).
+
+    import wineprefix
+    display = wineprefix.Display(work)
+    wine = wineprefix.Wine(work / "home", display.name)
+    template = wine.make_template(work / "template")
+    prefix = template.copy(work / "run1")
+    prefix.cdrom("d", disc_folder)
+    ran = prefix.run([program, argument], work / "program", timeout=300)
+    prefix.clean()
+    display.close()
+
+Python 3.9 or later; nothing beyond its standard library.
+"""
+
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from dataclasses import dataclass
+from pathlib import Path
+
+SOURCE = Path(__file__).resolve().parents[2]
+# Wine takes its ANSI code page from the locale: zh_TW.UTF-8 gives code page 950.
+LOCALE = "zh_TW.UTF-8"
+# No menu entries of Wine's own, and no downloads of Mono or Gecko at the prefix's start.
+DLL_OVERRIDES = "winemenubuilder.exe=d;mscoree=d;mshtml=d"
+SCREEN = "1024x768x24"
+# The fonts that render both the Big5 texts and Latin ones (see fontconfig()).
+PICTURE_FONTS = ("/usr/share/fonts/truetype/arphic", "/usr/share/fonts/truetype/dejavu")
+# A disc folder that never exists: a CD-ROM drive linked to it is empty.
+EMPTY_DRIVE = ".no-disc"
+
+
+class SetupError(Exception):
+    """The machine for a run can't be made: a program or package is missing, Wine failed."""
+
+
+def find_program(*candidates):
+    """The first candidate that is an executable: a name looked up in PATH, or a path."""
+    for candidate in candidates:
+        found = shutil.which(candidate) if os.sep not in candidate else candidate
+        if found and os.access(found, os.X_OK):
+            return found
+    return None
+
+
+# ---- which build to play ----------------------------------------------------------------------
+
+
+@dataclass
+class Build:
+    """A Windows build of the sources: its folder, setup.exe and the Wine tools built with it."""
+
+    folder: Path
+    arch: str  # "i686" or "x86_64"
+    why: str  # one line: which build is played, and why
+
+    @property
+    def setup(self):
+        return self.folder / "setup.exe"
+
+    @property
+    def robot(self):
+        return self.folder / "tools" / "wine" / "robot.exe"
+
+    @property
+    def recorder(self):
+        return self.folder / "tools" / "wine" / "recorder.exe"
+
+
+def runs_32bit():
+    """True when this kernel runs 32-bit x86 programs and 32-bit Wine is installed."""
+    probe = SOURCE / "tools" / "runs-32bit"
+    if subprocess.run([str(probe)], stdout=subprocess.DEVNULL,
+                      stderr=subprocess.DEVNULL).returncode != 0:
+        return False, "this kernel runs no 32-bit code"
+    if not find_program("/usr/lib/wine/wine"):
+        return False, "32-bit Wine is not installed (Debian package wine32:i386)"
+    return True, ""
+
+
+def choose_build(builds=None, check=runs_32bit):
+    """The build the Wine tools play: the shipped i686 build where this machine runs 32-bit
+    Windows programs, else the x86_64 build of the same sources. builds: the folder holding
+    win-i686 and win-x86_64 (default: the source tree's build/)."""
+    builds = Path(builds) if builds else SOURCE / "build"
+    can, why_not = check()
+    if can:
+        return Build(builds / "win-i686", "i686",
+                     "playing the shipped i686 build (build/win-i686) under 32-bit Wine")
+    return Build(builds / "win-x86_64", "x86_64",
+                 "playing the x86_64 build (build/win-x86_64), not the shipped i686 one: "
+                 + why_not)
+
+
+def pe_machine(program):
+    """The processor a Windows program is built for: "i686", "x86_64", or "unknown"."""
+    try:
+        with open(program, "rb") as file:
+            head = file.read(4096)
+        at = int.from_bytes(head[0x3C:0x40], "little")
+        if head[:2] != b"MZ" or head[at:at + 4] != b"PE\0\0":
+            return "unknown"
+        machine = int.from_bytes(head[at + 4:at + 6], "little")
+    except OSError:
+        return "unknown"
+    return {0x14C: "i686", 0x8664: "x86_64"}.get(machine, "unknown")
+
+
+# ---- the X server ------------------------------------------------------------------------------
+
+
+class Display:
+    """A headless X server (Xvfb) for the Wine programs of a run; it picks a free display."""
+
+    def __init__(self, folder, screen=SCREEN):
+        xvfb = find_program("Xvfb")
+        if not xvfb:
+            raise SetupError("Xvfb is needed (Debian package xvfb)")
+        folder = Path(folder)
+        folder.mkdir(parents=True, exist_ok=True)
+        read_end, write_end = os.pipe()
+        self.log = open(folder / "xvfb.log", "wb")
+        self.process = subprocess.Popen(
+            [xvfb, "-displayfd", str(write_end), "-screen", "0", screen, "-nolisten", "tcp"],
+            pass_fds=(write_end,), stdin=subprocess.DEVNULL, stdout=self.log, stderr=self.log)
+        os.close(write_end)
+        with os.fdopen(read_end) as numbers:
+            number = numbers.readline().strip()
+        if not number:
+            self.close()
+            raise SetupError("Xvfb did not start, see " + str(folder / "xvfb.log"))
+        self.name = ":" + number
+
+    def close(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            self.process.wait()
+        self.log.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *error):
+        self.close()
+
+
+def fontconfig(folder, font_folders=PICTURE_FONTS):
+    """Writes a fontconfig file that offers only the fonts in font_folders, for FONTCONFIG_FILE.
+    Wine otherwise may pick a code page 950 font without Latin letters for the dialogs."""
+    missing = [f for f in font_folders if not Path(f).is_dir()]
+    if missing:
+        raise SetupError("no fonts in %s (Debian packages fonts-arphic-uming, "
+                         "fonts-dejavu-core)" % ", ".join(missing))
+    folder = Path(folder)
+    folder.mkdir(parents=True, exist_ok=True)
+    config = folder / "fonts.conf"
+    lines = ['<?xml version="1.0"?>', '<!DOCTYPE fontconfig SYSTEM "fonts.dtd">', "<fontconfig>"]
+    lines += ["  <dir>%s</dir>" % f for f in font_folders]
+    lines += ["  <cachedir>%s</cachedir>" % (folder / "fontconfig-cache"), "</fontconfig>"]
+    config.write_text("\n".join(lines) + "\n")
+    return config
+
+
+# ---- Wine --------------------------------------------------------------------------------------
+
+
+@dataclass
+class Ran:
+    """How a program run by Wine.run ended."""
+
+    ended: bool  # False: killed at the timeout
+    status: int  # the exit status as Wine hands it on (modulo 256), None when killed
+    out: Path  # its standard output
+    err: Path  # its standard error
+
+
+class Wine:
+    """Runs programs in prefixes, with the environment every run shares: the locale, a
+    throwaway HOME (Wine links the prefix's Desktop to it), no debug output, the DLL overrides,
+    the X display (None: no display) and, for pictures, a fontconfig file."""
+
+    def __init__(self, home, display=None, fonts=None):
+        self.wine = find_program("wine64", "/usr/lib/wine/wine64")
+        self.server = find_program("wineserver", "/usr/lib/wine/wineserver64")
+        if not self.wine or not self.server:
+            raise SetupError("wine64 and wineserver are needed (Debian package wine64)")
+        self.home = Path(home)
+        self.home.mkdir(parents=True, exist_ok=True)
+        self.display = display
+        self.fonts = fonts
+
+    def environment(self, prefix, debug="-all"):
+        env = {k: v for k, v in os.environ.items()
+               if not k.startswith(("WINE", "LC_")) and k not in ("DISPLAY", "FONTCONFIG_FILE")}
+        env.update(WINEPREFIX=str(prefix), WINEARCH="win64", WINEDEBUG=debug,
+                   WINEDLLOVERRIDES=DLL_OVERRIDES, LC_ALL=LOCALE, LANG=LOCALE,
+                   HOME=str(self.home))
+        if self.display:
+            env["DISPLAY"] = self.display
+        if self.fonts:
+            env["FONTCONFIG_FILE"] = str(self.fonts)
+        return env
+
+    def command(self, arguments, drop_read_override=False, wrapper=()):
+        """The command line that runs arguments (a program, Windows or Unix path, and its
+        arguments) under Wine. drop_read_override: root runs it without the capabilities that
+        let it read any file (the wineserver it starts inherits that), so that a file of mode
+        000 can't be read. wrapper: a command that runs the rest (strace, time, ...)."""
+        command = list(wrapper) + [self.wine] + [str(a) for a in arguments]
+        if drop_read_override:
+            setpriv = find_program("setpriv")
+            if not setpriv:
+                raise SetupError("setpriv is needed for an unreadable file (util-linux)")
+            command = [setpriv, "--bounding-set=-dac_override,-dac_read_search",
+                       "--"] + command
+        return command
+
+    def run(self, prefix, arguments, output, timeout, drop_read_override=False, wrapper=(),
+            debug="-all"):
+        """Runs arguments under Wine in prefix; its output goes to output.out and output.err
+        (Wine's services may keep a pipe open long after the program ends, so no pipes). The
+        program is killed after timeout seconds."""
+        output = Path(output)
+        out, err = output.with_suffix(".out"), output.with_suffix(".err")
+        with open(out, "wb") as out_file, open(err, "wb") as err_file:
+            process = subprocess.Popen(
+                self.command(arguments, drop_read_override, wrapper),
+                env=self.environment(prefix, debug), stdin=subprocess.DEVNULL, stdout=out_file,
+                stderr=err_file)
+            try:
+                return Ran(True, process.wait(timeout=timeout), out, err)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+                return Ran(False, None, out, err)
+
+    def server_command(self, prefix, *arguments, timeout=None):
+        subprocess.run([self.server] + list(arguments), env=self.environment(prefix),
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=timeout)
+
+    def start_server(self, prefix):
+        """Starts the prefix's wineserver and keeps it running between programs, so that each
+        program starts in a fraction of a second."""
+        self.server_command(prefix, "-p", timeout=60)
+
+    def stop(self, prefix, wait_seconds=0):
+        """Lets the prefix's programs end for up to wait_seconds, then kills what is left and
+        waits until the wineserver has gone."""
+        if wait_seconds > 0:
+            try:
+                self.server_command(prefix, "-w", timeout=wait_seconds)
+            except subprocess.TimeoutExpired:
+                pass
+        self.server_command(prefix, "-k")
+        self.server_command(prefix, "-w")
+
+    def make_template(self, folder, timeout=180):
+        """Makes a 64-bit prefix in folder (wineboot -i, 10-25 s) set up for headless runs:
+        windows unmanaged (with no window manager on the X server, Wine otherwise waits 2 s
+        for one each time it hides a window) and no crash dialog (a crash ends the program at
+        once with its exception code)."""
+        folder = Path(folder)
+        ran = self.run(folder, ["wineboot", "-i"], folder.with_name(folder.name + "-wineboot"),
+                       timeout)
+        if not ran.ended:
+            raise SetupError("wineboot hung; see %s" % ran.err)
+        self.stop(folder, 30)
+        if not (folder / "system.reg").exists():
+            raise SetupError("wineboot made no prefix; see %s" % ran.err)
+        prefix = Prefix(self, folder)
+        prefix.add_values("HKCU", "Software\\Wine\\X11 Driver", {"Managed": "N"})
+        prefix.add_values("HKCU", "Software\\Wine\\WineDbg", {"ShowCrashDialog": 0})
+        return prefix
+
+
+# ---- a prefix ----------------------------------------------------------------------------------
+
+
+REGISTRY_FILES = {"HKLM": "system.reg", "HKCU": "user.reg"}
+# CD-ROM and fixed drives as Wine's drive table names them.
+DRIVE_KINDS = {"cdrom": "cdrom", "fixed": "hd"}
+
+
+class Prefix:
+    """A Wine prefix whose wineserver is not running while it is changed. Drives made with
+    fixed() or cdrom() are links in dosdevices with their kind in the registry; a fixed drive
+    with a free space is a tmpfs of that size (root only); clean() undoes the mounts."""
+
+    def __init__(self, wine, path):
+        self.wine = wine
+        self.path = Path(path)
+        self.mounts = []
+
+    # ---- copies
+
+    def copy(self, destination, c_free=None):
+        """A copy of this prefix at destination (under a second for a fresh one). With c_free
+        (bytes), its drive_c is a tmpfs with exactly that much room left, and the Windows
+        folder a bind mount of a copy beside it, so that it takes no room there."""
+        destination = Path(destination)
+        copy = Prefix(self.wine, destination)
+        if c_free is None:
+            shutil.copytree(self.path, destination, symlinks=True)
+            return copy
+        shutil.copytree(self.path, destination, symlinks=True,
+                        ignore=lambda folder, names:
+                        ["drive_c"] if Path(folder) == self.path else [])
+        template_c = self.path / "drive_c"
+        drive_c = destination / "drive_c"
+        drive_c.mkdir()
+        copy.mount_tmpfs(drive_c, c_free + (256 << 20))
+        shutil.copytree(template_c, drive_c, symlinks=True, dirs_exist_ok=True,
+                        ignore=lambda folder, names:
+                        ["windows"] if Path(folder) == template_c else [])
+        windows = destination.with_name(destination.name + "-windows")
+        shutil.copytree(template_c / "windows", windows, symlinks=True)
+        (drive_c / "windows").mkdir()
+        copy.mount(["--bind", str(windows), str(drive_c / "windows")], drive_c / "windows")
+        usage = os.statvfs(drive_c)
+        used = (usage.f_blocks - usage.f_bfree) * usage.f_frsize
+        copy.mount(["-o", "remount,size=%d" % (used + c_free), str(drive_c)], None)
+        return copy
+
+    # ---- mounts
+
+    def mount(self, arguments, folder):
+        result = subprocess.run(["mount"] + arguments, capture_output=True, text=True)
+        if result.returncode != 0:
+            raise SetupError("can't mount (root is needed): " + result.stderr.strip())
+        if folder:
+            self.mounts.append(folder)
+
+    def mount_tmpfs(self, folder, size):
+        # An empty tmpfs of a size that is a whole number of pages has exactly that much room.
+        self.mount(["-t", "tmpfs", "-o", "size=%d,mode=755" % size, "tmpfs", str(folder)],
+                   folder)
+
+    def clean(self):
+        """Stops the prefix's wineserver and undoes its mounts (newest first)."""
+        if self.path.exists():
+            self.wine.stop(self.path)
+        for folder in reversed(self.mounts):
+            unmount(folder)
+        self.mounts = []
+
+    # ---- drives
+
+    def drive_link(self, letter):
+        return self.path / "dosdevices" / (letter.lower() + ":")
+
+    def set_drive(self, letter, kind, folder, device=None):
+        """Makes letter a drive of kind ("fixed" or "cdrom") backed by folder; device: the block
+        device Wine reads a CD-ROM's label from, as dosdevices/<letter>::."""
+        letter = letter.lower()
+        link = self.drive_link(letter)
+        device_link = link.with_name(letter + "::")
+        for old in (link, device_link):
+            if old.is_symlink() or old.exists():
+                old.unlink()
+        link.symlink_to(folder)
+        if device is not None:
+            device_link.symlink_to(device)
+        self.add_values("HKLM", "Software\\Wine\\Drives", {letter + ":": DRIVE_KINDS[kind]})
+
+    def fixed(self, letter, folder, free=None):
+        """A fixed drive backed by folder (made when missing); with free (bytes), folder is a
+        tmpfs of that size."""
+        folder = Path(folder)
+        folder.mkdir(parents=True, exist_ok=True)
+        if free is not None:
+            self.mount_tmpfs(folder, free)
+        self.set_drive(letter, "fixed", folder)
+
+    def cdrom(self, letter, folder=None, device=None):
+        """A CD-ROM drive holding the disc in folder; no folder: an empty drive. The label is
+        the first line of folder/.windows-label, or, with device (a block device such as
+        ImageDisc's), read from the disc's volume descriptor."""
+        if folder is None:
+            folder = self.path / EMPTY_DRIVE
+        self.set_drive(letter, "cdrom", folder, device)
+
+    def drive_folder(self, letter):
+        return Path(os.path.realpath(self.drive_link(letter)))
+
+    def host_path(self, windows_path):
+        """The host path of a Windows path with a drive letter (C:\\x or c:/x). Components are
+        kept as written (no matching without regard to case)."""
+        letter = windows_path[:1].lower()
+        if windows_path[1:2] != ":" or not letter.isalpha() or \
+                not self.drive_link(letter).exists():
+            raise SetupError(windows_path + " is on no drive of the machine")
+        return self.drive_folder(letter) / relative_path(windows_path[2:])
+
+    # ---- registry
+
+    def add_values(self, hive, key, values):
+        """Adds values to key of hive "HKLM" or "HKCU" (see add_registry_values)."""
+        add_registry_values(self.path / REGISTRY_FILES[hive], key, values)
+
+    # ---- programs
+
+    def run(self, arguments, output, timeout, **options):
+        return self.wine.run(self.path, arguments, output, timeout, **options)
+
+    def start_server(self):
+        self.wine.start_server(self.path)
+
+    def stop(self, wait_seconds=0):
+        self.wine.stop(self.path, wait_seconds)
+
+
+def relative_path(windows_path):
+    """A Windows path without its drive as a relative host path ("\\a\\b" -> a/b)."""
+    return Path(*[part for part in windows_path.replace("\\", "/").split("/") if part])
+
+
+def unmount(folder):
+    """Unmounts folder (a FUSE mount too); lazily when it is busy."""
+    for command in (["umount", str(folder)], ["umount", "-l", str(folder)]):
+        if subprocess.run(command, stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL).returncode == 0:
+            return
+
+
+# ---- disc images -------------------------------------------------------------------------------
+
+
+def can_mount_images():
+    """True where ISO images can be mounted with FUSE (/dev/fuse and fuseiso)."""
+    return os.path.exists("/dev/fuse") and find_program("fuseiso") is not None
+
+
+class ImageDisc:
+    """An ISO image in a CD-ROM drive: its files in folder, mounted with FUSE (fuseiso) where
+    the machine can, else extracted with xorriso (how says which), and a read-only loop device
+    of the image, from which Wine reads the label as Windows reads a disc's: from the volume
+    descriptor. (Wine reads a label from a device only when it is a block device.) Needs root.
+    close() undoes the mount and the loop device."""
+
+    def __init__(self, image, folder, mount=None):
+        self.image = Path(image)
+        self.folder = Path(folder)
+        self.folder.mkdir(parents=True, exist_ok=True)
+        self.mounted = False
+        self.device = None
+        if mount is None:
+            mount = can_mount_images()
+        try:
+            self.how = self._mount() if mount else self._extract()
+            self.device = self._loop_device()
+        except BaseException:
+            self.close()
+            raise
+
+    def _mount(self):
+        result = subprocess.run(["fuseiso", str(self.image), str(self.folder)],
+                                capture_output=True, text=True)
+        if result.returncode != 0:
+            raise SetupError("fuseiso can't mount %s: %s" % (self.image, result.stderr.strip()))
+        self.mounted = True
+        return "fuseiso"
+
+    def _extract(self):
+        if not find_program("xorriso"):
+            raise SetupError("xorriso is needed to extract a disc image (Debian package "
+                             "xorriso)")
+        result = subprocess.run(["xorriso", "-no_rc", "-osirrox", "on", "-indev",
+                                 str(self.image), "-extract", "/", str(self.folder)],
+                                capture_output=True, text=True)
+        if result.returncode != 0:
+            raise SetupError("xorriso can't extract %s: %s" % (self.image,
+                                                               result.stderr.strip()))
+        # A disc's files are read-only, as a mounted image's are.
+        for root, _, files in os.walk(self.folder):
+            for name in files:
+                path = os.path.join(root, name)
+                os.chmod(path, os.stat(path).st_mode & ~0o222)
+        return "xorriso"
+
+    def _loop_device(self):
+        losetup = find_program("losetup", "/usr/sbin/losetup", "/sbin/losetup")
+        if not losetup:
+            raise SetupError("losetup is needed for a disc image's label (util-linux)")
+        result = subprocess.run([losetup, "--find", "--show", "--read-only", str(self.image)],
+                                capture_output=True, text=True)
+        if result.returncode != 0:
+            raise SetupError("no loop device for %s (root and /dev/loop-control are needed): %s"
+                             % (self.image, result.stderr.strip()))
+        return result.stdout.strip()
+
+    def close(self):
+        if self.device:
+            losetup = find_program("losetup", "/usr/sbin/losetup", "/sbin/losetup")
+            subprocess.run([losetup, "--detach", self.device], stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+            self.device = None
+        if self.mounted:
+            unmount(self.folder)
+            self.mounted = False
+
+
+# ---- registry files ----------------------------------------------------------------------------
+
+
+def registry_string(text):
+    """A string as Wine's registry files write it: backslashes and quotes escaped, characters
+    outside ASCII as \\xNNNN (UTF-16 units)."""
+    data = text.encode("utf-16-le")
+    out = []
+    for unit in (int.from_bytes(data[i:i + 2], "little") for i in range(0, len(data), 2)):
+        if unit == ord("\\"):
+            out.append("\\\\")
+        elif unit == ord('"'):
+            out.append('\\"')
+        elif 0x20 <= unit < 0x7F:
+            out.append(chr(unit))
+        else:
+            out.append("\\x%04x" % unit)
+    return "".join(out)
+
+
+def add_registry_values(registry_file, key, values):
+    """Adds values (strings, or numbers as DWORDs) to a key of a registry file of a prefix whose
+    wineserver is not running. Wine reads a key that appears twice as one, the later values
+    winning."""
+    lines = ["", "[%s] %d" % (registry_string(key), int(time.time()))]
+    for name, value in values.items():
+        if isinstance(value, int):
+            lines.append('"%s"=dword:%08x' % (registry_string(name), value))
+        else:
+            lines.append('"%s"="%s"' % (registry_string(name), registry_string(value)))
+    with open(registry_file, "a", encoding="ascii") as out:
+        out.write("\n".join(lines) + "\n")
+
+
+def remove_registry_key(registry_file, key):
+    """Removes the values of key (its sections; not its subkeys) from a registry file of a
+    prefix whose wineserver is not running. True when it was there. Wine compares key names
+    without regard to case."""
+    header = ("[%s]" % registry_string(key)).lower()
+    kept, skipping, removed = [], False, False
+    with open(registry_file, encoding="ascii") as source:
+        for line in source:
+            if line.startswith("["):
+                name = line.rstrip("\n").lower()
+                skipping = name == header or name.startswith(header + " ")
+                removed |= skipping
+            if not skipping:
+                kept.append(line)
+    with open(registry_file, "w", encoding="ascii") as out:
+        out.writelines(kept)
+    return removed
+
+
+def make_key_unopenable(registry_file, key):
+    """Makes key of a registry file (of a prefix whose wineserver is not running) a symbolic
+    link to itself: every opening fails, and so does every creation of it. A key that is only
+    missing does not stay so: Wine's own programs write Shell Folders values as the session
+    starts."""
+    relative_to = ";; All keys relative to "
+    root = None
+    with open(registry_file, encoding="ascii") as source:
+        for line in source:
+            if line.startswith(relative_to):
+                root = line[len(relative_to):].strip().replace("\\\\", "\\")
+                break
+    if root is None:
+        raise SetupError("%s does not say what its keys are relative to" % registry_file)
+    remove_registry_key(registry_file, key)
+    target = "\\" + root + "\\" + key
+    link = ",".join("%02x" % byte for byte in target.encode("utf-16-le"))
+    with open(registry_file, "a", encoding="ascii") as out:
+        out.write("\n[%s] %d\n#link\n\"SymbolicLinkValue\"=hex(6):%s\n"
+                  % (registry_string(key), int(time.time()), link))
+
+
+# ---- a run's folder ----------------------------------------------------------------------------
+
+
+def work_folder(prefix):
+    """A fresh folder for a run's prefixes and logs, with a HOME for Wine in it."""
+    folder = Path(tempfile.mkdtemp(prefix=prefix))
+    (folder / "home").mkdir()
+    return folder
+
+
+def main(arguments):
+    """wineprefix.py which-build [BUILDS]: prints the folder of the Windows build the Wine tools
+    play, then the line that says which and why."""
+    if len(arguments) in (1, 2) and arguments[0] == "which-build":
+        build = choose_build(arguments[1] if len(arguments) == 2 else None)
+        print(build.folder)
+        print(build.why)
+        return 0
+    print("usage: wineprefix.py which-build [BUILDS]", file=sys.stderr)
+    return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
