@@ -9,6 +9,7 @@
 
 #include "lnkinfo.h"
 #include "scenario.h"
+#include "snapshot.h"
 
 namespace fs = std::filesystem;
 
@@ -262,6 +263,42 @@ bool CheckEnd(const Scenario& scenario, Disk& disk, std::vector<std::string>& lo
         }
     }
     return passed;
+}
+
+} // namespace scenario
+
+namespace scenario {
+
+bool CheckNothingElseChanged(const Scenario& scenario, Disk& disk,
+                             const std::vector<SnapshotRoot>& roots, const MachineState& before,
+                             const MachineState& after, std::vector<std::string>& log) {
+    std::vector<std::string> allowed;
+    for (const auto& check : scenario.checks) {
+        const std::string& what = check.word(1);
+        // A file named without its content is one the run makes; one with it is checked whole.
+        bool madeFile = what == "file" && check.words.size() == 3;
+        if (what != "installed" && what != "empty" && what != "folder" && what != "link" &&
+            !madeFile)
+            continue;
+        auto host = disk.HostPath(check.word(2));
+        if (!host)
+            continue;
+        fs::path path = fs::path(*host).lexically_normal();
+        for (const auto& root : roots) {
+            fs::path base = root.host.lexically_normal();
+            std::string relative = path.lexically_relative(base).generic_string();
+            if (!relative.empty() && relative.rfind("..", 0) != 0)
+                allowed.push_back(relative == "." ? root.name : root.name + "/" + relative);
+        }
+    }
+    auto outside = ChangesOutside(before, after, allowed);
+    for (size_t i = 0; i < outside.size() && i < 10; ++i)
+        log.push_back("FAIL machine: " + outside[i] +
+                      " (nothing but the places the end checks "
+                      "name may change)");
+    if (outside.size() > 10)
+        log.push_back("FAIL machine: ... " + std::to_string(outside.size()) + " changes in all");
+    return outside.empty();
 }
 
 } // namespace scenario

@@ -24,6 +24,7 @@
 
 #include "machine.h"
 #include "scenario.h"
+#include "snapshot.h"
 
 extern char** environ;
 
@@ -320,6 +321,17 @@ std::vector<std::string> ReadLines(const fs::path& path) {
     return lines;
 }
 
+// What the whole-machine check looks at: the folder behind every drive and every disc.
+std::vector<scenario::SnapshotRoot> MachineRoots(const fs::path& folder) {
+    std::vector<scenario::SnapshotRoot> roots;
+    std::error_code error;
+    for (const auto& drive : fs::directory_iterator(folder / "drives", error))
+        roots.push_back({drive.path().filename().string() + ":", drive.path(), {}});
+    for (const auto& disc : fs::directory_iterator(folder / "discs", error))
+        roots.push_back({"disc " + disc.path().filename().string(), disc.path(), {}});
+    return roots;
+}
+
 // Plays one scenario; the reason it failed, empty when it passed, and further lines to show.
 std::string RunScenario(const Options& options, const scenario::Scenario& scenario,
                         Samples& samples, const fs::path& folder,
@@ -327,6 +339,8 @@ std::string RunScenario(const Options& options, const scenario::Scenario& scenar
     std::string error;
     if (!BuildMachine(scenario, folder, samples, error))
         return "cannot set up the machine: " + error;
+    std::vector<scenario::SnapshotRoot> roots = MachineRoots(folder);
+    scenario::MachineState before = scenario::TakeSnapshot(roots);
 
     Run run = RunInstaller(options, folder, scenario.file);
     std::vector<std::string> log = ReadLines(folder / "play.log");
@@ -367,6 +381,8 @@ std::string RunScenario(const Options& options, const scenario::Scenario& scenar
     HostDisk disk(folder);
     std::vector<std::string> checkLog;
     bool passed = scenario::CheckEnd(scenario, disk, checkLog);
+    passed &= scenario::CheckNothingElseChanged(scenario, disk, roots, before,
+                                                scenario::TakeSnapshot(roots), checkLog);
     std::string reason;
     for (const auto& line : checkLog) {
         if (line.rfind("FAIL", 0) == 0 && reason.empty())

@@ -50,6 +50,10 @@ bool Click(std::uintptr_t window, int controlId, std::string& error);
 bool Type(std::uintptr_t window, int controlId, const std::string& text, std::string& error);
 bool Escape(std::uintptr_t window, std::string& error);
 bool Close(std::uintptr_t window, std::string& error);
+// Presses a button of the dialog made from templateName as a user does, when it can be reached
+// now (the dialog shown and enabled, the button enabled), and waits up to seconds until the
+// dialog's thread has handled the press. False, with nothing pressed, when it can't be reached.
+bool PressAndWait(const std::string& templateName, int controlId, double seconds);
 // Picks folder (a Windows path) in a folder browser, or cancels it when folder is empty.
 bool PickFolder(std::uintptr_t browser, const std::string& folder, std::string& error);
 

@@ -7,12 +7,14 @@
 #include <sys/statvfs.h>
 
 #include "host_files.h"
+#include "call_points.h"
 #include "machine.h"
 
 namespace fs = std::filesystem;
 using namespace winsim;
 
 UINT WINAPI GetDriveTypeA(LPCSTR root) {
+    calls::Scope call("GetDriveTypeA", calls::Point);
     char letter = DriveLetterOf(root == nullptr ? "" : root);
     std::lock_guard lock(machineLock());
     Drive* d = letter == 0 ? nullptr : machine().drive(letter);
@@ -24,6 +26,11 @@ UINT WINAPI GetDriveTypeA(LPCSTR root) {
 BOOL WINAPI GetVolumeInformationA(LPCSTR root, LPSTR label, DWORD labelSize, LPDWORD serial,
                                   LPDWORD maxComponentLength, LPDWORD fileSystemFlags,
                                   LPSTR fileSystemName, DWORD fileSystemNameSize) {
+    calls::Scope call("GetVolumeInformationA", calls::Point | calls::CanFail);
+    if (call.Fails()) {
+        SetError(ERROR_NOT_READY);
+        return FALSE;
+    }
     char letter = DriveLetterOf(root == nullptr ? "" : root);
     std::lock_guard lock(machineLock());
     Drive* d = letter == 0 ? nullptr : machine().drive(letter);
@@ -63,6 +70,11 @@ BOOL WINAPI GetVolumeInformationA(LPCSTR root, LPSTR label, DWORD labelSize, LPD
 
 BOOL WINAPI GetDiskFreeSpaceExA(LPCSTR root, PULARGE_INTEGER freeToCaller,
                                 PULARGE_INTEGER totalBytes, PULARGE_INTEGER totalFreeBytes) {
+    calls::Scope call("GetDiskFreeSpaceExA", calls::Point | calls::CanFail);
+    if (call.Fails()) {
+        SetError(ERROR_NOT_READY);
+        return FALSE;
+    }
     char letter = DriveLetterOf(root == nullptr ? "" : root);
     std::lock_guard lock(machineLock());
     Drive* d = letter == 0 ? nullptr : machine().drive(letter);
@@ -94,6 +106,11 @@ BOOL WINAPI GetDiskFreeSpaceExA(LPCSTR root, PULARGE_INTEGER freeToCaller,
 }
 
 BOOL WINAPI CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security) {
+    calls::Scope call("CreateDirectoryA", calls::Point | calls::CanFail);
+    if (call.Fails()) {
+        SetError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
     (void)security;
     auto host = HostPath(path == nullptr ? "" : path);
     if (!host) {
@@ -117,6 +134,11 @@ BOOL WINAPI CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security) {
 }
 
 DWORD WINAPI GetFileAttributesA(LPCSTR path) {
+    calls::Scope call("GetFileAttributesA", calls::Point | calls::CanFail);
+    if (call.Fails()) {
+        SetError(ERROR_ACCESS_DENIED);
+        return INVALID_FILE_ATTRIBUTES;
+    }
     struct stat info;
     auto host = HostPath(path == nullptr ? "" : path, info);
     if (!host || info.st_mode == 0) {

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "host_files.h"
+#include "call_points.h"
 #include "machine.h"
 
 using namespace winsim;
@@ -76,6 +77,11 @@ bool winsim::CloseFileHandle(void* handle, bool& closed) {
 
 HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                           DWORD disposition, DWORD flags, HANDLE templateFile) {
+    calls::Scope call("CreateFileA", calls::Point | calls::CanFail);
+    if (call.Fails()) {
+        SetError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
     (void)share; // sharing is not modelled: nothing here opens a file twice
     (void)security;
     (void)templateFile;
@@ -161,6 +167,11 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
 }
 
 BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD read, LPVOID overlapped) {
+    calls::Scope call("ReadFile", calls::Point | calls::CanFail);
+    if (call.Fails()) {
+        SetError(ERROR_READ_FAULT);
+        return FALSE;
+    }
     (void)overlapped;
     if (read != nullptr)
         *read = 0;
@@ -191,6 +202,11 @@ BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD read, LP
 
 BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD count, LPDWORD written,
                       LPVOID overlapped) {
+    calls::Scope call("WriteFile", calls::Point | calls::CanFail);
+    if (call.Fails()) {
+        SetError(ERROR_DISK_FULL);
+        return FALSE;
+    }
     (void)overlapped;
     if (written != nullptr)
         *written = 0;
@@ -227,6 +243,11 @@ BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD count, LPDWORD writte
 
 BOOL WINAPI SetFileTime(HANDLE handle, const FILETIME* creation, const FILETIME* access,
                         const FILETIME* write) {
+    calls::Scope call("SetFileTime", calls::Point | calls::CanFail);
+    if (call.Fails()) {
+        SetError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
     (void)creation; // the host keeps no time of creation
     FileObject* file = FindFile(handle);
     if (file == nullptr)

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "host_files.h"
+#include "call_points.h"
 #include "machine.h"
 
 namespace fs = std::filesystem;
@@ -223,6 +224,11 @@ bool RemoveTree(const fs::path& path) {
 } // namespace
 
 HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
+    calls::Scope call("FindFirstFileA", calls::Point | calls::CanFail);
+    if (call.Fails()) {
+        SetError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
     if (pattern != nullptr && std::strlen(pattern) >= MAX_PATH) {
         SetError(ERROR_FILENAME_EXCED_RANGE);
         return INVALID_HANDLE_VALUE;
@@ -278,6 +284,11 @@ HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
 }
 
 BOOL WINAPI FindNextFileA(HANDLE handle, LPWIN32_FIND_DATAA data) {
+    calls::Scope call("FindNextFileA", calls::Point | calls::CanFail);
+    if (call.Fails()) {
+        SetError(ERROR_NOT_READY);
+        return FALSE;
+    }
     std::lock_guard lock(FindLock());
     auto found = FindObjects().find(static_cast<FindObject*>(handle));
     if (found == FindObjects().end()) {
@@ -296,6 +307,7 @@ BOOL WINAPI FindNextFileA(HANDLE handle, LPWIN32_FIND_DATAA data) {
 }
 
 BOOL WINAPI FindClose(HANDLE handle) {
+    calls::Scope call("FindClose", calls::Point);
     std::lock_guard lock(FindLock());
     auto found = FindObjects().find(static_cast<FindObject*>(handle));
     if (found == FindObjects().end()) {
@@ -308,6 +320,11 @@ BOOL WINAPI FindClose(HANDLE handle) {
 }
 
 BOOL WINAPI SetFileAttributesA(LPCSTR path, DWORD attributes) {
+    calls::Scope call("SetFileAttributesA", calls::Point | calls::CanFail);
+    if (call.Fails()) {
+        SetError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
     auto host = MapPath(path);
     if (!host)
         return FALSE;
@@ -406,6 +423,9 @@ int DeleteFiles(const SHFILEOPSTRUCTA& operation) {
 
 // Only the delete is offered; the other operations fail without touching anything.
 int WINAPI SHFileOperationA(LPSHFILEOPSTRUCTA operation) {
+    calls::Scope call("SHFileOperationA", calls::Point | calls::CanFail);
+    if (call.Fails())
+        return ERROR_ACCESS_DENIED;
     if (operation == nullptr)
         return ERROR_INVALID_PARAMETER;
     operation->fAnyOperationsAborted = FALSE;

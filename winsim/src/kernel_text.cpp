@@ -5,7 +5,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "call_points.h"
 #include "machine.h"
+
+using winsim::SetError;
+namespace calls = winsim::calls;
 
 static thread_local DWORD lastError = 0;
 
@@ -67,6 +71,11 @@ int wsprintfA(LPSTR buffer, LPCSTR format, ...) {
 
 int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int textBytes, LPWSTR wide,
                                int wideChars) {
+    calls::Scope call("MultiByteToWideChar", calls::CanFail);
+    if (call.Fails()) {
+        SetError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
     (void)codePage;
     (void)flags;
     std::string_view in(text, textBytes < 0 ? std::strlen(text) + 1 : (size_t)textBytes);
@@ -99,10 +108,12 @@ int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int text
 }
 
 LONG WINAPI InterlockedExchange(volatile LONG* target, LONG value) {
+    calls::Scope call("InterlockedExchange", calls::Point);
     return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
 }
 
 LONG WINAPI InterlockedCompareExchange(volatile LONG* target, LONG exchange, LONG comparand) {
+    calls::Scope call("InterlockedCompareExchange", calls::Point);
     __atomic_compare_exchange_n(target, &comparand, exchange, false, __ATOMIC_SEQ_CST,
                                 __ATOMIC_SEQ_CST);
     return comparand;

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "host_files.h"
+#include "call_points.h"
 #include "machine.h"
 
 using namespace winsim;
@@ -20,6 +21,7 @@ namespace {
 // after its thread has returned; CloseHandle only marks it closed.
 struct ThreadObject {
     DWORD id = 0;
+    int index = 0; // made by the index-th CreateThread
     LPTHREAD_START_ROUTINE start = nullptr;
     LPVOID parameter = nullptr;
     std::mutex lock;
@@ -41,6 +43,7 @@ std::set<ThreadObject*>& Objects() {
 }
 
 std::atomic<DWORD> nextThreadId{1};
+std::atomic<int> threadsMade{0};
 thread_local DWORD currentThreadId = 0;
 
 // The handle's object, or nullptr when it is no open thread handle.
@@ -57,6 +60,7 @@ ThreadObject* Lookup(HANDLE handle) {
 void* RunThread(void* argument) {
     auto* object = static_cast<ThreadObject*>(argument);
     currentThreadId = object->id;
+    calls::StartThread(object->index);
     DWORD code = object->start(object->parameter);
     {
         std::lock_guard lock(object->lock);
@@ -72,6 +76,11 @@ void* RunThread(void* argument) {
 HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES security, size_t stackSize,
                            LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags,
                            LPDWORD threadId) {
+    calls::Scope call("CreateThread", calls::Point | calls::CanFail);
+    if (call.Fails()) {
+        SetError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
     (void)security;
     (void)flags;
     if (start == nullptr) {
@@ -80,6 +89,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES security, size_t stackSize,
     }
     auto* object = new ThreadObject;
     object->id = nextThreadId++;
+    object->index = ++threadsMade;
     object->start = start;
     object->parameter = parameter;
     // The id is out before the thread runs, so the thread itself may read it.
@@ -108,6 +118,11 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES security, size_t stackSize,
 }
 
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    calls::Scope call("WaitForSingleObject", calls::Point | calls::CanFail);
+    if (call.Fails()) {
+        SetError(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+    }
     ThreadObject* object = Lookup(handle);
     if (object == nullptr) {
         SetError(ERROR_INVALID_HANDLE);
@@ -124,9 +139,20 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
 }
 
 BOOL WINAPI CloseHandle(HANDLE handle) {
+    calls::Scope call("CloseHandle", calls::Point | calls::CanFail);
+    // A close that fails still closes: the handle is gone, but what was written may not be.
     bool closed = false;
-    if (CloseFileHandle(handle, closed))
+    if (CloseFileHandle(handle, closed)) {
+        if (call.Fails()) {
+            SetError(ERROR_WRITE_FAULT);
+            return FALSE;
+        }
         return closed ? TRUE : FALSE;
+    }
+    if (call.Fails()) {
+        SetError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
     ThreadObject* object = Lookup(handle);
     if (object == nullptr) {
         SetError(ERROR_INVALID_HANDLE);
@@ -145,6 +171,7 @@ DWORD WINAPI GetCurrentThreadId(void) {
 }
 
 void WINAPI Sleep(DWORD milliseconds) {
+    calls::Scope call("Sleep", calls::Point);
     if (milliseconds == 0)
         std::this_thread::yield();
     else

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "call_points.h"
 #include "machine.h"
 
 namespace fs = std::filesystem;
@@ -49,6 +50,9 @@ bool NamesProgram(std::string_view commandLine) {
 } // namespace
 
 UINT WINAPI WinExec(LPCSTR commandLine, UINT showCommand) {
+    calls::Scope call("WinExec", calls::Point | calls::CanFail);
+    if (call.Fails())
+        return ERROR_FILE_NOT_FOUND;
     if (commandLine == nullptr || !NamesProgram(commandLine))
         return ERROR_FILE_NOT_FOUND;
     std::string line = Cp950ToUtf8(commandLine);

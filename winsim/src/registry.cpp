@@ -6,6 +6,7 @@
 #include <cstring>
 #include <set>
 
+#include "call_points.h"
 #include "machine.h"
 
 using namespace winsim;
@@ -38,6 +39,9 @@ bool IsOpen(HKEY key) {
 } // namespace
 
 LONG WINAPI RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM access, PHKEY result) {
+    calls::Scope call("RegOpenKeyExA", calls::Point | calls::CanFail);
+    if (call.Fails())
+        return ERROR_ACCESS_DENIED;
     (void)options;
     (void)access;
     if (result == nullptr)
@@ -60,6 +64,9 @@ LONG WINAPI RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM access,
 
 LONG WINAPI RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type,
                              LPBYTE data, LPDWORD dataBytes) {
+    calls::Scope call("RegQueryValueExA", calls::Point | calls::CanFail);
+    if (call.Fails())
+        return ERROR_FILE_NOT_FOUND;
     if (reserved != nullptr || (data != nullptr && dataBytes == nullptr))
         return ERROR_INVALID_PARAMETER;
     std::lock_guard lock(machineLock());
@@ -94,6 +101,7 @@ LONG WINAPI RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWO
 }
 
 LONG WINAPI RegCloseKey(HKEY key) {
+    calls::Scope call("RegCloseKey", calls::Point);
     std::lock_guard lock(machineLock());
     return openKeys().handles.erase((std::uintptr_t)key) != 0 ? ERROR_SUCCESS
                                                               : ERROR_INVALID_HANDLE;

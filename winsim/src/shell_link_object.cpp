@@ -10,6 +10,7 @@
 #include <fstream>
 
 #include "lnk_file.h"
+#include "call_points.h"
 #include "machine.h"
 
 namespace fs = std::filesystem;
@@ -120,14 +121,23 @@ class ShellLink final : public IShellLinkA, public IPersistFile {
   public:
     // IUnknown, for both interfaces.
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+        calls::Scope call("QueryInterface", calls::Point | calls::CanFail);
+        if (call.Fails() && object != nullptr) {
+            *object = nullptr;
+            return E_NOINTERFACE;
+        }
         if (object != nullptr && Faulty("queryinterface")) {
             *object = nullptr;
             return E_FAIL;
         }
         return Interface(iid, object);
     }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
+    ULONG STDMETHODCALLTYPE AddRef() override {
+        calls::Scope call("AddRef", calls::Point);
+        return ++references_;
+    }
     ULONG STDMETHODCALLTYPE Release() override {
+        calls::Scope call("Release", calls::Point);
         ULONG left = --references_;
         if (left == 0)
             delete this;
@@ -162,12 +172,18 @@ class ShellLink final : public IShellLinkA, public IPersistFile {
         return CopyOut(link_.description, name, maxName);
     }
     HRESULT STDMETHODCALLTYPE SetDescription(LPCSTR name) override {
+        calls::Scope call("IShellLinkA::SetDescription", calls::Point | calls::CanFail);
+        if (call.Fails())
+            return E_FAIL;
         return SetText("setdescription", name, link_.description);
     }
     HRESULT STDMETHODCALLTYPE GetWorkingDirectory(LPSTR dir, int maxPath) override {
         return CopyOut(link_.workingDirectory, dir, maxPath);
     }
     HRESULT STDMETHODCALLTYPE SetWorkingDirectory(LPCSTR dir) override {
+        calls::Scope call("IShellLinkA::SetWorkingDirectory", calls::Point | calls::CanFail);
+        if (call.Fails())
+            return E_FAIL;
         return SetText("setwork", dir, link_.workingDirectory);
     }
     HRESULT STDMETHODCALLTYPE GetArguments(LPSTR args, int maxPath) override {
@@ -206,6 +222,9 @@ class ShellLink final : public IShellLinkA, public IPersistFile {
         return CopyOut(link_.iconPath.value_or(""), iconPath, maxIconPath);
     }
     HRESULT STDMETHODCALLTYPE SetIconLocation(LPCSTR iconPath, int icon) override {
+        calls::Scope call("IShellLinkA::SetIconLocation", calls::Point | calls::CanFail);
+        if (call.Fails())
+            return E_FAIL;
         if (Faulty("seticon"))
             return E_FAIL;
         if (iconPath == nullptr)
@@ -219,6 +238,9 @@ class ShellLink final : public IShellLinkA, public IPersistFile {
     HRESULT STDMETHODCALLTYPE SetRelativePath(LPCSTR, DWORD) override { return E_NOTIMPL_; }
     HRESULT STDMETHODCALLTYPE Resolve(HWND, DWORD) override { return E_NOTIMPL_; }
     HRESULT STDMETHODCALLTYPE SetPath(LPCSTR file) override {
+        calls::Scope call("IShellLinkA::SetPath", calls::Point | calls::CanFail);
+        if (call.Fails())
+            return E_FAIL;
         if (Faulty("setpath"))
             return E_FAIL;
         if (file == nullptr)
@@ -238,6 +260,9 @@ class ShellLink final : public IShellLinkA, public IPersistFile {
     HRESULT STDMETHODCALLTYPE IsDirty() override { return dirty_ ? S_OK : S_FALSE; }
     HRESULT STDMETHODCALLTYPE Load(LPCWSTR, DWORD) override { return E_NOTIMPL_; }
     HRESULT STDMETHODCALLTYPE Save(LPCWSTR fileName, BOOL remember) override {
+        calls::Scope call("IPersistFile::Save", calls::Point | calls::CanFail);
+        if (call.Fails())
+            return E_FAIL;
         if (Faulty("save"))
             return E_FAIL;
         if (fileName == nullptr || fileName[0] == 0)
@@ -302,18 +327,25 @@ class ShellLink final : public IShellLinkA, public IPersistFile {
 } // namespace
 
 HRESULT WINAPI CoInitialize(LPVOID) {
+    calls::Scope call("CoInitialize", calls::Point | calls::CanFail);
+    if (call.Fails())
+        return E_OUTOFMEMORY;
     if (Faulty("coinitialize"))
         return E_FAIL;
     return comInitializations++ == 0 ? S_OK : S_FALSE;
 }
 
 void WINAPI CoUninitialize(void) {
+    calls::Scope call("CoUninitialize", calls::Point);
     if (comInitializations > 0)
         --comInitializations;
 }
 
 HRESULT WINAPI CoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid,
                                 LPVOID* object) {
+    calls::Scope call("CoCreateInstance", calls::Point | calls::CanFail);
+    if (call.Fails())
+        return E_OUTOFMEMORY;
     if (object == nullptr)
         return E_POINTER_;
     *object = nullptr;

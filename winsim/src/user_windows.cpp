@@ -26,6 +26,7 @@
 
 #include "desktop.h"
 #include "dialog_template.h"
+#include "call_points.h"
 #include "machine.h"
 
 namespace fs = std::filesystem;
@@ -88,6 +89,7 @@ struct Message {
     UINT message;
     WPARAM wParam;
     LPARAM lParam;
+    std::uint64_t ticket = 0; // counts posted messages; handled ones are noted in Desktop
 };
 
 struct ThreadQueue {
@@ -103,6 +105,8 @@ struct Desktop {
     std::map<DWORD, ThreadQueue> queues;
     std::uint64_t generation = 0;
     std::condition_variable changed;
+    std::uint64_t tickets = 0;                 // messages posted so far
+    std::set<std::uint64_t> handledTickets;    // tickets that someone waits to see handled
     std::map<std::string, WNDPROC> classes; // upper-case class name
     std::vector<std::string> published;     // files naming our windows in the machine folder
     std::vector<std::unique_ptr<_ITEMIDLIST>> items;
@@ -185,10 +189,12 @@ void Wake(DWORD threadId) {
     Queue(threadId).wake.notify_all();
 }
 
-void Post(Window* window, UINT message, WPARAM wParam, LPARAM lParam) {
+std::uint64_t Post(Window* window, UINT message, WPARAM wParam, LPARAM lParam) {
     DWORD threadId = window->threadId;
-    Queue(threadId).messages.push_back({window, message, wParam, lParam});
+    std::uint64_t ticket = ++D().tickets;
+    Queue(threadId).messages.push_back({window, message, wParam, lParam, ticket});
     Wake(threadId);
+    return ticket;
 }
 
 bool IsTopLevel(const Window* window) {
@@ -288,6 +294,7 @@ void Destroy(Window* window) {
 // Runs a window's procedure for a message, without the lock.
 LRESULT CallProcedure(HWND handle, WNDPROC windowProc, DLGPROC dialogProc, UINT message,
                       WPARAM wParam, LPARAM lParam) {
+    calls::ProductCode product;
     if (dialogProc != nullptr)
         return dialogProc(handle, message, wParam, lParam);
     if (windowProc != nullptr)
@@ -316,11 +323,10 @@ void Dispatch(const Message& m, std::unique_lock<std::mutex>& lock) {
         return;
     if (window->role == Role::Control) {
         Window* top = window->parent;
-        if (m.message != BM_CLICK || !IsButton(window)) {
+        // A click is judged when it is made (desktop::Click): one already posted is handled even
+        // if its window was hidden or disabled meanwhile, as on Windows.
+        if (m.message != BM_CLICK || !IsButton(window) || !top->alive)
             return;
-        }
-        if (!Reachable(window))
-            return; // input does not reach a hidden or disabled window
         if (top->role == Role::MessageBox) {
             EndModal(top, window->id);
             return;
@@ -407,6 +413,10 @@ void RunModal(Window* window, std::unique_lock<std::mutex>& lock) {
             Message message = queue.messages.front();
             queue.messages.pop_front();
             Dispatch(message, lock);
+            if (D().handledTickets.erase(message.ticket) != 0) {
+                ++D().generation;
+                D().changed.notify_all();
+            }
             continue;
         }
         Window* timerWindow = nullptr;
@@ -668,6 +678,23 @@ bool Click(std::uintptr_t window, int controlId, std::string& error) {
     return true;
 }
 
+bool PressAndWait(const std::string& templateName, int controlId, double seconds) {
+    std::unique_lock lock(D().lock);
+    Window* control = nullptr;
+    for (const auto& window : D().windows) {
+        if (window->alive && window->role == Role::Dialog && window->templateName == templateName)
+            control = Child(window.get(), controlId);
+    }
+    if (control == nullptr || !Reachable(control) || !IsButton(control))
+        return false;
+    std::uint64_t ticket = Post(control, BM_CLICK, 0, 0);
+    D().handledTickets.insert(ticket);
+    D().changed.wait_for(lock, std::chrono::duration<double>(seconds),
+                         [&] { return D().handledTickets.count(ticket) == 0; });
+    D().handledTickets.erase(ticket);
+    return true;
+}
+
 bool Type(std::uintptr_t window, int controlId, const std::string& text, std::string& error) {
     std::lock_guard guard(D().lock);
     Window* control = TargetControl(window, controlId, error);
@@ -747,6 +774,11 @@ void DestroyThreadWindows(std::uint32_t threadId) {
 // ---- Win32 ----
 
 ATOM WINAPI RegisterClassExA(const WNDCLASSEXA* windowClass) {
+    calls::Scope call("RegisterClassExA", calls::Point | calls::CanFail);
+    if (call.Fails()) {
+        SetError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    }
     if (windowClass == nullptr || windowClass->lpszClassName == nullptr) {
         SetError(ERROR_INVALID_PARAMETER);
         return 0;
@@ -764,6 +796,11 @@ ATOM WINAPI RegisterClassExA(const WNDCLASSEXA* windowClass) {
 HWND WINAPI CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR title, DWORD style, int x,
                             int y, int width, int height, HWND parent, HMENU menu,
                             HINSTANCE instance, LPVOID parameter) {
+    calls::Scope call("CreateWindowExA", calls::Point | calls::CanFail);
+    if (call.Fails()) {
+        SetError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
     (void)exStyle, (void)x, (void)y, (void)width, (void)height, (void)menu, (void)instance;
     (void)parameter;
     if (className == nullptr) {
@@ -792,23 +829,27 @@ HWND WINAPI CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR title, DWORD
 }
 
 LRESULT WINAPI DefWindowProcA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    calls::Scope call("DefWindowProcA", calls::Point);
     (void)window, (void)message, (void)wParam, (void)lParam;
     return 0;
 }
 
 HICON WINAPI LoadIconA(HINSTANCE instance, LPCSTR name) {
+    calls::Scope call("LoadIconA", calls::Point);
     (void)instance, (void)name;
     SetError(1813); // ERROR_RESOURCE_TYPE_NOT_FOUND: the module holds no icons
     return nullptr;
 }
 
 HCURSOR WINAPI LoadCursorA(HINSTANCE instance, LPCSTR name) {
+    calls::Scope call("LoadCursorA", calls::Point);
     (void)name;
     static char arrow;
     return instance == nullptr ? reinterpret_cast<HCURSOR>(&arrow) : nullptr;
 }
 
 HGDIOBJ WINAPI GetStockObject(int object) {
+    calls::Scope call("GetStockObject", calls::Point);
     static char stock[20];
     if (object < 0 || object >= (int)sizeof(stock))
         return nullptr;
@@ -816,6 +857,7 @@ HGDIOBJ WINAPI GetStockObject(int object) {
 }
 
 HWND WINAPI FindWindowA(LPCSTR className, LPCSTR title) {
+    calls::Scope call("FindWindowA", calls::Point);
     {
         std::lock_guard guard(D().lock);
         for (const auto& window : D().windows) {
@@ -837,6 +879,11 @@ HWND WINAPI FindWindowA(LPCSTR className, LPCSTR title) {
 
 INT_PTR WINAPI DialogBoxParamA(HINSTANCE instance, LPCSTR templateName, HWND parent,
                                DLGPROC dialogProc, LPARAM initParam) {
+    calls::Scope call("DialogBoxParamA", calls::Point | calls::CanFail);
+    if (call.Fails()) {
+        SetError(ERROR_NOT_ENOUGH_MEMORY);
+        return -1;
+    }
     (void)instance;
     if (templateName == nullptr || ((uintptr_t)templateName >> 16) == 0 || dialogProc == nullptr) {
         SetError(1814); // ERROR_RESOURCE_NAME_NOT_FOUND: the templates have names, not numbers
@@ -866,7 +913,10 @@ INT_PTR WINAPI DialogBoxParamA(HINSTANCE instance, LPCSTR templateName, HWND par
         DisableOwner(dialog);
         Changed();
     }
-    dialogProc(Handle(dialog), WM_INITDIALOG, (WPARAM)Handle(focus), initParam);
+    {
+        calls::ProductCode product;
+        dialogProc(Handle(dialog), WM_INITDIALOG, (WPARAM)Handle(focus), initParam);
+    }
     std::unique_lock lock(D().lock);
     // Shown once set up, as the dialog manager does when its queue first goes empty: even when
     // another thread has shown or hidden it meanwhile.
@@ -878,6 +928,7 @@ INT_PTR WINAPI DialogBoxParamA(HINSTANCE instance, LPCSTR templateName, HWND par
 }
 
 BOOL WINAPI EndDialog(HWND dialog, INT_PTR result) {
+    calls::Scope call("EndDialog", calls::Point);
     std::lock_guard guard(D().lock);
     Window* window = Find(dialog);
     if (window == nullptr || window->role == Role::Control || window->role == Role::Owner) {
@@ -889,6 +940,7 @@ BOOL WINAPI EndDialog(HWND dialog, INT_PTR result) {
 }
 
 UINT WINAPI GetDlgItemTextA(HWND dialog, int id, LPSTR text, int maxCount) {
+    calls::Scope call("GetDlgItemTextA", calls::Point);
     std::lock_guard guard(D().lock);
     if (text == nullptr || maxCount <= 0)
         return 0;
@@ -905,6 +957,7 @@ UINT WINAPI GetDlgItemTextA(HWND dialog, int id, LPSTR text, int maxCount) {
 }
 
 BOOL WINAPI SetDlgItemTextA(HWND dialog, int id, LPCSTR text) {
+    calls::Scope call("SetDlgItemTextA", calls::Point);
     std::lock_guard guard(D().lock);
     Window* control = Child(Find(dialog), id);
     if (control == nullptr) {
@@ -918,6 +971,7 @@ BOOL WINAPI SetDlgItemTextA(HWND dialog, int id, LPCSTR text) {
 
 LRESULT WINAPI SendDlgItemMessageA(HWND dialog, int id, UINT message, WPARAM wParam,
                                    LPARAM lParam) {
+    calls::Scope call("SendDlgItemMessageA", calls::Point);
     std::unique_lock lock(D().lock);
     Window* control = Child(Find(dialog), id);
     if (control == nullptr) {
@@ -957,6 +1011,7 @@ LRESULT WINAPI SendDlgItemMessageA(HWND dialog, int id, UINT message, WPARAM wPa
 }
 
 HWND WINAPI GetDlgItem(HWND dialog, int id) {
+    calls::Scope call("GetDlgItem", calls::Point);
     std::lock_guard guard(D().lock);
     Window* control = Child(Find(dialog), id);
     if (control == nullptr)
@@ -965,6 +1020,7 @@ HWND WINAPI GetDlgItem(HWND dialog, int id) {
 }
 
 BOOL WINAPI EnableWindow(HWND handle, BOOL enable) {
+    calls::Scope call("EnableWindow", calls::Point);
     std::lock_guard guard(D().lock);
     Window* window = Find(handle);
     if (window == nullptr) {
@@ -978,6 +1034,7 @@ BOOL WINAPI EnableWindow(HWND handle, BOOL enable) {
 }
 
 BOOL WINAPI ShowWindow(HWND handle, int showCommand) {
+    calls::Scope call("ShowWindow", calls::Point);
     std::lock_guard guard(D().lock);
     Window* window = Find(handle);
     if (window == nullptr) {
@@ -992,17 +1049,20 @@ BOOL WINAPI ShowWindow(HWND handle, int showCommand) {
 }
 
 BOOL WINAPI IsWindow(HWND handle) {
+    calls::Scope call("IsWindow", calls::Point);
     std::lock_guard guard(D().lock);
     return Find(handle) != nullptr;
 }
 
 BOOL WINAPI IsWindowVisible(HWND handle) {
+    calls::Scope call("IsWindowVisible", calls::Point);
     std::lock_guard guard(D().lock);
     Window* window = Find(handle);
     return window != nullptr && window->visible;
 }
 
 int WINAPI GetClassNameA(HWND handle, LPSTR className, int maxCount) {
+    calls::Scope call("GetClassNameA", calls::Point);
     std::lock_guard guard(D().lock);
     Window* window = Find(handle);
     if (window == nullptr || className == nullptr || maxCount <= 0) {
@@ -1016,6 +1076,11 @@ int WINAPI GetClassNameA(HWND handle, LPSTR className, int maxCount) {
 }
 
 int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
+    calls::Scope call("MessageBoxA", calls::Point | calls::CanFail);
+    if (call.Fails()) {
+        SetError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    }
     DWORD threadId = GetCurrentThreadId();
     std::unique_lock lock(D().lock);
     Window* box = NewWindow(Role::MessageBox, DialogClass,
@@ -1033,6 +1098,7 @@ int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
 }
 
 BOOL WINAPI EnumThreadWindows(DWORD threadId, WNDENUMPROC callback, LPARAM lParam) {
+    calls::Scope call("EnumThreadWindows", calls::Point);
     std::vector<HWND> windows;
     {
         std::lock_guard guard(D().lock);
@@ -1044,6 +1110,7 @@ BOOL WINAPI EnumThreadWindows(DWORD threadId, WNDENUMPROC callback, LPARAM lPara
     if (windows.empty() || callback == nullptr)
         return FALSE;
     for (HWND window : windows) {
+        calls::ProductCode product;
         if (!callback(window, lParam))
             return FALSE;
     }
@@ -1051,6 +1118,11 @@ BOOL WINAPI EnumThreadWindows(DWORD threadId, WNDENUMPROC callback, LPARAM lPara
 }
 
 UINT_PTR WINAPI SetTimer(HWND handle, UINT_PTR id, UINT elapse, TIMERPROC callback) {
+    calls::Scope call("SetTimer", calls::Point | calls::CanFail);
+    if (call.Fails()) {
+        SetError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    }
     (void)callback;
     std::lock_guard guard(D().lock);
     Window* window = Find(handle);
@@ -1065,6 +1137,7 @@ UINT_PTR WINAPI SetTimer(HWND handle, UINT_PTR id, UINT elapse, TIMERPROC callba
 }
 
 BOOL WINAPI KillTimer(HWND handle, UINT_PTR id) {
+    calls::Scope call("KillTimer", calls::Point);
     std::lock_guard guard(D().lock);
     Window* window = Find(handle);
     if (window == nullptr || window->timers.erase(id) == 0) {
@@ -1075,6 +1148,11 @@ BOOL WINAPI KillTimer(HWND handle, UINT_PTR id) {
 }
 
 BOOL WINAPI PostMessageA(HWND handle, UINT message, WPARAM wParam, LPARAM lParam) {
+    calls::Scope call("PostMessageA", calls::Point | calls::CanFail);
+    if (call.Fails()) {
+        SetError(ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
+    }
     std::lock_guard guard(D().lock);
     Window* window = Find(handle);
     if (window == nullptr) {
@@ -1088,6 +1166,7 @@ BOOL WINAPI PostMessageA(HWND handle, UINT message, WPARAM wParam, LPARAM lParam
 // The folder browser: a modal window owned by the caller's window, with a field for the folder
 // and OK and Cancel. It returns an item only when a folder was picked.
 LPITEMIDLIST WINAPI SHBrowseForFolderA(LPBROWSEINFOA info) {
+    calls::Scope call("SHBrowseForFolderA", calls::Point);
     if (info == nullptr)
         return nullptr;
     DWORD threadId = GetCurrentThreadId();
@@ -1124,6 +1203,7 @@ LPITEMIDLIST WINAPI SHBrowseForFolderA(LPBROWSEINFOA info) {
 }
 
 BOOL WINAPI SHGetPathFromIDListA(LPCITEMIDLIST list, LPSTR path) {
+    calls::Scope call("SHGetPathFromIDListA", calls::Point);
     if (list == nullptr || path == nullptr)
         return FALSE;
     if (list->path.size() >= MAX_PATH) {

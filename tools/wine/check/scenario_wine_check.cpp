@@ -2,9 +2,11 @@
 //
 //   scenario-wine-check machine FILE.scn
 //       prints the scenario's machine as JSON, for the runner to set up a Wine prefix
-//   scenario-wine-check check FILE.scn PREFIX ROBOT_LOG DISCS STARTED_LOG
-//       judges a run: the robot's play and exit status, then the end checks on the prefix;
-//       prints why it failed
+//   scenario-wine-check snapshot PREFIX DISCS OUT
+//       writes the state of the whole machine to OUT, before the run
+//   scenario-wine-check check FILE.scn PREFIX ROBOT_LOG DISCS STARTED_LOG [BEFORE]
+//       judges a run: the robot's play and exit status, then the end checks on the prefix and,
+//       given the state before the run, that nothing else changed; prints why it failed
 //
 // Exit status: 0 passed (or printed), 1 failed, 2 on a usage error or a bad scenario.
 #include <cstdio>
@@ -18,7 +20,9 @@ namespace {
 
 int Usage() {
     std::cerr << "usage: scenario-wine-check machine FILE.scn\n"
-                 "       scenario-wine-check check FILE.scn PREFIX ROBOT_LOG DISCS STARTED_LOG\n";
+                 "       scenario-wine-check snapshot PREFIX DISCS OUT\n"
+                 "       scenario-wine-check check FILE.scn PREFIX ROBOT_LOG DISCS STARTED_LOG "
+                 "[BEFORE]\n";
     return 2;
 }
 
@@ -28,6 +32,12 @@ int main(int argc, char** argv) {
     std::vector<std::string> arguments(argv + 1, argv + argc);
     if (arguments.size() < 2)
         return Usage();
+    if (arguments[0] == "snapshot") {
+        if (arguments.size() != 4)
+            return Usage();
+        auto state = scenario::TakeSnapshot(MachineRoots(arguments[1], arguments[2]));
+        return scenario::SaveSnapshot(state, arguments[3]) ? 0 : 2;
+    }
     std::string error;
     std::optional<scenario::Scenario> parsed = scenario::Parse(arguments[1], error);
     if (!parsed) {
@@ -39,7 +49,7 @@ int main(int argc, char** argv) {
         std::cout << MachineJson(*parsed) << "\n";
         return 0;
     }
-    if (arguments[0] != "check" || arguments.size() != 6)
+    if (arguments[0] != "check" || (arguments.size() != 6 && arguments.size() != 7))
         return Usage();
 
     std::ifstream logFile(arguments[3], std::ios::binary);
@@ -57,6 +67,16 @@ int main(int argc, char** argv) {
     WineDisk disk(arguments[2], arguments[5], arguments[4]);
     std::vector<std::string> report;
     bool passed = JudgeRun(*parsed, robotLog, disk, report);
+    if (passed && arguments.size() == 7) {
+        scenario::MachineState before;
+        if (!scenario::LoadSnapshot(arguments[6], before)) {
+            std::cout << "FAIL no state of the machine before the run in " << arguments[6] << "\n";
+            return 1;
+        }
+        auto roots = MachineRoots(arguments[2], arguments[4]);
+        passed = scenario::CheckNothingElseChanged(*parsed, disk, roots, before,
+                                                   scenario::TakeSnapshot(roots), report);
+    }
     for (const std::string& reason : report)
         std::cout << reason << "\n";
     return passed ? 0 : 1;

@@ -101,3 +101,33 @@ std::string WithoutWineQuotes(const std::string& commandLine) {
         return commandLine;
     return program + commandLine.substr(close + 1);
 }
+
+std::vector<scenario::SnapshotRoot> MachineRoots(const std::string& prefix,
+                                                 const std::string& discsFolder) {
+    std::vector<scenario::SnapshotRoot> roots;
+    std::error_code error;
+    fs::path discs = fs::weakly_canonical(discsFolder, error);
+    for (const auto& entry : fs::directory_iterator(fs::path(prefix) / "dosdevices", error)) {
+        std::string name = entry.path().filename().string();
+        if (name.size() != 2 || name[1] != ':')
+            continue; // "d::" names a device, not a folder
+        fs::path target = fs::weakly_canonical(entry.path(), error);
+        std::string relative = target.lexically_relative(discs).generic_string();
+        if (error || !fs::is_directory(target, error) ||
+            (!relative.empty() && relative.rfind("..", 0) != 0))
+            continue; // a CD-ROM drive: its discs are looked at one by one below
+        if (target == target.root_path())
+            continue; // Wine's drive for the host's whole file system (Z:), which no run uses
+        scenario::SnapshotRoot root{name, target, {}};
+        if (name == "c:") {
+            // Wine's own Windows folder, and what the runner put there to play the scenario.
+            root.skip = {"windows", "robot", "started.txt"};
+        }
+        roots.push_back(root);
+    }
+    for (const auto& disc : fs::directory_iterator(discs, error)) {
+        if (disc.is_directory(error))
+            roots.push_back({"disc " + disc.path().filename().string(), disc.path(), {}});
+    }
+    return roots;
+}

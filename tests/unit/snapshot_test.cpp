@@ -1,0 +1,79 @@
+// The whole-machine check: every change is seen, and only the named places may change.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "snapshot.h"
+
+namespace fs = std::filesystem;
+using scenario::MachineState;
+
+namespace {
+
+class Snapshot : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        root = fs::temp_directory_path() / ("snapshot-test-" + std::to_string(::getpid()));
+        fs::remove_all(root);
+        Write("c/keep.txt", "keep");
+        Write("c/Program Files/kelvo/old.dat", "old");
+        Write("disc/kelvo/a.dat", "a");
+        fs::create_directories(root / "c/windows/temp");
+    }
+    void TearDown() override { fs::remove_all(root); }
+    void Write(const std::string& relative, const std::string& content) {
+        fs::create_directories((root / relative).parent_path());
+        std::ofstream(root / relative) << content;
+    }
+    MachineState Take() {
+        return scenario::TakeSnapshot(
+            {{"C:", root / "c", {"windows"}}, {"disc disc1", root / "disc", {}}});
+    }
+    fs::path root;
+};
+
+TEST_F(Snapshot, SeesEveryKindOfChangeOutsideTheAllowedPlaces) {
+    MachineState before = Take();
+    EXPECT_TRUE(scenario::Changes(before, Take()).empty());
+
+    Write("c/Program Files/kelvo/new.dat", "new");       // allowed
+    Write("c/Start Menu/Group/Title/game.lnk", "link");  // allowed, with the folders above it
+    Write("c/keep.txt", "kept, but longer");             // changed
+    fs::remove(root / "disc/kelvo/a.dat");               // removed from a disc
+    Write("c/stray/x.dat", "x");                         // added where nobody said
+    Write("c/windows/temp/t.tmp", "the platform's own"); // skipped
+    MachineState after = Take();
+
+    auto outside = scenario::ChangesOutside(
+        before, after, {"C:/Program Files/kelvo", "C:/Start Menu/Group/Title/game.lnk"});
+    EXPECT_EQ(outside,
+              (std::vector<std::string>{"changed C:/keep.txt", "removed disc disc1/kelvo/a.dat",
+                                        "added C:/stray", "added C:/stray/x.dat"}));
+}
+
+TEST_F(Snapshot, AFileAboveAnAllowedPlaceIsNoFolderMadeForIt) {
+    MachineState before = Take();
+    Write("c/Group", "a file where the group folder belongs");
+    auto outside = scenario::ChangesOutside(before, Take(), {"C:/Group/Title"});
+    EXPECT_EQ(outside, (std::vector<std::string>{"added C:/Group"}));
+}
+
+TEST_F(Snapshot, ATouchWithTheSameContentIsAChange) {
+    MachineState before = Take();
+    fs::last_write_time(root / "c/keep.txt",
+                        fs::last_write_time(root / "c/keep.txt") + std::chrono::seconds(1));
+    EXPECT_EQ(scenario::Changes(before, Take()), (std::vector<std::string>{"changed C:/keep.txt"}));
+}
+
+TEST_F(Snapshot, SavedStatesReadBackTheSame) {
+    Write("c/名字 with spaces/檔案.txt", "x");
+    MachineState state = Take();
+    ASSERT_TRUE(scenario::SaveSnapshot(state, root / "state.txt"));
+    MachineState loaded;
+    ASSERT_TRUE(scenario::LoadSnapshot(root / "state.txt", loaded));
+    EXPECT_EQ(loaded, state);
+}
+
+} // namespace

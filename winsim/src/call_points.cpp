@@ -1,0 +1,104 @@
+#include "call_points.h"
+
+#include <windows.h>
+
+#include <mutex>
+
+#include "desktop.h"
+
+namespace winsim::calls {
+
+namespace {
+
+// How deep the calling thread is in winsim's calls: only a call at depth 0 is the installer's.
+thread_local int depth = 0;
+// Which CreateThread made the calling thread (1, 2, ...); 0 for the process's first thread.
+thread_local int threadIndex = 0;
+
+// How long a press of cancel may wait for the dialog's thread to handle it.
+constexpr double PressSeconds = 10;
+
+struct State {
+    std::mutex lock;
+    Plan plan;
+    Counts counts;
+    bool cancelDue = false; // the planned call has come; the press waits for a reachable button
+};
+
+State& S() {
+    static State* state = new State;
+    return *state;
+}
+
+} // namespace
+
+Scope::Scope(const char* name, unsigned kind) {
+    if (depth++ != 0)
+        return;
+    counted_ = true;
+    bool press = false;
+    {
+        std::lock_guard guard(S().lock);
+        State& state = S();
+        if ((kind & CanFail) != 0) {
+            int use = ++state.counts.uses[name];
+            auto planned = state.plan.failAt.find(name);
+            fails_ = planned != state.plan.failAt.end() && planned->second == use;
+        }
+        if ((kind & Point) != 0 && threadIndex != 0) {
+            int call = ++state.counts.threadCalls[threadIndex];
+            if (threadIndex == state.plan.cancelThread && call == state.plan.cancelBeforeCall)
+                state.cancelDue = true;
+            press = state.cancelDue && threadIndex == state.plan.cancelThread &&
+                    state.counts.cancelPressedAt == 0;
+            if (press)
+                state.counts.cancelPressedAt = call;
+        }
+    }
+    // The user's cancel, just before this call. A cancel button the user can't reach now (the
+    // dialog hidden for a prompt, or disabled under a box it owns) is pressed before the first
+    // later call at which it can be.
+    if (press && !desktop::PressAndWait("IDD_INSTALL", IDCANCEL, PressSeconds)) {
+        std::lock_guard guard(S().lock);
+        S().counts.cancelPressedAt = 0;
+    }
+}
+
+Scope::~Scope() {
+    --depth;
+}
+
+ProductCode::ProductCode() : saved_(depth) {
+    depth = 0;
+}
+
+ProductCode::~ProductCode() {
+    depth = saved_;
+}
+
+void StartThread(int index) {
+    threadIndex = index;
+}
+
+void SetPlan(const Plan& plan) {
+    std::lock_guard guard(S().lock);
+    S().plan = plan;
+}
+
+Counts Counted() {
+    std::lock_guard guard(S().lock);
+    return S().counts;
+}
+
+std::string Report() {
+    Counts counts = Counted();
+    std::string text;
+    for (const auto& [name, uses] : counts.uses)
+        text += "use " + name + " " + std::to_string(uses) + "\n";
+    for (const auto& [index, calls] : counts.threadCalls)
+        text += "thread " + std::to_string(index) + " " + std::to_string(calls) + "\n";
+    text += "cancel " + std::to_string(counts.cancelPressedAt) + "\n";
+    return text;
+}
+
+} // namespace winsim::calls

@@ -1,0 +1,76 @@
+// The calls the installer makes, counted as they are made: what a test needs to fail the k-th
+// use of a call, or to press the user's cancel just before the copy worker's k-th call, so that
+// every such moment can be replayed exactly.
+//
+// Every Win32 function of winsim enters a Scope first. Only the installer's own calls count:
+// calls that winsim makes inside another call do not, and calls the installer makes from a
+// procedure that winsim runs (a dialog procedure, a thread, an enumeration callback) do, since
+// winsim marks those places with a ProductCode guard.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+namespace winsim::calls {
+
+enum Kind : unsigned {
+    // A moment the user's cancel may precede. Calls that only work on text in the caller's
+    // buffers (lstrcpyA, CharNextA, ...) are none: they touch nothing another thread sees, so a
+    // cancel before them is the same moment as one before the next call that does.
+    Point = 1,
+    // A call that can fail; a plan can make its k-th use fail.
+    CanFail = 2,
+};
+
+class Scope {
+  public:
+    Scope(const char* name, unsigned kind);
+    ~Scope();
+    Scope(const Scope&) = delete;
+    Scope& operator=(const Scope&) = delete;
+    // Whether the plan makes this call fail: the function then returns its failure at once.
+    bool Fails() const { return fails_; }
+
+  private:
+    bool counted_ = false;
+    bool fails_ = false;
+};
+
+// Marks where winsim hands control to the installer's code: calls made from there count again.
+class ProductCode {
+  public:
+    ProductCode();
+    ~ProductCode();
+    ProductCode(const ProductCode&) = delete;
+    ProductCode& operator=(const ProductCode&) = delete;
+
+  private:
+    int saved_;
+};
+
+// The thread made by the n-th CreateThread of the process (1, 2, ...) calls this first.
+void StartThread(int index);
+
+// What to do: the use of a call that fails (name to k, counted from 1), and before which call
+// of which thread the user presses cancel (0: never). Set before the installer starts.
+struct Plan {
+    std::map<std::string, int> failAt;
+    int cancelBeforeCall = 0;
+    int cancelThread = 2;
+};
+void SetPlan(const Plan& plan);
+
+// What was counted: uses of every call that can fail, the calls of each thread that are cancel
+// points, and when the planned cancel was pressed (the call it preceded; 0: it never was).
+struct Counts {
+    std::map<std::string, int> uses;
+    std::map<int, int> threadCalls;
+    int cancelPressedAt = 0;
+};
+Counts Counted();
+// The counts as text, one "name count" per line: "use <call> <n>", "thread <index> <calls>",
+// "cancel <call>".
+std::string Report();
+
+} // namespace winsim::calls
