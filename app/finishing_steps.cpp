@@ -42,7 +42,15 @@ void RunFinishingSteps(void) {
         WinExec(InstallState.workBuffer, SW_SHOW);
     }
 
+    // The completion message is shown only to an install that no cancel has claimed, and no
+    // cancel claims it while the message is coming up (the dialog it disables is still live
+    // for a moment). The last notice may still be cancelled.
+    if (!ClaimEnding(INSTALL_REPORTING)) {
+        AbandonInstall();
+        return;
+    }
     MessageBoxA(InstallState.installDialog, TextInstallDone, CaptionNotice, MB_OK);
+    SetFlag(&InstallState.installEnding, INSTALL_RUNNING);
     MessageBoxA(InstallState.ownerWindow, TextNoUninstaller, CaptionAttention, MB_OK);
     if (!ClaimEnding(INSTALL_CONCLUDED)) {
         AbandonInstall();

@@ -31,6 +31,7 @@ struct INSTALLSTATE {
 #define INSTALL_RUNNING 0
 #define INSTALL_CANCELLED 1 // the user pressed cancel; the copy worker rolls back
 #define INSTALL_CONCLUDED 2 // the copy worker is past the point where a cancel applies
+#define INSTALL_REPORTING 3 // the completion message is coming up: a cancel now is too late
 
 // The longest install folder the installer accepts: room for the longest name the install
 // appends to it ("\ReadMe.txt") and the two NULs of a shell list.

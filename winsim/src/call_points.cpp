@@ -23,6 +23,7 @@ struct State {
     Plan plan;
     Counts counts;
     bool cancelDue = false; // the planned call has come; the press waits for a reachable button
+    std::function<void()> watcher;
 };
 
 State& S() {
@@ -58,7 +59,12 @@ Scope::Scope(const char* name, unsigned kind) {
     // The user's cancel, just before this call. A cancel button the user can't reach now (the
     // dialog hidden for a prompt, or disabled under a box it owns) is pressed before the first
     // later call at which it can be.
-    if (press && !desktop::PressAndWait("IDD_INSTALL", IDCANCEL, PressSeconds)) {
+    std::function<void()> watcher;
+    if (press) {
+        std::lock_guard guard(S().lock);
+        watcher = S().watcher;
+    }
+    if (press && !desktop::PressAndWait("IDD_INSTALL", IDCANCEL, PressSeconds, watcher)) {
         std::lock_guard guard(S().lock);
         S().counts.cancelPressedAt = 0;
     }
@@ -83,6 +89,11 @@ void StartThread(int index) {
 void SetPlan(const Plan& plan) {
     std::lock_guard guard(S().lock);
     S().plan = plan;
+}
+
+void WatchCancelPress(std::function<void()> watcher) {
+    std::lock_guard guard(S().lock);
+    S().watcher = std::move(watcher);
 }
 
 Counts Counted() {

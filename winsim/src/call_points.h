@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 
@@ -60,6 +61,10 @@ struct Plan {
     int cancelThread = 2;
 };
 void SetPlan(const Plan& plan);
+
+// Called on the copy worker's thread just before the planned cancel is pressed, for a user who
+// notes how things stood at that moment.
+void WatchCancelPress(std::function<void()> watcher);
 
 // What was counted: uses of every call that can fail, the calls of each thread that are cancel
 // points, and when the planned cancel was pressed (the call it preceded; 0: it never was).

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -53,7 +54,9 @@ bool Close(std::uintptr_t window, std::string& error);
 // Presses a button of the dialog made from templateName as a user does, when it can be reached
 // now (the dialog shown and enabled, the button enabled), and waits up to seconds until the
 // dialog's thread has handled the press. False, with nothing pressed, when it can't be reached.
-bool PressAndWait(const std::string& templateName, int controlId, double seconds);
+// beforePress (when given) runs just before the press; it must not use the desktop.
+bool PressAndWait(const std::string& templateName, int controlId, double seconds,
+                  const std::function<void()>& beforePress = {});
 // Picks folder (a Windows path) in a folder browser, or cancels it when folder is empty.
 bool PickFolder(std::uintptr_t browser, const std::string& folder, std::string& error);
 

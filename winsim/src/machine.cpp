@@ -136,6 +136,11 @@ bool Machine::load(const std::string& machineFolder) {
                 unreadable.insert(words[2]);
             else if (words[1] == "link")
                 linkFaults.insert(words[2]);
+            else if (words[1] == "call" && words.size() >= 4)
+                failCalls[words[2]] = std::stoi(words[3]);
+        } else if (words.size() >= 4 && words[0] == "cancel" && words[1] == "before" &&
+                   words[2] == "call") {
+            cancelBeforeCall = std::stoi(words[3]);
         }
     }
     return true;
@@ -166,6 +171,10 @@ bool Machine::save() const {
         out << "fault unreadable " << Quote(path) << "\n";
     for (const auto& what : linkFaults)
         out << "fault link " << what << "\n";
+    for (const auto& [name, use] : failCalls)
+        out << "fault call " << name << " " << use << "\n";
+    if (cancelBeforeCall != 0)
+        out << "cancel before call " << cancelBeforeCall << "\n";
     return bool(out);
 }
 

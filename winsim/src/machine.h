@@ -46,6 +46,10 @@ struct Machine {
     // Shell link faults: "cocreate", "queryinterface", "setpath", "setdescription", "seticon",
     // "setwork", "save", "coinitialize".
     std::set<std::string> linkFaults;
+    // The installer's calls (see call_points.h): the use of a call that fails, and before which
+    // call of the copy worker (the second thread the installer makes) the user presses cancel.
+    std::map<std::string, int> failCalls;
+    int cancelBeforeCall = 0;
 
     // Programs started with WinExec: show command and command line (UTF-8), in order. With a
     // machine folder each start is also appended to started.txt there.
@@ -56,7 +60,8 @@ struct Machine {
     //   drive <letter> fixed <folder> [free <bytes>] [capacity <bytes>] [nospace]
     //   drive <letter> cdrom <disc folder | -> [nolabel]
     //   shellfolder <name> <value>
-    //   fault keyopen <n> | unreadable <host path> | link <what>
+    //   fault keyopen <n> | unreadable <host path> | link <what> | call <function> <n>
+    //   cancel before call <n>
     bool load(const std::string& folder);
     // Writes machine.txt back (after a disc change, for example).
     bool save() const;

@@ -4,8 +4,10 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <mutex>
 
+#include "call_points.h"
 #include "machine.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int showCommand);
@@ -21,6 +23,19 @@ void TellUserOfTheEnd() {
         currentUser->Ending();
 }
 
+// What the installer's calls came to, in calls.txt of the machine folder, for a test that
+// replays the run with a call failed or a cancel pressed at each of them.
+void WriteCallCounts() {
+    std::string folder;
+    {
+        std::lock_guard lock(machineLock());
+        folder = machine().folder;
+    }
+    if (folder.empty())
+        return;
+    std::ofstream(folder + "/calls.txt") << calls::Report();
+}
+
 } // namespace
 
 void RunInstaller(int argc, char** argv, User* user) {
@@ -31,6 +46,11 @@ void RunInstaller(int argc, char** argv, User* user) {
             std::fprintf(stderr, "%s: no machine.txt in %s\n", argv[0], folder);
             std::exit(2);
         }
+        calls::Plan plan;
+        plan.failAt = machine().failCalls;
+        plan.cancelBeforeCall = machine().cancelBeforeCall;
+        calls::SetPlan(plan);
+        std::atexit(WriteCallCounts);
     }
     if (user != nullptr) {
         std::string why;

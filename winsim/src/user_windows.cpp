@@ -105,8 +105,8 @@ struct Desktop {
     std::map<DWORD, ThreadQueue> queues;
     std::uint64_t generation = 0;
     std::condition_variable changed;
-    std::uint64_t tickets = 0;                 // messages posted so far
-    std::set<std::uint64_t> handledTickets;    // tickets that someone waits to see handled
+    std::uint64_t tickets = 0;              // messages posted so far
+    std::set<std::uint64_t> handledTickets; // tickets that someone waits to see handled
     std::map<std::string, WNDPROC> classes; // upper-case class name
     std::vector<std::string> published;     // files naming our windows in the machine folder
     std::vector<std::unique_ptr<_ITEMIDLIST>> items;
@@ -678,7 +678,8 @@ bool Click(std::uintptr_t window, int controlId, std::string& error) {
     return true;
 }
 
-bool PressAndWait(const std::string& templateName, int controlId, double seconds) {
+bool PressAndWait(const std::string& templateName, int controlId, double seconds,
+                  const std::function<void()>& beforePress) {
     std::unique_lock lock(D().lock);
     Window* control = nullptr;
     for (const auto& window : D().windows) {
@@ -687,6 +688,8 @@ bool PressAndWait(const std::string& templateName, int controlId, double seconds
     }
     if (control == nullptr || !Reachable(control) || !IsButton(control))
         return false;
+    if (beforePress)
+        beforePress();
     std::uint64_t ticket = Post(control, BM_CLICK, 0, 0);
     D().handledTickets.insert(ticket);
     D().changed.wait_for(lock, std::chrono::duration<double>(seconds),
