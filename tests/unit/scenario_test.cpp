@@ -116,6 +116,9 @@ class FakeBackend : public scenario::Backend {
     bool Click(const Window&, int id, std::string&) override {
         return Act("click " + std::to_string(id));
     }
+    bool ClickOnItsWay(const Window&, int id, std::string&) override {
+        return Act("click on its way " + std::to_string(id));
+    }
     bool Type(const Window&, int id, const std::string& text, std::string&) override {
         return Act("type " + std::to_string(id) + " " + text);
     }
@@ -251,6 +254,22 @@ TEST(ScenarioPlayTest, WaitsForTextsFilesAndTheSecondCopy) {
     backend.secondStatus = 1;
     log = PlayText(backend, "start second\n", false);
     EXPECT_NE(log[0].find("second copy ended with 1"), std::string::npos);
+}
+
+// A click aimed while the dialog is up lands the moment the files are there, on its way even if
+// the dialog is being hidden then; it is never sent before.
+TEST(ScenarioPlayTest, AClickWhenFilesLandsOnceTheyAreThere) {
+    FakeBackend backend;
+    backend.windows = {Dialog(1, "Setup")};
+    backend.files = 2;
+    auto log = PlayText(backend, "expect dialog Setup\nclick 2 when files C:\\x 3\n", false);
+    EXPECT_TRUE(backend.actions.empty());
+    EXPECT_NE(log[1].find("never held 3 files"), std::string::npos) << log[1];
+    backend.files = 3;
+    PlayText(backend, "expect dialog Setup\nclick 2 when files C:\\x 3\n", true);
+    EXPECT_EQ(backend.actions, (std::vector<std::string>{"click on its way 2"}));
+    EXPECT_NE(ParseError("click 2 when files C:\\x\n").find("click <id> [when files <folder> <n>]"),
+              std::string::npos);
 }
 
 TEST(ScenarioPlayTest, LogPassesOnlyWhenComplete) {

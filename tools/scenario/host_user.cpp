@@ -185,6 +185,10 @@ bool HostBackend::Click(const scenario::Window& window, int controlId, std::stri
     return desktop::Click(window.handle, controlId, error);
 }
 
+bool HostBackend::ClickOnItsWay(const scenario::Window& window, int controlId, std::string& error) {
+    return desktop::PostClick(window.handle, controlId, error);
+}
+
 bool HostBackend::Type(const scenario::Window& window, int controlId, const std::string& text,
                        std::string& error) {
     return desktop::Type(window.handle, controlId, winsim::Utf8ToCp950(text), error);

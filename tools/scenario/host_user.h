@@ -36,6 +36,7 @@ class HostBackend : public scenario::Backend {
   public:
     std::vector<scenario::Window> Windows() override;
     bool Click(const scenario::Window& window, int controlId, std::string& error) override;
+    bool ClickOnItsWay(const scenario::Window& window, int controlId, std::string& error) override;
     bool Type(const scenario::Window& window, int controlId, const std::string& text,
               std::string& error) override;
     bool Escape(const scenario::Window& window, std::string& error) override;

@@ -158,8 +158,14 @@ bool IsValidStep(const Line& line, std::string& why) {
         why = "unknown expectation \"" + what + "\"";
         return false;
     }
-    if (command == "click")
-        return count == 2 && IsId(line.word(1)) ? true : wrong("click <id>");
+    if (command == "click") {
+        long long n;
+        bool race = count == 6 && line.word(2) == "when" && line.word(3) == "files" &&
+                    Number(line.word(5), n) && n >= 0;
+        return (count == 2 || race) && IsId(line.word(1))
+                   ? true
+                   : wrong("click <id> [when files <folder> <n>]");
+    }
     if (command == "refuse")
         return count == 3 && line.word(1) == "click" && IsId(line.word(2))
                    ? true
@@ -322,9 +328,12 @@ std::optional<Scenario> ParseText(const std::string& text, const std::string& fi
                 discUses.emplace_back(line.word(2), number);
             } else if (kind == "link" && count == 3 && linkFaults.count(line.word(2)) != 0) {
                 scenario.faults.push_back("link " + line.word(2));
+            } else if (kind == "call" && count == 4 && Number(line.word(3), n) && n >= 1) {
+                scenario.faults.push_back("call " + line.word(2) + " " + line.word(3));
+                needsHost = true;
             } else {
                 return fail(number, "usage: fault keyopen <n> | unreadable <disc> <path> | "
-                                    "link <what>");
+                                    "link <what> | call <function> <n>");
             }
         } else if (IsCheck(line)) {
             if (!ValidCheck(line, why))

@@ -271,7 +271,23 @@ std::optional<Window> Player::Reachable(const Line& step, std::string& why) {
 
 bool Player::Click(const Line& step, std::string& why) {
     auto window = Reachable(step, why);
-    return window && backend_.Click(*window, std::stoi(step.word(1)), why);
+    if (!window)
+        return false;
+    if (step.words.size() == 2)
+        return backend_.Click(*window, std::stoi(step.word(1)), why);
+    // click <id> when files <folder> <n>: the user aims at the button now and clicks the moment
+    // the folder holds n files; the installer may be hiding the dialog in that very moment.
+    const std::string& folder = step.word(4);
+    long wanted = std::stol(step.word(5));
+    auto end = Clock::now() + std::chrono::duration<double>(options_.timeoutSeconds);
+    while (backend_.CountFiles(folder) < wanted) {
+        if (Clock::now() >= end) {
+            why = folder + " never held " + std::to_string(wanted) + " files";
+            return false;
+        }
+        std::this_thread::yield();
+    }
+    return backend_.ClickOnItsWay(*window, std::stoi(step.word(1)), why);
 }
 
 bool Player::Type(const Line& step, std::string& why) {

@@ -223,7 +223,8 @@ bool BuildMachine(const scenario::Scenario& scenario, const fs::path& folder, Sa
             text << "fault unreadable "
                  << Quote((folder / "discs" / first / Relative(second)).string()) << "\n";
         else
-            text << "fault " << kind << " " << first << "\n";
+            text << "fault " << kind << " " << first << (second.empty() ? "" : " " + second)
+                 << "\n";
     }
     WriteFile(folder / "machine.txt", text.str());
 

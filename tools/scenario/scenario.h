@@ -103,6 +103,9 @@ class Backend {
     // The user's hands. Each returns false with a reason in error when no real user could do it
     // (the window is hidden or disabled, the control is disabled or missing).
     virtual bool Click(const Window& window, int controlId, std::string& error) = 0;
+    // A click already on its way: posted to the button whatever its window has become since the
+    // user aimed at it (hidden or disabled a moment ago). Fails only when the button is gone.
+    virtual bool ClickOnItsWay(const Window& window, int controlId, std::string& error) = 0;
     virtual bool Type(const Window& window, int controlId, const std::string& text,
                       std::string& error) = 0;
     virtual bool Escape(const Window& window, std::string& error) = 0;

@@ -446,6 +446,15 @@ bool WineBackend::Click(const scenario::Window& window, int controlId, std::stri
     return button != nullptr && Press(button, error);
 }
 
+bool WineBackend::ClickOnItsWay(const scenario::Window& window, int controlId, std::string& error) {
+    HWND button = GetDlgItem((HWND)window.handle, controlId);
+    if (button == nullptr) {
+        error = "no control " + std::to_string(controlId);
+        return false;
+    }
+    return Press(button, error);
+}
+
 bool WineBackend::Type(const scenario::Window& window, int controlId, const std::string& text,
                        std::string& error) {
     HWND edit = ReachableControl((HWND)window.handle, controlId, error);

@@ -26,6 +26,7 @@ class WineBackend : public scenario::Backend {
 
     std::vector<scenario::Window> Windows() override;
     bool Click(const scenario::Window& window, int controlId, std::string& error) override;
+    bool ClickOnItsWay(const scenario::Window& window, int controlId, std::string& error) override;
     bool Type(const scenario::Window& window, int controlId, const std::string& text,
               std::string& error) override;
     bool Escape(const scenario::Window& window, std::string& error) override;

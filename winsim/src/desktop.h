@@ -51,6 +51,9 @@ bool Click(std::uintptr_t window, int controlId, std::string& error);
 bool Type(std::uintptr_t window, int controlId, const std::string& text, std::string& error);
 bool Escape(std::uintptr_t window, std::string& error);
 bool Close(std::uintptr_t window, std::string& error);
+// A click already on its way to a button: posted whatever the window has become since (hidden or
+// disabled a moment ago). Fails only when the window or the button is gone or no button.
+bool PostClick(std::uintptr_t window, int controlId, std::string& error);
 // Presses a button of the dialog made from templateName as a user does, when it can be reached
 // now (the dialog shown and enabled, the button enabled), and waits up to seconds until the
 // dialog's thread has handled the press. False, with nothing pressed, when it can't be reached.

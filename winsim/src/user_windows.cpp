@@ -678,6 +678,17 @@ bool Click(std::uintptr_t window, int controlId, std::string& error) {
     return true;
 }
 
+bool PostClick(std::uintptr_t window, int controlId, std::string& error) {
+    std::lock_guard guard(D().lock);
+    Window* control = Child(Find(window), controlId);
+    if (control == nullptr || !IsButton(control)) {
+        error = "no button " + std::to_string(controlId);
+        return false;
+    }
+    Post(control, BM_CLICK, 0, 0);
+    return true;
+}
+
 bool PressAndWait(const std::string& templateName, int controlId, double seconds,
                   const std::function<void()>& beforePress) {
     std::unique_lock lock(D().lock);

@@ -66,7 +66,8 @@ std::string WhyNotOnWine(const scenario::Scenario& scenario) {
     for (const std::string& fault : scenario.faults) {
         // The runner makes the shell folders key unopenable for good: like a first opening
         // that fails, which ends the installer, but no later opening alone can fail.
-        if ((StartsWith(fault, "keyopen") && fault != "keyopen 1") || StartsWith(fault, "link"))
+        if ((StartsWith(fault, "keyopen") && fault != "keyopen 1") || StartsWith(fault, "link") ||
+            StartsWith(fault, "call"))
             return "fault " + fault + " can't be made under Wine";
     }
     for (const scenario::DriveSetup& drive : scenario.drives) {
