@@ -50,6 +50,11 @@ INT_PTR CALLBACK InstallDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
     switch (message) {
     case WM_INITDIALOG:
         InstallState.installDialog = dialog;
+        InstallState.dialogThreadId = GetCurrentThreadId();
+        // The status line's first step, before the dialog is seen: the template's own text, with
+        // its row of dots, needs more room than the line has in some fonts.
+        lstrcpyA(InstallState.busyText, BusyBaseText);
+        AdvanceBusyIndicator();
         SetFlag(&InstallState.busyRunning, 1);
         // The indicator starts first: the copy worker may need its handle to stop it as soon as
         // a copy ends.
@@ -78,7 +83,9 @@ INT_PTR CALLBACK InstallDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
 void StopBusyIndicator(void) {
     SetFlag(&InstallState.busyDone, 1);
     SetFlag(&InstallState.busyRunning, 1);
-    if (InstallState.busyThread != NULL)
+    // Only the copy worker waits: the indicator may be inside a call to the dialog, which the
+    // main thread must be free to answer.
+    if (InstallState.busyThread != NULL && GetCurrentThreadId() != InstallState.dialogThreadId)
         WaitForSingleObject(InstallState.busyThread, INFINITE);
 }
 
@@ -151,29 +158,4 @@ DWORD WINAPI CopyWorker(LPVOID parameter) {
         return 0;
     RunFinishingSteps();
     return 0;
-}
-
-void AdvanceBusyIndicator(void) {
-    InstallState.busyCounter++;
-    if (InstallState.busyCounter % 100000 == 0) {
-        lstrcatA(InstallState.busyText, ".");
-        SetDlgItemTextA(InstallState.installDialog, IDC_STATUS, InstallState.busyText);
-    }
-    if (InstallState.busyCounter >= 10000000) {
-        InstallState.busyCounter = 0;
-        lstrcpyA(InstallState.busyText, BusyBaseText);
-        SetDlgItemTextA(InstallState.installDialog, IDC_STATUS, InstallState.busyText);
-    }
-}
-
-DWORD WINAPI BusyIndicator(LPVOID parameter) {
-    (void)parameter;
-    lstrcpyA(InstallState.busyText, BusyBaseText);
-    for (;;) {
-        while (!FlagIsSet(&InstallState.busyRunning)) {
-        }
-        AdvanceBusyIndicator();
-        if (FlagIsSet(&InstallState.busyDone) == 1)
-            return 1;
-    }
 }

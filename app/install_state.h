@@ -14,6 +14,7 @@ struct INSTALLSTATE {
     LONG fullInstall;
     ULONGLONG requiredMegabytes;
     HWND installDialog;
+    DWORD dialogThreadId; // the thread that runs the install dialog
     HANDLE copyThread;
     DWORD copyThreadId;
     HANDLE busyThread;

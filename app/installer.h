@@ -8,7 +8,8 @@ INT_PTR CALLBACK InstallDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
 DWORD WINAPI CopyWorker(LPVOID parameter);
 DWORD WINAPI BusyIndicator(LPVOID parameter);
 
-// One step of the busy indicator: a dot every 100,000 steps, bare text again at 10,000,000.
+// One step of the busy indicator: a dot more on the status line while the text fits on its one
+// line, else the bare text again.
 void AdvanceBusyIndicator(void);
 
 // Stops the busy indicator through its flags and waits until its thread has ended.

@@ -143,6 +143,8 @@ class FakeBackend : public scenario::Backend {
         return true;
     }
     bool Ended() override { return true; }
+    std::optional<TextWidth> MeasureText(const Window&, int) override { return std::nullopt; }
+    double ProcessorSeconds() override { return 0; }
 
     std::mutex mutex;
     std::vector<Window> windows;

@@ -13,6 +13,7 @@
 #include <iostream>
 #include <mutex>
 #include <poll.h>
+#include <sys/resource.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
@@ -267,6 +268,22 @@ bool HostBackend::Insert(char letter, const std::string& disc, std::string& erro
     }
     machine.save();
     return true;
+}
+
+std::optional<scenario::Backend::TextWidth> HostBackend::MeasureText(const scenario::Window& window,
+                                                                     int controlId) {
+    auto measured = desktop::MeasureText(window.handle, controlId);
+    if (!measured)
+        return std::nullopt;
+    return TextWidth{winsim::Cp950ToUtf8(measured->text), measured->needed, measured->available};
+}
+
+// The installer runs in this process: its time is the process's (the scripted user sleeps).
+double HostBackend::ProcessorSeconds() {
+    struct rusage usage;
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 long HostBackend::CountFiles(const std::string& folder) {

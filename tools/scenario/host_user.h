@@ -50,6 +50,8 @@ class HostBackend : public scenario::Backend {
     bool StartSecondCopy(int& exitStatus, bool& showedWindow, std::string& error) override;
     // True once the process has begun to end; its end waits for the play.
     bool Ended() override;
+    std::optional<TextWidth> MeasureText(const scenario::Window& window, int controlId) override;
+    double ProcessorSeconds() override;
 };
 
 } // namespace hostuser

@@ -86,6 +86,23 @@ bool Size(const std::string& text, std::uint64_t& bytes) {
     return true;
 }
 
+// A time in seconds: digits with an optional fraction ("5", "0.2"), up to ten minutes.
+bool Seconds(const std::string& text, double& seconds) {
+    size_t point = text.find('.');
+    std::string whole = text.substr(0, point);
+    std::string fraction = point == std::string::npos ? "" : text.substr(point + 1);
+    long long value;
+    if (whole.empty() || !Number(whole, value) || value < 0 || value > 600 ||
+        (point != std::string::npos && (fraction.empty() || fraction.size() > 3)))
+        return false;
+    for (char c : fraction) {
+        if (!std::isdigit((unsigned char)c))
+            return false;
+    }
+    seconds = std::stod(text);
+    return true;
+}
+
 bool IsDriveLetter(const std::string& word) {
     return word.size() == 1 && std::isalpha((unsigned char)word[0]);
 }
@@ -149,6 +166,12 @@ bool IsValidStep(const Line& line, std::string& why) {
         }
         if (what == "no")
             return count == 3 && line.word(2) == "box" ? true : wrong("expect no box");
+        double seconds, most;
+        if (what == "idle")
+            return count == 4 && Seconds(line.word(2), seconds) && seconds > 0 &&
+                           Seconds(line.word(3), most)
+                       ? true
+                       : wrong("expect idle <seconds> <processor seconds>");
         long long status;
         if (what == "exit")
             return count == 3 && Number(line.word(2), status) && status >= INT32_MIN &&
@@ -191,6 +214,15 @@ bool IsValidStep(const Line& line, std::string& why) {
         return count == 4 && line.word(1) == "files" && Number(line.word(3), n) && n >= 0
                    ? true
                    : wrong("wait files <folder> <n>");
+    }
+    if (command == "watch") {
+        double seconds;
+        long long n;
+        return count == 6 && line.word(1) == "text" && IsId(line.word(2)) &&
+                       Seconds(line.word(3), seconds) && line.word(4) == "changes" &&
+                       Number(line.word(5), n) && n >= 1
+                   ? true
+                   : wrong("watch text <id> <seconds> changes <n>");
     }
     if (command == "start")
         return count == 2 && line.word(1) == "second" ? true : wrong("start second");

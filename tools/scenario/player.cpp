@@ -1,7 +1,9 @@
 // Plays a scenario's steps against a platform's windows, as a user would: looks for what must be
 // seen, waiting up to a timeout, and acts only on what a user could reach.
 #include <chrono>
+#include <cstdio>
 #include <map>
+#include <set>
 #include <thread>
 
 #include "scenario.h"
@@ -372,6 +374,57 @@ bool Player::WaitFiles(const Line& step, std::string& why) {
     return reached;
 }
 
+// watch text <id> <seconds> changes <n>: the control's text, read for that long, takes at least
+// n different values, and every one fits on the control's line.
+bool Player::WatchText(const Line& step, std::string& why) {
+    auto window = Current(why);
+    if (!window)
+        return false;
+    int id = std::stoi(step.word(2));
+    double seconds = std::stod(step.word(3));
+    size_t wanted = std::stoul(step.word(5));
+    std::set<std::string> seen;
+    auto end = Clock::now() + std::chrono::duration<double>(seconds);
+    while (Clock::now() < end) {
+        auto measured = backend_.MeasureText(*window, id);
+        if (!measured) {
+            why = "control " + std::to_string(id) + " can't be read or measured";
+            return false;
+        }
+        if (measured->needed > measured->available) {
+            why = Quoted(measured->text) + " needs " + std::to_string(measured->needed) +
+                  " pixels; the control has " + std::to_string(measured->available);
+            return false;
+        }
+        seen.insert(measured->text);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (seen.size() < wanted) {
+        why = "control " + std::to_string(id) + " showed " + std::to_string(seen.size()) +
+              " different texts in " + Seconds(seconds) + ", not " + std::to_string(wanted);
+        return false;
+    }
+    return true;
+}
+
+// expect idle <seconds> <processor seconds>: the installer uses at most that much processor
+// time while the user waits that long.
+bool Player::ExpectIdle(const Line& step, std::string& why) {
+    double seconds = std::stod(step.word(2));
+    double most = std::stod(step.word(3));
+    double before = backend_.ProcessorSeconds();
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    double used = backend_.ProcessorSeconds() - before;
+    if (used > most) {
+        char text[96];
+        std::snprintf(text, sizeof text, "the installer used %.2f s of processor time in %s", used,
+                      Seconds(seconds).c_str());
+        why = text;
+        return false;
+    }
+    return true;
+}
+
 bool Player::StartSecond(const Line&, std::string& why) {
     int status = 0;
     bool showed = false;
@@ -396,6 +449,8 @@ bool Player::Step(const Line& step, std::string& why) {
         {"expect box", &Player::ExpectBox},
         {"expect no", &Player::ExpectNoBox},
         {"expect exit", &Player::ExpectExit},
+        {"expect idle", &Player::ExpectIdle},
+        {"watch", &Player::WatchText},
         {"click", &Player::Click},
         {"type", &Player::Type},
         {"escape", &Player::Escape},

@@ -123,6 +123,16 @@ class Backend {
     virtual bool StartSecondCopy(int& exitStatus, bool& showedWindow, std::string& error) = 0;
     // True once the installer process has ended.
     virtual bool Ended() = 0;
+    // The text a control of the window shows now, how wide it is in the control's font and how
+    // wide the control is (pixels); nullopt when there is no such control or it can't be measured.
+    struct TextWidth {
+        std::string text;
+        int needed = 0;
+        int available = 0;
+    };
+    virtual std::optional<TextWidth> MeasureText(const Window& window, int controlId) = 0;
+    // Processor time the installer's process has used so far, in seconds.
+    virtual double ProcessorSeconds() = 0;
 };
 
 // Plays the steps against a backend. Writes one line per step to log ("ok line N: ..." or
@@ -171,6 +181,8 @@ class Player {
     bool Eject(const Line& step, std::string& why);
     bool WaitFiles(const Line& step, std::string& why);
     bool StartSecond(const Line& step, std::string& why);
+    bool WatchText(const Line& step, std::string& why);
+    bool ExpectIdle(const Line& step, std::string& why);
 
     // The dialog that the last expect dialog found, if it still exists (else why says so).
     std::optional<Window> Current(std::string& why);

@@ -167,6 +167,55 @@ HWND ReachableControl(HWND window, int controlId, std::string& error) {
     return control;
 }
 
+// What DialogFontOf looks for among a program's dialog templates.
+struct DialogFontSearch {
+    std::wstring title;
+    WORD points = 0;
+    std::wstring face;
+};
+
+// Reads one dialog template: its font, when its title is the one searched for.
+BOOL CALLBACK VisitDialogTemplate(HMODULE module, LPCWSTR type, LPWSTR name, LONG_PTR parameter) {
+    auto* search = reinterpret_cast<DialogFontSearch*>(parameter);
+    HRSRC found = FindResourceW(module, name, type);
+    const WORD* at = found ? (const WORD*)LockResource(LoadResource(module, found)) : nullptr;
+    if (at == nullptr)
+        return TRUE;
+    DWORD style = at[0] | (DWORD)at[1] << 16;
+    at += 2 + 2 + 1 + 4;                      // style, extended style, item count, x, y, cx, cy
+    for (int field = 0; field < 2; ++field) { // menu, class: none, an ordinal or a name
+        if (*at == 0xFFFF)
+            at += 2;
+        else
+            at += wcslen((const wchar_t*)at) + 1;
+    }
+    std::wstring caption = (const wchar_t*)at;
+    at += caption.size() + 1;
+    if ((style & DS_SETFONT) == 0 || caption != search->title)
+        return TRUE;
+    search->points = *at++;
+    search->face = (const wchar_t*)at;
+    return FALSE;
+}
+
+// The font of a dialog of a program: the face and point size of its template (the one with
+// this title), made as the dialog manager makes it: the size in pixels of the screen, any
+// character set. nullptr when the program has no such template with a font.
+HFONT DialogFontOf(const std::wstring& program, const std::string& title, HDC dc) {
+    HMODULE module = LoadLibraryExW(program.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    if (module == nullptr)
+        return nullptr;
+    DialogFontSearch search{Widen(title), 0, {}};
+    EnumResourceNamesW(module, MAKEINTRESOURCEW(5), VisitDialogTemplate, // RT_DIALOG
+                       (LONG_PTR)&search);
+    FreeLibrary(module);
+    if (search.points == 0)
+        return nullptr;
+    int pixels = MulDiv(search.points, GetDeviceCaps(dc, LOGPIXELSY), 72);
+    return CreateFontW(-pixels, 0, 0, 0, FW_DONTCARE, FALSE, FALSE, FALSE, DEFAULT_CHARSET, 0, 0,
+                       PROOF_QUALITY, FF_DONTCARE, search.face.c_str());
+}
+
 bool Press(HWND button, std::string& error) {
     if (!PostMessageW(button, BM_CLICK, 0, 0)) {
         error = "can't post a click: error " + std::to_string(GetLastError());
@@ -444,6 +493,45 @@ std::vector<scenario::Window> WineBackend::Windows() {
 bool WineBackend::Click(const scenario::Window& window, int controlId, std::string& error) {
     HWND button = ReachableControl((HWND)window.handle, controlId, error);
     return button != nullptr && Press(button, error);
+}
+
+std::optional<scenario::Backend::TextWidth> WineBackend::MeasureText(const scenario::Window& window,
+                                                                     int controlId) {
+    HWND control = GetDlgItem((HWND)window.handle, controlId);
+    RECT area;
+    if (control == nullptr || !GetClientRect(control, &area))
+        return std::nullopt;
+    Reader reader;
+    std::string text = reader.Text(control);
+    // The control's font belongs to the installer's process: this one is made the same way,
+    // from the dialog's template in setup.exe.
+    HDC dc = GetDC(control);
+    HFONT same = DialogFontOf(setupExe_, CaptionOf((HWND)window.handle), dc);
+    if (same == nullptr) {
+        ReleaseDC(control, dc);
+        return std::nullopt;
+    }
+    HGDIOBJ previous = SelectObject(dc, same);
+    std::wstring wide = Widen(text);
+    SIZE size{};
+    BOOL measured = GetTextExtentPoint32W(dc, wide.c_str(), (int)wide.size(), &size);
+    SelectObject(dc, previous);
+    ReleaseDC(control, dc);
+    DeleteObject(same);
+    if (!measured)
+        return std::nullopt;
+    return TextWidth{text, (int)size.cx, (int)(area.right - area.left)};
+}
+
+double WineBackend::ProcessorSeconds() {
+    FILETIME created, exited, kernel, user;
+    if (installer_.hProcess == nullptr ||
+        !GetProcessTimes(installer_.hProcess, &created, &exited, &kernel, &user))
+        return 0;
+    auto seconds = [](const FILETIME& time) {
+        return (((ULONGLONG)time.dwHighDateTime << 32) | time.dwLowDateTime) / 1e7;
+    };
+    return seconds(kernel) + seconds(user);
 }
 
 bool WineBackend::ClickOnItsWay(const scenario::Window& window, int controlId, std::string& error) {

@@ -27,6 +27,8 @@ class WineBackend : public scenario::Backend {
     std::vector<scenario::Window> Windows() override;
     bool Click(const scenario::Window& window, int controlId, std::string& error) override;
     bool ClickOnItsWay(const scenario::Window& window, int controlId, std::string& error) override;
+    std::optional<TextWidth> MeasureText(const scenario::Window& window, int controlId) override;
+    double ProcessorSeconds() override;
     bool Type(const scenario::Window& window, int controlId, const std::string& text,
               std::string& error) override;
     bool Escape(const scenario::Window& window, std::string& error) override;

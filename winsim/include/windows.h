@@ -60,6 +60,7 @@ struct HBRUSH__;
 struct HMENU__;
 struct HKEY__;
 struct HGDIOBJ__;
+struct HDC__;
 typedef HWND__* HWND;
 typedef HINSTANCE__* HINSTANCE;
 typedef HINSTANCE HMODULE;
@@ -70,6 +71,8 @@ typedef HMENU__* HMENU;
 typedef HKEY__* HKEY;
 typedef HKEY* PHKEY;
 typedef HGDIOBJ__* HGDIOBJ;
+typedef HGDIOBJ HFONT;
+typedef HDC__* HDC;
 typedef DWORD REGSAM;
 typedef DWORD ACCESS_MASK;
 
@@ -231,6 +234,7 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 BOOL WINAPI CloseHandle(HANDLE handle);
 DWORD WINAPI GetCurrentThreadId(void);
 void WINAPI Sleep(DWORD milliseconds);
+DWORD WINAPI GetTickCount(void);
 UINT WINAPI WinExec(LPCSTR commandLine, UINT showCommand);
 
 #include "winuser.h"

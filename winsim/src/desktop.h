@@ -54,6 +54,14 @@ bool Close(std::uintptr_t window, std::string& error);
 // A click already on its way to a button: posted whatever the window has become since (hidden or
 // disabled a moment ago). Fails only when the window or the button is gone or no button.
 bool PostClick(std::uintptr_t window, int controlId, std::string& error);
+// The text a control shows, with the width it needs in the dialog's font and the width the
+// control has (pixels); nullopt when there is no such control.
+struct MeasuredText {
+    std::string text;
+    int needed = 0;
+    int available = 0;
+};
+std::optional<MeasuredText> MeasureText(std::uintptr_t window, int controlId);
 // Presses a button of the dialog made from templateName as a user does, when it can be reached
 // now (the dialog shown and enabled, the button enabled), and waits up to seconds until the
 // dialog's thread has handled the press. False, with nothing pressed, when it can't be reached.

@@ -109,8 +109,10 @@ std::optional<DialogTemplate> ParseDialog(const unsigned char* data, std::size_t
         DialogItem item;
         item.style = in.DoubleWord();
         in.DoubleWord(); // extended style
-        for (int k = 0; k < 4; ++k)
-            in.Word();
+        item.x = (std::int16_t)in.Word();
+        item.y = (std::int16_t)in.Word();
+        item.cx = (std::int16_t)in.Word();
+        item.cy = (std::int16_t)in.Word();
         item.id = in.Word();
         int atom;
         std::u16string className = in.NameOrOrdinal(atom);

@@ -13,9 +13,10 @@ namespace winsim {
 
 struct DialogItem {
     std::uint32_t style = 0;
-    int id = 0;            // as the template's 16-bit word: -1 reads 0xFFFF
-    std::string className; // "BUTTON", "EDIT", "STATIC", ... (upper case)
-    std::string text;      // code page 950
+    int x = 0, y = 0, cx = 0, cy = 0; // dialog units
+    int id = 0;                       // as the template's 16-bit word: -1 reads 0xFFFF
+    std::string className;            // "BUTTON", "EDIT", "STATIC", ... (upper case)
+    std::string text;                 // code page 950
 };
 
 struct DialogTemplate {

@@ -170,6 +170,12 @@ DWORD WINAPI GetCurrentThreadId(void) {
     return currentThreadId;
 }
 
+DWORD WINAPI GetTickCount(void) {
+    calls::Scope call("GetTickCount", calls::Point);
+    auto since = std::chrono::steady_clock::now().time_since_epoch();
+    return (DWORD)std::chrono::duration_cast<std::chrono::milliseconds>(since).count();
+}
+
 void WINAPI Sleep(DWORD milliseconds) {
     calls::Scope call("Sleep", calls::Point);
     if (milliseconds == 0)

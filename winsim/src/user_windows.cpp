@@ -50,6 +50,20 @@ constexpr DWORD ButtonTypeMask = 0x0F;
 constexpr DWORD AutoCheckBox = 3;
 constexpr const char* DialogClass = "#32770";
 
+// The dialogs' font, as winsim draws it: fixed pitch, every byte one cell (a double-byte
+// character two, as a DBCS system font draws it), and dialog units of a quarter cell across and
+// an eighth of a line down.
+constexpr int FontCellPixels = 8;
+constexpr int FontLinePixels = 16;
+const HGDIOBJ DialogFont = reinterpret_cast<HGDIOBJ>(std::uintptr_t{0xF0F0});
+const HGDIOBJ SystemFont = reinterpret_cast<HGDIOBJ>(std::uintptr_t{0xF0F1});
+
+// A device context: the window it draws in and the font selected into it.
+struct DeviceContext {
+    HWND window;
+    HGDIOBJ font;
+};
+
 enum class Role { Owner, Dialog, MessageBox, FolderBrowser, Control };
 
 struct Timer {
@@ -74,6 +88,7 @@ struct Window {
     bool enabled = true;
     bool checked = false;
     std::size_t limit = 30000; // edit controls: bytes the user may type
+    int width = 0, height = 0; // controls: the client area in pixels
     // Modal windows.
     bool ended = false;
     INT_PTR result = 0;
@@ -110,6 +125,7 @@ struct Desktop {
     std::map<std::string, WNDPROC> classes; // upper-case class name
     std::vector<std::string> published;     // files naming our windows in the machine folder
     std::vector<std::unique_ptr<_ITEMIDLIST>> items;
+    std::set<DeviceContext*> deviceContexts;
     int nextAtom = 0xC000;
 };
 
@@ -678,6 +694,14 @@ bool Click(std::uintptr_t window, int controlId, std::string& error) {
     return true;
 }
 
+std::optional<MeasuredText> MeasureText(std::uintptr_t window, int controlId) {
+    std::lock_guard guard(D().lock);
+    Window* control = Child(Find(window), controlId);
+    if (control == nullptr)
+        return std::nullopt;
+    return MeasuredText{control->text, (int)control->text.size() * FontCellPixels, control->width};
+}
+
 bool PostClick(std::uintptr_t window, int controlId, std::string& error) {
     std::lock_guard guard(D().lock);
     Window* control = Child(Find(window), controlId);
@@ -921,6 +945,8 @@ INT_PTR WINAPI DialogBoxParamA(HINSTANCE instance, LPCSTR templateName, HWND par
         dialog->owner = Find(parent);
         for (const auto& item : dialogTemplate->items) {
             Window* control = NewControl(dialog, item.id, item.className, item.text, item.style);
+            control->width = item.cx * FontCellPixels / 4;
+            control->height = item.cy * FontLinePixels / 8;
             if (focus == nullptr && (item.style & WS_TABSTOP) != 0)
                 focus = control;
         }
@@ -1014,6 +1040,8 @@ LRESULT WINAPI SendDlgItemMessageA(HWND dialog, int id, UINT message, WPARAM wPa
         reinterpret_cast<char*>(lParam)[length] = '\0';
         return (LRESULT)length;
     }
+    case WM_GETFONT:
+        return reinterpret_cast<LRESULT>(DialogFont);
     case BM_CLICK:
         if (control->threadId == GetCurrentThreadId())
             Dispatch({control, BM_CLICK, 0, 0}, lock);
@@ -1225,5 +1253,63 @@ BOOL WINAPI SHGetPathFromIDListA(LPCITEMIDLIST list, LPSTR path) {
         return FALSE;
     }
     std::memcpy(path, list->path.c_str(), list->path.size() + 1);
+    return TRUE;
+}
+
+BOOL WINAPI GetClientRect(HWND handle, LPRECT rect) {
+    calls::Scope call("GetClientRect", calls::Point);
+    std::lock_guard guard(D().lock);
+    Window* window = Find(handle);
+    if (window == nullptr || rect == nullptr) {
+        SetError(1400); // ERROR_INVALID_WINDOW_HANDLE
+        return FALSE;
+    }
+    *rect = {0, 0, window->width, window->height};
+    return TRUE;
+}
+
+HDC WINAPI GetDC(HWND handle) {
+    calls::Scope call("GetDC", calls::Point);
+    std::lock_guard guard(D().lock);
+    if (handle != nullptr && Find(handle) == nullptr) {
+        SetError(1400);
+        return nullptr;
+    }
+    auto* dc = new DeviceContext{handle, SystemFont};
+    D().deviceContexts.insert(dc);
+    return reinterpret_cast<HDC>(dc);
+}
+
+int WINAPI ReleaseDC(HWND handle, HDC dc) {
+    calls::Scope call("ReleaseDC", calls::Point);
+    (void)handle;
+    std::lock_guard guard(D().lock);
+    auto* context = reinterpret_cast<DeviceContext*>(dc);
+    if (D().deviceContexts.erase(context) == 0)
+        return 0;
+    delete context;
+    return 1;
+}
+
+HGDIOBJ WINAPI SelectObject(HDC dc, HGDIOBJ object) {
+    calls::Scope call("SelectObject", calls::Point);
+    std::lock_guard guard(D().lock);
+    auto* context = reinterpret_cast<DeviceContext*>(dc);
+    if (D().deviceContexts.count(context) == 0 || object == nullptr)
+        return nullptr;
+    HGDIOBJ previous = context->font;
+    context->font = object;
+    return previous;
+}
+
+BOOL WINAPI GetTextExtentPoint32A(HDC dc, LPCSTR text, int length, LPSIZE size) {
+    calls::Scope call("GetTextExtentPoint32A", calls::Point);
+    std::lock_guard guard(D().lock);
+    if (D().deviceContexts.count(reinterpret_cast<DeviceContext*>(dc)) == 0 || size == nullptr ||
+        (text == nullptr && length > 0) || length < 0) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    *size = {length * FontCellPixels, FontLinePixels};
     return TRUE;
 }
