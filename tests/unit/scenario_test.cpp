@@ -79,7 +79,8 @@ expect started 3 "C:\a b.exe 2"
 }
 
 TEST(ScenarioParseTest, BadLinesNameTheirLine) {
-    EXPECT_EQ(ParseError("title x\nclick\n"), "t.scn:2: usage: click <id>");
+    EXPECT_EQ(ParseError("title x\nclick\n"),
+              "t.scn:2: usage: click <id> [when files <folder> <n>]");
     EXPECT_EQ(ParseError("jump 3\n"), "t.scn:1: unknown command \"jump\"");
     EXPECT_EQ(ParseError("type 1004 \"open\n"), "t.scn:1: unclosed quote");
     EXPECT_EQ(ParseError("drive d cdrom nodisc\n"), "t.scn:1: no disc named nodisc");
