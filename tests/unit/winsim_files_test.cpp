@@ -364,10 +364,6 @@ TEST_F(WinsimDelete, RefusesListsThatCouldReachTooFar) {
     sim.Insert('e', disc);
     const std::vector<std::string> refused = {
         std::string("\0", 1),
-        "c:\\*.*",
-        "C:\\*",
-        "c:/k*",
-        "c:\\Games\\kelvo\\..\\..\\*.*",
         "c:*.*",
         "Games\\kelvo\\*.*",
         "\\Games\\kelvo\\*.*",

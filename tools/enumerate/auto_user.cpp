@@ -195,5 +195,5 @@ class AutoUser : public winsim::User {
 
 int main(int argc, char** argv) {
     static AutoUser user;
-    winsim::RunInstaller(argc, argv, &user);
+    winsim::RunWinMain(argc, argv, &user);
 }

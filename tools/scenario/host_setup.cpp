@@ -29,5 +29,5 @@ int main(int argc, char** argv) {
         user = hostuser::ScriptedUser(scenarioFile, Environment("WINSIM_PLAY_LOG"));
     else if (Environment("WINSIM_INTERACTIVE") == "1")
         user = hostuser::PersonAtTerminal();
-    winsim::RunInstaller(argc, argv, user.get());
+    winsim::RunWinMain(argc, argv, user.get());
 }

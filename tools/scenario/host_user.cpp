@@ -464,11 +464,14 @@ class Person : public winsim::User {
         std::string pending;
         int number = 0;
         for (;;) {
-            // Print the windows once they have settled after a change.
+            // Print the windows once they have settled after a change, or after half a second
+            // of changes (a status line that keeps moving).
             std::uint64_t now = desktop::Generation();
             if (now != seen) {
                 seen = now;
-                while ((now = desktop::WaitForChange(seen, 0.05)) != seen)
+                auto settled = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+                while ((now = desktop::WaitForChange(seen, 0.05)) != seen &&
+                       std::chrono::steady_clock::now() < settled)
                     seen = now;
                 std::string text = DescribeForPerson(CurrentWindows());
                 if (text != shown) {

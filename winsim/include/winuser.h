@@ -110,6 +110,9 @@ BOOL WINAPI EnableWindow(HWND window, BOOL enable);
 BOOL WINAPI ShowWindow(HWND window, int showCommand);
 BOOL WINAPI IsWindow(HWND window);
 BOOL WINAPI IsWindowVisible(HWND window);
+BOOL WINAPI IsWindowEnabled(HWND window);
+#define GW_OWNER 4
+HWND WINAPI GetWindow(HWND window, UINT relation);
 int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 BOOL WINAPI EnumThreadWindows(DWORD threadId, WNDENUMPROC callback, LPARAM lParam);
 int WINAPI GetClassNameA(HWND window, LPSTR className, int maxCount);

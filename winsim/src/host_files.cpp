@@ -33,9 +33,18 @@ std::optional<std::string> MapPath(const char* path) {
         SetError(ERROR_FILENAME_EXCED_RANGE);
         return std::nullopt;
     }
+    // A device is no file (CreateDirectoryA, GetFileAttributesA and FindFirstFileA answer for
+    // devices themselves).
+    if (IsDeviceName(path)) {
+        SetError(ERROR_ACCESS_DENIED);
+        return std::nullopt;
+    }
     auto host = HostPath(path);
-    if (!host)
-        SetError(ERROR_PATH_NOT_FOUND);
+    if (!host) {
+        std::lock_guard lock(machineLock());
+        Drive* d = machine().drive(DriveLetterOf(path));
+        SetError(d != nullptr && d->hostFolder.empty() ? ERROR_NOT_READY : ERROR_PATH_NOT_FOUND);
+    }
     return host;
 }
 

@@ -51,7 +51,7 @@ BOOL WINAPI GetVolumeInformationA(LPCSTR root, LPSTR label, DWORD labelSize, LPD
     std::string bytes = Utf8ToCp950(*name);
     if (label != nullptr) {
         if (bytes.size() + 1 > labelSize) {
-            SetError(ERROR_MORE_DATA);
+            SetError(ERROR_BAD_LENGTH);
             return FALSE;
         }
         std::memcpy(label, bytes.c_str(), bytes.size() + 1);
@@ -68,22 +68,48 @@ BOOL WINAPI GetVolumeInformationA(LPCSTR root, LPSTR label, DWORD labelSize, LPD
     return TRUE;
 }
 
-BOOL WINAPI GetDiskFreeSpaceExA(LPCSTR root, PULARGE_INTEGER freeToCaller,
+namespace {
+
+// The bytes of a disc's files, each taking whole sectors of 2 KiB.
+std::uint64_t BytesOnDisc(const std::string& folder) {
+    std::uint64_t bytes = 0;
+    std::error_code error;
+    for (auto it = fs::recursive_directory_iterator(folder, error);
+         !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+        std::error_code sizeError;
+        if (it->is_regular_file(sizeError))
+            bytes += (it->file_size(sizeError) + 2047) / 2048 * 2048;
+    }
+    return bytes;
+}
+
+} // namespace
+
+// Any folder of a drive may be asked about. A disc has no room left.
+BOOL WINAPI GetDiskFreeSpaceExA(LPCSTR path, PULARGE_INTEGER freeToCaller,
                                 PULARGE_INTEGER totalBytes, PULARGE_INTEGER totalFreeBytes) {
     calls::Scope call("GetDiskFreeSpaceExA", calls::Point | calls::CanFail);
     if (call.Fails()) {
         SetError(ERROR_NOT_READY);
         return FALSE;
     }
-    char letter = DriveLetterOf(root == nullptr ? "" : root);
+    char letter = DriveLetterOf(path == nullptr ? "" : path);
     std::lock_guard lock(machineLock());
     Drive* d = letter == 0 ? nullptr : machine().drive(letter);
     if (d == nullptr || d->failSpaceQuery || d->hostFolder.empty()) {
         SetError(d == nullptr ? ERROR_PATH_NOT_FOUND : ERROR_NOT_READY);
         return FALSE;
     }
+    auto folder = HostPath(path);
+    if (!folder || !IsHostFolder(*folder)) {
+        SetError(ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
     std::uint64_t total, available, free;
-    if (d->freeBytes) {
+    if (d->kind == DriveKind::CdRom) {
+        free = available = 0;
+        total = BytesOnDisc(d->hostFolder);
+    } else if (d->freeBytes) {
         free = available = *d->freeBytes;
         total = free;
     } else {
@@ -112,37 +138,40 @@ BOOL WINAPI CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security) {
         return FALSE;
     }
     (void)security;
-    auto host = HostPath(path == nullptr ? "" : path);
-    if (!host) {
-        SetError(ERROR_PATH_NOT_FOUND);
+    auto host = MapPath(path);
+    if (!host)
         return FALSE;
-    }
     std::error_code error;
-    if (fs::exists(*host, error)) {
+    if (IsDeviceName(path) || fs::exists(*host, error)) {
         SetError(ERROR_ALREADY_EXISTS);
         return FALSE;
     }
-    if (!fs::is_directory(fs::path(*host).parent_path(), error)) {
+    if (!IsHostFolder(HostParentOf(*host))) {
         SetError(ERROR_PATH_NOT_FOUND);
         return FALSE;
     }
-    if (!fs::create_directory(*host, error)) {
+    if (IsOnCdRom(path) || !fs::create_directory(*host, error)) {
         SetError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
     return TRUE;
 }
 
+// A device's name gives the attributes of a file that is there, in any folder.
 DWORD WINAPI GetFileAttributesA(LPCSTR path) {
     calls::Scope call("GetFileAttributesA", calls::Point | calls::CanFail);
     if (call.Fails()) {
         SetError(ERROR_ACCESS_DENIED);
         return INVALID_FILE_ATTRIBUTES;
     }
+    if (path != nullptr && IsDeviceName(path))
+        return FILE_ATTRIBUTE_ARCHIVE;
+    auto host = MapPath(path);
+    if (!host)
+        return INVALID_FILE_ATTRIBUTES;
     struct stat info;
-    auto host = HostPath(path == nullptr ? "" : path, info);
-    if (!host || info.st_mode == 0) {
-        SetError(ERROR_FILE_NOT_FOUND);
+    if (stat(host->c_str(), &info) != 0) {
+        SetError(IsHostFolder(HostParentOf(*host)) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
         return INVALID_FILE_ATTRIBUTES;
     }
     return AttributesOf(*host, info);

@@ -86,37 +86,74 @@ bool HasWildcards(std::string_view name) {
     return name.find_first_of("*?") != std::string_view::npos;
 }
 
-// A name pattern of the shell: '*' any run of characters, '?' one character, letters in either
-// case; "*.*" and "*" take every name.
+// A name pattern as FindFirstFileA reads it: '*' any run of characters, '?' one character,
+// letters in either case, and the rules DOS left behind. "*.*" takes every name. A '?' also
+// matches nothing where the name has a dot or has ended. A '*' before a dot does not run past
+// the name's last dot. A dot before a '*' or a '?', or at the end, also matches the end of the
+// name: "name*.*" takes "name", and "*." takes the names without a dot.
 class NamePattern {
   public:
-    explicit NamePattern(std::string_view utf8) : pattern_(Decode(utf8)) {
-        if (pattern_ == U"*.*")
-            pattern_ = U"*";
+    explicit NamePattern(std::string_view utf8) {
+        std::u32string pattern = Decode(utf8);
+        if (pattern == U"*.*")
+            pattern.resize(1); // "*"
+        for (size_t i = 0; i < pattern.size(); ++i) {
+            char32_t c = pattern[i];
+            char32_t next = i + 1 < pattern.size() ? pattern[i + 1] : 0;
+            if (c == U'?')
+                pattern_ += AnyOrNone;
+            else if (c == U'*' && next == U'.')
+                pattern_ += UpToLastDot;
+            else if (c == U'.' && (next == U'?' || next == U'*' || next == 0))
+                pattern_ += DotOrEnd;
+            else
+                pattern_ += c;
+        }
     }
+
     bool Matches(std::string_view utf8Name) const {
         std::u32string name = Decode(utf8Name);
-        size_t p = 0, n = 0, star = std::u32string::npos, resume = 0;
-        while (n < name.size()) {
-            if (p < pattern_.size() && (pattern_[p] == U'?' || pattern_[p] == name[n])) {
-                ++p;
-                ++n;
-            } else if (p < pattern_.size() && pattern_[p] == U'*') {
-                star = p++;
-                resume = n;
-            } else if (star != std::u32string::npos) {
-                p = star + 1;
-                n = ++resume;
-            } else {
-                return false;
+        size_t lastDot = name.rfind(U'.');
+        // matches[p * (n + 1) + k]: pattern from p matches name from k, for p and k from the end.
+        size_t width = name.size() + 1;
+        std::vector<char> matches((pattern_.size() + 1) * width, 0);
+        matches[pattern_.size() * width + name.size()] = 1;
+        for (size_t p = pattern_.size(); p-- > 0;) {
+            char32_t c = pattern_[p];
+            for (size_t k = name.size() + 1; k-- > 0;) {
+                bool atEnd = k == name.size();
+                bool match;
+                if (c == U'*') {
+                    match = matches[(p + 1) * width + k] || (!atEnd && matches[p * width + k + 1]);
+                } else if (c == UpToLastDot) {
+                    match = matches[(p + 1) * width + k] ||
+                            (!atEnd && k != lastDot && matches[p * width + k + 1]);
+                } else if (c == AnyOrNone) {
+                    if (atEnd || name[k] == U'.') {
+                        size_t after = p;
+                        while (after < pattern_.size() && pattern_[after] == AnyOrNone)
+                            ++after;
+                        match = matches[after * width + k];
+                    } else {
+                        match = matches[(p + 1) * width + k + 1];
+                    }
+                } else if (c == DotOrEnd) {
+                    match = atEnd ? matches[(p + 1) * width + k]
+                                  : name[k] == U'.' && matches[(p + 1) * width + k + 1];
+                } else {
+                    match = !atEnd && name[k] == c && matches[(p + 1) * width + k + 1];
+                }
+                matches[p * width + k] = match;
             }
         }
-        while (p < pattern_.size() && pattern_[p] == U'*')
-            ++p;
-        return p == pattern_.size();
+        return matches[0];
     }
 
   private:
+    // Stand-ins in the translated pattern (code points no name holds).
+    static constexpr char32_t AnyOrNone = 0x110000;
+    static constexpr char32_t UpToLastDot = 0x110001;
+    static constexpr char32_t DotOrEnd = 0x110002;
     std::u32string pattern_;
 };
 
@@ -234,6 +271,22 @@ HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
         return INVALID_HANDLE_VALUE;
     }
     SplitPath split = Split(pattern == nullptr ? "" : pattern);
+    if (!HasWildcards(split.name) && IsDeviceName(pattern == nullptr ? "" : pattern)) {
+        // A device is found in any folder, by the name before its extension.
+        auto* find = new FindObject;
+        find->entries.resize(1);
+        WIN32_FIND_DATAA& device = find->entries[0];
+        std::memset(&device, 0, sizeof device);
+        device.dwFileAttributes = FILE_ATTRIBUTE_ARCHIVE;
+        std::string name = split.name.substr(0, split.name.find_first_of(". "));
+        std::memcpy(device.cFileName, name.c_str(), name.size() + 1);
+        if (data != nullptr)
+            *data = device;
+        find->next = 1;
+        std::lock_guard lock(FindLock());
+        FindObjects().insert(find);
+        return find;
+    }
     auto folder = split.folder.empty() ? std::nullopt : HostPath(split.folder);
     if (!folder || !IsHostFolder(*folder)) {
         SetError(ERROR_PATH_NOT_FOUND);
@@ -246,8 +299,10 @@ HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
     NamePattern names(Cp950ToUtf8(split.name));
     std::vector<HostEntry> found;
     if (!split.name.empty()) {
-        // Outside a drive's root a listing starts with the folder itself and its parent.
-        if (!IsDriveRoot(DriveLetterOf(split.folder), *folder)) {
+        // Outside a drive's root a listing starts with the folder itself and its parent. In a
+        // disc's root, the files that hold its label are no files of the disc.
+        bool root = IsDriveRoot(DriveLetterOf(split.folder), *folder);
+        if (!root) {
             HostEntry self{".", {}}, parent{"..", {}};
             if (names.Matches(".") && stat(folder->c_str(), &self.info) == 0)
                 found.push_back(self);
@@ -257,6 +312,11 @@ HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
         if (!ListHostFolder(*folder, names, found)) {
             SetError(ErrorOf(errno, ERROR_PATH_NOT_FOUND));
             return INVALID_HANDLE_VALUE;
+        }
+        if (root && IsOnCdRom(pattern)) {
+            std::erase_if(found, [](const HostEntry& entry) {
+                return entry.name == ".windows-label" || entry.name == ".windows-serial";
+            });
         }
     }
     if (found.empty()) {
@@ -363,8 +423,7 @@ struct DeleteTarget {
 };
 
 // Checks one entry of a delete list. Refused: relative paths, wildcards in the folder part, "."
-// and "..", a name missing after the last separator, a pattern in a drive's root (legal on
-// Windows, never wanted here) and anything on a CD-ROM drive.
+// and "..", a name missing after the last separator and anything on a CD-ROM drive.
 int CheckDeleteEntry(const char* entry, DeleteTarget& target) {
     std::string_view path(entry);
     if (path.size() >= MAX_PATH)
@@ -381,8 +440,6 @@ int CheckDeleteEntry(const char* entry, DeleteTarget& target) {
     if (!folder || !IsHostFolder(*folder))
         return ERROR_PATH_NOT_FOUND;
     target.wildcards = HasWildcards(split.name);
-    if (target.wildcards && IsDriveRoot(letter, *folder))
-        return ERROR_INVALID_PARAMETER;
     target.folder = *folder;
     target.name = Cp950ToUtf8(split.name);
     return 0;

@@ -189,6 +189,54 @@ char DriveLetterOf(std::string_view path) {
     return (char)std::tolower((unsigned char)path[0]);
 }
 
+// The names of a Windows path after its drive, in UTF-8, as Windows reads them: a name that
+// ends in a dot loses that dot, and the last name (when no separator follows it) loses all dots
+// and spaces at its end; names left empty go. Converted first, then split: a Big5 trail byte
+// 0x5C is no separator.
+static std::vector<std::string> WindowsNames(std::string_view path) {
+    std::vector<std::string> parts(1);
+    for (char c : Cp950ToUtf8(path)) {
+        if (c == '\\' || c == '/')
+            parts.emplace_back();
+        else
+            parts.back() += c;
+    }
+    std::vector<std::string> names;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        std::string& name = parts[i];
+        if (name != "." && name != "..") {
+            if (i + 1 == parts.size()) {
+                while (!name.empty() && (name.back() == '.' || name.back() == ' '))
+                    name.pop_back();
+            } else if (!name.empty() && name.back() == '.') {
+                name.pop_back();
+            }
+        }
+        if (!name.empty())
+            names.push_back(std::move(name));
+    }
+    return names;
+}
+
+bool IsDeviceName(std::string_view windowsPath) {
+    std::string_view last = windowsPath.substr(DriveLetterOf(windowsPath) != 0 ? 2 : 0);
+    if (last.empty() || last.back() == '\\' || last.back() == '/')
+        return false;
+    auto names = WindowsNames(last);
+    if (names.empty())
+        return false;
+    // The name before its first dot, without the spaces at its end.
+    std::string base = names.back().substr(0, names.back().find('.'));
+    while (!base.empty() && base.back() == ' ')
+        base.pop_back();
+    for (char& c : base)
+        c = (char)std::toupper((unsigned char)c);
+    if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL")
+        return true;
+    return base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) &&
+           base[3] >= '1' && base[3] <= '9';
+}
+
 // The entry of a host folder whose name is name but for ASCII letter case: name itself when it
 // is there, else the first such entry in byte order, else name.
 static std::string EntryAnyCase(const std::string& folder, const std::string& name) {
@@ -216,22 +264,12 @@ std::optional<std::string> HostPath(std::string_view windowsPath) {
     Drive* d = machine().drive(letter);
     if (d == nullptr || d->hostFolder.empty())
         return std::nullopt;
-    // Convert first, then split: a Big5 trail byte 0x5C is no separator. "." goes, ".." takes
-    // the component before it away but never leaves the drive.
-    std::string rest = Cp950ToUtf8(windowsPath.substr(2));
-    std::vector<std::string> parts(1);
-    for (char c : rest) {
-        if (c == '\\' || c == '/')
-            parts.emplace_back();
-        else
-            parts.back() += c;
-    }
     std::vector<std::string> names;
-    for (auto& part : parts) {
+    for (auto& part : WindowsNames(windowsPath.substr(2))) {
         if (part == "..") {
             if (!names.empty())
                 names.pop_back();
-        } else if (!part.empty() && part != ".") {
+        } else if (part != ".") {
             names.push_back(std::move(part));
         }
     }
@@ -240,13 +278,6 @@ std::optional<std::string> HostPath(std::string_view windowsPath) {
         host.pop_back();
     for (const auto& name : names)
         host += "/" + EntryAnyCase(host, name);
-    return host;
-}
-
-std::optional<std::string> HostPath(std::string_view windowsPath, struct stat& info) {
-    auto host = HostPath(windowsPath);
-    if (!host || stat(host->c_str(), &info) != 0)
-        info = {};
     return host;
 }
 

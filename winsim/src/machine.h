@@ -83,11 +83,15 @@ std::string Cp950ToUtf8(std::string_view text);
 std::string Utf8ToCp950(std::string_view text);
 
 // Host path of a Windows path in code page 950 ("C:\Program Files\..."), through the drive
-// table; nullopt when the path names no drive of the machine or an empty CD-ROM drive. Each
-// component matches an existing host entry without regard to letter case.
+// table; nullopt when the path names no drive of the machine or an empty CD-ROM drive. Names are
+// read as Windows reads them: "." and ".." resolved, a dot at the end of a folder's name and
+// dots and spaces at the end of the last name dropped, and each name matching an existing host
+// entry without regard to letter case.
 std::optional<std::string> HostPath(std::string_view windowsPath);
-// The same, with what stat says of the host path it gives: st_mode is 0 when nothing is there.
-std::optional<std::string> HostPath(std::string_view windowsPath, struct stat& info);
+
+// Whether the last name of a Windows path is a device's (CON, PRN, AUX, NUL, COM1-9, LPT1-9), with
+// or without an extension: no file or folder can have it, in any folder.
+bool IsDeviceName(std::string_view windowsPath);
 
 // The drive letter (lower case) a Windows path starts with, or 0.
 char DriveLetterOf(std::string_view windowsPath);

@@ -38,7 +38,7 @@ void WriteCallCounts() {
 
 } // namespace
 
-void RunInstaller(int argc, char** argv, User* user) {
+void RunWinMain(int argc, char** argv, User* user) {
     const char* folder = std::getenv("WINSIM_MACHINE");
     if (folder != nullptr && *folder != '\0') {
         std::lock_guard lock(machineLock());

@@ -1,6 +1,6 @@
-// The host build's process: the simulated PC, someone at its windows, and the installer's
-// WinMain. A program over winsim has a main() of its own that picks the user and hands over to
-// RunInstaller, as a C runtime's startup code hands over to WinMain on Windows.
+// A program over winsim: the simulated PC, someone at its windows, and the program's WinMain.
+// Such a program has a main() of its own that picks the user and hands over to RunWinMain, as a
+// C runtime's startup code hands over to WinMain on Windows.
 #pragma once
 
 #include <string>
@@ -23,6 +23,6 @@ class User {
 // Loads the machine folder named by WINSIM_MACHINE (none: a machine with no drives), starts
 // user (may be null), runs WinMain with the arguments after the program's name as its command
 // line, and ends the process with WinMain's result.
-[[noreturn]] void RunInstaller(int argc, char** argv, User* user);
+[[noreturn]] void RunWinMain(int argc, char** argv, User* user);
 
 } // namespace winsim

@@ -1103,6 +1103,26 @@ BOOL WINAPI IsWindowVisible(HWND handle) {
     return window != nullptr && window->visible;
 }
 
+BOOL WINAPI IsWindowEnabled(HWND handle) {
+    calls::Scope call("IsWindowEnabled", calls::Point);
+    std::lock_guard guard(D().lock);
+    Window* window = Find(handle);
+    return window != nullptr && window->enabled;
+}
+
+// Only the owner is asked for.
+HWND WINAPI GetWindow(HWND handle, UINT relation) {
+    calls::Scope call("GetWindow", calls::Point);
+    std::lock_guard guard(D().lock);
+    Window* window = Find(handle);
+    if (window == nullptr || relation != GW_OWNER) {
+        SetError(window == nullptr ? 1400 : ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    Window* owner = IsTopLevel(window) ? window->owner : nullptr;
+    return owner != nullptr && owner->alive ? Handle(owner) : nullptr;
+}
+
 int WINAPI GetClassNameA(HWND handle, LPSTR className, int maxCount) {
     calls::Scope call("GetClassNameA", calls::Point);
     std::lock_guard guard(D().lock);

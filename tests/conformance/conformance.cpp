@@ -1,0 +1,901 @@
+// What the installer relies on from the platform, checked the same way on Windows, under Wine and
+// over winsim: files, folders, attributes, name patterns, names Windows trims or reserves, the
+// shell's delete, drives, labels and free space, file handles, dialogs and message boxes used
+// from other threads, owners and their enabled state, the registry and shell links.
+//
+// The runner sets up the drives first (tests/conformance/run-conformance):
+//   D:  a CD-ROM drive holding a disc labelled CONFDISC, with conf\readme.txt ("disc file\r\n")
+//       and conf\sub\inner.dat (1000 bytes)
+//   E:  an empty CD-ROM drive
+//   F:  a fixed drive, empty at the start, that the test may fill and empty
+// and runs it with code page 950 as the ANSI code page. The exit status is 0 when nothing failed.
+#include <objbase.h>
+#include <shellapi.h>
+#include <shlobj.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "check.h"
+#include "resources/resource.h"
+
+namespace {
+
+const char DiscLabel[] = "CONFDISC";
+const char DiscReadme[] = "disc file\r\n";
+const DWORD DiscInnerBytes = 1000;
+// A drive letter that no runner sets up.
+const char NoDrive[] = "Q:\\";
+// 功能: the trail byte of 功 (A5 5C) is a backslash.
+const char BigFiveName[] = "\xA5\x5C\xAF\xE0";
+
+// Why Wine differs where it does.
+const char RootWrites[] = "Wine run by root opens any file to write, whatever its mode";
+const char FolderDisc[] = "a CD-ROM drive backed by a host folder takes new files and folders";
+
+using Names = std::vector<std::string>;
+
+// Numbers for the messages: DWORD and LONG are of other sizes over winsim.
+unsigned long LastError() {
+    return GetLastError();
+}
+unsigned long U(DWORD value) {
+    return value;
+}
+unsigned long long U64(ULONGLONG value) {
+    return value;
+}
+
+std::string Join(const Names& names) {
+    std::string text;
+    for (const auto& name : names)
+        text += (text.empty() ? "" : " ") + name;
+    return "[" + text + "]";
+}
+
+bool Exists(const std::string& path) {
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool IsFolder(const std::string& path) {
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool WriteWhole(const std::string& path, const std::string& content) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD written = 0;
+    BOOL wrote = WriteFile(file, content.data(), (DWORD)content.size(), &written, nullptr);
+    return CloseHandle(file) && wrote && written == content.size();
+}
+
+// The whole content of a file, or "(error N)" when it can't be opened.
+std::string ReadWhole(const std::string& path) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return "(error " + std::to_string(GetLastError()) + ")";
+    std::string content;
+    char block[4096];
+    DWORD read = 0;
+    while (ReadFile(file, block, sizeof block, &read, nullptr) && read > 0)
+        content.append(block, read);
+    CloseHandle(file);
+    return content;
+}
+
+// The names a pattern finds, sorted, or empty with error set.
+Names Find(const std::string& pattern, DWORD& error) {
+    Names names;
+    WIN32_FIND_DATAA found;
+    HANDLE find = FindFirstFileA(pattern.c_str(), &found);
+    error = find == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+    if (find == INVALID_HANDLE_VALUE)
+        return names;
+    do
+        names.push_back(found.cFileName);
+    while (FindNextFileA(find, &found));
+    if (GetLastError() != ERROR_NO_MORE_FILES)
+        error = GetLastError();
+    FindClose(find);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+Names Find(const std::string& pattern) {
+    DWORD error;
+    return Find(pattern, error);
+}
+
+// Deletes the entries of a list with the shell (entries separated by NULs), as the installer
+// does, but without any error window; the shell's result.
+int ShellDelete(const std::string& entries, FILEOP_FLAGS flags = 0) {
+    std::string list = entries + std::string(2, '\0');
+    SHFILEOPSTRUCTA operation = {};
+    operation.wFunc = FO_DELETE;
+    operation.pFrom = list.c_str();
+    operation.fFlags = FOF_NOCONFIRMATION | FOF_SILENT | FOF_NOERRORUI | flags;
+    return SHFileOperationA(&operation);
+}
+
+// ---- files and folders ------------------------------------------------------------------------
+
+void TestFolders() {
+    ok(CreateDirectoryA("F:\\conf", nullptr), "CreateDirectoryA F:\\conf: error %lu\n",
+       LastError());
+    ok(IsFolder("F:\\conf"), "F:\\conf is no folder\n");
+
+    SetLastError(0);
+    ok(!CreateDirectoryA("F:\\conf", nullptr) && GetLastError() == ERROR_ALREADY_EXISTS,
+       "a second CreateDirectoryA: error %lu\n", LastError());
+    SetLastError(0);
+    ok(!CreateDirectoryA("F:\\conf\\missing\\below", nullptr) &&
+           GetLastError() == ERROR_PATH_NOT_FOUND,
+       "CreateDirectoryA below a missing folder: error %lu\n", LastError());
+
+    SetLastError(0);
+    ok(GetFileAttributesA("F:\\conf\\nothing") == INVALID_FILE_ATTRIBUTES &&
+           GetLastError() == ERROR_FILE_NOT_FOUND,
+       "attributes of a missing file: error %lu\n", LastError());
+    SetLastError(0);
+    ok(GetFileAttributesA("F:\\conf\\missing\\nothing") == INVALID_FILE_ATTRIBUTES &&
+           GetLastError() == ERROR_PATH_NOT_FOUND,
+       "attributes of a file in a missing folder: error %lu\n", LastError());
+
+    // Names match in any letter case; / separates too; . and .. are resolved.
+    ok(CreateDirectoryA("F:\\conf\\Case", nullptr), "CreateDirectoryA Case failed\n");
+    ok(WriteWhole("F:\\conf\\Case\\File.TXT", "x"), "writing File.TXT failed\n");
+    ok(IsFolder("f:\\CONF\\cASE"), "F:\\conf\\Case not found in other letter case\n");
+    ok(ReadWhole("f:/conf/case/file.txt") == "x",
+       "File.TXT not found in other letter case with /\n");
+    ok(ReadWhole("F:\\conf\\.\\Case\\..\\Case\\File.TXT") == "x",
+       "File.TXT not found through . and ..\n");
+    ok(Find("F:\\conf\\case\\file.txt") == Names{"File.TXT"},
+       "a file found in another case keeps its own name: %s\n",
+       Join(Find("F:\\conf\\case\\file.txt")).c_str());
+
+    // A Big5 name whose trail byte is a backslash is one name, not two.
+    std::string big5 = std::string("F:\\conf\\") + BigFiveName;
+    ok(CreateDirectoryA(big5.c_str(), nullptr), "CreateDirectoryA of a Big5 name: error %lu\n",
+       LastError());
+    ok(WriteWhole(big5 + "\\" + BigFiveName + ".txt", "big5"),
+       "writing a Big5 file in a Big5 folder failed\n");
+    ok(Find(big5 + "\\*.txt") == Names{std::string(BigFiveName) + ".txt"},
+       "the Big5 file listed: %s\n", Join(Find(big5 + "\\*.txt")).c_str());
+    Names conf = Find("F:\\conf\\*");
+    ok(conf == (Names{".", "..", "Case", BigFiveName}), "F:\\conf holds %s\n", Join(conf).c_str());
+
+    // The ANSI calls take paths of fewer than MAX_PATH bytes.
+    std::string tooLong = "F:\\conf\\" + std::string(MAX_PATH, 'x');
+    SetLastError(0);
+    ok(!CreateDirectoryA(tooLong.c_str(), nullptr) && GetLastError() == ERROR_FILENAME_EXCED_RANGE,
+       "CreateDirectoryA of %u bytes: error %lu\n", (unsigned)tooLong.size(), LastError());
+
+    ok(CharNextA(BigFiveName) == BigFiveName + 2,
+       "CharNextA does not step over a Big5 character\n");
+}
+
+// Windows drops dots and spaces at the end of a path's last name, and one dot at the end of a
+// folder's name inside the path.
+void TestTrimmedNames() {
+    ok(CreateDirectoryA("F:\\conf\\trim", nullptr), "CreateDirectoryA trim failed\n");
+    ok(CreateDirectoryA("F:\\conf\\trim\\dots. .", nullptr),
+       "CreateDirectoryA with dots and spaces: error %lu\n", LastError());
+    ok(WriteWhole("F:\\conf\\trim\\file.txt. ", "t"),
+       "writing a file name with a dot and a space failed\n");
+    ok(Find("F:\\conf\\trim\\*") == (Names{".", "..", "dots", "file.txt"}), "names as made: %s\n",
+       Join(Find("F:\\conf\\trim\\*")).c_str());
+    ok(ReadWhole("F:\\conf\\trim\\file.txt...") == "t", "file.txt... is not file.txt\n");
+    ok(IsFolder("F:\\conf\\trim\\dots  "), "dots with two spaces is not dots\n");
+    ok(WriteWhole("F:\\conf\\trim\\dots.\\inner", "i"), "writing a file below dots. failed\n");
+    ok(ReadWhole("F:\\conf\\trim\\dots\\inner") == "i", "dots.\\inner is not dots\\inner\n");
+}
+
+// Names of devices are no files, in any folder and with any extension: something that is no
+// folder is there, and nothing is made.
+void TestReservedNames() {
+    ok(CreateDirectoryA("F:\\conf\\devices", nullptr), "CreateDirectoryA devices failed\n");
+    const char* names[] = {"CON",  "prn",  "AUX",     "nul",     "COM1",       "com9",
+                           "LPT1", "lpt9", "NUL.txt", "con.log", "Aux.tar.gz", "lpt3 .dat"};
+    for (const char* name : names) {
+        std::string path = std::string("F:\\conf\\devices\\") + name;
+        CreateDirectoryA(path.c_str(), nullptr);
+        HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE)
+            CloseHandle(file);
+        DWORD attributes = GetFileAttributesA(path.c_str());
+        ok(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0,
+           "%s has attributes %#lx\n", name, U(attributes));
+    }
+    Names left = Find("F:\\conf\\devices\\*");
+    ok(left == (Names{".", ".."}), "files made for device names: %s\n", Join(left).c_str());
+    // Names that only begin like a device's are names like any other.
+    for (const char* name : {"CONSOLE", "COM10", "COM0", "LPT", "nul_"}) {
+        std::string path = std::string("F:\\conf\\devices\\") + name;
+        ok(CreateDirectoryA(path.c_str(), nullptr) && IsFolder(path), "%s is no name of its own\n",
+           name);
+    }
+}
+
+// ---- attributes and file handles --------------------------------------------------------------
+
+void TestAttributes() {
+    ok(CreateDirectoryA("F:\\conf\\attr", nullptr), "CreateDirectoryA attr failed\n");
+    const std::string file = "F:\\conf\\attr\\a.txt";
+    ok(WriteWhole(file, "abc"), "writing a.txt failed\n");
+    DWORD attributes = GetFileAttributesA(file.c_str());
+    ok(attributes == FILE_ATTRIBUTE_ARCHIVE, "a new file's attributes: %#lx\n", U(attributes));
+    ok(GetFileAttributesA("F:\\conf\\attr") == FILE_ATTRIBUTE_DIRECTORY,
+       "a folder's attributes: %#lx\n", U(GetFileAttributesA("F:\\conf\\attr")));
+
+    ok(SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_READONLY), "SetFileAttributesA failed\n");
+    attributes = GetFileAttributesA(file.c_str());
+    ok((attributes & FILE_ATTRIBUTE_READONLY) != 0, "read-only: %#lx\n", U(attributes));
+    SetLastError(0);
+    HANDLE handle = CreateFileA(file.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    todo_wine(RootWrites) {
+        ok(handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED,
+           "opening a read-only file to write: error %lu\n", LastError());
+    }
+    if (handle != INVALID_HANDLE_VALUE)
+        CloseHandle(handle);
+    ok(ReadWhole(file) == "abc", "a read-only file does not read\n");
+
+    ok(SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_HIDDEN),
+       "SetFileAttributesA hidden failed\n");
+    attributes = GetFileAttributesA(file.c_str());
+    ok((attributes & FILE_ATTRIBUTE_HIDDEN) != 0 && (attributes & FILE_ATTRIBUTE_READONLY) == 0,
+       "hidden, not read-only: %#lx\n", U(attributes));
+    ok(SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_NORMAL),
+       "SetFileAttributesA normal failed\n");
+    attributes = GetFileAttributesA(file.c_str());
+    ok((attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY)) == 0,
+       "neither hidden nor read-only: %#lx\n", U(attributes));
+
+    SetLastError(0);
+    ok(!SetFileAttributesA("F:\\conf\\attr\\none", FILE_ATTRIBUTE_NORMAL) &&
+           GetLastError() == ERROR_FILE_NOT_FOUND,
+       "SetFileAttributesA of a missing file: error %lu\n", LastError());
+}
+
+void TestFileHandles() {
+    ok(CreateDirectoryA("F:\\conf\\io", nullptr), "CreateDirectoryA io failed\n");
+    const std::string path = "F:\\conf\\io\\data.bin";
+
+    SetLastError(0);
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ok(file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_NOT_FOUND,
+       "opening a missing file: error %lu\n", LastError());
+    SetLastError(0);
+    file = CreateFileA("F:\\conf\\io\\none\\x", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    ok(file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PATH_NOT_FOUND,
+       "making a file in a missing folder: error %lu\n", LastError());
+    SetLastError(0);
+    file = CreateFileA("F:\\conf\\io", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    ok(file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED,
+       "a folder opened as a file: error %lu\n", LastError());
+
+    // Written in blocks, read back in other blocks.
+    file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                       nullptr);
+    ok(file != INVALID_HANDLE_VALUE, "CREATE_NEW: error %lu\n", LastError());
+    std::string content;
+    for (int i = 0; i < 70000; ++i)
+        content += (char)('a' + i % 26);
+    DWORD written = 0;
+    ok(WriteFile(file, content.data(), 65536, &written, nullptr) && written == 65536,
+       "first block: %lu bytes\n", U(written));
+    ok(WriteFile(file, content.data() + 65536, (DWORD)content.size() - 65536, &written, nullptr) &&
+           written == content.size() - 65536,
+       "second block: %lu bytes\n", U(written));
+    DWORD read = 1;
+    SetLastError(0);
+    ok(!ReadFile(file, (void*)content.data(), 10, &read, nullptr) && read == 0 &&
+           GetLastError() == ERROR_ACCESS_DENIED,
+       "reading a file opened to write: error %lu\n", LastError());
+
+    // The time of the last write, as the installer keeps a disc file's.
+    FILETIME time;
+    time.dwLowDateTime = 0x2AC5C000; // 2000-01-01 00:00:00 UTC
+    time.dwHighDateTime = 0x01BF53EB;
+    ok(SetFileTime(file, nullptr, nullptr, &time), "SetFileTime: error %lu\n", LastError());
+    ok(CloseHandle(file), "CloseHandle failed\n");
+    SetLastError(0);
+    ok(!CloseHandle(file) && GetLastError() == ERROR_INVALID_HANDLE,
+       "a second CloseHandle: error %lu\n", LastError());
+
+    WIN32_FIND_DATAA found;
+    HANDLE find = FindFirstFileA(path.c_str(), &found);
+    ok(find != INVALID_HANDLE_VALUE, "data.bin not found\n");
+    if (find != INVALID_HANDLE_VALUE) {
+        FindClose(find);
+        ok(found.nFileSizeLow == content.size() && found.nFileSizeHigh == 0, "size found: %lu\n",
+           U(found.nFileSizeLow));
+        ok(found.ftLastWriteTime.dwHighDateTime == time.dwHighDateTime &&
+               found.ftLastWriteTime.dwLowDateTime == time.dwLowDateTime,
+           "time of the last write: %08lx%08lx\n", U(found.ftLastWriteTime.dwHighDateTime),
+           U(found.ftLastWriteTime.dwLowDateTime));
+    }
+    ok(ReadWhole(path) == content, "other content read back\n");
+
+    // Reading at the end gives nothing, and succeeds.
+    file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    std::vector<char> buffer(content.size() + 100);
+    ok(ReadFile(file, buffer.data(), (DWORD)buffer.size(), &read, nullptr) &&
+           read == content.size(),
+       "one read of everything: %lu bytes\n", U(read));
+    ok(ReadFile(file, buffer.data(), (DWORD)buffer.size(), &read, nullptr) && read == 0,
+       "a read at the end: %lu bytes\n", U(read));
+    written = 1;
+    SetLastError(0);
+    ok(!WriteFile(file, "x", 1, &written, nullptr) && written == 0 &&
+           GetLastError() == ERROR_ACCESS_DENIED,
+       "writing a file opened to read: error %lu\n", LastError());
+    CloseHandle(file);
+
+    // An existing file: CREATE_NEW refuses it, CREATE_ALWAYS empties it and says so.
+    SetLastError(0);
+    file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                       nullptr);
+    ok(file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS,
+       "CREATE_NEW over a file: error %lu\n", LastError());
+    SetLastError(0);
+    file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    ok(file != INVALID_HANDLE_VALUE && GetLastError() == ERROR_ALREADY_EXISTS,
+       "CREATE_ALWAYS over a file: error %lu\n", LastError());
+    CloseHandle(file);
+    ok(ReadWhole(path).empty(), "CREATE_ALWAYS did not empty the file\n");
+
+    // Files on a CD-ROM read; none are written or made there.
+    ok(ReadWhole("D:\\conf\\readme.txt") == DiscReadme, "the disc's readme: %s\n",
+       ReadWhole("D:\\conf\\readme.txt").c_str());
+    ok(ReadWhole("D:\\CONF\\SUB\\INNER.DAT").size() == DiscInnerBytes,
+       "the disc's inner.dat does not read\n");
+    SetLastError(0);
+    file = CreateFileA("D:\\conf\\readme.txt", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    todo_wine(RootWrites) {
+        ok(file == INVALID_HANDLE_VALUE, "a disc file opened to write\n");
+    }
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    todo_wine(FolderDisc) {
+        file = CreateFileA("D:\\conf\\new.txt", GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+        ok(file == INVALID_HANDLE_VALUE, "a file made on a disc\n");
+    }
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+        ShellDelete("D:\\conf\\new.txt");
+    }
+    DWORD attributes = GetFileAttributesA("D:\\conf\\readme.txt");
+    ok(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0,
+       "a disc file is read-only: %#lx\n", U(attributes));
+    BOOL made = CreateDirectoryA("D:\\conf\\made", nullptr);
+    todo_wine(FolderDisc) {
+        ok(!made, "a folder made on a disc\n");
+    }
+    if (made)
+        ShellDelete("D:\\conf\\made");
+}
+
+// ---- name patterns ----------------------------------------------------------------------------
+
+void TestPatterns() {
+    ok(CreateDirectoryA("F:\\conf\\find", nullptr), "CreateDirectoryA find failed\n");
+    for (const char* name : {"name", "name.txt", "names.dat", "other.txt", "a.b.c"})
+        ok(WriteWhole(std::string("F:\\conf\\find\\") + name, name), "writing %s failed\n", name);
+    ok(CreateDirectoryA("F:\\conf\\find\\sub", nullptr), "CreateDirectoryA sub failed\n");
+
+    const Names all = {".", "..", "a.b.c", "name", "name.txt", "names.dat", "other.txt", "sub"};
+    ok(Find("F:\\conf\\find\\*.*") == all, "*.* finds %s\n",
+       Join(Find("F:\\conf\\find\\*.*")).c_str());
+    ok(Find("F:\\conf\\find\\*") == all, "* finds %s\n", Join(Find("F:\\conf\\find\\*")).c_str());
+    // The rules DOS left behind, which Wine does not all follow.
+    const char* questionMark = "Wine's '?' always takes one character";
+    struct {
+        const char* pattern;
+        Names names;
+        const char* wineDiffers;
+    } cases[] = {
+        // ".*" at the end also takes a name without a dot.
+        {"name*.*", {"name", "name.txt", "names.dat"}, nullptr},
+        {"name.*", {"name", "name.txt"}, nullptr},
+        {"*.txt", {"name.txt", "other.txt"}, nullptr},
+        {"?ame.txt", {"name.txt"}, nullptr},
+        {"NAME.TXT", {"name.txt"}, nullptr},
+        {"*.c", {"a.b.c"}, nullptr},
+        {"a.*", {"a.b.c"}, nullptr},
+        {"s?b", {"sub"}, nullptr},
+        // A '?' also matches nothing at the end or before a dot.
+        {"name?", {"name"}, questionMark},
+        {"name?.txt", {"name.txt"}, questionMark},
+        {"o????.txt???", {"other.txt"}, questionMark},
+        // A dot at the end takes the names without a dot.
+        {"*.", {".", "..", "name", "sub"}, "Wine drops the dot at the end of a pattern"},
+    };
+    for (const auto& c : cases) {
+        Names found = Find(std::string("F:\\conf\\find\\") + c.pattern);
+        check::Todo todo(check::Platform::Wine, c.wineDiffers);
+        ok(found == c.names, "%s finds %s, not %s\n", c.pattern, Join(found).c_str(),
+           Join(c.names).c_str());
+    }
+
+    DWORD error;
+    Find("F:\\conf\\find\\nothing*.x", error);
+    ok(error == ERROR_FILE_NOT_FOUND, "a pattern that finds nothing: error %lu\n", U(error));
+    Find("F:\\conf\\nofolder\\*.*", error);
+    ok(error == ERROR_PATH_NOT_FOUND, "a pattern in a missing folder: error %lu\n", U(error));
+    Find("F:\\conf\\find\\", error);
+    ok(error == ERROR_FILE_NOT_FOUND, "a folder with a closing separator: error %lu\n", U(error));
+
+    WIN32_FIND_DATAA found;
+    HANDLE find = FindFirstFileA("F:\\conf\\find\\sub", &found);
+    ok(find != INVALID_HANDLE_VALUE && (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
+       "no folder found by its name\n");
+    if (find != INVALID_HANDLE_VALUE) {
+        SetLastError(0);
+        ok(!FindNextFileA(find, &found) && GetLastError() == ERROR_NO_MORE_FILES,
+           "the end of a listing: error %lu\n", LastError());
+        ok(FindClose(find), "FindClose failed\n");
+    }
+
+    // A drive's root lists no . and ..; a disc's label is no file.
+    Names root = Find("D:\\*");
+    todo_wine("Wine lists the file that holds the label of a CD-ROM drive backed by a folder") {
+        ok(root == Names{"conf"}, "the disc's root: %s\n", Join(root).c_str());
+    }
+    found = {};
+    find = FindFirstFileA("D:\\conf\\readme.txt", &found);
+    ok(find != INVALID_HANDLE_VALUE && found.nFileSizeLow == sizeof DiscReadme - 1 &&
+           (found.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0,
+       "the disc's readme found: size %lu, attributes %#lx\n", U(found.nFileSizeLow),
+       U(found.dwFileAttributes));
+    if (find != INVALID_HANDLE_VALUE)
+        FindClose(find);
+}
+
+// ---- the shell's delete -----------------------------------------------------------------------
+
+void MakeTree(const std::string& folder) {
+    CreateDirectoryA(folder.c_str(), nullptr);
+    WriteWhole(folder + "\\one.txt", "1");
+    WriteWhole(folder + "\\two", "2");
+    CreateDirectoryA((folder + "\\sub").c_str(), nullptr);
+    CreateDirectoryA((folder + "\\sub\\deeper").c_str(), nullptr);
+    WriteWhole(folder + "\\sub\\deeper\\three.dat", "3");
+    WriteWhole(folder + "\\hidden.txt", "h");
+    SetFileAttributesA((folder + "\\hidden.txt").c_str(), FILE_ATTRIBUTE_HIDDEN);
+}
+
+void TestDelete() {
+    ok(CreateDirectoryA("F:\\conf\\del", nullptr), "CreateDirectoryA del failed\n");
+
+    // *.* empties a folder, hidden files and folders with their content too.
+    MakeTree("F:\\conf\\del\\all");
+    ok(ShellDelete("F:\\conf\\del\\all\\*.*") == 0, "deleting *.* failed\n");
+    ok(IsFolder("F:\\conf\\del\\all"), "the folder itself went\n");
+    ok(Find("F:\\conf\\del\\all\\*") == (Names{".", ".."}), "left after *.*: %s\n",
+       Join(Find("F:\\conf\\del\\all\\*")).c_str());
+
+    // Read-only files go too.
+    CreateDirectoryA("F:\\conf\\del\\locked", nullptr);
+    WriteWhole("F:\\conf\\del\\locked\\locked.txt", "r");
+    SetFileAttributesA("F:\\conf\\del\\locked\\locked.txt", FILE_ATTRIBUTE_READONLY);
+    int result = ShellDelete("F:\\conf\\del\\locked\\*.*");
+    todo_wine("Wine's shell does not delete a read-only file") {
+        ok(result == 0 && !Exists("F:\\conf\\del\\locked\\locked.txt"),
+           "deleting a read-only file: %d\n", result);
+    }
+
+    // Only files with FOF_FILESONLY.
+    MakeTree("F:\\conf\\del\\files");
+    ok(ShellDelete("F:\\conf\\del\\files\\*.*", FOF_FILESONLY) == 0,
+       "deleting files only failed\n");
+    ok(Find("F:\\conf\\del\\files\\*") == (Names{".", "..", "sub"}), "left of files only: %s\n",
+       Join(Find("F:\\conf\\del\\files\\*")).c_str());
+
+    // A folder named whole goes with everything in it; two entries in one list.
+    MakeTree("F:\\conf\\del\\named");
+    MakeTree("F:\\conf\\del\\second");
+    ok(ShellDelete(std::string("F:\\conf\\del\\named") + '\0' + "F:\\conf\\del\\second\\one.txt") ==
+           0,
+       "deleting a folder and a file failed\n");
+    ok(!Exists("F:\\conf\\del\\named"), "the named folder stayed\n");
+    ok(!Exists("F:\\conf\\del\\second\\one.txt") && Exists("F:\\conf\\del\\second\\two"),
+       "not only the named file went\n");
+
+    // A name that is not there fails, and nothing goes.
+    ok(ShellDelete("F:\\conf\\del\\second\\none.txt") != 0, "deleting a missing file succeeded\n");
+    ok(Exists("F:\\conf\\del\\second\\two"), "a missing file's neighbour went\n");
+
+    // Patterns that match nothing change nothing: in an empty folder, in a missing one.
+    CreateDirectoryA("F:\\conf\\del\\empty", nullptr);
+    ShellDelete("F:\\conf\\del\\empty\\*.*");
+    ok(IsFolder("F:\\conf\\del\\empty"), "an empty folder's *.* took the folder\n");
+    ShellDelete("F:\\conf\\del\\missing\\*.*");
+    ok(Find("F:\\conf\\del\\*") == (Names{".", "..", "all", "empty", "files", "locked", "second"}),
+       "left in del: %s\n", Join(Find("F:\\conf\\del\\*")).c_str());
+
+    // Nothing on a disc goes.
+    ok(ShellDelete("D:\\conf\\*.*") != 0, "deleting on a disc succeeded\n");
+    ok(ReadWhole("D:\\conf\\readme.txt") == DiscReadme, "a disc file went\n");
+    ok(Exists("D:\\conf\\sub\\inner.dat"), "a disc file below went\n");
+}
+
+// The last check with files: a pattern in a drive's root takes everything there.
+void TestDeleteInRoot() {
+    MakeTree("F:\\rooted");
+    WriteWhole("F:\\loose.txt", "l");
+    ok(ShellDelete("F:\\*.*") == 0, "deleting F:\\*.* failed\n");
+    Names left = Find("F:\\*");
+    ok(left.empty(), "left in F:\\: %s\n", Join(left).c_str());
+}
+
+// ---- drives -----------------------------------------------------------------------------------
+
+void TestDrives() {
+    ok(GetDriveTypeA("C:\\") == DRIVE_FIXED, "C: is of type %u\n", GetDriveTypeA("C:\\"));
+    ok(GetDriveTypeA("d:\\") == DRIVE_CDROM, "D: is of type %u\n", GetDriveTypeA("d:\\"));
+    ok(GetDriveTypeA("E:\\") == DRIVE_CDROM, "E: is of type %u\n", GetDriveTypeA("E:\\"));
+    ok(GetDriveTypeA("F:\\") == DRIVE_FIXED, "F: is of type %u\n", GetDriveTypeA("F:\\"));
+    ok(GetDriveTypeA(NoDrive) == DRIVE_NO_ROOT_DIR, "%s is of type %u\n", NoDrive,
+       GetDriveTypeA(NoDrive));
+
+    char label[64] = "x";
+    char system[64] = "";
+    DWORD serial = 0, longest = 0, flags = 0;
+    BOOL got = GetVolumeInformationA("D:\\", label, sizeof label, &serial, &longest, &flags, system,
+                                     sizeof system);
+    ok(got && std::strcmp(label, DiscLabel) == 0, "the disc's label: %s (error %lu)\n", label,
+       got ? 0 : LastError());
+    std::memset(label, 'x', sizeof label);
+    SetLastError(0);
+    got = GetVolumeInformationA("E:\\", label, sizeof label, &serial, &longest, &flags, system,
+                                sizeof system);
+    todo_wine("Wine reads an empty CD-ROM drive as one with an empty label") {
+        ok(!got && GetLastError() == ERROR_NOT_READY,
+           "the label of an empty drive: %d, error %lu\n", got, LastError());
+    }
+    got = GetVolumeInformationA("F:\\", label, sizeof label, nullptr, nullptr, nullptr, nullptr, 0);
+    ok(got, "no label of the fixed drive: error %lu\n", LastError());
+    // A label that does not fit is not cut.
+    SetLastError(0);
+    got = GetVolumeInformationA("D:\\", label, sizeof DiscLabel - 1, nullptr, nullptr, nullptr,
+                                nullptr, 0);
+    ok(!got && GetLastError() == ERROR_BAD_LENGTH, "a label into a short buffer: error %lu\n",
+       LastError());
+}
+
+void TestFreeSpace() {
+    ULARGE_INTEGER available, total, free;
+    ok(GetDiskFreeSpaceExA("F:\\", &available, &total, &free), "free space on F:: error %lu\n",
+       LastError());
+    ok(total.QuadPart > 0 && free.QuadPart <= total.QuadPart && available.QuadPart <= free.QuadPart,
+       "F: has %llu of %llu free, %llu for the caller\n", U64(free.QuadPart), U64(total.QuadPart),
+       U64(available.QuadPart));
+    ok(GetDiskFreeSpaceExA("F:\\conf\\", &available, &total, &free), "no free space at a folder\n");
+    ok(!GetDiskFreeSpaceExA("F:\\missing\\", &available, &total, &free),
+       "free space at a missing folder\n");
+
+    ok(GetDiskFreeSpaceExA("D:\\", &available, &total, &free),
+       "free space on the disc: error %lu\n", LastError());
+    todo_wine("a CD-ROM drive backed by a host folder reports the host's free space") {
+        ok(free.QuadPart == 0 && available.QuadPart == 0, "a disc with %llu bytes free\n",
+           U64(free.QuadPart));
+    }
+    ok(total.QuadPart >= sizeof DiscReadme - 1 + DiscInnerBytes, "a disc of %llu bytes\n",
+       U64(total.QuadPart));
+
+    SetLastError(0);
+    BOOL got = GetDiskFreeSpaceExA("E:\\", &available, &total, &free);
+    DWORD error = GetLastError();
+    ok(!got, "free space on an empty drive\n");
+    todo_wine("Wine finds no root folder in an empty CD-ROM drive") {
+        ok(error == ERROR_NOT_READY, "free space on an empty drive: error %lu\n", U(error));
+    }
+    ok(!GetDiskFreeSpaceExA(NoDrive, &available, &total, &free),
+       "free space on a drive that is not there\n");
+}
+
+// ---- windows from other threads ---------------------------------------------------------------
+
+const char OwnerClass[] = "ConformanceOwner";
+const char OwnerTitle[] = "conformance owner";
+
+struct DialogRun {
+    std::atomic<HWND> dialog{nullptr};
+    DWORD mainThread = 0;
+    DWORD workerThread = 0;
+    std::atomic<int> timerTicks{0};
+    std::atomic<int> minimalClicks{0};
+};
+DialogRun run;
+
+// Waits up to ten seconds for a visible top-level window of class #32770 with this title.
+HWND WaitForBox(const char* title) {
+    for (int i = 0; i < 1000; ++i) {
+        HWND box = FindWindowA("#32770", title);
+        if (box != nullptr && IsWindowVisible(box))
+            return box;
+        Sleep(10);
+    }
+    return nullptr;
+}
+
+std::string TextOf(HWND window, int id) {
+    char text[256] = "";
+    GetDlgItemTextA(window, id, text, sizeof text);
+    return text;
+}
+
+// The user: answers each box the worker puts up, after a look at it and its owner.
+DWORD WINAPI User(LPVOID) {
+    HWND box = WaitForBox("conf box 1");
+    ok(box != nullptr, "no box 1 came up\n");
+    if (box == nullptr)
+        return 1;
+    char className[32] = "";
+    GetClassNameA(box, className, sizeof className);
+    ok(std::strcmp(className, "#32770") == 0, "a box's class: %s\n", className);
+    ok(GetWindow(box, GW_OWNER) == run.dialog, "box 1 is not owned by the dialog\n");
+    ok(!IsWindowEnabled(run.dialog), "the dialog is enabled under its box\n");
+    ok(TextOf(box, 0xFFFF) == "text 1", "box 1's text: %s\n", TextOf(box, 0xFFFF).c_str());
+    ok(GetDlgItem(box, IDOK) != nullptr && GetDlgItem(box, IDNO) == nullptr,
+       "an OK box's buttons are not OK alone\n");
+    PostMessageA(box, WM_COMMAND, IDOK, 0);
+
+    box = WaitForBox("conf box 2");
+    ok(box != nullptr, "no box 2 came up\n");
+    if (box == nullptr)
+        return 1;
+    ok(GetWindow(box, GW_OWNER) == run.dialog, "box 2 is not owned by the hidden dialog\n");
+    ok(!IsWindowVisible(run.dialog), "the dialog is visible under box 2\n");
+    ok(!IsWindowEnabled(run.dialog), "the hidden dialog is enabled under its box\n");
+    ok(GetDlgItem(box, IDYES) != nullptr && GetDlgItem(box, IDNO) != nullptr &&
+           GetDlgItem(box, IDOK) == nullptr,
+       "a Yes/No box's buttons are not Yes and No\n");
+    PostMessageA(box, WM_COMMAND, IDNO, 0);
+
+    box = WaitForBox("conf box 3");
+    ok(box != nullptr, "no box 3 came up\n");
+    if (box == nullptr)
+        return 1;
+    ok(GetWindow(box, GW_OWNER) == nullptr, "box 3 has an owner\n");
+    ok(IsWindowEnabled(run.dialog), "a box without owner disabled the dialog\n");
+    PostMessageA(box, WM_COMMAND, IDOK, 0);
+
+    // The owner window: its box is on the main thread, after the dialog.
+    box = WaitForBox("conf box 4");
+    ok(box != nullptr, "no box 4 came up\n");
+    if (box == nullptr)
+        return 1;
+    HWND owner = FindWindowA(OwnerClass, OwnerTitle);
+    ok(owner != nullptr && GetWindow(box, GW_OWNER) == owner,
+       "box 4 is not owned by the owner window\n");
+    ok(!IsWindowEnabled(owner), "the hidden owner is enabled under its box\n");
+    PostMessageA(box, WM_COMMAND, IDOK, 0);
+    return 0;
+}
+
+BOOL CALLBACK NoteWindow(HWND window, LPARAM found) {
+    if (window == run.dialog)
+        *(bool*)found = true;
+    return TRUE;
+}
+
+// The worker: uses the dialog from its own thread, as the installer's copy worker does.
+DWORD WINAPI Worker(LPVOID) {
+    // The dialog manager shows the dialog once it has been set up.
+    for (int i = 0; i < 1000 && !IsWindowVisible(run.dialog); ++i)
+        Sleep(10);
+    ok(IsWindowVisible(run.dialog), "the dialog was never shown\n");
+
+    ok(SetDlgItemTextA(run.dialog, IDC_PATH, "F:\\elsewhere"), "SetDlgItemTextA failed\n");
+    ok(TextOf(run.dialog, IDC_PATH) == "F:\\elsewhere", "the field reads %s\n",
+       TextOf(run.dialog, IDC_PATH).c_str());
+
+    // A click posted to a radio button checks it and unchecks the other.
+    PostMessageA(GetDlgItem(run.dialog, IDC_MINIMAL), BM_CLICK, 0, 0);
+    for (int i = 0; i < 1000 && run.minimalClicks == 0; ++i)
+        Sleep(10);
+    ok(run.minimalClicks == 1, "the click reached the dialog %d times\n", run.minimalClicks.load());
+    ok(SendDlgItemMessageA(run.dialog, IDC_MINIMAL, BM_GETCHECK, 0, 0) == BST_CHECKED &&
+           SendDlgItemMessageA(run.dialog, IDC_NORMAL, BM_GETCHECK, 0, 0) == BST_UNCHECKED,
+       "the clicked radio button is not the checked one\n");
+
+    ok(MessageBoxA(run.dialog, "text 1", "conf box 1", MB_OK) == IDOK,
+       "box 1 gave another answer\n");
+    ok(IsWindowEnabled(run.dialog), "the dialog is disabled after its box\n");
+
+    ShowWindow(run.dialog, SW_HIDE);
+    ok(!IsWindowVisible(run.dialog), "the hidden dialog is visible\n");
+    ok(MessageBoxA(run.dialog, "text 2", "conf box 2", MB_YESNO) == IDNO,
+       "box 2 gave another answer\n");
+    ok(IsWindowEnabled(run.dialog), "the hidden dialog is disabled after its box\n");
+    ShowWindow(run.dialog, SW_RESTORE);
+    ok(IsWindowVisible(run.dialog), "the dialog is hidden after SW_RESTORE\n");
+
+    ok(MessageBoxA(nullptr, "text 3", "conf box 3", MB_OK) == IDOK, "box 3 gave another answer\n");
+
+    bool found = false;
+    EnumThreadWindows(run.mainThread, NoteWindow, (LPARAM)&found);
+    ok(found, "the dialog is not among the main thread's windows\n");
+    found = false;
+    EnumThreadWindows(GetCurrentThreadId(), NoteWindow, (LPARAM)&found);
+    ok(!found, "the dialog is among the worker's windows\n");
+
+    ok(run.timerTicks > 0, "no timer ticks reached the dialog\n");
+    ok(EndDialog(run.dialog, 42), "EndDialog from another thread failed\n");
+    return 0;
+}
+
+INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
+    switch (message) {
+    case WM_INITDIALOG:
+        run.dialog = dialog;
+        SendDlgItemMessageA(dialog, IDC_NORMAL, BM_SETCHECK, BST_CHECKED, 0);
+        SetTimer(dialog, 7, 20, nullptr);
+        CloseHandle(CreateThread(nullptr, 0, Worker, nullptr, 0, &run.workerThread));
+        return FALSE;
+    case WM_TIMER:
+        if (wParam == 7 && run.timerTicks.exchange(1) == 0)
+            KillTimer(dialog, 7);
+        return TRUE;
+    case WM_COMMAND:
+        if (LOWORD(wParam) == IDC_MINIMAL)
+            run.minimalClicks++;
+        return FALSE;
+    }
+    return FALSE;
+}
+
+LRESULT CALLBACK OwnerProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+void TestWindows(HINSTANCE instance) {
+    WNDCLASSEXA ownerClass = {};
+    ownerClass.cbSize = sizeof ownerClass;
+    ownerClass.lpfnWndProc = OwnerProc;
+    ownerClass.hInstance = instance;
+    ownerClass.lpszClassName = OwnerClass;
+    ok(RegisterClassExA(&ownerClass) != 0, "RegisterClassExA failed\n");
+    HWND owner = CreateWindowExA(0, OwnerClass, OwnerTitle, WS_SYSMENU, 0, 0, 100, 100, nullptr,
+                                 nullptr, instance, nullptr);
+    ok(owner != nullptr, "CreateWindowExA: error %lu\n", LastError());
+    ok(FindWindowA(OwnerClass, OwnerTitle) == owner,
+       "the owner is not found by its class and title\n");
+    ok(FindWindowA(OwnerClass, "another title") == nullptr,
+       "the owner is found by another title\n");
+    ok(!IsWindowVisible(owner), "the owner is visible\n");
+
+    run.mainThread = GetCurrentThreadId();
+    DWORD userId;
+    HANDLE user = CreateThread(nullptr, 0, User, nullptr, 0, &userId);
+    INT_PTR result = DialogBoxParamA(instance, "IDD_SETUP", owner, DialogProc, 0);
+    ok(result == 42, "the dialog ended with %ld\n", (long)result);
+    ok(!IsWindow(run.dialog), "the dialog is still there\n");
+    ok(IsWindowEnabled(owner), "the dialog's owner stayed disabled\n");
+
+    ok(MessageBoxA(owner, "text 4", "conf box 4", MB_OK) == IDOK, "box 4 gave another answer\n");
+    ok(IsWindowEnabled(owner), "the owner stayed disabled after its box\n");
+    ok(WaitForSingleObject(user, 10000) == WAIT_OBJECT_0, "the user did not finish\n");
+    CloseHandle(user);
+}
+
+// ---- registry and shell links -----------------------------------------------------------------
+
+void TestRegistry() {
+    const char key[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
+    HKEY folders = nullptr;
+    LONG result = RegOpenKeyExA(HKEY_CURRENT_USER, key, 0, KEY_ALL_ACCESS, &folders);
+    ok(result == ERROR_SUCCESS, "opening Shell Folders: %ld\n", (long)result);
+    if (result != ERROR_SUCCESS)
+        return;
+
+    DWORD type = 0, size = 0;
+    result = RegQueryValueExA(folders, "Desktop", nullptr, &type, nullptr, &size);
+    ok(result == ERROR_SUCCESS && type == REG_SZ && size > 3, "Desktop: %ld, type %lu, %lu bytes\n",
+       (long)result, U(type), U(size));
+    std::vector<char> value(size + 10, 'x');
+    DWORD small = 2;
+    result = RegQueryValueExA(folders, "desktop", nullptr, &type, (LPBYTE)value.data(), &small);
+    ok(result == ERROR_MORE_DATA && small == size, "into 2 bytes: %ld, %lu bytes needed\n",
+       (long)result, U(small));
+    DWORD whole = (DWORD)value.size();
+    result = RegQueryValueExA(folders, "Desktop", nullptr, &type, (LPBYTE)value.data(), &whole);
+    ok(result == ERROR_SUCCESS && whole == size && value[size - 1] == '\0' &&
+           std::strlen(value.data()) == size - 1,
+       "Desktop read: %ld, %lu bytes\n", (long)result, U(whole));
+    ok(value[1] == ':' && value[2] == '\\', "Desktop is %s\n", value.data());
+
+    result = RegQueryValueExA(folders, "No Such Folder", nullptr, &type, nullptr, &size);
+    ok(result == ERROR_FILE_NOT_FOUND, "a missing value: %ld\n", (long)result);
+    ok(RegCloseKey(folders) == ERROR_SUCCESS, "RegCloseKey failed\n");
+
+    HKEY missing;
+    result = RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\No Such Key Here", 0, KEY_READ, &missing);
+    ok(result == ERROR_FILE_NOT_FOUND, "opening a missing key: %ld\n", (long)result);
+}
+
+// A path as the link object takes it (WCHAR is no wchar_t over winsim).
+std::vector<WCHAR> Wide(const char* path) {
+    std::vector<WCHAR> wide(MAX_PATH);
+    MultiByteToWideChar(CP_ACP, 0, path, -1, wide.data(), MAX_PATH);
+    return wide;
+}
+
+void TestShellLinks() {
+    ok(CreateDirectoryA("F:\\conf\\links", nullptr), "CreateDirectoryA links failed\n");
+    ok(WriteWhole("F:\\conf\\links\\game.exe", "MZ"), "writing game.exe\n");
+    ok(SUCCEEDED(CoInitialize(nullptr)), "CoInitialize failed\n");
+    IShellLinkA* link = nullptr;
+    HRESULT result = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER,
+                                      IID_IShellLinkA, (void**)&link);
+    ok(result == S_OK && link != nullptr, "CoCreateInstance: %#lx\n", (unsigned long)result);
+    if (link == nullptr)
+        return;
+    IPersistFile* file = nullptr;
+    result = link->QueryInterface(IID_IPersistFile, (void**)&file);
+    ok(result == S_OK && file != nullptr, "IPersistFile: %#lx\n", (unsigned long)result);
+    ok(link->SetPath("F:\\conf\\links\\game.exe") == S_OK, "SetPath failed\n");
+    ok(link->SetDescription("conformance game") == S_OK, "SetDescription failed\n");
+    ok(link->SetIconLocation(nullptr, 0) == S_OK, "SetIconLocation without a path failed\n");
+    ok(link->SetWorkingDirectory("F:\\conf\\links") == S_OK, "SetWorkingDirectory failed\n");
+    if (file != nullptr) {
+        result = file->Save(Wide("F:\\conf\\links\\game.lnk").data(), TRUE);
+        ok(result == S_OK, "Save: %#lx\n", (unsigned long)result);
+        result = file->Save(Wide("F:\\conf\\links\\none\\game.lnk").data(), TRUE);
+        ok(FAILED(result), "Save into a missing folder: %#lx\n", (unsigned long)result);
+        file->Release();
+    }
+    link->Release();
+    CoUninitialize();
+
+    // The published format: a 76-byte header with the shell link class id, and the description
+    // in the file.
+    std::string saved = ReadWhole("F:\\conf\\links\\game.lnk");
+    static const unsigned char header[] = {0x4C, 0, 0,    0, 0x01, 0x14, 0x02, 0, 0, 0,
+                                           0,    0, 0xC0, 0, 0,    0,    0,    0, 0, 0x46};
+    ok(saved.size() > 76 && std::memcmp(saved.data(), header, sizeof header) == 0,
+       "a link file of %u bytes with its header\n", (unsigned)saved.size());
+    ok(saved.find("conformance game") != std::string::npos ||
+           saved.find(std::string("c\0o\0n\0f", 7)) != std::string::npos,
+       "the description is not in the link\n");
+    ok(!Exists("F:\\conf\\links\\none"), "a failed save made a folder\n");
+}
+
+} // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+    TestFolders();
+    TestTrimmedNames();
+    TestReservedNames();
+    TestAttributes();
+    TestFileHandles();
+    TestPatterns();
+    TestDelete();
+    TestDrives();
+    TestFreeSpace();
+    TestWindows(instance);
+    TestRegistry();
+    TestShellLinks();
+    TestDeleteInRoot();
+    return check::Summary("conformance");
+}
