@@ -9,6 +9,9 @@ from pathlib import Path
 
 RUNNER = Path(__file__).with_name("run-scenarios")
 runner = SourceFileLoader("run_scenarios", str(RUNNER)).load_module()
+# The facts the runner needs of the product, as the product has them.
+FACTS = runner.product_facts.Facts(ProductFolder="kelvo", GameExeSuffix="\\kelvo.exe",
+                                   DirectXSetup="Directx\\DX6User.exe")
 
 
 class Folder(unittest.TestCase):
@@ -41,7 +44,7 @@ class Discs(Folder):
                 "noProduct": False, "files": []}
         disc.update(fields)
         root = self.root / "discs" / disc["name"]
-        runner.make_disc(disc, root, self.samples, self.recorder)
+        runner.make_disc(disc, root, self.samples, self.recorder, FACTS)
         return root
 
     def files(self, root):
