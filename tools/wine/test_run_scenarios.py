@@ -57,6 +57,9 @@ class Discs(Folder):
         self.assertEqual((root / ".windows-label").read_text(), "MY LABEL\n")
         self.assertEqual((root / "kelvo/kelvo.exe").read_text(), "recorder")
         self.assertEqual((root / "kelvo/data/a.dat").read_text(), "a")
+        # A disc's files carry no write bits, as on a real disc; its folders can be changed.
+        for path in root.rglob("*"):
+            self.assertEqual(path.stat().st_mode & 0o222, 0o200 if path.is_dir() else 0, path)
         # The sample itself stays as it was.
         self.assertEqual((self.root / "sample1/kelvo/kelvo.exe").read_text(), "game")
 
