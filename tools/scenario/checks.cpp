@@ -182,6 +182,30 @@ bool CheckEnd(const Scenario& scenario, Disk& disk, std::vector<std::string>& lo
                 fail("no folder " + windowsPath);
             else if (!fs::is_empty(path, error))
                 fail(windowsPath + " is not empty");
+        } else if (what == "writable") {
+            // winsim and Wine alike keep the read-only attribute as a missing write bit.
+            if (!fs::is_directory(path, error)) {
+                fail("no folder " + windowsPath);
+                continue;
+            }
+            std::vector<std::string> readOnly;
+            auto note = [&](const fs::path& entry) {
+                if ((fs::status(entry, error).permissions() & fs::perms::owner_write) ==
+                    fs::perms::none)
+                    readOnly.push_back(entry == path ? "." : Relative(entry, path));
+            };
+            note(path);
+            for (auto it = fs::recursive_directory_iterator(path, error);
+                 !error && it != fs::recursive_directory_iterator(); it.increment(error))
+                note(it->path());
+            if (!readOnly.empty()) {
+                std::string summary;
+                for (size_t i = 0; i < readOnly.size() && i < 5; ++i)
+                    summary += (i > 0 ? ", " : "") + readOnly[i];
+                if (readOnly.size() > 5)
+                    summary += ", ... (" + std::to_string(readOnly.size()) + " in all)";
+                fail(windowsPath + " holds read-only entries: " + summary);
+            }
         } else if (what == "installed") {
             if (!fs::is_directory(path, error)) {
                 fail("no folder " + windowsPath);

@@ -119,7 +119,7 @@ bool IsCheck(const Line& line) {
     if (what == "no")
         return line.word(2) == "file";
     return what == "file" || what == "folder" || what == "empty" || what == "installed" ||
-           what == "link" || what == "started";
+           what == "writable" || what == "link" || what == "started";
 }
 
 bool ValidCheck(const Line& line, std::string& why) {
@@ -129,7 +129,7 @@ bool ValidCheck(const Line& line, std::string& why) {
         return true;
     if (what == "no" && count == 4)
         return true;
-    if ((what == "folder" || what == "empty") && count == 3)
+    if ((what == "folder" || what == "empty" || what == "writable") && count == 3)
         return true;
     if (what == "installed" && count >= 4)
         return true;
@@ -343,6 +343,15 @@ std::optional<Scenario> ParseText(const std::string& text, const std::string& fi
             if (count != 3)
                 return fail(number, "usage: file <windows path> <content>");
             scenario.machineFiles.emplace_back(line.word(1), line.word(2));
+        } else if (command == "previous-install") {
+            if (count < 3)
+                return fail(number, "usage: previous-install <windows folder> <disc>...");
+            Scenario::PreviousInstall install{line.word(1), {}};
+            for (size_t i = 2; i < count; ++i) {
+                install.discs.push_back(line.words[i]);
+                discUses.emplace_back(line.words[i], number);
+            }
+            scenario.previousInstalls.push_back(install);
         } else if (command == "shellfolder") {
             if (count != 3 || (line.word(1) != "Programs" && line.word(1) != "Desktop"))
                 return fail(number, "usage: shellfolder Programs|Desktop <windows path>");

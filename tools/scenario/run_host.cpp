@@ -156,6 +156,40 @@ class HostDisk : public scenario::Disk {
     fs::path folder_;
 };
 
+// A finished install of discs (folders in discsFolder) in target: their product folders merged,
+// every file read-only, as a copy from a CD-ROM leaves them.
+bool LayOutInstall(const fs::path& discsFolder, const std::vector<std::string>& discs,
+                   const fs::path& target, std::string& error) {
+    std::error_code failed;
+    fs::create_directories(target, failed);
+    for (const auto& disc : discs) {
+        fs::path product = discsFolder / disc / "kelvo";
+        for (auto it = fs::recursive_directory_iterator(product, failed);
+             !failed && it != fs::recursive_directory_iterator(); it.increment(failed)) {
+            fs::path to = target / fs::relative(it->path(), product);
+            if (it->is_directory())
+                fs::create_directories(to, failed);
+            else
+                fs::copy_file(it->path(), to, fs::copy_options::overwrite_existing, failed);
+            if (failed)
+                break;
+        }
+        if (failed) {
+            error = "previous install of " + disc + ": " + failed.message();
+            return false;
+        }
+    }
+    for (auto it = fs::recursive_directory_iterator(target, failed);
+         !failed && it != fs::recursive_directory_iterator(); it.increment(failed)) {
+        if (it->is_regular_file())
+            fs::permissions(it->path(),
+                            fs::perms::owner_write | fs::perms::group_write |
+                                fs::perms::others_write,
+                            fs::perm_options::remove, failed);
+    }
+    return true;
+}
+
 // Lays out the machine of a scenario under folder and writes machine.txt.
 bool BuildMachine(const scenario::Scenario& scenario, const fs::path& folder, Samples& samples,
                   std::string& error) {
@@ -241,6 +275,15 @@ bool BuildMachine(const scenario::Scenario& scenario, const fs::path& folder, Sa
         auto host = winsim::HostPath(winsim::Utf8ToCp950(path));
         if (host)
             fs::create_directories(*host);
+    }
+    for (const auto& install : scenario.previousInstalls) {
+        auto host = winsim::HostPath(winsim::Utf8ToCp950(install.folder));
+        if (!host) {
+            error = "previous install " + install.folder + " is on no drive";
+            return false;
+        }
+        if (!LayOutInstall(folder / "discs", install.discs, *host, error))
+            return false;
     }
     for (const auto& [path, content] : scenario.machineFiles) {
         auto host = winsim::HostPath(winsim::Utf8ToCp950(path));

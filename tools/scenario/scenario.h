@@ -55,6 +55,13 @@ struct Scenario {
     std::vector<DiscSetup> discs;
     std::vector<std::pair<std::string, std::string>> shellFolders; // name, Windows path
     std::vector<std::pair<std::string, std::string>> machineFiles; // Windows path, content
+    // A finished install on the machine before the start: the merged product folders of discs
+    // in folder, every file read-only, as a copy from a CD-ROM leaves them.
+    struct PreviousInstall {
+        std::string folder; // Windows path
+        std::vector<std::string> discs;
+    };
+    std::vector<PreviousInstall> previousInstalls;
     std::vector<std::string> faults; // "keyopen 2", "unreadable disc1 kelvo\a.dat", "link save"
     std::vector<Line> steps;         // played while the installer runs
     std::vector<Line> checks;        // checked after it has ended (expect file, expect link, ...)

@@ -1,13 +1,15 @@
 // The scenario robot for Wine: starts the real setup.exe, plays a scenario's steps on its
 // windows like a user would, and writes what happened to a log for the end checks.
 //
-//   robot.exe SETUP_EXE SCENARIO.scn LOG [--discs UNIXDIR] [--timeout SECONDS]
+//   robot.exe SETUP_EXE SCENARIO.scn LOG [--discs UNIXDIR] [--device DISC=UNIXDEVICE]...
+//             [--timeout SECONDS]
 //
 // The log (UTF-8) holds the player's lines ("ok line N: ...", "FAIL line N: ...", the windows
 // after a failure, "done"), and last "exit <status>" (the installer's exit status as a signed
 // number), "exit running" when it did not end, or "exit none" when it never started.
 // SCENARIO and LOG are Windows paths; UNIXDIR, the folder with one folder per disc, is a Unix
-// path that the Wine mount manager puts behind the CD-ROM drive.
+// path that the Wine mount manager puts behind the CD-ROM drive. A disc made from an image has
+// a block device of the image too (--device), from which the drive reads the label.
 #include <windows.h>
 
 #include <cstdio>
@@ -25,7 +27,8 @@ constexpr DWORD EndWaitAfterFail = 1000;
 constexpr DWORD StartedProgramsWait = 10000;
 
 std::string Usage() {
-    return "usage: robot.exe SETUP_EXE SCENARIO.scn LOG [--discs UNIXDIR] [--timeout SECONDS]";
+    return "usage: robot.exe SETUP_EXE SCENARIO.scn LOG [--discs UNIXDIR] "
+           "[--device DISC=UNIXDEVICE]... [--timeout SECONDS]";
 }
 
 // The C++ library opens files by their name in the ANSI code page.
@@ -57,11 +60,20 @@ int main() {
     LPWSTR* arguments = CommandLineToArgvW(GetCommandLineW(), &count);
     std::vector<std::wstring> positional;
     std::string discs;
+    std::vector<std::pair<std::string, std::string>> devices;
     scenario::PlayOptions options;
     for (int i = 1; i < count; i++) {
         std::wstring argument = arguments[i];
         if (argument == L"--discs" && i + 1 < count) {
             discs = Narrow(arguments[++i]);
+        } else if (argument == L"--device" && i + 1 < count) {
+            std::string device = Narrow(arguments[++i]);
+            size_t equals = device.find('=');
+            if (equals == std::string::npos) {
+                std::fprintf(stderr, "%s\n", Usage().c_str());
+                return 2;
+            }
+            devices.emplace_back(device.substr(0, equals), device.substr(equals + 1));
         } else if (argument == L"--timeout" && i + 1 < count) {
             options.timeoutSeconds = _wtof(arguments[++i]);
         } else {
@@ -90,6 +102,8 @@ int main() {
     // takes that on itself, so that the programs the installer started are only its own.
     GetDesktopWindow();
     WineBackend backend(setupExe, discs, scenario->discs);
+    for (const auto& [disc, device] : devices)
+        backend.SetDiscDevice(disc, device);
     if (!backend.Start(error)) {
         log.push_back("FAIL " + error);
         log.push_back("exit none");

@@ -9,6 +9,9 @@ from pathlib import Path
 
 RUNNER = Path(__file__).with_name("run-scenarios")
 runner = SourceFileLoader("run_scenarios", str(RUNNER)).load_module()
+# The facts the runner needs of the product, as the product has them.
+FACTS = runner.product_facts.Facts(ProductFolder="kelvo", GameExeSuffix="\\kelvo.exe",
+                                   DirectXSetup="Directx\\DX6User.exe")
 
 
 class Folder(unittest.TestCase):
@@ -41,7 +44,7 @@ class Discs(Folder):
                 "noProduct": False, "files": []}
         disc.update(fields)
         root = self.root / "discs" / disc["name"]
-        runner.make_disc(disc, root, self.samples, self.recorder)
+        runner.make_disc(disc, root, self.samples, self.recorder, FACTS)
         return root
 
     def files(self, root):
@@ -54,6 +57,9 @@ class Discs(Folder):
         self.assertEqual((root / ".windows-label").read_text(), "MY LABEL\n")
         self.assertEqual((root / "kelvo/kelvo.exe").read_text(), "recorder")
         self.assertEqual((root / "kelvo/data/a.dat").read_text(), "a")
+        # A disc's files carry no write bits, as on a real disc; its folders can be changed.
+        for path in root.rglob("*"):
+            self.assertEqual(path.stat().st_mode & 0o222, 0o200 if path.is_dir() else 0, path)
         # The sample itself stays as it was.
         self.assertEqual((self.root / "sample1/kelvo/kelvo.exe").read_text(), "game")
 

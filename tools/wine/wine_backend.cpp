@@ -667,6 +667,10 @@ bool WineBackend::Browse(const scenario::Window& window, int controlId, const st
     return true;
 }
 
+void WineBackend::SetDiscDevice(const std::string& disc, const std::string& unixDevice) {
+    devices_[disc] = unixDevice;
+}
+
 bool WineBackend::Insert(char letter, const std::string& disc, std::string& error) {
     std::string expected;
     if (!disc.empty()) {
@@ -684,7 +688,8 @@ bool WineBackend::Insert(char letter, const std::string& disc, std::string& erro
     }
     // An empty drive is a drive whose folder does not exist.
     std::string folder = discsFolder_ + "/" + (disc.empty() ? std::string(".no-disc") : disc);
-    if (!DefineCdromDrive(letter, folder, error))
+    auto device = devices_.find(disc);
+    if (!DefineCdromDrive(letter, folder, device == devices_.end() ? "" : device->second, error))
         return false;
     std::optional<std::string> label;
     for (DWORD waited = 0; waited < 2000; waited += PollMilliseconds) {

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,9 @@ class WineBackend : public scenario::Backend {
     WineBackend(std::wstring setupExe, std::string discsFolder,
                 std::vector<scenario::DiscSetup> discs);
     ~WineBackend() override;
+
+    // The disc is an image: the drive reads its label from this block device.
+    void SetDiscDevice(const std::string& disc, const std::string& unixDevice);
 
     bool Start(std::string& error);
     // Waits up to milliseconds for the installer to end; its exit status when it has.
@@ -46,6 +50,7 @@ class WineBackend : public scenario::Backend {
     std::wstring setupExe_;
     std::string discsFolder_;
     std::vector<scenario::DiscSetup> discs_;
+    std::map<std::string, std::string> devices_; // disc name -> block device
     PROCESS_INFORMATION installer_{};
 };
 

@@ -37,16 +37,22 @@ std::string LastErrorText() {
 
 } // namespace
 
-bool DefineCdromDrive(char letter, const std::string& unixFolder, std::string& error) {
-    std::vector<char> buffer(sizeof(UnixDriveRequest) + unixFolder.size() + 1, '\0');
+bool DefineCdromDrive(char letter, const std::string& unixFolder, const std::string& unixDevice,
+                      std::string& error) {
+    size_t deviceSize = unixDevice.empty() ? 0 : unixDevice.size() + 1;
+    std::vector<char> buffer(sizeof(UnixDriveRequest) + unixFolder.size() + 1 + deviceSize, '\0');
     UnixDriveRequest request{};
     request.size = (ULONG)buffer.size();
     request.type = DRIVE_CDROM;
     request.fsType = FsTypeIso9660;
     request.letter = (WCHAR)(letter | 0x20);
     request.mountPointOffset = (USHORT)sizeof(UnixDriveRequest);
+    if (!unixDevice.empty())
+        request.deviceOffset = (USHORT)(sizeof(UnixDriveRequest) + unixFolder.size() + 1);
     std::memcpy(buffer.data(), &request, sizeof(request));
     std::memcpy(buffer.data() + sizeof(request), unixFolder.c_str(), unixFolder.size() + 1);
+    if (!unixDevice.empty())
+        std::memcpy(buffer.data() + request.deviceOffset, unixDevice.c_str(), deviceSize);
 
     HANDLE manager =
         CreateFileW(L"\\\\.\\MountPointManager", GENERIC_READ | GENERIC_WRITE,

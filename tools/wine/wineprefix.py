@@ -215,13 +215,15 @@ class Wine:
     def command(self, arguments, drop_read_override=False, wrapper=()):
         """The command line that runs arguments (a program, Windows or Unix path, and its
         arguments) under Wine. drop_read_override: root runs it without the capabilities that
-        let it read any file (the wineserver it starts inherits that), so that a file of mode
-        000 can't be read. wrapper: a command that runs the rest (strace, time, ...)."""
+        let it read and write any file whatever its mode (the wineserver it starts inherits
+        that), as a user runs it: a file of mode 000 can't be read, a file without write bits
+        (read-only to Windows) can't be opened for writing. wrapper: a command that runs the
+        rest (strace, time, ...)."""
         command = list(wrapper) + [self.wine] + [str(a) for a in arguments]
         if drop_read_override:
             setpriv = find_program("setpriv")
             if not setpriv:
-                raise SetupError("setpriv is needed for an unreadable file (util-linux)")
+                raise SetupError("setpriv is needed to run as a user would (util-linux)")
             command = [setpriv, "--bounding-set=-dac_override,-dac_read_search",
                        "--"] + command
         return command

@@ -97,11 +97,16 @@ std::string MachineJson(const scenario::Scenario& scenario) {
                ", \"noProduct\": " + JsonBool(disc.noProductFolder) +
                ", \"files\": " + JsonPairs(files) + "}";
     });
+    std::string previous = JsonList(scenario.previousInstalls, [](const auto& install) {
+        return "{\"folder\": " + JsonString(install.folder) +
+               ", \"discs\": " + JsonList(install.discs, JsonString) + "}";
+    });
     return "{\"title\": " + JsonString(scenario.title) +
            ", \"onWine\": " + JsonBool(scenario.onWine) +
            ", \"why\": " + JsonString(WhyNotOnWine(scenario)) + ", \"drives\": " + drives +
            ", \"discs\": " + discs + ", \"shellFolders\": " + JsonPairs(scenario.shellFolders) +
            ", \"files\": " + JsonPairs(scenario.machineFiles) +
+           ", \"previousInstalls\": " + previous +
            ", \"faults\": " + JsonList(scenario.faults, JsonString) + "}";
 }
 
