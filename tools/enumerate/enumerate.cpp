@@ -42,6 +42,7 @@
 
 #include "app/product_constants.h"
 #include "machine.h"
+#include "run_program.h"
 #include "snapshot.h"
 #include "tree.h"
 
@@ -215,54 +216,15 @@ class Enumeration {
     }
 
     Outcome Spawn(const fs::path& folder, const std::string& type) {
+        scenario::ProgramRun run = scenario::RunProgram(
+            options_.setup,
+            {"WINSIM_MACHINE=" + folder.string(), "ENUMERATE_DISCS=" + discs_.string(),
+             "ENUMERATE_TYPE=" + type},
+            {"WINSIM_", "ENUMERATE_"}, folder / "output.txt", options_.timeoutSeconds);
         Outcome outcome;
-        std::vector<std::string> variables{"WINSIM_MACHINE=" + folder.string(),
-                                           "ENUMERATE_DISCS=" + discs_.string(),
-                                           "ENUMERATE_TYPE=" + type};
-        for (char** variable = environ; *variable != nullptr; ++variable) {
-            if (std::strncmp(*variable, "WINSIM_", 7) != 0 &&
-                std::strncmp(*variable, "ENUMERATE_", 10) != 0)
-                variables.push_back(*variable);
-        }
-        std::vector<char*> environment;
-        for (auto& variable : variables)
-            environment.push_back(variable.data());
-        environment.push_back(nullptr);
-
-        posix_spawn_file_actions_t files;
-        posix_spawn_file_actions_init(&files);
-        std::string log = (folder / "output.txt").string();
-        posix_spawn_file_actions_addopen(&files, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        posix_spawn_file_actions_adddup2(&files, 1, 2);
-        std::string program = options_.setup;
-        char* arguments[] = {program.data(), nullptr};
-        pid_t child;
-        int spawned =
-            posix_spawn(&child, program.c_str(), &files, nullptr, arguments, environment.data());
-        posix_spawn_file_actions_destroy(&files);
-        if (spawned != 0) {
-            outcome.ended = true;
-            outcome.signal = "cannot start " + program;
-            return outcome;
-        }
-        auto end = Clock::now() + std::chrono::duration<double>(options_.timeoutSeconds);
-        int status = 0;
-        for (;;) {
-            if (::waitpid(child, &status, WNOHANG) == child)
-                break;
-            if (Clock::now() >= end) {
-                ::kill(child, SIGKILL);
-                ::waitpid(child, &status, 0);
-                return outcome;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        outcome.ended = true;
-        if (WIFEXITED(status))
-            outcome.status = (signed char)WEXITSTATUS(status);
-        else
-            outcome.signal = "killed by signal " + std::to_string(WTERMSIG(status));
+        outcome.ended = run.ended;
+        outcome.status = run.status;
+        outcome.signal = run.signal;
         return outcome;
     }
 

@@ -23,6 +23,7 @@
 #include <unistd.h>
 
 #include "machine.h"
+#include "run_program.h"
 #include "scenario.h"
 #include "snapshot.h"
 
@@ -296,64 +297,14 @@ bool BuildMachine(const scenario::Scenario& scenario, const fs::path& folder, Sa
     return true;
 }
 
-struct Run {
-    bool ended = false; // false: killed at the timeout
-    int status = 0;     // exit status as the program gave it (-1 for 255)
-    std::string signal;
-};
-
-Run RunInstaller(const Options& options, const fs::path& folder, const std::string& scenarioFile) {
-    std::vector<std::string> variables;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        std::string variable = *entry;
-        if (variable.rfind("WINSIM_", 0) != 0)
-            variables.push_back(variable);
-    }
-    variables.push_back("WINSIM_MACHINE=" + folder.string());
-    variables.push_back("WINSIM_PLAY=" + fs::absolute(scenarioFile).string());
-    variables.push_back("WINSIM_PLAY_LOG=" + (folder / "play.log").string());
-    std::vector<char*> environment;
-    for (auto& variable : variables)
-        environment.push_back(variable.data());
-    environment.push_back(nullptr);
-
-    posix_spawn_file_actions_t files;
-    posix_spawn_file_actions_init(&files);
-    std::string output = (folder / "setup.out").string();
-    posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&files, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&files, 1, 2);
-    std::string program = fs::absolute(options.setup).string();
-    char* arguments[] = {program.data(), nullptr};
-    pid_t child;
-    Run run;
-    int spawned =
-        posix_spawn(&child, program.c_str(), &files, nullptr, arguments, environment.data());
-    posix_spawn_file_actions_destroy(&files);
-    if (spawned != 0) {
-        run.ended = true;
-        run.signal = "cannot start " + program;
-        return run;
-    }
-    auto end =
-        std::chrono::steady_clock::now() + std::chrono::duration<double>(options.timeoutSeconds);
-    int status = 0;
-    for (;;) {
-        if (::waitpid(child, &status, WNOHANG) == child)
-            break;
-        if (std::chrono::steady_clock::now() >= end) {
-            ::kill(child, SIGKILL);
-            ::waitpid(child, &status, 0);
-            return run;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    run.ended = true;
-    if (WIFEXITED(status))
-        run.status = (signed char)WEXITSTATUS(status);
-    else
-        run.signal = "killed by signal " + std::to_string(WTERMSIG(status));
-    return run;
+// Runs the installer with the scripted user on the machine in folder.
+scenario::ProgramRun RunInstaller(const Options& options, const fs::path& folder,
+                                  const std::string& scenarioFile) {
+    return scenario::RunProgram(fs::absolute(options.setup).string(),
+                                {"WINSIM_MACHINE=" + folder.string(),
+                                 "WINSIM_PLAY=" + fs::absolute(scenarioFile).string(),
+                                 "WINSIM_PLAY_LOG=" + (folder / "play.log").string()},
+                                {"WINSIM_"}, folder / "setup.out", options.timeoutSeconds);
 }
 
 std::vector<std::string> ReadLines(const fs::path& path) {
@@ -386,7 +337,7 @@ std::string RunScenario(const Options& options, const scenario::Scenario& scenar
     std::vector<scenario::SnapshotRoot> roots = MachineRoots(folder);
     scenario::MachineState before = scenario::TakeSnapshot(roots);
 
-    Run run = RunInstaller(options, folder, scenario.file);
+    scenario::ProgramRun run = RunInstaller(options, folder, scenario.file);
     std::vector<std::string> log = ReadLines(folder / "play.log");
     auto addWindows = [&](size_t from) {
         for (size_t i = from; i < log.size(); ++i) {

@@ -1,0 +1,23 @@
+// Runs a host build program the way the runners do: its own variables on top of this process's
+// (theirs replaced), stdin empty, stdout and stderr to a file, killed at a time limit.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace scenario {
+
+struct ProgramRun {
+    bool ended = false; // false: killed at the time limit
+    int status = 0;     // exit status as the program gave it (-1 for 255)
+    std::string signal; // why it ended otherwise ("killed by signal 11", "cannot start ...")
+};
+
+// variables: "NAME=value"; every variable of this process whose name starts with one of
+// replacedPrefixes is left out.
+ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& variables,
+                      const std::vector<std::string>& replacedPrefixes,
+                      const std::filesystem::path& output, double timeoutSeconds);
+
+} // namespace scenario
