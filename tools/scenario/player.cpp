@@ -440,7 +440,8 @@ bool Player::StartSecond(const Line&, std::string& why) {
 
 bool Player::Step(const Line& step, std::string& why) {
     using Handler = bool (Player::*)(const Line&, std::string&);
-    static const std::map<std::string, Handler, std::less<>> handlers = {
+    // Never destroyed: a scripted user may still play a step while the installer's process ends.
+    static const auto& handlers = *new std::map<std::string, Handler, std::less<>>{
         {"expect dialog", &Player::ExpectDialog},
         {"expect hidden", &Player::ExpectHidden},
         {"expect text", &Player::ExpectText},

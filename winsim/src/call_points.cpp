@@ -4,8 +4,6 @@
 
 #include <mutex>
 
-#include "desktop.h"
-
 namespace winsim::calls {
 
 namespace {
@@ -14,9 +12,6 @@ namespace {
 thread_local int depth = 0;
 // Which CreateThread made the calling thread (1, 2, ...); 0 for the process's first thread.
 thread_local int threadIndex = 0;
-
-// How long a press of cancel may wait for the dialog's thread to handle it.
-constexpr double PressSeconds = 10;
 
 struct State {
     std::mutex lock;
@@ -60,11 +55,13 @@ Scope::Scope(const char* name, unsigned kind) {
     // dialog hidden for a prompt, or disabled under a box it owns) is pressed before the first
     // later call at which it can be.
     std::function<void()> watcher;
+    std::function<bool(const std::function<void()>&)> pressCancel;
     if (press) {
         std::lock_guard guard(S().lock);
         watcher = S().watcher;
+        pressCancel = S().plan.pressCancel;
     }
-    if (press && !desktop::PressAndWait("IDD_INSTALL", IDCANCEL, PressSeconds, watcher)) {
+    if (press && (!pressCancel || !pressCancel(watcher))) {
         std::lock_guard guard(S().lock);
         S().counts.cancelPressedAt = 0;
     }

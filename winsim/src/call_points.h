@@ -59,6 +59,9 @@ struct Plan {
     std::map<std::string, int> failAt;
     int cancelBeforeCall = 0;
     int cancelThread = 2;
+    // How the user presses cancel: false when the button can't be reached now (it is tried again
+    // before the next call). beforePress runs just before the press lands.
+    std::function<bool(const std::function<void()>& beforePress)> pressCancel;
 };
 void SetPlan(const Plan& plan);
 

@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "call_points.h"
+#include "desktop.h"
 #include "machine.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int showCommand);
@@ -15,6 +16,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
 namespace winsim {
 
 namespace {
+
+// How long the user's planned press of cancel may wait for the dialog's thread to handle it.
+constexpr double PressSeconds = 10;
 
 User* currentUser = nullptr;
 
@@ -49,6 +53,9 @@ void RunWinMain(int argc, char** argv, User* user) {
         calls::Plan plan;
         plan.failAt = machine().failCalls;
         plan.cancelBeforeCall = machine().cancelBeforeCall;
+        plan.pressCancel = [](const std::function<void()>& beforePress) {
+            return desktop::PressAndWait("IDD_INSTALL", IDCANCEL, PressSeconds, beforePress);
+        };
         calls::SetPlan(plan);
         std::atexit(WriteCallCounts);
     }
