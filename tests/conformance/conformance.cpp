@@ -740,6 +740,8 @@ DWORD WINAPI Worker(LPVOID) {
     EnumThreadWindows(GetCurrentThreadId(), NoteWindow, (LPARAM)&found);
     ok(!found, "the dialog is among the worker's windows\n");
 
+    for (int i = 0; i < 1000 && run.timerTicks == 0; ++i)
+        Sleep(10);
     ok(run.timerTicks > 0, "no timer ticks reached the dialog\n");
     ok(EndDialog(run.dialog, 42), "EndDialog from another thread failed\n");
     return 0;
