@@ -3,6 +3,7 @@
 each disc, and how system calls and Wine server requests are counted in an strace log."""
 
 import tempfile
+import time
 import unittest
 from importlib.machinery import SourceFileLoader
 from pathlib import Path
@@ -17,24 +18,37 @@ FACTS = bench.product_facts.Facts(
     TextInstallDone="Done", TextNoUninstaller="No uninstaller")
 
 
-class RobotSteps(unittest.TestCase):
-    def test_each_disc_is_copied_between_an_answer_and_the_next_box(self):
-        text, segments = bench.install_scenario(FACTS, "O:\\run-1")
-        lines = text.splitlines()
+class Timing(unittest.TestCase):
+    def test_the_install_types_the_folder_and_swaps_the_discs_when_asked(self):
+        lines = bench.install_scenario(FACTS, "O:\\run-1").splitlines()
+        self.assertIn("type 1004 O:\\run-1", lines)
         self.assertIn('expect box Install "Into O:\\run-1\\game?" yesno owner owner', lines)
-        self.assertEqual(len(segments), 3)
-        for (answer, box), wanted in zip(segments, ("Disc two", "Map disc", "DirectX?")):
-            # Line numbers count from 1, as the robot's log does.
-            self.assertTrue(lines[answer - 1].startswith("answer "), lines[answer - 1])
-            self.assertIn(wanted, lines[box - 1])
-            self.assertTrue(lines[box - 1].startswith("expect box"))
+        at = lines.index("expect box Notice \"Disc two\" ok owner install")
+        self.assertEqual(lines[at + 1:at + 3], ["insert d disc2", "answer ok"])
+        self.assertEqual(lines[-1], "expect exit -1")
 
-    def test_the_seconds_between_the_steps_add_up(self):
-        output = ("  0.50 ok line 3: expect dialog Setup\n  1.00 ok line 4: answer yes\n"
-                  "  3.25 ok line 5: expect box Notice\n  3.40 ok line 7: answer ok\n"
-                  "  4.40 ok line 8: expect box Notice\nnoise\n")
-        self.assertAlmostEqual(bench.copy_seconds(output, [(4, 5), (7, 8)]), 3.25)
-        self.assertIsNone(bench.copy_seconds(output, [(4, 5), (7, 9)]))
+    def test_each_discs_copy_lasts_from_its_first_file_to_its_last(self):
+        with tempfile.TemporaryDirectory() as folder:
+            root = Path(folder)
+            discs = [root / "disc1", root / "disc2"]
+            for disc, names in zip(discs, (("a", "b", "shared"), ("c", "shared"))):
+                for name in names:
+                    (disc / name).parent.mkdir(parents=True, exist_ok=True)
+                    (disc / name).write_text(name)
+            installed = root / "installed"
+            installed.mkdir()
+            moments = {}
+            # Disc 1's files, a pause (a prompt), disc 2's files replacing "shared".
+            for name, pause in (("a", 0), ("b", 0.2), ("shared", 0.2), ("c", 1.0),
+                                ("shared", 0.3)):
+                time.sleep(pause)
+                (installed / name).write_text(name)
+                moments.setdefault(name, []).append(time.monotonic())
+            seconds = bench.copy_seconds(discs, installed)
+        # Disc 1: a to b, stretched by one file in two; disc 2: c to the second shared.
+        wanted = ((moments["b"][0] - moments["a"][0]) * 2 +
+                  (moments["shared"][1] - moments["c"][0]) * 2)
+        self.assertAlmostEqual(seconds, wanted, delta=0.05)
 
 
 class Traces(unittest.TestCase):

@@ -2,14 +2,16 @@
 // windows like a user would, and writes what happened to a log for the end checks.
 //
 //   robot.exe SETUP_EXE SCENARIO.scn LOG [--discs UNIXDIR] [--device DISC=UNIXDEVICE]...
-//             [--timeout SECONDS]
+//             [--timeout SECONDS] [--pictures FOLDER]
 //
 // The log (UTF-8) holds the player's lines ("ok line N: ...", "FAIL line N: ...", the windows
 // after a failure, "done"), and last "exit <status>" (the installer's exit status as a signed
 // number), "exit running" when it did not end, or "exit none" when it never started.
 // SCENARIO and LOG are Windows paths; UNIXDIR, the folder with one folder per disc, is a Unix
 // path that the Wine mount manager puts behind the CD-ROM drive. A disc made from an image has
-// a block device of the image too (--device), from which the drive reads the label.
+// a block device of the image too (--device), from which the drive reads the label. With
+// --pictures, each window an `expect dialog` or `expect box` step finds is saved as a picture,
+// FOLDER\01.bmp, 02.bmp, ... in the order of the steps.
 #include <windows.h>
 
 #include <cstdio>
@@ -18,6 +20,7 @@
 
 #include "../scenario/scenario.h"
 #include "wide_text.h"
+#include "window_picture.h"
 #include "wine_backend.h"
 
 namespace {
@@ -28,7 +31,7 @@ constexpr DWORD StartedProgramsWait = 10000;
 
 std::string Usage() {
     return "usage: robot.exe SETUP_EXE SCENARIO.scn LOG [--discs UNIXDIR] "
-           "[--device DISC=UNIXDEVICE]... [--timeout SECONDS]";
+           "[--device DISC=UNIXDEVICE]... [--timeout SECONDS] [--pictures FOLDER]";
 }
 
 // The C++ library opens files by their name in the ANSI code page.
@@ -53,6 +56,23 @@ bool WriteLog(const std::wstring& path, const std::vector<std::string>& lines) {
     return done && written == text.size();
 }
 
+// Saves the installer's topmost visible window (the box or dialog a step has just found) as
+// folder\NN.bmp, once it has had a moment to paint itself.
+void TakePicture(DWORD processId, const std::wstring& folder, int number) {
+    constexpr DWORD PaintMilliseconds = 300;
+    Sleep(PaintMilliseconds);
+    wchar_t name[16];
+    wsprintfW(name, L"\\%02d.bmp", number);
+    for (HWND window : TopLevelWindows(processId)) {
+        if (IsWindowVisible(window)) {
+            if (!SaveWindowPicture(window, folder + name))
+                std::printf("picture %d could not be saved\n", number);
+            return;
+        }
+    }
+    std::printf("picture %d: no window is up\n", number);
+}
+
 } // namespace
 
 int main() {
@@ -61,6 +81,7 @@ int main() {
     std::vector<std::wstring> positional;
     std::string discs;
     std::vector<std::pair<std::string, std::string>> devices;
+    std::wstring pictures;
     scenario::PlayOptions options;
     for (int i = 1; i < count; i++) {
         std::wstring argument = arguments[i];
@@ -74,6 +95,8 @@ int main() {
                 return 2;
             }
             devices.emplace_back(device.substr(0, equals), device.substr(equals + 1));
+        } else if (argument == L"--pictures" && i + 1 < count) {
+            pictures = arguments[++i];
         } else if (argument == L"--timeout" && i + 1 < count) {
             options.timeoutSeconds = _wtof(arguments[++i]);
         } else {
@@ -112,9 +135,14 @@ int main() {
     }
     // Each line also goes to standard output as it happens, with the time since the start.
     DWORD started = GetTickCount();
-    options.onLog = [started](const std::string& line) {
+    int picture = 0;
+    options.onLog = [&](const std::string& line) {
         std::printf("%6.2f %s\n", (GetTickCount() - started) / 1000.0, line.c_str());
         std::fflush(stdout);
+        if (!pictures.empty() && line.rfind("ok line ", 0) == 0 &&
+            (line.find(": expect dialog ") != std::string::npos ||
+             line.find(": expect box ") != std::string::npos))
+            TakePicture(backend.InstallerProcessId(), pictures, ++picture);
     };
     bool passed = scenario::Play(*scenario, backend, options, log);
     long status = 0;

@@ -21,6 +21,8 @@ class WineBackend : public scenario::Backend {
     void SetDiscDevice(const std::string& disc, const std::string& unixDevice);
 
     bool Start(std::string& error);
+    // The installer's process (0 before Start).
+    DWORD InstallerProcessId() const { return installer_.dwProcessId; }
     // Waits up to milliseconds for the installer to end; its exit status when it has.
     bool WaitForEnd(DWORD milliseconds, long& exitStatus);
     void Kill();
