@@ -1,31 +1,17 @@
 #!/usr/bin/env python3
 """Tests of run-scenarios' machine setup: the discs it lays out. Needs no Wine."""
 
-import shutil
-import tempfile
 import unittest
 from importlib.machinery import SourceFileLoader
 from pathlib import Path
+
+from test_wineprefix import Folder
 
 RUNNER = Path(__file__).with_name("run-scenarios")
 runner = SourceFileLoader("run_scenarios", str(RUNNER)).load_module()
 # The facts the runner needs of the product, as the product has them.
 FACTS = runner.product_facts.Facts(ProductFolder="kelvo", GameExeSuffix="\\kelvo.exe",
                                    DirectXSetup="Directx\\DX6User.exe")
-
-
-class Folder(unittest.TestCase):
-    def setUp(self):
-        self.root = Path(tempfile.mkdtemp(prefix="run-scenarios-test-"))
-
-    def tearDown(self):
-        shutil.rmtree(self.root)
-
-    def write(self, relative, content):
-        path = self.root / relative
-        path.parent.mkdir(parents=True, exist_ok=True)
-        path.write_text(content)
-        return path
 
 
 class Discs(Folder):

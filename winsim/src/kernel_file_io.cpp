@@ -46,6 +46,17 @@ FileObject* FindFile(HANDLE handle) {
     return *found;
 }
 
+// The open file behind a handle when it was opened for reading (or writing); nullptr with the
+// last error set otherwise.
+FileObject* FileFor(HANDLE handle, bool writing) {
+    FileObject* file = FindFile(handle);
+    if (file != nullptr && !(writing ? file->canWrite : file->canRead)) {
+        SetError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    return file;
+}
+
 timespec TimeOf(const FILETIME& time) {
     // 100-nanosecond intervals since 1601-01-01.
     ULONGLONG ticks = ((ULONGLONG)time.dwHighDateTime << 32) | time.dwLowDateTime;
@@ -175,13 +186,9 @@ BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD read, LP
     (void)overlapped;
     if (read != nullptr)
         *read = 0;
-    FileObject* file = FindFile(handle);
+    FileObject* file = FileFor(handle, false);
     if (file == nullptr)
         return FALSE;
-    if (!file->canRead) {
-        SetError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
     DWORD done = 0;
     while (done < count) {
         ssize_t step = ::read(file->descriptor, (char*)buffer + done, count - done);
@@ -210,13 +217,9 @@ BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD count, LPDWORD writte
     (void)overlapped;
     if (written != nullptr)
         *written = 0;
-    FileObject* file = FindFile(handle);
+    FileObject* file = FileFor(handle, true);
     if (file == nullptr)
         return FALSE;
-    if (!file->canWrite) {
-        SetError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
     size_t room = TakeRoom(file->drive, count);
     size_t done = 0;
     while (done < room) {
@@ -249,13 +252,9 @@ BOOL WINAPI SetFileTime(HANDLE handle, const FILETIME* creation, const FILETIME*
         return FALSE;
     }
     (void)creation; // the host keeps no time of creation
-    FileObject* file = FindFile(handle);
+    FileObject* file = FileFor(handle, true);
     if (file == nullptr)
         return FALSE;
-    if (!file->canWrite) {
-        SetError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
     timespec times[2];
     times[0].tv_nsec = UTIME_OMIT;
     times[1].tv_nsec = UTIME_OMIT;
