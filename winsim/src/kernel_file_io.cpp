@@ -4,13 +4,12 @@
 
 #include <cerrno>
 #include <fcntl.h>
-#include <mutex>
-#include <set>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "host_files.h"
 #include "call_points.h"
+#include "handle_table.h"
 #include "machine.h"
 
 using namespace winsim;
@@ -25,25 +24,18 @@ struct FileObject {
     char drive = 0; // the drive letter the file lies on, for its capacity
 };
 
-std::mutex& FilesLock() {
-    static std::mutex* lock = new std::mutex;
-    return *lock;
-}
-
-std::set<FileObject*>& Files() {
-    static std::set<FileObject*>* files = new std::set<FileObject*>;
+// Never destroyed: a thread may still use a file as the process ends.
+HandleTable<FileObject>& Files() {
+    static auto* files = new HandleTable<FileObject>;
     return *files;
 }
 
 // The open file behind a handle, or nullptr with ERROR_INVALID_HANDLE set.
 FileObject* FindFile(HANDLE handle) {
-    std::lock_guard lock(FilesLock());
-    auto found = Files().find(static_cast<FileObject*>(handle));
-    if (found == Files().end()) {
+    FileObject* file = Files().Find(handle);
+    if (file == nullptr)
         SetError(ERROR_INVALID_HANDLE);
-        return nullptr;
-    }
-    return *found;
+    return file;
 }
 
 // The open file behind a handle when it was opened for reading (or writing); nullptr with the
@@ -70,15 +62,9 @@ timespec TimeOf(const FILETIME& time) {
 } // namespace
 
 bool winsim::CloseFileHandle(void* handle, bool& closed) {
-    FileObject* file;
-    {
-        std::lock_guard lock(FilesLock());
-        auto found = Files().find(static_cast<FileObject*>(handle));
-        if (found == Files().end())
-            return false;
-        file = *found;
-        Files().erase(found);
-    }
+    FileObject* file = Files().Take(handle);
+    if (file == nullptr)
+        return false;
     closed = close(file->descriptor) == 0;
     if (!closed)
         SetError(ErrorOf(errno, ERROR_WRITE_FAULT));
@@ -167,10 +153,7 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
     file->canRead = read;
     file->canWrite = write;
     file->drive = DriveLetterOf(path);
-    {
-        std::lock_guard lock(FilesLock());
-        Files().insert(file);
-    }
+    Files().Add(file);
     SetError(exists && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS)
                  ? ERROR_ALREADY_EXISTS
                  : ERROR_SUCCESS);

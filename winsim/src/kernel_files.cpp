@@ -11,7 +11,6 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <mutex>
-#include <set>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,6 +18,7 @@
 
 #include "host_files.h"
 #include "call_points.h"
+#include "handle_table.h"
 #include "machine.h"
 
 namespace fs = std::filesystem;
@@ -226,13 +226,8 @@ struct FindObject {
     size_t next = 0;
 };
 
-std::mutex& FindLock() {
-    static std::mutex* lock = new std::mutex;
-    return *lock;
-}
-
-std::set<FindObject*>& FindObjects() {
-    static std::set<FindObject*>* objects = new std::set<FindObject*>;
+HandleTable<FindObject>& FindObjects() {
+    static auto* objects = new HandleTable<FindObject>;
     return *objects;
 }
 
@@ -283,8 +278,7 @@ HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
         if (data != nullptr)
             *data = device;
         find->next = 1;
-        std::lock_guard lock(FindLock());
-        FindObjects().insert(find);
+        FindObjects().Add(find);
         return find;
     }
     auto folder = split.folder.empty() ? std::nullopt : HostPath(split.folder);
@@ -338,8 +332,7 @@ HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
     if (data != nullptr)
         *data = find->entries[0];
     find->next = 1;
-    std::lock_guard lock(FindLock());
-    FindObjects().insert(find);
+    FindObjects().Add(find);
     return find;
 }
 
@@ -349,13 +342,11 @@ BOOL WINAPI FindNextFileA(HANDLE handle, LPWIN32_FIND_DATAA data) {
         SetError(ERROR_NOT_READY);
         return FALSE;
     }
-    std::lock_guard lock(FindLock());
-    auto found = FindObjects().find(static_cast<FindObject*>(handle));
-    if (found == FindObjects().end()) {
+    FindObject* find = FindObjects().Find(handle);
+    if (find == nullptr) {
         SetError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    FindObject* find = *found;
     if (find->next >= find->entries.size()) {
         SetError(ERROR_NO_MORE_FILES);
         return FALSE;
@@ -368,14 +359,12 @@ BOOL WINAPI FindNextFileA(HANDLE handle, LPWIN32_FIND_DATAA data) {
 
 BOOL WINAPI FindClose(HANDLE handle) {
     calls::Scope call("FindClose", calls::Point);
-    std::lock_guard lock(FindLock());
-    auto found = FindObjects().find(static_cast<FindObject*>(handle));
-    if (found == FindObjects().end()) {
+    FindObject* find = FindObjects().Take(handle);
+    if (find == nullptr) {
         SetError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    delete *found;
-    FindObjects().erase(found);
+    delete find;
     return TRUE;
 }
 

@@ -6,11 +6,11 @@
 #include <condition_variable>
 #include <mutex>
 #include <pthread.h>
-#include <set>
 #include <thread>
 
 #include "host_files.h"
 #include "call_points.h"
+#include "handle_table.h"
 #include "machine.h"
 
 using namespace winsim;
@@ -31,14 +31,9 @@ struct ThreadObject {
     DWORD exitCode = 0;
 };
 
-std::mutex& ObjectsLock() {
-    static std::mutex* lock = new std::mutex;
-    return *lock;
-}
-
 // Every thread handle handed out; never destroyed, like the objects it holds.
-std::set<ThreadObject*>& Objects() {
-    static std::set<ThreadObject*>* objects = new std::set<ThreadObject*>;
+HandleTable<ThreadObject>& Objects() {
+    static auto* objects = new HandleTable<ThreadObject>;
     return *objects;
 }
 
@@ -48,11 +43,9 @@ thread_local DWORD currentThreadId = 0;
 
 // The handle's object, or nullptr when it is no open thread handle.
 ThreadObject* Lookup(HANDLE handle) {
-    std::lock_guard lock(ObjectsLock());
-    auto found = Objects().find(static_cast<ThreadObject*>(handle));
-    if (found == Objects().end())
+    ThreadObject* object = Objects().Find(handle);
+    if (object == nullptr)
         return nullptr;
-    ThreadObject* object = *found;
     std::lock_guard objectLock(object->lock);
     return object->closed ? nullptr : object;
 }
@@ -95,10 +88,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES security, size_t stackSize,
     // The id is out before the thread runs, so the thread itself may read it.
     if (threadId != nullptr)
         *threadId = object->id;
-    {
-        std::lock_guard lock(ObjectsLock());
-        Objects().insert(object);
-    }
+    Objects().Add(object);
 
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
