@@ -102,21 +102,35 @@ unsigned ShowCommand(const std::string& word, bool& known) {
     return 0;
 }
 
-// Wine puts quotes around an unquoted program path that holds spaces before the program starts;
-// that is the one difference a started command line may show.
+// The command line as the product passed it, or as Wine shows it with quotes put around the
+// program's path: the one difference a started command line may show.
 bool SameCommandLine(const std::string& expected, const std::string& actual) {
-    if (expected == actual)
-        return true;
-    if (actual.size() < 2 || actual[0] != '"')
-        return false;
-    size_t close = actual.find('"', 1);
-    if (close == std::string::npos)
-        return false;
-    std::string program = actual.substr(1, close - 1);
-    return program.find(' ') != std::string::npos && program + actual.substr(close + 1) == expected;
+    return expected == actual || WithoutWineQuotes(actual) == expected;
+}
+
+// The first five items, and how many there are in all when there are more.
+std::string Summary(const std::vector<std::string>& items) {
+    std::string summary;
+    for (size_t i = 0; i < items.size() && i < 5; ++i)
+        summary += (i > 0 ? ", " : "") + items[i];
+    if (items.size() > 5)
+        summary += ", ... (" + std::to_string(items.size()) + " in all)";
+    return summary;
 }
 
 } // namespace
+
+std::string WithoutWineQuotes(const std::string& commandLine) {
+    if (commandLine.size() < 2 || commandLine[0] != '"')
+        return commandLine;
+    size_t close = commandLine.find('"', 1);
+    if (close == std::string::npos)
+        return commandLine;
+    std::string program = commandLine.substr(1, close - 1);
+    if (program.find(' ') == std::string::npos)
+        return commandLine;
+    return program + commandLine.substr(close + 1);
+}
 
 bool CheckEnd(const Scenario& scenario, Disk& disk, std::vector<std::string>& log) {
     bool passed = true;
@@ -198,14 +212,8 @@ bool CheckEnd(const Scenario& scenario, Disk& disk, std::vector<std::string>& lo
             for (auto it = fs::recursive_directory_iterator(path, error);
                  !error && it != fs::recursive_directory_iterator(); it.increment(error))
                 note(it->path());
-            if (!readOnly.empty()) {
-                std::string summary;
-                for (size_t i = 0; i < readOnly.size() && i < 5; ++i)
-                    summary += (i > 0 ? ", " : "") + readOnly[i];
-                if (readOnly.size() > 5)
-                    summary += ", ... (" + std::to_string(readOnly.size()) + " in all)";
-                fail(windowsPath + " holds read-only entries: " + summary);
-            }
+            if (!readOnly.empty())
+                fail(windowsPath + " holds read-only entries: " + Summary(readOnly));
         } else if (what == "installed") {
             if (!fs::is_directory(path, error)) {
                 fail("no folder " + windowsPath);
@@ -247,14 +255,8 @@ bool CheckEnd(const Scenario& scenario, Disk& disk, std::vector<std::string>& lo
                 if (expected.folders.count(name) == 0)
                     differences.push_back("extra folder " + name);
             }
-            if (!differences.empty()) {
-                std::string summary;
-                for (size_t i = 0; i < differences.size() && i < 5; ++i)
-                    summary += (i > 0 ? ", " : "") + differences[i];
-                if (differences.size() > 5)
-                    summary += ", ... (" + std::to_string(differences.size()) + " in all)";
-                fail(windowsPath + " is not the install of the discs: " + summary);
-            }
+            if (!differences.empty())
+                fail(windowsPath + " is not the install of the discs: " + Summary(differences));
         } else if (what == "link") {
             if (!fs::is_regular_file(path, error)) {
                 fail("no link " + windowsPath);

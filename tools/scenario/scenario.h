@@ -223,6 +223,10 @@ class Disk {
     }
 };
 
+// Wine puts quotes around an unquoted program path that holds spaces before the program sees
+// its command line; the product passes the path without them. Takes those quotes off again.
+std::string WithoutWineQuotes(const std::string& commandLine);
+
 // Runs the end checks; appends "FAIL line N: why" to log for each that fails (and "note line
 // N: ..." for a check it could not make, such as a link without lnkinfo).
 bool CheckEnd(const Scenario& scenario, Disk& disk, std::vector<std::string>& log);

@@ -92,12 +92,13 @@ TEST_F(WinePrefix, StartedProgramsComeFromTheRecorderLogWithoutWineQuotes) {
 }
 
 TEST(WineQuotes, OnlyQuotesAroundAProgramPathWithSpacesGo) {
-    EXPECT_EQ(WithoutWineQuotes("\"C:\\a b\\k.exe\" 2C:\\a b\\"), "C:\\a b\\k.exe 2C:\\a b\\");
-    EXPECT_EQ(WithoutWineQuotes("\"C:\\a b\\k.exe\""), "C:\\a b\\k.exe");
-    EXPECT_EQ(WithoutWineQuotes("\"C:\\ab\\k.exe\" x"), "\"C:\\ab\\k.exe\" x");
-    EXPECT_EQ(WithoutWineQuotes("\"unclosed path"), "\"unclosed path");
-    EXPECT_EQ(WithoutWineQuotes("\""), "\"");
-    EXPECT_EQ(WithoutWineQuotes(""), "");
+    EXPECT_EQ(scenario::WithoutWineQuotes("\"C:\\a b\\k.exe\" 2C:\\a b\\"),
+              "C:\\a b\\k.exe 2C:\\a b\\");
+    EXPECT_EQ(scenario::WithoutWineQuotes("\"C:\\a b\\k.exe\""), "C:\\a b\\k.exe");
+    EXPECT_EQ(scenario::WithoutWineQuotes("\"C:\\ab\\k.exe\" x"), "\"C:\\ab\\k.exe\" x");
+    EXPECT_EQ(scenario::WithoutWineQuotes("\"unclosed path"), "\"unclosed path");
+    EXPECT_EQ(scenario::WithoutWineQuotes("\""), "\"");
+    EXPECT_EQ(scenario::WithoutWineQuotes(""), "");
 }
 
 TEST_F(WinePrefix, DiscFoldersAreTheDiscsThatExist) {

@@ -77,7 +77,7 @@ std::vector<std::pair<unsigned, std::string>> WineDisk::StartedPrograms() {
             line.find_first_not_of("0123456789") != space)
             continue;
         started.emplace_back((unsigned)std::stoul(line.substr(0, space)),
-                             WithoutWineQuotes(line.substr(space + 1)));
+                             scenario::WithoutWineQuotes(line.substr(space + 1)));
     }
     return started;
 }
@@ -88,18 +88,6 @@ std::optional<std::string> WineDisk::DiscFolder(const std::string& name) {
     if (name.empty() || !fs::is_directory(folder, error))
         return std::nullopt;
     return folder.string();
-}
-
-std::string WithoutWineQuotes(const std::string& commandLine) {
-    if (commandLine.size() < 2 || commandLine[0] != '"')
-        return commandLine;
-    size_t close = commandLine.find('"', 1);
-    if (close == std::string::npos)
-        return commandLine;
-    std::string program = commandLine.substr(1, close - 1);
-    if (program.find(' ') == std::string::npos)
-        return commandLine;
-    return program + commandLine.substr(close + 1);
 }
 
 std::vector<scenario::SnapshotRoot> MachineRoots(const std::string& prefix,

@@ -30,10 +30,6 @@ class WineDisk : public scenario::Disk {
     std::string discsFolder_;
 };
 
-// Wine puts quotes around an unquoted program path that holds spaces before the program sees
-// its command line; the product passes the path without them. Takes those quotes off again.
-std::string WithoutWineQuotes(const std::string& commandLine);
-
 // What the whole-machine check looks at in a prefix: the folder behind every drive but a CD-ROM
 // drive's and the host's root (the drive letters of dosdevices), without Wine's Windows folder
 // on drive C, and every disc of the scenario.
