@@ -14,15 +14,12 @@
 #include <mutex>
 #include <poll.h>
 #include <sys/resource.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
 #include "desktop.h"
 #include "machine.h"
-
-extern char** environ;
+#include "run_program.h"
 
 namespace fs = std::filesystem;
 namespace desktop = winsim::desktop;
@@ -308,48 +305,21 @@ bool HostBackend::StartSecondCopy(int& exitStatus, bool& showedWindow, std::stri
         "/second-copy-" + std::to_string(++copies) + ".windows";
     ::unlink(windowLog.c_str());
 
-    std::vector<std::string> variables;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        std::string variable = *entry;
-        if (variable.rfind("WINSIM_PLAY", 0) == 0 || variable.rfind("WINSIM_INTERACTIVE", 0) == 0 ||
-            variable.rfind("WINSIM_WINDOW_LOG", 0) == 0)
-            continue;
-        variables.push_back(variable);
-    }
-    variables.push_back("WINSIM_WINDOW_LOG=" + windowLog);
-    std::vector<char*> environment;
-    for (auto& variable : variables)
-        environment.push_back(variable.data());
-    environment.push_back(nullptr);
-
+    // The copy finds the machine through the variables it inherits; it plays no scenario.
     std::string program = fs::read_symlink("/proc/self/exe").string();
-    char* arguments[] = {program.data(), nullptr};
-    pid_t child;
-    if (posix_spawn(&child, program.c_str(), nullptr, nullptr, arguments, environment.data()) !=
-        0) {
-        error = "cannot start " + program;
+    scenario::ProgramRun run =
+        scenario::RunProgram(program, {"WINSIM_WINDOW_LOG=" + windowLog},
+                             {"WINSIM_PLAY", "WINSIM_INTERACTIVE", "WINSIM_WINDOW_LOG"},
+                             windowLog + ".out", ActionTimeoutSeconds);
+    if (!run.ended) {
+        error = "the second copy did not end within 20 s";
         return false;
     }
-    auto end =
-        std::chrono::steady_clock::now() + std::chrono::duration<double>(ActionTimeoutSeconds);
-    int status = 0;
-    for (;;) {
-        pid_t done = ::waitpid(child, &status, WNOHANG);
-        if (done == child)
-            break;
-        if (std::chrono::steady_clock::now() >= end) {
-            ::kill(child, SIGKILL);
-            ::waitpid(child, &status, 0);
-            error = "the second copy did not end within 20 s";
-            return false;
-        }
-        Pause(0.01);
-    }
-    if (!WIFEXITED(status)) {
-        error = "the second copy died of signal " + std::to_string(WTERMSIG(status));
+    if (!run.signal.empty()) {
+        error = "the second copy: " + run.signal;
         return false;
     }
-    exitStatus = (signed char)WEXITSTATUS(status);
+    exitStatus = run.status;
     std::error_code fsError;
     showedWindow = fs::exists(windowLog, fsError) && fs::file_size(windowLog, fsError) > 0;
     return true;
