@@ -760,6 +760,25 @@ LRESULT CALLBACK OwnerProc(HWND window, UINT message, WPARAM wParam, LPARAM lPar
     return DefWindowProcA(window, message, wParam, lParam);
 }
 
+// What the installer's threads may still call on a dialog that has ended: the calls fail and name
+// the window handle as the fault.
+void TestEndedDialog(HWND dialog) {
+    auto failsOnTheHandle = [](bool failed, const char* call) {
+        DWORD error = GetLastError();
+        ok(failed && error == ERROR_INVALID_WINDOW_HANDLE, "%s on an ended dialog: error %lu\n",
+           call, error);
+    };
+    SetLastError(0);
+    failsOnTheHandle(!ShowWindow(dialog, SW_HIDE), "ShowWindow");
+    SetLastError(0);
+    failsOnTheHandle(!EnableWindow(dialog, FALSE), "EnableWindow");
+    RECT area;
+    SetLastError(0);
+    failsOnTheHandle(!GetClientRect(dialog, &area), "GetClientRect");
+    SetLastError(0);
+    failsOnTheHandle(!EndDialog(dialog, 1), "EndDialog");
+}
+
 void TestWindows(HINSTANCE instance) {
     WNDCLASSEXA ownerClass = {};
     ownerClass.cbSize = sizeof ownerClass;
@@ -783,6 +802,7 @@ void TestWindows(HINSTANCE instance) {
     ok(result == 42, "the dialog ended with %ld\n", (long)result);
     ok(!IsWindow(run.dialog), "the dialog is still there\n");
     ok(IsWindowEnabled(owner), "the dialog's owner stayed disabled\n");
+    TestEndedDialog(run.dialog);
 
     ok(MessageBoxA(owner, "text 4", "conf box 4", MB_OK) == IDOK, "box 4 gave another answer\n");
     ok(IsWindowEnabled(owner), "the owner stayed disabled after its box\n");

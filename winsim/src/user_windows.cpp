@@ -158,6 +158,15 @@ Window* Find(std::uintptr_t handle) {
     return Find(reinterpret_cast<HWND>(handle));
 }
 
+// The same, with ERROR_INVALID_WINDOW_HANDLE set when the handle names no window, as a call
+// given such a handle answers. Caller holds the lock.
+Window* FindOrFail(HWND handle) {
+    Window* window = Find(handle);
+    if (window == nullptr)
+        SetError(ERROR_INVALID_WINDOW_HANDLE);
+    return window;
+}
+
 Window* Child(Window* parent, int id) {
     if (parent == nullptr)
         return nullptr;
@@ -970,8 +979,10 @@ INT_PTR WINAPI DialogBoxParamA(HINSTANCE instance, LPCSTR templateName, HWND par
 BOOL WINAPI EndDialog(HWND dialog, INT_PTR result) {
     calls::Scope call("EndDialog", calls::Point);
     std::lock_guard guard(D().lock);
-    Window* window = Find(dialog);
-    if (window == nullptr || window->role == Role::Control || window->role == Role::Owner) {
+    Window* window = FindOrFail(dialog);
+    if (window == nullptr)
+        return FALSE;
+    if (window->role == Role::Control || window->role == Role::Owner) {
         SetError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
@@ -1064,11 +1075,9 @@ HWND WINAPI GetDlgItem(HWND dialog, int id) {
 BOOL WINAPI EnableWindow(HWND handle, BOOL enable) {
     calls::Scope call("EnableWindow", calls::Point);
     std::lock_guard guard(D().lock);
-    Window* window = Find(handle);
-    if (window == nullptr) {
-        SetError(ERROR_INVALID_HANDLE);
+    Window* window = FindOrFail(handle);
+    if (window == nullptr)
         return FALSE;
-    }
     BOOL wasDisabled = !window->enabled;
     window->enabled = enable != FALSE;
     Changed();
@@ -1078,11 +1087,9 @@ BOOL WINAPI EnableWindow(HWND handle, BOOL enable) {
 BOOL WINAPI ShowWindow(HWND handle, int showCommand) {
     calls::Scope call("ShowWindow", calls::Point);
     std::lock_guard guard(D().lock);
-    Window* window = Find(handle);
-    if (window == nullptr) {
-        SetError(ERROR_INVALID_HANDLE);
+    Window* window = FindOrFail(handle);
+    if (window == nullptr)
         return FALSE;
-    }
     BOOL wasVisible = window->visible;
     // An ended dialog stays hidden: it is only waiting for its loop to notice.
     SetVisible(window, showCommand != SW_HIDE && !window->ended);
@@ -1114,9 +1121,11 @@ BOOL WINAPI IsWindowEnabled(HWND handle) {
 HWND WINAPI GetWindow(HWND handle, UINT relation) {
     calls::Scope call("GetWindow", calls::Point);
     std::lock_guard guard(D().lock);
-    Window* window = Find(handle);
-    if (window == nullptr || relation != GW_OWNER) {
-        SetError(window == nullptr ? 1400 : ERROR_INVALID_PARAMETER);
+    Window* window = FindOrFail(handle);
+    if (window == nullptr)
+        return nullptr;
+    if (relation != GW_OWNER) {
+        SetError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
     Window* owner = IsTopLevel(window) ? window->owner : nullptr;
@@ -1216,11 +1225,9 @@ BOOL WINAPI PostMessageA(HWND handle, UINT message, WPARAM wParam, LPARAM lParam
         return FALSE;
     }
     std::lock_guard guard(D().lock);
-    Window* window = Find(handle);
-    if (window == nullptr) {
-        SetError(1400); // ERROR_INVALID_WINDOW_HANDLE
+    Window* window = FindOrFail(handle);
+    if (window == nullptr)
         return FALSE;
-    }
     Post(window, message, wParam, lParam);
     return TRUE;
 }
@@ -1279,9 +1286,9 @@ BOOL WINAPI SHGetPathFromIDListA(LPCITEMIDLIST list, LPSTR path) {
 BOOL WINAPI GetClientRect(HWND handle, LPRECT rect) {
     calls::Scope call("GetClientRect", calls::Point);
     std::lock_guard guard(D().lock);
-    Window* window = Find(handle);
+    Window* window = FindOrFail(handle);
     if (window == nullptr || rect == nullptr) {
-        SetError(1400); // ERROR_INVALID_WINDOW_HANDLE
+        SetError(ERROR_INVALID_WINDOW_HANDLE);
         return FALSE;
     }
     *rect = {0, 0, window->width, window->height};
@@ -1291,10 +1298,8 @@ BOOL WINAPI GetClientRect(HWND handle, LPRECT rect) {
 HDC WINAPI GetDC(HWND handle) {
     calls::Scope call("GetDC", calls::Point);
     std::lock_guard guard(D().lock);
-    if (handle != nullptr && Find(handle) == nullptr) {
-        SetError(1400);
+    if (handle != nullptr && FindOrFail(handle) == nullptr)
         return nullptr;
-    }
     auto* dc = new DeviceContext{handle, SystemFont};
     D().deviceContexts.insert(dc);
     return reinterpret_cast<HDC>(dc);
