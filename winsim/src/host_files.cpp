@@ -22,6 +22,10 @@ namespace {
 constexpr const char* DosAttributeName = "user.DOSATTRIB";
 constexpr std::uint32_t StoredAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
 
+// Seconds from 1601-01-01 to 1970-01-01, and file time units in a second.
+constexpr ULONGLONG EpochSeconds = 11644473600ULL;
+constexpr ULONGLONG UnitsPerSecond = 10000000ULL;
+
 } // namespace
 
 std::optional<std::string> MapPath(const char* path) {
@@ -109,6 +113,20 @@ std::uint32_t StoredDosAttributes(const std::string& host) {
     value[length] = '\0';
     unsigned long attributes = std::strtoul(value, nullptr, 0);
     return (std::uint32_t)attributes & StoredAttributes;
+}
+
+FILETIME FileTimeOf(const timespec& time) {
+    ULONGLONG units =
+        ((ULONGLONG)time.tv_sec + EpochSeconds) * UnitsPerSecond + (ULONGLONG)time.tv_nsec / 100;
+    return {(DWORD)units, (DWORD)(units >> 32)};
+}
+
+timespec HostTimeOf(const FILETIME& time) {
+    ULONGLONG units = ((ULONGLONG)time.dwHighDateTime << 32) | time.dwLowDateTime;
+    timespec out;
+    out.tv_sec = (time_t)(units / UnitsPerSecond) - (time_t)EpochSeconds;
+    out.tv_nsec = (long)(units % UnitsPerSecond) * 100;
+    return out;
 }
 
 std::uint32_t AttributesOf(const std::string& host, const struct stat& info) {

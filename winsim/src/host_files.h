@@ -3,6 +3,8 @@
 // left on a drive with a capacity.
 #pragma once
 
+#include <windows.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -34,6 +36,10 @@ std::uint32_t StoredDosAttributes(const std::string& host);
 // archive (every writable file), hidden and system.
 std::uint32_t AttributesOf(const std::string& host, const struct stat& info);
 bool StoreDosAttributes(const std::string& host, std::uint32_t attributes);
+
+// A file time (100-nanosecond intervals since 1601-01-01) from the host's time, and back.
+FILETIME FileTimeOf(const timespec& time);
+timespec HostTimeOf(const FILETIME& time);
 
 // Room on a fixed drive with a capacity: takes up to wanted bytes of what is left and returns
 // how many were granted. Drives without a capacity grant everything.

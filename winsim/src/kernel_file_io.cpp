@@ -49,16 +49,6 @@ FileObject* FileFor(HANDLE handle, bool writing) {
     return file;
 }
 
-timespec TimeOf(const FILETIME& time) {
-    // 100-nanosecond intervals since 1601-01-01.
-    ULONGLONG ticks = ((ULONGLONG)time.dwHighDateTime << 32) | time.dwLowDateTime;
-    ULONGLONG seconds = ticks / 10000000ULL;
-    timespec out;
-    out.tv_sec = (time_t)seconds - (time_t)11644473600LL;
-    out.tv_nsec = (long)(ticks % 10000000ULL) * 100;
-    return out;
-}
-
 } // namespace
 
 bool winsim::CloseFileHandle(void* handle, bool& closed) {
@@ -242,9 +232,9 @@ BOOL WINAPI SetFileTime(HANDLE handle, const FILETIME* creation, const FILETIME*
     times[0].tv_nsec = UTIME_OMIT;
     times[1].tv_nsec = UTIME_OMIT;
     if (access != nullptr)
-        times[0] = TimeOf(*access);
+        times[0] = HostTimeOf(*access);
     if (write != nullptr)
-        times[1] = TimeOf(*write);
+        times[1] = HostTimeOf(*write);
     if (futimens(file->descriptor, times) != 0) {
         SetError(ErrorOf(errno, ERROR_ACCESS_DENIED));
         return FALSE;

@@ -194,13 +194,6 @@ bool ListHostFolder(const std::string& folder, const NamePattern& pattern,
     return true;
 }
 
-FILETIME FileTimeOf(const timespec& time) {
-    // 100-nanosecond intervals since 1601-01-01.
-    ULONGLONG ticks =
-        ((ULONGLONG)time.tv_sec + 11644473600ULL) * 10000000ULL + (ULONGLONG)time.tv_nsec / 100;
-    return {(DWORD)ticks, (DWORD)(ticks >> 32)};
-}
-
 // Find data for a host entry; false when its code page 950 name does not fit cFileName.
 bool Describe(const std::string& host, const std::string& utf8Name, const struct stat& info,
               WIN32_FIND_DATAA& data) {
