@@ -2,7 +2,10 @@
 """Tests of the Wine prefix module's parts that need no Wine: registry values in Wine's file
 format, drives and Windows paths in a prefix, the choice of build."""
 
+import os
+import pwd
 import shutil
+import subprocess
 import tempfile
 import unittest
 from pathlib import Path
@@ -140,6 +143,33 @@ class Builds(Folder):
         self.assertEqual(wineprefix.pe_machine(self.write("text.exe", "MZ but not PE")),
                          "unknown")
         self.assertEqual(wineprefix.pe_machine(self.root / "missing.exe"), "unknown")
+
+
+@unittest.skipUnless(wineprefix.can_mount_images() and shutil.which("xorriso")
+                     and os.geteuid() == 0, "needs FUSE, fuseiso, xorriso and root")
+class Images(Folder):
+    def test_a_mounted_image_shows_its_files_and_is_listed_nowhere(self):
+        # Unless told not to, fuseiso lists its mounts in ~/.mtab.fuseiso (the account's home,
+        # whatever HOME says) and rewrites that list as it unmounts; with several mounts coming
+        # and going at once the rewrite spun and grew the list without end.
+        listing = Path(pwd.getpwuid(os.geteuid()).pw_dir) / ".mtab.fuseiso"
+
+        def listed():
+            return listing.read_bytes() if listing.exists() else None
+
+        self.write("disc/kelvo/a.txt", "one")
+        image = self.root / "disc.iso"
+        subprocess.run(["xorriso", "-no_rc", "-as", "mkisofs", "-quiet", "-V", "TESTDISC",
+                        "-o", str(image), str(self.root / "disc")], check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        before = listed()
+        disc = wineprefix.ImageDisc(image, self.root / "mounted", mount=True)
+        try:
+            self.assertEqual(disc.how, "fuseiso")
+            self.assertEqual((self.root / "mounted/kelvo/a.txt").read_text(), "one")
+            self.assertEqual(listed(), before)
+        finally:
+            disc.close()
 
 
 if __name__ == "__main__":

@@ -466,7 +466,10 @@ class ImageDisc:
             raise
 
     def _mount(self):
-        result = subprocess.run(["fuseiso", str(self.image), str(self.folder)],
+        # -n: no list of mounts in ~/.mtab.fuseiso. fuseiso rewrites that list as it unmounts,
+        # and with scenarios mounting and unmounting at once the rewrite was seen to spin,
+        # growing the list to gigabytes while every other fuseiso waited for its lock.
+        result = subprocess.run(["fuseiso", "-n", str(self.image), str(self.folder)],
                                 capture_output=True, text=True)
         if result.returncode != 0:
             raise SetupError("fuseiso can't mount %s: %s" % (self.image, result.stderr.strip()))
