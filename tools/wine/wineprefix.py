@@ -427,6 +427,15 @@ def relative_path(windows_path):
     return Path(*[part for part in windows_path.replace("\\", "/").split("/") if part])
 
 
+def make_read_only(root):
+    """Takes the write bits off every file under root, as a disc's files have none; Wine shows
+    such a file as read-only."""
+    for folder, _, files in os.walk(root):
+        for name in files:
+            path = os.path.join(folder, name)
+            os.chmod(path, os.stat(path).st_mode & ~0o222)
+
+
 def unmount(folder):
     """Unmounts folder (a FUSE mount too); lazily when it is busy."""
     for command in (["umount", str(folder)], ["umount", "-l", str(folder)]):
@@ -484,10 +493,7 @@ class ImageDisc:
             raise SetupError("xorriso can't extract %s: %s" % (self.image,
                                                                result.stderr.strip()))
         # A disc's files are read-only, as a mounted image's are.
-        for root, _, files in os.walk(self.folder):
-            for name in files:
-                path = os.path.join(root, name)
-                os.chmod(path, os.stat(path).st_mode & ~0o222)
+        make_read_only(self.folder)
         return "xorriso"
 
     def _loop_device(self):
