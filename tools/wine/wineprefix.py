@@ -290,6 +290,12 @@ class Wine:
 
 
 REGISTRY_FILES = {"HKLM": "system.reg", "HKCU": "user.reg"}
+# The user's shell folders, under both of Explorer's keys: Wine writes the User Shell Folders
+# value back into Shell Folders whenever a program asks for the folder, and on a real machine
+# both say the same.
+EXPLORER = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\"
+SHELL_FOLDER_KEYS = ("Shell Folders", "User Shell Folders")
+SHELL_FOLDERS = {"Programs": "C:\\Start Menu\\Programs", "Desktop": "C:\\Desktop"}
 # CD-ROM and fixed drives as Wine's drive table names them.
 DRIVE_KINDS = {"cdrom": "cdrom", "fixed": "hd"}
 
@@ -409,6 +415,16 @@ class Prefix:
     def add_values(self, hive, key, values):
         """Adds values to key of hive "HKLM" or "HKCU" (see add_registry_values)."""
         add_registry_values(self.path / REGISTRY_FILES[hive], key, values)
+
+    def set_shell_folders(self, folders, keys=SHELL_FOLDER_KEYS):
+        """Sets the user's shell folders (name: Windows path) under keys of Explorer's, and
+        makes each folder that is on a drive; a value that names none (empty, relative) is
+        written as it is."""
+        for key in keys:
+            self.add_values("HKCU", EXPLORER + key, folders)
+        for path in folders.values():
+            if path[1:3] in (":\\", ":/"):
+                self.host_path(path).mkdir(parents=True, exist_ok=True)
 
     # ---- programs
 
