@@ -613,10 +613,8 @@ def make_key_unopenable(registry_file, key):
 
 
 def work_folder(prefix):
-    """A fresh folder for a run's prefixes and logs, with a HOME for Wine in it."""
-    folder = Path(tempfile.mkdtemp(prefix=prefix))
-    (folder / "home").mkdir()
-    return folder
+    """A fresh folder for a run's prefixes and logs."""
+    return Path(tempfile.mkdtemp(prefix=prefix))
 
 
 def main(arguments):
