@@ -51,6 +51,12 @@ class Facts(dict):
         return self["DirectXSetup"].replace("\\", "/")
 
     @property
+    def started_programs(self):
+        """The programs on the discs that the installer starts (the game, the DirectX setup),
+        as paths from a disc's root with / between the parts."""
+        return (self.product_folder + "/" + self.game_exe, self.directx_setup)
+
+    @property
     def shortcut_targets(self):
         """The programs and files in the product folder that shortcuts point to."""
         return tuple(row["target"] for row in self["Shortcuts"])

@@ -52,6 +52,7 @@ class Derived(unittest.TestCase):
         self.assertEqual(facts.install_dir, "C:\\Program Files\\maker\\game")
         self.assertEqual(facts.game_exe, "game.exe")
         self.assertEqual(facts.directx_setup, "Directx/setup.exe")
+        self.assertEqual(facts.started_programs, ("game/game.exe", "Directx/setup.exe"))
         self.assertEqual(facts.shortcut_targets, ("game.exe", "read.txt"))
         self.assertEqual(facts.confirm_text("D:\\100%s"), "Install to D:\\100%s?")
 

@@ -82,11 +82,15 @@ class RegistryFiles(Folder):
 
 
 class PrefixPaths(Folder):
-    def test_windows_paths_go_through_the_drive_links(self):
+    def prefix_with_c(self):
         prefix = wineprefix.Prefix(None, self.root / "prefix")
         (prefix.path / "drive_c").mkdir(parents=True)
         (prefix.path / "dosdevices").mkdir()
         (prefix.path / "dosdevices/c:").symlink_to("../drive_c")
+        return prefix
+
+    def test_windows_paths_go_through_the_drive_links(self):
+        prefix = self.prefix_with_c()
         (self.root / "e").mkdir()
         (prefix.path / "dosdevices/e:").symlink_to(self.root / "e")
         self.assertEqual(prefix.host_path("C:\\Start Menu\\Programs"),
@@ -114,6 +118,34 @@ class PrefixPaths(Folder):
         registry = (prefix.path / "system.reg").read_text()
         for kind in ('"d:"="cdrom"', '"e:"="hd"', '"f:"="cdrom"', '"g:"="cdrom"'):
             self.assertIn(kind, registry)
+
+    def test_shell_folders_are_set_under_the_keys_given_and_made_on_their_drive(self):
+        prefix = self.prefix_with_c()
+        (prefix.path / "user.reg").write_text("WINE REGISTRY Version 2\n")
+        prefix.set_shell_folders({"Programs": "C:\\Start Menu\\Programs", "Desktop": ""})
+        prefix.set_shell_folders({"Personal": "c:/Docs"}, keys=("User Shell Folders",))
+        self.assertTrue((prefix.path / "drive_c/Start Menu/Programs").is_dir())
+        self.assertTrue((prefix.path / "drive_c/Docs").is_dir())
+        sections = reg_sections(prefix.path / "user.reg")
+        explorer = "Software\\\\Microsoft\\\\Windows\\\\CurrentVersion\\\\Explorer\\\\"
+        self.assertEqual([name for name, _ in sections],
+                         [explorer + "Shell Folders", explorer + "User Shell Folders",
+                          explorer + "User Shell Folders"])
+        self.assertEqual(sections[0][1], sections[1][1])
+        self.assertEqual(sections[0][1], ['"Programs"="C:\\\\Start Menu\\\\Programs"',
+                                          '"Desktop"=""'])
+        self.assertEqual(sections[2][1], ['"Personal"="c:/Docs"'])
+
+
+def reg_sections(registry_file):
+    """[(key as written, [value lines])] of a registry file, in order."""
+    sections = []
+    for line in registry_file.read_text().splitlines():
+        if line.startswith("["):
+            sections.append((line[1:line.index("]")], []))
+        elif line and sections:
+            sections[-1][1].append(line)
+    return sections
 
 
 class Builds(Folder):

@@ -290,6 +290,12 @@ class Wine:
 
 
 REGISTRY_FILES = {"HKLM": "system.reg", "HKCU": "user.reg"}
+# The user's shell folders, under both of Explorer's keys: Wine writes the User Shell Folders
+# value back into Shell Folders whenever a program asks for the folder, and on a real machine
+# both say the same.
+EXPLORER = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\"
+SHELL_FOLDER_KEYS = ("Shell Folders", "User Shell Folders")
+SHELL_FOLDERS = {"Programs": "C:\\Start Menu\\Programs", "Desktop": "C:\\Desktop"}
 # CD-ROM and fixed drives as Wine's drive table names them.
 DRIVE_KINDS = {"cdrom": "cdrom", "fixed": "hd"}
 
@@ -410,6 +416,16 @@ class Prefix:
         """Adds values to key of hive "HKLM" or "HKCU" (see add_registry_values)."""
         add_registry_values(self.path / REGISTRY_FILES[hive], key, values)
 
+    def set_shell_folders(self, folders, keys=SHELL_FOLDER_KEYS):
+        """Sets the user's shell folders (name: Windows path) under keys of Explorer's, and
+        makes each folder that is on a drive; a value that names none (empty, relative) is
+        written as it is."""
+        for key in keys:
+            self.add_values("HKCU", EXPLORER + key, folders)
+        for path in folders.values():
+            if path[1:3] in (":\\", ":/"):
+                self.host_path(path).mkdir(parents=True, exist_ok=True)
+
     # ---- programs
 
     def run(self, arguments, output, timeout, **options):
@@ -425,6 +441,15 @@ class Prefix:
 def relative_path(windows_path):
     """A Windows path without its drive as a relative host path ("\\a\\b" -> a/b)."""
     return Path(*[part for part in windows_path.replace("\\", "/").split("/") if part])
+
+
+def make_read_only(root):
+    """Takes the write bits off every file under root, as a disc's files have none; Wine shows
+    such a file as read-only."""
+    for folder, _, files in os.walk(root):
+        for name in files:
+            path = os.path.join(folder, name)
+            os.chmod(path, os.stat(path).st_mode & ~0o222)
 
 
 def unmount(folder):
@@ -487,10 +512,7 @@ class ImageDisc:
             raise SetupError("xorriso can't extract %s: %s" % (self.image,
                                                                result.stderr.strip()))
         # A disc's files are read-only, as a mounted image's are.
-        for root, _, files in os.walk(self.folder):
-            for name in files:
-                path = os.path.join(root, name)
-                os.chmod(path, os.stat(path).st_mode & ~0o222)
+        make_read_only(self.folder)
         return "xorriso"
 
     def _loop_device(self):
@@ -594,10 +616,8 @@ def make_key_unopenable(registry_file, key):
 
 
 def work_folder(prefix):
-    """A fresh folder for a run's prefixes and logs, with a HOME for Wine in it."""
-    folder = Path(tempfile.mkdtemp(prefix=prefix))
-    (folder / "home").mkdir()
-    return folder
+    """A fresh folder for a run's prefixes and logs."""
+    return Path(tempfile.mkdtemp(prefix=prefix))
 
 
 def main(arguments):

@@ -1,0 +1,47 @@
+"""Scenario steps for the scripts that write scenarios from the product's facts: words as the
+scenario parser reads them, and the boxes of a normal install with the user's answers.
+
+    import scenario_steps as steps
+    lines = steps.confirm(facts, folder) + steps.next_disc(facts, 2) + steps.next_disc(facts, 3)
+    lines += steps.finish(facts)
+"""
+
+
+def word(text):
+    """A scenario word: quoted when it holds a space (scenario words have no escapes)."""
+    return '"%s"' % text if " " in text else text
+
+
+def expect_dialog(title):
+    return "expect dialog " + word(title)
+
+
+def expect_box(caption, text, buttons, owner):
+    """A message box step; buttons "ok" or "yesno", owner "owner", "setup", "install" or
+    "none"."""
+    return "expect box %s %s %s owner %s" % (word(caption), word(text), buttons, owner)
+
+
+def confirm(facts, folder):
+    """The confirmation of an install into folder, answered yes."""
+    return [expect_box(facts["CaptionInstall"], facts.confirm_text(folder), "yesno", "owner"),
+            "answer yes"]
+
+
+def next_disc(facts, disc):
+    """The prompt for disc 2 or 3 (the map data disc), answered by putting it in drive D."""
+    prompt = facts["TextInsertDisc2"] if disc == 2 else facts["TextInsertMapDisc"]
+    return [expect_box(facts["CaptionNotice"], prompt, "ok", "install"),
+            "insert d disc%d" % disc, "answer ok"]
+
+
+def finish(facts):
+    """The end of an install after the last disc: DirectX declined, the completion notice and
+    the notice that there is no uninstaller acknowledged, and the installer's exit status."""
+    return [expect_box(facts["CaptionInstall"], facts["TextOfferDirectX"], "yesno", "owner"),
+            "answer no",
+            expect_box(facts["CaptionNotice"], facts["TextInstallDone"], "ok", "install"),
+            "answer ok",
+            expect_box(facts["CaptionAttention"], facts["TextNoUninstaller"], "ok", "owner"),
+            "answer ok",
+            "expect exit -1"]
