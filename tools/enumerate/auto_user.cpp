@@ -194,6 +194,7 @@ class AutoUser : public winsim::User {
 } // namespace
 
 int main(int argc, char** argv) {
-    static AutoUser user;
-    winsim::RunWinMain(argc, argv, &user);
+    // Never destroyed: its thread watches the windows until the process is gone, also while
+    // the process is ending.
+    winsim::RunWinMain(argc, argv, new AutoUser);
 }
