@@ -3,7 +3,8 @@
 //
 //   WINSIM_MACHINE=folder      the simulated PC (machine.txt there; see winsim/src/machine.h)
 //   WINSIM_PLAY=file.scn       a scripted user plays the scenario's steps, logging each one to
-//   WINSIM_PLAY_LOG=file       this file
+//   WINSIM_PLAY_LOG=file       this file (and to standard output, after the seconds since the
+//                              play began)
 //   WINSIM_INTERACTIVE=1       a person at the terminal types the steps (tools/walk)
 //
 // With neither, nobody is at the windows.

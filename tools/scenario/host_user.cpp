@@ -351,12 +351,21 @@ class ScriptedPlay : public winsim::User {
         std::thread([scenario = std::move(*parsed), log] {
             HostBackend backend;
             scenario::PlayOptions options;
-            options.onLog = [log](const std::string& line) {
+            // Each line also goes to standard output, after the seconds since the play began,
+            // as the Wine robot prints them.
+            auto started = std::chrono::steady_clock::now();
+            options.onLog = [log, started](const std::string& line) {
                 std::string text = line + "\n";
                 if (log >= 0) {
                     ssize_t written = ::write(log, text.data(), text.size());
                     (void)written;
                 }
+                std::printf(
+                    "%8.3f %s",
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - started)
+                        .count(),
+                    text.c_str());
+                std::fflush(stdout);
             };
             std::vector<std::string> lines;
             bool passed = scenario::Play(scenario, backend, options, lines);

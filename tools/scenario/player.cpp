@@ -1,5 +1,6 @@
 // Plays a scenario's steps against a platform's windows, as a user would: looks for what must be
 // seen, waiting up to a timeout, and acts only on what a user could reach.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <map>
@@ -70,9 +71,11 @@ bool Player::WaitFor(const std::function<bool()>& condition, double seconds) {
     for (;;) {
         if (condition())
             return true;
-        if (Clock::now() >= end)
+        auto now = Clock::now();
+        if (now >= end)
             return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::this_thread::sleep_for(std::min(std::chrono::duration<double>(options_.pollSeconds),
+                                             std::chrono::duration<double>(end - now)));
     }
 }
 

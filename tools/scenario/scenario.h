@@ -147,8 +147,12 @@ class Backend {
 // An `expect exit` step waits until Backend::Ended says the installer has ended; the caller
 // checks the status.
 struct PlayOptions {
-    double timeoutSeconds = 60;                    // how long an expect may wait
-    double settleSeconds = 0.5;                    // how long "expect no box" watches
+    double timeoutSeconds = 60; // how long an expect may wait
+    double settleSeconds = 0.5; // how long "expect no box" watches
+    // How often a waiting step looks at the windows again. Each look reads every window and the
+    // text of every control, which under Wine costs the installer's process and the Wine server
+    // some work: a benchmark looks less often, as a user would.
+    double pollSeconds = 0.01;
     std::function<void(const std::string&)> onLog; // called with each log line as it is written
 };
 bool Play(const Scenario& scenario, Backend& backend, const PlayOptions& options,

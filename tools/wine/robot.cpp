@@ -2,7 +2,7 @@
 // windows like a user would, and writes what happened to a log for the end checks.
 //
 //   robot.exe SETUP_EXE SCENARIO.scn LOG [--discs UNIXDIR] [--device DISC=UNIXDEVICE]...
-//             [--timeout SECONDS] [--pictures FOLDER]
+//             [--timeout SECONDS] [--poll SECONDS] [--pictures FOLDER]
 //
 // The log (UTF-8) holds the player's lines ("ok line N: ...", "FAIL line N: ...", the windows
 // after a failure, "done"), and last "exit <status>" (the installer's exit status as a signed
@@ -11,7 +11,9 @@
 // path that the Wine mount manager puts behind the CD-ROM drive. A disc made from an image has
 // a block device of the image too (--device), from which the drive reads the label. With
 // --pictures, each window an `expect dialog` or `expect box` step finds is saved as a picture,
-// FOLDER\01.bmp, 02.bmp, ... in the order of the steps.
+// FOLDER\01.bmp, 02.bmp, ... in the order of the steps. --poll: how often a waiting step looks
+// at the windows again (default 0.01 s). Each line of the log also goes to standard output as it
+// is written, after the seconds since the robot started (to the millisecond).
 #include <windows.h>
 
 #include <cstdio>
@@ -31,7 +33,8 @@ constexpr DWORD StartedProgramsWait = 10000;
 
 std::string Usage() {
     return "usage: robot.exe SETUP_EXE SCENARIO.scn LOG [--discs UNIXDIR] "
-           "[--device DISC=UNIXDEVICE]... [--timeout SECONDS] [--pictures FOLDER]";
+           "[--device DISC=UNIXDEVICE]... [--timeout SECONDS] [--poll SECONDS] "
+           "[--pictures FOLDER]";
 }
 
 // The C++ library opens files by their name in the ANSI code page.
@@ -99,12 +102,14 @@ int main() {
             pictures = arguments[++i];
         } else if (argument == L"--timeout" && i + 1 < count) {
             options.timeoutSeconds = _wtof(arguments[++i]);
+        } else if (argument == L"--poll" && i + 1 < count) {
+            options.pollSeconds = _wtof(arguments[++i]);
         } else {
             positional.push_back(argument);
         }
     }
     LocalFree(arguments);
-    if (positional.size() != 3) {
+    if (positional.size() != 3 || options.pollSeconds <= 0) {
         std::fprintf(stderr, "%s\n", Usage().c_str());
         return 2;
     }
@@ -134,10 +139,15 @@ int main() {
         return 1;
     }
     // Each line also goes to standard output as it happens, with the time since the start.
-    DWORD started = GetTickCount();
+    LARGE_INTEGER frequency, started;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&started);
     int picture = 0;
     options.onLog = [&](const std::string& line) {
-        std::printf("%6.2f %s\n", (GetTickCount() - started) / 1000.0, line.c_str());
+        LARGE_INTEGER now;
+        QueryPerformanceCounter(&now);
+        std::printf("%8.3f %s\n", (double)(now.QuadPart - started.QuadPart) / frequency.QuadPart,
+                    line.c_str());
         std::fflush(stdout);
         if (!pictures.empty() && line.rfind("ok line ", 0) == 0 &&
             (line.find(": expect dialog ") != std::string::npos ||
