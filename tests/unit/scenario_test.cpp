@@ -33,7 +33,7 @@ only host
 # a comment
 drive e fixed free 1239M capacity 2K nospace
 drive d cdrom disc1 nolabel
-disc disc1 label KELVO_1 sample 1 files 3 noproduct
+disc disc1 label KELVO_1 sample 1 files 3 big 1G noproduct
 disc-file disc1 kelvo\a.dat "two words"
 file "C:\My Games\x.txt" x
 shellfolder Desktop D:\Desk
@@ -63,6 +63,7 @@ expect started 3 "C:\a b.exe 2"
     ASSERT_EQ(parsed->discs.size(), 1u);
     EXPECT_EQ(parsed->discs[0].sample, 1);
     EXPECT_EQ(parsed->discs[0].extraFiles, 3);
+    EXPECT_EQ(parsed->discs[0].bigBytes, 1ull << 30);
     EXPECT_TRUE(parsed->discs[0].noProductFolder);
     ASSERT_EQ(parsed->discs[0].files.size(), 1u);
     EXPECT_EQ(parsed->discs[0].files[0].content, "two words");
@@ -80,12 +81,13 @@ expect started 3 "C:\a b.exe 2"
 
 TEST(ScenarioParseTest, BadLinesNameTheirLine) {
     EXPECT_EQ(ParseError("title x\nclick\n"),
-              "t.scn:2: usage: click <id> [when files <folder> <n>]");
+              "t.scn:2: usage: click <id> [when files <folder> <n> | when bytes <file> <size>]");
     EXPECT_EQ(ParseError("jump 3\n"), "t.scn:1: unknown command \"jump\"");
     EXPECT_EQ(ParseError("type 1004 \"open\n"), "t.scn:1: unclosed quote");
     EXPECT_EQ(ParseError("drive d cdrom nodisc\n"), "t.scn:1: no disc named nodisc");
     EXPECT_EQ(ParseError("expect exit 0\nclick 2\n"), "t.scn:2: no step can follow expect exit");
     EXPECT_EQ(ParseError("drive e fixed free lots\n"), "t.scn:1: free needs a size");
+    EXPECT_EQ(ParseError("disc d label X big 0\n"), "t.scn:1: unknown disc option \"big\"");
     EXPECT_EQ(ParseError("expect box a b maybe owner none\n").substr(0, 19), "t.scn:1: usage: exp");
     EXPECT_EQ(ParseError("expect installed C:\\x disc9\n"), "t.scn:1: no disc named disc9");
     // Faults only the host can make must say so.
@@ -138,6 +140,7 @@ class FakeBackend : public scenario::Backend {
         return Act(std::string("insert ") + letter + " " + disc);
     }
     long CountFiles(const std::string&) override { return files; }
+    long long FileBytes(const std::string&) override { return bytes; }
     bool StartSecondCopy(int& status, bool& showed, std::string&) override {
         status = secondStatus;
         showed = false;
@@ -154,6 +157,7 @@ class FakeBackend : public scenario::Backend {
     int calls = 0;
     std::vector<std::string> actions;
     long files = 0;
+    long long bytes = -1;
     int secondStatus = 0;
 };
 
@@ -259,9 +263,9 @@ TEST(ScenarioPlayTest, WaitsForTextsFilesAndTheSecondCopy) {
     EXPECT_NE(log[0].find("second copy ended with 1"), std::string::npos);
 }
 
-// A click aimed while the dialog is up lands the moment the files are there, on its way even if
-// the dialog is being hidden then; it is never sent before.
-TEST(ScenarioPlayTest, AClickWhenFilesLandsOnceTheyAreThere) {
+// A click aimed while the dialog is up lands the moment the files are there (or the file has
+// grown that far), on its way even if the dialog is being hidden then; it is never sent before.
+TEST(ScenarioPlayTest, AClickWhenFilesOrBytesLandsOnceTheyAreThere) {
     FakeBackend backend;
     backend.windows = {Dialog(1, "Setup")};
     backend.files = 2;
@@ -271,8 +275,22 @@ TEST(ScenarioPlayTest, AClickWhenFilesLandsOnceTheyAreThere) {
     backend.files = 3;
     PlayText(backend, "expect dialog Setup\nclick 2 when files C:\\x 3\n", true);
     EXPECT_EQ(backend.actions, (std::vector<std::string>{"click on its way 2"}));
-    EXPECT_NE(ParseError("click 2 when files C:\\x\n").find("click <id> [when files <folder> <n>]"),
-              std::string::npos);
+
+    backend.actions.clear();
+    log = PlayText(backend, "expect dialog Setup\nclick 2 when bytes C:\\x\\big.dat 0\n", false);
+    EXPECT_NE(log[1].find("never held 0 bytes"), std::string::npos) << "no file: " << log[1];
+    backend.bytes = (2 << 20) - 1;
+    PlayText(backend, "expect dialog Setup\nclick 2 when bytes C:\\x\\big.dat 2M\n", false);
+    EXPECT_TRUE(backend.actions.empty());
+    backend.bytes = 2 << 20;
+    PlayText(backend, "expect dialog Setup\nclick 2 when bytes C:\\x\\big.dat 2M\n", true);
+    EXPECT_EQ(backend.actions, (std::vector<std::string>{"click on its way 2"}));
+
+    for (const char* bad : {"click 2 when files C:\\x\n", "click 2 when bytes C:\\x lots\n",
+                            "click 2 when files C:\\x 2M\n"})
+        EXPECT_EQ(ParseError(bad), "t.scn:1: usage: click <id> [when files <folder> <n> | "
+                                   "when bytes <file> <size>]")
+            << bad;
 }
 
 TEST(ScenarioPlayTest, LogPassesOnlyWhenComplete) {

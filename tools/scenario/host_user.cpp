@@ -297,6 +297,13 @@ long HostBackend::CountFiles(const std::string& folder) {
     return count;
 }
 
+long long HostBackend::FileBytes(const std::string& path) {
+    auto host = winsim::HostPath(winsim::Utf8ToCp950(path));
+    std::error_code error;
+    std::uintmax_t bytes = host ? fs::file_size(*host, error) : 0;
+    return host && !error ? (long long)bytes : -1;
+}
+
 bool HostBackend::StartSecondCopy(int& exitStatus, bool& showedWindow, std::string& error) {
     std::string machineFolder = MachineFolder();
     static int copies = 0;

@@ -60,8 +60,9 @@ bool Number(const std::string& text, long long& value) {
     return error == std::errc() && end == text.data() + text.size();
 }
 
-// A size: bytes, or a number with K, M or G (powers of 1024).
-bool Size(const std::string& text, std::uint64_t& bytes) {
+} // namespace
+
+bool ParseSize(const std::string& text, std::uint64_t& bytes) {
     if (text.empty())
         return false;
     std::uint64_t unit = 1;
@@ -85,6 +86,8 @@ bool Size(const std::string& text, std::uint64_t& bytes) {
     bytes = (std::uint64_t)value * unit;
     return true;
 }
+
+namespace {
 
 // A time in seconds: digits with an optional fraction ("5", "0.2"), up to ten minutes.
 bool Seconds(const std::string& text, double& seconds) {
@@ -183,11 +186,13 @@ bool IsValidStep(const Line& line, std::string& why) {
     }
     if (command == "click") {
         long long n;
-        bool race = count == 6 && line.word(2) == "when" && line.word(3) == "files" &&
-                    Number(line.word(5), n) && n >= 0;
+        std::uint64_t bytes;
+        bool race = count == 6 && line.word(2) == "when" &&
+                    ((line.word(3) == "files" && Number(line.word(5), n) && n >= 0) ||
+                     (line.word(3) == "bytes" && ParseSize(line.word(5), bytes)));
         return (count == 2 || race) && IsId(line.word(1))
                    ? true
-                   : wrong("click <id> [when files <folder> <n>]");
+                   : wrong("click <id> [when files <folder> <n> | when bytes <file> <size>]");
     }
     if (command == "refuse")
         return count == 3 && line.word(1) == "click" && IsId(line.word(2))
@@ -278,7 +283,7 @@ std::optional<Scenario> ParseText(const std::string& text, const std::string& fi
                 const std::string& option = line.words[i];
                 std::uint64_t bytes;
                 if (!drive.cdrom && (option == "free" || option == "capacity")) {
-                    if (i + 1 >= count || !Size(line.words[i + 1], bytes))
+                    if (i + 1 >= count || !ParseSize(line.words[i + 1], bytes))
                         return fail(number, option + " needs a size");
                     (option == "free" ? drive.freeBytes : drive.capacity) = bytes;
                     needsHost |= option == "capacity";
@@ -302,7 +307,7 @@ std::optional<Scenario> ParseText(const std::string& text, const std::string& fi
         } else if (command == "disc") {
             if (count < 4 || line.word(2) != "label")
                 return fail(number, "usage: disc <name> label <LABEL> [sample k] [files n] "
-                                    "[noproduct]");
+                                    "[big size] [noproduct]");
             DiscSetup disc;
             disc.name = line.word(1);
             disc.label = line.word(3);
@@ -316,6 +321,9 @@ std::optional<Scenario> ParseText(const std::string& text, const std::string& fi
                 } else if (option == "files" && i + 1 < count && Number(line.words[i + 1], value) &&
                            value >= 0) {
                     disc.extraFiles = (int)value;
+                    ++i;
+                } else if (option == "big" && i + 1 < count &&
+                           ParseSize(line.words[i + 1], disc.bigBytes) && disc.bigBytes > 0) {
                     ++i;
                 } else if (option == "noproduct") {
                     disc.noProductFolder = true;

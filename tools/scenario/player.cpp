@@ -280,14 +280,24 @@ bool Player::Click(const Line& step, std::string& why) {
         return false;
     if (step.words.size() == 2)
         return backend_.Click(*window, std::stoi(step.word(1)), why);
-    // click <id> when files <folder> <n>: the user aims at the button now and clicks the moment
-    // the folder holds n files; the installer may be hiding the dialog in that very moment.
-    const std::string& folder = step.word(4);
-    long wanted = std::stol(step.word(5));
+    // click <id> when files <folder> <n>, click <id> when bytes <file> <size>: the user aims at
+    // the button now and clicks the moment the folder holds n files, or the file that size; the
+    // installer may be hiding the dialog in that very moment.
+    const std::string& path = step.word(4);
+    bool files = step.word(3) == "files";
+    std::uint64_t wanted = 0;
+    if (files)
+        wanted = std::stoul(step.word(5));
+    else
+        ParseSize(step.word(5), wanted);
+    auto reached = [&] {
+        long long now = files ? backend_.CountFiles(path) : backend_.FileBytes(path);
+        return now >= 0 && (std::uint64_t)now >= wanted;
+    };
     auto end = Clock::now() + std::chrono::duration<double>(options_.timeoutSeconds);
-    while (backend_.CountFiles(folder) < wanted) {
+    while (!reached()) {
         if (Clock::now() >= end) {
-            why = folder + " never held " + std::to_string(wanted) + " files";
+            why = path + " never held " + step.word(5) + (files ? " files" : " bytes");
             return false;
         }
         std::this_thread::yield();

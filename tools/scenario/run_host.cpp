@@ -209,6 +209,12 @@ bool BuildMachine(const scenario::Scenario& scenario, const fs::path& folder, Sa
             std::snprintf(name, sizeof(name), "file%05d.dat", i);
             WriteFile(root / "kelvo" / (disc.name + "-extra") / name, std::string(1024, 'x'));
         }
+        if (disc.bigBytes != 0) {
+            // Zeros that take no room where the file system allows a hole.
+            fs::path big = root / "kelvo" / (disc.name + "-big.dat");
+            WriteFile(big, "");
+            fs::resize_file(big, disc.bigBytes);
+        }
         if (disc.noProductFolder)
             fs::remove_all(root / "kelvo");
         for (const auto& file : disc.files)

@@ -36,8 +36,9 @@ struct DriveSetup {
 struct DiscSetup {
     std::string name;
     std::string label;
-    int sample = 0;     // 1, 2 or 3: content of that sample disc; 0: empty
-    int extraFiles = 0; // generated files of 1 KiB under kelvo\<name>-extra
+    int sample = 0;             // 1, 2 or 3: content of that sample disc; 0: empty
+    int extraFiles = 0;         // generated files of 1 KiB under kelvo\<name>-extra
+    std::uint64_t bigBytes = 0; // a file of that many zero bytes, kelvo\<name>-big.dat
     bool noProductFolder = false;
     struct File {
         std::string path; // relative, backslashes
@@ -75,6 +76,8 @@ std::optional<Scenario> ParseText(const std::string& text, const std::string& fi
                                   std::string& error);
 // Splits one line into words ("..." quotes, # starts a comment); false on an unclosed quote.
 bool SplitWords(const std::string& text, std::vector<std::string>& words);
+// A size: bytes, or a number with K, M or G (powers of 1024); false when text is none.
+bool ParseSize(const std::string& text, std::uint64_t& bytes);
 // Checks one step line (a command played while the installer runs); false with why if it is no
 // valid step.
 bool IsValidStep(const Line& line, std::string& why);
@@ -125,6 +128,8 @@ class Backend {
     virtual bool Insert(char letter, const std::string& disc, std::string& error) = 0;
     // Files under a Windows folder, counted through its subfolders; -1 when it doesn't exist.
     virtual long CountFiles(const std::string& folder) = 0;
+    // The size of a file (a Windows path) in bytes; -1 when there is no such file.
+    virtual long long FileBytes(const std::string& path) = 0;
     // Starts another copy of the installer and waits for it to end; its exit status, and
     // whether it showed any window.
     virtual bool StartSecondCopy(int& exitStatus, bool& showedWindow, std::string& error) = 0;

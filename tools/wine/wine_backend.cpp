@@ -715,6 +715,14 @@ long WineBackend::CountFiles(const std::string& folder) {
     return CountFilesUnder(path);
 }
 
+long long WineBackend::FileBytes(const std::string& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(Widen(path).c_str(), GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        return -1;
+    return (long long)(((ULONGLONG)data.nFileSizeHigh << 32) | data.nFileSizeLow);
+}
+
 bool WineBackend::StartSecondCopy(int& exitStatus, bool& showedWindow, std::string& error) {
     PROCESS_INFORMATION second{};
     if (!StartProgram(setupExe_, second, error))

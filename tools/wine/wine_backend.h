@@ -45,6 +45,7 @@ class WineBackend : public scenario::Backend {
                 std::string& error) override;
     bool Insert(char letter, const std::string& disc, std::string& error) override;
     long CountFiles(const std::string& folder) override;
+    long long FileBytes(const std::string& path) override;
     bool StartSecondCopy(int& exitStatus, bool& showedWindow, std::string& error) override;
     bool Ended() override;
 

@@ -198,7 +198,7 @@ TEST_F(Judge, EndChecksRunOnAPassedPlay) {
 TEST(WineMachine, TheMachineIsJsonWithItsTextsEscaped) {
     scenario::Scenario parsed =
         Parsed("title \"Quote \"\ndrive d cdrom disc1\ndrive e fixed free 2M\n"
-               "disc disc1 label KELVO_1 sample 1 files 3\n"
+               "disc disc1 label KELVO_1 sample 1 files 3 big 2K\n"
                "disc-file disc1 kelvo\\遊戲.txt \"a \\ b\"\n"
                "shellfolder Programs \"C:\\Start Menu\\Programs\"\n"
                "file C:\\x.txt \"tab\there\"\nexpect exit 1\n");
@@ -208,7 +208,8 @@ TEST(WineMachine, TheMachineIsJsonWithItsTextsEscaped) {
         std::string::npos)
         << json;
     EXPECT_NE(json.find("\"free\": 2097152"), std::string::npos) << json;
-    EXPECT_NE(json.find("\"sample\": 1, \"extraFiles\": 3, \"noProduct\": false"),
+    EXPECT_NE(json.find("\"sample\": 1, \"extraFiles\": 3, \"bigBytes\": 2048, "
+                        "\"noProduct\": false"),
               std::string::npos)
         << json;
     EXPECT_NE(json.find("[\"kelvo\\\\遊戲.txt\", \"a \\\\ b\"]"), std::string::npos) << json;
