@@ -14,8 +14,9 @@
 // Every run must end within the timeout, leave nothing changed outside the install folder, the
 // program group and the two desktop links, and never report success unless the install folder
 // held exactly the merged discs at that moment. The install folder ends empty (or absent) or
-// complete, never half full. A cancel ends as things stood when it was pressed (JudgeCancel);
-// some faults have the message that must report them.
+// complete, never half full. A cancel ends as things stood when it was pressed (JudgeCancel), and
+// no block of a disc is read after it, even in the middle of a file; some faults have the message
+// that must report them.
 //
 // Prints the counts and the time per install type and every failing run; exit status 0 when
 // every run passed.
@@ -77,12 +78,17 @@ std::vector<std::string> ReadLines(const fs::path& path) {
     return lines;
 }
 
+// The copy's blocks in the file of several blocks.
+constexpr int BigFileBlocks = 8;
+constexpr size_t CopyBlockBytes = 65536;
+
 // Three small discs that hold what matters to the copy: nested folders, a file that a later disc
-// replaces, read-only files (as every file on a CD is), and a folder whose Big5 name ends in the
-// byte 0x5C.
+// replaces, read-only files (as every file on a CD is), a folder whose Big5 name ends in the
+// byte 0x5C, and a file of several blocks of the copy, inside which a cancel can come.
 void MakeDiscs(const fs::path& discs) {
     fs::path d1 = discs / "disc1", d2 = discs / "disc2", d3 = discs / "disc3";
     Write(d1 / "kelvo/kelvo.exe", "game", true);
+    Write(d1 / "kelvo/data/blocks.dat", std::string(BigFileBlocks * CopyBlockBytes + 1, 'b'), true);
     Write(d1 / "kelvo/pixie.exe", "pixie", true);
     Write(d1 / "kelvo/ReadMe.txt", "read me", true);
     Write(d1 / "kelvo/data/shared.dat", "from the first disc", true);
@@ -139,6 +145,7 @@ struct Outcome {
     std::map<std::string, int> uses;
     int workerCalls = 0;
     int cancelAt = 0;
+    std::map<std::string, int> usesAtCancel;
     std::optional<int> linksAtPress; // the shortcuts there were as cancel was pressed
     bool pressAfterDone = false;
     std::optional<std::vector<std::string>> finalTree; // nullopt: no install folder
@@ -252,6 +259,8 @@ class Enumeration {
                 outcome.workerCalls = count;
             else if (kind == "cancel")
                 outcome.cancelAt = std::atoi(name.c_str());
+            else if (kind == "use-at-cancel" && words >> count)
+                outcome.usesAtCancel[name] = count;
         }
         fs::path installed = folder / "c" / fs::path(installFolder_.substr(3));
         std::error_code error;
@@ -381,6 +390,17 @@ std::string Judge(const Plan& plan, const Outcome& outcome,
         std::string why = JudgeCancel(outcome, merged);
         if (!why.empty())
             return why;
+        // A cancel is felt at once, also in the middle of a file: no block is read after it.
+        if (outcome.cancelAt != 0) {
+            auto uses = [](const std::map<std::string, int>& counted) {
+                auto found = counted.find("ReadFile");
+                return found == counted.end() ? 0 : found->second;
+            };
+            int later = uses(outcome.uses) - uses(outcome.usesAtCancel);
+            if (later > 0)
+                return "read " + std::to_string(later) +
+                       " more blocks after the cancel was pressed";
+        }
     }
     if (!plan.failCall.empty()) {
         auto message = MessageFor(plan.failCall, plan.failUse);

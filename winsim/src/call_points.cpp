@@ -47,8 +47,10 @@ Scope::Scope(const char* name, unsigned kind) {
                 state.cancelDue = true;
             press = state.cancelDue && threadIndex == state.plan.cancelThread &&
                     state.counts.cancelPressedAt == 0;
-            if (press)
+            if (press) {
                 state.counts.cancelPressedAt = call;
+                state.counts.usesAtCancel = state.counts.uses;
+            }
         }
     }
     // The user's cancel, just before this call. A cancel button the user can't reach now (the
@@ -106,6 +108,8 @@ std::string Report() {
     for (const auto& [index, calls] : counts.threadCalls)
         text += "thread " + std::to_string(index) + " " + std::to_string(calls) + "\n";
     text += "cancel " + std::to_string(counts.cancelPressedAt) + "\n";
+    for (const auto& [name, uses] : counts.usesAtCancel)
+        text += "use-at-cancel " + name + " " + std::to_string(uses) + "\n";
     return text;
 }
 

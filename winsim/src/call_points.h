@@ -70,15 +70,17 @@ void SetPlan(const Plan& plan);
 void WatchCancelPress(std::function<void()> watcher);
 
 // What was counted: uses of every call that can fail, the calls of each thread that are cancel
-// points, and when the planned cancel was pressed (the call it preceded; 0: it never was).
+// points, when the planned cancel was pressed (the call it preceded; 0: it never was) and the
+// uses of every call that can fail up to that moment (the call it preceded included).
 struct Counts {
     std::map<std::string, int> uses;
     std::map<int, int> threadCalls;
     int cancelPressedAt = 0;
+    std::map<std::string, int> usesAtCancel;
 };
 Counts Counted();
 // The counts as text, one "name count" per line: "use <call> <n>", "thread <index> <calls>",
-// "cancel <call>".
+// "cancel <call>", "use-at-cancel <call> <n>".
 std::string Report();
 
 } // namespace winsim::calls
