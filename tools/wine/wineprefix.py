@@ -220,13 +220,15 @@ class Wine:
         (read-only to Windows) can't be opened for writing. wrapper: a command that runs the
         rest (strace, time, ...)."""
         command = list(wrapper) + [self.wine] + [str(a) for a in arguments]
-        if drop_read_override:
-            setpriv = find_program("setpriv")
-            if not setpriv:
-                raise SetupError("setpriv is needed to run as a user would (util-linux)")
-            command = [setpriv, "--bounding-set=-dac_override,-dac_read_search",
-                       "--"] + command
-        return command
+        return self.without_read_override(command) if drop_read_override else command
+
+    @staticmethod
+    def without_read_override(command):
+        """command run without root's override of file modes (see command())."""
+        setpriv = find_program("setpriv")
+        if not setpriv:
+            raise SetupError("setpriv is needed to run as a user would (util-linux)")
+        return [setpriv, "--bounding-set=-dac_override,-dac_read_search", "--"] + command
 
     def run(self, prefix, arguments, output, timeout, drop_read_override=False, wrapper=(),
             debug="-all"):
@@ -247,14 +249,17 @@ class Wine:
                 process.wait()
                 return Ran(False, None, out, err)
 
-    def server_command(self, prefix, *arguments, timeout=None):
-        subprocess.run([self.server] + list(arguments), env=self.environment(prefix),
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=timeout)
+    def server_command(self, prefix, *arguments, timeout=None, drop_read_override=False):
+        command = [self.server] + list(arguments)
+        if drop_read_override:
+            command = self.without_read_override(command)
+        subprocess.run(command, env=self.environment(prefix), stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=timeout)
 
-    def start_server(self, prefix):
+    def start_server(self, prefix, drop_read_override=False):
         """Starts the prefix's wineserver and keeps it running between programs, so that each
-        program starts in a fraction of a second."""
-        self.server_command(prefix, "-p", timeout=60)
+        program starts in a fraction of a second (drop_read_override: see command())."""
+        self.server_command(prefix, "-p", timeout=60, drop_read_override=drop_read_override)
 
     def stop(self, prefix, wait_seconds=0):
         """Lets the prefix's programs end for up to wait_seconds, then kills what is left and
@@ -431,8 +436,8 @@ class Prefix:
     def run(self, arguments, output, timeout, **options):
         return self.wine.run(self.path, arguments, output, timeout, **options)
 
-    def start_server(self):
-        self.wine.start_server(self.path)
+    def start_server(self, drop_read_override=False):
+        self.wine.start_server(self.path, drop_read_override)
 
     def stop(self, wait_seconds=0):
         self.wine.stop(self.path, wait_seconds)
