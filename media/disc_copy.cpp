@@ -40,12 +40,18 @@ static BOOL CreateFolderPath(const char* path) {
     return MakeFolder(path);
 }
 
-// Opens destination for writing, replacing whatever file is there. A read-only, hidden or
-// system file left by an earlier install refuses to be replaced until its attributes are
-// cleared.
+// Opens destination for writing, replacing whatever file is there. A file that is not there yet
+// is made as a new one: replacing (CREATE_ALWAYS) empties the file first, and some file systems
+// write out a file emptied so as soon as it is closed, which makes the close of a large copy, and
+// its removal after a cancel, wait for the disk. A read-only, hidden or system file left by an
+// earlier install refuses to be replaced until its attributes are cleared.
 static HANDLE CreateDestination(const char* destination) {
-    HANDLE file = CreateFileA(destination, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, NULL);
+    HANDLE file =
+        CreateFileA(destination, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file != INVALID_HANDLE_VALUE)
+        return file;
+    file = CreateFileA(destination, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                       NULL);
     if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED &&
         SetFileAttributesA(destination, FILE_ATTRIBUTE_NORMAL))
         file = CreateFileA(destination, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
