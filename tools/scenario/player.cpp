@@ -18,11 +18,16 @@ std::string Quoted(const std::string& text) {
     return "\"" + text + "\"";
 }
 
+// A step as a scenario writes it: a word that holds a space or a quote in quotes, its quotes
+// doubled.
 std::string Joined(const Line& line) {
     std::string text;
     for (const auto& word : line.words) {
-        bool quote = word.empty() || word.find(' ') != std::string::npos;
-        text += (text.empty() ? "" : " ") + (quote ? Quoted(word) : word);
+        bool quote = word.empty() || word.find_first_of(" \"") != std::string::npos;
+        std::string written;
+        for (char c : word)
+            written += c == '"' ? std::string("\"\"") : std::string(1, c);
+        text += (text.empty() ? "" : " ") + (quote ? Quoted(written) : written);
     }
     return text;
 }
@@ -30,6 +35,8 @@ std::string Joined(const Line& line) {
 std::vector<std::string> ButtonsOf(const std::string& kind) {
     if (kind == "yesno")
         return {"yes", "no"};
+    if (kind == "okcancel")
+        return {"ok", "cancel"};
     return {"ok"};
 }
 
@@ -333,7 +340,11 @@ bool Player::AnswerBox(const Line& step, std::string& why) {
         why = "no box expected before";
         return false;
     }
-    if (!backend_.Answer(*box_, step.word(1), why))
+    const std::string& answer = step.word(1);
+    bool given = answer == "escape"  ? backend_.Escape(*box_, why)
+                 : answer == "close" ? backend_.Close(*box_, why)
+                                     : backend_.Answer(*box_, answer, why);
+    if (!given)
         return false;
     std::uintptr_t handle = box_->handle;
     bool gone = WaitFor(

@@ -209,6 +209,11 @@ bool BuildMachine(const scenario::Scenario& scenario, const fs::path& folder, Sa
             std::snprintf(name, sizeof(name), "file%05d.dat", i);
             WriteFile(root / "kelvo" / (disc.name + "-extra") / name, std::string(1024, 'x'));
         }
+        if (disc.bigBytes != 0) {
+            fs::path big = root / "kelvo" / (disc.name + "-big.dat");
+            WriteFile(big, "");
+            fs::resize_file(big, disc.bigBytes);
+        }
         if (disc.noProductFolder)
             fs::remove_all(root / "kelvo");
         for (const auto& file : disc.files)
@@ -235,10 +240,12 @@ bool BuildMachine(const scenario::Scenario& scenario, const fs::path& folder, Sa
             fs::path root = folder / "drives" / std::string(1, drive.letter);
             fs::create_directories(root);
             text << " fixed " << Quote(root.string());
+            // A drive with so much free space takes that much and no more, as a small drive
+            // under Wine does (a tmpfs of that size).
             if (drive.freeBytes)
                 text << " free " << *drive.freeBytes;
-            if (drive.capacity)
-                text << " capacity " << *drive.capacity;
+            if (drive.capacity || drive.freeBytes)
+                text << " capacity " << drive.capacity.value_or(*drive.freeBytes);
             if (drive.failSpaceQuery)
                 text << " nospace";
         }

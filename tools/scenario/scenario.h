@@ -38,6 +38,9 @@ struct DiscSetup {
     std::string label;
     int sample = 0;     // 1, 2 or 3: content of that sample disc; 0: empty
     int extraFiles = 0; // generated files of 1 KiB under kelvo\<name>-extra
+    // A file of this many bytes at kelvo\<name>-big.dat that is all hole: it reads as zeros
+    // and takes no room on the disc.
+    std::uint64_t bigBytes = 0;
     bool noProductFolder = false;
     struct File {
         std::string path; // relative, backslashes
@@ -222,10 +225,6 @@ class Disk {
         return std::nullopt;
     }
 };
-
-// Wine puts quotes around an unquoted program path that holds spaces before the program sees
-// its command line; the product passes the path without them. Takes those quotes off again.
-std::string WithoutWineQuotes(const std::string& commandLine);
 
 // Runs the end checks; appends "FAIL line N: why" to log for each that fails (and "note line
 // N: ..." for a check it could not make, such as a link without lnkinfo).

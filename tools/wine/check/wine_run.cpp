@@ -94,6 +94,7 @@ std::string MachineJson(const scenario::Scenario& scenario) {
         return "{\"name\": " + JsonString(disc.name) + ", \"label\": " + JsonString(disc.label) +
                ", \"sample\": " + std::to_string(disc.sample) +
                ", \"extraFiles\": " + std::to_string(disc.extraFiles) +
+               ", \"big\": " + std::to_string(disc.bigBytes) +
                ", \"noProduct\": " + JsonBool(disc.noProductFolder) +
                ", \"files\": " + JsonPairs(files) + "}";
     });
