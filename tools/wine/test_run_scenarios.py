@@ -26,7 +26,7 @@ class Discs(Folder):
         self.recorder = self.write("recorder.exe", "recorder")
 
     def disc(self, **fields):
-        disc = {"name": "disc1", "label": "KELVO_1", "sample": 0, "extraFiles": 0,
+        disc = {"name": "disc1", "label": "KELVO_1", "sample": 0, "extraFiles": 0, "big": 0,
                 "noProduct": False, "files": []}
         disc.update(fields)
         root = self.root / "discs" / disc["name"]
@@ -65,6 +65,13 @@ class Discs(Folder):
         root = self.disc(name="bare", sample=1, extraFiles=2, noProduct=True,
                          files=[["readme.txt", "r"]])
         self.assertEqual(self.files(root), [".windows-label", "readme.txt"])
+
+    def test_a_big_file_is_all_hole(self):
+        root = self.disc(name="d1", big=3 << 30)
+        big = root / "kelvo/d1-big.dat"
+        self.assertEqual(big.stat().st_size, 3 << 30)
+        self.assertLess(big.stat().st_blocks * 512, 1 << 20)
+        self.assertEqual(big.stat().st_mode & 0o222, 0)
 
 
 if __name__ == "__main__":

@@ -45,6 +45,11 @@ class SetupError(Exception):
     """The machine for a run can't be made: a program or package is missing, Wine failed."""
 
 
+class MountRefused(SetupError):
+    """This machine does not let the run mount a file system (no root, or a container that
+    forbids mounts): what needs one can't run here."""
+
+
 def find_program(*candidates):
     """The first candidate that is an executable: a name looked up in PATH, or a path."""
     for candidate in candidates:
@@ -345,7 +350,8 @@ class Prefix:
     def mount(self, arguments, folder):
         result = subprocess.run(["mount"] + arguments, capture_output=True, text=True)
         if result.returncode != 0:
-            raise SetupError("can't mount (root is needed): " + result.stderr.strip())
+            raise MountRefused("mount refused: " + (result.stderr.strip() or
+                                                    "status %d" % result.returncode))
         if folder:
             self.mounts.append(folder)
 
@@ -458,6 +464,33 @@ def unmount(folder):
         if subprocess.run(command, stdout=subprocess.DEVNULL,
                           stderr=subprocess.DEVNULL).returncode == 0:
             return
+
+
+def mounts_under(folder, table="/proc/self/mounts"):
+    """The mount points at or under folder, deepest first, from the kernel's table of mounts
+    (which writes a space in a path as \\040)."""
+    folder = os.path.realpath(folder)
+    found = []
+    try:
+        with open(table) as mounts:
+            for line in mounts:
+                fields = line.split()
+                if len(fields) < 2:
+                    continue
+                point = fields[1].replace("\\040", " ").replace("\\011", "\t") \
+                    .replace("\\012", "\n").replace("\\134", "\\")
+                if point == folder or point.startswith(folder + os.sep):
+                    found.append(point)
+    except OSError:
+        return []
+    return sorted(set(found), key=lambda point: (-point.count(os.sep), point))
+
+
+def unmount_all_under(folder):
+    """Unmounts whatever is still mounted under folder: the last clean-up of a run, for mounts
+    whose scenario was cut short."""
+    for point in mounts_under(folder):
+        unmount(point)
 
 
 # ---- disc images -------------------------------------------------------------------------------
