@@ -1,7 +1,8 @@
 // What the installer relies on from the platform, checked the same way on Windows, under Wine and
 // over winsim: files, folders, attributes, name patterns, names Windows trims or reserves, the
-// shell's delete, drives, labels and free space, file handles, dialogs and message boxes used
-// from other threads, owners and their enabled state, the registry and shell links.
+// shell's delete, removing one file or folder, the process heap, drives, labels and free space,
+// file handles, dialogs and message boxes used from other threads, owners and their enabled
+// state, the registry and shell links.
 //
 // The runner sets up the drives first (tests/conformance/run-conformance):
 //   D:  a CD-ROM drive holding a disc labelled CONFDISC, with conf\readme.txt ("disc file\r\n")
@@ -536,6 +537,77 @@ void TestDeleteInRoot() {
     ok(left.empty(), "left in F:\\: %s\n", Join(left).c_str());
 }
 
+// ---- removing one file or folder ---------------------------------------------------------------
+
+void TestRemoval() {
+    ok(CreateDirectoryA("F:\\conf\\rm", nullptr), "CreateDirectoryA rm failed\n");
+    WriteWhole("F:\\conf\\rm\\a.txt", "a");
+    ok(DeleteFileA("F:\\conf\\rm\\a.txt") && !Exists("F:\\conf\\rm\\a.txt"),
+       "deleting a file: error %lu\n", LastError());
+    SetLastError(0);
+    ok(!DeleteFileA("F:\\conf\\rm\\a.txt") && GetLastError() == ERROR_FILE_NOT_FOUND,
+       "deleting a missing file: error %lu\n", LastError());
+    SetLastError(0);
+    ok(!DeleteFileA("F:\\conf\\rm\\none\\a.txt") && GetLastError() == ERROR_PATH_NOT_FOUND,
+       "deleting in a missing folder: error %lu\n", LastError());
+
+    // A read-only file stays; a hidden one goes.
+    WriteWhole("F:\\conf\\rm\\locked.txt", "r");
+    SetFileAttributesA("F:\\conf\\rm\\locked.txt", FILE_ATTRIBUTE_READONLY);
+    SetLastError(0);
+    ok(!DeleteFileA("F:\\conf\\rm\\locked.txt") && GetLastError() == ERROR_ACCESS_DENIED,
+       "deleting a read-only file: error %lu\n", LastError());
+    ok(ReadWhole("F:\\conf\\rm\\locked.txt") == "r", "a read-only file went\n");
+    SetFileAttributesA("F:\\conf\\rm\\locked.txt", FILE_ATTRIBUTE_NORMAL);
+    WriteWhole("F:\\conf\\rm\\hidden.txt", "h");
+    SetFileAttributesA("F:\\conf\\rm\\hidden.txt", FILE_ATTRIBUTE_HIDDEN);
+    ok(DeleteFileA("F:\\conf\\rm\\hidden.txt"), "deleting a hidden file: error %lu\n", LastError());
+
+    // A folder is no file, and goes only when empty.
+    CreateDirectoryA("F:\\conf\\rm\\sub", nullptr);
+    WriteWhole("F:\\conf\\rm\\sub\\b.txt", "b");
+    SetLastError(0);
+    ok(!DeleteFileA("F:\\conf\\rm\\sub") && GetLastError() == ERROR_ACCESS_DENIED,
+       "deleting a folder as a file: error %lu\n", LastError());
+    SetLastError(0);
+    ok(!RemoveDirectoryA("F:\\conf\\rm\\sub") && GetLastError() == ERROR_DIR_NOT_EMPTY,
+       "removing a folder that holds a file: error %lu\n", LastError());
+    ok(ReadWhole("F:\\conf\\rm\\sub\\b.txt") == "b", "a file went with its folder\n");
+    DeleteFileA("F:\\conf\\rm\\sub\\b.txt");
+    ok(RemoveDirectoryA("F:\\conf\\rm\\sub") && !Exists("F:\\conf\\rm\\sub"),
+       "removing an empty folder: error %lu\n", LastError());
+    SetLastError(0);
+    ok(!RemoveDirectoryA("F:\\conf\\rm\\sub") && GetLastError() == ERROR_FILE_NOT_FOUND,
+       "removing a missing folder: error %lu\n", LastError());
+    SetLastError(0);
+    ok(!RemoveDirectoryA("F:\\conf\\rm\\locked.txt") && GetLastError() == ERROR_DIRECTORY,
+       "removing a file as a folder: error %lu\n", LastError());
+
+    // Nothing on a disc goes.
+    ok(!DeleteFileA("D:\\conf\\readme.txt"), "deleting a disc's file succeeded\n");
+    ok(!RemoveDirectoryA("D:\\conf\\sub"), "removing a disc's folder succeeded\n");
+    ok(ReadWhole("D:\\conf\\readme.txt") == DiscReadme && Exists("D:\\conf\\sub\\inner.dat"),
+       "a disc file went\n");
+}
+
+// ---- the process heap -------------------------------------------------------------------------
+
+void TestHeap() {
+    HANDLE heap = GetProcessHeap();
+    ok(heap != nullptr, "no process heap\n");
+    auto* block = static_cast<unsigned char*>(HeapAlloc(heap, HEAP_ZERO_MEMORY, 16));
+    ok(block != nullptr && std::count(block, block + 16, 0) == 16, "a zeroed block isn't\n");
+    if (block == nullptr)
+        return;
+    std::memcpy(block, "0123456789abcdef", 16);
+    // A grown block keeps what it held; with HEAP_ZERO_MEMORY, the rest is zero.
+    auto* grown = static_cast<unsigned char*>(HeapReAlloc(heap, HEAP_ZERO_MEMORY, block, 65536));
+    ok(grown != nullptr && std::memcmp(grown, "0123456789abcdef", 16) == 0 &&
+           std::count(grown + 16, grown + 65536, 0) == 65536 - 16,
+       "a grown block lost its bytes or holds garbage\n");
+    ok(HeapFree(heap, 0, grown != nullptr ? grown : block), "HeapFree failed\n");
+}
+
 // ---- drives -----------------------------------------------------------------------------------
 
 void TestDrives() {
@@ -902,6 +974,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     TestFileHandles();
     TestPatterns();
     TestDelete();
+    TestRemoval();
+    TestHeap();
     TestDrives();
     TestFreeSpace();
     TestWindows(instance);

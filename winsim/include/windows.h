@@ -19,6 +19,7 @@
 #define MAX_PATH 260
 #define INFINITE 0xFFFFFFFFu
 #define ZeroMemory(destination, length) memset((destination), 0, (length))
+#define CopyMemory(destination, source, length) memcpy((destination), (source), (length))
 
 typedef int BOOL;
 typedef unsigned char BYTE;
@@ -36,6 +37,7 @@ typedef intptr_t INT_PTR;
 typedef uintptr_t UINT_PTR;
 typedef intptr_t LONG_PTR;
 typedef uintptr_t ULONG_PTR;
+typedef size_t SIZE_T;
 typedef UINT_PTR WPARAM;
 typedef LONG_PTR LPARAM;
 typedef LONG_PTR LRESULT;
@@ -139,8 +141,10 @@ typedef uintptr_t DWORD_PTR_;
 #define ERROR_DISK_FULL 112L
 #define ERROR_REQUEST_ABORTED 1235L
 #define ERROR_CANCELLED 1223L
+#define ERROR_DIR_NOT_EMPTY 145L
 #define ERROR_BAD_PATHNAME 161L
 #define ERROR_FILENAME_EXCED_RANGE 206L
+#define ERROR_DIRECTORY 267L
 #define ERROR_UNRECOGNIZED_VOLUME 1005L
 #define ERROR_INVALID_WINDOW_HANDLE 1400L
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
@@ -204,6 +208,8 @@ typedef struct _WIN32_FIND_DATAA {
 BOOL WINAPI CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security);
 DWORD WINAPI GetFileAttributesA(LPCSTR path);
 BOOL WINAPI SetFileAttributesA(LPCSTR path, DWORD attributes);
+BOOL WINAPI DeleteFileA(LPCSTR path);
+BOOL WINAPI RemoveDirectoryA(LPCSTR path);
 HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data);
 BOOL WINAPI FindNextFileA(HANDLE find, LPWIN32_FIND_DATAA data);
 BOOL WINAPI FindClose(HANDLE find);
@@ -223,6 +229,13 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWORD read, LPVO
 BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written, LPVOID overlapped);
 BOOL WINAPI SetFileTime(HANDLE file, const FILETIME* creation, const FILETIME* access,
                         const FILETIME* write);
+
+// The process heap
+#define HEAP_ZERO_MEMORY 0x00000008
+HANDLE WINAPI GetProcessHeap(void);
+LPVOID WINAPI HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes);
+LPVOID WINAPI HeapReAlloc(HANDLE heap, DWORD flags, LPVOID block, SIZE_T bytes);
+BOOL WINAPI HeapFree(HANDLE heap, DWORD flags, LPVOID block);
 
 // Threads and processes
 typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID parameter);

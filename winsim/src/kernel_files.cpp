@@ -1,5 +1,6 @@
-// Files: listings, copies, attributes and the shell's delete, over POSIX. Windows paths are code
-// page 950 and reach the host through the machine's drive table (HostPath).
+// Files: listings, attributes, deleting files and empty folders, and the shell's delete, over
+// POSIX. Windows paths are code page 950 and reach the host through the machine's drive table
+// (HostPath).
 #include <shellapi.h>
 #include <windows.h>
 
@@ -390,6 +391,63 @@ BOOL WINAPI SetFileAttributesA(LPCSTR path, DWORD attributes) {
     mode = (attributes & FILE_ATTRIBUTE_READONLY) != 0 ? mode & ~(mode_t)0222 : mode | S_IWUSR;
     if (chmod(host->c_str(), mode) != 0) {
         SetError(ErrorOf(errno, ERROR_ACCESS_DENIED));
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// A read-only file, a folder and anything on a disc refuse to go.
+BOOL WINAPI DeleteFileA(LPCSTR path) {
+    calls::Scope call("DeleteFileA", calls::Point | calls::CanFail);
+    if (call.Fails()) {
+        SetError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    auto host = MapPath(path);
+    if (!host)
+        return FALSE;
+    struct stat info;
+    if (stat(host->c_str(), &info) != 0) {
+        SetError(IsHostFolder(HostParentOf(*host)) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
+    if (S_ISDIR(info.st_mode) || (info.st_mode & S_IWUSR) == 0 || IsOnCdRom(path)) {
+        SetError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (unlink(host->c_str()) != 0) {
+        SetError(ErrorOf(errno, ERROR_ACCESS_DENIED));
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// Only an empty folder goes; never a drive's root, nor anything on a disc.
+BOOL WINAPI RemoveDirectoryA(LPCSTR path) {
+    calls::Scope call("RemoveDirectoryA", calls::Point | calls::CanFail);
+    if (call.Fails()) {
+        SetError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    auto host = MapPath(path);
+    if (!host)
+        return FALSE;
+    struct stat info;
+    if (stat(host->c_str(), &info) != 0) {
+        SetError(IsHostFolder(HostParentOf(*host)) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
+    if (!S_ISDIR(info.st_mode)) {
+        SetError(ERROR_DIRECTORY);
+        return FALSE;
+    }
+    if (IsOnCdRom(path) || IsDriveRoot(DriveLetterOf(path), *host)) {
+        SetError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (rmdir(host->c_str()) != 0) {
+        SetError(errno == ENOTEMPTY || errno == EEXIST ? ERROR_DIR_NOT_EMPTY
+                                                       : ErrorOf(errno, ERROR_ACCESS_DENIED));
         return FALSE;
     }
     return TRUE;
