@@ -149,10 +149,9 @@ int CopyDiscTree(HWND owner) {
 // is joined to it; this keeps the removal from ever emptying a root or the current folder.
 static BOOL MayEmptyFolder(const char* path) {
     const char* rest;
-    if (((path[0] >= 'a' && path[0] <= 'z') || (path[0] >= 'A' && path[0] <= 'Z')) &&
-        path[1] == ':' && (path[2] == '\\' || path[2] == '/')) {
+    if (DriveRootLength(path) == 3) {
         rest = path + 3;
-    } else if ((path[0] == '\\' || path[0] == '/') && (path[1] == '\\' || path[1] == '/')) {
+    } else if (IsSharePath(path)) {
         // Past the server's and the share's names.
         rest = path + 2;
         for (int names = 0; names < 2; names++) {

@@ -1,6 +1,7 @@
 #include "drive_probes.h"
 
 #include "../app/install_state.h"
+#include "join_path.h"
 
 char FindCdDrive(void) {
     char root[4] = {'c', ':', '\\', '\0'};
@@ -22,12 +23,10 @@ int VolumeLabelIs(const char* root, const char* label) {
 }
 
 ULONGLONG FreeMegabytes(const char* path) {
-    char letter = path[0];
-    BOOL isLetter = (letter >= 'a' && letter <= 'z') || (letter >= 'A' && letter <= 'Z');
     // "C:games" is relative to the drive's current folder: no place to install either.
-    if (!isLetter || path[1] != ':' || (path[2] != '\\' && path[2] != '/' && path[2] != '\0'))
+    if (DriveRootLength(path) == 0)
         return 0;
-    char root[4] = {letter, ':', '\\', '\0'};
+    char root[4] = {path[0], ':', '\\', '\0'};
     // A disc takes no files, whatever the drive reports: a CD-ROM drive that is a folder on the
     // disk (as Wine often has it) would report that disk's space.
     if (GetDriveTypeA(root) == DRIVE_CDROM)
