@@ -4,7 +4,11 @@
 #include "join_path.h"
 
 char FindCdDrive(void) {
-    char root[4] = {'c', ':', '\\', '\0'};
+    return FindCdDriveFrom('c');
+}
+
+char FindCdDriveFrom(char first) {
+    char root[4] = {first, ':', '\\', '\0'};
     for (; root[0] <= 'z'; root[0]++) {
         if (GetDriveTypeA(root) == DRIVE_CDROM)
             return root[0];
@@ -38,9 +42,13 @@ ULONGLONG FreeMegabytes(const char* path) {
 }
 
 BOOL DiscIsInDrive(const char* label) {
-    char letter = FindCdDrive();
-    if (letter == 0)
-        return FALSE;
-    InstallState.cdRoot[0] = letter;
-    return VolumeLabelIs(InstallState.cdRoot, label) == 1;
+    char root[4] = {'c', ':', '\\', '\0'};
+    for (char letter = FindCdDrive(); letter != 0; letter = FindCdDriveFrom((char)(letter + 1))) {
+        root[0] = letter;
+        if (VolumeLabelIs(root, label) == 1) {
+            InstallState.cdRoot[0] = letter;
+            return TRUE;
+        }
+    }
+    return FALSE;
 }

@@ -17,22 +17,44 @@ class DriveProbes : public ::testing::Test {
     TestMachine sim;
 };
 
-TEST_F(DriveProbes, FindsTheFirstCdRomDriveOnly) {
+TEST_F(DriveProbes, FindsEachCdRomDriveInLetterOrder) {
     EXPECT_EQ(FindCdDrive(), 0);
     sim.AddCdRom('f');
     sim.AddCdRom('e');
     EXPECT_EQ(FindCdDrive(), 'e');
+    EXPECT_EQ(FindCdDriveFrom('f'), 'f');
+    EXPECT_EQ(FindCdDriveFrom('g'), 0);
+    EXPECT_EQ(FindCdDriveFrom('z' + 1), 0);
+}
 
-    // The wanted disc in the second drive is never looked at.
+TEST_F(DriveProbes, TheDiscCheckLooksInEveryCdRomDrive) {
+    sim.AddCdRom('f');
+    sim.AddCdRom('e');
+    sim.AddFixed('g');
+    sim.AddCdRom('h');
+    // The wanted disc in the second drive, another disc in the first.
     sim.Insert('e', sim.MakeDisc("other", "KELVO_2"));
     sim.Insert('f', sim.MakeDisc("first", "KELVO_1"));
-    EXPECT_FALSE(DiscIsInDrive("KELVO_1"));
+    EXPECT_TRUE(DiscIsInDrive("KELVO_1"));
+    EXPECT_EQ(InstallState.cdRoot[0], 'f');
+    EXPECT_TRUE(DiscIsInDrive("KELVO_2"));
     EXPECT_EQ(InstallState.cdRoot[0], 'e');
 
-    // An empty drive before a full one: the empty one is found, the check fails.
+    // The first drive empty; the disc past a fixed drive.
     sim.Eject('e');
-    EXPECT_EQ(FindCdDrive(), 'e');
+    sim.Eject('f');
+    sim.Insert('h', sim.MakeDisc("third", "KELVO_3"));
+    EXPECT_TRUE(DiscIsInDrive("KELVO_3"));
+    EXPECT_EQ(InstallState.cdRoot[0], 'h');
+
+    // The same disc in two drives: the first one is taken.
+    sim.Insert('e', sim.MakeDisc("third-again", "KELVO_3"));
+    EXPECT_TRUE(DiscIsInDrive("KELVO_3"));
+    EXPECT_EQ(InstallState.cdRoot[0], 'e');
+
+    // Nowhere: the drive of the last disc found stays.
     EXPECT_FALSE(DiscIsInDrive("KELVO_1"));
+    EXPECT_EQ(InstallState.cdRoot[0], 'e');
 }
 
 TEST_F(DriveProbes, SearchesFromCToZ) {
