@@ -72,9 +72,10 @@ static HANDLE CreateDestination(const char* destination) {
 }
 
 // Copies one file. The copy is the user's: normal attributes whatever the disc's file carries
-// (every file on a CD is read-only), and the disc file's time of last change. The destination
-// is recorded before it is opened. FALSE when the record can't take it, a block can't be read or
-// written, or the user cancelled.
+// (every file on a CD is read-only), and the disc file's time of last change where the file
+// system can hold it (the copy is whole without it). The destination is recorded before it is
+// opened. FALSE when the record can't take it, a block can't be read or written, or the user
+// cancelled.
 static BOOL CopyOneFile(const char* source, const char* destination, const FILETIME* written) {
     HANDLE from = CreateFileA(source, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
                               FILE_FLAG_SEQUENTIAL_SCAN, NULL);
@@ -107,7 +108,7 @@ static BOOL CopyOneFile(const char* source, const char* destination, const FILET
         }
     }
     if (copied)
-        copied = SetFileTime(to, NULL, NULL, written);
+        SetFileTime(to, NULL, NULL, written);
     if (!CloseHandle(to))
         copied = FALSE;
     CloseHandle(from);

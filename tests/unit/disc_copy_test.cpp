@@ -204,6 +204,13 @@ TEST_F(DiscCopy, FailsWhenTheDiscCantBeCopiedWhole) {
     EXPECT_LE(sim.machine().drives['c'].written, 20u);
 }
 
+TEST_F(DiscCopy, AFileTimeThatCantBeSetLeavesTheCopyWhole) {
+    FailNext failed("SetFileTime");
+    ASSERT_EQ(CopyDiscTree(nullptr), 0);
+    EXPECT_EQ(ReadAll(Installed() / "kelvo.exe"), "game");
+    EXPECT_EQ(CountFiles(Installed()), 5u);
+}
+
 TEST_F(DiscCopy, PathsThatPassMaxPathFailWithoutOverrunningBuffers) {
     // An install folder of the longest accepted length; the disc's deeper names don't fit.
     std::string folder = "C:";

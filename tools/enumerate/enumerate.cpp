@@ -338,7 +338,6 @@ std::optional<std::string> MessageFor(const std::string& call, int use) {
         {"RegOpenKeyExA", Utf8(TextRegistryFault)},
         {"ReadFile", Utf8(TextInstallFailed)},
         {"WriteFile", Utf8(TextInstallFailed)},
-        {"SetFileTime", Utf8(TextInstallFailed)},
         {"HeapAlloc", Utf8(TextInstallFailed)},
         {"HeapReAlloc", Utf8(TextInstallFailed)},
         {"FindFirstFileA", Utf8(TextInstallFailed)},
