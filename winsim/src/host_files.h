@@ -17,6 +17,11 @@ namespace winsim {
 // API, a path of MAX_PATH bytes or more is refused.
 std::optional<std::string> MapPath(const char* path);
 
+// The host path of an existing file or folder, with its status in info; nullopt when the path
+// names none, with the error Windows sets (ERROR_FILE_NOT_FOUND, or ERROR_PATH_NOT_FOUND where
+// its folder is missing too).
+std::optional<std::string> ExistingHostPath(const char* path, struct stat& info);
+
 // The Win32 error for an errno value, or otherwise when there is none that fits.
 std::uint32_t ErrorOf(int error, std::uint32_t otherwise);
 
