@@ -69,6 +69,8 @@ std::uint32_t ErrorOf(int error, std::uint32_t otherwise) {
         return ERROR_DISK_FULL;
     case ENAMETOOLONG:
         return ERROR_FILENAME_EXCED_RANGE;
+    case ENOTEMPTY:
+        return ERROR_DIR_NOT_EMPTY;
     default:
         return otherwise;
     }

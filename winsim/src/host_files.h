@@ -46,6 +46,15 @@ timespec HostTimeOf(const FILETIME& time);
 std::size_t TakeRoom(char letter, std::size_t wanted);
 void GiveBackRoom(char letter, std::size_t unused);
 
+// Deletes the host file as DeleteFileA and the shell's delete do, unless an open handle shares it
+// for no deleting: 0, or the Win32 error (ERROR_SHARING_VIOLATION when a handle keeps it).
+std::uint32_t DeleteHostFile(const std::string& host);
+
+// Another program opens the file at a Windows path to read it, sharing it for reading only, and
+// keeps it open until the process ends: the installer can then neither write nor delete it.
+// 0, or the Win32 error that kept the program out.
+std::uint32_t HoldFileOpen(const char* path);
+
 // Closes handle when it is an open file's: true, with closed telling whether the close went
 // well. False when it is no file handle.
 bool CloseFileHandle(void* handle, bool& closed);

@@ -141,6 +141,12 @@ BOOL WINAPI CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security) {
     auto host = MapPath(path);
     if (!host)
         return FALSE;
+    // Windows makes no folder whose full path leaves no room for an 8.3 name below it within
+    // MAX_PATH (its closing NUL counted): 247 characters at most, a closing separator counted.
+    if (FullPathCharacters(path) + 1 + 12 > MAX_PATH) {
+        SetError(ERROR_FILENAME_EXCED_RANGE);
+        return FALSE;
+    }
     std::error_code error;
     if (IsDeviceName(path) || fs::exists(*host, error)) {
         SetError(ERROR_ALREADY_EXISTS);
