@@ -52,6 +52,15 @@ std::optional<std::string> MapPath(const char* path) {
     return host;
 }
 
+std::optional<std::string> MapExisting(const char* path, struct stat& info) {
+    auto host = MapPath(path);
+    if (host && stat(host->c_str(), &info) != 0) {
+        SetError(IsHostFolder(HostParentOf(*host)) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
+        return std::nullopt;
+    }
+    return host;
+}
+
 std::uint32_t ErrorOf(int error, std::uint32_t otherwise) {
     switch (error) {
     case ENOENT:

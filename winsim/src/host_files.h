@@ -17,6 +17,11 @@ namespace winsim {
 // API, a path of MAX_PATH bytes or more is refused.
 std::optional<std::string> MapPath(const char* path);
 
+// Host path of a Windows path that names a file or folder that is there, with info describing
+// it; nullopt otherwise, with the last error set: ERROR_FILE_NOT_FOUND, or ERROR_PATH_NOT_FOUND
+// when its folder is missing too.
+std::optional<std::string> MapExisting(const char* path, struct stat& info);
+
 // The Win32 error for an errno value, or otherwise when there is none that fits.
 std::uint32_t ErrorOf(int error, std::uint32_t otherwise);
 

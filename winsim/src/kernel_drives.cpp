@@ -172,13 +172,9 @@ DWORD WINAPI GetFileAttributesA(LPCSTR path) {
     }
     if (path != nullptr && IsDeviceName(path))
         return FILE_ATTRIBUTE_ARCHIVE;
-    auto host = MapPath(path);
+    struct stat info;
+    auto host = MapExisting(path, info);
     if (!host)
         return INVALID_FILE_ATTRIBUTES;
-    struct stat info;
-    if (stat(host->c_str(), &info) != 0) {
-        SetError(IsHostFolder(HostParentOf(*host)) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
-        return INVALID_FILE_ATTRIBUTES;
-    }
     return AttributesOf(*host, info);
 }

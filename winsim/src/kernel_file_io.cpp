@@ -218,14 +218,10 @@ BOOL WINAPI DeleteFileA(LPCSTR path) {
         SetError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    auto host = MapPath(path);
+    struct stat info;
+    auto host = MapExisting(path, info);
     if (!host)
         return FALSE;
-    struct stat info;
-    if (lstat(host->c_str(), &info) != 0) {
-        SetError(IsHostFolder(HostParentOf(*host)) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
-        return FALSE;
-    }
     // Folders, read-only files and a disc's files are no files to delete.
     if (S_ISDIR(info.st_mode) || (info.st_mode & S_IWUSR) == 0 || IsOnCdRom(path)) {
         SetError(ERROR_ACCESS_DENIED);

@@ -367,14 +367,10 @@ BOOL WINAPI SetFileAttributesA(LPCSTR path, DWORD attributes) {
         SetError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    auto host = MapPath(path);
+    struct stat info;
+    auto host = MapExisting(path, info);
     if (!host)
         return FALSE;
-    struct stat info;
-    if (stat(host->c_str(), &info) != 0) {
-        SetError(IsHostFolder(HostParentOf(*host)) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
-        return FALSE;
-    }
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         SetError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -401,14 +397,10 @@ BOOL WINAPI RemoveDirectoryA(LPCSTR path) {
         SetError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    auto host = MapPath(path);
+    struct stat info;
+    auto host = MapExisting(path, info);
     if (!host)
         return FALSE;
-    struct stat info;
-    if (lstat(host->c_str(), &info) != 0) {
-        SetError(IsHostFolder(HostParentOf(*host)) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
-        return FALSE;
-    }
     if (!S_ISDIR(info.st_mode)) {
         SetError(ERROR_DIRECTORY);
         return FALSE;
