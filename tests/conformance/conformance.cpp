@@ -486,6 +486,12 @@ void TestSharing() {
            (GetFileAttributesA(path.c_str()) & FILE_ATTRIBUTE_READONLY) != 0 &&
            SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL),
        "the attributes of a held file: error %lu\n", LastError());
+    // The handle is weighed before the read-only attribute.
+    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY);
+    SetLastError(0);
+    ok(!DeleteFileA(path.c_str()) && GetLastError() == ERROR_SHARING_VIOLATION,
+       "DeleteFileA of a held read-only file: error %lu\n", LastError());
+    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
     CloseHandle(held);
 
     // Held as the installer writes a file: sharing nothing.

@@ -52,8 +52,9 @@ std::size_t TakeRoom(char letter, std::size_t wanted);
 void GiveBackRoom(char letter, std::size_t unused);
 
 // Deletes the host file as DeleteFileA and the shell's delete do, unless an open handle shares it
-// for no deleting: 0, or the Win32 error (ERROR_SHARING_VIOLATION when a handle keeps it).
-std::uint32_t DeleteHostFile(const std::string& host);
+// for no deleting, or, with keepReadOnly (DeleteFileA), it is read-only: 0, or the Win32 error
+// (ERROR_SHARING_VIOLATION when a handle keeps it, before anything else).
+std::uint32_t DeleteHostFile(const std::string& host, bool keepReadOnly);
 
 // Another program opens the file at a Windows path to read it, sharing it for reading only, and
 // keeps it open until the process ends: the installer can then neither write nor delete it.

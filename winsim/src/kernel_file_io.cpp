@@ -172,13 +172,15 @@ HANDLE OpenFile(LPCSTR path, DWORD access, DWORD share, DWORD disposition, DWORD
 
 } // namespace
 
-std::uint32_t winsim::DeleteHostFile(const std::string& host) {
+std::uint32_t winsim::DeleteHostFile(const std::string& host, bool keepReadOnly) {
     std::lock_guard sharing(SharingLock());
     struct stat info;
-    if (lstat(host.c_str(), &info) == 0 &&
-        SharingViolation(info, false, false, true,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE))
+    bool exists = lstat(host.c_str(), &info) == 0;
+    if (exists && SharingViolation(info, false, false, true,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE))
         return ERROR_SHARING_VIOLATION;
+    if (exists && keepReadOnly && !S_ISLNK(info.st_mode) && (info.st_mode & S_IWUSR) == 0)
+        return ERROR_ACCESS_DENIED;
     if (unlink(host.c_str()) != 0)
         return ErrorOf(errno, ERROR_ACCESS_DENIED);
     return ERROR_SUCCESS;
@@ -222,12 +224,12 @@ BOOL WINAPI DeleteFileA(LPCSTR path) {
     auto host = MapExisting(path, info);
     if (!host)
         return FALSE;
-    // Folders, read-only files and a disc's files are no files to delete.
-    if (S_ISDIR(info.st_mode) || (info.st_mode & S_IWUSR) == 0 || IsOnCdRom(path)) {
+    // Folders and a disc's files are no files to delete.
+    if (S_ISDIR(info.st_mode) || IsOnCdRom(path)) {
         SetError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    if (std::uint32_t error = DeleteHostFile(*host)) {
+    if (std::uint32_t error = DeleteHostFile(*host, true)) {
         SetError(error);
         return FALSE;
     }

@@ -234,7 +234,7 @@ std::uint32_t RemoveTree(const fs::path& path) {
     if (error)
         return ERROR_FILE_NOT_FOUND;
     if (!fs::is_directory(status))
-        return DeleteHostFile(path.string());
+        return DeleteHostFile(path.string(), false);
     fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, error);
     std::vector<HostEntry> entries;
     if (!ListHostFolder(path.string(), NamePattern("*"), entries))
