@@ -21,6 +21,29 @@ int VolumeLabelIs(const char* root, const char* label) {
     return lstrcmpA(volumeLabel, label) == 0 ? 1 : 0;
 }
 
+typedef BOOL(WINAPI* GETDISKFREESPACEEXA)(LPCSTR root, PULARGE_INTEGER availableToCaller,
+                                          PULARGE_INTEGER total, PULARGE_INTEGER totalFree);
+
+// The free bytes of the drive at root. The first release of Windows 95 has no
+// GetDiskFreeSpaceExA (a program that imports it does not load there); every drive it can use is
+// FAT16 and at most 2 GiB, so the older count of clusters is exact on it.
+static BOOL DriveFreeBytes(const char* root, ULONGLONG* freeBytes) {
+    GETDISKFREESPACEEXA freeSpaceEx = (GETDISKFREESPACEEXA)(void (*)(void))GetProcAddress(
+        GetModuleHandleA("kernel32.dll"), "GetDiskFreeSpaceExA");
+    if (freeSpaceEx != NULL) {
+        ULARGE_INTEGER available, total, totalFree;
+        if (!freeSpaceEx(root, &available, &total, &totalFree))
+            return FALSE;
+        *freeBytes = totalFree.QuadPart;
+        return TRUE;
+    }
+    DWORD sectorsPerCluster, bytesPerSector, freeClusters, clusters;
+    if (!GetDiskFreeSpaceA(root, &sectorsPerCluster, &bytesPerSector, &freeClusters, &clusters))
+        return FALSE;
+    *freeBytes = (ULONGLONG)sectorsPerCluster * bytesPerSector * freeClusters;
+    return TRUE;
+}
+
 ULONGLONG FreeMegabytes(const char* path) {
     char letter = path[0];
     BOOL isLetter = (letter >= 'a' && letter <= 'z') || (letter >= 'A' && letter <= 'Z');
@@ -32,10 +55,10 @@ ULONGLONG FreeMegabytes(const char* path) {
     // disk (as Wine often has it) would report that disk's space.
     if (GetDriveTypeA(root) == DRIVE_CDROM)
         return 0;
-    ULARGE_INTEGER available, total, totalFree;
-    if (!GetDiskFreeSpaceExA(root, &available, &total, &totalFree))
+    ULONGLONG freeBytes;
+    if (!DriveFreeBytes(root, &freeBytes))
         return 0;
-    return totalFree.QuadPart >> 20;
+    return freeBytes >> 20;
 }
 
 BOOL DiscIsInDrive(const char* label) {

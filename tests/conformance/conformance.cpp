@@ -859,6 +859,36 @@ void TestFreeSpace() {
        "free space on a drive that is not there\n");
 }
 
+// The older count, in clusters, which is all the first release of Windows 95 has: its free
+// clusters are the bytes the caller may use. Other programs may write to the disk behind F:
+// between the calls, so the count must lie between a newer count before it and one after it.
+void TestFreeClusters() {
+    ULARGE_INTEGER before, after, total, free;
+    DWORD sectors = 0, sectorBytes = 0, freeClusters = 0, clusters = 0;
+    ok(GetDiskFreeSpaceExA("F:\\", &before, &total, &free), "free space on F:: error %lu\n",
+       LastError());
+    BOOL got = GetDiskFreeSpaceA("F:\\", &sectors, &sectorBytes, &freeClusters, &clusters);
+    ok(got, "free clusters on F:: error %lu\n", LastError());
+    ok(GetDiskFreeSpaceExA("F:\\", &after, &total, &free), "free space on F:: error %lu\n",
+       LastError());
+    ULONGLONG cluster = (ULONGLONG)sectors * sectorBytes;
+    ok(got && cluster >= 512 && (cluster & (cluster - 1)) == 0,
+       "clusters of %lu sectors of %lu bytes\n", U(sectors), U(sectorBytes));
+    if (cluster == 0)
+        return;
+    ULONGLONG low = std::min(before.QuadPart, after.QuadPart) / cluster * cluster;
+    ULONGLONG high = std::max(before.QuadPart, after.QuadPart) / cluster * cluster;
+    ULONGLONG counted = cluster * freeClusters;
+    ok(low <= counted && counted <= high, "%lu free clusters of %llu bytes: %llu bytes, not %llu\n",
+       U(freeClusters), U64(cluster), U64(counted), U64(low));
+    ok(freeClusters <= clusters && cluster * clusters <= total.QuadPart,
+       "%lu of %lu clusters free, %llu bytes in all\n", U(freeClusters), U(clusters),
+       U64(total.QuadPart));
+
+    ok(!GetDiskFreeSpaceA(NoDrive, &sectors, &sectorBytes, &freeClusters, &clusters),
+       "free clusters on a drive that is not there\n");
+}
+
 // ---- windows from other threads ---------------------------------------------------------------
 
 const char OwnerClass[] = "ConformanceOwner";
@@ -1182,6 +1212,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     TestDelete();
     TestDrives();
     TestFreeSpace();
+    TestFreeClusters();
     TestWindows(instance);
     TestRegistry();
     TestShellLinks();

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "app/install_state.h"
+#include "call_points.h"
 #include "media/drive_probes.h"
 #include "test_machine.h"
 
@@ -86,6 +87,44 @@ TEST_F(DriveProbes, CountsFreeMegabytesRoundedDown) {
     EXPECT_EQ(FreeMegabytes("D:\\x"), 1239u);
     sim.machine().drives['d'].freeBytes = 5ull << 40;
     EXPECT_EQ(FreeMegabytes("d:"), 5ull << 20) << "past 32 bits";
+}
+
+// The first release of Windows 95 has no GetDiskFreeSpaceExA: the count comes from the older
+// call, in clusters, and gives the same MiB on every drive that system can have (up to 2 GiB).
+TEST_F(DriveProbes, WithoutTheNewerSpaceQueryTheClusterCountGivesTheSame) {
+    sim.AddFixed('d');
+    const ULONGLONG sizes[] = {0,
+                               4095,
+                               1048575,
+                               1048576,
+                               858 << 20,
+                               900 << 20,
+                               (1239 << 20) - 1,
+                               (1239 << 20) + 4095,
+                               2047 << 20,
+                               (2ull << 30) - 1,
+                               2ull << 30};
+    auto uses = [](const char* call) { return winsim::calls::Counted().uses[call]; };
+    for (ULONGLONG bytes : sizes) {
+        sim.machine().drives['d'].freeBytes = bytes;
+        sim.machine().lacks.clear();
+        int older = uses("GetDiskFreeSpaceA");
+        ULONGLONG newer = FreeMegabytes("d:\\Games\\kelvo");
+        EXPECT_EQ(uses("GetDiskFreeSpaceA"), older) << "the newer call is there";
+        sim.machine().lacks.insert("GetDiskFreeSpaceExA");
+        int newerUses = uses("GetDiskFreeSpaceExA");
+        EXPECT_EQ(FreeMegabytes("d:\\Games\\kelvo"), newer) << bytes << " bytes";
+        EXPECT_EQ(uses("GetDiskFreeSpaceA"), older + 1);
+        EXPECT_EQ(uses("GetDiskFreeSpaceExA"), newerUses);
+        EXPECT_EQ(newer, bytes >> 20) << bytes << " bytes";
+    }
+    // The older call fails as the newer one does.
+    sim.machine().drives['d'].failSpaceQuery = true;
+    EXPECT_EQ(FreeMegabytes("d:\\kelvo"), 0u);
+    sim.machine().drives['d'].failSpaceQuery = false;
+    sim.AddCdRom('e');
+    sim.Insert('e', sim.MakeDisc("one", "KELVO_1"));
+    EXPECT_EQ(FreeMegabytes("e:\\kelvo"), 0u) << "a disc takes no files";
 }
 
 TEST_F(DriveProbes, AFailedSpaceQueryCountsAsNoSpace) {

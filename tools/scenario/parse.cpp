@@ -358,6 +358,10 @@ std::optional<Scenario> ParseText(const std::string& text, const std::string& fi
             if (count != 3 || (line.word(1) != "Programs" && line.word(1) != "Desktop"))
                 return fail(number, "usage: shellfolder Programs|Desktop <windows path>");
             scenario.shellFolders.emplace_back(line.word(1), line.word(2));
+        } else if (command == "windows") {
+            if (count != 2 || line.word(1) != "95")
+                return fail(number, "usage: windows 95");
+            scenario.windows95 = needsHost = true;
         } else if (command == "fault") {
             const std::string& kind = line.word(1);
             long long n;
@@ -410,7 +414,7 @@ std::optional<Scenario> ParseText(const std::string& text, const std::string& fi
         }
     }
     if (needsHost && scenario.onWine)
-        return fail(number, "a fault that only the host can make needs `only host`");
+        return fail(number, "a fault or system that only the host can make needs `only host`");
     return scenario;
 }
 

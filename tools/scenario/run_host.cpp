@@ -261,6 +261,8 @@ bool BuildMachine(const scenario::Scenario& scenario, const fs::path& folder, Sa
             text << "fault " << kind << " " << first << (second.empty() ? "" : " " + second)
                  << "\n";
     }
+    if (scenario.windows95)
+        text << "lacks GetDiskFreeSpaceExA\n";
     WriteFile(folder / "machine.txt", text.str());
 
     // Shell folders and files that are on the machine before the start.

@@ -62,6 +62,8 @@ struct Scenario {
         std::vector<std::string> discs;
     };
     std::vector<PreviousInstall> previousInstalls;
+    // The first release of Windows 95: no GetDiskFreeSpaceExA (host only).
+    bool windows95 = false;
     std::vector<std::string> faults; // "keyopen 2", "unreadable disc1 kelvo\a.dat", "link save"
     std::vector<Line> steps;         // played while the installer runs
     std::vector<Line> checks;        // checked after it has ended (expect file, expect link, ...)

@@ -37,6 +37,10 @@ DLL_OVERRIDES = "winemenubuilder.exe=d;mscoree=d;mshtml=d"
 SCREEN = "1024x768x24"
 # The fonts that render both the Big5 texts and Latin ones (see fontconfig()).
 PICTURE_FONTS = ("/usr/share/fonts/truetype/arphic", "/usr/share/fonts/truetype/dejavu")
+# Wine's own font for the glyphs of title-bar buttons (Debian package fonts-wine). This Wine
+# does not find it where the package puts it, only in the prefix's Fonts folder; without it a
+# close button shows the letter "r".
+MARLETT = Path("/usr/share/wine/fonts/marlett.ttf")
 # A disc folder that never exists: a CD-ROM drive linked to it is empty.
 EMPTY_DRIVE = ".no-disc"
 
@@ -280,6 +284,13 @@ class Wine:
         self.stop(folder, 30)
         if not (folder / "system.reg").exists():
             raise SetupError("wineboot made no prefix; see %s" % ran.err)
+        if MARLETT.is_file():
+            fonts = folder / "drive_c" / "windows" / "Fonts"
+            fonts.mkdir(parents=True, exist_ok=True)
+            shutil.copyfile(MARLETT, fonts / MARLETT.name)
+        elif self.fonts:
+            raise SetupError("no %s for the pictures' title bars (Debian package fonts-wine)"
+                             % MARLETT)
         prefix = Prefix(self, folder)
         prefix.add_values("HKCU", "Software\\Wine\\X11 Driver", {"Managed": "N"})
         prefix.add_values("HKCU", "Software\\Wine\\WineDbg", {"ShowCrashDialog": 0})

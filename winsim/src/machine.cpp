@@ -141,6 +141,8 @@ bool Machine::load(const std::string& machineFolder) {
         } else if (words.size() >= 4 && words[0] == "cancel" && words[1] == "before" &&
                    words[2] == "call") {
             cancelBeforeCall = std::stoi(words[3]);
+        } else if (words.size() >= 2 && words[0] == "lacks") {
+            lacks.insert(words[1]);
         }
     }
     return true;
@@ -175,6 +177,8 @@ bool Machine::save() const {
         out << "fault call " << name << " " << use << "\n";
     if (cancelBeforeCall != 0)
         out << "cancel before call " << cancelBeforeCall << "\n";
+    for (const auto& name : lacks)
+        out << "lacks " << name << "\n";
     return bool(out);
 }
 

@@ -51,6 +51,9 @@ struct Machine {
     std::map<std::string, int> failCalls;
     int cancelBeforeCall = 0;
 
+    // Functions that GetProcAddress does not find, as on an older Windows.
+    std::set<std::string> lacks;
+
     // Programs started with WinExec: show command and command line (UTF-8), in order. With a
     // machine folder each start is also appended to started.txt there.
     std::vector<std::pair<unsigned, std::string>> startedPrograms;
@@ -62,6 +65,7 @@ struct Machine {
     //   shellfolder <name> <value>
     //   fault keyopen <n> | unreadable <host path> | link <what> | call <function> <n>
     //   cancel before call <n>
+    //   lacks <function>
     bool load(const std::string& folder);
     // Writes machine.txt back (after a disc change, for example).
     bool save() const;
