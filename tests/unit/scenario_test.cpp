@@ -168,6 +168,17 @@ class FakeBackend : public scenario::Backend {
         return Act(std::string("insert ") + letter + " " + disc);
     }
     long CountFiles(const std::string&) override { return files; }
+    bool Hold(const std::string& file, std::string& error) override {
+        {
+            std::lock_guard lock(mutex);
+            if (holdRefusals > 0) {
+                --holdRefusals;
+                error = "error 32";
+                return false;
+            }
+        }
+        return Act("hold " + file);
+    }
     bool StartSecondCopy(int& status, bool& showed, std::string&) override {
         status = secondStatus;
         showed = false;
@@ -184,6 +195,7 @@ class FakeBackend : public scenario::Backend {
     int calls = 0;
     std::vector<std::string> actions;
     long files = 0;
+    int holdRefusals = 0; // how many tries to hold a file fail first
     int secondStatus = 0;
 };
 
@@ -283,7 +295,7 @@ answer close
     EXPECT_NE(log[0].find("a box came up: \"Ask\" \"Sure?\""), std::string::npos) << log[0];
 }
 
-TEST(ScenarioPlayTest, WaitsForTextsFilesAndTheSecondCopy) {
+TEST(ScenarioPlayTest, WaitsForTextsFilesHeldFilesAndTheSecondCopy) {
     FakeBackend backend;
     backend.windows = {Dialog(1, "Setup")};
     backend.script.push_back(
@@ -299,6 +311,16 @@ TEST(ScenarioPlayTest, WaitsForTextsFilesAndTheSecondCopy) {
     backend.secondStatus = 1;
     log = PlayText(backend, "start second\n", false);
     EXPECT_NE(log[0].find("second copy ended with 1"), std::string::npos);
+
+    // A file is held once the other program can open it.
+    backend.actions.clear();
+    backend.holdRefusals = 3;
+    PlayText(backend, "hold C:\\x\\a.dat\n", true);
+    EXPECT_EQ(backend.actions, (std::vector<std::string>{"hold C:\\x\\a.dat"}));
+    backend.holdRefusals = 1000;
+    log = PlayText(backend, "hold C:\\x\\a.dat\n", false);
+    EXPECT_NE(log[0].find("could open it within 0.3 s: error 32"), std::string::npos) << log[0];
+    EXPECT_NE(ParseError("hold\n").find("usage: hold <file>"), std::string::npos);
 }
 
 // A click aimed while the dialog is up lands the moment the files are there, on its way even if

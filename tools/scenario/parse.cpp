@@ -234,6 +234,8 @@ bool IsValidStep(const Line& line, std::string& why) {
     }
     if (command == "start")
         return count == 2 && line.word(1) == "second" ? true : wrong("start second");
+    if (command == "hold")
+        return count == 2 ? true : wrong("hold <file>");
     why = "unknown command \"" + command + "\"";
     return false;
 }

@@ -385,6 +385,17 @@ bool Player::WaitFiles(const Line& step, std::string& why) {
     return reached;
 }
 
+// hold <file>: waits until another program can open the file, and has it hold it open.
+bool Player::Hold(const Line& step, std::string& why) {
+    std::string error;
+    bool held =
+        WaitFor([&] { return backend_.Hold(step.word(1), error); }, options_.timeoutSeconds);
+    if (!held)
+        why = "no other program could open it within " + Seconds(options_.timeoutSeconds) + ": " +
+              error;
+    return held;
+}
+
 // watch text <id> <seconds> changes <n>: the control's text, read for that long, takes at least
 // n different values, and every one fits on the control's line.
 bool Player::WatchText(const Line& step, std::string& why) {
@@ -473,6 +484,7 @@ bool Player::Step(const Line& step, std::string& why) {
         {"insert", &Player::Insert},
         {"eject", &Player::Eject},
         {"wait", &Player::WaitFiles},
+        {"hold", &Player::Hold},
         {"start", &Player::StartSecond},
     };
     std::string kind = step.word(0) == "expect" ? "expect " + step.word(1) : step.word(0);

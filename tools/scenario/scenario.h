@@ -130,6 +130,10 @@ class Backend {
     virtual bool Insert(char letter, const std::string& disc, std::string& error) = 0;
     // Files under a Windows folder, counted through its subfolders; -1 when it doesn't exist.
     virtual long CountFiles(const std::string& folder) = 0;
+    // Another program opens the file to read it, sharing it for reading only, and keeps it open
+    // until the installer has ended; false with why when it can't now (the file isn't there, or
+    // the installer has it open).
+    virtual bool Hold(const std::string& file, std::string& error) = 0;
     // Starts another copy of the installer and waits for it to end; its exit status, and
     // whether it showed any window.
     virtual bool StartSecondCopy(int& exitStatus, bool& showedWindow, std::string& error) = 0;
@@ -192,6 +196,7 @@ class Player {
     bool Insert(const Line& step, std::string& why);
     bool Eject(const Line& step, std::string& why);
     bool WaitFiles(const Line& step, std::string& why);
+    bool Hold(const Line& step, std::string& why);
     bool StartSecond(const Line& step, std::string& why);
     bool WatchText(const Line& step, std::string& why);
     bool ExpectIdle(const Line& step, std::string& why);

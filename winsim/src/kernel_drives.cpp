@@ -177,6 +177,12 @@ BOOL WINAPI CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security) {
     auto host = MapPath(path);
     if (!host)
         return FALSE;
+    // Windows makes no folder whose full path leaves no room for an 8.3 name below it within
+    // MAX_PATH (its closing NUL counted): 247 characters at most, a closing separator counted.
+    if (FullPathCharacters(path) + 1 + 12 > MAX_PATH) {
+        SetError(ERROR_FILENAME_EXCED_RANGE);
+        return FALSE;
+    }
     std::error_code error;
     if (IsDeviceName(path) || fs::exists(*host, error)) {
         SetError(ERROR_ALREADY_EXISTS);
@@ -203,7 +209,7 @@ DWORD WINAPI GetFileAttributesA(LPCSTR path) {
     if (path != nullptr && IsDeviceName(path))
         return FILE_ATTRIBUTE_ARCHIVE;
     struct stat info;
-    auto host = ExistingHostPath(path, info);
+    auto host = MapExisting(path, info);
     if (!host)
         return INVALID_FILE_ATTRIBUTES;
     return AttributesOf(*host, info);

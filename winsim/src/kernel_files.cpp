@@ -1,6 +1,5 @@
-// Files: listings, attributes, deleting files and empty folders, and the shell's delete, over
-// POSIX. Windows paths are code page 950 and reach the host through the machine's drive table
-// (HostPath).
+// Files: listings, copies, attributes, folder removal and the shell's delete, over POSIX. Windows
+// paths are code page 950 and reach the host through the machine's drive table (HostPath).
 #include <shellapi.h>
 #include <windows.h>
 
@@ -225,26 +224,26 @@ HandleTable<FindObject>& FindObjects() {
     return *objects;
 }
 
-// Removes a file, or a folder with everything in it, without following symbolic links and
-// whatever the modes inside. False when anything stayed.
-bool RemoveTree(const fs::path& path) {
+// Removes a file, or a folder with everything in it, as the shell does: entry by entry in the
+// order a listing gives, whatever the modes inside, without following symbolic links, and
+// stopping at the first entry that can't be removed (a file another program holds open). 0, or
+// the Win32 error that stopped it.
+std::uint32_t RemoveTree(const fs::path& path) {
     std::error_code error;
     auto status = fs::symlink_status(path, error);
     if (error)
-        return false;
-    bool removed = true;
-    if (fs::is_directory(status)) {
-        fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, error);
-        std::vector<fs::path> children;
-        fs::directory_iterator it(path, error);
-        for (; !error && it != fs::directory_iterator(); it.increment(error))
-            children.push_back(it->path());
-        if (error)
-            removed = false;
-        for (const auto& child : children)
-            removed = RemoveTree(child) && removed;
+        return ERROR_FILE_NOT_FOUND;
+    if (!fs::is_directory(status))
+        return DeleteHostFile(path.string(), false);
+    fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, error);
+    std::vector<HostEntry> entries;
+    if (!ListHostFolder(path.string(), NamePattern("*"), entries))
+        return ErrorOf(errno, ERROR_ACCESS_DENIED);
+    for (const auto& entry : entries) {
+        if (std::uint32_t failed = RemoveTree(path / entry.name))
+            return failed;
     }
-    return fs::remove(path, error) && removed;
+    return fs::remove(path, error) ? ERROR_SUCCESS : ErrorOf(error.value(), ERROR_ACCESS_DENIED);
 }
 
 } // namespace
@@ -369,7 +368,7 @@ BOOL WINAPI SetFileAttributesA(LPCSTR path, DWORD attributes) {
         return FALSE;
     }
     struct stat info;
-    auto host = ExistingHostPath(path, info);
+    auto host = MapExisting(path, info);
     if (!host)
         return FALSE;
     if (attributes == INVALID_FILE_ATTRIBUTES) {
@@ -392,29 +391,6 @@ BOOL WINAPI SetFileAttributesA(LPCSTR path, DWORD attributes) {
     return TRUE;
 }
 
-// A read-only file, a folder and anything on a disc refuse to go.
-BOOL WINAPI DeleteFileA(LPCSTR path) {
-    calls::Scope call("DeleteFileA", calls::Point | calls::CanFail);
-    if (call.Fails()) {
-        SetError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    struct stat info;
-    auto host = ExistingHostPath(path, info);
-    if (!host)
-        return FALSE;
-    if (S_ISDIR(info.st_mode) || (info.st_mode & S_IWUSR) == 0 || IsOnCdRom(path)) {
-        SetError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    if (unlink(host->c_str()) != 0) {
-        SetError(ErrorOf(errno, ERROR_ACCESS_DENIED));
-        return FALSE;
-    }
-    return TRUE;
-}
-
-// Only an empty folder goes; never a drive's root, nor anything on a disc.
 BOOL WINAPI RemoveDirectoryA(LPCSTR path) {
     calls::Scope call("RemoveDirectoryA", calls::Point | calls::CanFail);
     if (call.Fails()) {
@@ -422,20 +398,25 @@ BOOL WINAPI RemoveDirectoryA(LPCSTR path) {
         return FALSE;
     }
     struct stat info;
-    auto host = ExistingHostPath(path, info);
+    auto host = MapExisting(path, info);
     if (!host)
         return FALSE;
     if (!S_ISDIR(info.st_mode)) {
         SetError(ERROR_DIRECTORY);
         return FALSE;
     }
-    if (IsOnCdRom(path) || IsDriveRoot(DriveLetterOf(path), *host)) {
+    std::error_code error;
+    if (!fs::is_empty(*host, error)) {
+        SetError(error ? ErrorOf(error.value(), ERROR_ACCESS_DENIED) : ERROR_DIR_NOT_EMPTY);
+        return FALSE;
+    }
+    // A drive's root, and an empty folder on a disc, stay.
+    if (IsDriveRoot(DriveLetterOf(path), *host) || IsOnCdRom(path)) {
         SetError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
     if (rmdir(host->c_str()) != 0) {
-        SetError(errno == ENOTEMPTY || errno == EEXIST ? ERROR_DIR_NOT_EMPTY
-                                                       : ErrorOf(errno, ERROR_ACCESS_DENIED));
+        SetError(ErrorOf(errno, ERROR_ACCESS_DENIED));
         return FALSE;
     }
     return TRUE;
@@ -487,18 +468,17 @@ int DeleteFiles(const SHFILEOPSTRUCTA& operation) {
     int result = 0;
     for (const auto& target : targets) {
         std::vector<HostEntry> matches;
-        if (!ListHostFolder(target.folder, NamePattern(target.name), matches)) {
-            result = ERROR_ACCESS_DENIED;
-            continue;
-        }
+        if (!ListHostFolder(target.folder, NamePattern(target.name), matches))
+            return ERROR_ACCESS_DENIED;
         if (matches.empty() && !target.wildcards && result == 0)
             result = ERROR_FILE_NOT_FOUND;
         for (const auto& match : matches) {
             if ((operation.fFlags & FOF_FILESONLY) != 0 && target.wildcards &&
                 S_ISDIR(match.info.st_mode))
                 continue;
-            if (!RemoveTree(fs::path(target.folder) / match.name) && result == 0)
-                result = ERROR_ACCESS_DENIED;
+            // The first entry that can't be removed ends the whole operation.
+            if (std::uint32_t failed = RemoveTree(fs::path(target.folder) / match.name))
+                return (int)failed;
         }
     }
     return result;

@@ -93,6 +93,11 @@ std::string Utf8ToCp950(std::string_view text);
 // entry without regard to letter case.
 std::optional<std::string> HostPath(std::string_view windowsPath);
 
+// How many characters (UTF-16 code units) the full path of a Windows path with a drive has: the
+// drive's root, the names as HostPath reads them, and a closing separator when the path ends in
+// one.
+std::size_t FullPathCharacters(std::string_view windowsPath);
+
 // Whether the last name of a Windows path is a device's (CON, PRN, AUX, NUL, COM1-9, LPT1-9), with
 // or without an extension: no file or folder can have it, in any folder.
 bool IsDeviceName(std::string_view windowsPath);
