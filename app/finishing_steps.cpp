@@ -11,11 +11,14 @@ void RunFinishingSteps(void) {
         return;
     }
 
-    // The folder twice, the executable's name and the run flag: more than one MAX_PATH buffer
-    // can hold for a long folder.
-    char commandLine[2 * MAX_PATH];
-    lstrcpyA(commandLine, InstallState.installDir);
+    // The game's path in quotes, so that no part of it before a space is taken for the program;
+    // then the run flag and the folder. The folder twice is more than one MAX_PATH buffer can
+    // hold for a long folder.
+    char commandLine[2 * MAX_PATH + 2];
+    lstrcpyA(commandLine, "\"");
+    lstrcatA(commandLine, InstallState.installDir);
     lstrcatA(commandLine, GameExeSuffix);
+    lstrcatA(commandLine, "\"");
     lstrcatA(commandLine, InstallState.fullInstall != 0 ? NormalRunFlag : MinimalRunFlag);
     lstrcatA(commandLine, InstallState.installDir);
     lstrcatA(commandLine, "\\");

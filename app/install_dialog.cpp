@@ -122,8 +122,9 @@ static void WaitUntilShown(void) {
         Sleep(10);
 }
 
-// Asks for the disc with label until it is in the first CD-ROM drive, then copies it. A cancel
-// is honoured at every step: one pressed as the last copy ended is seen before the dialog is
+// Asks for the disc with label until it is in a CD-ROM drive, then copies it. The prompt's
+// Cancel (or its Esc key or close box) ends the install as the dialog's cancel does. A cancel is
+// honoured at every step: one pressed as the last copy ended is seen before the dialog is
 // hidden, one that lands while a prompt is up after the prompt returns (the cancel's timer
 // answers it).
 static BOOL CopyNextDisc(HWND dialog, const char* prompt, const char* label) {
@@ -135,7 +136,8 @@ static BOOL CopyNextDisc(HWND dialog, const char* prompt, const char* label) {
             return FALSE;
         }
         ShowWindow(InstallState.installDialog, SW_HIDE);
-        MessageBoxA(InstallState.installDialog, prompt, CaptionNotice, MB_OK);
+        if (MessageBoxA(InstallState.installDialog, prompt, CaptionNotice, MB_OKCANCEL) == IDCANCEL)
+            ClaimEnding(INSTALL_CANCELLED);
         if (CancelRequested()) {
             AbandonInstall();
             return FALSE;

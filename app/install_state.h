@@ -26,6 +26,11 @@ struct INSTALLSTATE {
     char workBuffer[MAX_PATH];
     // How the install is ending, claimed once by whoever gets there first (see ClaimEnding).
     volatile LONG installEnding;
+    // What the install wrote inside installDir, for the rollback: a block from the process
+    // heap, writtenLength bytes of it used (see media/install_record.h).
+    char* written;
+    DWORD writtenLength;
+    DWORD writtenRoom;
 };
 
 // installEnding: the user's cancel and the copy worker's own end of the install race for it.

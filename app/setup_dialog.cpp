@@ -75,6 +75,13 @@ static BOOL IsFolderNameKept(const char* folder) {
     }
 }
 
+// Whether the folder says where it is: it starts at a drive's root, or names a share. A folder
+// relative to the current one ("games"), to a drive's current folder ("C:games") or to the
+// current drive's root ("\games") would land wherever the installer happens to stand.
+static BOOL NamesItsPlace(const char* folder) {
+    return DriveRootLength(folder) == 3 || IsSharePath(folder);
+}
+
 // The start button. Everything it decides about belongs to this press: the folder it reads is
 // the one its confirmation shows, and installDir is written only when the install may begin,
 // so a press that ends in No, too little space or a missing disc leaves nothing that another
@@ -85,7 +92,7 @@ static void StartPressed(HWND dialog) {
         MessageBoxA(dialog, TextPathTooLong, CaptionWarning, MB_OK);
         return;
     }
-    if (!IsFolderNameKept(folder)) {
+    if (!NamesItsPlace(folder) || !IsFolderNameKept(folder)) {
         MessageBoxA(dialog, TextPathInvalid, CaptionWarning, MB_OK);
         return;
     }

@@ -1,5 +1,3 @@
-#include <stdlib.h>
-
 #include "install_state.h"
 #include "installer.h"
 #include "product_constants.h"
@@ -14,7 +12,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
     (void)showCommand;
 
     if (FindWindowA(OwnerClassName, InstallerTitle) != NULL)
-        exit(0);
+        ExitProcess(0);
 
     WNDCLASSEXA ownerClass;
     ownerClass.cbSize = sizeof(ownerClass);

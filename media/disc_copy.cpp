@@ -1,14 +1,15 @@
 #include "disc_copy.h"
 
-#include <shellapi.h>
-
 #include "../app/install_state.h"
 #include "../app/product_constants.h"
+#include "install_record.h"
 #include "join_path.h"
 
-// The copy's block, on the copy worker's stack: 64 KiB moved the most per second in
-// measurements, larger blocks less.
+// The copy's block: 64 KiB moved the most per second in measurements, larger blocks less. One
+// copy runs at a time, on the copy worker's thread; the block is not on its stack, which takes
+// 4 KiB a frame without a probe of each page.
 #define COPY_BLOCK_BYTES 65536
+static char CopyBlock[COPY_BLOCK_BYTES];
 
 static BOOL IsFolder(const char* path) {
     DWORD attributes = GetFileAttributesA(path);
@@ -18,6 +19,19 @@ static BOOL IsFolder(const char* path) {
 // Makes the folder path unless it is there already.
 static BOOL MakeFolder(const char* path) {
     return CreateDirectoryA(path, NULL) || IsFolder(path);
+}
+
+// Makes a folder inside the install folder unless it is there already; one this call makes is
+// recorded as the install's own.
+static BOOL MakeOwnFolder(const char* path) {
+    if (IsFolder(path))
+        return TRUE;
+    if (!RecordWritten(path, RECORD_FOLDER))
+        return FALSE;
+    if (CreateDirectoryA(path, NULL))
+        return TRUE;
+    ForgetLastWritten();
+    return IsFolder(path);
 }
 
 // Creates path and every missing folder above it. Separators are found character by character,
@@ -44,7 +58,8 @@ static BOOL CreateFolderPath(const char* path) {
 // is made as a new one: replacing (CREATE_ALWAYS) empties the file first, and some file systems
 // write out a file emptied so as soon as it is closed, which makes the close of a large copy, and
 // its removal after a cancel, wait for the disk. A read-only, hidden or system file left by an
-// earlier install refuses to be replaced until its attributes are cleared.
+// earlier install refuses to be replaced until its attributes are cleared; when it can't be
+// opened even then, it gets them back.
 static HANDLE CreateDestination(const char* destination) {
     HANDLE file =
         CreateFileA(destination, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
@@ -52,44 +67,56 @@ static HANDLE CreateDestination(const char* destination) {
         return file;
     file = CreateFileA(destination, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                        NULL);
-    if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED &&
-        SetFileAttributesA(destination, FILE_ATTRIBUTE_NORMAL))
-        file = CreateFileA(destination, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_ACCESS_DENIED)
+        return file;
+    DWORD attributes = GetFileAttributesA(destination);
+    if (attributes == INVALID_FILE_ATTRIBUTES ||
+        !SetFileAttributesA(destination, FILE_ATTRIBUTE_NORMAL))
+        return INVALID_HANDLE_VALUE;
+    file = CreateFileA(destination, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                       NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        SetFileAttributesA(destination, attributes);
     return file;
 }
 
 // Copies one file. The copy is the user's: normal attributes whatever the disc's file carries
-// (every file on a CD is read-only), and the disc file's time of last change. FALSE when a
-// block can't be read or written, or the user cancelled.
+// (every file on a CD is read-only), and the disc file's time of last change where the file
+// system can hold it (the copy is whole without it). The destination is recorded before it is
+// opened. FALSE when the record can't take it, a block can't be read or written, or the user
+// cancelled.
 static BOOL CopyOneFile(const char* source, const char* destination, const FILETIME* written) {
     HANDLE from = CreateFileA(source, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
                               FILE_FLAG_SEQUENTIAL_SCAN, NULL);
     if (from == INVALID_HANDLE_VALUE)
         return FALSE;
-    HANDLE to = CreateDestination(destination);
-    if (to == INVALID_HANDLE_VALUE) {
+    if (!RecordWritten(destination, RECORD_FILE)) {
         CloseHandle(from);
         return FALSE;
     }
-    char block[COPY_BLOCK_BYTES];
+    HANDLE to = CreateDestination(destination);
+    if (to == INVALID_HANDLE_VALUE) {
+        ForgetLastWritten();
+        CloseHandle(from);
+        return FALSE;
+    }
     BOOL copied = TRUE;
     for (;;) {
         DWORD read = 0;
         DWORD put = 0;
-        if (CancelRequested() || !ReadFile(from, block, COPY_BLOCK_BYTES, &read, NULL)) {
+        if (CancelRequested() || !ReadFile(from, CopyBlock, COPY_BLOCK_BYTES, &read, NULL)) {
             copied = FALSE;
             break;
         }
         if (read == 0)
             break;
-        if (!WriteFile(to, block, read, &put, NULL) || put != read) {
+        if (!WriteFile(to, CopyBlock, read, &put, NULL) || put != read) {
             copied = FALSE;
             break;
         }
     }
     if (copied)
-        copied = SetFileTime(to, NULL, NULL, written);
+        SetFileTime(to, NULL, NULL, written);
     if (!CloseHandle(to))
         copied = FALSE;
     CloseHandle(from);
@@ -127,7 +154,7 @@ static BOOL CopyFolderContents(const char* source, const char* destination) {
             break;
         }
         if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
-            copied = MakeFolder(to) && CopyFolderContents(from, to);
+            copied = MakeOwnFolder(to) && CopyFolderContents(from, to);
         else
             copied = CopyOneFile(from, to, &found.ftLastWriteTime);
     } while (copied && FindNextFileA(find, &found));
@@ -149,16 +176,16 @@ int CopyDiscTree(HWND owner) {
     return CopyFolderContents(source, InstallState.installDir) ? 0 : 1;
 }
 
-// Whether path names a folder that may be emptied: a drive root ("X:\") or a share root
-// ("\\server\share\"), then at least one folder below it, and no "." or ".." part that could
-// lead back up to the root. The folder the user chose always qualifies, since the product folder
-// is joined to it; this keeps the removal from ever emptying a root or the current folder.
+// Whether path names a folder that things may be removed from: a drive root ("X:\") or a share
+// root ("\\server\share\"), then at least one folder below it, and no "." or ".." part that
+// could lead back up to the root. The folder the user chose always qualifies, since the product
+// folder is joined to it; this keeps the removal from ever touching a root or the current
+// folder, whatever the record holds.
 static BOOL MayEmptyFolder(const char* path) {
     const char* rest;
-    if (((path[0] >= 'a' && path[0] <= 'z') || (path[0] >= 'A' && path[0] <= 'Z')) &&
-        path[1] == ':' && (path[2] == '\\' || path[2] == '/')) {
+    if (DriveRootLength(path) == 3) {
         rest = path + 3;
-    } else if ((path[0] == '\\' || path[0] == '/') && (path[1] == '\\' || path[1] == '/')) {
+    } else if (IsSharePath(path)) {
         // Past the server's and the share's names.
         rest = path + 2;
         for (int names = 0; names < 2; names++) {
@@ -191,22 +218,7 @@ static BOOL MayEmptyFolder(const char* path) {
 }
 
 void RemoveInstalledFiles(HWND owner) {
-    if (!MayEmptyFolder(InstallState.installDir))
-        return;
-    // Room for the folder, "\*.*" and the list's two NULs whatever its length.
-    char pattern[MAX_PATH + 8];
-    lstrcpyA(pattern, InstallState.installDir);
-    lstrcatA(pattern, "\\*.*");
-    pattern[lstrlenA(pattern) + 1] = '\0';
-
-    SHFILEOPSTRUCTA operation;
-    operation.hwnd = owner;
-    operation.wFunc = FO_DELETE;
-    operation.pFrom = pattern;
-    operation.pTo = NULL;
-    operation.fFlags = FOF_NOCONFIRMATION | FOF_SILENT;
-    operation.fAnyOperationsAborted = FALSE;
-    operation.hNameMappings = NULL;
-    operation.lpszProgressTitle = NULL;
-    SHFileOperationA(&operation);
+    (void)owner;
+    if (MayEmptyFolder(InstallState.installDir))
+        RemoveWritten();
 }

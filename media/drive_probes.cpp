@@ -1,9 +1,14 @@
 #include "drive_probes.h"
 
 #include "../app/install_state.h"
+#include "join_path.h"
 
 char FindCdDrive(void) {
-    char root[4] = {'c', ':', '\\', '\0'};
+    return FindCdDriveFrom('c');
+}
+
+char FindCdDriveFrom(char first) {
+    char root[4] = {first, ':', '\\', '\0'};
     for (; root[0] <= 'z'; root[0]++) {
         if (GetDriveTypeA(root) == DRIVE_CDROM)
             return root[0];
@@ -21,27 +26,52 @@ int VolumeLabelIs(const char* root, const char* label) {
     return lstrcmpA(volumeLabel, label) == 0 ? 1 : 0;
 }
 
+typedef BOOL(WINAPI* GETDISKFREESPACEEXA)(LPCSTR root, PULARGE_INTEGER availableToCaller,
+                                          PULARGE_INTEGER total, PULARGE_INTEGER totalFree);
+
+// The free bytes of the drive at root. The first release of Windows 95 has no
+// GetDiskFreeSpaceExA (a program that imports it does not load there); every drive it can use is
+// FAT16 and at most 2 GiB, so the older count of clusters is exact on it.
+static BOOL DriveFreeBytes(const char* root, ULONGLONG* freeBytes) {
+    GETDISKFREESPACEEXA freeSpaceEx = (GETDISKFREESPACEEXA)(void (*)(void))GetProcAddress(
+        GetModuleHandleA("kernel32.dll"), "GetDiskFreeSpaceExA");
+    if (freeSpaceEx != NULL) {
+        ULARGE_INTEGER available, total, totalFree;
+        if (!freeSpaceEx(root, &available, &total, &totalFree))
+            return FALSE;
+        *freeBytes = totalFree.QuadPart;
+        return TRUE;
+    }
+    DWORD sectorsPerCluster, bytesPerSector, freeClusters, clusters;
+    if (!GetDiskFreeSpaceA(root, &sectorsPerCluster, &bytesPerSector, &freeClusters, &clusters))
+        return FALSE;
+    *freeBytes = (ULONGLONG)sectorsPerCluster * bytesPerSector * freeClusters;
+    return TRUE;
+}
+
 ULONGLONG FreeMegabytes(const char* path) {
-    char letter = path[0];
-    BOOL isLetter = (letter >= 'a' && letter <= 'z') || (letter >= 'A' && letter <= 'Z');
     // "C:games" is relative to the drive's current folder: no place to install either.
-    if (!isLetter || path[1] != ':' || (path[2] != '\\' && path[2] != '/' && path[2] != '\0'))
+    if (DriveRootLength(path) == 0)
         return 0;
-    char root[4] = {letter, ':', '\\', '\0'};
+    char root[4] = {path[0], ':', '\\', '\0'};
     // A disc takes no files, whatever the drive reports: a CD-ROM drive that is a folder on the
     // disk (as Wine often has it) would report that disk's space.
     if (GetDriveTypeA(root) == DRIVE_CDROM)
         return 0;
-    ULARGE_INTEGER available, total, totalFree;
-    if (!GetDiskFreeSpaceExA(root, &available, &total, &totalFree))
+    ULONGLONG freeBytes;
+    if (!DriveFreeBytes(root, &freeBytes))
         return 0;
-    return totalFree.QuadPart >> 20;
+    return freeBytes >> 20;
 }
 
 BOOL DiscIsInDrive(const char* label) {
-    char letter = FindCdDrive();
-    if (letter == 0)
-        return FALSE;
-    InstallState.cdRoot[0] = letter;
-    return VolumeLabelIs(InstallState.cdRoot, label) == 1;
+    char root[4] = {'c', ':', '\\', '\0'};
+    for (char letter = FindCdDrive(); letter != 0; letter = FindCdDriveFrom((char)(letter + 1))) {
+        root[0] = letter;
+        if (VolumeLabelIs(root, label) == 1) {
+            InstallState.cdRoot[0] = letter;
+            return TRUE;
+        }
+    }
+    return FALSE;
 }

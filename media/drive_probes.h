@@ -5,6 +5,9 @@
 // The letter of the first CD-ROM drive from c to z, lower case, or 0 when there is none.
 char FindCdDrive(void);
 
+// The same from the lower-case letter first on: the next CD-ROM drive after another.
+char FindCdDriveFrom(char first);
+
 // 1 when the volume at root carries exactly the label wanted; 0 otherwise, and 0 whenever the
 // label can't be read (no disc, unreadable volume, no such drive).
 int VolumeLabelIs(const char* root, const char* label);
@@ -14,6 +17,7 @@ int VolumeLabelIs(const char* root, const char* label);
 // the drive can't be asked.
 ULONGLONG FreeMegabytes(const char* path);
 
-// The disc check: finds the CD-ROM drive, stores its letter in InstallState.cdRoot and tells
-// whether the disc in it carries label.
+// The disc check: looks at every CD-ROM drive from c to z in turn for a disc that carries label.
+// TRUE when one does, with its letter stored in InstallState.cdRoot, the drive the copy and the
+// DirectX setup then read from; FALSE, with cdRoot as it was, when none does.
 BOOL DiscIsInDrive(const char* label);

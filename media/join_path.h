@@ -13,3 +13,11 @@ BOOL JoinPath(char* path, const char* name);
 // a double-byte character whose trail byte is 0x5C ends no folder name. FALSE, with the path
 // left as it was, when the result and its NUL would not fit.
 BOOL AppendName(char* path, const char* name);
+
+// How many bytes at the start of path name a drive's root: 3 for "d:\" or "d:/" (either letter
+// case), 2 for a bare "d:", and 0 for anything else, a folder relative to a drive's current
+// folder ("d:games") among them.
+int DriveRootLength(const char* path);
+
+// Whether path names a share: it starts with two separators ("\\server\share").
+BOOL IsSharePath(const char* path);

@@ -1,7 +1,5 @@
 #include "product_shortcuts.h"
 
-#include <stdlib.h>
-
 #include "../app/install_state.h"
 #include "../app/product_constants.h"
 #include "../media/join_path.h"
@@ -19,7 +17,7 @@ static BOOL OpenShellFolders(HKEY* key) {
     MessageBoxA(InstallState.ownerWindow, TextRegistryFault, CaptionError, MB_OK);
     if (CancelRequested())
         return FALSE;
-    exit(0);
+    ExitProcess(0);
 }
 
 // Reads the folder named by value into folder. FALSE when the value is missing, does not fit

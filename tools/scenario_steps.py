@@ -8,8 +8,10 @@ scenario parser reads them, and the boxes of a normal install with the user's an
 
 
 def word(text):
-    """A scenario word: quoted when it holds a space (scenario words have no escapes)."""
-    return '"%s"' % text if " " in text else text
+    """A scenario word: quoted, its quotes doubled, when it holds a space or a quote."""
+    if " " in text or '"' in text:
+        return '"%s"' % text.replace('"', '""')
+    return text
 
 
 def expect_dialog(title):
@@ -17,8 +19,8 @@ def expect_dialog(title):
 
 
 def expect_box(caption, text, buttons, owner):
-    """A message box step; buttons "ok" or "yesno", owner "owner", "setup", "install" or
-    "none"."""
+    """A message box step; buttons "ok", "okcancel" or "yesno", owner "owner", "setup",
+    "install" or "none"."""
     return "expect box %s %s %s owner %s" % (word(caption), word(text), buttons, owner)
 
 
@@ -31,7 +33,7 @@ def confirm(facts, folder):
 def next_disc(facts, disc):
     """The prompt for disc 2 or 3 (the map data disc), answered by putting it in drive D."""
     prompt = facts["TextInsertDisc2"] if disc == 2 else facts["TextInsertMapDisc"]
-    return [expect_box(facts["CaptionNotice"], prompt, "ok", "install"),
+    return [expect_box(facts["CaptionNotice"], prompt, "okcancel", "install"),
             "insert d disc%d" % disc, "answer ok"]
 
 

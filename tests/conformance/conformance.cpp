@@ -1,13 +1,16 @@
 // What the installer relies on from the platform, checked the same way on Windows, under Wine and
-// over winsim: files, folders, attributes, name patterns, names Windows trims or reserves, the
-// shell's delete, drives, labels and free space, file handles, dialogs and message boxes used
-// from other threads, owners and their enabled state, the registry and shell links.
+// over winsim: files, folders and their length, attributes, name patterns, names Windows trims or
+// reserves, the shell's delete, removing one file or folder, the process heap, drives, labels and
+// free space, file handles, share modes and file times, dialogs and message boxes used from other
+// threads, owners and their enabled state, the registry and shell links.
 //
 // The runner sets up the drives first (tests/conformance/run-conformance):
 //   D:  a CD-ROM drive holding a disc labelled CONFDISC, with conf\readme.txt ("disc file\r\n")
 //       and conf\sub\inner.dat (1000 bytes); nothing on it can be written
 //   E:  an empty CD-ROM drive
 //   F:  a fixed drive, empty at the start, that the test may fill and empty
+//   G:  where the machine has one, a fixed drive on a file system that holds any file time (a
+//       tmpfs under Wine and winsim), empty at the start
 // and runs it as a user, with code page 950 as the ANSI code page. The exit status is 0 when
 // nothing failed.
 #include <objbase.h>
@@ -178,6 +181,47 @@ void TestFolders() {
 
     ok(CharNextA(BigFiveName) == BigFiveName + 2,
        "CharNextA does not step over a Big5 character\n");
+}
+
+// 0 when CreateDirectoryA makes path (it is removed again), else the error.
+unsigned long MakeFolderError(const std::string& path) {
+    SetLastError(0);
+    BOOL made = CreateDirectoryA(path.c_str(), nullptr);
+    unsigned long error = made ? 0 : LastError();
+    if (made)
+        RemoveDirectoryA(path.c_str());
+    return error;
+}
+
+// CreateDirectoryA leaves room for an 8.3 name below the folder within MAX_PATH: a full path of
+// 247 characters at most, a closing separator counted, a Big5 character one.
+void TestFolderLength() {
+    const std::string base = "F:\\conf\\long\\";
+    ok(CreateDirectoryA(base.c_str(), nullptr), "CreateDirectoryA long failed\n");
+    const std::string longest = base + std::string(247 - base.size(), 'x');
+    ok(MakeFolderError(longest) == 0, "a folder of 247 characters: error %lu\n",
+       MakeFolderError(longest));
+    ok(MakeFolderError(longest.substr(0, 246) + "\\") == 0,
+       "a folder of 246 characters and a closing separator: error %lu\n",
+       MakeFolderError(longest.substr(0, 246) + "\\"));
+    todo_wine("Wine makes folders up to MAX_PATH") {
+        ok(MakeFolderError(longest + "x") == ERROR_FILENAME_EXCED_RANGE,
+           "a folder of 248 characters: error %lu\n", MakeFolderError(longest + "x"));
+        ok(MakeFolderError(longest + "\\") == ERROR_FILENAME_EXCED_RANGE,
+           "a folder of 247 characters and a closing separator: error %lu\n",
+           MakeFolderError(longest + "\\"));
+    }
+    // 134 characters in 254 bytes (a host's name holds at most 255 bytes of UTF-8, 85 of these).
+    std::string big5 = base;
+    for (int i = 0; i < 35; ++i)
+        big5 += BigFiveName;
+    ok(CreateDirectoryA(big5.c_str(), nullptr),
+       "CreateDirectoryA of 70 Big5 characters: error %lu\n", LastError());
+    big5 += "\\";
+    for (int i = 0; i < 25; ++i)
+        big5 += BigFiveName;
+    ok(MakeFolderError(big5) == 0, "a Big5 folder of %u bytes: error %lu\n", (unsigned)big5.size(),
+       MakeFolderError(big5));
 }
 
 // Windows drops dots and spaces at the end of a path's last name, and one dot at the end of a
@@ -383,6 +427,219 @@ void TestFileHandles() {
         ShellDelete("D:\\conf\\made");
 }
 
+// ---- share modes, removal and file times -----------------------------------------------------
+
+HANDLE OpenShared(const std::string& path, DWORD access, DWORD share,
+                  DWORD disposition = OPEN_EXISTING) {
+    return CreateFileA(path.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
+                       nullptr);
+}
+
+// Opens path once more as the case says and closes it again; the open's error, 0 when it opened.
+struct SecondOpen {
+    DWORD access;
+    DWORD share;
+    DWORD disposition;
+    const char* what;
+};
+unsigned long SecondOpenError(const std::string& path, const SecondOpen& open) {
+    SetLastError(0);
+    HANDLE file = OpenShared(path, open.access, open.share, open.disposition);
+    if (file == INVALID_HANDLE_VALUE)
+        return LastError();
+    CloseHandle(file);
+    return 0;
+}
+
+// A handle keeps out every later open and delete that it does not share, whoever makes them,
+// with a sharing violation. Attributes stay free to read and change.
+void TestSharing() {
+    ok(CreateDirectoryA("F:\\conf\\share", nullptr), "CreateDirectoryA share failed\n");
+    const std::string path = "F:\\conf\\share\\held.txt";
+    ok(WriteWhole(path, "held"), "writing held.txt failed\n");
+
+    // Held as a program holds a file it reads: sharing reading only.
+    HANDLE held = OpenShared(path, GENERIC_READ, FILE_SHARE_READ);
+    ok(held != INVALID_HANDLE_VALUE, "opening held.txt: error %lu\n", LastError());
+    const SecondOpen reading[] = {
+        {GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, "a reader sharing reading"},
+        {GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, "a reader sharing all"},
+        {0, 0, OPEN_EXISTING, "an open to neither read nor write"},
+    };
+    for (const auto& open : reading)
+        ok(SecondOpenError(path, open) == 0, "%s: error %lu\n", open.what,
+           SecondOpenError(path, open));
+    const SecondOpen kept[] = {
+        {GENERIC_READ, 0, OPEN_EXISTING, "a reader sharing nothing"},
+        {GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, "a writer"},
+        {GENERIC_WRITE, 0, CREATE_ALWAYS, "a writer replacing the file"},
+    };
+    for (const auto& open : kept)
+        ok(SecondOpenError(path, open) == ERROR_SHARING_VIOLATION, "%s: error %lu\n", open.what,
+           SecondOpenError(path, open));
+    SetLastError(0);
+    ok(!DeleteFileA(path.c_str()) && GetLastError() == ERROR_SHARING_VIOLATION,
+       "DeleteFileA of a held file: error %lu\n", LastError());
+    ok(ShellDelete(path) != 0, "the shell deleted a held file\n");
+    ok(ReadWhole(path) == "held", "a held file changed: %s\n", ReadWhole(path).c_str());
+    ok(SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY) &&
+           (GetFileAttributesA(path.c_str()) & FILE_ATTRIBUTE_READONLY) != 0 &&
+           SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL),
+       "the attributes of a held file: error %lu\n", LastError());
+    // The handle is weighed before the read-only attribute.
+    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY);
+    SetLastError(0);
+    ok(!DeleteFileA(path.c_str()) && GetLastError() == ERROR_SHARING_VIOLATION,
+       "DeleteFileA of a held read-only file: error %lu\n", LastError());
+    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    CloseHandle(held);
+
+    // Held as the installer writes a file: sharing nothing.
+    held = OpenShared(path, GENERIC_WRITE, 0);
+    ok(held != INVALID_HANDLE_VALUE, "opening held.txt to write: error %lu\n", LastError());
+    const SecondOpen everything = {GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
+                                   "a reader sharing all"};
+    ok(SecondOpenError(path, everything) == ERROR_SHARING_VIOLATION,
+       "a reader of a file written sharing nothing: error %lu\n",
+       SecondOpenError(path, everything));
+    SetLastError(0);
+    ok(!DeleteFileA(path.c_str()) && GetLastError() == ERROR_SHARING_VIOLATION,
+       "DeleteFileA of a file being written: error %lu\n", LastError());
+    CloseHandle(held);
+
+    // A handle that shares deleting lets the file be deleted; it is gone once closed.
+    held = OpenShared(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE);
+    ok(DeleteFileA(path.c_str()), "DeleteFileA of a file shared for deleting: error %lu\n",
+       LastError());
+    CloseHandle(held);
+    ok(!Exists(path), "a deleted file stayed once closed\n");
+
+    // The shell's delete stops at a held file: what the listing gave before it goes, the file
+    // and what comes after it stay.
+    const std::string tree = "F:\\conf\\share\\tree";
+    CreateDirectoryA(tree.c_str(), nullptr);
+    CreateDirectoryA((tree + "\\sub").c_str(), nullptr);
+    for (const char* name : {"\\a.txt", "\\m.txt", "\\sub\\b.txt", "\\z.txt"})
+        WriteWhole(tree + name, name);
+    held = OpenShared(tree + "\\m.txt", GENERIC_READ, FILE_SHARE_READ);
+    ok(ShellDelete(tree + "\\*.*") != 0, "the shell's delete of a folder with a held file "
+                                         "succeeded\n");
+    Names left = Find(tree + "\\*");
+    ok(left == (Names{".", "..", "m.txt", "sub", "z.txt"}), "left after the delete: %s\n",
+       Join(left).c_str());
+    CloseHandle(held);
+}
+
+// DeleteFileA takes a file, RemoveDirectoryA an empty folder; each refuses anything else.
+void TestRemoval() {
+    const std::string folder = "F:\\conf\\rm";
+    ok(CreateDirectoryA(folder.c_str(), nullptr), "CreateDirectoryA rm failed\n");
+    ok(CreateDirectoryA((folder + "\\full").c_str(), nullptr), "CreateDirectoryA full failed\n");
+    WriteWhole(folder + "\\full\\file.txt", "f");
+    WriteWhole(folder + "\\locked.txt", "r");
+    SetFileAttributesA((folder + "\\locked.txt").c_str(), FILE_ATTRIBUTE_READONLY);
+    WriteWhole(folder + "\\hidden.txt", "h");
+    SetFileAttributesA((folder + "\\hidden.txt").c_str(), FILE_ATTRIBUTE_HIDDEN);
+
+    struct {
+        bool folder; // RemoveDirectoryA, else DeleteFileA
+        std::string path;
+        unsigned long error;
+    } cases[] = {
+        {false, folder + "\\none.txt", ERROR_FILE_NOT_FOUND},
+        {false, folder + "\\none\\none.txt", ERROR_PATH_NOT_FOUND},
+        {false, folder + "\\full", ERROR_ACCESS_DENIED},
+        {false, folder + "\\locked.txt", ERROR_ACCESS_DENIED},
+        {false, "D:\\conf\\readme.txt", ERROR_ACCESS_DENIED},
+        {false, folder + "\\hidden.txt", 0},
+        {true, folder + "\\full", ERROR_DIR_NOT_EMPTY},
+        {true, folder + "\\full\\file.txt", ERROR_DIRECTORY},
+        {true, folder + "\\none", ERROR_FILE_NOT_FOUND},
+        {true, folder + "\\none\\none", ERROR_PATH_NOT_FOUND},
+        {false, folder + "\\full\\file.txt", 0},
+        {true, folder + "\\full\\", 0},
+    };
+    for (const auto& c : cases) {
+        SetLastError(0);
+        BOOL removed = c.folder ? RemoveDirectoryA(c.path.c_str()) : DeleteFileA(c.path.c_str());
+        unsigned long error = removed ? 0 : LastError();
+        ok(error == c.error, "%s %s: error %lu\n", c.folder ? "RemoveDirectoryA" : "DeleteFileA",
+           c.path.c_str(), error);
+    }
+    ok(Find(folder + "\\*") == (Names{".", "..", "locked.txt"}), "left in rm: %s\n",
+       Join(Find(folder + "\\*")).c_str());
+    ok(!RemoveDirectoryA("D:\\conf\\sub") && Exists("D:\\conf\\sub\\inner.dat"),
+       "a folder on the disc went\n");
+}
+
+const ULONGLONG Year2000 = 0x01BF53EB2AC5C000ULL;
+const ULONGLONG EarliestTime = 1;
+const ULONGLONG LatestTime = 0x7FFFFFFFFFFFFFFFULL;
+// The earliest and latest times ext4 holds: 1901-12-13 20:45:52 and 2446-05-10 22:38:55.
+const ULONGLONG EarliestOnExt4 = 0x0151669ED53E8000ULL;
+const ULONGLONG LatestOnExt4 = 0x03B3C09ED4A5E980ULL;
+
+FILETIME FileTime(ULONGLONG units) {
+    return {(DWORD)units, (DWORD)(units >> 32)};
+}
+
+// Sets the time of the last write of a new file in folder to Year2000, then to units; whether
+// that worked (with the error), and the time the file then has.
+ULONGLONG SetWriteTime(const std::string& folder, ULONGLONG units, BOOL& set,
+                       unsigned long& error) {
+    const std::string path = folder + "\\time.txt";
+    WriteWhole(path, "t");
+    HANDLE file = OpenShared(path, GENERIC_WRITE, 0);
+    FILETIME first = FileTime(Year2000);
+    FILETIME time = FileTime(units);
+    SetFileTime(file, nullptr, nullptr, &first);
+    SetLastError(0);
+    set = SetFileTime(file, nullptr, nullptr, &time);
+    error = set ? 0 : LastError();
+    CloseHandle(file);
+    WIN32_FIND_DATAA found = {};
+    HANDLE find = FindFirstFileA(path.c_str(), &found);
+    if (find != INVALID_HANDLE_VALUE)
+        FindClose(find);
+    DeleteFileA(path.c_str());
+    return ((ULONGLONG)found.ftLastWriteTime.dwHighDateTime << 32) |
+           found.ftLastWriteTime.dwLowDateTime;
+}
+
+// 0 and -1 leave a file time as it is, a time with its top bit set is none, and every other
+// time is kept as well as the file system can: NTFS and a tmpfs hold any, ext4 the nearest of
+// its own.
+void TestFileTimes() {
+    const std::string folder = "F:\\conf\\times";
+    ok(CreateDirectoryA(folder.c_str(), nullptr), "CreateDirectoryA times failed\n");
+    BOOL set;
+    unsigned long error;
+    for (ULONGLONG kept : {0ULL, ~0ULL}) {
+        ULONGLONG now = SetWriteTime(folder, kept, set, error);
+        ok(set && now == Year2000, "a time of %#llx: error %lu, the file's time %#llx\n", U64(kept),
+           error, U64(now));
+    }
+    ULONGLONG now = SetWriteTime(folder, 1ULL << 63, set, error);
+    ok(!set && error == ERROR_INVALID_PARAMETER && now == Year2000,
+       "a time with its top bit set: error %lu, the file's time %#llx\n", error, U64(now));
+    now = SetWriteTime(folder, EarliestTime, set, error);
+    ok(set && (now == EarliestTime || now == EarliestOnExt4),
+       "the earliest time: error %lu, the file's time %#llx\n", error, U64(now));
+    now = SetWriteTime(folder, LatestTime, set, error);
+    ok(set && (now == LatestTime || now == LatestOnExt4),
+       "the latest time: error %lu, the file's time %#llx\n", error, U64(now));
+
+    if (GetDriveTypeA("G:\\") != DRIVE_FIXED) {
+        skip("no drive G: to hold any file time\n");
+        return;
+    }
+    for (ULONGLONG units : {EarliestTime, LatestTime}) {
+        now = SetWriteTime("G:", units, set, error);
+        ok(set && now == units, "%#llx on G:: error %lu, the file's time %#llx\n", U64(units),
+           error, U64(now));
+    }
+}
+
 // ---- name patterns ----------------------------------------------------------------------------
 
 void TestPatterns() {
@@ -536,6 +793,26 @@ void TestDeleteInRoot() {
     ok(left.empty(), "left in F:\\: %s\n", Join(left).c_str());
 }
 
+// ---- removing one file or folder ---------------------------------------------------------------
+
+// ---- the process heap -------------------------------------------------------------------------
+
+void TestHeap() {
+    HANDLE heap = GetProcessHeap();
+    ok(heap != nullptr, "no process heap\n");
+    auto* block = static_cast<unsigned char*>(HeapAlloc(heap, HEAP_ZERO_MEMORY, 16));
+    ok(block != nullptr && std::count(block, block + 16, 0) == 16, "a zeroed block isn't\n");
+    if (block == nullptr)
+        return;
+    std::memcpy(block, "0123456789abcdef", 16);
+    // A grown block keeps what it held; with HEAP_ZERO_MEMORY, the rest is zero.
+    auto* grown = static_cast<unsigned char*>(HeapReAlloc(heap, HEAP_ZERO_MEMORY, block, 65536));
+    ok(grown != nullptr && std::memcmp(grown, "0123456789abcdef", 16) == 0 &&
+           std::count(grown + 16, grown + 65536, 0) == 65536 - 16,
+       "a grown block lost its bytes or holds garbage\n");
+    ok(HeapFree(heap, 0, grown != nullptr ? grown : block), "HeapFree failed\n");
+}
+
 // ---- drives -----------------------------------------------------------------------------------
 
 void TestDrives() {
@@ -600,6 +877,36 @@ void TestFreeSpace() {
     }
     ok(!GetDiskFreeSpaceExA(NoDrive, &available, &total, &free),
        "free space on a drive that is not there\n");
+}
+
+// The older count, in clusters, which is all the first release of Windows 95 has: its free
+// clusters are the bytes the caller may use. Other programs may write to the disk behind F:
+// between the calls, so the count must lie between a newer count before it and one after it.
+void TestFreeClusters() {
+    ULARGE_INTEGER before, after, total, free;
+    DWORD sectors = 0, sectorBytes = 0, freeClusters = 0, clusters = 0;
+    ok(GetDiskFreeSpaceExA("F:\\", &before, &total, &free), "free space on F:: error %lu\n",
+       LastError());
+    BOOL got = GetDiskFreeSpaceA("F:\\", &sectors, &sectorBytes, &freeClusters, &clusters);
+    ok(got, "free clusters on F:: error %lu\n", LastError());
+    ok(GetDiskFreeSpaceExA("F:\\", &after, &total, &free), "free space on F:: error %lu\n",
+       LastError());
+    ULONGLONG cluster = (ULONGLONG)sectors * sectorBytes;
+    ok(got && cluster >= 512 && (cluster & (cluster - 1)) == 0,
+       "clusters of %lu sectors of %lu bytes\n", U(sectors), U(sectorBytes));
+    if (cluster == 0)
+        return;
+    ULONGLONG low = std::min(before.QuadPart, after.QuadPart) / cluster * cluster;
+    ULONGLONG high = std::max(before.QuadPart, after.QuadPart) / cluster * cluster;
+    ULONGLONG counted = cluster * freeClusters;
+    ok(low <= counted && counted <= high, "%lu free clusters of %llu bytes: %llu bytes, not %llu\n",
+       U(freeClusters), U64(cluster), U64(counted), U64(low));
+    ok(freeClusters <= clusters && cluster * clusters <= total.QuadPart,
+       "%lu of %lu clusters free, %llu bytes in all\n", U(freeClusters), U(clusters),
+       U64(total.QuadPart));
+
+    ok(!GetDiskFreeSpaceA(NoDrive, &sectors, &sectorBytes, &freeClusters, &clusters),
+       "free clusters on a drive that is not there\n");
 }
 
 // ---- windows from other threads ---------------------------------------------------------------
@@ -779,6 +1086,20 @@ void TestEndedDialog(HWND dialog) {
     failsOnTheHandle(!EndDialog(dialog, 1), "EndDialog");
 }
 
+// Two ends of one dialog before its loop has returned: the last result is the dialog's.
+INT_PTR CALLBACK EndTwiceProc(HWND dialog, UINT message, WPARAM, LPARAM) {
+    if (message == WM_INITDIALOG) {
+        PostMessageA(dialog, WM_USER + 1, 0, 0);
+        return FALSE;
+    }
+    if (message != WM_USER + 1)
+        return FALSE;
+    ok(EndDialog(dialog, 1), "the first EndDialog failed\n");
+    ok(IsWindow(dialog) && !IsWindowVisible(dialog), "an ended dialog is gone or visible\n");
+    ok(EndDialog(dialog, 2), "the second EndDialog failed\n");
+    return TRUE;
+}
+
 void TestWindows(HINSTANCE instance) {
     WNDCLASSEXA ownerClass = {};
     ownerClass.cbSize = sizeof ownerClass;
@@ -803,6 +1124,9 @@ void TestWindows(HINSTANCE instance) {
     ok(!IsWindow(run.dialog), "the dialog is still there\n");
     ok(IsWindowEnabled(owner), "the dialog's owner stayed disabled\n");
     TestEndedDialog(run.dialog);
+
+    result = DialogBoxParamA(instance, "IDD_SETUP", owner, EndTwiceProc, 0);
+    ok(result == 2, "a dialog ended with 1, then 2, returned %ld\n", (long)result);
 
     ok(MessageBoxA(owner, "text 4", "conf box 4", MB_OK) == IDOK, "box 4 gave another answer\n");
     ok(IsWindowEnabled(owner), "the owner stayed disabled after its box\n");
@@ -896,14 +1220,20 @@ void TestShellLinks() {
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     TestFolders();
+    TestFolderLength();
     TestTrimmedNames();
     TestReservedNames();
     TestAttributes();
     TestFileHandles();
+    TestSharing();
+    TestRemoval();
+    TestFileTimes();
     TestPatterns();
     TestDelete();
+    TestHeap();
     TestDrives();
     TestFreeSpace();
+    TestFreeClusters();
     TestWindows(instance);
     TestRegistry();
     TestShellLinks();

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -13,9 +14,12 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 #include "app/install_state.h"
+#include "call_points.h"
 #include "media/disc_copy.h"
+#include "media/install_record.h"
 #include "test_machine.h"
 
 namespace fs = std::filesystem;
@@ -35,6 +39,27 @@ size_t CountFiles(const fs::path& folder) {
          !error && it != fs::recursive_directory_iterator(); it.increment(error))
         count += it->is_regular_file() ? 1 : 0;
     return count;
+}
+
+// Makes the next use of a call fail (the plan counts uses over the whole process), until the
+// object goes.
+class FailNext {
+  public:
+    explicit FailNext(const char* call, int later = 1) {
+        winsim::calls::Plan plan;
+        plan.failAt[call] = winsim::calls::Counted().uses[call] + later;
+        winsim::calls::SetPlan(plan);
+    }
+    ~FailNext() { winsim::calls::SetPlan({}); }
+};
+
+// Lets go of what the record holds without removing anything.
+void DiscardRecord() {
+    if (InstallState.written != nullptr)
+        HeapFree(GetProcessHeap(), 0, InstallState.written);
+    InstallState.written = nullptr;
+    InstallState.writtenLength = 0;
+    InstallState.writtenRoom = 0;
 }
 
 class DiscCopy : public ::testing::Test {
@@ -59,6 +84,7 @@ class DiscCopy : public ::testing::Test {
         InstallState.installEnding = INSTALL_RUNNING;
     }
     void TearDown() override {
+        DiscardRecord();
         std::memcpy(InstallState.installDir, saved.installDir, sizeof saved.installDir);
         std::memcpy(InstallState.cdRoot, saved.cdRoot, sizeof saved.cdRoot);
         std::memcpy(InstallState.workBuffer, saved.workBuffer, sizeof saved.workBuffer);
@@ -178,6 +204,13 @@ TEST_F(DiscCopy, FailsWhenTheDiscCantBeCopiedWhole) {
     EXPECT_LE(sim.machine().drives['c'].written, 20u);
 }
 
+TEST_F(DiscCopy, AFileTimeThatCantBeSetLeavesTheCopyWhole) {
+    FailNext failed("SetFileTime");
+    ASSERT_EQ(CopyDiscTree(nullptr), 0);
+    EXPECT_EQ(ReadAll(Installed() / "kelvo.exe"), "game");
+    EXPECT_EQ(CountFiles(Installed()), 5u);
+}
+
 TEST_F(DiscCopy, PathsThatPassMaxPathFailWithoutOverrunningBuffers) {
     // An install folder of the longest accepted length; the disc's deeper names don't fit.
     std::string folder = "C:";
@@ -267,15 +300,156 @@ class RemoveInstalled : public DiscCopy {
         EXPECT_EQ(ReadAll(c / "Program Files" / "Kelvo Co" / "kelvo2" / "keep.txt"), "sibling");
         EXPECT_EQ(ReadAll(c / "Program Files" / "Kelvo Co" / "kelvo.txt"), "next to it");
     }
+    // A player's file in the install folder: old, and with attributes of its own.
+    void WritePlayerFile(const fs::path& path, const std::string& content, DWORD attributes) {
+        TestMachine::WriteFile(path, content);
+        fs::last_write_time(path, fs::last_write_time(path) - std::chrono::hours(24 * 365 * 20));
+        std::string windows = "C:\\" + fs::relative(path, c).string();
+        for (char& ch : windows)
+            ch = ch == '/' ? '\\' : ch;
+        ASSERT_TRUE(SetFileAttributesA(windows.c_str(), attributes));
+        players.push_back({path, content, fs::last_write_time(path), fs::status(path).permissions(),
+                           GetFileAttributesA(windows.c_str()), windows});
+    }
+    void ExpectPlayerFiles() {
+        for (const auto& player : players) {
+            EXPECT_EQ(ReadAll(player.path), player.content) << player.path;
+            EXPECT_EQ(fs::last_write_time(player.path), player.time) << player.path;
+            EXPECT_EQ(fs::status(player.path).permissions(), player.permissions) << player.path;
+            EXPECT_EQ(GetFileAttributesA(player.windows.c_str()), player.attributes) << player.path;
+        }
+    }
+    // Everything under the install folder, folders ending in '/'.
+    std::vector<std::string> Left() {
+        std::vector<std::string> left;
+        for (const auto& entry : fs::recursive_directory_iterator(Installed()))
+            left.push_back(fs::relative(entry.path(), Installed()).generic_string() +
+                           (entry.is_directory() ? "/" : ""));
+        std::sort(left.begin(), left.end());
+        return left;
+    }
+
+    struct PlayerFile {
+        fs::path path;
+        std::string content;
+        fs::file_time_type time;
+        fs::perms permissions;
+        DWORD attributes;
+        std::string windows;
+    };
+    std::vector<PlayerFile> players;
 };
 
-TEST_F(RemoveInstalled, EmptiesTheInstallFolderOnly) {
+TEST_F(RemoveInstalled, RemovesWhatTheInstallWroteAndNothingElse) {
+    // A reinstall: the player's files at the top and in a folder the disc has too, and a file
+    // of the disc that an earlier install left, read-only.
+    WritePlayerFile(Installed() / "notes.txt", "my notes", FILE_ATTRIBUTE_READONLY);
+    WritePlayerFile(Installed() / "data" / "slot1.sav", "level 12", FILE_ATTRIBUTE_HIDDEN);
+    TestMachine::WriteFile(Installed() / "pixie.exe", "an older pixie");
+    ASSERT_TRUE(SetFileAttributesA("C:\\Program Files\\Kelvo Co\\kelvo\\pixie.exe",
+                                   FILE_ATTRIBUTE_READONLY));
     ASSERT_EQ(CopyDiscTree(nullptr), 0);
-    fs::permissions(Installed() / "kelvo.exe", fs::perms::owner_write, fs::perm_options::remove);
+    ASSERT_EQ(ReadAll(Installed() / "pixie.exe"), "pixie");
+
+    RemoveInstalledFiles(nullptr);
+    EXPECT_EQ(Left(), (std::vector<std::string>{"data/", "data/slot1.sav", "notes.txt"}))
+        << "the replaced file goes with the rest";
+    ExpectPlayerFiles();
+    ExpectSentinels();
+    EXPECT_EQ(InstallState.writtenLength, 0u);
+
+    // A later rollback finds nothing more to remove.
+    RemoveInstalledFiles(nullptr);
+    EXPECT_EQ(Left().size(), 3u);
+}
+
+TEST_F(RemoveInstalled, TheInstallFolderItMadeStaysEmpty) {
+    ASSERT_EQ(CopyDiscTree(nullptr), 0);
     RemoveInstalledFiles(nullptr);
     EXPECT_TRUE(fs::is_directory(Installed()));
     EXPECT_TRUE(fs::is_empty(Installed()));
     ExpectSentinels();
+}
+
+TEST_F(RemoveInstalled, WhatCantBeRemovedStaysWithTheFoldersThatHoldIt) {
+    ASSERT_EQ(CopyDiscTree(nullptr), 0);
+    // Someone else's file in a folder the install made, and a file of the install that is
+    // read-only by now.
+    TestMachine::WriteFile(Installed() / "data" / "maps" / "mine.map", "mine");
+    ASSERT_TRUE(SetFileAttributesA("C:\\Program Files\\Kelvo Co\\kelvo\\ReadMe.txt",
+                                   FILE_ATTRIBUTE_READONLY));
+    RemoveInstalledFiles(nullptr);
+    EXPECT_EQ(Left(), (std::vector<std::string>{"ReadMe.txt", "data/", "data/maps/",
+                                                "data/maps/mine.map"}));
+}
+
+TEST_F(RemoveInstalled, AFileThatCouldNotBeReplacedIsNotTheInstalls) {
+    // The earlier install's game can't be opened for writing: the copy fails there, and the
+    // file the install never wrote stays.
+    WritePlayerFile(Installed() / "kelvo.exe", "the game as it was", FILE_ATTRIBUTE_HIDDEN);
+    fs::path game = sim.MakeDisc("game", "KELVO_1");
+    TestMachine::WriteFile(game / "kelvo" / "kelvo.exe", "game");
+    sim.Insert('e', game);
+    {
+        // The disc's file, the destination made anew (it is there), replaced, and replaced again
+        // once its attributes are cleared.
+        FailNext failed("CreateFileA", 4);
+        EXPECT_NE(CopyDiscTree(nullptr), 0);
+    }
+    RemoveInstalledFiles(nullptr);
+    EXPECT_EQ(Left(), (std::vector<std::string>{"kelvo.exe"}));
+    ExpectPlayerFiles();
+}
+
+TEST_F(RemoveInstalled, ARecordThatCantGrowFailsTheCopyBeforeTheFile) {
+    // Enough files that the record grows while they are copied.
+    for (int i = 0; i < 40; ++i)
+        TestMachine::WriteFile(disc1 / "kelvo" / "many" / ("file-" + std::to_string(i) + ".dat"),
+                               "x");
+    {
+        FailNext failed("HeapReAlloc");
+        EXPECT_NE(CopyDiscTree(nullptr), 0);
+    }
+    size_t copied = CountFiles(Installed());
+    EXPECT_GT(copied, 5u);
+    EXPECT_LT(copied, 45u);
+    RemoveInstalledFiles(nullptr);
+    EXPECT_TRUE(Left().empty()) << "every file the copy made was recorded";
+
+    FailNext failed("HeapAlloc");
+    EXPECT_NE(CopyDiscTree(nullptr), 0);
+    EXPECT_TRUE(Left().empty()) << "nothing is made without a record";
+}
+
+TEST_F(RemoveInstalled, AGameOfTenThousandFilesFitsTheRecord) {
+    // Ten thousand names of a deep game folder, recorded as the copy records them; three of the
+    // files are there, and the rollback still finds them after the record's growths.
+    auto name = [](int i) {
+        return "data\\maps\\region-" + std::to_string(i / 100) + "\\tile-" + std::to_string(i) +
+               ".map";
+    };
+    std::string folder = InstallState.installDir;
+    for (int i : {0, 5000, 9999})
+        TestMachine::WriteFile(Installed() / "data" / "maps" /
+                                   ("region-" + std::to_string(i / 100)) /
+                                   ("tile-" + std::to_string(i) + ".map"),
+                               "t");
+    for (int i = 0; i < 10000; ++i)
+        ASSERT_TRUE(RecordWritten((folder + "\\" + name(i)).c_str(), RECORD_FILE)) << i;
+    EXPECT_GE(InstallState.writtenRoom, InstallState.writtenLength);
+    EXPECT_GT(InstallState.writtenLength, 300000u);
+    RemoveInstalledFiles(nullptr);
+    EXPECT_EQ(CountFiles(Installed()), 0u);
+}
+
+TEST_F(RemoveInstalled, RecordsOnlyPathsInsideTheInstallFolder) {
+    for (const char* outside :
+         {"C:\\Program Files\\Kelvo Co\\kelvo", "C:\\Program Files\\Kelvo Co\\kelvo\\",
+          "C:\\Program Files\\Kelvo Co\\kelvo2\\keep.txt", "C:\\Program Files\\Kelvo Co\\kelvo.txt",
+          "C:\\keep.txt", "kelvo\\x"})
+        EXPECT_FALSE(RecordWritten(outside, RECORD_FILE)) << outside;
+    EXPECT_EQ(InstallState.writtenLength, 0u);
+    EXPECT_TRUE(RecordWritten("C:\\Program Files\\Kelvo Co\\kelvo\\x", RECORD_FILE));
 }
 
 TEST_F(RemoveInstalled, LeavesEverythingWhenTheFolderIsEmptyOrARoot) {

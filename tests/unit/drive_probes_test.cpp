@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "app/install_state.h"
+#include "call_points.h"
 #include "media/drive_probes.h"
 #include "test_machine.h"
 
@@ -17,22 +18,44 @@ class DriveProbes : public ::testing::Test {
     TestMachine sim;
 };
 
-TEST_F(DriveProbes, FindsTheFirstCdRomDriveOnly) {
+TEST_F(DriveProbes, FindsEachCdRomDriveInLetterOrder) {
     EXPECT_EQ(FindCdDrive(), 0);
     sim.AddCdRom('f');
     sim.AddCdRom('e');
     EXPECT_EQ(FindCdDrive(), 'e');
+    EXPECT_EQ(FindCdDriveFrom('f'), 'f');
+    EXPECT_EQ(FindCdDriveFrom('g'), 0);
+    EXPECT_EQ(FindCdDriveFrom('z' + 1), 0);
+}
 
-    // The wanted disc in the second drive is never looked at.
+TEST_F(DriveProbes, TheDiscCheckLooksInEveryCdRomDrive) {
+    sim.AddCdRom('f');
+    sim.AddCdRom('e');
+    sim.AddFixed('g');
+    sim.AddCdRom('h');
+    // The wanted disc in the second drive, another disc in the first.
     sim.Insert('e', sim.MakeDisc("other", "KELVO_2"));
     sim.Insert('f', sim.MakeDisc("first", "KELVO_1"));
-    EXPECT_FALSE(DiscIsInDrive("KELVO_1"));
+    EXPECT_TRUE(DiscIsInDrive("KELVO_1"));
+    EXPECT_EQ(InstallState.cdRoot[0], 'f');
+    EXPECT_TRUE(DiscIsInDrive("KELVO_2"));
     EXPECT_EQ(InstallState.cdRoot[0], 'e');
 
-    // An empty drive before a full one: the empty one is found, the check fails.
+    // The first drive empty; the disc past a fixed drive.
     sim.Eject('e');
-    EXPECT_EQ(FindCdDrive(), 'e');
+    sim.Eject('f');
+    sim.Insert('h', sim.MakeDisc("third", "KELVO_3"));
+    EXPECT_TRUE(DiscIsInDrive("KELVO_3"));
+    EXPECT_EQ(InstallState.cdRoot[0], 'h');
+
+    // The same disc in two drives: the first one is taken.
+    sim.Insert('e', sim.MakeDisc("third-again", "KELVO_3"));
+    EXPECT_TRUE(DiscIsInDrive("KELVO_3"));
+    EXPECT_EQ(InstallState.cdRoot[0], 'e');
+
+    // Nowhere: the drive of the last disc found stays.
     EXPECT_FALSE(DiscIsInDrive("KELVO_1"));
+    EXPECT_EQ(InstallState.cdRoot[0], 'e');
 }
 
 TEST_F(DriveProbes, SearchesFromCToZ) {
@@ -86,6 +109,44 @@ TEST_F(DriveProbes, CountsFreeMegabytesRoundedDown) {
     EXPECT_EQ(FreeMegabytes("D:\\x"), 1239u);
     sim.machine().drives['d'].freeBytes = 5ull << 40;
     EXPECT_EQ(FreeMegabytes("d:"), 5ull << 20) << "past 32 bits";
+}
+
+// The first release of Windows 95 has no GetDiskFreeSpaceExA: the count comes from the older
+// call, in clusters, and gives the same MiB on every drive that system can have (up to 2 GiB).
+TEST_F(DriveProbes, WithoutTheNewerSpaceQueryTheClusterCountGivesTheSame) {
+    sim.AddFixed('d');
+    const ULONGLONG sizes[] = {0,
+                               4095,
+                               1048575,
+                               1048576,
+                               858 << 20,
+                               900 << 20,
+                               (1239 << 20) - 1,
+                               (1239 << 20) + 4095,
+                               2047 << 20,
+                               (2ull << 30) - 1,
+                               2ull << 30};
+    auto uses = [](const char* call) { return winsim::calls::Counted().uses[call]; };
+    for (ULONGLONG bytes : sizes) {
+        sim.machine().drives['d'].freeBytes = bytes;
+        sim.machine().lacks.clear();
+        int older = uses("GetDiskFreeSpaceA");
+        ULONGLONG newer = FreeMegabytes("d:\\Games\\kelvo");
+        EXPECT_EQ(uses("GetDiskFreeSpaceA"), older) << "the newer call is there";
+        sim.machine().lacks.insert("GetDiskFreeSpaceExA");
+        int newerUses = uses("GetDiskFreeSpaceExA");
+        EXPECT_EQ(FreeMegabytes("d:\\Games\\kelvo"), newer) << bytes << " bytes";
+        EXPECT_EQ(uses("GetDiskFreeSpaceA"), older + 1);
+        EXPECT_EQ(uses("GetDiskFreeSpaceExA"), newerUses);
+        EXPECT_EQ(newer, bytes >> 20) << bytes << " bytes";
+    }
+    // The older call fails as the newer one does.
+    sim.machine().drives['d'].failSpaceQuery = true;
+    EXPECT_EQ(FreeMegabytes("d:\\kelvo"), 0u);
+    sim.machine().drives['d'].failSpaceQuery = false;
+    sim.AddCdRom('e');
+    sim.Insert('e', sim.MakeDisc("one", "KELVO_1"));
+    EXPECT_EQ(FreeMegabytes("e:\\kelvo"), 0u) << "a disc takes no files";
 }
 
 TEST_F(DriveProbes, AFailedSpaceQueryCountsAsNoSpace) {

@@ -79,6 +79,28 @@ expect started 3 "C:\a b.exe 2"
     EXPECT_EQ(parsed->checks[2].word(3), "C:\\a b.exe 2");
 }
 
+TEST(ScenarioParseTest, QuotesInWordsBoxesWithCancelAndDiscsWithAHole) {
+    auto parsed = ParseOk(R"(disc disc1 label KELVO_1 big 900M
+expect box 提示 "a ""quoted"" word" okcancel owner install
+answer cancel
+expect box 提示 x okcancel owner install
+answer escape
+expect box 提示 x okcancel owner install
+answer close
+expect started 3 """C:\a b\k.exe"" 2C:\a b\"
+expect started 3 """"
+)");
+    ASSERT_TRUE(parsed);
+    EXPECT_EQ(parsed->discs[0].bigBytes, 900ull << 20);
+    EXPECT_EQ(parsed->steps[0].word(3), "a \"quoted\" word");
+    EXPECT_EQ(parsed->steps[0].word(4), "okcancel");
+    EXPECT_EQ(parsed->checks[0].word(3), "\"C:\\a b\\k.exe\" 2C:\\a b\\");
+    EXPECT_EQ(parsed->checks[1].word(3), "\"");
+    EXPECT_EQ(ParseError("answer maybe\n"), "t.scn:1: usage: answer ok|yes|no|cancel|escape|close");
+    EXPECT_EQ(ParseError("type 1004 \"ends in a doubled quote\"\"\n"), "t.scn:1: unclosed quote");
+    EXPECT_EQ(ParseError("disc d label L big\n"), "t.scn:1: unknown disc option \"big\"");
+}
+
 TEST(ScenarioParseTest, BadLinesNameTheirLine) {
     EXPECT_EQ(ParseError("title x\nclick\n"),
               "t.scn:2: usage: click <id> [when files <folder> <n> | when bytes <file> <size>]");
@@ -87,7 +109,6 @@ TEST(ScenarioParseTest, BadLinesNameTheirLine) {
     EXPECT_EQ(ParseError("drive d cdrom nodisc\n"), "t.scn:1: no disc named nodisc");
     EXPECT_EQ(ParseError("expect exit 0\nclick 2\n"), "t.scn:2: no step can follow expect exit");
     EXPECT_EQ(ParseError("drive e fixed free lots\n"), "t.scn:1: free needs a size");
-    EXPECT_EQ(ParseError("disc d label X big 0\n"), "t.scn:1: unknown disc option \"big\"");
     EXPECT_EQ(ParseError("expect box a b maybe owner none\n").substr(0, 19), "t.scn:1: usage: exp");
     EXPECT_EQ(ParseError("expect installed C:\\x disc9\n"), "t.scn:1: no disc named disc9");
     // Faults only the host can make must say so.
@@ -125,8 +146,16 @@ class FakeBackend : public scenario::Backend {
     bool Type(const Window&, int id, const std::string& text, std::string&) override {
         return Act("type " + std::to_string(id) + " " + text);
     }
-    bool Escape(const Window&, std::string&) override { return Act("escape"); }
-    bool Close(const Window&, std::string&) override { return Act("close"); }
+    bool Escape(const Window& window, std::string&) override { return Ended(window, "escape"); }
+    bool Close(const Window& window, std::string&) override { return Ended(window, "close"); }
+    // Esc and the close box end a box.
+    bool Ended(const Window& window, const std::string& action) {
+        Act(action);
+        std::lock_guard lock(mutex);
+        if (window.messageBox)
+            std::erase_if(windows, [&](const Window& w) { return w.handle == window.handle; });
+        return true;
+    }
     bool Answer(const Window& box, const std::string& button, std::string&) override {
         Act("answer " + button);
         std::lock_guard lock(mutex);
@@ -141,6 +170,17 @@ class FakeBackend : public scenario::Backend {
     }
     long CountFiles(const std::string&) override { return files; }
     long long FileBytes(const std::string&) override { return bytes; }
+    bool Hold(const std::string& file, std::string& error) override {
+        {
+            std::lock_guard lock(mutex);
+            if (holdRefusals > 0) {
+                --holdRefusals;
+                error = "error 32";
+                return false;
+            }
+        }
+        return Act("hold " + file);
+    }
     bool StartSecondCopy(int& status, bool& showed, std::string&) override {
         status = secondStatus;
         showed = false;
@@ -158,6 +198,7 @@ class FakeBackend : public scenario::Backend {
     std::vector<std::string> actions;
     long files = 0;
     long long bytes = -1;
+    int holdRefusals = 0; // how many tries to hold a file fail first
     int secondStatus = 0;
 };
 
@@ -238,6 +279,18 @@ expect exit 0
              true);
     EXPECT_EQ(backend.actions, (std::vector<std::string>{"answer no", "answer yes"}));
 
+    // A box with OK and Cancel, left by its Esc key and by its close box.
+    backend.actions.clear();
+    backend.windows = {Box(5, "Disc", "Insert", "install"), Box(6, "Disc", "Insert", "install")};
+    backend.windows[0].buttons = backend.windows[1].buttons = {"ok", "cancel"};
+    PlayText(backend, R"(expect box Disc Insert okcancel owner install
+answer escape
+expect box Disc Insert okcancel owner install
+answer close
+)",
+             true);
+    EXPECT_EQ(backend.actions, (std::vector<std::string>{"escape", "close"}));
+
     backend.windows = {Box(4, "Ask", "Sure?", "setup")};
     auto log = PlayText(backend, "expect box Ask Sure? yesno owner owner\n", false);
     EXPECT_NE(log[0].find("no box"), std::string::npos);
@@ -245,7 +298,7 @@ expect exit 0
     EXPECT_NE(log[0].find("a box came up: \"Ask\" \"Sure?\""), std::string::npos) << log[0];
 }
 
-TEST(ScenarioPlayTest, WaitsForTextsFilesAndTheSecondCopy) {
+TEST(ScenarioPlayTest, WaitsForTextsFilesHeldFilesAndTheSecondCopy) {
     FakeBackend backend;
     backend.windows = {Dialog(1, "Setup")};
     backend.script.push_back(
@@ -261,6 +314,16 @@ TEST(ScenarioPlayTest, WaitsForTextsFilesAndTheSecondCopy) {
     backend.secondStatus = 1;
     log = PlayText(backend, "start second\n", false);
     EXPECT_NE(log[0].find("second copy ended with 1"), std::string::npos);
+
+    // A file is held once the other program can open it.
+    backend.actions.clear();
+    backend.holdRefusals = 3;
+    PlayText(backend, "hold C:\\x\\a.dat\n", true);
+    EXPECT_EQ(backend.actions, (std::vector<std::string>{"hold C:\\x\\a.dat"}));
+    backend.holdRefusals = 1000;
+    log = PlayText(backend, "hold C:\\x\\a.dat\n", false);
+    EXPECT_NE(log[0].find("could open it within 0.3 s: error 32"), std::string::npos) << log[0];
+    EXPECT_NE(ParseError("hold\n").find("usage: hold <file>"), std::string::npos);
 }
 
 // A click aimed while the dialog is up lands the moment the files are there (or the file has
@@ -369,22 +432,21 @@ TEST_F(ScenarioCheckTest, InstalledIsTheMergeOfTheDiscsLaterOnesWinning) {
     EXPECT_NE(log[0].find("missing sub\\b.txt"), std::string::npos) << log[0];
 }
 
-TEST_F(ScenarioCheckTest, StartedProgramsInOrderAllowingWinesQuotes) {
-    // Wine quotes an unquoted program path that holds a space; nothing else may differ.
-    started = {{3, R"(C:\Program Files\k.exe 2C:\x\)"}, {5, R"("D:\a b\DX6User.exe")"}};
-    Check(R"(expect started 3 "C:\Program Files\k.exe 2C:\x\"
-expect started SW_SHOW "D:\a b\DX6User.exe"
+TEST_F(ScenarioCheckTest, StartedProgramsInOrderAsTheyWereStarted) {
+    started = {{3, R"("C:\Program Files\k.exe" 2C:\x\)"}, {5, R"(D:\DX6User.exe)"}};
+    Check(R"(expect started 3 """C:\Program Files\k.exe"" 2C:\x\"
+expect started SW_SHOW D:\DX6User.exe
 expect started none
 )",
           true);
-    started[1].second = R"("D:\ab\DX6User.exe")";
+    // The program's path without its quotes is another command line.
     auto log = Check(R"(expect started 3 "C:\Program Files\k.exe 2C:\x\"
-expect started 5 D:\ab\DX6User.exe
+expect started 5 D:\DX6User.exe
 )",
                      false);
     ASSERT_EQ(log.size(), 1u);
-    EXPECT_NE(log[0].find("line 4"), std::string::npos) << log[0];
-    log = Check(R"(expect started 3 "C:\Program Files\k.exe 2C:\x\"
+    EXPECT_NE(log[0].find("line 3"), std::string::npos) << log[0];
+    log = Check(R"(expect started 3 """C:\Program Files\k.exe"" 2C:\x\"
 expect started none
 )",
                 false);

@@ -11,11 +11,14 @@
 // one run has that use fail (the calls only a cancel makes, such as the removal, with a cancel
 // during the first disc). --every N replays every N-th moment only (for slow sanitizer builds).
 //
-// Every run must end within the timeout, leave nothing changed outside the install folder, the
-// program group and the two desktop links, and never report success unless the install folder
-// held exactly the merged discs at that moment. The install folder ends empty (or absent) or
-// complete, never half full. A cancel ends as things stood when it was pressed (JudgeCancel), and
-// no block of a disc is read after it, even in the middle of a file; some faults have the message
+// The install folder holds the player's files before the install begins: a save in a folder the
+// discs also have, and a read-only note at the top. Every run must end within the timeout, leave
+// nothing changed outside the install folder, the program group and the two desktop links,
+// leave the player's files as they were (content, time, attributes), and never report success
+// unless the install folder held exactly the merged discs and the player's files at that moment.
+// The install folder ends holding the player's files alone or complete, never half full. A
+// cancel ends as things stood when it was pressed (JudgeCancel), and no block of a disc is read
+// after it, even in the middle of a file; some faults have the message
 // that must report them.
 //
 // Prints the counts and the time per install type and every failing run; exit status 0 when
@@ -84,7 +87,9 @@ constexpr size_t CopyBlockBytes = 65536;
 
 // Three small discs that hold what matters to the copy: nested folders, a file that a later disc
 // replaces, read-only files (as every file on a CD is), a folder whose Big5 name ends in the
-// byte 0x5C, and a file of several blocks of the copy, inside which a cancel can come.
+// byte 0x5C, the folder where the player's saves go, enough names that the install's record of
+// what it wrote has to grow, and a file of several blocks of the copy, inside which a cancel can
+// come.
 void MakeDiscs(const fs::path& discs) {
     fs::path d1 = discs / "disc1", d2 = discs / "disc2", d3 = discs / "disc3";
     Write(d1 / "kelvo/kelvo.exe", "game", true);
@@ -93,6 +98,12 @@ void MakeDiscs(const fs::path& discs) {
     Write(d1 / "kelvo/ReadMe.txt", "read me", true);
     Write(d1 / "kelvo/data/shared.dat", "from the first disc", true);
     Write(d1 / "kelvo/武功/招式.dat", "moves", true);
+    Write(d1 / "kelvo/save/default.sav", "a new game", true);
+    // Names enough that the install's record of what it wrote grows while it copies.
+    for (const char* voice : {"first", "second", "third", "fourth"})
+        Write(d1 / "kelvo/sound/voice" /
+                  (std::string("the-voice-of-the-") + voice + "-speaker.wav"),
+              voice, true);
     Write(d1 / ".windows-label", std::string(DiscLabel1) + "\n");
     Write(d2 / "kelvo/data/shared.dat", "from the second disc", true);
     Write(d2 / "kelvo/data2/b.dat", "b", true);
@@ -103,19 +114,30 @@ void MakeDiscs(const fs::path& discs) {
     Write(d3 / ".windows-label", std::string(MapDiscLabel) + "\n");
 }
 
-// The install folder's lines when the discs of an install type are merged.
-std::vector<std::string> MergedTree(const fs::path& discs, const fs::path& work,
-                                    const std::string& type) {
+// The player's files in the install folder before the install begins (relative to it): one in
+// a folder the discs also have, one at the top, read-only.
+const char* const PlayerFiles[] = {"save/slot1.sav", "notes.txt"};
+
+// What the install folder may hold at the end: what was there before the install (the player's
+// files), or that with the discs of the install type merged into it.
+struct Expected {
+    std::vector<std::string> before;
+    std::vector<std::string> complete;
+};
+
+Expected ExpectedTrees(const fs::path& discs, const fs::path& work, const fs::path& installed,
+                       const std::string& type) {
     fs::path merged = work / ("merged-" + type);
     fs::remove_all(merged);
     fs::create_directories(merged);
+    fs::copy(installed, merged, fs::copy_options::recursive);
     std::vector<std::string> names{"disc1", "disc2"};
     if (type == "normal")
         names.push_back("disc3");
     for (const auto& name : names)
         fs::copy(discs / name / "kelvo", merged,
                  fs::copy_options::recursive | fs::copy_options::overwrite_existing);
-    return enumerate::TreeLines(merged);
+    return {enumerate::TreeLines(installed), enumerate::TreeLines(merged)};
 }
 
 // What a run is asked to do.
@@ -151,6 +173,7 @@ struct Outcome {
     std::optional<std::vector<std::string>> finalTree; // nullopt: no install folder
     int links = 0;
     std::vector<std::string> outside;
+    std::vector<std::string> playerChanges; // the player's files that changed in any way
     double seconds = 0;
 };
 
@@ -163,9 +186,14 @@ class Enumeration {
         base_ = work_ / "base";
         Write(base_ / "Program Files/tornwell/beside.txt", "stays");
         Write(base_ / "Program Files/tornwell/kelvo-old/keep.txt", "stays");
+        fs::path installed = base_ / "Program Files/tornwell" / Utf8(ProductFolder);
+        Write(installed / PlayerFiles[0], "level 12, 3 hours");
+        Write(installed / PlayerFiles[1], "the key is under the bridge", true);
         fs::create_directories(base_ / "Start Menu/Programs");
         fs::create_directories(base_ / "Desktop");
         installFolder_ = "c:/" + Relative(Utf8(DefaultInstallRoot)) + "/" + Utf8(ProductFolder);
+        for (const char* player : PlayerFiles)
+            players_.push_back(installFolder_ + "/" + player);
         allowed_ = {installFolder_, "c:/Start Menu/Programs/" + Utf8(CompanyFolder),
                     "c:/Desktop/" + Utf8(ShortcutLinkNames[0]),
                     "c:/Desktop/" + Utf8(ShortcutLinkNames[1])};
@@ -176,6 +204,11 @@ class Enumeration {
         fs::remove_all(folder);
         fs::create_directories(folder);
         fs::copy(base_, folder / "c", fs::copy_options::recursive);
+        // The player's files are old: a file the install touched would show a new time.
+        for (const auto& player : players_) {
+            fs::path path = folder / "c" / player.substr(3);
+            fs::last_write_time(path, fs::last_write_time(path) - std::chrono::hours(24 * 3650));
+        }
         std::ostringstream machine;
         machine << "drive c fixed \"" << (folder / "c").string() << "\" free 10737418240\n"
                 << "drive d cdrom \"" << (discs_ / "disc1").string() << "\"\n"
@@ -193,11 +226,18 @@ class Enumeration {
         Outcome outcome = Spawn(folder, plan.type);
         outcome.seconds = std::chrono::duration<double>(Clock::now() - start).count();
         Read(folder, outcome);
-        outcome.outside = scenario::ChangesOutside(before, scenario::TakeSnapshot(roots), allowed_);
+        scenario::MachineState after = scenario::TakeSnapshot(roots);
+        outcome.outside = scenario::ChangesOutside(before, after, allowed_);
+        for (const auto& player : players_) {
+            auto was = before.find(player), is = after.find(player);
+            if (was == before.end() || is == after.end() || !(was->second == is->second))
+                outcome.playerChanges.push_back(player);
+        }
         return outcome;
     }
 
     const fs::path& work() const { return work_; }
+    fs::path installedBefore() const { return base_ / fs::path(installFolder_.substr(3)); }
     const fs::path& discs() const { return discs_; }
 
   private:
@@ -281,6 +321,7 @@ class Enumeration {
     fs::path discs_;
     fs::path base_;
     std::string installFolder_;
+    std::vector<std::string> players_; // the player's files, as snapshot paths
     std::vector<std::string> allowed_;
 };
 
@@ -307,7 +348,8 @@ std::optional<std::string> MessageFor(const std::string& call, int use) {
         {"RegOpenKeyExA", Utf8(TextRegistryFault)},
         {"ReadFile", Utf8(TextInstallFailed)},
         {"WriteFile", Utf8(TextInstallFailed)},
-        {"SetFileTime", Utf8(TextInstallFailed)},
+        {"HeapAlloc", Utf8(TextInstallFailed)},
+        {"HeapReAlloc", Utf8(TextInstallFailed)},
         {"FindFirstFileA", Utf8(TextInstallFailed)},
         {"FindNextFileA", Utf8(TextInstallFailed)},
     };
@@ -327,9 +369,9 @@ std::optional<std::string> MessageFor(const std::string& call, int use) {
 // notice is up, or the install kept once it has concluded. A cancel that could not be pressed
 // any more leaves the completed install. Completion is never reported for an install that a
 // cancel then empties before that message has gone.
-std::string JudgeCancel(const Outcome& outcome, const std::vector<std::string>& merged) {
-    bool emptied = !outcome.finalTree || outcome.finalTree->empty();
-    bool complete = outcome.finalTree && *outcome.finalTree == merged;
+std::string JudgeCancel(const Outcome& outcome, const Expected& expected) {
+    bool emptied = outcome.finalTree && *outcome.finalTree == expected.before;
+    bool complete = outcome.finalTree && *outcome.finalTree == expected.complete;
     int all = 2 * SHORTCUT_ROWS - 1;
     if (!outcome.linksAtPress) {
         if (!complete || !outcome.treeAtDone)
@@ -345,7 +387,7 @@ std::string JudgeCancel(const Outcome& outcome, const std::vector<std::string>& 
             return complete && outcome.links == all ? ""
                                                     : "a cancel too late left no completed install";
         if (!emptied)
-            return "a cancel before the completion message left the install folder full";
+            return "a cancel before the completion message left more than the player's files";
         if (outcome.links != before && outcome.links != before + 1)
             return "left " + std::to_string(outcome.links) + " shortcuts; there were " +
                    std::to_string(before) + " when cancel was pressed";
@@ -360,8 +402,7 @@ std::string JudgeCancel(const Outcome& outcome, const std::vector<std::string>& 
 }
 
 // Why a run failed, or empty.
-std::string Judge(const Plan& plan, const Outcome& outcome,
-                  const std::vector<std::string>& merged) {
+std::string Judge(const Plan& plan, const Outcome& outcome, const Expected& expected) {
     if (!outcome.ended)
         return "hung: killed after the timeout";
     if (!outcome.signal.empty())
@@ -369,25 +410,34 @@ std::string Judge(const Plan& plan, const Outcome& outcome,
     bool registryFault = plan.failCall == "RegOpenKeyExA";
     if ((outcome.status & 0xFF) != 0xFF && !(outcome.status == 0 && registryFault))
         return "ended with status " + std::to_string(outcome.status);
-    if (outcome.treeAtDone && *outcome.treeAtDone != merged)
+    if (!outcome.playerChanges.empty())
+        return "changed the player's " + outcome.playerChanges.front();
+    if (outcome.treeAtDone && *outcome.treeAtDone != expected.complete)
         return "reported success while the install folder held " +
                std::to_string(outcome.treeAtDone->size()) + " entries, not the " +
-               std::to_string(merged.size()) + " of the merged discs";
-    bool removalFailed = plan.failCall == "SHFileOperationA";
-    if (!removalFailed && outcome.finalTree && !outcome.finalTree->empty() &&
-        *outcome.finalTree != merged)
-        return "left a half-filled install folder (" + std::to_string(outcome.finalTree->size()) +
-               " entries)";
-    if (!removalFailed && Shown(outcome, TextInstallFailed) && outcome.finalTree &&
-        !outcome.finalTree->empty())
-        return "reported a failure but left the install folder full";
+               std::to_string(expected.complete.size()) + " of the merged discs and the player";
+    if (!outcome.finalTree)
+        return "the install folder went";
+    const std::vector<std::string>& left = *outcome.finalTree;
+    bool removalFailed = plan.failCall == "DeleteFileA" || plan.failCall == "RemoveDirectoryA";
+    if (removalFailed) {
+        // What could not be removed stays, and nothing but what the install wrote.
+        for (const auto& line : left) {
+            if (!std::binary_search(expected.complete.begin(), expected.complete.end(), line))
+                return "left " + line + ", which is neither the player's nor the discs'";
+        }
+    } else if (left != expected.before && left != expected.complete) {
+        return "left a half-filled install folder (" + std::to_string(left.size()) + " entries)";
+    }
+    if (!removalFailed && Shown(outcome, TextInstallFailed) && left != expected.before)
+        return "reported a failure but left more than the player's files";
     if (!outcome.outside.empty())
         return "changed the machine outside its places: " + outcome.outside.front() +
                (outcome.outside.size() > 1
                     ? " (and " + std::to_string(outcome.outside.size() - 1) + " more)"
                     : "");
     if (plan.cancelBefore != 0 && plan.failCall.empty()) {
-        std::string why = JudgeCancel(outcome, merged);
+        std::string why = JudgeCancel(outcome, expected);
         if (!why.empty())
             return why;
         // A cancel is felt at once, also in the middle of a file: no block is read after it.
@@ -402,6 +452,9 @@ std::string Judge(const Plan& plan, const Outcome& outcome,
                        " more blocks after the cancel was pressed";
         }
     }
+    // A file time is no part of the copy: the install goes on to its end without it.
+    if (plan.failCall == "SetFileTime" && plan.cancelBefore == 0 && !outcome.treeAtDone)
+        return "a file time that could not be set stopped the install";
     if (!plan.failCall.empty()) {
         auto message = MessageFor(plan.failCall, plan.failUse);
         bool used = outcome.uses.count(plan.failCall) != 0 &&
@@ -425,14 +478,14 @@ struct Point {
 
 // Runs the plans on options.jobs threads, in order of the list.
 void RunAll(Enumeration& enumeration, const Options& options, std::vector<Point>& points,
-            const std::vector<std::string>& merged) {
+            const Expected& expected) {
     std::atomic<size_t> next{0};
     auto worker = [&] {
         for (size_t i = next++; i < points.size(); i = next++) {
             Point& point = points[i];
             std::string name = "run-" + std::to_string(i) + "-" + point.plan.type;
             point.outcome = enumeration.Run(point.plan, name);
-            point.failure = Judge(point.plan, point.outcome, merged);
+            point.failure = Judge(point.plan, point.outcome, expected);
             if (point.failure.empty() || !options.keep)
                 fs::remove_all(enumeration.work() / name);
         }
@@ -510,9 +563,10 @@ int main(int argc, char** argv) {
         words >> what >> k;
         Plan plan{options.types.front(), what == "cancel" ? "" : what, what == "cancel" ? 0 : k,
                   what == "cancel" ? k : 0};
-        auto merged = MergedTree(enumeration.discs(), enumeration.work(), plan.type);
+        auto expected = ExpectedTrees(enumeration.discs(), enumeration.work(),
+                                      enumeration.installedBefore(), plan.type);
         Outcome outcome = enumeration.Run(plan, "only");
-        std::string why = Judge(plan, outcome, merged);
+        std::string why = Judge(plan, outcome, expected);
         std::printf("%s %s: status %d, cancel pressed before worker call %d with %d shortcuts, "
                     "%d shortcuts at the end%s%s\n",
                     why.empty() ? "PASS" : "FAIL", plan.Name().c_str(), outcome.status,
@@ -525,13 +579,14 @@ int main(int argc, char** argv) {
     }
     for (const auto& type : options.types) {
         auto started = Clock::now();
-        auto merged = MergedTree(enumeration.discs(), enumeration.work(), type);
+        auto expected = ExpectedTrees(enumeration.discs(), enumeration.work(),
+                                      enumeration.installedBefore(), type);
 
         // The counting runs: a whole install, and one cancelled during the first disc (the
         // calls only a cancel makes, the removal among them, are counted there).
         Plan plain{type, "", 0, 0};
         Outcome counted = enumeration.Run(plain, "count-" + type);
-        std::string why = Judge(plain, counted, merged);
+        std::string why = Judge(plain, counted, expected);
         if (why.empty() && !counted.treeAtDone)
             why = "the install did not complete";
         if (why.empty() && counted.workerCalls == 0)
@@ -567,8 +622,8 @@ int main(int argc, char** argv) {
             }
             faultPoints = index;
         }
-        RunAll(enumeration, options, cancels, merged);
-        RunAll(enumeration, options, faults, merged);
+        RunAll(enumeration, options, cancels, expected);
+        RunAll(enumeration, options, faults, expected);
 
         int runFailures = 0;
         for (const auto* points : {&cancels, &faults}) {

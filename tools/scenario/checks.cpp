@@ -102,12 +102,6 @@ unsigned ShowCommand(const std::string& word, bool& known) {
     return 0;
 }
 
-// The command line as the product passed it, or as Wine shows it with quotes put around the
-// program's path: the one difference a started command line may show.
-bool SameCommandLine(const std::string& expected, const std::string& actual) {
-    return expected == actual || WithoutWineQuotes(actual) == expected;
-}
-
 // The first five items, and how many there are in all when there are more.
 std::string Summary(const std::vector<std::string>& items) {
     std::string summary;
@@ -119,18 +113,6 @@ std::string Summary(const std::vector<std::string>& items) {
 }
 
 } // namespace
-
-std::string WithoutWineQuotes(const std::string& commandLine) {
-    if (commandLine.size() < 2 || commandLine[0] != '"')
-        return commandLine;
-    size_t close = commandLine.find('"', 1);
-    if (close == std::string::npos)
-        return commandLine;
-    std::string program = commandLine.substr(1, close - 1);
-    if (program.find(' ') == std::string::npos)
-        return commandLine;
-    return program + commandLine.substr(close + 1);
-}
 
 bool CheckEnd(const Scenario& scenario, Disk& disk, std::vector<std::string>& log) {
     bool passed = true;
@@ -158,7 +140,7 @@ bool CheckEnd(const Scenario& scenario, Disk& disk, std::vector<std::string>& lo
                 fail("no program started for " + Quoted(check.word(3)));
             } else {
                 const auto& [actualShow, commandLine] = started[nextStarted];
-                if (actualShow != show || !SameCommandLine(check.word(3), commandLine))
+                if (actualShow != show || check.word(3) != commandLine)
                     fail("started " + std::to_string(actualShow) + " " + Quoted(commandLine) +
                          ", not " + std::to_string(show) + " " + Quoted(check.word(3)));
             }

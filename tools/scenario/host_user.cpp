@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "desktop.h"
+#include "host_files.h"
 #include "machine.h"
 #include "run_program.h"
 
@@ -304,6 +305,14 @@ long long HostBackend::FileBytes(const std::string& path) {
     return host && !error ? (long long)bytes : -1;
 }
 
+// The other program's handle is one of winsim's, so its share mode keeps the installer out.
+bool HostBackend::Hold(const std::string& file, std::string& error) {
+    std::uint32_t failed = winsim::HoldFileOpen(winsim::Utf8ToCp950(file).c_str());
+    if (failed != 0)
+        error = "error " + std::to_string(failed);
+    return failed == 0;
+}
+
 bool HostBackend::StartSecondCopy(int& exitStatus, bool& showedWindow, std::string& error) {
     std::string machineFolder = MachineFolder();
     static int copies = 0;
@@ -419,6 +428,7 @@ before it. Commands act on the newest dialog and message box:
   insert <letter> <disc>       put a disc (disc1, disc2, disc3) in a CD-ROM drive
   eject <letter>               take the disc out
   wait files <folder> <n>      wait until a folder holds n files
+  hold <file>                  another program opens the file and keeps it open
   start second                 start a second copy of the installer (it should end at once)
   expect ...                   check what is shown, as a scenario does (tests/scenarios/README.md)
   show                         print the windows again

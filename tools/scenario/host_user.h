@@ -48,6 +48,7 @@ class HostBackend : public scenario::Backend {
     bool Insert(char letter, const std::string& disc, std::string& error) override;
     long CountFiles(const std::string& folder) override;
     long long FileBytes(const std::string& path) override;
+    bool Hold(const std::string& file, std::string& error) override;
     bool StartSecondCopy(int& exitStatus, bool& showedWindow, std::string& error) override;
     // True once the process has begun to end; its end waits for the play.
     bool Ended() override;

@@ -29,11 +29,17 @@ bool SplitWords(const std::string& text, std::vector<std::string>& words) {
             break;
         std::string word;
         if (text[at] == '"') {
-            size_t end = text.find('"', at + 1);
-            if (end == std::string::npos)
-                return false;
-            word = text.substr(at + 1, end - at - 1);
-            at = end + 1;
+            // Up to the closing quote; two quotes in a row stand for one.
+            for (++at;; ++at) {
+                if (at >= text.size())
+                    return false;
+                if (text[at] == '"' && (at + 1 >= text.size() || text[at + 1] != '"'))
+                    break;
+                if (text[at] == '"')
+                    ++at;
+                word += text[at];
+            }
+            ++at;
         } else {
             while (at < text.size() && !std::isspace((unsigned char)text[at]))
                 word += text[at++];
@@ -162,10 +168,11 @@ bool IsValidStep(const Line& line, std::string& why) {
         if (what == "checked" || what == "unchecked")
             return count == 3 && IsId(line.word(2)) ? true : wrong("expect " + what + " <id>");
         if (what == "box") {
-            bool buttons = line.word(4) == "ok" || line.word(4) == "yesno";
+            bool buttons =
+                line.word(4) == "ok" || line.word(4) == "yesno" || line.word(4) == "okcancel";
             return count == 7 && buttons && line.word(5) == "owner"
                        ? true
-                       : wrong("expect box <caption> <text> ok|yesno owner <owner>");
+                       : wrong("expect box <caption> <text> ok|okcancel|yesno owner <owner>");
         }
         if (what == "no")
             return count == 3 && line.word(2) == "box" ? true : wrong("expect no box");
@@ -205,10 +212,11 @@ bool IsValidStep(const Line& line, std::string& why) {
     if (command == "browse")
         return count == 3 && IsId(line.word(1)) ? true : wrong("browse <id> <folder>|cancel");
     if (command == "answer") {
-        const std::string& button = line.word(1);
-        return count == 2 && (button == "ok" || button == "yes" || button == "no")
+        static const std::set<std::string> answers = {"ok",     "yes",    "no",
+                                                      "cancel", "escape", "close"};
+        return count == 2 && answers.count(line.word(1)) != 0
                    ? true
-                   : wrong("answer ok|yes|no");
+                   : wrong("answer ok|yes|no|cancel|escape|close");
     }
     if (command == "insert")
         return count == 3 && IsDriveLetter(line.word(1)) ? true : wrong("insert <letter> <disc>");
@@ -231,6 +239,8 @@ bool IsValidStep(const Line& line, std::string& why) {
     }
     if (command == "start")
         return count == 2 && line.word(1) == "second" ? true : wrong("start second");
+    if (command == "hold")
+        return count == 2 ? true : wrong("hold <file>");
     why = "unknown command \"" + command + "\"";
     return false;
 }
@@ -307,7 +317,7 @@ std::optional<Scenario> ParseText(const std::string& text, const std::string& fi
         } else if (command == "disc") {
             if (count < 4 || line.word(2) != "label")
                 return fail(number, "usage: disc <name> label <LABEL> [sample k] [files n] "
-                                    "[big size] [noproduct]");
+                                    "[big <size>] [noproduct]");
             DiscSetup disc;
             disc.name = line.word(1);
             disc.label = line.word(3);
@@ -323,7 +333,7 @@ std::optional<Scenario> ParseText(const std::string& text, const std::string& fi
                     disc.extraFiles = (int)value;
                     ++i;
                 } else if (option == "big" && i + 1 < count &&
-                           ParseSize(line.words[i + 1], disc.bigBytes) && disc.bigBytes > 0) {
+                           ParseSize(line.words[i + 1], disc.bigBytes)) {
                     ++i;
                 } else if (option == "noproduct") {
                     disc.noProductFolder = true;
@@ -364,6 +374,10 @@ std::optional<Scenario> ParseText(const std::string& text, const std::string& fi
             if (count != 3 || (line.word(1) != "Programs" && line.word(1) != "Desktop"))
                 return fail(number, "usage: shellfolder Programs|Desktop <windows path>");
             scenario.shellFolders.emplace_back(line.word(1), line.word(2));
+        } else if (command == "windows") {
+            if (count != 2 || line.word(1) != "95")
+                return fail(number, "usage: windows 95");
+            scenario.windows95 = needsHost = true;
         } else if (command == "fault") {
             const std::string& kind = line.word(1);
             long long n;
@@ -416,7 +430,7 @@ std::optional<Scenario> ParseText(const std::string& text, const std::string& fi
         }
     }
     if (needsHost && scenario.onWine)
-        return fail(number, "a fault that only the host can make needs `only host`");
+        return fail(number, "a fault or system that only the host can make needs `only host`");
     return scenario;
 }
 

@@ -19,11 +19,16 @@ std::string Quoted(const std::string& text) {
     return "\"" + text + "\"";
 }
 
+// A step as a scenario writes it: a word that holds a space or a quote in quotes, its quotes
+// doubled.
 std::string Joined(const Line& line) {
     std::string text;
     for (const auto& word : line.words) {
-        bool quote = word.empty() || word.find(' ') != std::string::npos;
-        text += (text.empty() ? "" : " ") + (quote ? Quoted(word) : word);
+        bool quote = word.empty() || word.find_first_of(" \"") != std::string::npos;
+        std::string written;
+        for (char c : word)
+            written += c == '"' ? std::string("\"\"") : std::string(1, c);
+        text += (text.empty() ? "" : " ") + (quote ? Quoted(written) : written);
     }
     return text;
 }
@@ -31,6 +36,8 @@ std::string Joined(const Line& line) {
 std::vector<std::string> ButtonsOf(const std::string& kind) {
     if (kind == "yesno")
         return {"yes", "no"};
+    if (kind == "okcancel")
+        return {"ok", "cancel"};
     return {"ok"};
 }
 
@@ -346,7 +353,11 @@ bool Player::AnswerBox(const Line& step, std::string& why) {
         why = "no box expected before";
         return false;
     }
-    if (!backend_.Answer(*box_, step.word(1), why))
+    const std::string& answer = step.word(1);
+    bool given = answer == "escape"  ? backend_.Escape(*box_, why)
+                 : answer == "close" ? backend_.Close(*box_, why)
+                                     : backend_.Answer(*box_, answer, why);
+    if (!given)
         return false;
     std::uintptr_t handle = box_->handle;
     bool gone = WaitFor(
@@ -385,6 +396,17 @@ bool Player::WaitFiles(const Line& step, std::string& why) {
         why = folder + " holds " + std::to_string(count) + " files, not " + std::to_string(wanted) +
               ", after " + Seconds(options_.timeoutSeconds);
     return reached;
+}
+
+// hold <file>: waits until another program can open the file, and has it hold it open.
+bool Player::Hold(const Line& step, std::string& why) {
+    std::string error;
+    bool held =
+        WaitFor([&] { return backend_.Hold(step.word(1), error); }, options_.timeoutSeconds);
+    if (!held)
+        why = "no other program could open it within " + Seconds(options_.timeoutSeconds) + ": " +
+              error;
+    return held;
 }
 
 // watch text <id> <seconds> changes <n>: the control's text, read for that long, takes at least
@@ -475,6 +497,7 @@ bool Player::Step(const Line& step, std::string& why) {
         {"insert", &Player::Insert},
         {"eject", &Player::Eject},
         {"wait", &Player::WaitFiles},
+        {"hold", &Player::Hold},
         {"start", &Player::StartSecond},
     };
     std::string kind = step.word(0) == "expect" ? "expect " + step.word(1) : step.word(0);

@@ -210,7 +210,6 @@ bool BuildMachine(const scenario::Scenario& scenario, const fs::path& folder, Sa
             WriteFile(root / "kelvo" / (disc.name + "-extra") / name, std::string(1024, 'x'));
         }
         if (disc.bigBytes != 0) {
-            // Zeros that take no room where the file system allows a hole.
             fs::path big = root / "kelvo" / (disc.name + "-big.dat");
             WriteFile(big, "");
             fs::resize_file(big, disc.bigBytes);
@@ -241,10 +240,12 @@ bool BuildMachine(const scenario::Scenario& scenario, const fs::path& folder, Sa
             fs::path root = folder / "drives" / std::string(1, drive.letter);
             fs::create_directories(root);
             text << " fixed " << Quote(root.string());
+            // A drive with so much free space takes that much and no more, as a small drive
+            // under Wine does (a tmpfs of that size).
             if (drive.freeBytes)
                 text << " free " << *drive.freeBytes;
-            if (drive.capacity)
-                text << " capacity " << *drive.capacity;
+            if (drive.capacity || drive.freeBytes)
+                text << " capacity " << drive.capacity.value_or(*drive.freeBytes);
             if (drive.failSpaceQuery)
                 text << " nospace";
         }
@@ -267,6 +268,8 @@ bool BuildMachine(const scenario::Scenario& scenario, const fs::path& folder, Sa
             text << "fault " << kind << " " << first << (second.empty() ? "" : " " + second)
                  << "\n";
     }
+    if (scenario.windows95)
+        text << "lacks GetDiskFreeSpaceExA\n";
     WriteFile(folder / "machine.txt", text.str());
 
     // Shell folders and files that are on the machine before the start.

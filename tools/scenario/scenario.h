@@ -36,9 +36,11 @@ struct DriveSetup {
 struct DiscSetup {
     std::string name;
     std::string label;
-    int sample = 0;             // 1, 2 or 3: content of that sample disc; 0: empty
-    int extraFiles = 0;         // generated files of 1 KiB under kelvo\<name>-extra
-    std::uint64_t bigBytes = 0; // a file of that many zero bytes, kelvo\<name>-big.dat
+    int sample = 0;     // 1, 2 or 3: content of that sample disc; 0: empty
+    int extraFiles = 0; // generated files of 1 KiB under kelvo\<name>-extra
+    // A file of this many bytes at kelvo\<name>-big.dat that is all hole: it reads as zeros
+    // and takes no room on the disc.
+    std::uint64_t bigBytes = 0;
     bool noProductFolder = false;
     struct File {
         std::string path; // relative, backslashes
@@ -63,6 +65,8 @@ struct Scenario {
         std::vector<std::string> discs;
     };
     std::vector<PreviousInstall> previousInstalls;
+    // The first release of Windows 95: no GetDiskFreeSpaceExA (host only).
+    bool windows95 = false;
     std::vector<std::string> faults; // "keyopen 2", "unreadable disc1 kelvo\a.dat", "link save"
     std::vector<Line> steps;         // played while the installer runs
     std::vector<Line> checks;        // checked after it has ended (expect file, expect link, ...)
@@ -130,6 +134,10 @@ class Backend {
     virtual long CountFiles(const std::string& folder) = 0;
     // The size of a file (a Windows path) in bytes; -1 when there is no such file.
     virtual long long FileBytes(const std::string& path) = 0;
+    // Another program opens the file to read it, sharing it for reading only, and keeps it open
+    // until the installer has ended; false with why when it can't now (the file isn't there, or
+    // the installer has it open).
+    virtual bool Hold(const std::string& file, std::string& error) = 0;
     // Starts another copy of the installer and waits for it to end; its exit status, and
     // whether it showed any window.
     virtual bool StartSecondCopy(int& exitStatus, bool& showedWindow, std::string& error) = 0;
@@ -196,6 +204,7 @@ class Player {
     bool Insert(const Line& step, std::string& why);
     bool Eject(const Line& step, std::string& why);
     bool WaitFiles(const Line& step, std::string& why);
+    bool Hold(const Line& step, std::string& why);
     bool StartSecond(const Line& step, std::string& why);
     bool WatchText(const Line& step, std::string& why);
     bool ExpectIdle(const Line& step, std::string& why);
@@ -231,10 +240,6 @@ class Disk {
         return std::nullopt;
     }
 };
-
-// Wine puts quotes around an unquoted program path that holds spaces before the program sees
-// its command line; the product passes the path without them. Takes those quotes off again.
-std::string WithoutWineQuotes(const std::string& commandLine);
 
 // Runs the end checks; appends "FAIL line N: why" to log for each that fails (and "note line
 // N: ..." for a check it could not make, such as a link without lnkinfo).

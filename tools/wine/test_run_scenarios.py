@@ -26,8 +26,8 @@ class Discs(Folder):
         self.recorder = self.write("recorder.exe", "recorder")
 
     def disc(self, **fields):
-        disc = {"name": "disc1", "label": "KELVO_1", "sample": 0, "extraFiles": 0,
-                "bigBytes": 0, "noProduct": False, "files": []}
+        disc = {"name": "disc1", "label": "KELVO_1", "sample": 0, "extraFiles": 0, "big": 0,
+                "noProduct": False, "files": []}
         disc.update(fields)
         root = self.root / "discs" / disc["name"]
         runner.make_disc(disc, root, self.samples, self.recorder, FACTS)
@@ -54,21 +54,24 @@ class Discs(Folder):
         self.assertEqual((root / "directx/dx6user.EXE").read_text(), "recorder")
         self.assertEqual((root / "KELVO/x.dat").read_text(), "x")
 
-    def test_extra_files_a_big_file_disc_files_and_no_product_folder(self):
-        root = self.disc(name="big", extraFiles=3, bigBytes=3 << 30,
-                         files=[["kelvo\\遊戲\\b.txt", "內容"]])
+    def test_extra_files_disc_files_and_no_product_folder(self):
+        root = self.disc(name="big", extraFiles=3, files=[["kelvo\\遊戲\\b.txt", "內容"]])
         extras = sorted((root / "kelvo/big-extra").iterdir())
         self.assertEqual([p.name for p in extras], ["file00000.dat", "file00001.dat",
                                                     "file00002.dat"])
         self.assertTrue(all(p.stat().st_size == 1024 for p in extras))
-        # Three GiB of zeros, in a hole rather than on the disk.
-        self.assertEqual((root / "kelvo/big-big.dat").stat().st_size, 3 << 30)
-        self.assertLess((root / "kelvo/big-big.dat").stat().st_blocks, 1024)
         self.assertEqual((root / "kelvo/遊戲/b.txt").read_bytes(), "內容".encode("utf-8"))
 
         root = self.disc(name="bare", sample=1, extraFiles=2, noProduct=True,
                          files=[["readme.txt", "r"]])
         self.assertEqual(self.files(root), [".windows-label", "readme.txt"])
+
+    def test_a_big_file_is_all_hole(self):
+        root = self.disc(name="d1", big=3 << 30)
+        big = root / "kelvo/d1-big.dat"
+        self.assertEqual(big.stat().st_size, 3 << 30)
+        self.assertLess(big.stat().st_blocks * 512, 1 << 20)
+        self.assertEqual(big.stat().st_mode & 0o222, 0)
 
 
 if __name__ == "__main__":

@@ -177,6 +177,40 @@ class Builds(Folder):
         self.assertEqual(wineprefix.pe_machine(self.root / "missing.exe"), "unknown")
 
 
+class Mounts(Folder):
+    def test_the_mounts_under_a_folder_come_deepest_first(self):
+        work = self.root / "my work"
+        table = self.write("mounts", "\n".join([
+            "proc /proc proc rw 0 0",
+            "tmpfs %s tmpfs rw 0 0" % (str(work / "001 a/prefix/drive_c")).replace(" ", "\\040"),
+            "tmpfs %s tmpfs rw 0 0" % (str(work / "001 a/drive-e")).replace(" ", "\\040"),
+            "/dev/loop3 %s/001\\040a/prefix/drive_c/windows ext4 rw 0 0"
+            % str(work).replace(" ", "\\040"),
+            "tmpfs %s tmpfs rw 0 0" % (str(self.root / "my work2")).replace(" ", "\\040"),
+            ""]))
+        self.assertEqual(wineprefix.mounts_under(work, table),
+                         [str(work / "001 a/prefix/drive_c/windows"),
+                          str(work / "001 a/prefix/drive_c"), str(work / "001 a/drive-e")])
+        self.assertEqual(wineprefix.mounts_under(work, self.root / "no table"), [])
+
+    def test_a_refused_mount_is_told_apart_from_other_faults(self):
+        # A mount that fails as it does in a container that forbids mounts.
+        fake = self.write("bin/mount", "#!/bin/sh\necho 'mount: permission denied' >&2\nexit 32\n")
+        fake.chmod(0o755)
+        path = os.environ["PATH"]
+        os.environ["PATH"] = "%s:%s" % (fake.parent, path)
+        try:
+            prefix = wineprefix.Prefix(None, self.root / "prefix")
+            (prefix.path / "dosdevices").mkdir(parents=True)
+            with self.assertRaises(wineprefix.MountRefused) as refused:
+                prefix.fixed("e", self.root / "e", free=1 << 20)
+            self.assertIn("permission denied", str(refused.exception))
+            self.assertIsInstance(refused.exception, wineprefix.SetupError)
+            self.assertEqual(prefix.mounts, [])
+        finally:
+            os.environ["PATH"] = path
+
+
 @unittest.skipUnless(wineprefix.can_mount_images() and shutil.which("xorriso")
                      and os.geteuid() == 0, "needs FUSE, fuseiso, xorriso and root")
 class Images(Folder):

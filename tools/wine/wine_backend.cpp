@@ -388,6 +388,8 @@ WineBackend::WineBackend(std::wstring setupExe, std::string discsFolder,
       discs_(std::move(discs)) {}
 
 WineBackend::~WineBackend() {
+    for (HANDLE file : held_)
+        CloseHandle(file);
     if (installer_.hProcess != nullptr) {
         CloseHandle(installer_.hThread);
         CloseHandle(installer_.hProcess);
@@ -721,6 +723,19 @@ long long WineBackend::FileBytes(const std::string& path) {
         (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
         return -1;
     return (long long)(((ULONGLONG)data.nFileSizeHigh << 32) | data.nFileSizeLow);
+}
+
+// The robot is the other program: a Wine process of its own, whose handle the wineserver
+// weighs against the installer's opens and deletes.
+bool WineBackend::Hold(const std::string& file, std::string& error) {
+    HANDLE held = CreateFileW(Widen(file).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (held == INVALID_HANDLE_VALUE) {
+        error = "error " + std::to_string(GetLastError());
+        return false;
+    }
+    held_.push_back(held);
+    return true;
 }
 
 bool WineBackend::StartSecondCopy(int& exitStatus, bool& showedWindow, std::string& error) {

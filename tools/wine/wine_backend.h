@@ -46,6 +46,7 @@ class WineBackend : public scenario::Backend {
     bool Insert(char letter, const std::string& disc, std::string& error) override;
     long CountFiles(const std::string& folder) override;
     long long FileBytes(const std::string& path) override;
+    bool Hold(const std::string& file, std::string& error) override;
     bool StartSecondCopy(int& exitStatus, bool& showedWindow, std::string& error) override;
     bool Ended() override;
 
@@ -55,6 +56,7 @@ class WineBackend : public scenario::Backend {
     std::vector<scenario::DiscSetup> discs_;
     std::map<std::string, std::string> devices_; // disc name -> block device
     PROCESS_INFORMATION installer_{};
+    std::vector<HANDLE> held_; // files the robot holds open for another program
 };
 
 // Starts exe with its own folder as the working folder.

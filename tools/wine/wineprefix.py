@@ -37,12 +37,21 @@ DLL_OVERRIDES = "winemenubuilder.exe=d;mscoree=d;mshtml=d"
 SCREEN = "1024x768x24"
 # The fonts that render both the Big5 texts and Latin ones (see fontconfig()).
 PICTURE_FONTS = ("/usr/share/fonts/truetype/arphic", "/usr/share/fonts/truetype/dejavu")
+# Wine's own font for the glyphs of title-bar buttons (Debian package fonts-wine). This Wine
+# does not find it where the package puts it, only in the prefix's Fonts folder; without it a
+# close button shows the letter "r".
+MARLETT = Path("/usr/share/wine/fonts/marlett.ttf")
 # A disc folder that never exists: a CD-ROM drive linked to it is empty.
 EMPTY_DRIVE = ".no-disc"
 
 
 class SetupError(Exception):
     """The machine for a run can't be made: a program or package is missing, Wine failed."""
+
+
+class MountRefused(SetupError):
+    """This machine does not let the run mount a file system (no root, or a container that
+    forbids mounts): what needs one can't run here."""
 
 
 def find_program(*candidates):
@@ -285,6 +294,13 @@ class Wine:
         self.stop(folder, 30)
         if not (folder / "system.reg").exists():
             raise SetupError("wineboot made no prefix; see %s" % ran.err)
+        if MARLETT.is_file():
+            fonts = folder / "drive_c" / "windows" / "Fonts"
+            fonts.mkdir(parents=True, exist_ok=True)
+            shutil.copyfile(MARLETT, fonts / MARLETT.name)
+        elif self.fonts:
+            raise SetupError("no %s for the pictures' title bars (Debian package fonts-wine)"
+                             % MARLETT)
         prefix = Prefix(self, folder)
         prefix.add_values("HKCU", "Software\\Wine\\X11 Driver", {"Managed": "N"})
         prefix.add_values("HKCU", "Software\\Wine\\WineDbg", {"ShowCrashDialog": 0})
@@ -350,7 +366,8 @@ class Prefix:
     def mount(self, arguments, folder):
         result = subprocess.run(["mount"] + arguments, capture_output=True, text=True)
         if result.returncode != 0:
-            raise SetupError("can't mount (root is needed): " + result.stderr.strip())
+            raise MountRefused("mount refused: " + (result.stderr.strip() or
+                                                    "status %d" % result.returncode))
         if folder:
             self.mounts.append(folder)
 
@@ -463,6 +480,33 @@ def unmount(folder):
         if subprocess.run(command, stdout=subprocess.DEVNULL,
                           stderr=subprocess.DEVNULL).returncode == 0:
             return
+
+
+def mounts_under(folder, table="/proc/self/mounts"):
+    """The mount points at or under folder, deepest first, from the kernel's table of mounts
+    (which writes a space in a path as \\040)."""
+    folder = os.path.realpath(folder)
+    found = []
+    try:
+        with open(table) as mounts:
+            for line in mounts:
+                fields = line.split()
+                if len(fields) < 2:
+                    continue
+                point = fields[1].replace("\\040", " ").replace("\\011", "\t") \
+                    .replace("\\012", "\n").replace("\\134", "\\")
+                if point == folder or point.startswith(folder + os.sep):
+                    found.append(point)
+    except OSError:
+        return []
+    return sorted(set(found), key=lambda point: (-point.count(os.sep), point))
+
+
+def unmount_all_under(folder):
+    """Unmounts whatever is still mounted under folder: the last clean-up of a run, for mounts
+    whose scenario was cut short."""
+    for point in mounts_under(folder):
+        unmount(point)
 
 
 # ---- disc images -------------------------------------------------------------------------------

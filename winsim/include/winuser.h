@@ -74,6 +74,7 @@ typedef WORD ATOM;
 #define SW_SHOWMAXIMIZED 3
 #define SW_SHOW 5
 #define SW_RESTORE 9
+#define SW_SHOWDEFAULT 10
 
 // Dialog results and message box types
 #define IDOK 1

@@ -33,6 +33,16 @@ template <typename Object> class HandleTable {
         return object;
     }
 
+    // Whether test holds for any open object; the objects can't be closed meanwhile.
+    template <typename Test> bool Any(Test test) {
+        std::lock_guard guard(lock_);
+        for (Object* object : objects_) {
+            if (test(*object))
+                return true;
+        }
+        return false;
+    }
+
   private:
     std::mutex lock_;
     std::set<Object*> objects_;

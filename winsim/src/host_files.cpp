@@ -52,6 +52,15 @@ std::optional<std::string> MapPath(const char* path) {
     return host;
 }
 
+std::optional<std::string> MapExisting(const char* path, struct stat& info) {
+    auto host = MapPath(path);
+    if (host && stat(host->c_str(), &info) != 0) {
+        SetError(IsHostFolder(HostParentOf(*host)) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
+        return std::nullopt;
+    }
+    return host;
+}
+
 std::uint32_t ErrorOf(int error, std::uint32_t otherwise) {
     switch (error) {
     case ENOENT:
@@ -69,6 +78,8 @@ std::uint32_t ErrorOf(int error, std::uint32_t otherwise) {
         return ERROR_DISK_FULL;
     case ENAMETOOLONG:
         return ERROR_FILENAME_EXCED_RANGE;
+    case ENOTEMPTY:
+        return ERROR_DIR_NOT_EMPTY;
     default:
         return otherwise;
     }

@@ -17,6 +17,11 @@ namespace winsim {
 // API, a path of MAX_PATH bytes or more is refused.
 std::optional<std::string> MapPath(const char* path);
 
+// Host path of a Windows path that names a file or folder that is there, with info describing
+// it; nullopt otherwise, with the last error set: ERROR_FILE_NOT_FOUND, or ERROR_PATH_NOT_FOUND
+// when its folder is missing too.
+std::optional<std::string> MapExisting(const char* path, struct stat& info);
+
 // The Win32 error for an errno value, or otherwise when there is none that fits.
 std::uint32_t ErrorOf(int error, std::uint32_t otherwise);
 
@@ -45,6 +50,16 @@ timespec HostTimeOf(const FILETIME& time);
 // how many were granted. Drives without a capacity grant everything.
 std::size_t TakeRoom(char letter, std::size_t wanted);
 void GiveBackRoom(char letter, std::size_t unused);
+
+// Deletes the host file as DeleteFileA and the shell's delete do, unless an open handle shares it
+// for no deleting, or, with keepReadOnly (DeleteFileA), it is read-only: 0, or the Win32 error
+// (ERROR_SHARING_VIOLATION when a handle keeps it, before anything else).
+std::uint32_t DeleteHostFile(const std::string& host, bool keepReadOnly);
+
+// Another program opens the file at a Windows path to read it, sharing it for reading only, and
+// keeps it open until the process ends: the installer can then neither write nor delete it.
+// 0, or the Win32 error that kept the program out.
+std::uint32_t HoldFileOpen(const char* path);
 
 // Closes handle when it is an open file's: true, with closed telling whether the close went
 // well. False when it is no file handle.

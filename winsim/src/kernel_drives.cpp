@@ -1,6 +1,7 @@
 // Drive kinds, volume labels, free space and folders, from the machine's drive table.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <sys/stat.h>
@@ -83,29 +84,21 @@ std::uint64_t BytesOnDisc(const std::string& folder) {
     return bytes;
 }
 
-} // namespace
-
-// Any folder of a drive may be asked about. A disc has no room left.
-BOOL WINAPI GetDiskFreeSpaceExA(LPCSTR path, PULARGE_INTEGER freeToCaller,
-                                PULARGE_INTEGER totalBytes, PULARGE_INTEGER totalFreeBytes) {
-    calls::Scope call("GetDiskFreeSpaceExA", calls::Point | calls::CanFail);
-    if (call.Fails()) {
-        SetError(ERROR_NOT_READY);
-        return FALSE;
-    }
+// The space of the drive that path lies on; any folder of a drive may be asked about. A disc
+// has no room left. FALSE, with the last error set, when the drive can't be asked.
+bool DriveSpace(LPCSTR path, std::uint64_t& total, std::uint64_t& available, std::uint64_t& free) {
     char letter = DriveLetterOf(path == nullptr ? "" : path);
     std::lock_guard lock(machineLock());
     Drive* d = letter == 0 ? nullptr : machine().drive(letter);
     if (d == nullptr || d->failSpaceQuery || d->hostFolder.empty()) {
         SetError(d == nullptr ? ERROR_PATH_NOT_FOUND : ERROR_NOT_READY);
-        return FALSE;
+        return false;
     }
     auto folder = HostPath(path);
     if (!folder || !IsHostFolder(*folder)) {
         SetError(ERROR_PATH_NOT_FOUND);
-        return FALSE;
+        return false;
     }
-    std::uint64_t total, available, free;
     if (d->kind == DriveKind::CdRom) {
         free = available = 0;
         total = BytesOnDisc(d->hostFolder);
@@ -116,18 +109,61 @@ BOOL WINAPI GetDiskFreeSpaceExA(LPCSTR path, PULARGE_INTEGER freeToCaller,
         struct statvfs info;
         if (statvfs(d->hostFolder.c_str(), &info) != 0) {
             SetError(ERROR_NOT_READY);
-            return FALSE;
+            return false;
         }
         total = (std::uint64_t)info.f_blocks * info.f_frsize;
         free = (std::uint64_t)info.f_bfree * info.f_frsize;
         available = (std::uint64_t)info.f_bavail * info.f_frsize;
     }
+    return true;
+}
+
+} // namespace
+
+BOOL WINAPI GetDiskFreeSpaceExA(LPCSTR path, PULARGE_INTEGER freeToCaller,
+                                PULARGE_INTEGER totalBytes, PULARGE_INTEGER totalFreeBytes) {
+    calls::Scope call("GetDiskFreeSpaceExA", calls::Point | calls::CanFail);
+    if (call.Fails()) {
+        SetError(ERROR_NOT_READY);
+        return FALSE;
+    }
+    std::uint64_t total, available, free;
+    if (!DriveSpace(path, total, available, free))
+        return FALSE;
     if (freeToCaller != nullptr)
         freeToCaller->QuadPart = available;
     if (totalBytes != nullptr)
         totalBytes->QuadPart = total;
     if (totalFreeBytes != nullptr)
         totalFreeBytes->QuadPart = free;
+    return TRUE;
+}
+
+// The older count in clusters of 4 KiB (8 sectors of 512 bytes), as NTFS and Wine give it: the
+// free clusters are those the caller may use. Counts that don't fit 32 bits are capped.
+BOOL WINAPI GetDiskFreeSpaceA(LPCSTR root, LPDWORD sectorsPerCluster, LPDWORD bytesPerSector,
+                              LPDWORD freeClusters, LPDWORD totalClusters) {
+    calls::Scope call("GetDiskFreeSpaceA", calls::Point | calls::CanFail);
+    if (call.Fails()) {
+        SetError(ERROR_NOT_READY);
+        return FALSE;
+    }
+    std::uint64_t total, available, free;
+    if (!DriveSpace(root, total, available, free))
+        return FALSE;
+    constexpr std::uint64_t Sector = 512, SectorsPerCluster = 8,
+                            Cluster = Sector * SectorsPerCluster;
+    auto clusters = [](std::uint64_t bytes) {
+        return (DWORD)std::min<std::uint64_t>(bytes / Cluster, 0xFFFFFFFFu);
+    };
+    if (sectorsPerCluster != nullptr)
+        *sectorsPerCluster = SectorsPerCluster;
+    if (bytesPerSector != nullptr)
+        *bytesPerSector = Sector;
+    if (freeClusters != nullptr)
+        *freeClusters = clusters(available);
+    if (totalClusters != nullptr)
+        *totalClusters = clusters(total);
     return TRUE;
 }
 
@@ -141,6 +177,12 @@ BOOL WINAPI CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security) {
     auto host = MapPath(path);
     if (!host)
         return FALSE;
+    // Windows makes no folder whose full path leaves no room for an 8.3 name below it within
+    // MAX_PATH (its closing NUL counted): 247 characters at most, a closing separator counted.
+    if (FullPathCharacters(path) + 1 + 12 > MAX_PATH) {
+        SetError(ERROR_FILENAME_EXCED_RANGE);
+        return FALSE;
+    }
     std::error_code error;
     if (IsDeviceName(path) || fs::exists(*host, error)) {
         SetError(ERROR_ALREADY_EXISTS);
@@ -166,13 +208,9 @@ DWORD WINAPI GetFileAttributesA(LPCSTR path) {
     }
     if (path != nullptr && IsDeviceName(path))
         return FILE_ATTRIBUTE_ARCHIVE;
-    auto host = MapPath(path);
+    struct stat info;
+    auto host = MapExisting(path, info);
     if (!host)
         return INVALID_FILE_ATTRIBUTES;
-    struct stat info;
-    if (stat(host->c_str(), &info) != 0) {
-        SetError(IsHostFolder(HostParentOf(*host)) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
-        return INVALID_FILE_ATTRIBUTES;
-    }
     return AttributesOf(*host, info);
 }

@@ -1,9 +1,12 @@
 // Files opened by handle: CreateFileA, ReadFile, WriteFile, SetFileTime and CloseHandle on them,
-// over POSIX file descriptors.
+// over POSIX file descriptors, and DeleteFileA. Open handles share their file as Windows does:
+// an open or a delete that an open handle's share mode keeps out fails with a sharing
+// violation, whichever program holds the handle.
 #include <windows.h>
 
 #include <cerrno>
 #include <fcntl.h>
+#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,6 +24,9 @@ struct FileObject {
     int descriptor = -1;
     bool canRead = false;
     bool canWrite = false;
+    DWORD share = 0;  // the FILE_SHARE_ flags it was opened with
+    dev_t device = 0; // which host file it is
+    ino_t inode = 0;
     char drive = 0; // the drive letter the file lies on, for its capacity
 };
 
@@ -28,6 +34,31 @@ struct FileObject {
 HandleTable<FileObject>& Files() {
     static auto* files = new HandleTable<FileObject>;
     return *files;
+}
+
+// Held from a sharing check to the open or delete it allows, so that no other open comes
+// between them.
+std::mutex& SharingLock() {
+    static auto* lock = new std::mutex;
+    return *lock;
+}
+
+// Whether an open handle of the host file that info describes keeps out an open for this
+// access (a delete is one) sharing share. Handles opened neither to read nor to write, and
+// opens of that kind, take no part. Caller holds SharingLock.
+bool SharingViolation(const struct stat& info, bool read, bool write, bool remove, DWORD share) {
+    if (!read && !write && !remove)
+        return false;
+    return Files().Any([&](const FileObject& open) {
+        if (open.device != info.st_dev || open.inode != info.st_ino ||
+            (!open.canRead && !open.canWrite))
+            return false;
+        return (read && (open.share & FILE_SHARE_READ) == 0) ||
+               (write && (open.share & FILE_SHARE_WRITE) == 0) ||
+               (remove && (open.share & FILE_SHARE_DELETE) == 0) ||
+               (open.canRead && (share & FILE_SHARE_READ) == 0) ||
+               (open.canWrite && (share & FILE_SHARE_WRITE) == 0);
+    });
 }
 
 // The open file behind a handle, or nullptr with ERROR_INVALID_HANDLE set.
@@ -49,29 +80,8 @@ FileObject* FileFor(HANDLE handle, bool writing) {
     return file;
 }
 
-} // namespace
-
-bool winsim::CloseFileHandle(void* handle, bool& closed) {
-    FileObject* file = Files().Take(handle);
-    if (file == nullptr)
-        return false;
-    closed = close(file->descriptor) == 0;
-    if (!closed)
-        SetError(ErrorOf(errno, ERROR_WRITE_FAULT));
-    delete file;
-    return true;
-}
-
-HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
-                          DWORD disposition, DWORD flags, HANDLE templateFile) {
-    calls::Scope call("CreateFileA", calls::Point | calls::CanFail);
-    if (call.Fails()) {
-        SetError(ERROR_ACCESS_DENIED);
-        return INVALID_HANDLE_VALUE;
-    }
-    (void)share; // sharing is not modelled: nothing here opens a file twice
-    (void)security;
-    (void)templateFile;
+// CreateFileA, whoever opens the file.
+HANDLE OpenFile(LPCSTR path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
     if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) {
         SetError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
@@ -84,6 +94,7 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
     bool creates = disposition != OPEN_EXISTING && disposition != TRUNCATE_EXISTING;
     bool truncates = disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING;
 
+    std::lock_guard sharing(SharingLock());
     struct stat info;
     bool exists = stat(host->c_str(), &info) == 0;
     if (!exists && !IsHostFolder(HostParentOf(*host))) {
@@ -117,6 +128,10 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
             SetError(ERROR_ACCESS_DENIED);
             return INVALID_HANDLE_VALUE;
         }
+        if (SharingViolation(info, read, write, false, share)) {
+            SetError(ERROR_SHARING_VIOLATION);
+            return INVALID_HANDLE_VALUE;
+        }
     }
 
     int mode = read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY;
@@ -127,8 +142,10 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
     if (truncates)
         mode |= O_TRUNC;
     int descriptor = open(host->c_str(), mode | O_CLOEXEC, 0666);
-    if (descriptor < 0) {
+    if (descriptor < 0 || (!exists && fstat(descriptor, &info) != 0)) {
         SetError(ErrorOf(errno, ERROR_ACCESS_DENIED));
+        if (descriptor >= 0)
+            close(descriptor);
         return INVALID_HANDLE_VALUE;
     }
     if (!exists || disposition == CREATE_ALWAYS) {
@@ -142,12 +159,81 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
     file->descriptor = descriptor;
     file->canRead = read;
     file->canWrite = write;
+    file->share = share;
+    file->device = info.st_dev;
+    file->inode = info.st_ino;
     file->drive = DriveLetterOf(path);
     Files().Add(file);
     SetError(exists && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS)
                  ? ERROR_ALREADY_EXISTS
                  : ERROR_SUCCESS);
     return file;
+}
+
+} // namespace
+
+std::uint32_t winsim::DeleteHostFile(const std::string& host, bool keepReadOnly) {
+    std::lock_guard sharing(SharingLock());
+    struct stat info;
+    bool exists = lstat(host.c_str(), &info) == 0;
+    if (exists && SharingViolation(info, false, false, true,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE))
+        return ERROR_SHARING_VIOLATION;
+    if (exists && keepReadOnly && !S_ISLNK(info.st_mode) && (info.st_mode & S_IWUSR) == 0)
+        return ERROR_ACCESS_DENIED;
+    if (unlink(host.c_str()) != 0)
+        return ErrorOf(errno, ERROR_ACCESS_DENIED);
+    return ERROR_SUCCESS;
+}
+
+std::uint32_t winsim::HoldFileOpen(const char* path) {
+    HANDLE file = OpenFile(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
+    return file == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+}
+
+bool winsim::CloseFileHandle(void* handle, bool& closed) {
+    FileObject* file = Files().Take(handle);
+    if (file == nullptr)
+        return false;
+    closed = close(file->descriptor) == 0;
+    if (!closed)
+        SetError(ErrorOf(errno, ERROR_WRITE_FAULT));
+    delete file;
+    return true;
+}
+
+HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                          DWORD disposition, DWORD flags, HANDLE templateFile) {
+    calls::Scope call("CreateFileA", calls::Point | calls::CanFail);
+    if (call.Fails()) {
+        SetError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    (void)security;
+    (void)templateFile;
+    return OpenFile(path, access, share, disposition, flags);
+}
+
+BOOL WINAPI DeleteFileA(LPCSTR path) {
+    calls::Scope call("DeleteFileA", calls::Point | calls::CanFail);
+    if (call.Fails()) {
+        SetError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    struct stat info;
+    auto host = MapExisting(path, info);
+    if (!host)
+        return FALSE;
+    // Folders and a disc's files are no files to delete.
+    if (S_ISDIR(info.st_mode) || IsOnCdRom(path)) {
+        SetError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (std::uint32_t error = DeleteHostFile(*host, true)) {
+        SetError(error);
+        return FALSE;
+    }
+    return TRUE;
 }
 
 BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD read, LPVOID overlapped) {
@@ -217,6 +303,9 @@ BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD count, LPDWORD writte
     return TRUE;
 }
 
+// A time of 0, or of -1 (every bit set), leaves that time as it is; any other with the top bit
+// set is no time. The file system keeps the nearest time it can hold (ext4: 1901 to 2446), as
+// under Wine; only a fault makes a valid time fail.
 BOOL WINAPI SetFileTime(HANDLE handle, const FILETIME* creation, const FILETIME* access,
                         const FILETIME* write) {
     calls::Scope call("SetFileTime", calls::Point | calls::CanFail);
@@ -224,18 +313,27 @@ BOOL WINAPI SetFileTime(HANDLE handle, const FILETIME* creation, const FILETIME*
         SetError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    (void)creation; // the host keeps no time of creation
     FileObject* file = FileFor(handle, true);
     if (file == nullptr)
         return FALSE;
-    timespec times[2];
-    times[0].tv_nsec = UTIME_OMIT;
-    times[1].tv_nsec = UTIME_OMIT;
-    if (access != nullptr)
-        times[0] = HostTimeOf(*access);
-    if (write != nullptr)
-        times[1] = HostTimeOf(*write);
-    if (futimens(file->descriptor, times) != 0) {
+    // The host keeps no time of creation, but a creation time is checked like the others.
+    const FILETIME* given[3] = {creation, access, write};
+    timespec times[3];
+    for (int i = 0; i < 3; ++i) {
+        ULONGLONG units = given[i] == nullptr ? 0
+                                              : ((ULONGLONG)given[i]->dwHighDateTime << 32) |
+                                                    given[i]->dwLowDateTime;
+        times[i].tv_sec = 0;
+        times[i].tv_nsec = UTIME_OMIT;
+        if (units == 0 || units == ~0ULL)
+            continue;
+        if ((units >> 63) != 0) {
+            SetError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        times[i] = HostTimeOf(*given[i]);
+    }
+    if (futimens(file->descriptor, times + 1) != 0) {
         SetError(ErrorOf(errno, ERROR_ACCESS_DENIED));
         return FALSE;
     }

@@ -1,5 +1,5 @@
-// Files: listings, copies, attributes and the shell's delete, over POSIX. Windows paths are code
-// page 950 and reach the host through the machine's drive table (HostPath).
+// Files: listings, copies, attributes, folder removal and the shell's delete, over POSIX. Windows
+// paths are code page 950 and reach the host through the machine's drive table (HostPath).
 #include <shellapi.h>
 #include <windows.h>
 
@@ -224,26 +224,26 @@ HandleTable<FindObject>& FindObjects() {
     return *objects;
 }
 
-// Removes a file, or a folder with everything in it, without following symbolic links and
-// whatever the modes inside. False when anything stayed.
-bool RemoveTree(const fs::path& path) {
+// Removes a file, or a folder with everything in it, as the shell does: entry by entry in the
+// order a listing gives, whatever the modes inside, without following symbolic links, and
+// stopping at the first entry that can't be removed (a file another program holds open). 0, or
+// the Win32 error that stopped it.
+std::uint32_t RemoveTree(const fs::path& path) {
     std::error_code error;
     auto status = fs::symlink_status(path, error);
     if (error)
-        return false;
-    bool removed = true;
-    if (fs::is_directory(status)) {
-        fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, error);
-        std::vector<fs::path> children;
-        fs::directory_iterator it(path, error);
-        for (; !error && it != fs::directory_iterator(); it.increment(error))
-            children.push_back(it->path());
-        if (error)
-            removed = false;
-        for (const auto& child : children)
-            removed = RemoveTree(child) && removed;
+        return ERROR_FILE_NOT_FOUND;
+    if (!fs::is_directory(status))
+        return DeleteHostFile(path.string(), false);
+    fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, error);
+    std::vector<HostEntry> entries;
+    if (!ListHostFolder(path.string(), NamePattern("*"), entries))
+        return ErrorOf(errno, ERROR_ACCESS_DENIED);
+    for (const auto& entry : entries) {
+        if (std::uint32_t failed = RemoveTree(path / entry.name))
+            return failed;
     }
-    return fs::remove(path, error) && removed;
+    return fs::remove(path, error) ? ERROR_SUCCESS : ErrorOf(error.value(), ERROR_ACCESS_DENIED);
 }
 
 } // namespace
@@ -367,14 +367,10 @@ BOOL WINAPI SetFileAttributesA(LPCSTR path, DWORD attributes) {
         SetError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    auto host = MapPath(path);
+    struct stat info;
+    auto host = MapExisting(path, info);
     if (!host)
         return FALSE;
-    struct stat info;
-    if (stat(host->c_str(), &info) != 0) {
-        SetError(IsHostFolder(HostParentOf(*host)) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
-        return FALSE;
-    }
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         SetError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -389,6 +385,37 @@ BOOL WINAPI SetFileAttributesA(LPCSTR path, DWORD attributes) {
     mode_t mode = info.st_mode & 07777;
     mode = (attributes & FILE_ATTRIBUTE_READONLY) != 0 ? mode & ~(mode_t)0222 : mode | S_IWUSR;
     if (chmod(host->c_str(), mode) != 0) {
+        SetError(ErrorOf(errno, ERROR_ACCESS_DENIED));
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL WINAPI RemoveDirectoryA(LPCSTR path) {
+    calls::Scope call("RemoveDirectoryA", calls::Point | calls::CanFail);
+    if (call.Fails()) {
+        SetError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    struct stat info;
+    auto host = MapExisting(path, info);
+    if (!host)
+        return FALSE;
+    if (!S_ISDIR(info.st_mode)) {
+        SetError(ERROR_DIRECTORY);
+        return FALSE;
+    }
+    std::error_code error;
+    if (!fs::is_empty(*host, error)) {
+        SetError(error ? ErrorOf(error.value(), ERROR_ACCESS_DENIED) : ERROR_DIR_NOT_EMPTY);
+        return FALSE;
+    }
+    // A drive's root, and an empty folder on a disc, stay.
+    if (IsDriveRoot(DriveLetterOf(path), *host) || IsOnCdRom(path)) {
+        SetError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (rmdir(host->c_str()) != 0) {
         SetError(ErrorOf(errno, ERROR_ACCESS_DENIED));
         return FALSE;
     }
@@ -441,18 +468,17 @@ int DeleteFiles(const SHFILEOPSTRUCTA& operation) {
     int result = 0;
     for (const auto& target : targets) {
         std::vector<HostEntry> matches;
-        if (!ListHostFolder(target.folder, NamePattern(target.name), matches)) {
-            result = ERROR_ACCESS_DENIED;
-            continue;
-        }
+        if (!ListHostFolder(target.folder, NamePattern(target.name), matches))
+            return ERROR_ACCESS_DENIED;
         if (matches.empty() && !target.wildcards && result == 0)
             result = ERROR_FILE_NOT_FOUND;
         for (const auto& match : matches) {
             if ((operation.fFlags & FOF_FILESONLY) != 0 && target.wildcards &&
                 S_ISDIR(match.info.st_mode))
                 continue;
-            if (!RemoveTree(fs::path(target.folder) / match.name) && result == 0)
-                result = ERROR_ACCESS_DENIED;
+            // The first entry that can't be removed ends the whole operation.
+            if (std::uint32_t failed = RemoveTree(fs::path(target.folder) / match.name))
+                return (int)failed;
         }
     }
     return result;

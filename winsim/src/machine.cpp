@@ -141,6 +141,8 @@ bool Machine::load(const std::string& machineFolder) {
         } else if (words.size() >= 4 && words[0] == "cancel" && words[1] == "before" &&
                    words[2] == "call") {
             cancelBeforeCall = std::stoi(words[3]);
+        } else if (words.size() >= 2 && words[0] == "lacks") {
+            lacks.insert(words[1]);
         }
     }
     return true;
@@ -175,6 +177,8 @@ bool Machine::save() const {
         out << "fault call " << name << " " << use << "\n";
     if (cancelBeforeCall != 0)
         out << "cancel before call " << cancelBeforeCall << "\n";
+    for (const auto& name : lacks)
+        out << "lacks " << name << "\n";
     return bool(out);
 }
 
@@ -237,6 +241,20 @@ bool IsDeviceName(std::string_view windowsPath) {
            base[3] >= '1' && base[3] <= '9';
 }
 
+// The names of a Windows path after its drive, with "." and ".." resolved.
+static std::vector<std::string> ResolvedNames(std::string_view windowsPath) {
+    std::vector<std::string> names;
+    for (auto& part : WindowsNames(windowsPath.substr(2))) {
+        if (part == "..") {
+            if (!names.empty())
+                names.pop_back();
+        } else if (part != ".") {
+            names.push_back(std::move(part));
+        }
+    }
+    return names;
+}
+
 // The entry of a host folder whose name is name but for ASCII letter case: name itself when it
 // is there, else the first such entry in byte order, else name.
 static std::string EntryAnyCase(const std::string& folder, const std::string& name) {
@@ -264,21 +282,29 @@ std::optional<std::string> HostPath(std::string_view windowsPath) {
     Drive* d = machine().drive(letter);
     if (d == nullptr || d->hostFolder.empty())
         return std::nullopt;
-    std::vector<std::string> names;
-    for (auto& part : WindowsNames(windowsPath.substr(2))) {
-        if (part == "..") {
-            if (!names.empty())
-                names.pop_back();
-        } else if (part != ".") {
-            names.push_back(std::move(part));
-        }
-    }
     std::string host = d->hostFolder;
     while (host.size() > 1 && host.back() == '/')
         host.pop_back();
-    for (const auto& name : names)
+    for (const auto& name : ResolvedNames(windowsPath))
         host += "/" + EntryAnyCase(host, name);
     return host;
+}
+
+std::size_t FullPathCharacters(std::string_view windowsPath) {
+    std::size_t characters = 3; // "C:\"
+    auto names = ResolvedNames(windowsPath);
+    for (const auto& name : names) {
+        for (char c : name)
+            characters += ((unsigned char)c & 0xC0) != 0x80 ? 1 : 0;
+    }
+    if (!names.empty()) {
+        characters += names.size() - 1;
+        // Converted first: a Big5 trail byte 0x5C at the end is no separator.
+        std::string utf8 = Cp950ToUtf8(windowsPath);
+        if (utf8.back() == '\\' || utf8.back() == '/')
+            ++characters;
+    }
+    return characters;
 }
 
 std::optional<std::string> DiscLabel(const Drive& drive) {

@@ -51,6 +51,9 @@ struct Machine {
     std::map<std::string, int> failCalls;
     int cancelBeforeCall = 0;
 
+    // Functions that GetProcAddress does not find, as on an older Windows.
+    std::set<std::string> lacks;
+
     // Programs started with WinExec: show command and command line (UTF-8), in order. With a
     // machine folder each start is also appended to started.txt there.
     std::vector<std::pair<unsigned, std::string>> startedPrograms;
@@ -62,6 +65,7 @@ struct Machine {
     //   shellfolder <name> <value>
     //   fault keyopen <n> | unreadable <host path> | link <what> | call <function> <n>
     //   cancel before call <n>
+    //   lacks <function>
     bool load(const std::string& folder);
     // Writes machine.txt back (after a disc change, for example).
     bool save() const;
@@ -88,6 +92,11 @@ std::string Utf8ToCp950(std::string_view text);
 // dots and spaces at the end of the last name dropped, and each name matching an existing host
 // entry without regard to letter case.
 std::optional<std::string> HostPath(std::string_view windowsPath);
+
+// How many characters (UTF-16 code units) the full path of a Windows path with a drive has: the
+// drive's root, the names as HostPath reads them, and a closing separator when the path ends in
+// one.
+std::size_t FullPathCharacters(std::string_view windowsPath);
 
 // Whether the last name of a Windows path is a device's (CON, PRN, AUX, NUL, COM1-9, LPT1-9), with
 // or without an extension: no file or folder can have it, in any folder.

@@ -79,3 +79,10 @@ void RunWinMain(int argc, char** argv, User* user) {
 }
 
 } // namespace winsim
+
+// The process ends as WinMain's return ends it: the machine's counts are written and the user is
+// told.
+void WINAPI ExitProcess(UINT exitCode) {
+    { winsim::calls::Scope call("ExitProcess", 0); }
+    std::exit((int)exitCode);
+}

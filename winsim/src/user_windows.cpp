@@ -281,12 +281,13 @@ void SetVisible(Window* window, bool visible) {
 }
 
 // Ends a modal window: hides it and gives its owner back the input, at once; its loop returns
-// when its thread next looks. Caller holds the lock.
+// when its thread next looks. An end before then replaces the result, as on Windows: the last
+// one is what the loop returns. Caller holds the lock.
 void EndModal(Window* window, INT_PTR result) {
+    window->result = result;
     if (window->ended)
         return;
     window->ended = true;
-    window->result = result;
     window->visible = false;
     if (window->disabledOwner != nullptr && window->disabledOwner->alive)
         window->disabledOwner->enabled = true;

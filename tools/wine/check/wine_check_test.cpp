@@ -70,7 +70,7 @@ TEST_F(WinePrefix, PathsOnNoDriveOrAnEmptyDriveHaveNoHostPath) {
     EXPECT_FALSE(disk.HostPath(""));
 }
 
-TEST_F(WinePrefix, StartedProgramsComeFromTheRecorderLogWithoutWineQuotes) {
+TEST_F(WinePrefix, StartedProgramsComeFromTheRecorderLogAsTheyWereStarted) {
     WineDisk disk = Disk();
     EXPECT_TRUE(disk.StartedPrograms().empty()); // no program started: no log
 
@@ -83,22 +83,10 @@ TEST_F(WinePrefix, StartedProgramsComeFromTheRecorderLogWithoutWineQuotes) {
     auto started = disk.StartedPrograms();
     ASSERT_EQ(started.size(), 3u);
     EXPECT_EQ(started[0].first, 3u);
-    EXPECT_EQ(
-        started[0].second,
-        "C:\\Program Files\\tornwell\\kelvo\\kelvo.exe 2C:\\Program Files\\tornwell\\kelvo\\");
+    EXPECT_EQ(started[0].second, "\"C:\\Program Files\\tornwell\\kelvo\\kelvo.exe\" 2C:\\Program "
+                                 "Files\\tornwell\\kelvo\\");
     EXPECT_EQ(started[1], std::make_pair(5u, std::string("D:\\Directx\\DX6User.exe")));
-    // Quotes around a path without spaces are not Wine's: they stay.
     EXPECT_EQ(started[2].second, "\"C:\\games\\kelvo.exe\" 1");
-}
-
-TEST(WineQuotes, OnlyQuotesAroundAProgramPathWithSpacesGo) {
-    EXPECT_EQ(scenario::WithoutWineQuotes("\"C:\\a b\\k.exe\" 2C:\\a b\\"),
-              "C:\\a b\\k.exe 2C:\\a b\\");
-    EXPECT_EQ(scenario::WithoutWineQuotes("\"C:\\a b\\k.exe\""), "C:\\a b\\k.exe");
-    EXPECT_EQ(scenario::WithoutWineQuotes("\"C:\\ab\\k.exe\" x"), "\"C:\\ab\\k.exe\" x");
-    EXPECT_EQ(scenario::WithoutWineQuotes("\"unclosed path"), "\"unclosed path");
-    EXPECT_EQ(scenario::WithoutWineQuotes("\""), "\"");
-    EXPECT_EQ(scenario::WithoutWineQuotes(""), "");
 }
 
 TEST_F(WinePrefix, DiscFoldersAreTheDiscsThatExist) {
@@ -198,7 +186,7 @@ TEST_F(Judge, EndChecksRunOnAPassedPlay) {
 TEST(WineMachine, TheMachineIsJsonWithItsTextsEscaped) {
     scenario::Scenario parsed =
         Parsed("title \"Quote \"\ndrive d cdrom disc1\ndrive e fixed free 2M\n"
-               "disc disc1 label KELVO_1 sample 1 files 3 big 2K\n"
+               "disc disc1 label KELVO_1 sample 1 files 3 big 3G\n"
                "disc-file disc1 kelvo\\遊戲.txt \"a \\ b\"\n"
                "shellfolder Programs \"C:\\Start Menu\\Programs\"\n"
                "file C:\\x.txt \"tab\there\"\nexpect exit 1\n");
@@ -208,7 +196,7 @@ TEST(WineMachine, TheMachineIsJsonWithItsTextsEscaped) {
         std::string::npos)
         << json;
     EXPECT_NE(json.find("\"free\": 2097152"), std::string::npos) << json;
-    EXPECT_NE(json.find("\"sample\": 1, \"extraFiles\": 3, \"bigBytes\": 2048, "
+    EXPECT_NE(json.find("\"sample\": 1, \"extraFiles\": 3, \"big\": 3221225472, "
                         "\"noProduct\": false"),
               std::string::npos)
         << json;

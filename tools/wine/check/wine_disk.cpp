@@ -76,8 +76,7 @@ std::vector<std::pair<unsigned, std::string>> WineDisk::StartedPrograms() {
         if (space == 0 || space == std::string::npos ||
             line.find_first_not_of("0123456789") != space)
             continue;
-        started.emplace_back((unsigned)std::stoul(line.substr(0, space)),
-                             scenario::WithoutWineQuotes(line.substr(space + 1)));
+        started.emplace_back((unsigned)std::stoul(line.substr(0, space)), line.substr(space + 1));
     }
     return started;
 }

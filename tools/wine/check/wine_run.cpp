@@ -94,7 +94,7 @@ std::string MachineJson(const scenario::Scenario& scenario) {
         return "{\"name\": " + JsonString(disc.name) + ", \"label\": " + JsonString(disc.label) +
                ", \"sample\": " + std::to_string(disc.sample) +
                ", \"extraFiles\": " + std::to_string(disc.extraFiles) +
-               ", \"bigBytes\": " + std::to_string(disc.bigBytes) +
+               ", \"big\": " + std::to_string(disc.bigBytes) +
                ", \"noProduct\": " + JsonBool(disc.noProductFolder) +
                ", \"files\": " + JsonPairs(files) + "}";
     });
