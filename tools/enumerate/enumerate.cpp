@@ -18,8 +18,7 @@
 // unless the install folder held exactly the merged discs and the player's files at that moment.
 // The install folder ends holding the player's files alone or complete, never half full. A
 // cancel ends as things stood when it was pressed (JudgeCancel), and no block of a disc is read
-// after it, even in the middle of a file; some faults have the message
-// that must report them.
+// after it, even in the middle of a file; some faults have the message that must report them.
 //
 // Prints the counts and the time per install type and every failing run; exit status 0 when
 // every run passed.
@@ -81,7 +80,7 @@ std::vector<std::string> ReadLines(const fs::path& path) {
     return lines;
 }
 
-// The copy's blocks in the file of several blocks.
+// The file of several blocks: that many of the product's copy blocks, and a byte.
 constexpr int BigFileBlocks = 8;
 constexpr size_t CopyBlockBytes = 65536;
 
