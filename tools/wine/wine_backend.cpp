@@ -583,9 +583,15 @@ bool WineBackend::Escape(const scenario::Window& window, std::string& error) {
         thread.hwndFocus != nullptr && IsChild(dialog, thread.hwndFocus))
         target = thread.hwndFocus;
     UINT scan = MapVirtualKeyW(VK_ESCAPE, MAPVK_VK_TO_VSC);
-    if (!PostMessageW(target, WM_KEYDOWN, VK_ESCAPE, 1 | (scan << 16)) ||
-        !PostMessageW(target, WM_KEYUP, VK_ESCAPE, 1 | (scan << 16) | 0xC0000000u)) {
+    if (!PostMessageW(target, WM_KEYDOWN, VK_ESCAPE, 1 | (scan << 16))) {
         error = "can't post the Esc key";
+        return false;
+    }
+    // The dialog may end on the key-down before the key-up is posted; a key released over a
+    // window that is gone is no fault.
+    if (!PostMessageW(target, WM_KEYUP, VK_ESCAPE, 1 | (scan << 16) | 0xC0000000u) &&
+        IsWindow(target)) {
+        error = "can't post the Esc key's release";
         return false;
     }
     return true;
