@@ -254,6 +254,26 @@ class Names(DiscSetCase):
         self.assertFinding(output, "FAIL", r"disc 2 .*_01\.txt is 260 bytes once installed")
         self.assertNotIn("fits_01", output)
 
+    def test_device_names_and_setups_own_names_fail_and_nothing_is_mastered(self):
+        discs = good_set()
+        refused = ["kelvo/data/nul.dat", "kelvo/Con", "kelvo/com1.txt", "kelvo/lpt9 .log..",
+                   "kelvo/~KELVO-Setup.journal"]
+        for path in refused:
+            discs[1][path] = b"x"
+        discs[2]["kelvo/AUX"] = None  # a folder
+        # Names that only begin like a device's are names like any other.
+        for path in ["kelvo/console.txt", "kelvo/com10", "kelvo/lpt0.dat", "kelvo/nul_.x"]:
+            discs[3][path] = b"x"
+        folders = self.make_set(discs)
+        status, output = run_tool("master", *folders, self.work / "out")
+        self.assertEqual(status, 1, output)
+        self.assertFalse((self.work / "out").exists())
+        for path in refused[:4] + ["kelvo/AUX"]:
+            self.assertFinding(output, "FAIL", re.escape(path.replace("/", "\\")) +
+                               r" is named like the device")
+        self.assertFinding(output, "FAIL", r"~KELVO-Setup\.journal begins with ~kelvo-setup")
+        self.assertEqual(len(re.findall(r"named like the device|begins with ~", output)), 6)
+
     def test_image_without_joliet_loses_long_names(self):
         folders = self.make_set(good_set())
         image = self.work / "plain.iso"
