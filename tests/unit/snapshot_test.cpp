@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <sys/xattr.h>
 
 #include "snapshot.h"
 
@@ -67,8 +68,30 @@ TEST_F(Snapshot, ATouchWithTheSameContentIsAChange) {
     EXPECT_EQ(scenario::Changes(before, Take()), (std::vector<std::string>{"changed C:/keep.txt"}));
 }
 
+// What neither size nor time shows: content rewritten with the same size and time, a hidden
+// attribute set. A sparse file's holes are the zeros they read as.
+TEST_F(Snapshot, SeesContentAndAttributesBehindTheSameSizeAndTime) {
+    std::string zeros(3 << 20, '\0');
+    zeros[(3 << 20) / 2] = 'x';
+    Write("c/zeros.dat", zeros);
+    std::ofstream(root / "c/sparse.dat").close();
+    fs::resize_file(root / "c/sparse.dat", zeros.size());
+    std::fstream(root / "c/sparse.dat", std::ios::in | std::ios::out).seekp(zeros.size() / 2)
+        << 'x';
+    MachineState before = Take();
+    EXPECT_EQ(before.at("C:/sparse.dat").digest, before.at("C:/zeros.dat").digest);
+
+    auto time = fs::last_write_time(root / "c/keep.txt");
+    Write("c/keep.txt", "KEEP");
+    fs::last_write_time(root / "c/keep.txt", time);
+    ASSERT_EQ(::setxattr((root / "disc/kelvo/a.dat").c_str(), "user.DOSATTRIB", "0x2", 3, 0), 0);
+    EXPECT_EQ(scenario::Changes(before, Take()),
+              (std::vector<std::string>{"changed C:/keep.txt", "changed disc disc1/kelvo/a.dat"}));
+}
+
 TEST_F(Snapshot, SavedStatesReadBackTheSame) {
     Write("c/名字 with spaces/檔案.txt", "x");
+    ASSERT_EQ(::setxattr((root / "c/keep.txt").c_str(), "user.DOSATTRIB", "0x6", 3, 0), 0);
     MachineState state = Take();
     ASSERT_TRUE(scenario::SaveSnapshot(state, root / "state.txt"));
     MachineState loaded;

@@ -1,8 +1,17 @@
 #include "snapshot.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+#include <vector>
+#include <xxhash.h>
 
 namespace fs = std::filesystem;
 
@@ -22,6 +31,74 @@ bool Skipped(const std::string& relative, const std::vector<std::string>& skip) 
 bool Under(const std::string& path, const std::string& folder) {
     return path == folder || (path.size() > folder.size() && path.rfind(folder, 0) == 0 &&
                               path[folder.size()] == '/');
+}
+
+// Hidden and system as Wine reads them from user.DOSATTRIB: "0x" and hex digits, anything else
+// none.
+unsigned DosAttributes(const char* path) {
+    char value[65];
+    ssize_t length = ::lgetxattr(path, "user.DOSATTRIB", value, sizeof value - 1);
+    if (length <= 2 || value[0] != '0' || value[1] != 'x')
+        return 0;
+    value[length] = '\0';
+    char* end = nullptr;
+    unsigned long bits = std::strtoul(value, &end, 16);
+    return *end == '\0' ? (unsigned)bits & 0x6 : 0;
+}
+
+std::string Hex(const XXH128_hash_t& hash) {
+    char text[33];
+    std::snprintf(text, sizeof text, "%016llx%016llx", (unsigned long long)hash.high64,
+                  (unsigned long long)hash.low64);
+    return text;
+}
+
+// XXH3-128 of a file's content. The holes of a sparse file are hashed as the zeros they read as,
+// from memory: a disc's file of gigabytes that is all hole costs no reading.
+std::string ContentDigest(const char* path, std::uintmax_t size) {
+    int file = ::open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (file < 0)
+        return "unreadable";
+    constexpr std::size_t Block = 1 << 20;
+    static const std::vector<char> zeros(Block);
+    thread_local std::vector<char> buffer(Block);
+    XXH3_state_t* state = XXH3_createState();
+    XXH3_128bits_reset(state);
+    std::uintmax_t at = 0;
+    bool failed = false;
+    while (at < size && !failed) {
+        // Up to the next data a hole; where the file system can't tell, everything is data.
+        off_t data = ::lseek(file, (off_t)at, SEEK_DATA);
+        std::uintmax_t dataAt = data >= 0 ? (std::uintmax_t)data : errno == ENXIO ? size : at;
+        for (dataAt = std::min(dataAt, size); at < dataAt;) {
+            std::size_t part = (std::size_t)std::min<std::uintmax_t>(dataAt - at, Block);
+            XXH3_128bits_update(state, zeros.data(), part);
+            at += part;
+        }
+        off_t hole = at < size ? ::lseek(file, (off_t)at, SEEK_HOLE) : (off_t)size;
+        std::uintmax_t holeAt = hole >= 0 ? std::min((std::uintmax_t)hole, size) : size;
+        while (at < holeAt) {
+            std::size_t part = (std::size_t)std::min<std::uintmax_t>(holeAt - at, Block);
+            ssize_t got = ::pread(file, buffer.data(), part, (off_t)at);
+            if (got <= 0) {
+                failed = true;
+                break;
+            }
+            XXH3_128bits_update(state, buffer.data(), (std::size_t)got);
+            at += (std::uintmax_t)got;
+        }
+    }
+    ::close(file);
+    std::string digest = failed ? "unreadable" : Hex(XXH3_128bits_digest(state));
+    XXH3_freeState(state);
+    return digest;
+}
+
+// XXH3-128 of a symbolic link's target.
+std::string LinkDigest(const char* path) {
+    std::vector<char> target(4096);
+    ssize_t length = ::readlink(path, target.data(), target.size());
+    return length < 0 ? "unreadable" : Hex(XXH3_128bits(target.data(), (std::size_t)length));
 }
 
 } // namespace
@@ -49,6 +126,11 @@ MachineState TakeSnapshot(const std::vector<SnapshotRoot>& roots) {
                                           : (std::int64_t)info.st_mtim.tv_sec * 1000000000 +
                                                 info.st_mtim.tv_nsec;
             entry.mode = info.st_mode & 07777;
+            entry.attributes = DosAttributes(it->path().c_str());
+            if (S_ISREG(info.st_mode))
+                entry.digest = ContentDigest(it->path().c_str(), entry.size);
+            else if (S_ISLNK(info.st_mode))
+                entry.digest = LinkDigest(it->path().c_str());
             state[root.name + "/" + relative] = entry;
         }
     }
@@ -96,7 +178,8 @@ bool SaveSnapshot(const MachineState& state, const fs::path& file) {
     std::ofstream out(file, std::ios::binary);
     for (const auto& [path, entry] : state)
         out << (entry.folder ? 'd' : 'f') << ' ' << entry.size << ' ' << entry.modified << ' '
-            << entry.mode << ' ' << path << '\n';
+            << entry.mode << ' ' << entry.attributes << ' '
+            << (entry.digest.empty() ? "-" : entry.digest) << ' ' << path << '\n';
     return bool(out);
 }
 
@@ -110,7 +193,10 @@ bool LoadSnapshot(const fs::path& file, MachineState& state) {
         std::istringstream fields(line);
         char kind = 0;
         MachineEntry entry;
-        fields >> kind >> entry.size >> entry.modified >> entry.mode;
+        fields >> kind >> entry.size >> entry.modified >> entry.mode >> entry.attributes >>
+            entry.digest;
+        if (entry.digest == "-")
+            entry.digest.clear();
         std::string path;
         fields.get();
         std::getline(fields, path);

@@ -16,6 +16,12 @@ struct MachineEntry {
     std::uintmax_t size = 0;
     std::int64_t modified = 0; // nanoseconds
     unsigned mode = 0;
+    // The DOS attributes the mode does not hold, hidden (0x2) and system (0x4), as Wine and
+    // winsim keep them in the extended attribute user.DOSATTRIB.
+    unsigned attributes = 0;
+    // A file's content, or a symbolic link's target: 32 hex digits of XXH3-128, or "unreadable".
+    // Empty for a folder.
+    std::string digest;
     bool operator==(const MachineEntry&) const = default;
 };
 
@@ -29,6 +35,7 @@ struct SnapshotRoot {
 };
 
 // Reads every entry under the roots; symbolic links are entries of their own, not followed.
+// Every file's content is read whole, but for its holes, which read as zeros without being read.
 MachineState TakeSnapshot(const std::vector<SnapshotRoot>& roots);
 
 // "added P", "removed P" or "changed P" for every path that differs.
