@@ -60,6 +60,9 @@ TEST_F(WinePrefix, PathsGoThroughTheDriveLinkAndMatchAnyLetterCase) {
     // Chinese names have no letter case: they are taken as written.
     fs::create_directories(root / "prefix/drive_c/遊戲");
     EXPECT_EQ(disk.HostPath("C:\\遊戲\\雲嶺.lnk"), DriveC() + "/遊戲/雲嶺.lnk");
+    // Greek and full-width letters have a case, as they have under Wine.
+    fs::create_directories(root / "prefix/drive_c/ｓａｖｅ/α.sav");
+    EXPECT_EQ(disk.HostPath("C:\\ＳＡＶＥ\\Α.SAV"), DriveC() + "/ｓａｖｅ/α.sav");
 }
 
 TEST_F(WinePrefix, PathsOnNoDriveOrAnEmptyDriveHaveNoHostPath) {

@@ -4,28 +4,22 @@
 #include <filesystem>
 #include <fstream>
 
+#include "name_case.h"
+
 namespace fs = std::filesystem;
 
 namespace {
 
-bool SameIgnoringCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower((unsigned char)a[i]) != std::tolower((unsigned char)b[i]))
-            return false;
-    }
-    return true;
-}
-
-// The entry of folder named name in any letter case, or name itself when there is none.
+// The entry of folder named name in any letter case, as Wine folds it (Greek and full-width
+// letters too), or name itself when there is none.
 std::string MatchEntry(const fs::path& folder, const std::string& name) {
     std::error_code error;
     if (fs::exists(folder / name, error))
         return name;
+    std::u32string upcased = winsim::UpcasedName(name);
     for (const auto& entry : fs::directory_iterator(folder, error)) {
         std::string found = entry.path().filename().string();
-        if (SameIgnoringCase(found, name))
+        if (winsim::UpcasedName(found) == upcased)
             return found;
     }
     return name;
