@@ -240,6 +240,41 @@ void TestTrimmedNames() {
     ok(ReadWhole("F:\\conf\\trim\\dots\\inner") == "i", "dots.\\inner is not dots\\inner\n");
 }
 
+// Letter case is folded beyond ASCII, as the file system folds it: Greek and full-width Latin
+// letters (the letters with a case that code page 950 has) name one file in either case.
+void TestLetterCase() {
+    // ｓａｖｅ and ＳＡＶＥ; α.sav and Α.SAV, where α (A3 5C) ends in a backslash byte.
+    const std::string folder = "F:\\conf\\letters\\\xA2\xFB\xA2\xE9\xA2\xFE\xA2\xED";
+    const std::string folderUpper = "F:\\conf\\letters\\\xA2\xE1\xA2\xCF\xA2\xE4\xA2\xD3";
+    const std::string lowerName = "\xA3\x5C.sav", upperName = "\xA3\x44.SAV";
+    ok(CreateDirectoryA("F:\\conf\\letters", nullptr), "CreateDirectoryA letters failed\n");
+    ok(CreateDirectoryA(folder.c_str(), nullptr), "CreateDirectoryA of a full-width name: %lu\n",
+       LastError());
+    SetLastError(0);
+    ok(!CreateDirectoryA(folderUpper.c_str(), nullptr) && GetLastError() == ERROR_ALREADY_EXISTS,
+       "the folder made again in upper case: error %lu\n", LastError());
+    ok(WriteWhole(folder + "\\" + lowerName, "player"), "writing a Greek name failed\n");
+
+    const std::string upper = folderUpper + "\\" + upperName;
+    ok(ReadWhole(upper) == "player", "the file read in upper case: %s\n", ReadWhole(upper).c_str());
+    ok(WriteWhole(upper, "disc"), "replacing the file in upper case failed: error %lu\n",
+       LastError());
+    ok(ReadWhole(folder + "\\" + lowerName) == "disc", "the file was not replaced: %s\n",
+       ReadWhole(folder + "\\" + lowerName).c_str());
+    // One file, under the name it was made with, whatever the case of the pattern.
+    ok(Find(folder + "\\*") == (Names{".", "..", lowerName}), "the folder holds %s\n",
+       Join(Find(folder + "\\*")).c_str());
+    for (const std::string& pattern :
+         {folderUpper + "\\\xA3\x44*", folder + "\\\xA3\x5C*", folder + "\\*.SAV"}) {
+        ok(Find(pattern) == Names{lowerName}, "a pattern finds %s\n", Join(Find(pattern)).c_str());
+    }
+    ok(Find("F:\\conf\\letters\\\xA2\xE1\xA2\xCF*") == Names{folder.substr(16)},
+       "the folder found in upper case: %s\n",
+       Join(Find("F:\\conf\\letters\\\xA2\xE1\xA2\xCF*")).c_str());
+    ok(DeleteFileA(upper.c_str()), "deleting the file in upper case: error %lu\n", LastError());
+    ok(!Exists(folder + "\\" + lowerName), "the file is still there\n");
+}
+
 // Names of devices are no files, in any folder and with any extension: something that is no
 // folder is there, and nothing is made.
 void TestReservedNames() {
@@ -1222,6 +1257,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     TestFolders();
     TestFolderLength();
     TestTrimmedNames();
+    TestLetterCase();
     TestReservedNames();
     TestAttributes();
     TestFileHandles();

@@ -1,4 +1,5 @@
 #include "machine.h"
+#include "name_case.h"
 
 #include <cctype>
 #include <cerrno>
@@ -7,7 +8,6 @@
 #include <dirent.h>
 #include <iconv.h>
 #include <sstream>
-#include <strings.h>
 #include <sys/stat.h>
 
 namespace fs = std::filesystem;
@@ -264,18 +264,18 @@ static std::vector<std::string> ResolvedNames(std::string_view windowsPath) {
     return names;
 }
 
-// The entry of a host folder whose name is name but for ASCII letter case: name itself when it
-// is there, else the first such entry in byte order, else name.
+// The entry of a host folder whose name is name but for letter case, as Windows folds it: name
+// itself when it is there, else the first such entry in byte order, else name.
 static std::string EntryAnyCase(const std::string& folder, const std::string& name) {
     std::string spelled = folder + "/" + name;
     struct stat info;
     if (lstat(spelled.c_str(), &info) == 0)
         return name;
+    std::u32string upcased = UpcasedName(name);
     std::string found;
     if (DIR* entries = opendir(folder.c_str())) {
         while (const dirent* entry = readdir(entries)) {
-            if (strcasecmp(entry->d_name, name.c_str()) == 0 &&
-                (found.empty() || found > entry->d_name))
+            if ((found.empty() || found > entry->d_name) && UpcasedName(entry->d_name) == upcased)
                 found = entry->d_name;
         }
         closedir(entries);

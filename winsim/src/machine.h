@@ -94,7 +94,7 @@ std::string Utf8ToCp950(std::string_view text);
 // table; nullopt when the path names no drive of the machine or an empty CD-ROM drive. Names are
 // read as Windows reads them: "." and ".." resolved, a dot at the end of a folder's name and
 // dots and spaces at the end of the last name dropped, and each name matching an existing host
-// entry without regard to letter case.
+// entry without regard to letter case, as Windows folds it (name_case.h).
 std::optional<std::string> HostPath(std::string_view windowsPath);
 
 // The same, but with the last name as it is spelled (and read: its dots and spaces at the end
