@@ -141,6 +141,13 @@ bool Machine::load(const std::string& machineFolder) {
         } else if (words.size() >= 4 && words[0] == "cancel" && words[1] == "before" &&
                    words[2] == "call") {
             cancelBeforeCall = std::stoi(words[3]);
+        } else if (words.size() >= 4 && words[0] == "kill" && words[1] == "before" &&
+                   words[2] == "call") {
+            killBeforeCall = std::stoi(words[3]);
+        } else if (words.size() >= 5 && words[0] == "power" && words[1] == "cut" &&
+                   words[2] == "before" && words[3] == "call") {
+            killBeforeCall = std::stoi(words[4]);
+            powerCut = true;
         } else if (words.size() >= 2 && words[0] == "lacks") {
             lacks.insert(words[1]);
         }
@@ -177,6 +184,8 @@ bool Machine::save() const {
         out << "fault call " << name << " " << use << "\n";
     if (cancelBeforeCall != 0)
         out << "cancel before call " << cancelBeforeCall << "\n";
+    if (killBeforeCall != 0)
+        out << (powerCut ? "power cut" : "kill") << " before call " << killBeforeCall << "\n";
     for (const auto& name : lacks)
         out << "lacks " << name << "\n";
     return bool(out);
@@ -274,7 +283,7 @@ static std::string EntryAnyCase(const std::string& folder, const std::string& na
     return found.empty() ? name : found;
 }
 
-std::optional<std::string> HostPath(std::string_view windowsPath) {
+static std::optional<std::string> MapNames(std::string_view windowsPath, bool lastAsSpelled) {
     char letter = DriveLetterOf(windowsPath);
     if (letter == 0)
         return std::nullopt;
@@ -285,9 +294,19 @@ std::optional<std::string> HostPath(std::string_view windowsPath) {
     std::string host = d->hostFolder;
     while (host.size() > 1 && host.back() == '/')
         host.pop_back();
-    for (const auto& name : ResolvedNames(windowsPath))
-        host += "/" + EntryAnyCase(host, name);
+    auto names = ResolvedNames(windowsPath);
+    for (size_t i = 0; i < names.size(); ++i)
+        host += "/" +
+                (lastAsSpelled && i + 1 == names.size() ? names[i] : EntryAnyCase(host, names[i]));
     return host;
+}
+
+std::optional<std::string> HostPath(std::string_view windowsPath) {
+    return MapNames(windowsPath, false);
+}
+
+std::optional<std::string> HostPathAsSpelled(std::string_view windowsPath) {
+    return MapNames(windowsPath, true);
 }
 
 std::size_t FullPathCharacters(std::string_view windowsPath) {
