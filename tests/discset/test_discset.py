@@ -306,6 +306,7 @@ class ProductConstants(unittest.TestCase):
                                        constant("MapDiscLabel")))
         self.assertEqual(tool.PRODUCT_FOLDER, constant("ProductFolder"))
         self.assertEqual(tool.DIRECTX_SETUP.replace("/", "\\"), constant("DirectXSetup"))
+        self.assertEqual(tool.SETUP_OWN_PREFIX, constant("SetupNamePrefix"))
         self.assertEqual(str(tool.MINIMAL_MIB), constant("MinimalMegabytes"))
         self.assertEqual(str(tool.NORMAL_MIB), constant("NormalMegabytes"))
         self.assertEqual(tool.DEFAULT_INSTALL_DIR,
