@@ -115,20 +115,18 @@ std::optional<fs::path> EntryAnyCase(const fs::path& folder, const std::string& 
     return std::nullopt;
 }
 
-// Copies the disc folder from into to as Windows would: a folder already there under a name in
-// other letters is copied into, a file there under such a name is replaced, and takes the disc's.
+// Copies the disc folder from into to as Windows would: a folder or file already there under a
+// name in other letters is copied into or replaced, and keeps its name.
 void MergeAsWindows(const fs::path& from, const fs::path& to) {
     for (const auto& entry : fs::directory_iterator(from)) {
-        std::string name = entry.path().filename().string();
-        auto there = EntryAnyCase(to, name);
+        fs::path target = EntryAnyCase(to, entry.path().filename().string())
+                              .value_or(to / entry.path().filename());
         if (entry.is_directory()) {
-            fs::path folder = there.value_or(to / name);
-            fs::create_directories(folder);
-            MergeAsWindows(entry.path(), folder);
+            fs::create_directories(target);
+            MergeAsWindows(entry.path(), target);
         } else {
-            if (there)
-                fs::remove(*there);
-            fs::copy_file(entry.path(), to / name);
+            fs::remove(target);
+            fs::copy_file(entry.path(), target);
         }
     }
 }
