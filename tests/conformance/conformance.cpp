@@ -629,8 +629,7 @@ void TestMoveAndFlush() {
            after.dwFileAttributes == before.dwFileAttributes &&
            after.ftLastWriteTime.dwLowDateTime == before.ftLastWriteTime.dwLowDateTime &&
            after.ftLastWriteTime.dwHighDateTime == before.ftLastWriteTime.dwHighDateTime,
-       "a moved file: attributes %lx, was %lx\n", after.dwFileAttributes,
-       before.dwFileAttributes);
+       "a moved file: attributes %lx, was %lx\n", after.dwFileAttributes, before.dwFileAttributes);
 
     WriteWhole(folder + "\\GAME.EXE", "new game");
     SetLastError(0);
