@@ -22,10 +22,11 @@ static char CopyBlock[COPY_BLOCK_BYTES];
 #define REPLACE_FILE JOURNAL_KEPT  // a file that is there: moved aside, then made anew
 
 typedef struct {
-    char name[MAX_PATH];
+    char name[MAX_PATH]; // on the disc
     FILETIME written;
     char action;
-    char kept[MAX_PATH]; // REPLACE_FILE: where the file there goes
+    char there[MAX_PATH]; // REPLACE_FILE: the name of the file there, in its own letters
+    char kept[MAX_PATH];  // REPLACE_FILE: where the file there goes
 } PLANNEDENTRY;
 
 static BOOL IsFolder(const char* path) {
@@ -139,8 +140,8 @@ static BOOL PlanEntry(const char* destination, const WIN32_FIND_DATAA* found, PL
         entry->action = ENTER_FOLDER;
         return TRUE;
     }
-    // The file there is written down under its own name, which may differ from the disc's in
-    // letter case: the rollback gives it back that name.
+    // The file there keeps its own name, which may differ from the disc's in letter case: its
+    // successor takes it, as a file opened to be replaced does, and a rollback gives it back.
     WIN32_FIND_DATAA existing;
     HANDLE find = FindFirstFileA(to, &existing);
     if (find == INVALID_HANDLE_VALUE)
@@ -149,6 +150,7 @@ static BOOL PlanEntry(const char* destination, const WIN32_FIND_DATAA* found, PL
     to[lstrlenA(to) - lstrlenA(found->cFileName)] = '\0';
     if (!AppendName(to, existing.cFileName))
         return FALSE;
+    lstrcpyA(entry->there, existing.cFileName);
     entry->action = REPLACE_FILE;
     return WriteAheadKept(to, entry->kept);
 }
@@ -161,7 +163,8 @@ static BOOL MakeEntry(const char* source, const char* destination, const PLANNED
     char to[MAX_PATH];
     lstrcpyA(from, source);
     lstrcpyA(to, destination);
-    if (!AppendName(from, entry->name) || !AppendName(to, entry->name))
+    if (!AppendName(from, entry->name) ||
+        !AppendName(to, entry->action == REPLACE_FILE ? entry->there : entry->name))
         return FALSE;
     switch (entry->action) {
     case MAKE_FOLDER:
@@ -173,8 +176,6 @@ static BOOL MakeEntry(const char* source, const char* destination, const PLANNED
     case ENTER_FOLDER:
         return CopyFolderContents(from, to);
     case REPLACE_FILE:
-        // The file there, by whatever letters it is named, goes aside; the new one is named as
-        // on the disc.
         if (!MoveFileA(to, entry->kept)) {
             VoidRecord(to);
             return FALSE;

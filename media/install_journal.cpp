@@ -371,7 +371,9 @@ static BOOL TakeVoided(char* voided, DWORD* voidedLength, const char* path) {
     for (DWORD at = 0; at < *voidedLength;) {
         DWORD length = (DWORD)lstrlenA(voided + at) + 1;
         if ((int)length == lstrlenA(path) + 1 && SameLetters(voided + at, path, (int)length - 1)) {
-            CopyMemory(voided + at, voided + at + length, *voidedLength - at - length);
+            // The paths after it move up over it.
+            for (DWORD from = at + length; from < *voidedLength; from++)
+                voided[from - length] = voided[from];
             *voidedLength -= length;
             return TRUE;
         }

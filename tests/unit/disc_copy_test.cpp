@@ -379,7 +379,7 @@ TEST_F(RemoveInstalled, RemovesWhatTheInstallWroteAndNothingElse) {
     LayOutEarlierInstall();
     ASSERT_EQ(CopyDiscTree(nullptr), 0);
     ASSERT_EQ(ReadAll(Installed() / "pixie.exe"), "pixie");
-    ASSERT_EQ(ReadAll(Installed() / "ReadMe.txt"), "read me") << "one file, in either case";
+    ASSERT_EQ(ReadAll(Installed() / "readme.TXT"), "read me") << "one file, by its own name";
 
     RemoveInstalledFiles(nullptr);
     EXPECT_EQ(Left(), EarlierTree) << "the replaced files come back, the rest goes";

@@ -42,6 +42,7 @@
 #include <cwctype>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <sstream>
@@ -115,20 +116,18 @@ std::optional<fs::path> EntryAnyCase(const fs::path& folder, const std::string& 
     return std::nullopt;
 }
 
-// Copies the disc folder from into to as Windows would: a folder already there under a name in
-// other letters is copied into, a file there under such a name is replaced, and takes the disc's.
+// Copies the disc folder from into to as Windows would: a folder or file already there under a
+// name in other letters is copied into or replaced, and keeps its name.
 void MergeAsWindows(const fs::path& from, const fs::path& to) {
     for (const auto& entry : fs::directory_iterator(from)) {
-        std::string name = entry.path().filename().string();
-        auto there = EntryAnyCase(to, name);
+        fs::path target = EntryAnyCase(to, entry.path().filename().string())
+                              .value_or(to / entry.path().filename());
         if (entry.is_directory()) {
-            fs::path folder = there.value_or(to / name);
-            fs::create_directories(folder);
-            MergeAsWindows(entry.path(), folder);
+            fs::create_directories(target);
+            MergeAsWindows(entry.path(), target);
         } else {
-            if (there)
-                fs::remove(*there);
-            fs::copy_file(entry.path(), to / name);
+            fs::remove(target);
+            fs::copy_file(entry.path(), target);
         }
     }
 }
@@ -228,13 +227,13 @@ struct Outcome {
     int cancelAt = 0;
     std::map<std::string, int> usesAtCancel;
     std::vector<std::pair<int, int>> unflushed;
-    int lastNotice = 0;             // the worker's calls as the last notice came up
+    int lastNotice = 0;              // the worker's calls as the last notice came up
     std::optional<int> linksAtPress; // the shortcuts there were as cancel was pressed
     bool pressAfterDone = false;
     std::optional<std::vector<std::string>> finalTree; // nullopt: no install folder
-    int links = 0;                                      // the install's links, not the earlier
-    bool journal = false;                               // a journal of setup's is left
-    bool committed = false;                             // ... and it says the install was
+    int links = 0;                                     // the install's links, not the earlier
+    bool journal = false;                              // a journal of setup's is left
+    bool committed = false;                            // ... and it says the install was
     scenario::MachineState machine;
     double seconds = 0;
 };
@@ -310,8 +309,8 @@ class Enumeration {
         if (plan.cancelBefore != 0)
             machine << "cancel before call " << plan.cancelBefore << "\n";
         if (plan.killBefore != 0)
-            machine << (plan.powerCut ? "power cut" : "kill") << " before call "
-                    << plan.killBefore << "\n";
+            machine << (plan.powerCut ? "power cut" : "kill") << " before call " << plan.killBefore
+                    << "\n";
         Write(folder / "machine.txt", machine.str());
 
         auto start = Clock::now();
@@ -492,6 +491,18 @@ struct Verdict {
     std::string why;       // when neither: what is off
 };
 
+// The first line that only one of two sorted trees has, and which.
+std::string FirstDifference(const std::vector<std::string>& tree,
+                            const std::vector<std::string>& complete) {
+    std::vector<std::string> only;
+    std::set_symmetric_difference(tree.begin(), tree.end(), complete.begin(), complete.end(),
+                                  std::back_inserter(only));
+    if (only.empty())
+        return "none";
+    bool left = std::binary_search(tree.begin(), tree.end(), only.front());
+    return (left ? "has " : "lacks ") + only.front();
+}
+
 Verdict Weigh(const Enumeration& enumeration, const Outcome& outcome, const Expected& expected,
               bool allLinks) {
     Verdict verdict;
@@ -514,10 +525,10 @@ Verdict Weigh(const Enumeration& enumeration, const Outcome& outcome, const Expe
     else if (*outcome.finalTree != expected.complete && *outcome.finalTree == expected.before)
         verdict.why = "left the install folder as it was but changed " + changes.front();
     else if (*outcome.finalTree != expected.complete)
-        verdict.why = "left a half-changed install folder (" +
-                      std::to_string(outcome.finalTree->size()) + " entries; complete has " +
-                      std::to_string(expected.complete.size()) + "), first change: " +
-                      changes.front();
+        verdict.why =
+            "left a half-changed install folder (" + std::to_string(outcome.finalTree->size()) +
+            " entries; complete has " + std::to_string(expected.complete.size()) +
+            "), first difference: " + FirstDifference(*outcome.finalTree, expected.complete);
     else if (!outside.empty())
         verdict.why = "changed the machine outside its places: " + outside.front();
     else if (outcome.journal)
@@ -558,8 +569,8 @@ std::string Judge(Enumeration& enumeration, const Plan& plan, const Outcome& out
         if (!outcome.journal)
             return verdict.why;
         // The next setup finishes what this one could not.
-        Outcome next = enumeration.Run({plan.type}, name + "-next", true,
-                                       enumeration.work() / name);
+        Outcome next =
+            enumeration.Run({plan.type}, name + "-next", true, enumeration.work() / name);
         Verdict after = Weigh(enumeration, next, expected, outcome.committed);
         if (outcome.committed ? !after.complete : !after.asBefore)
             return std::string("left its journal, and the next setup did not finish the ") +
@@ -675,9 +686,10 @@ void RunAll(Enumeration& enumeration, const Options& options, std::vector<Point>
             std::string name = "run-" + std::to_string(i) + "-" + point.plan.type +
                                (point.plan.killBefore != 0 ? "-kill" : "");
             point.outcome = enumeration.Run(point.plan, name);
-            point.failure = point.plan.killBefore != 0
-                                ? JudgeKilled(enumeration, point.plan, point.outcome, expected, name)
-                                : Judge(enumeration, point.plan, point.outcome, expected, name);
+            point.failure =
+                point.plan.killBefore != 0
+                    ? JudgeKilled(enumeration, point.plan, point.outcome, expected, name)
+                    : Judge(enumeration, point.plan, point.outcome, expected, name);
             if (point.failure.empty() || !options.keep) {
                 for (const char* suffix : {"", "-next", "-cancelled", "-through"})
                     fs::remove_all(enumeration.work() / (name + suffix));
