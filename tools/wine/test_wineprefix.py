@@ -96,6 +96,11 @@ class PrefixPaths(Folder):
         self.assertEqual(prefix.host_path("C:\\Start Menu\\Programs"),
                          (prefix.path / "drive_c").resolve() / "Start Menu/Programs")
         self.assertEqual(prefix.host_path("e:/games/"), (self.root / "e").resolve() / "games")
+        # An entry that is there is found in any letter case, Greek and full-width letters too.
+        (self.root / "e/ｓａｖｅ").mkdir()
+        (self.root / "e/ｓａｖｅ/α.sav").write_bytes(b"")
+        self.assertEqual(prefix.host_path("E:\\ＳＡＶＥ\\Α.SAV"),
+                         (self.root / "e").resolve() / "ｓａｖｅ/α.sav")
         for path in ("F:\\x", "relative\\x", "", ":", "1:\\x"):
             with self.assertRaises(wineprefix.SetupError):
                 prefix.host_path(path)

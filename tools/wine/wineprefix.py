@@ -424,13 +424,18 @@ class Prefix:
         return Path(os.path.realpath(self.drive_link(letter)))
 
     def host_path(self, windows_path):
-        """The host path of a Windows path with a drive letter (C:\\x or c:/x). Components are
-        kept as written (no matching without regard to case)."""
+        """The host path of a Windows path with a drive letter (C:\\x or c:/x). A component names
+        the entry that is there in any letter case, as on Windows (a file laid out for a
+        scenario then replaces that entry rather than making a second one in other letters);
+        the others are kept as written."""
         letter = windows_path[:1].lower()
         if windows_path[1:2] != ":" or not letter.isalpha() or \
                 not self.drive_link(letter).exists():
             raise SetupError(windows_path + " is on no drive of the machine")
-        return self.drive_folder(letter) / relative_path(windows_path[2:])
+        path = self.drive_folder(letter)
+        for name in relative_path(windows_path[2:]).parts:
+            path = path / entry_in_any_case(path, name)
+        return path
 
     # ---- registry
 
@@ -463,6 +468,29 @@ class Prefix:
 def relative_path(windows_path):
     """A Windows path without its drive as a relative host path ("\\a\\b" -> a/b)."""
     return Path(*[part for part in windows_path.replace("\\", "/").split("/") if part])
+
+
+def entry_in_any_case(folder, name):
+    """The name of the entry of folder that is name in any letter case: name itself when it is
+    there, else the first such entry in byte order, else name."""
+    if os.path.lexists(os.path.join(folder, name)):
+        return name
+    try:
+        entries = sorted(os.listdir(folder))
+    except OSError:
+        return name
+    return next((entry for entry in entries if entry.upper() == name.upper()), name)
+
+
+def mark_programs_executable(root):
+    """Gives every file under root named .exe or .com the execute bits where it has read bits,
+    as Wine does to a file it makes or renames under such a name."""
+    for folder, _, files in os.walk(root):
+        for name in files:
+            if name.lower().endswith((".exe", ".com")):
+                path = os.path.join(folder, name)
+                mode = os.stat(path).st_mode
+                os.chmod(path, mode | (mode & 0o444) >> 2)
 
 
 def make_read_only(root):
