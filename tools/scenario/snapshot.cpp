@@ -125,7 +125,9 @@ MachineState TakeSnapshot(const std::vector<SnapshotRoot>& roots) {
             entry.modified = entry.folder ? 0
                                           : (std::int64_t)info.st_mtim.tv_sec * 1000000000 +
                                                 info.st_mtim.tv_nsec;
-            entry.mode = info.st_mode & 07777;
+            // Not the execute bits, which no Windows attribute holds: Wine gives them to a file
+            // it renames to a name ending in .exe.
+            entry.mode = info.st_mode & 07666;
             entry.attributes = DosAttributes(it->path().c_str());
             if (S_ISREG(info.st_mode))
                 entry.digest = ContentDigest(it->path().c_str(), entry.size);
