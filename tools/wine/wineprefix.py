@@ -482,17 +482,6 @@ def entry_in_any_case(folder, name):
     return next((entry for entry in entries if entry.upper() == name.upper()), name)
 
 
-def mark_programs_executable(root):
-    """Gives every file under root named .exe or .com the execute bits where it has read bits,
-    as Wine does to a file it makes or renames under such a name."""
-    for folder, _, files in os.walk(root):
-        for name in files:
-            if name.lower().endswith((".exe", ".com")):
-                path = os.path.join(folder, name)
-                mode = os.stat(path).st_mode
-                os.chmod(path, mode | (mode & 0o444) >> 2)
-
-
 def make_read_only(root):
     """Takes the write bits off every file under root, as a disc's files have none; Wine shows
     such a file as read-only."""
