@@ -275,7 +275,7 @@ static std::string EntryAnyCase(const std::string& folder, const std::string& na
     std::string found;
     if (DIR* entries = opendir(folder.c_str())) {
         while (const dirent* entry = readdir(entries)) {
-            if ((found.empty() || found > entry->d_name) && UpcasedName(entry->d_name) == upcased)
+            if ((found.empty() || found > entry->d_name) && IsUpcasedName(entry->d_name, upcased))
                 found = entry->d_name;
         }
         closedir(entries);

@@ -35,21 +35,35 @@ char32_t UpcaseCharacter(char32_t character) {
     return towlower_l(upper, UnicodeLocale()) == (wint_t)character ? (char32_t)upper : character;
 }
 
+namespace {
+
+// The code point that starts at utf8[i], and where the next one starts.
+char32_t Decoded(std::string_view utf8, size_t& i) {
+    unsigned char c = (unsigned char)utf8[i];
+    int length = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+    char32_t point = length == 1 ? c : length == 2 ? c & 0x1F : length == 3 ? c & 0x0F : c & 0x07;
+    for (int k = 1; k < length && i + k < utf8.size(); ++k)
+        point = (point << 6) | ((unsigned char)utf8[i + k] & 0x3F);
+    i += length;
+    return point;
+}
+
+} // namespace
+
 std::u32string UpcasedName(std::string_view utf8) {
     std::u32string out;
-    for (size_t i = 0; i < utf8.size();) {
-        unsigned char c = (unsigned char)utf8[i];
-        int length = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
-        char32_t point = length == 1   ? c
-                         : length == 2 ? c & 0x1F
-                         : length == 3 ? c & 0x0F
-                                       : c & 0x07;
-        for (int k = 1; k < length && i + k < utf8.size(); ++k)
-            point = (point << 6) | ((unsigned char)utf8[i + k] & 0x3F);
-        out += UpcaseCharacter(point);
-        i += length;
-    }
+    for (size_t i = 0; i < utf8.size();)
+        out += UpcaseCharacter(Decoded(utf8, i));
     return out;
+}
+
+bool IsUpcasedName(std::string_view utf8, std::u32string_view upcased) {
+    size_t at = 0;
+    for (size_t i = 0; i < utf8.size(); ++at) {
+        if (at == upcased.size() || UpcaseCharacter(Decoded(utf8, i)) != upcased[at])
+            return false;
+    }
+    return at == upcased.size();
 }
 
 } // namespace winsim

@@ -16,4 +16,8 @@ char32_t UpcaseCharacter(char32_t character);
 // A UTF-8 name as code points, each in upper case: names are one name when these are equal.
 std::u32string UpcasedName(std::string_view utf8);
 
+// Whether a UTF-8 name is the one whose UpcasedName is upcased, without making its own: a
+// folder's every entry is weighed so when a name is looked up in other letters.
+bool IsUpcasedName(std::string_view utf8, std::u32string_view upcased);
+
 } // namespace winsim
