@@ -21,7 +21,7 @@ static BOOL CALLBACK AnswerWorkerBox(HWND window, LPARAM lParam) {
 }
 
 // The user's cancel. No thread is stopped from outside: the copy worker stops at its next file,
-// block or step, empties the install folder and ends the dialog itself. Without a copy worker
+// block or step, rolls the install back and ends the dialog itself. Without a copy worker
 // (it could not be started) nothing else would end the dialog, so the cancel does it here.
 static void CancelPressed(HWND dialog) {
     if (!ClaimEnding(INSTALL_CANCELLED))

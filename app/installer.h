@@ -15,7 +15,7 @@ void AdvanceBusyIndicator(void);
 // Stops the busy indicator through its flags and waits until its thread has ended.
 void StopBusyIndicator(void);
 
-// The copy worker's rollback after a cancel: empties the install folder, ends the dialog.
+// The copy worker's rollback after a cancel: undoes the install, ends the dialog.
 void AbandonInstall(void);
 
 // Runs once every disc is copied, on the copy worker's thread; ends the install dialog.
