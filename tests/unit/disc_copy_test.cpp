@@ -413,6 +413,16 @@ TEST_F(RemoveInstalled, TheFoldersItMadeGoAndThoseThatWereThereStay) {
     EXPECT_EQ(Left(), (std::vector<std::string>{"empty/"}));
 }
 
+TEST_F(RemoveInstalled, TheRollbackGoesByItsJournalWhateverInstallDirHolds) {
+    ASSERT_EQ(CopyDiscTree(nullptr), 0);
+    for (const char* folder : {"", "C:", "C:\\", "c:\\Program Files\\..", "\\\\server\\share"}) {
+        std::strcpy(InstallState.installDir, folder);
+        RemoveInstalledFiles(nullptr);
+        ExpectSentinels();
+    }
+    EXPECT_FALSE(fs::exists(Installed()));
+}
+
 TEST_F(RemoveInstalled, WhatCantBeRemovedStaysWithTheFoldersThatHoldIt) {
     ASSERT_EQ(CopyDiscTree(nullptr), 0);
     // Someone else's file in a folder the install made, and a file of the install that is
