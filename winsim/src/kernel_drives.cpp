@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <sys/stat.h>
@@ -13,6 +14,19 @@
 
 namespace fs = std::filesystem;
 using namespace winsim;
+
+namespace {
+
+// The process's error mode. A process started from the shell begins with 0: the system shows
+// its boxes.
+std::atomic<UINT> errorMode{0};
+
+} // namespace
+
+UINT WINAPI SetErrorMode(UINT mode) {
+    calls::Scope call("SetErrorMode", calls::Point);
+    return errorMode.exchange(mode);
+}
 
 UINT WINAPI GetDriveTypeA(LPCSTR root) {
     calls::Scope call("GetDriveTypeA", calls::Point);
