@@ -81,12 +81,15 @@ expect started 3 "C:\a b.exe 2"
 
 TEST(ScenarioParseTest, QuotesInWordsBoxesWithCancelAndDiscsWithAHole) {
     auto parsed = ParseOk(R"(disc disc1 label KELVO_1 big 900M
+drive a removable
 expect box 提示 "a ""quoted"" word" okcancel owner install
 answer cancel
 expect box 提示 x okcancel owner install
 answer escape
 expect box 提示 x okcancel owner install
 answer close
+expect box "Windows - 沒有磁片" x canceltrycontinue owner none
+answer tryagain
 expect started 3 """C:\a b\k.exe"" 2C:\a b\"
 expect started 3 """"
 )");
@@ -94,9 +97,14 @@ expect started 3 """"
     EXPECT_EQ(parsed->discs[0].bigBytes, 900ull << 20);
     EXPECT_EQ(parsed->steps[0].word(3), "a \"quoted\" word");
     EXPECT_EQ(parsed->steps[0].word(4), "okcancel");
+    EXPECT_TRUE(parsed->drives[0].removable);
+    EXPECT_EQ(parsed->steps[7].word(1), "tryagain");
     EXPECT_EQ(parsed->checks[0].word(3), "\"C:\\a b\\k.exe\" 2C:\\a b\\");
     EXPECT_EQ(parsed->checks[1].word(3), "\"");
-    EXPECT_EQ(ParseError("answer maybe\n"), "t.scn:1: usage: answer ok|yes|no|cancel|escape|close");
+    EXPECT_EQ(ParseError("answer maybe\n"),
+              "t.scn:1: usage: answer ok|yes|no|cancel|tryagain|continue|escape|close");
+    EXPECT_EQ(ParseError("drive a removable disc1\n"),
+              "t.scn:1: a removable drive takes no options");
     EXPECT_EQ(ParseError("type 1004 \"ends in a doubled quote\"\"\n"), "t.scn:1: unclosed quote");
     EXPECT_EQ(ParseError("disc d label L big\n"), "t.scn:1: unknown disc option \"big\"");
 }

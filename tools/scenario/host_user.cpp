@@ -42,6 +42,10 @@ std::string ButtonName(int id) {
         return "yes";
     case IDNO:
         return "no";
+    case IDTRYAGAIN:
+        return "tryagain";
+    case IDCONTINUE:
+        return "continue";
     }
     return std::to_string(id);
 }
@@ -55,6 +59,10 @@ int ButtonId(const std::string& name) {
         return IDYES;
     if (name == "no")
         return IDNO;
+    if (name == "tryagain")
+        return IDTRYAGAIN;
+    if (name == "continue")
+        return IDCONTINUE;
     return 0;
 }
 

@@ -168,11 +168,12 @@ bool IsValidStep(const Line& line, std::string& why) {
         if (what == "checked" || what == "unchecked")
             return count == 3 && IsId(line.word(2)) ? true : wrong("expect " + what + " <id>");
         if (what == "box") {
-            bool buttons =
-                line.word(4) == "ok" || line.word(4) == "yesno" || line.word(4) == "okcancel";
+            bool buttons = line.word(4) == "ok" || line.word(4) == "yesno" ||
+                           line.word(4) == "okcancel" || line.word(4) == "canceltrycontinue";
             return count == 7 && buttons && line.word(5) == "owner"
                        ? true
-                       : wrong("expect box <caption> <text> ok|okcancel|yesno owner <owner>");
+                       : wrong("expect box <caption> <text> "
+                               "ok|okcancel|yesno|canceltrycontinue owner <owner>");
         }
         if (what == "no")
             return count == 3 && line.word(2) == "box" ? true : wrong("expect no box");
@@ -212,11 +213,11 @@ bool IsValidStep(const Line& line, std::string& why) {
     if (command == "browse")
         return count == 3 && IsId(line.word(1)) ? true : wrong("browse <id> <folder>|cancel");
     if (command == "answer") {
-        static const std::set<std::string> answers = {"ok",     "yes",    "no",
-                                                      "cancel", "escape", "close"};
+        static const std::set<std::string> answers = {"ok",       "yes",      "no",     "cancel",
+                                                      "tryagain", "continue", "escape", "close"};
         return count == 2 && answers.count(line.word(1)) != 0
                    ? true
-                   : wrong("answer ok|yes|no|cancel|escape|close");
+                   : wrong("answer ok|yes|no|cancel|tryagain|continue|escape|close");
     }
     if (command == "insert")
         return count == 3 && IsDriveLetter(line.word(1)) ? true : wrong("insert <letter> <disc>");
@@ -284,12 +285,15 @@ std::optional<Scenario> ParseText(const std::string& text, const std::string& fi
             scenario.onWine = line.word(1) == "wine";
         } else if (command == "drive") {
             if (count < 3 || !IsDriveLetter(line.word(1)) ||
-                (line.word(2) != "fixed" && line.word(2) != "cdrom"))
-                return fail(number, "usage: drive <letter> fixed|cdrom ...");
+                (line.word(2) != "fixed" && line.word(2) != "cdrom" && line.word(2) != "removable"))
+                return fail(number, "usage: drive <letter> fixed|cdrom|removable ...");
             DriveSetup drive;
             drive.letter = (char)std::tolower((unsigned char)line.word(1)[0]);
             drive.cdrom = line.word(2) == "cdrom";
+            drive.removable = line.word(2) == "removable";
             for (size_t i = 3; i < count; ++i) {
+                if (drive.removable)
+                    return fail(number, "a removable drive takes no options");
                 const std::string& option = line.words[i];
                 std::uint64_t bytes;
                 if (!drive.cdrom && (option == "free" || option == "capacity")) {

@@ -38,6 +38,8 @@ std::vector<std::string> ButtonsOf(const std::string& kind) {
         return {"yes", "no"};
     if (kind == "okcancel")
         return {"ok", "cancel"};
+    if (kind == "canceltrycontinue")
+        return {"cancel", "tryagain", "continue"};
     return {"ok"};
 }
 

@@ -26,7 +26,8 @@ struct Line {
 struct DriveSetup {
     char letter = 'c';
     bool cdrom = false;
-    std::string disc; // cdrom: disc in it at the start, empty = none
+    bool removable = false; // a floppy or ZIP drive with no disk in it
+    std::string disc;       // cdrom: disc in it at the start, empty = none
     std::optional<std::uint64_t> freeBytes;
     bool failSpaceQuery = false;           // host only
     bool failLabel = false;                // host only

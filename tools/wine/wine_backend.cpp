@@ -101,6 +101,10 @@ const char* ButtonName(int id) {
         return "yes";
     case IDNO:
         return "no";
+    case IDTRYAGAIN:
+        return "tryagain";
+    case IDCONTINUE:
+        return "continue";
     }
     return nullptr;
 }
@@ -611,11 +615,13 @@ bool WineBackend::Close(const scenario::Window& window, std::string& error) {
 
 bool WineBackend::Answer(const scenario::Window& box, const std::string& button,
                          std::string& error) {
-    int id = button == "ok"       ? IDOK
-             : button == "yes"    ? IDYES
-             : button == "no"     ? IDNO
-             : button == "cancel" ? IDCANCEL
-                                  : 0;
+    int id = button == "ok"         ? IDOK
+             : button == "yes"      ? IDYES
+             : button == "no"       ? IDNO
+             : button == "cancel"   ? IDCANCEL
+             : button == "tryagain" ? IDTRYAGAIN
+             : button == "continue" ? IDCONTINUE
+                                    : 0;
     if (id == 0) {
         error = "no button called " + button;
         return false;

@@ -317,8 +317,8 @@ REGISTRY_FILES = {"HKLM": "system.reg", "HKCU": "user.reg"}
 EXPLORER = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\"
 SHELL_FOLDER_KEYS = ("Shell Folders", "User Shell Folders")
 SHELL_FOLDERS = {"Programs": "C:\\Start Menu\\Programs", "Desktop": "C:\\Desktop"}
-# CD-ROM and fixed drives as Wine's drive table names them.
-DRIVE_KINDS = {"cdrom": "cdrom", "fixed": "hd"}
+# CD-ROM, fixed and removable drives as Wine's drive table names them.
+DRIVE_KINDS = {"cdrom": "cdrom", "fixed": "hd", "removable": "floppy"}
 
 
 class Prefix:
@@ -390,8 +390,8 @@ class Prefix:
         return self.path / "dosdevices" / (letter.lower() + ":")
 
     def set_drive(self, letter, kind, folder, device=None):
-        """Makes letter a drive of kind ("fixed" or "cdrom") backed by folder; device: the block
-        device Wine reads a CD-ROM's label from, as dosdevices/<letter>::."""
+        """Makes letter a drive of kind ("fixed", "cdrom" or "removable") backed by folder;
+        device: the block device Wine reads a CD-ROM's label from, as dosdevices/<letter>::."""
         letter = letter.lower()
         link = self.drive_link(letter)
         device_link = link.with_name(letter + "::")
@@ -419,6 +419,10 @@ class Prefix:
         if folder is None:
             folder = self.path / EMPTY_DRIVE
         self.set_drive(letter, "cdrom", folder, device)
+
+    def removable(self, letter):
+        """A floppy or ZIP drive with no disk in it."""
+        self.set_drive(letter, "removable", self.path / EMPTY_DRIVE)
 
     def drive_folder(self, letter):
         return Path(os.path.realpath(self.drive_link(letter)))

@@ -74,4 +74,9 @@ bool PickFolder(std::uintptr_t browser, const std::string& folder, std::string& 
 // Destroys the windows a thread owns, as Windows does when the thread ends without them.
 void DestroyThreadWindows(std::uint32_t threadId);
 
+// The system's critical-error box for a drive with no disk in it ("There is no disk in the
+// drive"), on the calling thread: a message box owned by no window, with Cancel, Try Again and
+// Continue. True when the user chose Try Again.
+bool AskForDisk(char letter);
+
 } // namespace winsim::desktop

@@ -8,8 +8,9 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 
-#include "host_files.h"
 #include "call_points.h"
+#include "desktop.h"
+#include "host_files.h"
 #include "machine.h"
 
 namespace fs = std::filesystem;
@@ -20,6 +21,23 @@ namespace {
 // The process's error mode. A process started from the shell begins with 0: the system shows
 // its boxes.
 std::atomic<UINT> errorMode{0};
+
+// A call that reads the disk in a drive of removable media (a CD-ROM, floppy or ZIP drive) that
+// holds none. Unless the process has set SEM_FAILCRITICALERRORS, the system first asks the user
+// to insert a disk, in its own box, and Try Again looks again; Cancel and Continue fail the
+// call. Returns once the drive holds a disk, or the call is to go on without one.
+void AskWhileNoDisk(char letter) {
+    for (;;) {
+        {
+            std::lock_guard lock(machineLock());
+            Drive* d = letter == 0 ? nullptr : machine().drive(letter);
+            if (d == nullptr || d->kind == DriveKind::Fixed || !d->hostFolder.empty())
+                return;
+        }
+        if ((errorMode & SEM_FAILCRITICALERRORS) != 0 || !desktop::AskForDisk(letter))
+            return;
+    }
+}
 
 } // namespace
 
@@ -35,7 +53,14 @@ UINT WINAPI GetDriveTypeA(LPCSTR root) {
     Drive* d = letter == 0 ? nullptr : machine().drive(letter);
     if (d == nullptr)
         return DRIVE_NO_ROOT_DIR;
-    return d->kind == DriveKind::CdRom ? DRIVE_CDROM : DRIVE_FIXED;
+    switch (d->kind) {
+    case DriveKind::CdRom:
+        return DRIVE_CDROM;
+    case DriveKind::Removable:
+        return DRIVE_REMOVABLE;
+    default:
+        return DRIVE_FIXED;
+    }
 }
 
 BOOL WINAPI GetVolumeInformationA(LPCSTR root, LPSTR label, DWORD labelSize, LPDWORD serial,
@@ -47,6 +72,7 @@ BOOL WINAPI GetVolumeInformationA(LPCSTR root, LPSTR label, DWORD labelSize, LPD
         return FALSE;
     }
     char letter = DriveLetterOf(root == nullptr ? "" : root);
+    AskWhileNoDisk(letter);
     std::lock_guard lock(machineLock());
     Drive* d = letter == 0 ? nullptr : machine().drive(letter);
     if (d == nullptr) {
@@ -54,7 +80,7 @@ BOOL WINAPI GetVolumeInformationA(LPCSTR root, LPSTR label, DWORD labelSize, LPD
         return FALSE;
     }
     std::optional<std::string> name;
-    if (d->kind == DriveKind::CdRom) {
+    if (d->kind != DriveKind::Fixed) {
         name = DiscLabel(*d);
         if (!name) {
             SetError(ERROR_NOT_READY);
@@ -71,7 +97,9 @@ BOOL WINAPI GetVolumeInformationA(LPCSTR root, LPSTR label, DWORD labelSize, LPD
         }
         std::memcpy(label, bytes.c_str(), bytes.size() + 1);
     }
-    const char* system = d->kind == DriveKind::CdRom ? "CDFS" : "NTFS";
+    const char* system = d->kind == DriveKind::CdRom       ? "CDFS"
+                         : d->kind == DriveKind::Removable ? "FAT"
+                                                           : "NTFS";
     if (fileSystemName != nullptr && fileSystemNameSize > std::strlen(system))
         std::strcpy(fileSystemName, system);
     if (serial != nullptr)
@@ -102,6 +130,7 @@ std::uint64_t BytesOnDisc(const std::string& folder) {
 // has no room left. FALSE, with the last error set, when the drive can't be asked.
 bool DriveSpace(LPCSTR path, std::uint64_t& total, std::uint64_t& available, std::uint64_t& free) {
     char letter = DriveLetterOf(path == nullptr ? "" : path);
+    AskWhileNoDisk(letter);
     std::lock_guard lock(machineLock());
     Drive* d = letter == 0 ? nullptr : machine().drive(letter);
     if (d == nullptr || d->failSpaceQuery || d->hostFolder.empty()) {

@@ -336,7 +336,7 @@ WPARAM Command(int id, UINT code) {
 // one, as OK for a box with only OK, and do nothing on a Yes/No box.
 int BoxCancelResult(const Window* box) {
     UINT buttons = box->boxType & 0x0F;
-    if (buttons == MB_OKCANCEL)
+    if (buttons == MB_OKCANCEL || buttons == MB_CANCELTRYCONTINUE)
         return IDCANCEL;
     if (buttons == MB_OK)
         return IDOK;
@@ -484,6 +484,10 @@ std::string ButtonText(int id) {
         return Utf8ToCp950("是(&Y)");
     case IDNO:
         return Utf8ToCp950("否(&N)");
+    case IDTRYAGAIN:
+        return Utf8ToCp950("重試(&T)");
+    case IDCONTINUE:
+        return Utf8ToCp950("繼續(&C)");
     }
     return "";
 }
@@ -494,6 +498,8 @@ std::vector<int> BoxButtons(UINT type) {
         return {IDOK, IDCANCEL};
     case MB_YESNO:
         return {IDYES, IDNO};
+    case MB_CANCELTRYCONTINUE:
+        return {IDCANCEL, IDTRYAGAIN, IDCONTINUE};
     default:
         return {IDOK};
     }
@@ -1147,26 +1153,43 @@ int WINAPI GetClassNameA(HWND handle, LPSTR className, int maxCount) {
     return (int)length;
 }
 
-int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
-    calls::Scope call("MessageBoxA", calls::Point | calls::CanFail);
-    if (call.Fails()) {
-        SetError(ERROR_NOT_ENOUGH_MEMORY);
-        return 0;
-    }
+namespace {
+
+// A message box on the calling thread, run to its end: the button pressed.
+int RunMessageBox(HWND owner, const std::string& text, const std::string& caption, UINT type) {
     DWORD threadId = GetCurrentThreadId();
     std::unique_lock lock(D().lock);
-    Window* box = NewWindow(Role::MessageBox, DialogClass,
-                            caption == nullptr ? Utf8ToCp950("錯誤") : caption, threadId);
+    Window* box = NewWindow(Role::MessageBox, DialogClass, caption, threadId);
     box->boxType = type;
     box->style = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME;
     box->owner = Find(owner);
-    NewControl(box, MessageTextId, "STATIC", text == nullptr ? "" : text, WS_CHILD | WS_VISIBLE);
+    NewControl(box, MessageTextId, "STATIC", text, WS_CHILD | WS_VISIBLE);
     for (int button : BoxButtons(type))
         NewControl(box, button, "BUTTON", ButtonText(button), WS_CHILD | WS_VISIBLE | WS_TABSTOP);
     DisableOwner(box);
     SetVisible(box, true);
     Changed();
     return (int)RunAndDestroy(box, lock);
+}
+
+} // namespace
+
+bool winsim::desktop::AskForDisk(char letter) {
+    std::string drive(1, (char)std::toupper((unsigned char)letter));
+    return RunMessageBox(nullptr,
+                         Utf8ToCp950("磁碟機中沒有磁片。請將磁片插入磁碟機 " + drive + ":。"),
+                         Utf8ToCp950("Windows - 沒有磁片"),
+                         MB_CANCELTRYCONTINUE | MB_ICONERROR) == IDTRYAGAIN;
+}
+
+int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
+    calls::Scope call("MessageBoxA", calls::Point | calls::CanFail);
+    if (call.Fails()) {
+        SetError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    }
+    return RunMessageBox(owner, text == nullptr ? "" : text,
+                         caption == nullptr ? Utf8ToCp950("錯誤") : caption, type);
 }
 
 BOOL WINAPI EnumThreadWindows(DWORD threadId, WNDENUMPROC callback, LPARAM lParam) {

@@ -191,9 +191,9 @@ TEST(WineMachine, TheMachineIsJsonWithItsTextsEscaped) {
                "shellfolder Programs \"C:\\Start Menu\\Programs\"\n"
                "file C:\\x.txt \"tab\there\"\nexpect exit 1\n");
     std::string json = MachineJson(parsed);
-    EXPECT_NE(
-        json.find("{\"letter\": \"d\", \"cdrom\": true, \"disc\": \"disc1\", \"free\": null}"),
-        std::string::npos)
+    EXPECT_NE(json.find("{\"letter\": \"d\", \"cdrom\": true, \"removable\": false, \"disc\": "
+                        "\"disc1\", \"free\": null}"),
+              std::string::npos)
         << json;
     EXPECT_NE(json.find("\"free\": 2097152"), std::string::npos) << json;
     EXPECT_NE(json.find("\"sample\": 1, \"extraFiles\": 3, \"big\": 3221225472, "
