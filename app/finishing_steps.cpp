@@ -59,5 +59,5 @@ void RunFinishingSteps(void) {
         AbandonInstall();
         return;
     }
-    EndDialog(InstallState.installDialog, -1);
+    EndInstallDialog(-1);
 }

@@ -89,10 +89,18 @@ void StopBusyIndicator(void) {
         WaitForSingleObject(InstallState.busyThread, INFINITE);
 }
 
+// EndDialog is made for the dialog procedure, on the dialog's own thread; the copy worker ends the
+// install dialog from its thread, where the dialog's loop is asleep waiting for a message and
+// would not look at the end before the next one comes. WM_NULL is that message.
+void EndInstallDialog(INT_PTR result) {
+    EndDialog(InstallState.installDialog, result);
+    PostMessageA(InstallState.installDialog, WM_NULL, 0, 0);
+}
+
 void AbandonInstall(void) {
     StopBusyIndicator();
     RemoveInstalledFiles(InstallState.installDialog);
-    EndDialog(InstallState.installDialog, -1);
+    EndInstallDialog(-1);
 }
 
 // A copy that could not complete: everything copied so far goes, and the user is told.
@@ -100,7 +108,7 @@ static void FailInstall(void) {
     StopBusyIndicator();
     RemoveInstalledFiles(InstallState.ownerWindow);
     MessageBoxA(InstallState.installDialog, TextInstallFailed, CaptionMessage, MB_OK);
-    EndDialog(InstallState.installDialog, -1);
+    EndInstallDialog(-1);
 }
 
 // Copies the disc at cdRoot. FALSE when the install ends here, after a cancel or a failure.

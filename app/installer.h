@@ -15,6 +15,9 @@ void AdvanceBusyIndicator(void);
 // Stops the busy indicator through its flags and waits until its thread has ended.
 void StopBusyIndicator(void);
 
+// Ends the install dialog with result, from any thread, and wakes the dialog's loop to see it.
+void EndInstallDialog(INT_PTR result);
+
 // The copy worker's rollback after a cancel: empties the install folder, ends the dialog.
 void AbandonInstall(void);
 
