@@ -1054,6 +1054,8 @@ DWORD WINAPI Worker(LPVOID) {
         Sleep(10);
     ok(run.timerTicks > 0, "no timer ticks reached the dialog\n");
     ok(EndDialog(run.dialog, 42), "EndDialog from another thread failed\n");
+    // The dialog's loop, asleep waiting for a message, looks at the end at the next one.
+    PostMessageA(run.dialog, WM_NULL, 0, 0);
     return 0;
 }
 

@@ -116,6 +116,7 @@ TEST(ScenarioParseTest, BadLinesNameTheirLine) {
     EXPECT_EQ(ParseError("type 1004 \"open\n"), "t.scn:1: unclosed quote");
     EXPECT_EQ(ParseError("drive d cdrom nodisc\n"), "t.scn:1: no disc named nodisc");
     EXPECT_EQ(ParseError("expect exit 0\nclick 2\n"), "t.scn:2: no step can follow expect exit");
+    EXPECT_NE(ParseError("expect exit -1 within 0\n"), "");
     EXPECT_EQ(ParseError("drive e fixed free lots\n"), "t.scn:1: free needs a size");
     EXPECT_EQ(ParseError("expect box a b maybe owner none\n").substr(0, 19), "t.scn:1: usage: exp");
     EXPECT_EQ(ParseError("expect installed C:\\x disc9\n"), "t.scn:1: no disc named disc9");
@@ -126,7 +127,8 @@ TEST(ScenarioParseTest, BadLinesNameTheirLine) {
     EXPECT_EQ(ParseError("drive e fixed free 99999999999999999999M\n"),
               "t.scn:1: free needs a size");
     EXPECT_EQ(ParseError("drive e fixed free 17179869184G\n"), "t.scn:1: free needs a size");
-    EXPECT_EQ(ParseError("expect exit 4294967296\n"), "t.scn:1: usage: expect exit <status>");
+    EXPECT_EQ(ParseError("expect exit 4294967296\n"),
+              "t.scn:1: usage: expect exit <status> [within <seconds>]");
 }
 
 // A platform made up by the test: windows it is told to show, and the actions it was asked for.

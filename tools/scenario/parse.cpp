@@ -184,11 +184,14 @@ bool IsValidStep(const Line& line, std::string& why) {
                        ? true
                        : wrong("expect idle <seconds> <processor seconds>");
         long long status;
-        if (what == "exit")
-            return count == 3 && Number(line.word(2), status) && status >= INT32_MIN &&
+        if (what == "exit") {
+            bool within = count == 5 && line.word(3) == "within" &&
+                          Seconds(line.word(4), seconds) && seconds > 0;
+            return (count == 3 || within) && Number(line.word(2), status) && status >= INT32_MIN &&
                            status <= INT32_MAX
                        ? true
-                       : wrong("expect exit <status>");
+                       : wrong("expect exit <status> [within <seconds>]");
+        }
         why = "unknown expectation \"" + what + "\"";
         return false;
     }

@@ -266,10 +266,13 @@ bool Player::ExpectNoBox(const Line&, std::string& why) {
     return shown.empty();
 }
 
-bool Player::ExpectExit(const Line&, std::string& why) {
-    bool ended = WaitFor([&] { return backend_.Ended(); }, options_.timeoutSeconds);
+// expect exit <status> [within <seconds>]: the installer ends, within that many seconds of the
+// step before when they are given.
+bool Player::ExpectExit(const Line& step, std::string& why) {
+    double seconds = step.words.size() == 5 ? std::stod(step.word(4)) : options_.timeoutSeconds;
+    bool ended = WaitFor([&] { return backend_.Ended(); }, seconds);
     if (!ended)
-        why = "the installer did not end within " + Seconds(options_.timeoutSeconds);
+        why = "the installer did not end within " + Seconds(seconds);
     return ended;
 }
 

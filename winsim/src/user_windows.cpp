@@ -281,8 +281,9 @@ void SetVisible(Window* window, bool visible) {
 }
 
 // Ends a modal window: hides it and gives its owner back the input, at once; its loop returns
-// when its thread next looks. An end before then replaces the result, as on Windows: the last
-// one is what the loop returns. Caller holds the lock.
+// when it next looks, after the message it is handling or, asleep, at its thread's next message:
+// nothing wakes it. An end before then replaces the result, as on Windows: the last one is what
+// the loop returns. Caller holds the lock.
 void EndModal(Window* window, INT_PTR result) {
     window->result = result;
     if (window->ended)
@@ -293,7 +294,6 @@ void EndModal(Window* window, INT_PTR result) {
         window->disabledOwner->enabled = true;
     window->disabledOwner = nullptr;
     Changed();
-    Wake(window->threadId);
 }
 
 // Disables the owner of a modal window while it is up, as Windows does.
@@ -429,12 +429,10 @@ void Dispatch(const Message& m, std::unique_lock<std::mutex>& lock) {
     lock.lock();
 }
 
-// The modal loop: dispatches the messages of every window of the calling thread, then its due
-// timers, until window has ended. Caller holds the lock.
-void RunModal(Window* window, std::unique_lock<std::mutex>& lock) {
-    ThreadQueue& queue = Queue(window->threadId);
-    queue.modal.push_back(window);
-    while (!window->ended) {
+// Waits for the next message of the thread's windows, or the next of their timers to fall due,
+// and dispatches it. Caller holds the lock.
+void DispatchNext(ThreadQueue& queue, DWORD threadId, std::unique_lock<std::mutex>& lock) {
+    for (;;) {
         if (!queue.messages.empty()) {
             Message message = queue.messages.front();
             queue.messages.pop_front();
@@ -443,13 +441,13 @@ void RunModal(Window* window, std::unique_lock<std::mutex>& lock) {
                 ++D().generation;
                 D().changed.notify_all();
             }
-            continue;
+            return;
         }
         Window* timerWindow = nullptr;
         UINT_PTR timerId = 0;
         Clock::time_point due = Clock::time_point::max();
         for (const auto& candidate : D().windows) {
-            if (!candidate->alive || candidate->threadId != window->threadId)
+            if (!candidate->alive || candidate->threadId != threadId)
                 continue;
             for (const auto& [id, timer] : candidate->timers) {
                 if (timer.due < due) {
@@ -464,13 +462,24 @@ void RunModal(Window* window, std::unique_lock<std::mutex>& lock) {
             Timer& timer = timerWindow->timers[timerId];
             timer.due = now + std::chrono::milliseconds(timer.interval);
             Dispatch({timerWindow, WM_TIMER, timerId, 0}, lock);
-            continue;
+            return;
         }
         if (timerWindow != nullptr)
             queue.wake.wait_until(lock, due);
         else
             queue.wake.wait(lock);
     }
+}
+
+// The modal loop: dispatches the messages of every window of the calling thread, then its due
+// timers, until window has ended. Like Windows' dialog loop it looks at the end before it waits
+// and after each message: an end that another thread makes while it waits is seen at the
+// thread's next message (a timer's included), not before. Caller holds the lock.
+void RunModal(Window* window, std::unique_lock<std::mutex>& lock) {
+    ThreadQueue& queue = Queue(window->threadId);
+    queue.modal.push_back(window);
+    while (!window->ended)
+        DispatchNext(queue, window->threadId, lock);
     queue.modal.erase(std::find(queue.modal.begin(), queue.modal.end(), window));
 }
 
