@@ -49,6 +49,7 @@ INT_PTR CALLBACK InstallDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
     (void)lParam;
     switch (message) {
     case WM_INITDIALOG:
+        ShowInTaskbar(dialog);
         InstallState.installDialog = dialog;
         InstallState.dialogThreadId = GetCurrentThreadId();
         // The status line's first step, before the dialog is seen: the template's own text, with
@@ -144,7 +145,11 @@ static BOOL CopyNextDisc(HWND dialog, const char* prompt, const char* label) {
             return FALSE;
         }
         ShowWindow(InstallState.installDialog, SW_HIDE);
-        if (MessageBoxA(InstallState.installDialog, prompt, CaptionNotice, MB_OKCANCEL) == IDCANCEL)
+        // The prompt comes above the program the player may have turned to during the copy, and
+        // takes the foreground where the system lets it: the dialog hidden, setup has no other
+        // window to be found by.
+        if (MessageBoxA(InstallState.installDialog, prompt, CaptionNotice,
+                        MB_OKCANCEL | MB_TOPMOST | MB_SETFOREGROUND) == IDCANCEL)
             ClaimEnding(INSTALL_CANCELLED);
         if (CancelRequested()) {
             AbandonInstall();

@@ -140,6 +140,7 @@ static void BrowsePressed(HWND dialog) {
 INT_PTR CALLBACK SetupDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
     (void)lParam;
     if (message == WM_INITDIALOG) {
+        ShowInTaskbar(dialog);
         SendDlgItemMessageA(dialog, IDC_NORMAL, BM_SETCHECK, BST_CHECKED, 0);
         SendDlgItemMessageA(dialog, IDC_PATH, EM_LIMITTEXT, MAX_PATH, 0);
         SetDlgItemTextA(dialog, IDC_PATH, DefaultInstallRoot);

@@ -123,6 +123,10 @@ std::vector<scenario::Window> CurrentWindows() {
         for (int button : view.buttons)
             window.buttons.push_back(ButtonName(button));
         window.owner = OwnerName(view.owner, views);
+        window.appWindow = (view.exStyle & WS_EX_APPWINDOW) != 0;
+        // winsim keeps no foreground: the box's type says whether it asked to take it.
+        window.topmost =
+            (view.exStyle & WS_EX_TOPMOST) != 0 && (view.boxType & MB_SETFOREGROUND) != 0;
         window.visible = view.visible;
         window.enabled = view.enabled;
         if (!window.messageBox) {

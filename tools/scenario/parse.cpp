@@ -170,13 +170,16 @@ bool IsValidStep(const Line& line, std::string& why) {
         if (what == "box") {
             bool buttons = line.word(4) == "ok" || line.word(4) == "yesno" ||
                            line.word(4) == "okcancel" || line.word(4) == "canceltrycontinue";
-            return count == 7 && buttons && line.word(5) == "owner"
+            return (count == 7 || (count == 8 && line.word(7) == "topmost")) && buttons &&
+                           line.word(5) == "owner"
                        ? true
                        : wrong("expect box <caption> <text> "
-                               "ok|okcancel|yesno|canceltrycontinue owner <owner>");
+                               "ok|okcancel|yesno|canceltrycontinue owner <owner> [topmost]");
         }
         if (what == "no")
             return count == 3 && line.word(2) == "box" ? true : wrong("expect no box");
+        if (what == "taskbar")
+            return count == 2 ? true : wrong("expect taskbar");
         double seconds, most;
         if (what == "idle")
             return count == 4 && Seconds(line.word(2), seconds) && seconds > 0 &&

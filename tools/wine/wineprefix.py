@@ -317,6 +317,11 @@ REGISTRY_FILES = {"HKLM": "system.reg", "HKCU": "user.reg"}
 EXPLORER = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\"
 SHELL_FOLDER_KEYS = ("Shell Folders", "User Shell Folders")
 SHELL_FOLDERS = {"Programs": "C:\\Start Menu\\Programs", "Desktop": "C:\\Desktop"}
+# Wine ignores the flags that only place a message box (MB_TOPMOST, MB_SETFOREGROUND): its window
+# does not show them. The robot reads them from Wine's relay trace of the installer's MessageBoxA
+# calls, which goes to the robot's error output (Prefix.trace_box_calls, robot --box-calls).
+BOX_CALLS_DEBUG = "-all,+relay"
+
 # CD-ROM, fixed and removable drives as Wine's drive table names them.
 DRIVE_KINDS = {"cdrom": "cdrom", "fixed": "hd", "removable": "floppy"}
 
@@ -385,6 +390,10 @@ class Prefix:
         self.mounts = []
 
     # ---- drives
+
+    def trace_box_calls(self):
+        """Wine's relay trace, run with BOX_CALLS_DEBUG, takes MessageBoxA and nothing else."""
+        self.add_values("HKCU", "Software\\Wine\\Debug", {"RelayInclude": "user32.MessageBoxA"})
 
     def drive_link(self, letter):
         return self.path / "dosdevices" / (letter.lower() + ":")
@@ -462,6 +471,11 @@ class Prefix:
 
     def stop(self, wait_seconds=0):
         self.wine.stop(self.path, wait_seconds)
+
+
+def windows_path(unix_path):
+    """The Windows path of a Unix path, through the prefix's drive Z: (the whole file system)."""
+    return "Z:" + str(unix_path).replace("/", "\\")
 
 
 def relative_path(windows_path):

@@ -28,10 +28,12 @@ struct WindowView {
     Kind kind = Kind::Dialog;
     std::string className;
     std::string title;
-    std::string templateName; // dialogs: the template they were made from ("IDD_SETUP")
-    std::string text;         // message boxes: the message
-    std::vector<int> buttons; // message boxes: the button ids (IDOK, IDYES, ...)
-    std::uintptr_t owner = 0; // 0: none
+    std::string templateName;  // dialogs: the template they were made from ("IDD_SETUP")
+    std::string text;          // message boxes: the message
+    std::vector<int> buttons;  // message boxes: the button ids (IDOK, IDYES, ...)
+    std::uintptr_t owner = 0;  // 0: none
+    std::uint32_t exStyle = 0; // WS_EX_APPWINDOW, WS_EX_TOPMOST, ...
+    std::uint32_t boxType = 0; // message boxes: the type they were asked for (MB_OKCANCEL, ...)
     bool visible = false;
     bool enabled = true;
     std::vector<ControlView> controls;

@@ -77,6 +77,7 @@ struct Window {
     std::string className;
     std::string text; // title, or a control's text
     DWORD style = 0;
+    DWORD exStyle = 0;
     int id = 0;
     DWORD threadId = 0;
     Window* parent = nullptr; // controls: their dialog or box
@@ -603,6 +604,8 @@ desktop::WindowView View(const Window* window) {
     }
     view.className = window->className;
     view.title = window->text;
+    view.exStyle = window->exStyle;
+    view.boxType = window->boxType;
     view.templateName = window->templateName;
     view.owner = window->owner != nullptr && window->owner->alive
                      ? reinterpret_cast<std::uintptr_t>(window->owner)
@@ -864,7 +867,7 @@ HWND WINAPI CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR title, DWORD
         SetError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
-    (void)exStyle, (void)x, (void)y, (void)width, (void)height, (void)menu, (void)instance;
+    (void)x, (void)y, (void)width, (void)height, (void)menu, (void)instance;
     (void)parameter;
     if (className == nullptr) {
         SetError(ERROR_INVALID_PARAMETER);
@@ -881,6 +884,7 @@ HWND WINAPI CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR title, DWORD
         }
         window = NewWindow(Role::Owner, className, title == nullptr ? "" : title, threadId);
         window->style = style;
+        window->exStyle = exStyle;
         window->windowProc = found->second;
         window->owner = Find(parent);
         window->enabled = (style & WS_DISABLED) == 0;
@@ -1162,6 +1166,40 @@ int WINAPI GetClassNameA(HWND handle, LPSTR className, int maxCount) {
     return (int)length;
 }
 
+// The window's styles; only the extended style is changed. One changed while the window is
+// hidden is what the shell sees when the window is shown, and the taskbar makes its button then.
+LONG WINAPI GetWindowLongA(HWND handle, int index) {
+    calls::Scope call("GetWindowLongA", calls::Point);
+    std::lock_guard guard(D().lock);
+    Window* window = FindOrFail(handle);
+    if (window == nullptr)
+        return 0;
+    if (index != GWL_STYLE && index != GWL_EXSTYLE) {
+        SetError(1413); // ERROR_INVALID_INDEX
+        return 0;
+    }
+    DWORD style = index == GWL_STYLE ? window->style : window->exStyle;
+    if (index == GWL_STYLE && window->visible)
+        style |= WS_VISIBLE;
+    return (LONG)style;
+}
+
+LONG WINAPI SetWindowLongA(HWND handle, int index, LONG value) {
+    calls::Scope call("SetWindowLongA", calls::Point);
+    std::lock_guard guard(D().lock);
+    Window* window = FindOrFail(handle);
+    if (window == nullptr)
+        return 0;
+    if (index != GWL_EXSTYLE) {
+        SetError(1413); // ERROR_INVALID_INDEX: the installer changes no other value
+        return 0;
+    }
+    DWORD previous = window->exStyle;
+    window->exStyle = (DWORD)value;
+    Changed();
+    return (LONG)previous;
+}
+
 namespace {
 
 // A message box on the calling thread, run to its end: the button pressed.
@@ -1171,6 +1209,8 @@ int RunMessageBox(HWND owner, const std::string& text, const std::string& captio
     Window* box = NewWindow(Role::MessageBox, DialogClass, caption, threadId);
     box->boxType = type;
     box->style = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME;
+    // MB_TOPMOST puts the box above the windows of every program that are not topmost.
+    box->exStyle = (type & MB_TOPMOST) != 0 ? WS_EX_TOPMOST : 0;
     box->owner = Find(owner);
     NewControl(box, MessageTextId, "STATIC", text, WS_CHILD | WS_VISIBLE);
     for (int button : BoxButtons(type))
