@@ -1,3 +1,5 @@
+#include <objbase.h>
+
 #include "install_state.h"
 #include "installer.h"
 #include "product_constants.h"
@@ -38,7 +40,13 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
     InstallState.instance = instance;
     InstallState.ownerWindow = owner;
 
-    if (DialogBoxParamA(instance, "IDD_SETUP", owner, SetupDlgProc, 0) == -1)
-        return -1;
-    return DialogBoxParamA(instance, "IDD_INSTALL", owner, InstallDlgProc, 0) == -1 ? -1 : 1;
+    // The folder browser of the setup dialog needs COM on the thread that opens it. The copy
+    // worker's shortcut step initialises COM on its own thread.
+    HRESULT com = CoInitialize(NULL);
+    int status = -1;
+    if (DialogBoxParamA(instance, "IDD_SETUP", owner, SetupDlgProc, 0) != -1)
+        status = DialogBoxParamA(instance, "IDD_INSTALL", owner, InstallDlgProc, 0) == -1 ? -1 : 1;
+    if (SUCCEEDED(com))
+        CoUninitialize();
+    return status;
 }

@@ -390,7 +390,10 @@ TEST_F(UserWindowsTest, FolderBrowserReturnsAnItemOnlyForAFolderPicked) {
             BROWSEINFOA info = {};
             info.hwndOwner = dialog;
             info.pszDisplayName = name;
+            EXPECT_EQ(SHBrowseForFolderA(&info), nullptr) << "without COM";
+            EXPECT_EQ(CoInitialize(nullptr), S_OK);
             LPITEMIDLIST item = SHBrowseForFolderA(&info);
+            CoUninitialize();
             char path[MAX_PATH] = "";
             picked.push_back(item != nullptr && SHGetPathFromIDListA(item, path)
                                  ? std::string(path) + "|" + name

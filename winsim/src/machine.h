@@ -114,4 +114,7 @@ std::optional<std::string> DiscLabel(const Drive& drive);
 // Set the calling thread's last error.
 void SetError(std::uint32_t error);
 
+// Whether CoInitialize is in force on the calling thread.
+bool ComInitialized();
+
 } // namespace winsim

@@ -1306,10 +1306,11 @@ BOOL WINAPI PostMessageA(HWND handle, UINT message, WPARAM wParam, LPARAM lParam
 }
 
 // The folder browser: a modal window owned by the caller's window, with a field for the folder
-// and OK and Cancel. It returns an item only when a folder was picked.
+// and OK and Cancel. It returns an item only when a folder was picked. It is made of COM objects
+// that the calling thread must have initialised COM for: without, it shows nothing.
 LPITEMIDLIST WINAPI SHBrowseForFolderA(LPBROWSEINFOA info) {
     calls::Scope call("SHBrowseForFolderA", calls::Point);
-    if (info == nullptr)
+    if (info == nullptr || !ComInitialized())
         return nullptr;
     DWORD threadId = GetCurrentThreadId();
     std::unique_lock lock(D().lock);
