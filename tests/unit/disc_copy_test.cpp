@@ -204,6 +204,22 @@ TEST_F(DiscCopy, FailsWhenTheDiscCantBeCopiedWhole) {
     EXPECT_LE(sim.machine().drives['c'].written, 20u);
 }
 
+// A close that fails loses what the copy wrote: the file is not whole, and the copy fails.
+TEST_F(DiscCopy, AFileWhoseCloseFailsFailsTheCopy) {
+    HANDLE file = CreateFileA("C:\\lost.txt", GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD put = 0;
+    ASSERT_TRUE(WriteFile(file, "data", 4, &put, nullptr));
+    {
+        FailNext failed("CloseHandle");
+        EXPECT_FALSE(CloseHandle(file));
+    }
+    EXPECT_EQ(ReadAll(c / "lost.txt"), "") << "what was written went with the failed close";
+
+    FailNext failed("CloseHandle");
+    EXPECT_NE(CopyDiscTree(nullptr), 0);
+}
+
 TEST_F(DiscCopy, AFileTimeThatCantBeSetLeavesTheCopyWhole) {
     FailNext failed("SetFileTime");
     ASSERT_EQ(CopyDiscTree(nullptr), 0);

@@ -62,7 +62,8 @@ std::uint32_t DeleteHostFile(const std::string& host, bool keepReadOnly);
 std::uint32_t HoldFileOpen(const char* path);
 
 // Closes handle when it is an open file's: true, with closed telling whether the close went
-// well. False when it is no file handle.
-bool CloseFileHandle(void* handle, bool& closed);
+// well. False when it is no file handle. A close that fails (fails: the plan makes it) loses
+// what was written through the handle.
+bool CloseFileHandle(void* handle, bool& closed, bool fails);
 
 } // namespace winsim

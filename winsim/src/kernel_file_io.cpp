@@ -27,7 +27,8 @@ struct FileObject {
     DWORD share = 0;  // the FILE_SHARE_ flags it was opened with
     dev_t device = 0; // which host file it is
     ino_t inode = 0;
-    char drive = 0; // the drive letter the file lies on, for its capacity
+    char drive = 0;      // the drive letter the file lies on, for its capacity
+    off_t keptBytes = 0; // the length it had when opened: what a close that fails leaves
 };
 
 // Never destroyed: a thread may still use a file as the process ends.
@@ -163,6 +164,7 @@ HANDLE OpenFile(LPCSTR path, DWORD access, DWORD share, DWORD disposition, DWORD
     file->device = info.st_dev;
     file->inode = info.st_ino;
     file->drive = DriveLetterOf(path);
+    file->keptBytes = exists && !truncates ? info.st_size : 0;
     Files().Add(file);
     SetError(exists && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS)
                  ? ERROR_ALREADY_EXISTS
@@ -191,10 +193,16 @@ std::uint32_t winsim::HoldFileOpen(const char* path) {
     return file == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
 }
 
-bool winsim::CloseFileHandle(void* handle, bool& closed) {
+bool winsim::CloseFileHandle(void* handle, bool& closed, bool fails) {
     FileObject* file = Files().Take(handle);
     if (file == nullptr)
         return false;
+    // What was written through the handle reaches the disk as it is closed; a close that fails
+    // loses it, as a failed flush does.
+    if (fails && file->canWrite) {
+        int cut = ftruncate(file->descriptor, file->keptBytes);
+        (void)cut;
+    }
     closed = close(file->descriptor) == 0;
     if (!closed)
         SetError(ErrorOf(errno, ERROR_WRITE_FAULT));
