@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <csignal>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -177,9 +178,13 @@ TEST_F(DiscCopy, AFolderNameEndingInATrailBackslashIsCopiedWhole) {
     EXPECT_EQ(CountFiles(Installed()), 7u) << "nothing under a name run together";
 }
 
-TEST_F(DiscCopy, AFolderThatCantBeListedFailsTheCopy) {
+TEST_F(DiscCopy, AFolderThatCantBeListedWholeFailsTheCopy) {
     TestMachine::WriteFile(disc1 / "kelvo" / "locked" / "a.dat", "a");
     sim.machine().unreadable.insert((disc1 / "kelvo" / "locked").string());
+    EXPECT_NE(CopyDiscTree(nullptr), 0);
+    sim.machine().unreadable.clear();
+    // A listing that fails midway is no end of the folder.
+    FailNext failed("FindNextFileA", 3);
     EXPECT_NE(CopyDiscTree(nullptr), 0);
 }
 
@@ -299,6 +304,37 @@ TEST_F(DiscCopy, ACancelStopsTheCopyMidway) {
     EXPECT_NE(CopyDiscTree(nullptr), 0);
     EXPECT_FALSE(fs::exists(Installed() / "kelvo.exe"));
     EXPECT_FALSE(fs::exists(Installed() / "files" / "n.dat"));
+}
+
+// Inside a file of several blocks too, a cancel is felt before the next block: the copy reads
+// none after it but the one it may already be waiting for. The disc's file is a named pipe fed
+// one block at a time; the cancel comes once the first block has been written.
+TEST_F(DiscCopy, ACancelStopsTheCopyInsideAFile) {
+    constexpr size_t Block = 65536;
+    fs::path pipe = disc1 / "kelvo" / "big.dat";
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0644), 0);
+    signal(SIGPIPE, SIG_IGN); // the copy may close its end before the last block is written
+    auto readFiles = [] { return winsim::calls::Counted().uses["ReadFile"]; };
+    int readAtCancel = 0;
+    std::thread disc([&] {
+        int writer = open(pipe.c_str(), O_WRONLY);
+        std::string block(Block, 'b');
+        EXPECT_EQ(write(writer, block.data(), Block), (ssize_t)Block);
+        while (!fs::exists(Installed() / "big.dat") ||
+               fs::file_size(Installed() / "big.dat") < Block)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        readAtCancel = readFiles();
+        SetFlag(&InstallState.installEnding, INSTALL_CANCELLED);
+        for (int more = 0; more < 2; ++more) {
+            ssize_t written = write(writer, block.data(), Block);
+            (void)written;
+        }
+        close(writer);
+    });
+    EXPECT_NE(CopyDiscTree(nullptr), 0);
+    disc.join();
+    EXPECT_LE(readFiles() - readAtCancel, 1) << "blocks read after the cancel";
+    EXPECT_LE(fs::file_size(Installed() / "big.dat"), 2 * Block);
 }
 
 class RemoveInstalled : public DiscCopy {
