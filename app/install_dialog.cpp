@@ -92,10 +92,14 @@ void StopBusyIndicator(void) {
 
 // EndDialog is made for the dialog procedure, on the dialog's own thread; the copy worker ends the
 // install dialog from its thread, where the dialog's loop is asleep waiting for a message and
-// would not look at the end before the next one comes. WM_NULL is that message.
+// would not look at the end before the next one comes. WM_NULL is that message. A post that
+// fails is made again for as long as the dialog is there: a full queue has messages that wake the
+// loop anyway.
 void EndInstallDialog(INT_PTR result) {
     EndDialog(InstallState.installDialog, result);
-    PostMessageA(InstallState.installDialog, WM_NULL, 0, 0);
+    while (!PostMessageA(InstallState.installDialog, WM_NULL, 0, 0) &&
+           IsWindow(InstallState.installDialog))
+        Sleep(10);
 }
 
 void AbandonInstall(void) {
