@@ -1,3 +1,4 @@
+#include "../media/install_journal.h"
 #include "../media/join_path.h"
 #include "../shell/product_shortcuts.h"
 #include "install_state.h"
@@ -47,7 +48,8 @@ void RunFinishingSteps(void) {
 
     // The completion message is shown only to an install that no cancel has claimed, and no
     // cancel claims it while the message is coming up (the dialog it disables is still live
-    // for a moment). The last notice may still be cancelled.
+    // for a moment). The last notice may still be cancelled: the rollback then undoes the whole
+    // install, its shortcuts too.
     if (!ClaimEnding(INSTALL_REPORTING)) {
         AbandonInstall();
         return;
@@ -59,5 +61,7 @@ void RunFinishingSteps(void) {
         AbandonInstall();
         return;
     }
+    // No cancel can come any more: what the install replaced goes.
+    CommitInstall();
     EndInstallDialog(-1);
 }

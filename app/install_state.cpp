@@ -1,8 +1,13 @@
 #include "install_state.h"
 
 INSTALLSTATE InstallState = {
-    NULL, NULL, {0}, {'c', ':', '\\', '\0'}, 1, 0, NULL, 0, NULL, 0, NULL, 0, 0, 0, 0, {0}, {0}, 0,
-    NULL, 0,    0,
+    NULL, NULL, {0},  {'c', ':', '\\', '\0'},
+    1,    0,    NULL, 0,
+    NULL, 0,    NULL, 0,
+    0,    0,    0,    {0},
+    {0},  0,    NULL, {0},
+    NULL, 0,    0,    0,
+    0,
 };
 
 void SetFlag(volatile LONG* flag, LONG value) {

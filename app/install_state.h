@@ -26,11 +26,16 @@ struct INSTALLSTATE {
     char workBuffer[MAX_PATH];
     // How the install is ending, claimed once by whoever gets there first (see ClaimEnding).
     volatile LONG installEnding;
-    // What the install wrote inside installDir, for the rollback: a block from the process
-    // heap, writtenLength bytes of it used (see media/install_record.h).
-    char* written;
-    DWORD writtenLength;
-    DWORD writtenRoom;
+    // The install's journal (media/install_journal.h): its file while it is open, its path, its
+    // records (a block from the process heap, journalLength bytes of it used, the first
+    // journalWritten of them in the file) and how many files were moved aside so far.
+    HANDLE journalFile;
+    char journalPath[MAX_PATH];
+    char* journal;
+    DWORD journalLength;
+    DWORD journalRoom;
+    DWORD journalWritten;
+    DWORD keptFiles;
 };
 
 // installEnding: the user's cancel and the copy worker's own end of the install race for it.

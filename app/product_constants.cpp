@@ -14,6 +14,10 @@ const char GameExeSuffix[] = "\\kelvo.exe";
 const char MinimalRunFlag[] = " 1";
 const char NormalRunFlag[] = " 2";
 const char DirectXSetup[] = "Directx\\DX6User.exe";
+const char SetupNamePrefix[] = "~kelvo-setup";
+const char JournalName[] = "~kelvo-setup.jnl";
+const char KeptPrefix[] = "~kelvo-setup-";
+const char KeptSuffix[] = ".bak";
 const ULONGLONG MinimalMegabytes = 858;
 const ULONGLONG NormalMegabytes = 1239;
 

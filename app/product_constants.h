@@ -16,6 +16,12 @@ extern const char GameExeSuffix[];
 extern const char MinimalRunFlag[];
 extern const char NormalRunFlag[];
 extern const char DirectXSetup[];
+// Setup's own names beside the install: its journal, and the files it moves aside (the prefix,
+// a number, the suffix). No disc may carry a name that begins with SetupNamePrefix.
+extern const char SetupNamePrefix[];
+extern const char JournalName[];
+extern const char KeptPrefix[];
+extern const char KeptSuffix[];
 extern const ULONGLONG MinimalMegabytes;
 extern const ULONGLONG NormalMegabytes;
 

@@ -1,6 +1,7 @@
 #include <shlobj.h>
 
 #include "../media/drive_probes.h"
+#include "../media/install_journal.h"
 #include "../media/join_path.h"
 #include "../resources/resource.h"
 #include "install_state.h"
@@ -17,35 +18,6 @@ static BOOL ReadInstallDir(HWND dialog, char* folder) {
         return FALSE;
     lstrcpyA(folder, typed);
     return JoinPath(folder, ProductFolder) && lstrlenA(folder) <= INSTALL_DIR_MAX_LENGTH;
-}
-
-static BOOL SameLetters(const char* part, int length, const char* name) {
-    int i = 0;
-    for (; i < length && name[i] != '\0'; i++) {
-        char c = part[i];
-        if (c >= 'a' && c <= 'z')
-            c = (char)(c - 'a' + 'A');
-        if (c != name[i])
-            return FALSE;
-    }
-    return i == length && name[i] == '\0';
-}
-
-// Whether a folder name is one of the devices that Windows finds in every folder (CON, NUL,
-// COM1, ...), also with an extension or spaces after it.
-static BOOL IsDeviceName(const char* part, int length) {
-    static const char* const devices[] = {"CON", "PRN", "AUX", "NUL"};
-    int base = 0;
-    while (base < length && part[base] != '.')
-        base++;
-    while (base > 0 && part[base - 1] == ' ')
-        base--;
-    for (int i = 0; i < 4; i++) {
-        if (SameLetters(part, base, devices[i]))
-            return TRUE;
-    }
-    return base == 4 && (SameLetters(part, 3, "COM") || SameLetters(part, 3, "LPT")) &&
-           part[3] >= '1' && part[3] <= '9';
 }
 
 // Whether Windows would make the folder under exactly this name: no part of it ends in a dot or
@@ -105,6 +77,12 @@ static void StartPressed(HWND dialog) {
     // Another press, made while this confirmation was up, has already begun the install.
     if (InstallState.installDir[0] != '\0')
         return;
+    // A setup that was stopped halfway in this folder is rolled back first, before its files are
+    // counted against the free space.
+    if (!RecoverInterruptedInstalls(folder)) {
+        MessageBoxA(dialog, TextInstallFailed, CaptionMessage, MB_OK);
+        return;
+    }
 
     if (FreeMegabytes(folder) < InstallState.requiredMegabytes) {
         MessageBoxA(dialog, TextNoSpace, CaptionWarning, MB_OK);

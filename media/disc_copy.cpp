@@ -2,7 +2,7 @@
 
 #include "../app/install_state.h"
 #include "../app/product_constants.h"
-#include "install_record.h"
+#include "install_journal.h"
 #include "join_path.h"
 
 // The copy's block: 64 KiB moved the most per second in measurements, larger blocks less. One
@@ -11,92 +11,81 @@
 #define COPY_BLOCK_BYTES 65536
 static char CopyBlock[COPY_BLOCK_BYTES];
 
+// How many entries of a folder are planned, written ahead in the journal with one flush, and
+// then made, at a time.
+#define BATCH_ENTRIES 64
+
+// What the copy does with one entry of a disc's folder.
+#define MAKE_FOLDER JOURNAL_FOLDER // a folder that is not there yet
+#define ENTER_FOLDER 'd'           // a folder that is there: copied into
+#define MAKE_FILE JOURNAL_FILE     // a file that is not there yet
+#define REPLACE_FILE JOURNAL_KEPT  // a file that is there: moved aside, then made anew
+
+typedef struct {
+    char name[MAX_PATH]; // on the disc
+    FILETIME written;
+    char action;
+    char there[MAX_PATH]; // REPLACE_FILE: the name of the file there, in its own letters
+    char kept[MAX_PATH];  // REPLACE_FILE: where the file there goes
+} PLANNEDENTRY;
+
 static BOOL IsFolder(const char* path) {
     DWORD attributes = GetFileAttributesA(path);
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-// Makes the folder path unless it is there already.
+// Makes a folder the install needs, written ahead in the journal.
 static BOOL MakeFolder(const char* path) {
-    return CreateDirectoryA(path, NULL) || IsFolder(path);
-}
-
-// Makes a folder inside the install folder unless it is there already; one this call makes is
-// recorded as the install's own.
-static BOOL MakeOwnFolder(const char* path) {
-    if (IsFolder(path))
-        return TRUE;
-    if (!RecordWritten(path, RECORD_FOLDER))
+    if (!WriteAhead(JOURNAL_FOLDER, path) || !FlushJournal())
         return FALSE;
     if (CreateDirectoryA(path, NULL))
         return TRUE;
-    ForgetLastWritten();
-    return IsFolder(path);
+    VoidRecord(path);
+    return FALSE;
 }
 
-// Creates path and every missing folder above it. Separators are found character by character,
-// so the 0x5C trail byte of a double-byte character is never taken for one.
-static BOOL CreateFolderPath(const char* path) {
+// Makes the install folder and every folder above it that is not there yet, below its drive's
+// root or its share ("\\\\server\\share"). Separators are found character by character, so the
+// 0x5C trail byte of a double-byte character is never taken for one.
+static BOOL MakeInstallFolder(void) {
+    const char* path = InstallState.installDir;
+    // The separators that end the root: the drive's, or the four of a share.
+    int rootSeparators = IsSharePath(path) ? 4 : 1;
+    int separators = 0;
     char partial[MAX_PATH];
-    int length = lstrlenA(path);
-    if (length >= MAX_PATH)
-        return FALSE;
-    const char* at = path;
-    while (*at != '\0') {
-        const char* next = CharNextA(at);
-        if ((*at == '\\' || *at == '/') && at > path && at[-1] != ':') {
-            lstrcpynA(partial, path, (int)(at - path) + 1);
-            if (!IsFolder(partial))
-                CreateDirectoryA(partial, NULL);
+    for (const char* at = path;; at = CharNextA(at)) {
+        BOOL end = *at == '\0';
+        if (end || *at == '\\' || *at == '/') {
+            if (separators >= rootSeparators) {
+                lstrcpynA(partial, path, (int)(at - path) + 1);
+                if (!IsFolder(partial) && !MakeFolder(partial))
+                    return FALSE;
+            }
+            separators++;
         }
-        at = next;
+        if (end)
+            return TRUE;
     }
-    return MakeFolder(path);
 }
 
-// Opens destination for writing, replacing whatever file is there. A file that is not there yet
-// is made as a new one: replacing (CREATE_ALWAYS) empties the file first, and some file systems
-// write out a file emptied so as soon as it is closed, which makes the close of a large copy, and
-// its removal after a cancel, wait for the disk. A read-only, hidden or system file left by an
-// earlier install refuses to be replaced until its attributes are cleared; when it can't be
-// opened even then, it gets them back.
-static HANDLE CreateDestination(const char* destination) {
-    HANDLE file =
-        CreateFileA(destination, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file != INVALID_HANDLE_VALUE)
-        return file;
-    file = CreateFileA(destination, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                       NULL);
-    if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_ACCESS_DENIED)
-        return file;
-    DWORD attributes = GetFileAttributesA(destination);
-    if (attributes == INVALID_FILE_ATTRIBUTES ||
-        !SetFileAttributesA(destination, FILE_ATTRIBUTE_NORMAL))
-        return INVALID_HANDLE_VALUE;
-    file = CreateFileA(destination, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                       NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        SetFileAttributesA(destination, attributes);
-    return file;
-}
-
-// Copies one file. The copy is the user's: normal attributes whatever the disc's file carries
-// (every file on a CD is read-only), and the disc file's time of last change where the file
-// system can hold it (the copy is whole without it). The destination is recorded before it is
-// opened. FALSE when the record can't take it, a block can't be read or written, or the user
-// cancelled.
-static BOOL CopyOneFile(const char* source, const char* destination, const FILETIME* written) {
+// Copies one file into a new file at destination. The copy is the user's: normal attributes
+// whatever the disc's file carries (every file on a CD is read-only), and the disc file's time of
+// last change where the file system can hold it (the copy is whole without it). A file that takes
+// the place of a kept one is flushed before it is closed: the kept one goes once the install is
+// complete, and by then its successor must be on the disk. FALSE when a block can't be read or
+// written, or the user cancelled.
+static BOOL CopyOneFile(const char* source, const char* destination, const FILETIME* written,
+                        BOOL replacing) {
     HANDLE from = CreateFileA(source, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
                               FILE_FLAG_SEQUENTIAL_SCAN, NULL);
     if (from == INVALID_HANDLE_VALUE)
         return FALSE;
-    if (!RecordWritten(destination, RECORD_FILE)) {
-        CloseHandle(from);
-        return FALSE;
-    }
-    HANDLE to = CreateDestination(destination);
+    HANDLE to =
+        CreateFileA(destination, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
     if (to == INVALID_HANDLE_VALUE) {
-        ForgetLastWritten();
+        // Someone else's file appeared there since it was planned: not the install's to remove.
+        if (!replacing && GetLastError() == ERROR_FILE_EXISTS)
+            VoidRecord(destination);
         CloseHandle(from);
         return FALSE;
     }
@@ -117,15 +106,90 @@ static BOOL CopyOneFile(const char* source, const char* destination, const FILET
     }
     if (copied)
         SetFileTime(to, NULL, NULL, written);
+    if (copied && replacing && !FlushFileBuffers(to))
+        copied = FALSE;
     if (!CloseHandle(to))
         copied = FALSE;
     CloseHandle(from);
     return copied;
 }
 
-// Copies the contents of folder source into folder destination, which exists. A folder that
-// can't be listed fails the copy: every folder but a drive's root lists at least "." and "..",
-// so "nothing found" is never an empty folder.
+// Decides what to do with the entry found in destination, and writes it ahead. FALSE when the
+// entry can't be installed: a name no file may have, one that doesn't fit, a folder where the
+// disc has a file or the other way round, or a journal that can't take it.
+static BOOL PlanEntry(const char* destination, const WIN32_FIND_DATAA* found, PLANNEDENTRY* entry) {
+    if (!IsInstallableName(found->cFileName))
+        return FALSE;
+    char to[MAX_PATH];
+    lstrcpyA(to, destination);
+    if (!AppendName(to, found->cFileName))
+        return FALSE;
+    lstrcpyA(entry->name, found->cFileName);
+    entry->written = found->ftLastWriteTime;
+    BOOL folder = (found->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    DWORD there = GetFileAttributesA(to);
+    if (there == INVALID_FILE_ATTRIBUTES) {
+        if (GetLastError() != ERROR_FILE_NOT_FOUND)
+            return FALSE;
+        entry->action = folder ? MAKE_FOLDER : MAKE_FILE;
+        return WriteAhead(entry->action, to);
+    }
+    if (folder != ((there & FILE_ATTRIBUTE_DIRECTORY) != 0))
+        return FALSE;
+    if (folder) {
+        entry->action = ENTER_FOLDER;
+        return TRUE;
+    }
+    // The file there keeps its own name, which may differ from the disc's in letter case: its
+    // successor takes it, as a file opened to be replaced does, and a rollback gives it back.
+    WIN32_FIND_DATAA existing;
+    HANDLE find = FindFirstFileA(to, &existing);
+    if (find == INVALID_HANDLE_VALUE)
+        return FALSE;
+    FindClose(find);
+    to[lstrlenA(to) - lstrlenA(found->cFileName)] = '\0';
+    if (!AppendName(to, existing.cFileName))
+        return FALSE;
+    lstrcpyA(entry->there, existing.cFileName);
+    entry->action = REPLACE_FILE;
+    return WriteAheadKept(to, entry->kept);
+}
+
+static BOOL CopyFolderContents(const char* source, const char* destination);
+
+// Makes what the plan says for one entry: its folder and what is in it, or its file.
+static BOOL MakeEntry(const char* source, const char* destination, const PLANNEDENTRY* entry) {
+    char from[MAX_PATH];
+    char to[MAX_PATH];
+    lstrcpyA(from, source);
+    lstrcpyA(to, destination);
+    if (!AppendName(from, entry->name) ||
+        !AppendName(to, entry->action == REPLACE_FILE ? entry->there : entry->name))
+        return FALSE;
+    switch (entry->action) {
+    case MAKE_FOLDER:
+        if (!CreateDirectoryA(to, NULL)) {
+            VoidRecord(to);
+            return FALSE;
+        }
+        return CopyFolderContents(from, to);
+    case ENTER_FOLDER:
+        return CopyFolderContents(from, to);
+    case REPLACE_FILE:
+        if (!MoveFileA(to, entry->kept)) {
+            VoidRecord(to);
+            return FALSE;
+        }
+        return CopyOneFile(from, to, &entry->written, TRUE);
+    default:
+        return CopyOneFile(from, to, &entry->written, FALSE);
+    }
+}
+
+// Copies the contents of folder source into folder destination, which exists, a batch of
+// entries at a time: each batch is planned and written ahead, then made. A folder that can't be
+// listed fails the copy: every folder but a drive's root lists at least "." and "..", so
+// "nothing found" is never an empty folder.
 static BOOL CopyFolderContents(const char* source, const char* destination) {
     char pattern[MAX_PATH];
     lstrcpyA(pattern, source);
@@ -136,30 +200,29 @@ static BOOL CopyFolderContents(const char* source, const char* destination) {
     HANDLE find = FindFirstFileA(pattern, &found);
     if (find == INVALID_HANDLE_VALUE)
         return FALSE;
-
-    BOOL copied = TRUE;
-    do {
-        if (lstrcmpA(found.cFileName, ".") == 0 || lstrcmpA(found.cFileName, "..") == 0)
-            continue;
-        if (CancelRequested()) {
-            copied = FALSE;
-            break;
+    PLANNEDENTRY* batch =
+        (PLANNEDENTRY*)HeapAlloc(GetProcessHeap(), 0, BATCH_ENTRIES * sizeof(PLANNEDENTRY));
+    BOOL copied = batch != NULL;
+    BOOL more = TRUE;
+    while (copied && more) {
+        int planned = 0;
+        while (copied && more && planned < BATCH_ENTRIES) {
+            if (lstrcmpA(found.cFileName, ".") != 0 && lstrcmpA(found.cFileName, "..") != 0) {
+                copied = !CancelRequested() && PlanEntry(destination, &found, &batch[planned]);
+                planned++;
+            }
+            if (copied && !FindNextFileA(find, &found)) {
+                more = FALSE;
+                copied = GetLastError() == ERROR_NO_MORE_FILES;
+            }
         }
-        char from[MAX_PATH];
-        char to[MAX_PATH];
-        lstrcpyA(from, source);
-        lstrcpyA(to, destination);
-        if (!AppendName(from, found.cFileName) || !AppendName(to, found.cFileName)) {
-            copied = FALSE;
-            break;
-        }
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
-            copied = MakeOwnFolder(to) && CopyFolderContents(from, to);
-        else
-            copied = CopyOneFile(from, to, &found.ftLastWriteTime);
-    } while (copied && FindNextFileA(find, &found));
-    if (copied && GetLastError() != ERROR_NO_MORE_FILES)
-        copied = FALSE;
+        if (copied)
+            copied = FlushJournal();
+        for (int i = 0; copied && i < planned; i++)
+            copied = !CancelRequested() && MakeEntry(source, destination, &batch[i]);
+    }
+    if (batch != NULL)
+        HeapFree(GetProcessHeap(), 0, batch);
     FindClose(find);
     return copied;
 }
@@ -171,54 +234,14 @@ int CopyDiscTree(HWND owner) {
     lstrcatA(source, ProductFolder);
     if (!IsFolder(source))
         return 1;
-    if (!CreateFolderPath(InstallState.installDir))
+    if (!JournalIsOpen() && !OpenJournal())
+        return 1;
+    if (!MakeInstallFolder())
         return 1;
     return CopyFolderContents(source, InstallState.installDir) ? 0 : 1;
 }
 
-// Whether path names a folder that things may be removed from: a drive root ("X:\") or a share
-// root ("\\server\share\"), then at least one folder below it, and no "." or ".." part that
-// could lead back up to the root. The folder the user chose always qualifies, since the product
-// folder is joined to it; this keeps the removal from ever touching a root or the current
-// folder, whatever the record holds.
-static BOOL MayEmptyFolder(const char* path) {
-    const char* rest;
-    if (DriveRootLength(path) == 3) {
-        rest = path + 3;
-    } else if (IsSharePath(path)) {
-        // Past the server's and the share's names.
-        rest = path + 2;
-        for (int names = 0; names < 2; names++) {
-            const char* start = rest;
-            while (*rest != '\0' && *rest != '\\' && *rest != '/')
-                rest = CharNextA(rest);
-            if (rest == start || *rest == '\0')
-                return FALSE;
-            rest++;
-        }
-    } else {
-        return FALSE;
-    }
-    BOOL named = FALSE;
-    const char* part = rest;
-    for (const char* at = rest;; at = CharNextA(at)) {
-        if (*at == '\0' || *at == '\\' || *at == '/') {
-            int length = (int)(at - part);
-            if ((length == 1 && part[0] == '.') ||
-                (length == 2 && part[0] == '.' && part[1] == '.'))
-                return FALSE;
-            if (length > 0)
-                named = TRUE;
-            if (*at == '\0')
-                break;
-            part = at + 1;
-        }
-    }
-    return named;
-}
-
 void RemoveInstalledFiles(HWND owner) {
     (void)owner;
-    if (MayEmptyFolder(InstallState.installDir))
-        RemoveWritten();
+    RollBackInstall();
 }

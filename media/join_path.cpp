@@ -43,3 +43,30 @@ int DriveRootLength(const char* path) {
 BOOL IsSharePath(const char* path) {
     return IsSeparator(path[0]) && IsSeparator(path[1]);
 }
+
+static BOOL SameLetters(const char* part, int length, const char* name) {
+    int i = 0;
+    for (; i < length && name[i] != '\0'; i++) {
+        char c = part[i];
+        if (c >= 'a' && c <= 'z')
+            c = (char)(c - 'a' + 'A');
+        if (c != name[i])
+            return FALSE;
+    }
+    return i == length && name[i] == '\0';
+}
+
+BOOL IsDeviceName(const char* part, int length) {
+    static const char* const devices[] = {"CON", "PRN", "AUX", "NUL"};
+    int base = 0;
+    while (base < length && part[base] != '.')
+        base++;
+    while (base > 0 && part[base - 1] == ' ')
+        base--;
+    for (int i = 0; i < 4; i++) {
+        if (SameLetters(part, base, devices[i]))
+            return TRUE;
+    }
+    return base == 4 && (SameLetters(part, 3, "COM") || SameLetters(part, 3, "LPT")) &&
+           part[3] >= '1' && part[3] <= '9';
+}

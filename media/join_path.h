@@ -21,3 +21,8 @@ int DriveRootLength(const char* path);
 
 // Whether path names a share: it starts with two separators ("\\server\share").
 BOOL IsSharePath(const char* path);
+
+// Whether the name of length bytes is one of the devices that Windows finds in every folder
+// (CON, PRN, AUX, NUL, COM1-COM9, LPT1-LPT9, any letter case), also with an extension or spaces
+// after it: no file or folder can be made under it.
+BOOL IsDeviceName(const char* name, int length);

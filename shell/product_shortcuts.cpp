@@ -2,6 +2,7 @@
 
 #include "../app/install_state.h"
 #include "../app/product_constants.h"
+#include "../media/install_journal.h"
 #include "../media/join_path.h"
 #include "shell_link.h"
 
@@ -9,15 +10,49 @@ static const char ShellFoldersKey[] =
     "software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell "
     "Folders";
 
-// Opens the shell folders key, or tells the user and ends the process. FALSE only when the
-// user cancelled while the message was up.
+// Opens the shell folders key, or tells the user and ends the process, the install kept as it
+// stands. FALSE only when the user cancelled while the message was up.
 static BOOL OpenShellFolders(HKEY* key) {
     if (RegOpenKeyExA(HKEY_CURRENT_USER, ShellFoldersKey, 0, KEY_ALL_ACCESS, key) == ERROR_SUCCESS)
         return TRUE;
     MessageBoxA(InstallState.ownerWindow, TextRegistryFault, CaptionError, MB_OK);
     if (CancelRequested())
         return FALSE;
+    CommitInstall();
     ExitProcess(0);
+}
+
+// Makes a folder of the program group unless it is there, written ahead in the journal. One that
+// can't be made is passed over: its links then report that they can't be saved.
+static void MakeGroupFolder(const char* folder) {
+    DWORD attributes = GetFileAttributesA(folder);
+    if (attributes != INVALID_FILE_ATTRIBUTES || !WriteAhead(JOURNAL_FOLDER, folder) ||
+        !FlushJournal())
+        return;
+    if (!CreateDirectoryA(folder, NULL))
+        VoidRecord(folder);
+}
+
+// Writes one shortcut, written ahead in the journal: a link that is there already is moved aside
+// first and comes back in a rollback, or at once when the new one can't be saved. A link whose
+// change can't be written ahead is not written.
+static void WriteShortcut(const char* target, const char* link, const char* description) {
+    char kept[MAX_PATH];
+    DWORD attributes = GetFileAttributesA(link);
+    BOOL replacing =
+        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    if (attributes == INVALID_FILE_ATTRIBUTES || replacing) {
+        if (!(replacing ? WriteAheadKept(link, kept) : WriteAhead(JOURNAL_FILE, link)) ||
+            !FlushJournal())
+            return;
+        if (replacing && !MoveFileA(link, kept)) {
+            VoidRecord(link);
+            return;
+        }
+    }
+    HRESULT saved = CreateShellLink(target, link, description, NULL, InstallState.installDir);
+    if (replacing && (FAILED(saved) || !FlushWrittenFile(link)))
+        RestoreKept(kept, link);
 }
 
 // Reads the folder named by value into folder. FALSE when the value is missing, does not fit
@@ -52,7 +87,7 @@ static BOOL WriteShortcuts(const char* folder, int rows) {
         lstrcpyA(link, folder);
         if (!JoinPath(target, ShortcutTargets[row]) || !JoinPath(link, ShortcutLinkNames[row]))
             continue;
-        CreateShellLink(target, link, ShortcutDescriptions[row], NULL, InstallState.installDir);
+        WriteShortcut(target, link, ShortcutDescriptions[row]);
     }
     return TRUE;
 }
@@ -64,9 +99,9 @@ int CreateProductShortcuts(void) {
     if (!OpenShellFolders(&key))
         return 0;
     if (ReadShellFolder(key, "Programs", folder) && JoinPath(folder, CompanyFolder)) {
-        CreateDirectoryA(folder, NULL);
+        MakeGroupFolder(folder);
         if (JoinPath(folder, ProductTitle)) {
-            CreateDirectoryA(folder, NULL);
+            MakeGroupFolder(folder);
             if (!WriteShortcuts(folder, 3))
                 return 0;
         }

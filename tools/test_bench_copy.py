@@ -62,10 +62,15 @@ class Cancels(unittest.TestCase):
         files = found["cancel-files"].splitlines()
         self.assertIn("disc disc1 label A_1 files 10500", files)
         self.assertIn("click 2 when files C:\\Games\\game\\disc1-extra 10000", files)
-        for lines in (big, files):
+        # Over an earlier install, the folder holds its files and the kept ones of those replaced.
+        repair = found["cancel-repair"].splitlines()
+        self.assertIn("previous-install C:\\Games\\game disc1", repair)
+        self.assertIn("click 2 when files C:\\Games\\game\\disc1-extra 20500", repair)
+        for lines in (big, files, repair):
             self.assertEqual(lines[lines.index("answer yes") + 1], "expect dialog Install")
             self.assertIn("expect exit -1", lines)
-            self.assertIn("expect empty C:\\Games\\game", lines)
+        for lines in (big, files):
+            self.assertIn("expect no file C:\\Games\\game", lines)
 
     def test_a_cancel_lasts_from_the_click_to_the_end_seen_in_the_play_log(self):
         log = ["   0.369 ok line 7: expect dialog Setup", "   0.614 ok line 12: click 2 when bytes "

@@ -240,6 +240,41 @@ void TestTrimmedNames() {
     ok(ReadWhole("F:\\conf\\trim\\dots\\inner") == "i", "dots.\\inner is not dots\\inner\n");
 }
 
+// Letter case is folded beyond ASCII, as the file system folds it: Greek and full-width Latin
+// letters (the letters with a case that code page 950 has) name one file in either case.
+void TestLetterCase() {
+    // ｓａｖｅ and ＳＡＶＥ; α.sav and Α.SAV, where α (A3 5C) ends in a backslash byte.
+    const std::string folder = "F:\\conf\\letters\\\xA2\xFB\xA2\xE9\xA2\xFE\xA2\xED";
+    const std::string folderUpper = "F:\\conf\\letters\\\xA2\xE1\xA2\xCF\xA2\xE4\xA2\xD3";
+    const std::string lowerName = "\xA3\x5C.sav", upperName = "\xA3\x44.SAV";
+    ok(CreateDirectoryA("F:\\conf\\letters", nullptr), "CreateDirectoryA letters failed\n");
+    ok(CreateDirectoryA(folder.c_str(), nullptr), "CreateDirectoryA of a full-width name: %lu\n",
+       LastError());
+    SetLastError(0);
+    ok(!CreateDirectoryA(folderUpper.c_str(), nullptr) && GetLastError() == ERROR_ALREADY_EXISTS,
+       "the folder made again in upper case: error %lu\n", LastError());
+    ok(WriteWhole(folder + "\\" + lowerName, "player"), "writing a Greek name failed\n");
+
+    const std::string upper = folderUpper + "\\" + upperName;
+    ok(ReadWhole(upper) == "player", "the file read in upper case: %s\n", ReadWhole(upper).c_str());
+    ok(WriteWhole(upper, "disc"), "replacing the file in upper case failed: error %lu\n",
+       LastError());
+    ok(ReadWhole(folder + "\\" + lowerName) == "disc", "the file was not replaced: %s\n",
+       ReadWhole(folder + "\\" + lowerName).c_str());
+    // One file, under the name it was made with, whatever the case of the pattern.
+    ok(Find(folder + "\\*") == (Names{".", "..", lowerName}), "the folder holds %s\n",
+       Join(Find(folder + "\\*")).c_str());
+    for (const std::string& pattern :
+         {folderUpper + "\\\xA3\x44*", folder + "\\\xA3\x5C*", folder + "\\*.SAV"}) {
+        ok(Find(pattern) == Names{lowerName}, "a pattern finds %s\n", Join(Find(pattern)).c_str());
+    }
+    ok(Find("F:\\conf\\letters\\\xA2\xE1\xA2\xCF*") == Names{folder.substr(16)},
+       "the folder found in upper case: %s\n",
+       Join(Find("F:\\conf\\letters\\\xA2\xE1\xA2\xCF*")).c_str());
+    ok(DeleteFileA(upper.c_str()), "deleting the file in upper case: error %lu\n", LastError());
+    ok(!Exists(folder + "\\" + lowerName), "the file is still there\n");
+}
+
 // Names of devices are no files, in any folder and with any extension: something that is no
 // folder is there, and nothing is made.
 void TestReservedNames() {
@@ -570,6 +605,72 @@ void TestRemoval() {
        Join(Find(folder + "\\*")).c_str());
     ok(!RemoveDirectoryA("D:\\conf\\sub") && Exists("D:\\conf\\sub\\inner.dat"),
        "a folder on the disc went\n");
+}
+
+// MoveFileA renames a file or folder to a free name; MoveFileExA with MOVEFILE_REPLACE_EXISTING
+// also puts a file in the place of another, under the new name as it is spelled. A read-only
+// file moves, and keeps its attribute, contents and time; a file held without FILE_SHARE_DELETE
+// doesn't. FlushFileBuffers wants a handle that may write.
+void TestMoveAndFlush() {
+    const std::string folder = "F:\\conf\\move";
+    ok(CreateDirectoryA(folder.c_str(), nullptr), "CreateDirectoryA move failed\n");
+    const std::string kept = folder + "\\kept.bak";
+    const std::string game = folder + "\\Game.exe";
+    WriteWhole(game, "old game");
+    SetFileAttributesA(game.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
+    WIN32_FIND_DATAA before = {}, after = {};
+    HANDLE find = FindFirstFileA(game.c_str(), &before);
+    FindClose(find);
+    ok(MoveFileA(game.c_str(), kept.c_str()), "MoveFileA of a read-only file: error %lu\n",
+       LastError());
+    find = FindFirstFileA(kept.c_str(), &after);
+    FindClose(find);
+    ok(ReadWhole(kept) == "old game" && !Exists(game) &&
+           after.dwFileAttributes == before.dwFileAttributes &&
+           after.ftLastWriteTime.dwLowDateTime == before.ftLastWriteTime.dwLowDateTime &&
+           after.ftLastWriteTime.dwHighDateTime == before.ftLastWriteTime.dwHighDateTime,
+       "a moved file: attributes %lx, was %lx\n", after.dwFileAttributes, before.dwFileAttributes);
+
+    WriteWhole(folder + "\\GAME.EXE", "new game");
+    SetLastError(0);
+    ok(!MoveFileA(kept.c_str(), game.c_str()) && GetLastError() == ERROR_ALREADY_EXISTS,
+       "MoveFileA onto a file: error %lu\n", LastError());
+    SetLastError(0);
+    ok(!MoveFileExA((folder + "\\none").c_str(), game.c_str(), MOVEFILE_REPLACE_EXISTING) &&
+           GetLastError() == ERROR_FILE_NOT_FOUND,
+       "MoveFileExA of no file: error %lu\n", LastError());
+    ok(ReadWhole(game) == "new game", "a failed move changed its target\n");
+    ok(MoveFileExA(kept.c_str(), game.c_str(), MOVEFILE_REPLACE_EXISTING),
+       "MoveFileExA over a file: error %lu\n", LastError());
+    ok(ReadWhole(game) == "old game" && !Exists(kept), "MoveFileExA left %s\n",
+       Join(Find(folder + "\\*")).c_str());
+    todo_wine("Wine 8 keeps the spelling of the file replaced")
+        ok(Find(folder + "\\*") == (Names{".", "..", "Game.exe"}), "the replaced name: %s\n",
+           Join(Find(folder + "\\*")).c_str());
+
+    // Held as a program holds a file it reads: it can't be moved aside or replaced.
+    SetFileAttributesA(game.c_str(), FILE_ATTRIBUTE_NORMAL);
+    WriteWhole(kept, "other");
+    HANDLE held = OpenShared(game, GENERIC_READ, FILE_SHARE_READ);
+    SetLastError(0);
+    ok(!MoveFileA(game.c_str(), (folder + "\\aside").c_str()) &&
+           GetLastError() == ERROR_SHARING_VIOLATION,
+       "MoveFileA of a held file: error %lu\n", LastError());
+    SetLastError(0);
+    BOOL replaced = MoveFileExA(kept.c_str(), game.c_str(), MOVEFILE_REPLACE_EXISTING);
+    unsigned long error = replaced ? 0 : LastError();
+    ok(!replaced && (error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED),
+       "MoveFileExA over a held file: error %lu\n", error);
+    CloseHandle(held);
+
+    HANDLE writing = OpenShared(game, GENERIC_WRITE, 0);
+    ok(FlushFileBuffers(writing), "FlushFileBuffers: error %lu\n", LastError());
+    CloseHandle(writing);
+    HANDLE reading = OpenShared(game, GENERIC_READ, FILE_SHARE_READ);
+    SetLastError(0);
+    ok(!FlushFileBuffers(reading) && GetLastError() == ERROR_ACCESS_DENIED,
+       "FlushFileBuffers of a handle that reads: error %lu\n", LastError());
+    CloseHandle(reading);
 }
 
 const ULONGLONG Year2000 = 0x01BF53EB2AC5C000ULL;
@@ -1239,11 +1340,13 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     TestFolders();
     TestFolderLength();
     TestTrimmedNames();
+    TestLetterCase();
     TestReservedNames();
     TestAttributes();
     TestFileHandles();
     TestSharing();
     TestRemoval();
+    TestMoveAndFlush();
     TestFileTimes();
     TestPatterns();
     TestDelete();

@@ -4,6 +4,8 @@
 // results and files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <fstream>
 #include <iterator>
 #include <thread>
 
@@ -12,6 +14,7 @@
 
 #include "app/install_state.h"
 #include "box_answerer.h"
+#include "media/install_journal.h"
 #include "lnkinfo.h"
 #include "shell/product_shortcuts.h"
 #include "shell/shell_link.h"
@@ -33,6 +36,11 @@ std::string Big5(const std::string& utf8) {
     return winsim::Utf8ToCp950(utf8);
 }
 
+std::string ReadAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 size_t Entries(const fs::path& folder) {
     return std::distance(fs::recursive_directory_iterator(folder), {});
 }
@@ -50,8 +58,11 @@ class ProductShortcutsBase : public ::testing::Test {
         lstrcpyA(InstallState.installDir, InstallDir);
         InstallState.ownerWindow = nullptr;
         InstallState.installEnding = INSTALL_RUNNING;
+        // The install's journal, as the copy leaves it open for the shortcuts.
+        ASSERT_TRUE(OpenJournal());
     }
     void TearDown() override {
+        CommitInstall();
         InstallState.installDir[0] = '\0';
         InstallState.installEnding = INSTALL_RUNNING;
     }
@@ -161,9 +172,37 @@ TEST_F(ProductShortcuts, MakesTheProgramGroupAndTheDesktopLinks) {
 TEST_F(ProductShortcuts, ReusesAnExistingGroupAndReplacesItsLinks) {
     TestMachine::WriteFile(c / Group / "old.txt", "kept");
     TestMachine::WriteFile(c / Group / GameLink, "stale");
+    TestMachine::WriteFile(c / "Windows/Desktop" / PixieLink, "an earlier link");
     EXPECT_EQ(CreateProductShortcuts(), 1);
     ExpectGroup(c / Group);
+    ExpectDesktop(c / "Windows/Desktop");
     EXPECT_TRUE(fs::exists(c / Group / "old.txt"));
+
+    // A rollback puts the Start menu and the desktop back as they were.
+    RollBackInstall();
+    std::vector<std::string> left;
+    for (const auto& entry : fs::recursive_directory_iterator(c / "Windows"))
+        left.push_back(fs::relative(entry.path(), c / "Windows").string());
+    std::vector<std::string> before{"Desktop",
+                                    std::string("Desktop/") + PixieLink,
+                                    "Start Menu",
+                                    "Start Menu/Programs",
+                                    "Start Menu/Programs/遠岫工坊",
+                                    Group + 8,
+                                    std::string(Group + 8) + "/" + GameLink,
+                                    std::string(Group + 8) + "/old.txt"};
+    std::sort(left.begin(), left.end());
+    std::sort(before.begin(), before.end());
+    EXPECT_EQ(left, before);
+    EXPECT_EQ(ReadAll(c / Group / GameLink), "stale");
+    EXPECT_EQ(ReadAll(c / "Windows/Desktop" / PixieLink), "an earlier link");
+
+    // A link that can't be saved leaves the earlier one in its place.
+    ASSERT_TRUE(OpenJournal());
+    sim.machine().linkFaults = {"save"};
+    EXPECT_EQ(CreateProductShortcuts(), 1);
+    EXPECT_EQ(ReadAll(c / Group / GameLink), "stale");
+    EXPECT_EQ(Entries(c / "Windows/Desktop"), 1u);
 }
 
 TEST_F(ProductShortcuts, SkipsAFolderWhoseValueIsMissingTooLongOrNotAbsolute) {

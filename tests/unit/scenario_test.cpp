@@ -191,6 +191,8 @@ class FakeBackend : public scenario::Backend {
         }
         return Act("hold " + file);
     }
+    bool KillInstaller(std::string&) override { return true; }
+    bool StartAgain(std::string&) override { return true; }
     bool StartSecondCopy(int& status, bool& showed, std::string&) override {
         status = secondStatus;
         showed = false;

@@ -148,6 +148,14 @@ TEST_F(WinsimFiles, BigFiveNamesWithABackslashTrailByteRoundTrip) {
     EXPECT_TRUE(fs::exists(c / "功能" / "許功名.txt"));
 }
 
+// Letter case folds as in Windows' case table, which holds pairs only: final sigma ς (a name
+// that code page 950 can't spell, so only a host file has it) is no σ to Σ.
+TEST_F(WinsimFiles, FoldsLetterCaseAsTheCaseTableOfWindows) {
+    TestMachine::WriteFile(c / "σ.txt", "sigma");
+    TestMachine::WriteFile(c / "ς.txt", "final sigma");
+    EXPECT_EQ(List("c:\\\xA3\x55*").names, (Names{"\xA3\x6D.txt"})); // Σ*: σ.txt
+}
+
 // Reads, writes and the time of last change through handles, as the installer's copy uses them.
 class WinsimFileIo : public WinsimFiles {
   protected:

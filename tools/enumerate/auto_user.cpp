@@ -5,13 +5,15 @@
 //
 //   ENUMERATE_DISCS=folder   the discs disc1, disc2 and disc3, for the prompts
 //   ENUMERATE_TYPE=minimal   picks the minimal install (default: normal)
+//   ENUMERATE_CANCEL_PROMPT=1  cancels the install at its first disc prompt (the prompt's Cancel)
 //
 // The user presses start once, says yes to the confirmation and no to DirectX, answers every
 // other box with its first button, inserts the disc a prompt asks for (unless the user has
 // pressed cancel: then the prompt is only answered), leaves the setup dialog
 // when it stays open after the start, and gives up with cancel when the install dialog stands
 // still for seconds (its copy worker could not be started). When the completion message comes,
-// it writes down what the install folder holds at that moment.
+// it writes down what the install folder holds at that moment; when the last notice comes, how
+// many calls the copy worker has made (the notice's among them).
 #include <windows.h>
 
 #include <algorithm>
@@ -57,6 +59,7 @@ class AutoUser : public winsim::User {
         }
         discs_ = Environment("ENUMERATE_DISCS");
         minimal_ = Environment("ENUMERATE_TYPE") == "minimal";
+        cancelAtPrompt_ = Environment("ENUMERATE_CANCEL_PROMPT") == "1";
         if (folder_.empty() || discs_.empty()) {
             why = "WINSIM_MACHINE and ENUMERATE_DISCS are needed";
             return false;
@@ -116,6 +119,9 @@ class AutoUser : public winsim::User {
             button = confirmation ? IDYES : IDNO;
         } else if ((text == TextInsertDisc2 || text == TextInsertMapDisc) && Cancelled()) {
             Note("no disc after the cancel");
+        } else if ((text == TextInsertDisc2 || text == TextInsertMapDisc) && cancelAtPrompt_) {
+            button = IDCANCEL;
+            Note("cancel at the prompt");
         } else if (text == TextInsertDisc2) {
             Insert("disc2");
         } else if (text == TextInsertMapDisc) {
@@ -123,6 +129,9 @@ class AutoUser : public winsim::User {
         } else if (text == TextInstallDone) {
             NoteInstalledTree();
             doneAnswered_ = true;
+        } else if (text == TextNoUninstaller) {
+            Note("last notice at worker call " +
+                 std::to_string(winsim::calls::Counted().threadCalls[2]));
         }
         std::string error;
         desktop::Click(box.handle, button, error);
@@ -187,6 +196,7 @@ class AutoUser : public winsim::User {
     std::string folder_;
     std::string discs_;
     bool minimal_ = false;
+    bool cancelAtPrompt_ = false;
     std::atomic<bool> doneAnswered_{false};
     std::mutex logLock_;
 };

@@ -1,34 +1,48 @@
-// enumerate: replays an install at every moment a cancel can come and with every call that can
-// fail failing, one at a time, and judges each run.
+// enumerate: replays an install at every moment a cancel can come, with every call that can
+// fail failing, and with the process killed (or the power cut) at every call, one at a time, and
+// judges each run.
 //
-//     enumerate --setup PATH [--types normal,minimal] [--what cancel,fault] [--jobs N]
-//               [--every N] [--timeout SECONDS] [--keep] [--only "cancel K" | --only "CALL K"]
+//     enumerate --setup PATH [--types normal,minimal] [--what cancel,fault,kill] [--jobs N]
+//               [--every N] [--timeout SECONDS] [--keep]
+//               [--only "cancel K" | --only "kill K" | --only "power K" | --only "CALL K"]
 //
 // PATH is enumerate-setup (the installer with a user who installs whatever happens). For each
 // install type, a first run on three small discs counts the calls: the copy worker's calls that
 // a cancel may precede, and the uses of every call that can fail. Then, for every k, one run has
-// the user press cancel just before the worker's k-th call, and, for every call and every use k,
-// one run has that use fail (the calls only a cancel makes, such as the removal, with a cancel
-// during the first disc). --every N replays every N-th moment only (for slow sanitizer builds).
+// the user press cancel just before the worker's k-th call; for every call and every use k, one
+// run has that use fail (the calls only a cancel makes, such as the rollback's, with a cancel
+// during the first disc); and for every k, one run is killed just before the worker's k-th call,
+// and where a file then holds writes not yet flushed, one more has the power cut there (up to
+// the last notice: after it the install can no longer be undone). A killed run is followed by a
+// setup into the same folder twice, each on its own copy of what the kill left: one cancelled at
+// its first disc prompt, one let through. --every N replays every N-th moment only (for slow
+// sanitizer builds).
 //
-// The install folder holds the player's files before the install begins: a save in a folder the
-// discs also have, and a read-only note at the top. Every run must end within the timeout, leave
-// nothing changed outside the install folder, the program group and the two desktop links,
-// leave the player's files as they were (content, time, attributes), and never report success
-// unless the install folder held exactly the merged discs and the player's files at that moment.
-// The install folder ends holding the player's files alone or complete, never half full. A
-// cancel ends as things stood when it was pressed (JudgeCancel), and no block of a disc is read
-// after it, even in the middle of a file; some faults have the message that must report them.
+// The machine holds, before the install: an earlier install in the install folder, some of whose
+// files the discs replace (one read-only, one hidden, one whose name differs from the disc's in
+// ASCII letter case, one in the case of a Greek letter), the player's own files (a save in a
+// folder the discs also have, a read-only note) and an empty folder of the player's that a disc
+// also has, the earlier install's program group link and desktop link. Every run must end within
+// the timeout and leave the whole machine as it was (every file byte for byte, with its times and
+// attributes) or completely installed (the install folder holding exactly the merged discs over
+// what was there, the links written, nothing changed elsewhere, nothing of setup's own left);
+// success is reported only over a complete install. A cancel ends as things stood when it was
+// pressed (Judge), and no block of a disc is read after it, even in the middle of a file; some
+// faults have the message that must report them. A run that leaves a journal (a rollback step
+// failed) is followed by the next setup, which must finish the rollback.
 //
 // Prints the counts and the time per install type and every failing run; exit status 0 when
 // every run passed.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
+#include <cwctype>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <sstream>
@@ -38,6 +52,7 @@
 #include <vector>
 
 #include "app/product_constants.h"
+#include "host_files.h"
 #include "machine.h"
 #include "run_program.h"
 #include "snapshot.h"
@@ -53,11 +68,12 @@ struct Options {
     std::vector<std::string> types{"normal", "minimal"};
     bool cancels = true;
     bool faults = true;
+    bool kills = true;
     int jobs = 2;
     int every = 1;
     double timeoutSeconds = 60;
     bool keep = false;
-    std::optional<std::string> only; // one plan: "cancel K" or "CALL K"
+    std::optional<std::string> only; // one plan: "cancel K", "kill K", "power K" or "CALL K"
 };
 
 std::string Utf8(const char* cp950) {
@@ -80,15 +96,51 @@ std::vector<std::string> ReadLines(const fs::path& path) {
     return lines;
 }
 
+// A name as Windows compares names: letters in upper case, beyond ASCII too.
+std::wstring Folded(const std::string& utf8) {
+    std::wstring wide(utf8.size() + 1, L'\0');
+    size_t length = std::mbstowcs(wide.data(), utf8.c_str(), wide.size());
+    wide.resize(length == (size_t)-1 ? 0 : length);
+    for (wchar_t& c : wide)
+        c = (wchar_t)std::towupper((wint_t)c);
+    return wide;
+}
+
+// The entry of folder named name in any letter case, or nothing.
+std::optional<fs::path> EntryAnyCase(const fs::path& folder, const std::string& name) {
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(folder, error)) {
+        if (Folded(entry.path().filename().string()) == Folded(name))
+            return entry.path();
+    }
+    return std::nullopt;
+}
+
+// Copies the disc folder from into to as Windows would: a folder or file already there under a
+// name in other letters is copied into or replaced, and keeps its name.
+void MergeAsWindows(const fs::path& from, const fs::path& to) {
+    for (const auto& entry : fs::directory_iterator(from)) {
+        fs::path target = EntryAnyCase(to, entry.path().filename().string())
+                              .value_or(to / entry.path().filename());
+        if (entry.is_directory()) {
+            fs::create_directories(target);
+            MergeAsWindows(entry.path(), target);
+        } else {
+            fs::remove(target);
+            fs::copy_file(entry.path(), target);
+        }
+    }
+}
+
 // The file of several blocks: that many of the product's copy blocks, and a byte.
 constexpr int BigFileBlocks = 8;
 constexpr size_t CopyBlockBytes = 65536;
 
 // Three small discs that hold what matters to the copy: nested folders, a file that a later disc
 // replaces, read-only files (as every file on a CD is), a folder whose Big5 name ends in the
-// byte 0x5C, the folder where the player's saves go, enough names that the install's record of
-// what it wrote has to grow, and a file of several blocks of the copy, inside which a cancel can
-// come.
+// byte 0x5C, the folder where the player's saves go, enough names that the install's journal
+// has to grow, a file of several blocks of the copy, inside which a cancel can come, and files
+// that an earlier install has under names in other letters.
 void MakeDiscs(const fs::path& discs) {
     fs::path d1 = discs / "disc1", d2 = discs / "disc2", d3 = discs / "disc3";
     Write(d1 / "kelvo/kelvo.exe", "game", true);
@@ -96,13 +148,14 @@ void MakeDiscs(const fs::path& discs) {
     Write(d1 / "kelvo/pixie.exe", "pixie", true);
     Write(d1 / "kelvo/ReadMe.txt", "read me", true);
     Write(d1 / "kelvo/data/shared.dat", "from the first disc", true);
+    Write(d1 / "kelvo/data/Ω.dat", "omega", true);
     Write(d1 / "kelvo/武功/招式.dat", "moves", true);
     Write(d1 / "kelvo/save/default.sav", "a new game", true);
-    // Names enough that the install's record of what it wrote grows while it copies.
-    for (const char* voice : {"first", "second", "third", "fourth"})
+    // Names enough that the install's journal grows while it copies.
+    for (int i = 0; i < 40; ++i)
         Write(d1 / "kelvo/sound/voice" /
-                  (std::string("the-voice-of-the-") + voice + "-speaker.wav"),
-              voice, true);
+                  ("the-voice-of-the-speaker-number-" + std::to_string(i) + ".wav"),
+              "voice", true);
     Write(d1 / ".windows-label", std::string(DiscLabel1) + "\n");
     Write(d2 / "kelvo/data/shared.dat", "from the second disc", true);
     Write(d2 / "kelvo/data2/b.dat", "b", true);
@@ -113,44 +166,50 @@ void MakeDiscs(const fs::path& discs) {
     Write(d3 / ".windows-label", std::string(MapDiscLabel) + "\n");
 }
 
-// The player's files in the install folder before the install begins (relative to it): one in
-// a folder the discs also have, one at the top, read-only.
-const char* const PlayerFiles[] = {"save/slot1.sav", "notes.txt"};
+// What was in the install folder before the install (relative to it): the earlier install's
+// files that the discs replace, and the player's files, which no disc carries.
+struct EarlierFile {
+    const char* path;
+    const char* content;
+    bool readOnly;
+    DWORD dosAttributes; // hidden and system
+};
+const EarlierFile EarlierInstall[] = {
+    {"kelvo.exe", "an older game", true, 0},
+    {"pixie.exe", "an older pixie", false, FILE_ATTRIBUTE_HIDDEN},
+    {"readme.TXT", "the old manual", false, FILE_ATTRIBUTE_SYSTEM},
+    {"data/ω.dat", "an older omega", false, 0},
+    {"data/shared.dat", "shared, as it was", true, 0},
+};
+const EarlierFile PlayerFiles[] = {
+    {"save/slot1.sav", "level 12, 3 hours", false, FILE_ATTRIBUTE_HIDDEN},
+    {"notes.txt", "the key is under the bridge", true, 0},
+};
 
-// What the install folder may hold at the end: what was there before the install (the player's
-// files), or that with the discs of the install type merged into it.
+// What the install folder may hold at the end: what was there before the install, or that with
+// the discs of the install type merged into it.
 struct Expected {
     std::vector<std::string> before;
     std::vector<std::string> complete;
 };
 
-Expected ExpectedTrees(const fs::path& discs, const fs::path& work, const fs::path& installed,
-                       const std::string& type) {
-    fs::path merged = work / ("merged-" + type);
-    fs::remove_all(merged);
-    fs::create_directories(merged);
-    fs::copy(installed, merged, fs::copy_options::recursive);
-    std::vector<std::string> names{"disc1", "disc2"};
-    if (type == "normal")
-        names.push_back("disc3");
-    for (const auto& name : names)
-        fs::copy(discs / name / "kelvo", merged,
-                 fs::copy_options::recursive | fs::copy_options::overwrite_existing);
-    return {enumerate::TreeLines(installed), enumerate::TreeLines(merged)};
-}
-
 // What a run is asked to do.
 struct Plan {
     std::string type;
-    std::string failCall; // empty: none
+    std::string failCall = {}; // empty: none
     int failUse = 0;
     int cancelBefore = 0; // 0: no cancel
+    int killBefore = 0;   // 0: no kill
+    bool powerCut = false;
     std::string Name() const {
         std::string name = type;
         if (cancelBefore != 0)
             name += " cancel before worker call " + std::to_string(cancelBefore);
         if (!failCall.empty())
             name += " " + failCall + " use " + std::to_string(failUse) + " fails";
+        if (killBefore != 0)
+            name += std::string(powerCut ? " power cut" : " killed") + " before worker call " +
+                    std::to_string(killBefore);
         return name;
     }
 };
@@ -167,12 +226,15 @@ struct Outcome {
     int workerCalls = 0;
     int cancelAt = 0;
     std::map<std::string, int> usesAtCancel;
+    std::vector<std::pair<int, int>> unflushed;
+    int lastNotice = 0;              // the worker's calls as the last notice came up
     std::optional<int> linksAtPress; // the shortcuts there were as cancel was pressed
     bool pressAfterDone = false;
     std::optional<std::vector<std::string>> finalTree; // nullopt: no install folder
-    int links = 0;
-    std::vector<std::string> outside;
-    std::vector<std::string> playerChanges; // the player's files that changed in any way
+    int links = 0;                                     // the install's links, not the earlier
+    bool journal = false;                              // a journal of setup's is left
+    bool committed = false;                            // ... and it says the install was
+    scenario::MachineState machine;
     double seconds = 0;
 };
 
@@ -185,29 +247,58 @@ class Enumeration {
         base_ = work_ / "base";
         Write(base_ / "Program Files/tornwell/beside.txt", "stays");
         Write(base_ / "Program Files/tornwell/kelvo-old/keep.txt", "stays");
-        fs::path installed = base_ / "Program Files/tornwell" / Utf8(ProductFolder);
-        Write(installed / PlayerFiles[0], "level 12, 3 hours");
-        Write(installed / PlayerFiles[1], "the key is under the bridge", true);
-        fs::create_directories(base_ / "Start Menu/Programs");
-        fs::create_directories(base_ / "Desktop");
+        installed_ = base_ / "Program Files/tornwell" / Utf8(ProductFolder);
+        // The player's empty folder, which a disc has too.
+        fs::create_directories(installed_ / "sound");
+        std::vector<EarlierFile> earlier(std::begin(EarlierInstall), std::end(EarlierInstall));
+        earlier.insert(earlier.end(), std::begin(PlayerFiles), std::end(PlayerFiles));
+        for (const EarlierFile& file : earlier) {
+            Write(installed_ / file.path, file.content, file.readOnly);
+            winsim::StoreDosAttributes((installed_ / file.path).string(), file.dosAttributes);
+        }
+        group_ = "Start Menu/Programs/" + Utf8(CompanyFolder) + "/" + Utf8(ProductTitle);
+        Write(base_ / group_ / Utf8(ShortcutLinkNames[0]), "the earlier install's link");
+        Write(base_ / "Desktop" / Utf8(ShortcutLinkNames[1]), "the earlier install's link");
+        // Everything is old: a file the install touched would show a new time.
+        for (const auto& entry : fs::recursive_directory_iterator(base_)) {
+            if (entry.is_regular_file())
+                fs::last_write_time(entry.path(), fs::last_write_time(entry.path()) -
+                                                      std::chrono::hours(24 * 3650));
+        }
         installFolder_ = "c:/" + Relative(Utf8(DefaultInstallRoot)) + "/" + Utf8(ProductFolder);
-        for (const char* player : PlayerFiles)
-            players_.push_back(installFolder_ + "/" + player);
+        for (const EarlierFile& file : PlayerFiles)
+            players_.push_back(installFolder_ + "/" + file.path);
         allowed_ = {installFolder_, "c:/Start Menu/Programs/" + Utf8(CompanyFolder),
                     "c:/Desktop/" + Utf8(ShortcutLinkNames[0]),
                     "c:/Desktop/" + Utf8(ShortcutLinkNames[1])};
+        fs::create_directories(work_ / "empty");
+        before_ = scenario::TakeSnapshot(Roots(base_, work_ / "empty"));
     }
 
-    Outcome Run(const Plan& plan, const std::string& name) {
+    Expected ExpectedTrees(const std::string& type) const {
+        fs::path merged = work_ / ("merged-" + type);
+        fs::remove_all(merged);
+        fs::create_directories(merged);
+        fs::copy(installed_, merged, fs::copy_options::recursive);
+        std::vector<std::string> names{"disc1", "disc2"};
+        if (type == "normal")
+            names.push_back("disc3");
+        for (const auto& name : names)
+            MergeAsWindows(discs_ / name / "kelvo", merged);
+        return {enumerate::TreeLines(installed_), enumerate::TreeLines(merged)};
+    }
+
+    // A run in the folder name, on a copy of the machine before the install, or of the machine
+    // a run in from left.
+    Outcome Run(const Plan& plan, const std::string& name, bool cancelAtPrompt = false,
+                const std::optional<fs::path>& from = std::nullopt) {
         fs::path folder = work_ / name;
         fs::remove_all(folder);
         fs::create_directories(folder);
-        fs::copy(base_, folder / "c", fs::copy_options::recursive);
-        // The player's files are old: a file the install touched would show a new time.
-        for (const auto& player : players_) {
-            fs::path path = folder / "c" / player.substr(3);
-            fs::last_write_time(path, fs::last_write_time(path) - std::chrono::hours(24 * 3650));
-        }
+        fs::copy(from ? *from / "c" : base_, folder / "c",
+                 fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+        // fs::copy keeps neither times nor the hidden and system attributes: bring them over.
+        CopyTimesAndAttributes(from ? *from / "c" : base_, folder / "c");
         std::ostringstream machine;
         machine << "drive c fixed \"" << (folder / "c").string() << "\" free 10737418240\n"
                 << "drive d cdrom \"" << (discs_ / "disc1").string() << "\"\n"
@@ -217,27 +308,22 @@ class Enumeration {
             machine << "fault call " << plan.failCall << " " << plan.failUse << "\n";
         if (plan.cancelBefore != 0)
             machine << "cancel before call " << plan.cancelBefore << "\n";
+        if (plan.killBefore != 0)
+            machine << (plan.powerCut ? "power cut" : "kill") << " before call " << plan.killBefore
+                    << "\n";
         Write(folder / "machine.txt", machine.str());
 
-        auto roots = Roots(folder);
-        scenario::MachineState before = scenario::TakeSnapshot(roots);
         auto start = Clock::now();
-        Outcome outcome = Spawn(folder, plan.type);
+        Outcome outcome = Spawn(folder, plan.type, cancelAtPrompt);
         outcome.seconds = std::chrono::duration<double>(Clock::now() - start).count();
         Read(folder, outcome);
-        scenario::MachineState after = scenario::TakeSnapshot(roots);
-        outcome.outside = scenario::ChangesOutside(before, after, allowed_);
-        for (const auto& player : players_) {
-            auto was = before.find(player), is = after.find(player);
-            if (was == before.end() || is == after.end() || !(was->second == is->second))
-                outcome.playerChanges.push_back(player);
-        }
         return outcome;
     }
 
     const fs::path& work() const { return work_; }
-    fs::path installedBefore() const { return base_ / fs::path(installFolder_.substr(3)); }
-    const fs::path& discs() const { return discs_; }
+    const scenario::MachineState& before() const { return before_; }
+    const std::vector<std::string>& players() const { return players_; }
+    const std::vector<std::string>& allowed() const { return allowed_; }
 
   private:
     static std::string Relative(std::string windowsPath) {
@@ -246,18 +332,30 @@ class Enumeration {
         return windowsPath;
     }
 
-    std::vector<scenario::SnapshotRoot> Roots(const fs::path& folder) const {
-        return {{"c:", folder / "c", {}},
+    static void CopyTimesAndAttributes(const fs::path& from, const fs::path& to) {
+        for (const auto& entry : fs::recursive_directory_iterator(from)) {
+            fs::path copy = to / fs::relative(entry.path(), from);
+            std::error_code error;
+            if (!entry.is_directory())
+                fs::last_write_time(copy, fs::last_write_time(entry.path()), error);
+            winsim::StoreDosAttributes(copy.string(),
+                                       winsim::StoredDosAttributes(entry.path().string()));
+        }
+    }
+
+    std::vector<scenario::SnapshotRoot> Roots(const fs::path& c, const fs::path&) const {
+        return {{"c:", c, {}},
                 {"disc disc1", discs_ / "disc1", {}},
                 {"disc disc2", discs_ / "disc2", {}},
                 {"disc disc3", discs_ / "disc3", {}}};
     }
 
-    Outcome Spawn(const fs::path& folder, const std::string& type) {
+    Outcome Spawn(const fs::path& folder, const std::string& type, bool cancelAtPrompt) {
         scenario::ProgramRun run = scenario::RunProgram(
             options_.setup,
             {"WINSIM_MACHINE=" + folder.string(), "ENUMERATE_DISCS=" + discs_.string(),
-             "ENUMERATE_TYPE=" + type},
+             "ENUMERATE_TYPE=" + type,
+             std::string("ENUMERATE_CANCEL_PROMPT=") + (cancelAtPrompt ? "1" : "0")},
             {"WINSIM_", "ENUMERATE_"}, folder / "output.txt", options_.timeoutSeconds);
         Outcome outcome;
         outcome.ended = run.ended;
@@ -273,6 +371,10 @@ class Enumeration {
             if (line.rfind("box ", 0) == 0) {
                 outcome.boxes.push_back(line.substr(4));
             } else if (line == "tree end") {
+                // Setup's journal and the files it keeps are there until the install concludes.
+                std::erase_if(tree, [](const std::string& entry) {
+                    return fs::path(entry).filename().string().rfind(SetupNamePrefix, 0) == 0;
+                });
                 outcome.treeAtDone = tree;
                 inTree = false;
             } else if (line.rfind("tree ", 0) == 0) {
@@ -285,6 +387,8 @@ class Enumeration {
             } else if (line.rfind("press ", 0) == 0) {
                 outcome.linksAtPress = std::atoi(line.c_str() + 6);
                 outcome.pressAfterDone = line.find("after done") != std::string::npos;
+            } else if (line.rfind("last notice at worker call ", 0) == 0) {
+                outcome.lastNotice = std::atoi(line.c_str() + 27);
             }
         }
         for (const auto& line : ReadLines(folder / "calls.txt")) {
@@ -300,28 +404,47 @@ class Enumeration {
                 outcome.cancelAt = std::atoi(name.c_str());
             else if (kind == "use-at-cancel" && words >> count)
                 outcome.usesAtCancel[name] = count;
+            else if (kind == "unflushed" && words >> count)
+                outcome.unflushed.push_back({std::atoi(name.c_str()), count});
         }
-        fs::path installed = folder / "c" / fs::path(installFolder_.substr(3));
+        fs::path c = folder / "c";
+        fs::path installed = c / fs::path(installFolder_.substr(3));
         std::error_code error;
         if (fs::is_directory(installed, error))
             outcome.finalTree = enumerate::TreeLines(installed);
         for (int row = 0; row < SHORTCUT_ROWS; ++row) {
-            fs::path group = folder / "c/Start Menu/Programs" / Utf8(CompanyFolder) /
-                             Utf8(ProductTitle) / Utf8(ShortcutLinkNames[row]);
-            outcome.links += fs::exists(group, error) ? 1 : 0;
-            if (row < 2)
-                outcome.links +=
-                    fs::exists(folder / "c/Desktop" / Utf8(ShortcutLinkNames[row]), error) ? 1 : 0;
+            for (const fs::path& link :
+                 {c / group_ / Utf8(ShortcutLinkNames[row]),
+                  row < 2 ? c / "Desktop" / Utf8(ShortcutLinkNames[row]) : fs::path()}) {
+                if (!link.empty() && fs::exists(link, error) && fs::file_size(link, error) > 40)
+                    ++outcome.links;
+            }
         }
+        // Setup's own names anywhere, and what its journal says.
+        std::string prefix = SetupNamePrefix;
+        for (auto it = fs::recursive_directory_iterator(c, error);
+             !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+            if (it->path().filename().string().rfind(prefix, 0) != 0)
+                continue;
+            outcome.journal = true;
+            if (it->path().filename() == JournalName) {
+                for (const auto& line : ReadLines(it->path()))
+                    outcome.committed |= line.rfind("C ", 0) == 0;
+            }
+        }
+        outcome.machine = scenario::TakeSnapshot(Roots(c, {}));
     }
 
     Options options_;
     fs::path work_;
     fs::path discs_;
     fs::path base_;
+    fs::path installed_;
+    std::string group_;
     std::string installFolder_;
     std::vector<std::string> players_; // the player's files, as snapshot paths
     std::vector<std::string> allowed_;
+    scenario::MachineState before_;
 };
 
 bool Shown(const Outcome& outcome, const char* cp950Text) {
@@ -346,7 +469,6 @@ std::optional<std::string> MessageFor(const std::string& call, int use) {
         {"MultiByteToWideChar", "Save failed"},
         {"RegOpenKeyExA", Utf8(TextRegistryFault)},
         {"ReadFile", Utf8(TextInstallFailed)},
-        {"WriteFile", Utf8(TextInstallFailed)},
         {"HeapAlloc", Utf8(TextInstallFailed)},
         {"HeapReAlloc", Utf8(TextInstallFailed)},
         {"FindFirstFileA", Utf8(TextInstallFailed)},
@@ -365,46 +487,67 @@ std::optional<std::string> MessageFor(const std::string& call, int use) {
     return found->second;
 }
 
-// A cancel ends as things stood when it was pressed: before the completion message, with the
-// install folder emptied and the shortcuts made so far (and the one in hand) left, or, pressed
-// as that message came up, too late, with the install kept; after it, emptied too while the last
-// notice is up, or the install kept once it has concluded. A cancel that could not be pressed
-// any more leaves the completed install. Completion is never reported for an install that a
-// cancel then empties before that message has gone.
-std::string JudgeCancel(const Outcome& outcome, const Expected& expected) {
-    bool emptied = outcome.finalTree && *outcome.finalTree == expected.before;
-    bool complete = outcome.finalTree && *outcome.finalTree == expected.complete;
-    int all = 2 * SHORTCUT_ROWS - 1;
-    if (!outcome.linksAtPress) {
-        if (!complete || !outcome.treeAtDone)
-            return "a cancel past the end left no completed install";
-        return "";
-    }
-    int before = *outcome.linksAtPress;
-    if (!outcome.pressAfterDone) {
-        // Pressed as the completion message came up, the cancel is too late: the install stays.
-        if (outcome.treeAtDone && emptied)
-            return "reported completion after the cancel, then emptied the install folder";
-        if (outcome.treeAtDone)
-            return complete && outcome.links == all ? ""
-                                                    : "a cancel too late left no completed install";
-        if (!emptied)
-            return "a cancel before the completion message left more than the player's files";
-        if (outcome.links != before && outcome.links != before + 1)
-            return "left " + std::to_string(outcome.links) + " shortcuts; there were " +
-                   std::to_string(before) + " when cancel was pressed";
-        return "";
-    }
-    if (!emptied && !complete)
-        return "a cancel after the completion message left the install half there";
-    if (outcome.links != all)
-        return "a cancel after the completion message left " + std::to_string(outcome.links) +
-               " shortcuts, not all " + std::to_string(all);
-    return "";
+// How a run's end stands against the machine before it and a complete install.
+struct Verdict {
+    bool asBefore = false; // the whole machine as it was, every file byte for byte
+    bool complete = false; // completely installed: the install folder, nothing else changed
+    std::string why;       // when neither: what is off
+};
+
+// The first line that only one of two sorted trees has, and which.
+std::string FirstDifference(const std::vector<std::string>& tree,
+                            const std::vector<std::string>& complete) {
+    std::vector<std::string> only;
+    std::set_symmetric_difference(tree.begin(), tree.end(), complete.begin(), complete.end(),
+                                  std::back_inserter(only));
+    if (only.empty())
+        return "none";
+    bool left = std::binary_search(tree.begin(), tree.end(), only.front());
+    return (left ? "has " : "lacks ") + only.front();
 }
 
-// Why a run failed, or empty.
-std::string Judge(const Plan& plan, const Outcome& outcome, const Expected& expected) {
+Verdict Weigh(const Enumeration& enumeration, const Outcome& outcome, const Expected& expected,
+              bool allLinks) {
+    Verdict verdict;
+    auto changes = scenario::Changes(enumeration.before(), outcome.machine);
+    verdict.asBefore = changes.empty();
+    if (verdict.asBefore)
+        return verdict;
+    auto outside =
+        scenario::ChangesOutside(enumeration.before(), outcome.machine, enumeration.allowed());
+    std::vector<std::string> players;
+    for (const auto& player : enumeration.players()) {
+        auto was = enumeration.before().find(player), is = outcome.machine.find(player);
+        if (is == outcome.machine.end() || !(was->second == is->second))
+            players.push_back(player);
+    }
+    if (!players.empty())
+        verdict.why = "changed the player's " + players.front();
+    else if (!outcome.finalTree)
+        verdict.why = "the install folder went";
+    else if (*outcome.finalTree != expected.complete && *outcome.finalTree == expected.before)
+        verdict.why = "left the install folder as it was but changed " + changes.front();
+    else if (*outcome.finalTree != expected.complete)
+        verdict.why =
+            "left a half-changed install folder (" + std::to_string(outcome.finalTree->size()) +
+            " entries; complete has " + std::to_string(expected.complete.size()) +
+            "), first difference: " + FirstDifference(*outcome.finalTree, expected.complete);
+    else if (!outside.empty())
+        verdict.why = "changed the machine outside its places: " + outside.front();
+    else if (outcome.journal)
+        verdict.why = "left setup's journal or a kept file";
+    else if (allLinks && outcome.links != 2 * SHORTCUT_ROWS - 1)
+        verdict.why = "a complete install with " + std::to_string(outcome.links) + " links";
+    else
+        verdict.complete = true;
+    return verdict;
+}
+
+// Why a run failed, or empty. A run that leaves setup's journal behind (a step of its rollback
+// failed) is followed by the next setup, cancelled at its first prompt, which must finish the
+// rollback.
+std::string Judge(Enumeration& enumeration, const Plan& plan, const Outcome& outcome,
+                  const Expected& expected, const std::string& name) {
     if (!outcome.ended)
         return "hung: killed after the timeout";
     if (!outcome.signal.empty())
@@ -412,36 +555,48 @@ std::string Judge(const Plan& plan, const Outcome& outcome, const Expected& expe
     bool registryFault = plan.failCall == "RegOpenKeyExA";
     if ((outcome.status & 0xFF) != 0xFF && !(outcome.status == 0 && registryFault))
         return "ended with status " + std::to_string(outcome.status);
-    if (!outcome.playerChanges.empty())
-        return "changed the player's " + outcome.playerChanges.front();
     if (outcome.treeAtDone && *outcome.treeAtDone != expected.complete)
         return "reported success while the install folder held " +
                std::to_string(outcome.treeAtDone->size()) + " entries, not the " +
                std::to_string(expected.complete.size()) + " of the merged discs and the player";
-    if (!outcome.finalTree)
-        return "the install folder went";
-    const std::vector<std::string>& left = *outcome.finalTree;
-    bool removalFailed = plan.failCall == "DeleteFileA" || plan.failCall == "RemoveDirectoryA";
-    if (removalFailed) {
-        // What could not be removed stays, and nothing but what the install wrote.
-        for (const auto& line : left) {
-            if (!std::binary_search(expected.complete.begin(), expected.complete.end(), line))
-                return "left " + line + ", which is neither the player's nor the discs'";
-        }
-    } else if (left != expected.before && left != expected.complete) {
-        return "left a half-filled install folder (" + std::to_string(left.size()) + " entries)";
+    bool plain = plan.failCall.empty();
+    Verdict verdict = Weigh(enumeration, outcome, expected, false);
+    // The shell folders key that can't be opened ends the process with the install as it stands:
+    // the files in, some links maybe, the earlier links otherwise.
+    if (registryFault && outcome.status == 0) {
+        if (outcome.finalTree != expected.complete || outcome.journal)
+            return "the registry's fault left no complete install folder";
+        return "";
     }
-    if (!removalFailed && Shown(outcome, TextInstallFailed) && left != expected.before)
-        return "reported a failure but left more than the player's files";
-    if (!outcome.outside.empty())
-        return "changed the machine outside its places: " + outcome.outside.front() +
-               (outcome.outside.size() > 1
-                    ? " (and " + std::to_string(outcome.outside.size() - 1) + " more)"
-                    : "");
-    if (plan.cancelBefore != 0 && plan.failCall.empty()) {
-        std::string why = JudgeCancel(outcome, expected);
-        if (!why.empty())
-            return why;
+    if (!verdict.asBefore && !verdict.complete) {
+        if (!outcome.journal)
+            return verdict.why;
+        // The next setup finishes what this one could not.
+        Outcome next =
+            enumeration.Run({plan.type}, name + "-next", true, enumeration.work() / name);
+        Verdict after = Weigh(enumeration, next, expected, outcome.committed);
+        if (outcome.committed ? !after.complete : !after.asBefore)
+            return std::string("left its journal, and the next setup did not finish the ") +
+                   (outcome.committed ? "commit" : "rollback") + ": " + after.why;
+        return "";
+    }
+    if (Shown(outcome, TextInstallFailed) && !verdict.asBefore)
+        return "reported a failure but left the install";
+    if (plan.cancelBefore != 0 && plain) {
+        // A cancel ends as things stood when it was pressed: before the completion message, the
+        // whole install undone; pressed as that message came up, too late, the install kept;
+        // while the last notice is up, undone too, or kept once the install has concluded.
+        if (!outcome.linksAtPress) {
+            if (!verdict.complete || !outcome.treeAtDone)
+                return "a cancel past the end left no completed install";
+        } else if (!outcome.pressAfterDone) {
+            if (outcome.treeAtDone && !verdict.complete)
+                return "reported completion after the cancel, then undid the install";
+            if (!outcome.treeAtDone && !verdict.asBefore)
+                return "a cancel before the completion message left the install";
+        }
+        if (verdict.complete && outcome.links != 2 * SHORTCUT_ROWS - 1)
+            return "a cancel too late left " + std::to_string(outcome.links) + " links";
         // A cancel is felt at once, also in the middle of a file: no block is read after it.
         if (outcome.cancelAt != 0) {
             auto uses = [](const std::map<std::string, int>& counted) {
@@ -454,10 +609,12 @@ std::string Judge(const Plan& plan, const Outcome& outcome, const Expected& expe
                        " more blocks after the cancel was pressed";
         }
     }
+    if (plan.cancelBefore == 0 && plain && !outcome.treeAtDone)
+        return "the install did not complete";
     // A file time is no part of the copy: the install goes on to its end without it.
     if (plan.failCall == "SetFileTime" && plan.cancelBefore == 0 && !outcome.treeAtDone)
         return "a file time that could not be set stopped the install";
-    if (!plan.failCall.empty()) {
+    if (!plain) {
         auto message = MessageFor(plan.failCall, plan.failUse);
         bool used = outcome.uses.count(plan.failCall) != 0 &&
                     outcome.uses.at(plan.failCall) >= plan.failUse;
@@ -469,6 +626,50 @@ std::string Judge(const Plan& plan, const Outcome& outcome, const Expected& expe
                 return "no message \"" + *message + "\"";
         }
     }
+    return "";
+}
+
+// A killed run: the setup that comes next, into the same folder, on a copy each of what the kill
+// left. Cancelled at its first prompt, it leaves the machine as it was before the killed setup
+// (or, where that one had committed, completely installed); let through, the complete install.
+std::string JudgeKilled(Enumeration& enumeration, const Plan& plan, const Outcome& outcome,
+                        const Expected& expected, const std::string& name) {
+    if (!outcome.ended)
+        return "hung: killed after the timeout";
+    bool died = !outcome.signal.empty();
+    if (died && outcome.signal != "killed by signal 9")
+        return "the installer was " + outcome.signal;
+    // A kill that came after the end changes nothing: the install ended by itself.
+    bool committed = outcome.committed || (!outcome.journal && !died);
+    if (!died && !outcome.journal) {
+        Verdict verdict = Weigh(enumeration, outcome, expected, true);
+        if (!verdict.complete)
+            return "ended by itself without a complete install: " + verdict.why;
+    }
+    if (!outcome.journal && died) {
+        // Killed before the journal was made, or after it went: nothing changed, or all is done.
+        Verdict verdict = Weigh(enumeration, outcome, expected, true);
+        if (!verdict.asBefore && !verdict.complete)
+            return "killed without a journal, the machine was left half changed: " + verdict.why;
+        committed = verdict.complete;
+    }
+    fs::path left = enumeration.work() / name;
+    Outcome cancelled = enumeration.Run({plan.type}, name + "-cancelled", true, left);
+    if (!cancelled.ended || !cancelled.signal.empty() || (cancelled.status & 0xFF) != 0xFF)
+        return "the next setup, cancelled, ended with status " + std::to_string(cancelled.status) +
+               " " + cancelled.signal;
+    Verdict afterCancel = Weigh(enumeration, cancelled, expected, true);
+    if (committed ? !afterCancel.complete : !afterCancel.asBefore)
+        return std::string("the next setup, cancelled at its first prompt, left the machine ") +
+               (committed ? "without the complete install: " : "not as it was: ") +
+               (afterCancel.why.empty() ? "it was complete" : afterCancel.why);
+    Outcome through = enumeration.Run({plan.type}, name + "-through", false, left);
+    if (!through.ended || !through.signal.empty() || (through.status & 0xFF) != 0xFF)
+        return "the next setup, let through, ended with status " + std::to_string(through.status) +
+               " " + through.signal;
+    Verdict afterThrough = Weigh(enumeration, through, expected, true);
+    if (!afterThrough.complete || !through.treeAtDone)
+        return "the next setup, let through, left no complete install: " + afterThrough.why;
     return "";
 }
 
@@ -485,11 +686,17 @@ void RunAll(Enumeration& enumeration, const Options& options, std::vector<Point>
     auto worker = [&] {
         for (size_t i = next++; i < points.size(); i = next++) {
             Point& point = points[i];
-            std::string name = "run-" + std::to_string(i) + "-" + point.plan.type;
+            std::string name = "run-" + std::to_string(i) + "-" + point.plan.type +
+                               (point.plan.killBefore != 0 ? "-kill" : "");
             point.outcome = enumeration.Run(point.plan, name);
-            point.failure = Judge(point.plan, point.outcome, expected);
-            if (point.failure.empty() || !options.keep)
-                fs::remove_all(enumeration.work() / name);
+            point.failure =
+                point.plan.killBefore != 0
+                    ? JudgeKilled(enumeration, point.plan, point.outcome, expected, name)
+                    : Judge(enumeration, point.plan, point.outcome, expected, name);
+            if (point.failure.empty() || !options.keep) {
+                for (const char* suffix : {"", "-next", "-cancelled", "-through"})
+                    fs::remove_all(enumeration.work() / (name + suffix));
+            }
         }
     };
     std::vector<std::thread> threads;
@@ -507,8 +714,8 @@ size_t CallsThatCanFail(const Outcome& plain, const Outcome& cancelled) {
 
 int Usage() {
     std::fprintf(stderr, "usage: enumerate --setup PATH [--types normal,minimal] "
-                         "[--what cancel,fault] [--jobs N] [--every N] [--timeout SECONDS] "
-                         "[--keep]\n");
+                         "[--what cancel,fault,kill] [--jobs N] [--every N] [--timeout SECONDS] "
+                         "[--keep] [--only \"cancel K\"|\"kill K\"|\"power K\"|\"CALL K\"]\n");
     return 2;
 }
 
@@ -520,9 +727,27 @@ std::vector<std::string> Split(const std::string& text) {
     return parts;
 }
 
+// The worker calls before which a kill (and, where writes were not yet flushed, a power cut) is
+// replayed: every call of the worker, and one past its last; power cuts up to the last notice.
+void KillPoints(const Outcome& counted, int every, std::vector<Point>& points,
+                const std::string& type) {
+    int index = 0;
+    for (int k = 1; k <= counted.workerCalls + 1; ++k) {
+        if (index++ % every == 0)
+            points.push_back({{type, "", 0, 0, k, false}, {}, ""});
+    }
+    for (const auto& [first, last] : counted.unflushed) {
+        for (int k = first; k <= last && k <= counted.lastNotice; ++k) {
+            if (index++ % every == 0)
+                points.push_back({{type, "", 0, 0, k, true}, {}, ""});
+        }
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    std::setlocale(LC_CTYPE, "C.UTF-8");
     Options options;
     for (int i = 1; i < argc; ++i) {
         std::string argument = argv[i];
@@ -535,6 +760,7 @@ int main(int argc, char** argv) {
             auto what = Split(argv[++i]);
             options.cancels = std::count(what.begin(), what.end(), "cancel") != 0;
             options.faults = std::count(what.begin(), what.end(), "fault") != 0;
+            options.kills = std::count(what.begin(), what.end(), "kill") != 0;
         } else if (argument == "--jobs" && more)
             options.jobs = std::atoi(argv[++i]);
         else if (argument == "--every" && more)
@@ -563,17 +789,23 @@ int main(int argc, char** argv) {
         std::string what;
         int k = 0;
         words >> what >> k;
-        Plan plan{options.types.front(), what == "cancel" ? "" : what, what == "cancel" ? 0 : k,
-                  what == "cancel" ? k : 0};
-        auto expected = ExpectedTrees(enumeration.discs(), enumeration.work(),
-                                      enumeration.installedBefore(), plan.type);
+        Plan plan{options.types.front()};
+        if (what == "cancel")
+            plan.cancelBefore = k;
+        else if (what == "kill" || what == "power")
+            plan = {plan.type, "", 0, 0, k, what == "power"};
+        else
+            plan = {plan.type, what, k, 0};
+        auto expected = enumeration.ExpectedTrees(plan.type);
         Outcome outcome = enumeration.Run(plan, "only");
-        std::string why = Judge(plan, outcome, expected);
-        std::printf("%s %s: status %d, cancel pressed before worker call %d with %d shortcuts, "
-                    "%d shortcuts at the end%s%s\n",
+        std::string why = plan.killBefore != 0
+                              ? JudgeKilled(enumeration, plan, outcome, expected, "only")
+                              : Judge(enumeration, plan, outcome, expected, "only");
+        std::printf("%s %s: status %d %s, cancel pressed before worker call %d with %d "
+                    "shortcuts, %d shortcuts at the end%s%s\n",
                     why.empty() ? "PASS" : "FAIL", plan.Name().c_str(), outcome.status,
-                    outcome.cancelAt, outcome.linksAtPress.value_or(-1), outcome.links,
-                    why.empty() ? "" : ": ", why.c_str());
+                    outcome.signal.c_str(), outcome.cancelAt, outcome.linksAtPress.value_or(-1),
+                    outcome.links, why.empty() ? "" : ": ", why.c_str());
         for (const auto& box : outcome.boxes)
             std::printf("    box %s\n", box.c_str());
         std::printf("kept: %s\n", (fs::path(base) / "only").c_str());
@@ -581,16 +813,15 @@ int main(int argc, char** argv) {
     }
     for (const auto& type : options.types) {
         auto started = Clock::now();
-        auto expected = ExpectedTrees(enumeration.discs(), enumeration.work(),
-                                      enumeration.installedBefore(), type);
+        auto expected = enumeration.ExpectedTrees(type);
 
         // The counting runs: a whole install, and one cancelled during the first disc (the
-        // calls only a cancel makes, the removal among them, are counted there).
-        Plan plain{type, "", 0, 0};
+        // calls only a cancel makes, the rollback's among them, are counted there).
+        Plan plain{type};
         Outcome counted = enumeration.Run(plain, "count-" + type);
-        std::string why = Judge(plain, counted, expected);
-        if (why.empty() && !counted.treeAtDone)
-            why = "the install did not complete";
+        std::string why = Judge(enumeration, plain, counted, expected, "count-" + type);
+        if (why.empty() && Weigh(enumeration, counted, expected, true).complete == false)
+            why = Weigh(enumeration, counted, expected, true).why;
         if (why.empty() && counted.workerCalls == 0)
             why = "the copy worker made no call";
         if (!why.empty()) {
@@ -601,7 +832,7 @@ int main(int argc, char** argv) {
         Plan cancelled{type, "", 0, 10};
         Outcome cancelCounted = enumeration.Run(cancelled, "count-cancel-" + type);
 
-        std::vector<Point> cancels, faults;
+        std::vector<Point> cancels, faults, kills;
         if (options.cancels) {
             for (int k = 1; k <= counted.workerCalls + 1; k += options.every)
                 cancels.push_back({{type, "", 0, k}, {}, ""});
@@ -624,11 +855,14 @@ int main(int argc, char** argv) {
             }
             faultPoints = index;
         }
+        if (options.kills)
+            KillPoints(counted, options.every, kills, type);
         RunAll(enumeration, options, cancels, expected);
         RunAll(enumeration, options, faults, expected);
+        RunAll(enumeration, options, kills, expected);
 
         int runFailures = 0;
-        for (const auto* points : {&cancels, &faults}) {
+        for (const auto* points : {&cancels, &faults, &kills}) {
             for (const auto& point : *points) {
                 if (point.failure.empty())
                     continue;
@@ -640,15 +874,17 @@ int main(int argc, char** argv) {
         }
         double seconds = std::chrono::duration<double>(Clock::now() - started).count();
         double slowest = 0;
-        for (const auto* points : {&cancels, &faults})
+        for (const auto* points : {&cancels, &faults, &kills})
             for (const auto& point : *points)
                 slowest = std::max(slowest, point.outcome.seconds);
+        size_t powerCuts = std::count_if(kills.begin(), kills.end(),
+                                         [](const Point& point) { return point.plan.powerCut; });
         std::printf("%s install: %d cancel points (the copy worker's calls), %d fault points "
-                    "(%zu calls that can fail); %zu cancel and %zu fault runs, %d failed; "
-                    "%.1f s, slowest run %.1f s\n",
+                    "(%zu calls that can fail), %zu kill points and %zu power cuts; %zu cancel, "
+                    "%zu fault and %zu kill runs, %d failed; %.1f s, slowest run %.1f s\n",
                     type.c_str(), counted.workerCalls + 1, faultPoints,
-                    CallsThatCanFail(counted, cancelCounted), cancels.size(), faults.size(),
-                    runFailures, seconds, slowest);
+                    CallsThatCanFail(counted, cancelCounted), kills.size() - powerCuts, powerCuts,
+                    cancels.size(), faults.size(), kills.size(), runFailures, seconds, slowest);
         std::fflush(stdout);
         failed += runFailures;
     }

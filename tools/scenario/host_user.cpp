@@ -353,6 +353,16 @@ bool HostBackend::StartSecondCopy(int& exitStatus, bool& showedWindow, std::stri
     return true;
 }
 
+// The scripted user plays inside the installer's process: it can't outlive it.
+bool HostBackend::KillInstaller(std::string& error) {
+    error = "the host's user lives in the installer's process (a scenario of only wine)";
+    return false;
+}
+
+bool HostBackend::StartAgain(std::string& error) {
+    return KillInstaller(error);
+}
+
 namespace {
 
 class ScriptedPlay : public winsim::User {

@@ -50,6 +50,8 @@ class HostBackend : public scenario::Backend {
     long long FileBytes(const std::string& path) override;
     bool Hold(const std::string& file, std::string& error) override;
     bool StartSecondCopy(int& exitStatus, bool& showedWindow, std::string& error) override;
+    bool KillInstaller(std::string& error) override;
+    bool StartAgain(std::string& error) override;
     // True once the process has begun to end; its end waits for the play.
     bool Ended() override;
     std::optional<TextWidth> MeasureText(const scenario::Window& window, int controlId) override;

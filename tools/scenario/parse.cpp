@@ -245,7 +245,11 @@ bool IsValidStep(const Line& line, std::string& why) {
                    : wrong("watch text <id> <seconds> changes <n>");
     }
     if (command == "start")
-        return count == 2 && line.word(1) == "second" ? true : wrong("start second");
+        return count == 2 && (line.word(1) == "second" || line.word(1) == "again")
+                   ? true
+                   : wrong("start second | start again");
+    if (command == "kill")
+        return count == 1 ? true : wrong("kill");
     if (command == "hold")
         return count == 2 ? true : wrong("hold <file>");
     why = "unknown command \"" + command + "\"";
@@ -424,6 +428,10 @@ std::optional<Scenario> ParseText(const std::string& text, const std::string& fi
             }
             if (command == "insert")
                 discUses.emplace_back(line.word(2), number);
+            // The scripted user on the host lives inside the installer's process.
+            if ((command == "kill" || (command == "start" && line.word(1) == "again")) &&
+                scenario.onHost)
+                return fail(number, "kill and start again need `only wine`");
             scenario.steps.push_back(line);
         }
     }

@@ -481,7 +481,17 @@ bool Player::ExpectIdle(const Line& step, std::string& why) {
     return true;
 }
 
-bool Player::StartSecond(const Line&, std::string& why) {
+bool Player::Kill(const Line&, std::string& why) {
+    return backend_.KillInstaller(why);
+}
+
+bool Player::StartSecond(const Line& step, std::string& why) {
+    if (step.word(1) == "again") {
+        dialog_.reset();
+        dialogTitle_.clear();
+        box_.reset();
+        return backend_.StartAgain(why);
+    }
     int status = 0;
     bool showed = false;
     if (!backend_.StartSecondCopy(status, showed, why))
@@ -521,6 +531,7 @@ bool Player::Step(const Line& step, std::string& why) {
         {"wait", &Player::WaitFiles},
         {"hold", &Player::Hold},
         {"start", &Player::StartSecond},
+        {"kill", &Player::Kill},
     };
     std::string kind = step.word(0) == "expect" ? "expect " + step.word(1) : step.word(0);
     auto handler = handlers.find(kind);

@@ -150,6 +150,10 @@ class Backend {
     virtual bool StartSecondCopy(int& exitStatus, bool& showedWindow, std::string& error) = 0;
     // True once the installer process has ended.
     virtual bool Ended() = 0;
+    // Kills the installer's process as Task Manager ends a program (TerminateProcess), and waits
+    // until it is gone; then starts the installer anew, whose windows the later steps see.
+    virtual bool KillInstaller(std::string& error) = 0;
+    virtual bool StartAgain(std::string& error) = 0;
     // The text a control of the window shows now, how wide it is in the control's font and how
     // wide the control is (pixels); nullopt when there is no such control or it can't be measured.
     struct TextWidth {
@@ -214,6 +218,7 @@ class Player {
     bool WaitFiles(const Line& step, std::string& why);
     bool Hold(const Line& step, std::string& why);
     bool StartSecond(const Line& step, std::string& why);
+    bool Kill(const Line& step, std::string& why);
     bool WatchText(const Line& step, std::string& why);
     bool ExpectIdle(const Line& step, std::string& why);
 

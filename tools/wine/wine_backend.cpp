@@ -819,6 +819,28 @@ bool WineBackend::StartSecondCopy(int& exitStatus, bool& showedWindow, std::stri
     return ended;
 }
 
+bool WineBackend::KillInstaller(std::string& error) {
+    if (!TerminateProcess(installer_.hProcess, 1) && !Ended()) {
+        error = "TerminateProcess: error " + std::to_string(GetLastError());
+        return false;
+    }
+    if (WaitForSingleObject(installer_.hProcess, SecondCopyMilliseconds) != WAIT_OBJECT_0) {
+        error = "the installer was still there 20 s after it was killed";
+        return false;
+    }
+    return true;
+}
+
+bool WineBackend::StartAgain(std::string& error) {
+    CloseHandle(installer_.hThread);
+    CloseHandle(installer_.hProcess);
+    installer_ = {};
+    // The killed installer's boxes went with it, their calls unanswered.
+    ReadBoxCalls();
+    boxCalls_ = BoxCalls();
+    return StartProgram(setupExe_, installer_, error);
+}
+
 bool WineBackend::Ended() {
     return WaitForSingleObject(installer_.hProcess, 0) == WAIT_OBJECT_0;
 }

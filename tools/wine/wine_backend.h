@@ -54,6 +54,8 @@ class WineBackend : public scenario::Backend {
     long long FileBytes(const std::string& path) override;
     bool Hold(const std::string& file, std::string& error) override;
     bool StartSecondCopy(int& exitStatus, bool& showedWindow, std::string& error) override;
+    bool KillInstaller(std::string& error) override;
+    bool StartAgain(std::string& error) override;
     bool Ended() override;
 
   private:

@@ -125,6 +125,7 @@ typedef uintptr_t DWORD_PTR_;
 #define ERROR_PATH_NOT_FOUND 3L
 #define ERROR_ACCESS_DENIED 5L
 #define ERROR_INVALID_HANDLE 6L
+#define ERROR_NOT_SAME_DEVICE 17L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
 #define ERROR_NOT_READY 21L
 #define ERROR_BAD_LENGTH 24L
@@ -134,6 +135,7 @@ typedef uintptr_t DWORD_PTR_;
 #define ERROR_HANDLE_DISK_FULL 39L
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_INSUFFICIENT_BUFFER 122L
+#define ERROR_CALL_NOT_IMPLEMENTED 120L
 #define ERROR_MOD_NOT_FOUND 126L
 #define ERROR_PROC_NOT_FOUND 127L
 #define ERROR_INVALID_NAME 123L
@@ -221,8 +223,6 @@ BOOL WINAPI RemoveDirectoryA(LPCSTR path);
 BOOL WINAPI DeleteFileA(LPCSTR path);
 DWORD WINAPI GetFileAttributesA(LPCSTR path);
 BOOL WINAPI SetFileAttributesA(LPCSTR path, DWORD attributes);
-BOOL WINAPI DeleteFileA(LPCSTR path);
-BOOL WINAPI RemoveDirectoryA(LPCSTR path);
 HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data);
 BOOL WINAPI FindNextFileA(HANDLE find, LPWIN32_FIND_DATAA data);
 BOOL WINAPI FindClose(HANDLE find);
@@ -243,6 +243,11 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWORD read, LPVO
 BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written, LPVOID overlapped);
 BOOL WINAPI SetFileTime(HANDLE file, const FILETIME* creation, const FILETIME* access,
                         const FILETIME* write);
+BOOL WINAPI FlushFileBuffers(HANDLE file);
+#define MOVEFILE_REPLACE_EXISTING 0x00000001
+#define MOVEFILE_COPY_ALLOWED 0x00000002
+BOOL WINAPI MoveFileA(LPCSTR existing, LPCSTR newName);
+BOOL WINAPI MoveFileExA(LPCSTR existing, LPCSTR newName, DWORD flags);
 
 // The process heap
 #define HEAP_ZERO_MEMORY 0x00000008

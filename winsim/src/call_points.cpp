@@ -2,7 +2,11 @@
 
 #include <windows.h>
 
+#include <csignal>
 #include <mutex>
+#include <unistd.h>
+
+#include "host_files.h"
 
 namespace winsim::calls {
 
@@ -26,6 +30,16 @@ State& S() {
     return *state;
 }
 
+// The process ends here and now, as a process killed from outside (Task Manager, a crash) or a
+// PC whose power fails: no exit code of its own, nothing run at its exit, nothing flushed.
+[[noreturn]] void Die(bool powerCut) {
+    if (powerCut)
+        LoseUnflushedWrites();
+    ::kill(::getpid(), SIGKILL);
+    for (;;)
+        ::pause();
+}
+
 } // namespace
 
 Scope::Scope(const char* name, unsigned kind) {
@@ -43,6 +57,17 @@ Scope::Scope(const char* name, unsigned kind) {
         }
         if ((kind & Point) != 0 && threadIndex != 0) {
             int call = ++state.counts.threadCalls[threadIndex];
+            if (threadIndex == state.plan.cancelThread) {
+                if (call == state.plan.killBeforeCall)
+                    Die(state.plan.powerCut);
+                if (HasUnflushedWrites()) {
+                    auto& runs = state.counts.unflushedBefore;
+                    if (!runs.empty() && runs.back().second + 1 == call)
+                        runs.back().second = call;
+                    else
+                        runs.push_back({call, call});
+                }
+            }
             if (threadIndex == state.plan.cancelThread && call == state.plan.cancelBeforeCall)
                 state.cancelDue = true;
             press = state.cancelDue && threadIndex == state.plan.cancelThread &&
@@ -110,6 +135,8 @@ std::string Report() {
     text += "cancel " + std::to_string(counts.cancelPressedAt) + "\n";
     for (const auto& [name, uses] : counts.usesAtCancel)
         text += "use-at-cancel " + name + " " + std::to_string(uses) + "\n";
+    for (const auto& [first, last] : counts.unflushedBefore)
+        text += "unflushed " + std::to_string(first) + " " + std::to_string(last) + "\n";
     return text;
 }
 

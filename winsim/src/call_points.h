@@ -12,6 +12,8 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace winsim::calls {
 
@@ -59,6 +61,11 @@ struct Plan {
     std::map<std::string, int> failAt;
     int cancelBeforeCall = 0;
     int cancelThread = 2;
+    // The process dies just before that call of the same thread (0: never): killed (no call
+    // after it, its memory gone, its handles closed, its files as written), or with powerCut
+    // stopped by a power cut (the same, and what was written to a file but not flushed is lost).
+    int killBeforeCall = 0;
+    bool powerCut = false;
     // How the user presses cancel: false when the button can't be reached now (it is tried again
     // before the next call). beforePress runs just before the press lands.
     std::function<bool(const std::function<void()>& beforePress)> pressCancel;
@@ -77,10 +84,13 @@ struct Counts {
     std::map<int, int> threadCalls;
     int cancelPressedAt = 0;
     std::map<std::string, int> usesAtCancel;
+    // The calls of the cancel's thread before which a file held writes not yet flushed, as
+    // runs of calls (first to last).
+    std::vector<std::pair<int, int>> unflushedBefore;
 };
 Counts Counted();
 // The counts as text, one "name count" per line: "use <call> <n>", "thread <index> <calls>",
-// "cancel <call>", "use-at-cancel <call> <n>".
+// "cancel <call>", "use-at-cancel <call> <n>", "unflushed <first call> <last call>".
 std::string Report();
 
 } // namespace winsim::calls

@@ -61,9 +61,15 @@ std::uint32_t DeleteHostFile(const std::string& host, bool keepReadOnly);
 // 0, or the Win32 error that kept the program out.
 std::uint32_t HoldFileOpen(const char* path);
 
+// Whether a file holds writes that were not flushed: what a power cut would lose.
+bool HasUnflushedWrites();
+// The power cut: every file loses what was written to it since it was last flushed (it is cut
+// back to the size it had then). Writes can't land afterwards; the process must end at once.
+void LoseUnflushedWrites();
+
 // Closes handle when it is an open file's: true, with closed telling whether the close went
 // well. False when it is no file handle. A close that fails (fails: the plan makes it) loses
-// what was written through the handle.
+// what was written to the file since it was last flushed.
 bool CloseFileHandle(void* handle, bool& closed, bool fails);
 
 } // namespace winsim

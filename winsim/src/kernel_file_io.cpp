@@ -1,12 +1,17 @@
-// Files opened by handle: CreateFileA, ReadFile, WriteFile, SetFileTime and CloseHandle on them,
-// over POSIX file descriptors, and DeleteFileA. Open handles share their file as Windows does:
-// an open or a delete that an open handle's share mode keeps out fails with a sharing
-// violation, whichever program holds the handle.
+// Files opened by handle: CreateFileA, ReadFile, WriteFile, FlushFileBuffers, SetFileTime and
+// CloseHandle on them, over POSIX file descriptors, and DeleteFileA, MoveFileA and MoveFileExA.
+// Open handles share their file as Windows does: an open, a delete or a move that an open
+// handle's share mode keeps out fails with a sharing violation, whichever program holds the
+// handle. What is written stays in the system's cache until it is flushed: a power cut loses it
+// (LoseUnflushedWrites), while the making, moving and deleting of files and folders last.
 #include <windows.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
+#include <map>
 #include <mutex>
+#include <utility>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,8 +32,8 @@ struct FileObject {
     DWORD share = 0;  // the FILE_SHARE_ flags it was opened with
     dev_t device = 0; // which host file it is
     ino_t inode = 0;
-    char drive = 0;      // the drive letter the file lies on, for its capacity
-    off_t keptBytes = 0; // the length it had when opened: what a close that fails leaves
+    char drive = 0; // the drive letter the file lies on, for its capacity
+    std::string host;
 };
 
 // Never destroyed: a thread may still use a file as the process ends.
@@ -60,6 +65,30 @@ bool SharingViolation(const struct stat& info, bool read, bool write, bool remov
                (open.canRead && (share & FILE_SHARE_READ) == 0) ||
                (open.canWrite && (share & FILE_SHARE_WRITE) == 0);
     });
+}
+
+// Files written since they were last flushed: what a power cut takes back. By file, the host
+// path it has now and the size it had when it was last flushed (or first written).
+struct Unflushed {
+    std::string host;
+    off_t durable = 0;
+};
+using FileKey = std::pair<dev_t, ino_t>;
+
+struct UnflushedFiles {
+    std::mutex lock; // also held while a write lands, so that a power cut comes between writes
+    std::map<FileKey, Unflushed> files;
+};
+
+UnflushedFiles& Cache() {
+    static auto* cache = new UnflushedFiles;
+    return *cache;
+}
+
+// Forgets the file that info describes: it was flushed, or it is gone.
+void ForgetUnflushed(const struct stat& info) {
+    std::lock_guard guard(Cache().lock);
+    Cache().files.erase({info.st_dev, info.st_ino});
 }
 
 // The open file behind a handle, or nullptr with ERROR_INVALID_HANDLE set.
@@ -149,6 +178,10 @@ HANDLE OpenFile(LPCSTR path, DWORD access, DWORD share, DWORD disposition, DWORD
             close(descriptor);
         return INVALID_HANDLE_VALUE;
     }
+    // A new file may have the inode of one removed behind the system's back (a test's folder):
+    // nothing of that one waits to be written any more.
+    if (!exists)
+        ForgetUnflushed(info);
     if (!exists || disposition == CREATE_ALWAYS) {
         // The new file, or the file replaced, takes the attributes asked for.
         StoreDosAttributes(*host, flags);
@@ -164,7 +197,7 @@ HANDLE OpenFile(LPCSTR path, DWORD access, DWORD share, DWORD disposition, DWORD
     file->device = info.st_dev;
     file->inode = info.st_ino;
     file->drive = DriveLetterOf(path);
-    file->keptBytes = exists && !truncates ? info.st_size : 0;
+    file->host = *host;
     Files().Add(file);
     SetError(exists && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS)
                  ? ERROR_ALREADY_EXISTS
@@ -185,7 +218,24 @@ std::uint32_t winsim::DeleteHostFile(const std::string& host, bool keepReadOnly)
         return ERROR_ACCESS_DENIED;
     if (unlink(host.c_str()) != 0)
         return ErrorOf(errno, ERROR_ACCESS_DENIED);
+    if (exists)
+        ForgetUnflushed(info);
     return ERROR_SUCCESS;
+}
+
+bool winsim::HasUnflushedWrites() {
+    std::lock_guard guard(Cache().lock);
+    return !Cache().files.empty();
+}
+
+void winsim::LoseUnflushedWrites() {
+    // Held until the process is gone: no write lands after the cut.
+    Cache().lock.lock();
+    for (const auto& [key, file] : Cache().files) {
+        if (truncate(file.host.c_str(), file.durable) != 0)
+            std::perror(file.host.c_str());
+    }
+    Cache().files.clear();
 }
 
 std::uint32_t winsim::HoldFileOpen(const char* path) {
@@ -197,11 +247,17 @@ bool winsim::CloseFileHandle(void* handle, bool& closed, bool fails) {
     FileObject* file = Files().Take(handle);
     if (file == nullptr)
         return false;
-    // What was written through the handle reaches the disk as it is closed; a close that fails
-    // loses it, as a failed flush does.
-    if (fails && file->canWrite) {
-        int cut = ftruncate(file->descriptor, file->keptBytes);
-        (void)cut;
+    // A close that fails loses what the system had not yet written to the disk: the file is
+    // back at the length it had when it was last flushed, as after a power cut.
+    struct stat info;
+    if (fails && file->canWrite && fstat(file->descriptor, &info) == 0) {
+        std::lock_guard guard(Cache().lock);
+        auto unflushed = Cache().files.find({info.st_dev, info.st_ino});
+        if (unflushed != Cache().files.end()) {
+            int cut = ftruncate(file->descriptor, unflushed->second.durable);
+            (void)cut;
+            Cache().files.erase(unflushed);
+        }
     }
     closed = close(file->descriptor) == 0;
     if (!closed)
@@ -287,6 +343,10 @@ BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD count, LPDWORD writte
     FileObject* file = FileFor(handle, true);
     if (file == nullptr)
         return FALSE;
+    std::lock_guard cached(Cache().lock);
+    struct stat info;
+    if (fstat(file->descriptor, &info) == 0)
+        Cache().files.try_emplace({info.st_dev, info.st_ino}, Unflushed{file->host, info.st_size});
     size_t room = TakeRoom(file->drive, count);
     size_t done = 0;
     while (done < room) {
@@ -346,4 +406,125 @@ BOOL WINAPI SetFileTime(HANDLE handle, const FILETIME* creation, const FILETIME*
         return FALSE;
     }
     return TRUE;
+}
+
+BOOL WINAPI FlushFileBuffers(HANDLE handle) {
+    calls::Scope call("FlushFileBuffers", calls::Point | calls::CanFail);
+    if (call.Fails()) {
+        SetError(ERROR_WRITE_FAULT);
+        return FALSE;
+    }
+    // Only a handle that may write can flush.
+    FileObject* file = FileFor(handle, true);
+    if (file == nullptr)
+        return FALSE;
+    struct stat info;
+    if (fstat(file->descriptor, &info) != 0) {
+        SetError(ErrorOf(errno, ERROR_WRITE_FAULT));
+        return FALSE;
+    }
+    ForgetUnflushed(info);
+    return TRUE;
+}
+
+namespace {
+
+// MoveFileA and MoveFileExA: renames a file or folder within its drive. The new name must be
+// free unless MOVEFILE_REPLACE_EXISTING lets a file take the place of another file that is not
+// read-only. A file that is open without FILE_SHARE_DELETE can't be moved or replaced.
+BOOL MoveWithin(LPCSTR existing, LPCSTR newName, DWORD flags) {
+    struct stat from;
+    auto source = MapExisting(existing, from);
+    if (!source)
+        return FALSE;
+    auto target = MapPath(newName);
+    if (!target)
+        return FALSE;
+    if (IsOnCdRom(existing) || IsOnCdRom(newName)) {
+        SetError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (DriveLetterOf(existing) != DriveLetterOf(newName)) {
+        SetError(ERROR_NOT_SAME_DEVICE);
+        return FALSE;
+    }
+    if (!IsHostFolder(HostParentOf(*target))) {
+        SetError(ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
+    std::lock_guard sharing(SharingLock());
+    struct stat to;
+    bool taken = lstat(target->c_str(), &to) == 0;
+    bool same = taken && to.st_dev == from.st_dev && to.st_ino == from.st_ino;
+    if (taken && !same) {
+        if ((flags & MOVEFILE_REPLACE_EXISTING) == 0 || S_ISDIR(from.st_mode)) {
+            SetError(ERROR_ALREADY_EXISTS);
+            return FALSE;
+        }
+        if (S_ISDIR(to.st_mode) || (to.st_mode & S_IWUSR) == 0) {
+            SetError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        }
+        if (SharingViolation(to, false, false, true,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)) {
+            SetError(ERROR_SHARING_VIOLATION);
+            return FALSE;
+        }
+    }
+    if (!S_ISDIR(from.st_mode) &&
+        SharingViolation(from, false, false, true,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)) {
+        SetError(ERROR_SHARING_VIOLATION);
+        return FALSE;
+    }
+    // The new name as it is spelled, also where it takes the place of a name in other letters.
+    std::string spelled = HostPathAsSpelled(newName).value_or(*target);
+    if (taken && !same && spelled != *target && unlink(target->c_str()) != 0) {
+        SetError(ErrorOf(errno, ERROR_ACCESS_DENIED));
+        return FALSE;
+    }
+    if (rename(source->c_str(), spelled.c_str()) != 0) {
+        SetError(ErrorOf(errno, ERROR_ACCESS_DENIED));
+        return FALSE;
+    }
+    std::lock_guard cached(Cache().lock);
+    if (taken && !same)
+        Cache().files.erase({to.st_dev, to.st_ino});
+    auto moved = Cache().files.find({from.st_dev, from.st_ino});
+    if (moved != Cache().files.end())
+        moved->second.host = spelled;
+    return TRUE;
+}
+
+} // namespace
+
+BOOL WINAPI MoveFileA(LPCSTR existing, LPCSTR newName) {
+    calls::Scope call("MoveFileA", calls::Point | calls::CanFail);
+    if (call.Fails()) {
+        SetError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    return MoveWithin(existing, newName, 0);
+}
+
+// The first releases of Windows (95, 98, ME) export it but do not implement it (machine.txt:
+// "lacks MoveFileExA").
+BOOL WINAPI MoveFileExA(LPCSTR existing, LPCSTR newName, DWORD flags) {
+    calls::Scope call("MoveFileExA", calls::Point | calls::CanFail);
+    if (call.Fails()) {
+        SetError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    {
+        std::lock_guard lock(machineLock());
+        if (machine().lacks.contains("MoveFileExA")) {
+            SetError(ERROR_CALL_NOT_IMPLEMENTED);
+            return FALSE;
+        }
+    }
+    if ((flags & ~(DWORD)(MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) != 0) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return MoveWithin(existing, newName, flags);
 }

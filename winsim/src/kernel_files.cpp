@@ -4,7 +4,6 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
@@ -20,6 +19,7 @@
 #include "call_points.h"
 #include "handle_table.h"
 #include "machine.h"
+#include "name_case.h"
 
 namespace fs = std::filesystem;
 using namespace winsim;
@@ -65,36 +65,19 @@ SplitPath Split(std::string_view path) {
     return {std::string(path.substr(0, keep)), std::string(path.substr(last + 1))};
 }
 
-std::u32string Decode(std::string_view utf8) {
-    std::u32string out;
-    for (size_t i = 0; i < utf8.size();) {
-        unsigned char c = (unsigned char)utf8[i];
-        int length = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
-        char32_t point = length == 1   ? c
-                         : length == 2 ? c & 0x1F
-                         : length == 3 ? c & 0x0F
-                                       : c & 0x07;
-        for (int k = 1; k < length && i + k < utf8.size(); ++k)
-            point = (point << 6) | ((unsigned char)utf8[i + k] & 0x3F);
-        out += point < 0x80 ? (char32_t)std::tolower((int)point) : point;
-        i += length;
-    }
-    return out;
-}
-
 bool HasWildcards(std::string_view name) {
     return name.find_first_of("*?") != std::string_view::npos;
 }
 
 // A name pattern as FindFirstFileA reads it: '*' any run of characters, '?' one character,
-// letters in either case, and the rules DOS left behind. "*.*" takes every name. A '?' also
-// matches nothing where the name has a dot or has ended. A '*' before a dot does not run past
-// the name's last dot. A dot before a '*' or a '?', or at the end, also matches the end of the
-// name: "name*.*" takes "name", and "*." takes the names without a dot.
+// letters in either case as Windows folds them, and the rules DOS left behind. "*.*" takes every
+// name. A '?' also matches nothing where the name has a dot or has ended. A '*' before a dot does
+// not run past the name's last dot. A dot before a '*' or a '?', or at the end, also matches the
+// end of the name: "name*.*" takes "name", and "*." takes the names without a dot.
 class NamePattern {
   public:
     explicit NamePattern(std::string_view utf8) {
-        std::u32string pattern = Decode(utf8);
+        std::u32string pattern = UpcasedName(utf8);
         if (pattern == U"*.*")
             pattern.resize(1); // "*"
         for (size_t i = 0; i < pattern.size(); ++i) {
@@ -112,7 +95,7 @@ class NamePattern {
     }
 
     bool Matches(std::string_view utf8Name) const {
-        std::u32string name = Decode(utf8Name);
+        std::u32string name = UpcasedName(utf8Name);
         size_t lastDot = name.rfind(U'.');
         // matches[p * (n + 1) + k]: pattern from p matches name from k, for p and k from the end.
         size_t width = name.size() + 1;
@@ -162,13 +145,6 @@ struct HostEntry {
     struct stat info;
 };
 
-std::string SortKey(const std::string& name) {
-    std::string key = name;
-    for (char& c : key)
-        c = (char)std::toupper((unsigned char)c);
-    return key;
-}
-
 // Appends the entries of a host folder whose names match, without "." and "..", in the order of
 // their upper-case names. Symbolic links are described by what they point to when it exists.
 bool ListHostFolder(const std::string& folder, const NamePattern& pattern,
@@ -176,7 +152,7 @@ bool ListHostFolder(const std::string& folder, const NamePattern& pattern,
     DIR* dir = opendir(folder.c_str());
     if (dir == nullptr)
         return false;
-    size_t first = entries.size();
+    std::vector<std::pair<std::u32string, HostEntry>> listed;
     while (dirent* item = readdir(dir)) {
         std::string name = item->d_name;
         if (name == "." || name == ".." || !pattern.Matches(name))
@@ -185,12 +161,13 @@ bool ListHostFolder(const std::string& folder, const NamePattern& pattern,
         if (fstatat(dirfd(dir), item->d_name, &entry.info, 0) != 0 &&
             fstatat(dirfd(dir), item->d_name, &entry.info, AT_SYMLINK_NOFOLLOW) != 0)
             continue;
-        entries.push_back(std::move(entry));
+        listed.emplace_back(UpcasedName(name), std::move(entry));
     }
     closedir(dir);
-    std::sort(entries.begin() + first, entries.end(), [](const HostEntry& a, const HostEntry& b) {
-        return SortKey(a.name) < SortKey(b.name);
-    });
+    std::sort(listed.begin(), listed.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (auto& item : listed)
+        entries.push_back(std::move(item.second));
     return true;
 }
 

@@ -130,7 +130,7 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
 
 BOOL WINAPI CloseHandle(HANDLE handle) {
     calls::Scope call("CloseHandle", calls::Point | calls::CanFail);
-    // A close that fails still closes: the handle is gone, and what was written with it too.
+    // A close that fails still closes: the handle is gone, and what was not yet written too.
     bool closed = false;
     if (CloseFileHandle(handle, closed, call.Fails())) {
         if (call.Fails()) {

@@ -1,4 +1,5 @@
 #include "machine.h"
+#include "name_case.h"
 
 #include <cctype>
 #include <cerrno>
@@ -7,7 +8,6 @@
 #include <dirent.h>
 #include <iconv.h>
 #include <sstream>
-#include <strings.h>
 #include <sys/stat.h>
 
 namespace fs = std::filesystem;
@@ -143,6 +143,13 @@ bool Machine::load(const std::string& machineFolder) {
         } else if (words.size() >= 4 && words[0] == "cancel" && words[1] == "before" &&
                    words[2] == "call") {
             cancelBeforeCall = std::stoi(words[3]);
+        } else if (words.size() >= 4 && words[0] == "kill" && words[1] == "before" &&
+                   words[2] == "call") {
+            killBeforeCall = std::stoi(words[3]);
+        } else if (words.size() >= 5 && words[0] == "power" && words[1] == "cut" &&
+                   words[2] == "before" && words[3] == "call") {
+            killBeforeCall = std::stoi(words[4]);
+            powerCut = true;
         } else if (words.size() >= 2 && words[0] == "lacks") {
             lacks.insert(words[1]);
         }
@@ -182,6 +189,8 @@ bool Machine::save() const {
         out << "fault call " << name << " " << use << "\n";
     if (cancelBeforeCall != 0)
         out << "cancel before call " << cancelBeforeCall << "\n";
+    if (killBeforeCall != 0)
+        out << (powerCut ? "power cut" : "kill") << " before call " << killBeforeCall << "\n";
     for (const auto& name : lacks)
         out << "lacks " << name << "\n";
     return bool(out);
@@ -260,18 +269,18 @@ static std::vector<std::string> ResolvedNames(std::string_view windowsPath) {
     return names;
 }
 
-// The entry of a host folder whose name is name but for ASCII letter case: name itself when it
-// is there, else the first such entry in byte order, else name.
+// The entry of a host folder whose name is name but for letter case, as Windows folds it: name
+// itself when it is there, else the first such entry in byte order, else name.
 static std::string EntryAnyCase(const std::string& folder, const std::string& name) {
     std::string spelled = folder + "/" + name;
     struct stat info;
     if (lstat(spelled.c_str(), &info) == 0)
         return name;
+    std::u32string upcased = UpcasedName(name);
     std::string found;
     if (DIR* entries = opendir(folder.c_str())) {
         while (const dirent* entry = readdir(entries)) {
-            if (strcasecmp(entry->d_name, name.c_str()) == 0 &&
-                (found.empty() || found > entry->d_name))
+            if ((found.empty() || found > entry->d_name) && UpcasedName(entry->d_name) == upcased)
                 found = entry->d_name;
         }
         closedir(entries);
@@ -279,7 +288,7 @@ static std::string EntryAnyCase(const std::string& folder, const std::string& na
     return found.empty() ? name : found;
 }
 
-std::optional<std::string> HostPath(std::string_view windowsPath) {
+static std::optional<std::string> MapNames(std::string_view windowsPath, bool lastAsSpelled) {
     char letter = DriveLetterOf(windowsPath);
     if (letter == 0)
         return std::nullopt;
@@ -290,9 +299,19 @@ std::optional<std::string> HostPath(std::string_view windowsPath) {
     std::string host = d->hostFolder;
     while (host.size() > 1 && host.back() == '/')
         host.pop_back();
-    for (const auto& name : ResolvedNames(windowsPath))
-        host += "/" + EntryAnyCase(host, name);
+    auto names = ResolvedNames(windowsPath);
+    for (size_t i = 0; i < names.size(); ++i)
+        host += "/" +
+                (lastAsSpelled && i + 1 == names.size() ? names[i] : EntryAnyCase(host, names[i]));
     return host;
+}
+
+std::optional<std::string> HostPath(std::string_view windowsPath) {
+    return MapNames(windowsPath, false);
+}
+
+std::optional<std::string> HostPathAsSpelled(std::string_view windowsPath) {
+    return MapNames(windowsPath, true);
 }
 
 std::size_t FullPathCharacters(std::string_view windowsPath) {

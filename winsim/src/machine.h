@@ -52,6 +52,9 @@ struct Machine {
     // call of the copy worker (the second thread the installer makes) the user presses cancel.
     std::map<std::string, int> failCalls;
     int cancelBeforeCall = 0;
+    // The process is killed, or the power cut, just before that call of the copy worker.
+    int killBeforeCall = 0;
+    bool powerCut = false;
 
     // Functions that GetProcAddress does not find, as on an older Windows.
     std::set<std::string> lacks;
@@ -68,6 +71,7 @@ struct Machine {
     //   shellfolder <name> <value>
     //   fault keyopen <n> | unreadable <host path> | link <what> | call <function> <n>
     //   cancel before call <n>
+    //   kill before call <n> | power cut before call <n>
     //   lacks <function>
     bool load(const std::string& folder);
     // Writes machine.txt back (after a disc change, for example).
@@ -93,8 +97,13 @@ std::string Utf8ToCp950(std::string_view text);
 // table; nullopt when the path names no drive of the machine or an empty CD-ROM drive. Names are
 // read as Windows reads them: "." and ".." resolved, a dot at the end of a folder's name and
 // dots and spaces at the end of the last name dropped, and each name matching an existing host
-// entry without regard to letter case.
+// entry without regard to letter case, as Windows folds it (name_case.h).
 std::optional<std::string> HostPath(std::string_view windowsPath);
+
+// The same, but with the last name as it is spelled (and read: its dots and spaces at the end
+// dropped), not as an entry of another letter case that is there spells it: where a new name
+// lands.
+std::optional<std::string> HostPathAsSpelled(std::string_view windowsPath);
 
 // How many characters (UTF-16 code units) the full path of a Windows path with a drive has: the
 // drive's root, the names as HostPath reads them, and a closing separator when the path ends in

@@ -53,6 +53,8 @@ void RunWinMain(int argc, char** argv, User* user) {
         calls::Plan plan;
         plan.failAt = machine().failCalls;
         plan.cancelBeforeCall = machine().cancelBeforeCall;
+        plan.killBeforeCall = machine().killBeforeCall;
+        plan.powerCut = machine().powerCut;
         plan.pressCancel = [](const std::function<void()>& beforePress) {
             return desktop::PressAndWait("IDD_INSTALL", IDCANCEL, PressSeconds, beforePress);
         };
