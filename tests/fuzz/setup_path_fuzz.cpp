@@ -16,6 +16,7 @@
 #include "app/install_state.h"
 #include "app/installer.h"
 #include "app/product_constants.h"
+#include "media/install_journal.h"
 #include "machine.h"
 #include "resources/resource.h"
 
@@ -75,6 +76,11 @@ BOOL WINAPI SetDlgItemTextA(HWND, int, LPCSTR) {
 }
 LRESULT WINAPI SendDlgItemMessageA(HWND, int, UINT, WPARAM, LPARAM) {
     return 0;
+}
+void ShowInTaskbar(HWND) {}
+// No install was stopped halfway on the fuzzer's machine.
+BOOL RecoverInterruptedInstalls(const char*) {
+    return TRUE;
 }
 LPITEMIDLIST WINAPI SHBrowseForFolderA(LPBROWSEINFOA) {
     return nullptr;
