@@ -78,8 +78,11 @@ static void StartPressed(HWND dialog) {
     if (InstallState.installDir[0] != '\0')
         return;
     // A setup that was stopped halfway in this folder is rolled back first, before its files are
-    // counted against the free space.
-    if (!RecoverInterruptedInstalls(folder)) {
+    // counted against the free space. Its look for a journal is the first at the folder's drive.
+    UINT previousMode = BeginDriveProbe();
+    BOOL recovered = RecoverInterruptedInstalls(folder);
+    EndDriveProbe(previousMode);
+    if (!recovered) {
         MessageBoxA(dialog, TextInstallFailed, CaptionMessage, MB_OK);
         return;
     }

@@ -21,11 +21,11 @@ char FindCdDriveFrom(char first) {
 // would otherwise ask the user to insert a disk before every disc check. The mode is the
 // process's, and the programs it starts inherit it: the one before comes back after the probe,
 // so that the game and the DirectX setup start with the system's default.
-static UINT BeginDriveProbe(void) {
+UINT BeginDriveProbe(void) {
     return SetErrorMode(SEM_FAILCRITICALERRORS);
 }
 
-static void EndDriveProbe(UINT previousMode) {
+void EndDriveProbe(UINT previousMode) {
     SetErrorMode(previousMode);
 }
 

@@ -22,11 +22,9 @@ namespace {
 // its boxes.
 std::atomic<UINT> errorMode{0};
 
-// A call that reads the disk in a drive of removable media (a CD-ROM, floppy or ZIP drive) that
-// holds none. Unless the process has set SEM_FAILCRITICALERRORS, the system first asks the user
-// to insert a disk, in its own box, and Try Again looks again; Cancel and Continue fail the
-// call. Returns once the drive holds a disk, or the call is to go on without one.
-void AskWhileNoDisk(char letter) {
+} // namespace
+
+void winsim::AskWhileNoDisk(char letter) {
     for (;;) {
         {
             std::lock_guard lock(machineLock());
@@ -38,8 +36,6 @@ void AskWhileNoDisk(char letter) {
             return;
     }
 }
-
-} // namespace
 
 UINT WINAPI SetErrorMode(UINT mode) {
     calls::Scope call("SetErrorMode", calls::Point);
