@@ -48,7 +48,9 @@ MachineState TakeSnapshot(const std::vector<SnapshotRoot>& roots) {
             entry.modified = entry.folder ? 0
                                           : (std::int64_t)info.st_mtim.tv_sec * 1000000000 +
                                                 info.st_mtim.tv_nsec;
-            entry.mode = info.st_mode & 07777;
+            // Not the execute bits, which no Windows attribute holds: Wine gives them to a file
+            // it renames to a name ending in .exe.
+            entry.mode = info.st_mode & 07666;
             state[root.name + "/" + relative] = entry;
         }
     }

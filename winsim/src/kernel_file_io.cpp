@@ -6,6 +6,7 @@
 // (LoseUnflushedWrites), while the making, moving and deleting of files and folders last.
 #include <windows.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -76,8 +77,10 @@ struct Unflushed {
 using FileKey = std::pair<dev_t, ino_t>;
 
 struct UnflushedFiles {
-    std::mutex lock; // also held while a write lands, so that a power cut comes between writes
+    std::mutex lock;
     std::map<FileKey, Unflushed> files;
+    // Whether files holds any, for a look without the lock (calls::Scope looks at every call).
+    std::atomic<bool> any{false};
 };
 
 UnflushedFiles& Cache() {
@@ -89,6 +92,7 @@ UnflushedFiles& Cache() {
 void ForgetUnflushed(const struct stat& info) {
     std::lock_guard guard(Cache().lock);
     Cache().files.erase({info.st_dev, info.st_ino});
+    Cache().any = !Cache().files.empty();
 }
 
 // The open file behind a handle, or nullptr with ERROR_INVALID_HANDLE set.
@@ -224,8 +228,7 @@ std::uint32_t winsim::DeleteHostFile(const std::string& host, bool keepReadOnly)
 }
 
 bool winsim::HasUnflushedWrites() {
-    std::lock_guard guard(Cache().lock);
-    return !Cache().files.empty();
+    return Cache().any;
 }
 
 void winsim::LoseUnflushedWrites() {
@@ -257,6 +260,7 @@ bool winsim::CloseFileHandle(void* handle, bool& closed, bool fails) {
             int cut = ftruncate(file->descriptor, unflushed->second.durable);
             (void)cut;
             Cache().files.erase(unflushed);
+            Cache().any = !Cache().files.empty();
         }
     }
     closed = close(file->descriptor) == 0;
@@ -343,10 +347,12 @@ BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD count, LPDWORD writte
     FileObject* file = FileFor(handle, true);
     if (file == nullptr)
         return FALSE;
-    std::lock_guard cached(Cache().lock);
     struct stat info;
-    if (fstat(file->descriptor, &info) == 0)
+    if (fstat(file->descriptor, &info) == 0) {
+        std::lock_guard cached(Cache().lock);
         Cache().files.try_emplace({info.st_dev, info.st_ino}, Unflushed{file->host, info.st_size});
+        Cache().any = true;
+    }
     size_t room = TakeRoom(file->drive, count);
     size_t done = 0;
     while (done < room) {
@@ -490,6 +496,7 @@ BOOL MoveWithin(LPCSTR existing, LPCSTR newName, DWORD flags) {
     std::lock_guard cached(Cache().lock);
     if (taken && !same)
         Cache().files.erase({to.st_dev, to.st_ino});
+    Cache().any = !Cache().files.empty();
     auto moved = Cache().files.find({from.st_dev, from.st_ino});
     if (moved != Cache().files.end())
         moved->second.host = spelled;
