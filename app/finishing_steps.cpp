@@ -63,5 +63,5 @@ void RunFinishingSteps(void) {
     }
     // No cancel can come any more: what the install replaced goes.
     CommitInstall();
-    EndDialog(InstallState.installDialog, -1);
+    EndInstallDialog(-1);
 }

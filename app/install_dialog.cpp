@@ -49,6 +49,7 @@ INT_PTR CALLBACK InstallDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
     (void)lParam;
     switch (message) {
     case WM_INITDIALOG:
+        ShowInTaskbar(dialog);
         InstallState.installDialog = dialog;
         InstallState.dialogThreadId = GetCurrentThreadId();
         // The status line's first step, before the dialog is seen: the template's own text, with
@@ -89,10 +90,22 @@ void StopBusyIndicator(void) {
         WaitForSingleObject(InstallState.busyThread, INFINITE);
 }
 
+// EndDialog is made for the dialog procedure, on the dialog's own thread; the copy worker ends the
+// install dialog from its thread, where the dialog's loop is asleep waiting for a message and
+// would not look at the end before the next one comes. WM_NULL is that message. A post that
+// fails is made again for as long as the dialog is there: a full queue has messages that wake the
+// loop anyway.
+void EndInstallDialog(INT_PTR result) {
+    EndDialog(InstallState.installDialog, result);
+    while (!PostMessageA(InstallState.installDialog, WM_NULL, 0, 0) &&
+           IsWindow(InstallState.installDialog))
+        Sleep(10);
+}
+
 void AbandonInstall(void) {
     StopBusyIndicator();
     RemoveInstalledFiles(InstallState.installDialog);
-    EndDialog(InstallState.installDialog, -1);
+    EndInstallDialog(-1);
 }
 
 // A copy that could not complete: everything copied so far goes, and the user is told.
@@ -100,7 +113,7 @@ static void FailInstall(void) {
     StopBusyIndicator();
     RemoveInstalledFiles(InstallState.ownerWindow);
     MessageBoxA(InstallState.installDialog, TextInstallFailed, CaptionMessage, MB_OK);
-    EndDialog(InstallState.installDialog, -1);
+    EndInstallDialog(-1);
 }
 
 // Copies the disc at cdRoot. FALSE when the install ends here, after a cancel or a failure.
@@ -136,7 +149,11 @@ static BOOL CopyNextDisc(HWND dialog, const char* prompt, const char* label) {
             return FALSE;
         }
         ShowWindow(InstallState.installDialog, SW_HIDE);
-        if (MessageBoxA(InstallState.installDialog, prompt, CaptionNotice, MB_OKCANCEL) == IDCANCEL)
+        // The prompt comes above the program the player may have turned to during the copy, and
+        // takes the foreground where the system lets it: the dialog hidden, setup has no other
+        // window to be found by.
+        if (MessageBoxA(InstallState.installDialog, prompt, CaptionNotice,
+                        MB_OKCANCEL | MB_TOPMOST | MB_SETFOREGROUND) == IDCANCEL)
             ClaimEnding(INSTALL_CANCELLED);
         if (CancelRequested()) {
             AbandonInstall();

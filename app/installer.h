@@ -8,12 +8,20 @@ INT_PTR CALLBACK InstallDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
 DWORD WINAPI CopyWorker(LPVOID parameter);
 DWORD WINAPI BusyIndicator(LPVOID parameter);
 
+// Gives a dialog a taskbar button of its own, where a player who switched to another program
+// finds setup again: the owner window the dialogs belong to is never shown. Called before the
+// dialog is first shown (WM_INITDIALOG); the taskbar takes the style as the window appears.
+void ShowInTaskbar(HWND dialog);
+
 // One step of the busy indicator: a dot more on the status line while the text fits on its one
 // line, else the bare text again.
 void AdvanceBusyIndicator(void);
 
 // Stops the busy indicator through its flags and waits until its thread has ended.
 void StopBusyIndicator(void);
+
+// Ends the install dialog with result, from any thread, and wakes the dialog's loop to see it.
+void EndInstallDialog(INT_PTR result);
 
 // The copy worker's rollback after a cancel: undoes the install, ends the dialog.
 void AbandonInstall(void);

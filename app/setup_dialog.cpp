@@ -78,8 +78,11 @@ static void StartPressed(HWND dialog) {
     if (InstallState.installDir[0] != '\0')
         return;
     // A setup that was stopped halfway in this folder is rolled back first, before its files are
-    // counted against the free space.
-    if (!RecoverInterruptedInstalls(folder)) {
+    // counted against the free space. Its look for a journal is the first at the folder's drive.
+    UINT previousMode = BeginDriveProbe();
+    BOOL recovered = RecoverInterruptedInstalls(folder);
+    EndDriveProbe(previousMode);
+    if (!recovered) {
         MessageBoxA(dialog, TextInstallFailed, CaptionMessage, MB_OK);
         return;
     }
@@ -118,6 +121,7 @@ static void BrowsePressed(HWND dialog) {
 INT_PTR CALLBACK SetupDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
     (void)lParam;
     if (message == WM_INITDIALOG) {
+        ShowInTaskbar(dialog);
         SendDlgItemMessageA(dialog, IDC_NORMAL, BM_SETCHECK, BST_CHECKED, 0);
         SendDlgItemMessageA(dialog, IDC_PATH, EM_LIMITTEXT, MAX_PATH, 0);
         SetDlgItemTextA(dialog, IDC_PATH, DefaultInstallRoot);

@@ -1,9 +1,15 @@
+#include <objbase.h>
+
 #include "install_state.h"
 #include "installer.h"
 #include "product_constants.h"
 
 LRESULT CALLBACK OwnerWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     return DefWindowProcA(window, message, wParam, lParam);
+}
+
+void ShowInTaskbar(HWND dialog) {
+    SetWindowLongA(dialog, GWL_EXSTYLE, GetWindowLongA(dialog, GWL_EXSTYLE) | WS_EX_APPWINDOW);
 }
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int showCommand) {
@@ -34,7 +40,13 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
     InstallState.instance = instance;
     InstallState.ownerWindow = owner;
 
-    if (DialogBoxParamA(instance, "IDD_SETUP", owner, SetupDlgProc, 0) == -1)
-        return -1;
-    return DialogBoxParamA(instance, "IDD_INSTALL", owner, InstallDlgProc, 0) == -1 ? -1 : 1;
+    // The folder browser of the setup dialog needs COM on the thread that opens it. The copy
+    // worker's shortcut step initialises COM on its own thread.
+    HRESULT com = CoInitialize(NULL);
+    int status = -1;
+    if (DialogBoxParamA(instance, "IDD_SETUP", owner, SetupDlgProc, 0) != -1)
+        status = DialogBoxParamA(instance, "IDD_INSTALL", owner, InstallDlgProc, 0) == -1 ? -1 : 1;
+    if (SUCCEEDED(com))
+        CoUninitialize();
+    return status;
 }

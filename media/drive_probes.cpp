@@ -16,12 +16,28 @@ char FindCdDriveFrom(char first) {
     return 0;
 }
 
+// Every probe of a drive runs with the system's critical-error box off: a drive with no disk in
+// it (an empty CD-ROM drive, a floppy or ZIP drive) then fails the call at once, where the system
+// would otherwise ask the user to insert a disk before every disc check. The mode is the
+// process's, and the programs it starts inherit it: the one before comes back after the probe,
+// so that the game and the DirectX setup start with the system's default.
+UINT BeginDriveProbe(void) {
+    return SetErrorMode(SEM_FAILCRITICALERRORS);
+}
+
+void EndDriveProbe(UINT previousMode) {
+    SetErrorMode(previousMode);
+}
+
 int VolumeLabelIs(const char* root, const char* label) {
     char volumeLabel[127];
     char fileSystem[254];
     DWORD serial = 0, maxNameLength = 0, flags = 0;
-    if (!GetVolumeInformationA(root, volumeLabel, sizeof(volumeLabel), &serial, &maxNameLength,
-                               &flags, fileSystem, sizeof(fileSystem)))
+    UINT previousMode = BeginDriveProbe();
+    BOOL read = GetVolumeInformationA(root, volumeLabel, sizeof(volumeLabel), &serial,
+                                      &maxNameLength, &flags, fileSystem, sizeof(fileSystem));
+    EndDriveProbe(previousMode);
+    if (!read)
         return 0;
     return lstrcmpA(volumeLabel, label) == 0 ? 1 : 0;
 }
@@ -59,9 +75,10 @@ ULONGLONG FreeMegabytes(const char* path) {
     if (GetDriveTypeA(root) == DRIVE_CDROM)
         return 0;
     ULONGLONG freeBytes;
-    if (!DriveFreeBytes(root, &freeBytes))
-        return 0;
-    return freeBytes >> 20;
+    UINT previousMode = BeginDriveProbe();
+    BOOL known = DriveFreeBytes(root, &freeBytes);
+    EndDriveProbe(previousMode);
+    return known ? freeBytes >> 20 : 0;
 }
 
 BOOL DiscIsInDrive(const char* label) {

@@ -2,6 +2,11 @@
 
 #include <windows.h>
 
+// Around a look at a drive that may hold no disk: no system box asks for one (see
+// drive_probes.cpp). EndDriveProbe takes what BeginDriveProbe returned.
+UINT BeginDriveProbe(void);
+void EndDriveProbe(UINT previousMode);
+
 // The letter of the first CD-ROM drive from c to z, lower case, or 0 when there is none.
 char FindCdDrive(void);
 

@@ -18,10 +18,11 @@ def expect_dialog(title):
     return "expect dialog " + word(title)
 
 
-def expect_box(caption, text, buttons, owner):
+def expect_box(caption, text, buttons, owner, topmost=False):
     """A message box step; buttons "ok", "okcancel" or "yesno", owner "owner", "setup",
-    "install" or "none"."""
-    return "expect box %s %s %s owner %s" % (word(caption), word(text), buttons, owner)
+    "install" or "none"; topmost: above other programs' windows."""
+    return "expect box %s %s %s owner %s%s" % (word(caption), word(text), buttons, owner,
+                                               " topmost" if topmost else "")
 
 
 def confirm(facts, folder):
@@ -33,7 +34,7 @@ def confirm(facts, folder):
 def next_disc(facts, disc):
     """The prompt for disc 2 or 3 (the map data disc), answered by putting it in drive D."""
     prompt = facts["TextInsertDisc2"] if disc == 2 else facts["TextInsertMapDisc"]
-    return [expect_box(facts["CaptionNotice"], prompt, "okcancel", "install"),
+    return [expect_box(facts["CaptionNotice"], prompt, "okcancel", "install", topmost=True),
             "insert d disc%d" % disc, "answer ok"]
 
 

@@ -25,7 +25,7 @@ class Timing(unittest.TestCase):
         lines = bench.install_scenario(FACTS, "O:\\run-1").splitlines()
         self.assertIn("type 1004 O:\\run-1", lines)
         self.assertIn('expect box Install "Into O:\\run-1\\game?" yesno owner owner', lines)
-        at = lines.index("expect box Notice \"Disc two\" okcancel owner install")
+        at = lines.index("expect box Notice \"Disc two\" okcancel owner install topmost")
         self.assertEqual(lines[at + 1:at + 3], ["insert d disc2", "answer ok"])
         self.assertEqual(lines[-1], "expect exit -1")
 

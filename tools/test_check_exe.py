@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Tests of tools/check-exe: its rules on objdump's reports, and its verdict on small programs
-built as setup.exe is built, each with one thing that Windows 95 or the i486 can't take."""
+built as setup.exe is built, each with one thing that Windows 95, the i486 or a later Windows
+can't take."""
 
 import os
 import shutil
@@ -158,6 +159,11 @@ class Rules(unittest.TestCase):
         self.assertEqual(allowed[("kernel32.dll", "InterlockedCompareExchange")], "98")
         self.assertEqual(allowed[("kernel32.dll", "GetDiskFreeSpaceA")], "95")
 
+    def test_a_program_without_a_manifest_fails(self):
+        self.assertEqual(len(check.manifest_problems(None)), 1)
+        self.assertRegex(check.manifest_problems(b"<assembly")[0], r"no well-formed XML")
+        self.assertEqual(check.manifest_problems(MANIFEST.read_bytes()), [])
+
 
 # A program as small as can be, built as setup.exe is built: no C runtime, its own entry point,
 # code for the i486, the loader's fields pinned.
@@ -179,6 +185,9 @@ LINK = ["-nostdlib", "-s", "-mwindows", "-Wl,--major-subsystem-version,4",
         "-Wl,--minor-subsystem-version,0", "-Wl,--image-base,0x400000",
         "-Wl,--no-insert-timestamp", "-lkernel32"]
 GCC = "i686-w64-mingw32-gcc"
+WINDRES = "i686-w64-mingw32-windres"
+MANIFEST = Path(__file__).resolve().parent.parent / "resources" / "setup.manifest"
+TRUST_INFO = '<trustInfo xmlns="urn:schemas-microsoft-com:asm.v3">'
 
 
 @unittest.skipUnless(shutil.which(GCC), "no MinGW i686 compiler (g++-mingw-w64-i686)")
@@ -189,7 +198,8 @@ class DeliberateBreaks(unittest.TestCase):
         self.folder = Path(tempfile.mkdtemp(prefix="check-exe-"))
         self.addCleanup(shutil.rmtree, self.folder, ignore_errors=True)
 
-    def build(self, name, pick_flags=(), link_flags=(), import_newer=False):
+    def build(self, name, pick_flags=(), link_flags=(), import_newer=False, manifest=None):
+        """A program with setup.exe's manifest, or with manifest (text) instead."""
         folder = self.folder / name
         folder.mkdir()
         (folder / "main.c").write_text(PROGRAM)
@@ -198,9 +208,20 @@ class DeliberateBreaks(unittest.TestCase):
                               ("pick.c", list(pick_flags))):
             subprocess.run([GCC, "-c", source, "-o", source + ".o"] + COMPILE + flags,
                            cwd=folder, check=True)
-        subprocess.run([GCC, "main.c.o", "pick.c.o", "-o", "setup.exe"] + LINK + list(link_flags),
-                       cwd=folder, check=True)
+        (folder / "setup.manifest").write_text(manifest or MANIFEST.read_text())
+        (folder / "setup.rc").write_text('1 24 "setup.manifest"\n')
+        subprocess.run([WINDRES, "-O", "coff", "-i", "setup.rc", "-o", "setup.rc.o"], cwd=folder,
+                       check=True)
+        subprocess.run([GCC, "main.c.o", "pick.c.o", "setup.rc.o", "-o", "setup.exe"] + LINK +
+                       list(link_flags), cwd=folder, check=True)
         return folder / "setup.exe"
+
+    @staticmethod
+    def manifest(old, new):
+        """setup.exe's manifest with old replaced by new."""
+        text = MANIFEST.read_text()
+        assert old in text, old
+        return text.replace(old, new)
 
     def verdict(self, exe):
         result = subprocess.run([str(Path(__file__).with_name("check-exe")), "--quiet", str(exe)],
@@ -224,6 +245,37 @@ class DeliberateBreaks(unittest.TestCase):
         self.assertEqual(status, 1)
         self.assertRegex(said, r"subsystem version 5.0: the Windows 95/98 loader refuses")
         self.assertEqual(len(said.splitlines()), 1, said)
+
+    def test_a_manifest_that_asks_for_no_elevation_fails(self):
+        status, said = self.verdict(self.build("invoker", manifest=self.manifest(
+            'level="requireAdministrator"', 'level="asInvoker"')))
+        self.assertEqual(status, 1)
+        self.assertRegex(said, r"asks for level asInvoker with uiAccess false, not "
+                               r"requireAdministrator")
+        self.assertEqual(len(said.splitlines()), 1, said)
+
+    def test_a_manifest_that_declares_its_namespace_twice_fails(self):
+        status, said = self.verdict(self.build("twice", manifest=self.manifest(
+            TRUST_INFO, '<asmv3:trustInfo xmlns:asmv3="urn:schemas-microsoft-com:asm.v3" '
+                        'xmlns="urn:schemas-microsoft-com:asm.v3">').replace(
+            "</trustInfo>", "</asmv3:trustInfo>")))
+        self.assertEqual(status, 1)
+        self.assertRegex(said, r"declares urn:schemas-microsoft-com:asm.v3 2 times, not once: "
+                               r"Windows XP SP2 restarts")
+        self.assertEqual(len(said.splitlines()), 1, said)
+
+    def test_a_manifest_that_asks_for_dpi_awareness_fails(self):
+        # As the documentation adds it: in an application element of the asm.v3 namespace,
+        # which declares that a second time too.
+        status, said = self.verdict(self.build("dpi", manifest=self.manifest(
+            "</assembly>", '<application xmlns="urn:schemas-microsoft-com:asm.v3">'
+                           '<windowsSettings><dpiAware xmlns="http://schemas.microsoft.com/SMI/'
+                           '2005/WindowsSettings">true</dpiAware></windowsSettings>'
+                           '</application></assembly>')))
+        self.assertEqual(status, 1)
+        self.assertRegex(said, r"asks for DPI awareness \(dpiAware\)")
+        self.assertRegex(said, r"declares urn:schemas-microsoft-com:asm.v3 2 times")
+        self.assertEqual(len(said.splitlines()), 2, said)
 
     def test_an_import_of_interlocked_compare_exchange_fails(self):
         status, said = self.verdict(self.build("import", import_newer=True))

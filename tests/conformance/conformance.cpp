@@ -916,6 +916,20 @@ void TestHeap() {
 
 // ---- drives -----------------------------------------------------------------------------------
 
+// SetErrorMode gives back the mode it replaces: how a program puts the previous one back after a
+// probe of a drive. The rest of the test keeps SEM_FAILCRITICALERRORS, as the installer's probes
+// do: without it the system asks for a disk in a box of its own when a call reads an empty drive.
+void TestErrorMode() {
+    UINT initial = SetErrorMode(SEM_FAILCRITICALERRORS);
+    UINT both = SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX;
+    UINT previous = SetErrorMode(both);
+    ok(previous == SEM_FAILCRITICALERRORS, "the mode set before: %#x\n", previous);
+    previous = SetErrorMode(initial);
+    ok(previous == both, "the mode set before: %#x\n", previous);
+    previous = SetErrorMode(SEM_FAILCRITICALERRORS);
+    ok(previous == initial, "the first mode: %#x, back: %#x\n", initial, previous);
+}
+
 void TestDrives() {
     ok(GetDriveTypeA("C:\\") == DRIVE_FIXED, "C: is of type %u\n", GetDriveTypeA("C:\\"));
     ok(GetDriveTypeA("d:\\") == DRIVE_CDROM, "D: is of type %u\n", GetDriveTypeA("d:\\"));
@@ -1141,6 +1155,8 @@ DWORD WINAPI Worker(LPVOID) {
         Sleep(10);
     ok(run.timerTicks > 0, "no timer ticks reached the dialog\n");
     ok(EndDialog(run.dialog, 42), "EndDialog from another thread failed\n");
+    // The dialog's loop, asleep waiting for a message, looks at the end at the next one.
+    PostMessageA(run.dialog, WM_NULL, 0, 0);
     return 0;
 }
 
@@ -1320,6 +1336,7 @@ void TestShellLinks() {
 } // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+    TestErrorMode();
     TestFolders();
     TestFolderLength();
     TestTrimmedNames();

@@ -16,6 +16,7 @@
 #include "app/install_state.h"
 #include "app/installer.h"
 #include "app/product_constants.h"
+#include "media/install_journal.h"
 #include "machine.h"
 #include "resources/resource.h"
 
@@ -76,6 +77,7 @@ BOOL WINAPI SetDlgItemTextA(HWND, int, LPCSTR) {
 LRESULT WINAPI SendDlgItemMessageA(HWND, int, UINT, WPARAM, LPARAM) {
     return 0;
 }
+void ShowInTaskbar(HWND) {}
 LPITEMIDLIST WINAPI SHBrowseForFolderA(LPBROWSEINFOA) {
     return nullptr;
 }

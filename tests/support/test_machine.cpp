@@ -38,6 +38,13 @@ winsim::Drive& TestMachine::AddCdRom(char letter) {
     return winsim::machine().drives[letter] = d;
 }
 
+winsim::Drive& TestMachine::AddRemovable(char letter) {
+    winsim::Drive d;
+    d.letter = letter;
+    d.kind = winsim::DriveKind::Removable;
+    return winsim::machine().drives[letter] = d;
+}
+
 fs::path TestMachine::MakeDisc(const std::string& name, const std::string& label) {
     fs::path disc = root_ / "discs" / name;
     fs::create_directories(disc);

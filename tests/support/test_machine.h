@@ -19,6 +19,8 @@ class TestMachine {
     winsim::Drive& AddFixed(char letter);
     // A CD-ROM drive, empty.
     winsim::Drive& AddCdRom(char letter);
+    // A floppy or ZIP drive, empty.
+    winsim::Drive& AddRemovable(char letter);
     // A disc folder with a label; put it in a drive with Insert.
     std::filesystem::path MakeDisc(const std::string& name, const std::string& label);
     void Insert(char letter, const std::filesystem::path& disc);

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <csignal>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "app/install_state.h"
+#include "box_answerer.h"
 #include "call_points.h"
 #include "media/disc_copy.h"
 #include "media/install_journal.h"
@@ -184,9 +186,13 @@ TEST_F(DiscCopy, AFolderNameEndingInATrailBackslashIsCopiedWhole) {
     EXPECT_EQ(CountFiles(Installed()), 7u) << "nothing under a name run together";
 }
 
-TEST_F(DiscCopy, AFolderThatCantBeListedFailsTheCopy) {
+TEST_F(DiscCopy, AFolderThatCantBeListedWholeFailsTheCopy) {
     TestMachine::WriteFile(disc1 / "kelvo" / "locked" / "a.dat", "a");
     sim.machine().unreadable.insert((disc1 / "kelvo" / "locked").string());
+    EXPECT_NE(CopyDiscTree(nullptr), 0);
+    sim.machine().unreadable.clear();
+    // A listing that fails midway is no end of the folder.
+    FailNext failed("FindNextFileA", 3);
     EXPECT_NE(CopyDiscTree(nullptr), 0);
 }
 
@@ -198,7 +204,12 @@ TEST_F(DiscCopy, FailsWhenTheDiscCantBeCopiedWhole) {
     EXPECT_FALSE(fs::exists(Installed()));
 
     sim.Eject('e');
-    EXPECT_NE(CopyDiscTree(nullptr), 0) << "no disc";
+    {
+        // The copy keeps the system's error mode: the system asks for the disc, and the user
+        // cancels.
+        testing_support::BoxAnswerer user;
+        EXPECT_NE(CopyDiscTree(nullptr), 0) << "no disc";
+    }
 
     sim.Insert('e', disc1);
     sim.machine().unreadable.insert((disc1 / "kelvo" / "data" / "maps" / "m1.map").string());
@@ -209,6 +220,22 @@ TEST_F(DiscCopy, FailsWhenTheDiscCantBeCopiedWhole) {
     sim.machine().drives['c'].capacity = 20;
     EXPECT_NE(CopyDiscTree(nullptr), 0) << "disk full";
     EXPECT_LE(sim.machine().drives['c'].written, 20u);
+}
+
+// A close that fails loses what the copy wrote: the file is not whole, and the copy fails.
+TEST_F(DiscCopy, AFileWhoseCloseFailsFailsTheCopy) {
+    HANDLE file = CreateFileA("C:\\lost.txt", GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD put = 0;
+    ASSERT_TRUE(WriteFile(file, "data", 4, &put, nullptr));
+    {
+        FailNext failed("CloseHandle");
+        EXPECT_FALSE(CloseHandle(file));
+    }
+    EXPECT_EQ(ReadAll(c / "lost.txt"), "") << "what was written went with the failed close";
+
+    FailNext failed("CloseHandle");
+    EXPECT_NE(CopyDiscTree(nullptr), 0);
 }
 
 TEST_F(DiscCopy, AFileTimeThatCantBeSetLeavesTheCopyWhole) {
@@ -290,6 +317,37 @@ TEST_F(DiscCopy, ACancelStopsTheCopyMidway) {
     EXPECT_NE(CopyDiscTree(nullptr), 0);
     EXPECT_FALSE(fs::exists(Installed() / "kelvo.exe"));
     EXPECT_FALSE(fs::exists(Installed() / "files" / "n.dat"));
+}
+
+// Inside a file of several blocks too, a cancel is felt before the next block: the copy reads
+// none after it but the one it may already be waiting for. The disc's file is a named pipe fed
+// one block at a time; the cancel comes once the first block has been written.
+TEST_F(DiscCopy, ACancelStopsTheCopyInsideAFile) {
+    constexpr size_t Block = 65536;
+    fs::path pipe = disc1 / "kelvo" / "big.dat";
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0644), 0);
+    signal(SIGPIPE, SIG_IGN); // the copy may close its end before the last block is written
+    auto readFiles = [] { return winsim::calls::Counted().uses["ReadFile"]; };
+    int readAtCancel = 0;
+    std::thread disc([&] {
+        int writer = open(pipe.c_str(), O_WRONLY);
+        std::string block(Block, 'b');
+        EXPECT_EQ(write(writer, block.data(), Block), (ssize_t)Block);
+        while (!fs::exists(Installed() / "big.dat") ||
+               fs::file_size(Installed() / "big.dat") < Block)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        readAtCancel = readFiles();
+        SetFlag(&InstallState.installEnding, INSTALL_CANCELLED);
+        for (int more = 0; more < 2; ++more) {
+            ssize_t written = write(writer, block.data(), Block);
+            (void)written;
+        }
+        close(writer);
+    });
+    EXPECT_NE(CopyDiscTree(nullptr), 0);
+    disc.join();
+    EXPECT_LE(readFiles() - readAtCancel, 1) << "blocks read after the cancel";
+    EXPECT_LE(fs::file_size(Installed() / "big.dat"), 2 * Block);
 }
 
 TEST_F(DiscCopy, NamesNoFileCanHaveFailTheCopy) {

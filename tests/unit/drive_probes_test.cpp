@@ -1,11 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "app/install_state.h"
+#include "box_answerer.h"
 #include "call_points.h"
+#include "desktop.h"
 #include "media/drive_probes.h"
 #include "test_machine.h"
 
 using testing_support::TestMachine;
+namespace desktop = winsim::desktop;
 
 namespace {
 
@@ -96,6 +101,78 @@ TEST_F(DriveProbes, AnUnreadLabelIsNeverTheWantedDisc) {
     sim.machine().drives['d'].failLabel = false;
     sim.Insert('d', sim.MakeDisc("blank", ""));
     EXPECT_EQ(VolumeLabelIs("d:\\", ""), 1);
+}
+
+// The system's box for a drive with no disk: a call that reads an empty CD-ROM or removable
+// drive asks for a disk first, unless the process has set SEM_FAILCRITICALERRORS. Try Again
+// looks again; Cancel and Continue fail the call.
+TEST_F(DriveProbes, AnEmptyDriveAsksForADiskUnlessTheErrorModeSaysNot) {
+    sim.AddCdRom('d');
+    sim.AddRemovable('a');
+    auto disc = sim.MakeDisc("one", "KELVO_1");
+    UINT before = SetErrorMode(0);
+    std::vector<desktop::WindowView> boxes;
+    std::thread user([&] {
+        for (int button : {IDTRYAGAIN, IDCANCEL, IDCONTINUE}) {
+            std::optional<desktop::WindowView> box;
+            for (int tries = 0; tries < 1000 && !box; ++tries) {
+                for (const auto& window : desktop::TopLevelWindows()) {
+                    if (window.kind == desktop::Kind::MessageBox && window.visible &&
+                        (boxes.empty() || window.handle != boxes.back().handle))
+                        box = window;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+            ASSERT_TRUE(box);
+            boxes.push_back(*box);
+            if (button == IDTRYAGAIN) {
+                std::lock_guard lock(winsim::machineLock());
+                sim.Insert('d', disc);
+            }
+            std::string error;
+            EXPECT_TRUE(desktop::Click(box->handle, button, error)) << error;
+        }
+    });
+    char label[32] = "";
+    EXPECT_TRUE(
+        GetVolumeInformationA("d:\\", label, sizeof label, nullptr, nullptr, nullptr, nullptr, 0));
+    EXPECT_STREQ(label, "KELVO_1") << "read after Try Again";
+    sim.Eject('d');
+    EXPECT_FALSE(
+        GetVolumeInformationA("d:\\", label, sizeof label, nullptr, nullptr, nullptr, nullptr, 0));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_READY) << "after Cancel";
+    ULARGE_INTEGER available, total, free;
+    EXPECT_FALSE(GetDiskFreeSpaceExA("a:\\", &available, &total, &free)) << "after Continue";
+    user.join();
+    ASSERT_EQ(boxes.size(), 3u);
+    EXPECT_EQ(winsim::Cp950ToUtf8(boxes[0].title), "Windows - 沒有磁片");
+    EXPECT_EQ(winsim::Cp950ToUtf8(boxes[0].text), "磁碟機中沒有磁片。請將磁片插入磁碟機 D:。");
+    EXPECT_EQ(winsim::Cp950ToUtf8(boxes[2].text), "磁碟機中沒有磁片。請將磁片插入磁碟機 A:。");
+    EXPECT_EQ(boxes[0].buttons, (std::vector<int>{IDCANCEL, IDTRYAGAIN, IDCONTINUE}));
+    EXPECT_EQ(boxes[0].owner, 0u);
+
+    EXPECT_EQ(SetErrorMode(SEM_FAILCRITICALERRORS), 0u);
+    EXPECT_FALSE(
+        GetVolumeInformationA("a:\\", label, sizeof label, nullptr, nullptr, nullptr, nullptr, 0));
+    EXPECT_FALSE(GetDiskFreeSpaceExA("d:\\", &available, &total, &free));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_READY);
+    SetErrorMode(before);
+}
+
+// The installer's probes look at empty drives without the system's box, and leave the error mode
+// as they found it: the programs the installer starts inherit it.
+TEST_F(DriveProbes, ProbesOfEmptyDrivesBringUpNoBoxAndKeepTheErrorMode) {
+    sim.AddRemovable('a');
+    sim.AddCdRom('d');
+    sim.AddCdRom('e');
+    sim.Insert('e', sim.MakeDisc("one", "KELVO_1"));
+    testing_support::BoxAnswerer answerer;
+    UINT before = SetErrorMode(SEM_NOOPENFILEERRORBOX);
+    EXPECT_TRUE(DiscIsInDrive("KELVO_1"));
+    EXPECT_FALSE(DiscIsInDrive("KELVO_2"));
+    EXPECT_EQ(FreeMegabytes("a:\\Games\\kelvo"), 0u);
+    EXPECT_EQ(SetErrorMode(before), (UINT)SEM_NOOPENFILEERRORBOX);
+    EXPECT_EQ(answerer.Answered().size(), 0u) << winsim::Cp950ToUtf8(answerer.Answered().front());
 }
 
 TEST_F(DriveProbes, CountsFreeMegabytesRoundedDown) {

@@ -45,13 +45,13 @@ std::string Utf16(const std::u16string& text) {
     return bytes;
 }
 
-TEST(ModuleResources, HoldTheDialogsAndAVersionInBothLanguagesButNoManifest) {
+TEST(ModuleResources, HoldTheDialogsAVersionInBothLanguagesAndTheManifest) {
     std::set<int> types;
     std::string version;
     ReadResources(types, version);
     EXPECT_EQ(types.count(5), 1u) << "dialogs";
     EXPECT_EQ(types.count(16), 1u) << "version";
-    EXPECT_EQ(types.count(24), 0u) << "a manifest would change what Windows does to an installer";
+    EXPECT_EQ(types.count(24), 1u) << "the manifest";
     for (const char16_t* text :
          {u"雲嶺奇譚續錄~星月影", u"雲嶺奇譚續錄~星月影安裝程式", u"遠岫工坊", u"kelvo setup",
           u"040404B0", u"040904B0", u"setup.exe", u"1.0.0.0"})

@@ -81,12 +81,15 @@ expect started 3 "C:\a b.exe 2"
 
 TEST(ScenarioParseTest, QuotesInWordsBoxesWithCancelAndDiscsWithAHole) {
     auto parsed = ParseOk(R"(disc disc1 label KELVO_1 big 900M
+drive a removable
 expect box 提示 "a ""quoted"" word" okcancel owner install
 answer cancel
 expect box 提示 x okcancel owner install
 answer escape
 expect box 提示 x okcancel owner install
 answer close
+expect box "Windows - 沒有磁片" x canceltrycontinue owner none
+answer tryagain
 expect started 3 """C:\a b\k.exe"" 2C:\a b\"
 expect started 3 """"
 )");
@@ -94,9 +97,14 @@ expect started 3 """"
     EXPECT_EQ(parsed->discs[0].bigBytes, 900ull << 20);
     EXPECT_EQ(parsed->steps[0].word(3), "a \"quoted\" word");
     EXPECT_EQ(parsed->steps[0].word(4), "okcancel");
+    EXPECT_TRUE(parsed->drives[0].removable);
+    EXPECT_EQ(parsed->steps[7].word(1), "tryagain");
     EXPECT_EQ(parsed->checks[0].word(3), "\"C:\\a b\\k.exe\" 2C:\\a b\\");
     EXPECT_EQ(parsed->checks[1].word(3), "\"");
-    EXPECT_EQ(ParseError("answer maybe\n"), "t.scn:1: usage: answer ok|yes|no|cancel|escape|close");
+    EXPECT_EQ(ParseError("answer maybe\n"),
+              "t.scn:1: usage: answer ok|yes|no|cancel|tryagain|continue|escape|close");
+    EXPECT_EQ(ParseError("drive a removable disc1\n"),
+              "t.scn:1: a removable drive takes no options");
     EXPECT_EQ(ParseError("type 1004 \"ends in a doubled quote\"\"\n"), "t.scn:1: unclosed quote");
     EXPECT_EQ(ParseError("disc d label L big\n"), "t.scn:1: unknown disc option \"big\"");
 }
@@ -108,6 +116,7 @@ TEST(ScenarioParseTest, BadLinesNameTheirLine) {
     EXPECT_EQ(ParseError("type 1004 \"open\n"), "t.scn:1: unclosed quote");
     EXPECT_EQ(ParseError("drive d cdrom nodisc\n"), "t.scn:1: no disc named nodisc");
     EXPECT_EQ(ParseError("expect exit 0\nclick 2\n"), "t.scn:2: no step can follow expect exit");
+    EXPECT_NE(ParseError("expect exit -1 within 0\n"), "");
     EXPECT_EQ(ParseError("drive e fixed free lots\n"), "t.scn:1: free needs a size");
     EXPECT_EQ(ParseError("expect box a b maybe owner none\n").substr(0, 19), "t.scn:1: usage: exp");
     EXPECT_EQ(ParseError("expect installed C:\\x disc9\n"), "t.scn:1: no disc named disc9");
@@ -118,7 +127,8 @@ TEST(ScenarioParseTest, BadLinesNameTheirLine) {
     EXPECT_EQ(ParseError("drive e fixed free 99999999999999999999M\n"),
               "t.scn:1: free needs a size");
     EXPECT_EQ(ParseError("drive e fixed free 17179869184G\n"), "t.scn:1: free needs a size");
-    EXPECT_EQ(ParseError("expect exit 4294967296\n"), "t.scn:1: usage: expect exit <status>");
+    EXPECT_EQ(ParseError("expect exit 4294967296\n"),
+              "t.scn:1: usage: expect exit <status> [within <seconds>]");
 }
 
 // A platform made up by the test: windows it is told to show, and the actions it was asked for.

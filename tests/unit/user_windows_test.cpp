@@ -174,14 +174,23 @@ TEST_F(UserWindowsTest, RadioClickMovesTheCheckWithinItsGroupThenCommands) {
     EXPECT_FALSE(IsWindow(seen));
 }
 
-TEST_F(UserWindowsTest, AnyThreadMayChangeTextsAndEndTheDialog) {
-    record.onInit = [this](HWND dialog) {
-        user = std::thread([dialog] {
+// An end from another thread hides the dialog at once, but its loop, asleep waiting for a
+// message, sees the end only at the next one, as on Windows.
+TEST_F(UserWindowsTest, AnyThreadMayChangeTextsAndEndTheDialogSeenAtItsNextMessage) {
+    std::atomic<bool> waited{false};
+    record.onInit = [&](HWND dialog) {
+        user = std::thread([dialog, &waited] {
+            while (!IsWindowVisible(dialog))
+                std::this_thread::sleep_for(1ms);
             EXPECT_TRUE(SetDlgItemTextA(dialog, IDC_PATH, "D:\\Games"));
             EXPECT_TRUE(EndDialog(dialog, 7));
+            std::this_thread::sleep_for(100ms);
+            waited = IsWindow(dialog) && !IsWindowVisible(dialog);
+            EXPECT_TRUE(PostMessageA(dialog, WM_NULL, 0, 0));
         });
     };
     EXPECT_EQ(RunSetupDialog(), 7);
+    EXPECT_TRUE(waited) << "the loop saw the end before its next message";
 }
 
 TEST_F(UserWindowsTest, TypingStopsAtTheLimitWithoutSplittingACharacter) {
@@ -381,7 +390,10 @@ TEST_F(UserWindowsTest, FolderBrowserReturnsAnItemOnlyForAFolderPicked) {
             BROWSEINFOA info = {};
             info.hwndOwner = dialog;
             info.pszDisplayName = name;
+            EXPECT_EQ(SHBrowseForFolderA(&info), nullptr) << "without COM";
+            EXPECT_EQ(CoInitialize(nullptr), S_OK);
             LPITEMIDLIST item = SHBrowseForFolderA(&info);
+            CoUninitialize();
             char path[MAX_PATH] = "";
             picked.push_back(item != nullptr && SHGetPathFromIDListA(item, path)
                                  ? std::string(path) + "|" + name

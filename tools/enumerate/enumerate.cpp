@@ -478,6 +478,9 @@ std::optional<std::string> MessageFor(const std::string& call, int use) {
         return Utf8(TextNoSpace);
     if (call == "GetVolumeInformationA" && use == 1)
         return Utf8(TextInsertDisc1);
+    // The first is the main thread's, for the folder browser: the install goes on without it.
+    if (call == "CoInitialize" && use == 1)
+        return std::nullopt;
     auto found = messages.find(call);
     if (found == messages.end())
         return std::nullopt;

@@ -42,6 +42,10 @@ std::string ButtonName(int id) {
         return "yes";
     case IDNO:
         return "no";
+    case IDTRYAGAIN:
+        return "tryagain";
+    case IDCONTINUE:
+        return "continue";
     }
     return std::to_string(id);
 }
@@ -55,6 +59,10 @@ int ButtonId(const std::string& name) {
         return IDYES;
     if (name == "no")
         return IDNO;
+    if (name == "tryagain")
+        return IDTRYAGAIN;
+    if (name == "continue")
+        return IDCONTINUE;
     return 0;
 }
 
@@ -115,6 +123,10 @@ std::vector<scenario::Window> CurrentWindows() {
         for (int button : view.buttons)
             window.buttons.push_back(ButtonName(button));
         window.owner = OwnerName(view.owner, views);
+        window.appWindow = (view.exStyle & WS_EX_APPWINDOW) != 0;
+        // winsim keeps no foreground: the box's type says whether it asked to take it.
+        window.topmost =
+            (view.exStyle & WS_EX_TOPMOST) != 0 && (view.boxType & MB_SETFOREGROUND) != 0;
         window.visible = view.visible;
         window.enabled = view.enabled;
         if (!window.messageBox) {

@@ -168,14 +168,18 @@ bool IsValidStep(const Line& line, std::string& why) {
         if (what == "checked" || what == "unchecked")
             return count == 3 && IsId(line.word(2)) ? true : wrong("expect " + what + " <id>");
         if (what == "box") {
-            bool buttons =
-                line.word(4) == "ok" || line.word(4) == "yesno" || line.word(4) == "okcancel";
-            return count == 7 && buttons && line.word(5) == "owner"
+            bool buttons = line.word(4) == "ok" || line.word(4) == "yesno" ||
+                           line.word(4) == "okcancel" || line.word(4) == "canceltrycontinue";
+            return (count == 7 || (count == 8 && line.word(7) == "topmost")) && buttons &&
+                           line.word(5) == "owner"
                        ? true
-                       : wrong("expect box <caption> <text> ok|okcancel|yesno owner <owner>");
+                       : wrong("expect box <caption> <text> "
+                               "ok|okcancel|yesno|canceltrycontinue owner <owner> [topmost]");
         }
         if (what == "no")
             return count == 3 && line.word(2) == "box" ? true : wrong("expect no box");
+        if (what == "taskbar")
+            return count == 2 ? true : wrong("expect taskbar");
         double seconds, most;
         if (what == "idle")
             return count == 4 && Seconds(line.word(2), seconds) && seconds > 0 &&
@@ -183,11 +187,14 @@ bool IsValidStep(const Line& line, std::string& why) {
                        ? true
                        : wrong("expect idle <seconds> <processor seconds>");
         long long status;
-        if (what == "exit")
-            return count == 3 && Number(line.word(2), status) && status >= INT32_MIN &&
+        if (what == "exit") {
+            bool within = count == 5 && line.word(3) == "within" &&
+                          Seconds(line.word(4), seconds) && seconds > 0;
+            return (count == 3 || within) && Number(line.word(2), status) && status >= INT32_MIN &&
                            status <= INT32_MAX
                        ? true
-                       : wrong("expect exit <status>");
+                       : wrong("expect exit <status> [within <seconds>]");
+        }
         why = "unknown expectation \"" + what + "\"";
         return false;
     }
@@ -212,11 +219,11 @@ bool IsValidStep(const Line& line, std::string& why) {
     if (command == "browse")
         return count == 3 && IsId(line.word(1)) ? true : wrong("browse <id> <folder>|cancel");
     if (command == "answer") {
-        static const std::set<std::string> answers = {"ok",     "yes",    "no",
-                                                      "cancel", "escape", "close"};
+        static const std::set<std::string> answers = {"ok",       "yes",      "no",     "cancel",
+                                                      "tryagain", "continue", "escape", "close"};
         return count == 2 && answers.count(line.word(1)) != 0
                    ? true
-                   : wrong("answer ok|yes|no|cancel|escape|close");
+                   : wrong("answer ok|yes|no|cancel|tryagain|continue|escape|close");
     }
     if (command == "insert")
         return count == 3 && IsDriveLetter(line.word(1)) ? true : wrong("insert <letter> <disc>");
@@ -288,12 +295,15 @@ std::optional<Scenario> ParseText(const std::string& text, const std::string& fi
             scenario.onWine = line.word(1) == "wine";
         } else if (command == "drive") {
             if (count < 3 || !IsDriveLetter(line.word(1)) ||
-                (line.word(2) != "fixed" && line.word(2) != "cdrom"))
-                return fail(number, "usage: drive <letter> fixed|cdrom ...");
+                (line.word(2) != "fixed" && line.word(2) != "cdrom" && line.word(2) != "removable"))
+                return fail(number, "usage: drive <letter> fixed|cdrom|removable ...");
             DriveSetup drive;
             drive.letter = (char)std::tolower((unsigned char)line.word(1)[0]);
             drive.cdrom = line.word(2) == "cdrom";
+            drive.removable = line.word(2) == "removable";
             for (size_t i = 3; i < count; ++i) {
+                if (drive.removable)
+                    return fail(number, "a removable drive takes no options");
                 const std::string& option = line.words[i];
                 std::uint64_t bytes;
                 if (!drive.cdrom && (option == "free" || option == "capacity")) {

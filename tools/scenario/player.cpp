@@ -38,6 +38,8 @@ std::vector<std::string> ButtonsOf(const std::string& kind) {
         return {"yes", "no"};
     if (kind == "okcancel")
         return {"ok", "cancel"};
+    if (kind == "canceltrycontinue")
+        return {"cancel", "tryagain", "continue"};
     return {"ok"};
 }
 
@@ -224,13 +226,14 @@ bool Player::ExpectBox(const Line& step, std::string& why) {
     const std::string& text = step.word(3);
     std::vector<std::string> buttons = ButtonsOf(step.word(4));
     const std::string& owner = step.word(6);
+    bool topmost = step.word(7) == "topmost";
     std::optional<Window> found;
     bool seen = WaitFor(
         [&] {
             for (const auto& window : backend_.Windows()) {
                 if (window.messageBox && window.visible && window.title == caption &&
                     window.text == text && window.buttons == buttons && window.owner == owner &&
-                    (!box_ || box_->handle != window.handle))
+                    window.topmost == topmost && (!box_ || box_->handle != window.handle))
                     found = window; // the newest that matches
             }
             return found.has_value();
@@ -238,7 +241,8 @@ bool Player::ExpectBox(const Line& step, std::string& why) {
         options_.timeoutSeconds);
     if (!seen) {
         why = "no box " + Quoted(caption) + " " + Quoted(text) + " " + step.word(4) + " owner " +
-              owner + " came up within " + Seconds(options_.timeoutSeconds);
+              owner + (topmost ? " topmost" : "") + " came up within " +
+              Seconds(options_.timeoutSeconds);
         return false;
     }
     box_ = found;
@@ -264,10 +268,27 @@ bool Player::ExpectNoBox(const Line&, std::string& why) {
     return shown.empty();
 }
 
-bool Player::ExpectExit(const Line&, std::string& why) {
-    bool ended = WaitFor([&] { return backend_.Ended(); }, options_.timeoutSeconds);
+// expect exit <status> [within <seconds>]: the installer ends, within that many seconds of the
+// step before when they are given.
+// expect taskbar: the dialog has a button on the taskbar now: it is shown, and owned by no
+// window or an application window.
+bool Player::ExpectTaskbar(const Line&, std::string& why) {
+    auto window = Current(why);
+    if (!window)
+        return false;
+    if (!window->visible)
+        why = "the dialog " + Quoted(window->title) + " is hidden";
+    else if (window->owner != "none" && !window->appWindow)
+        why = "the dialog " + Quoted(window->title) + " belongs to a window (" + window->owner +
+              ") and is no application window";
+    return why.empty();
+}
+
+bool Player::ExpectExit(const Line& step, std::string& why) {
+    double seconds = step.words.size() == 5 ? std::stod(step.word(4)) : options_.timeoutSeconds;
+    bool ended = WaitFor([&] { return backend_.Ended(); }, seconds);
     if (!ended)
-        why = "the installer did not end within " + Seconds(options_.timeoutSeconds);
+        why = "the installer did not end within " + Seconds(seconds);
     return ended;
 }
 
@@ -494,6 +515,7 @@ bool Player::Step(const Line& step, std::string& why) {
         {"expect unchecked", &Player::ExpectChecked},
         {"expect box", &Player::ExpectBox},
         {"expect no", &Player::ExpectNoBox},
+        {"expect taskbar", &Player::ExpectTaskbar},
         {"expect exit", &Player::ExpectExit},
         {"expect idle", &Player::ExpectIdle},
         {"watch", &Player::WatchText},

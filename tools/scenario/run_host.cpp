@@ -236,6 +236,8 @@ bool BuildMachine(const scenario::Scenario& scenario, const fs::path& folder, Sa
                  << (drive.disc.empty() ? "-" : Quote((folder / "discs" / drive.disc).string()));
             if (drive.failLabel)
                 text << " nolabel";
+        } else if (drive.removable) {
+            text << " removable -";
         } else {
             fs::path root = folder / "drives" / std::string(1, drive.letter);
             fs::create_directories(root);

@@ -26,7 +26,8 @@ struct Line {
 struct DriveSetup {
     char letter = 'c';
     bool cdrom = false;
-    std::string disc; // cdrom: disc in it at the start, empty = none
+    bool removable = false; // a floppy or ZIP drive with no disk in it
+    std::string disc;       // cdrom: disc in it at the start, empty = none
     std::optional<std::uint64_t> freeBytes;
     bool failSpaceQuery = false;           // host only
     bool failLabel = false;                // host only
@@ -104,6 +105,12 @@ struct Window {
     std::string text;                 // a message box's text
     std::vector<std::string> buttons; // message box buttons: "ok", "yes", "no", "cancel"
     std::string owner; // "owner" (hidden owner window), "setup", "install", "none", or a title
+    // Dialogs: an application window (WS_EX_APPWINDOW), which has a taskbar button of its own
+    // while it is shown, owned or not.
+    bool appWindow = false;
+    // Message boxes: asked to come above the windows of other programs and to take the
+    // foreground (MB_TOPMOST | MB_SETFOREGROUND).
+    bool topmost = false;
     bool visible = true;
     bool enabled = true;           // false while a modal box it owns is up
     std::vector<Control> controls; // dialogs only
@@ -197,6 +204,7 @@ class Player {
     bool ExpectChecked(const Line& step, std::string& why);
     bool ExpectBox(const Line& step, std::string& why);
     bool ExpectNoBox(const Line& step, std::string& why);
+    bool ExpectTaskbar(const Line& step, std::string& why);
     bool ExpectExit(const Line& step, std::string& why);
     bool Click(const Line& step, std::string& why);
     bool Type(const Line& step, std::string& why);

@@ -2,7 +2,7 @@
 // windows like a user would, and writes what happened to a log for the end checks.
 //
 //   robot.exe SETUP_EXE SCENARIO.scn LOG [--discs UNIXDIR] [--device DISC=UNIXDEVICE]...
-//             [--timeout SECONDS] [--poll SECONDS] [--pictures FOLDER]
+//             [--timeout SECONDS] [--poll SECONDS] [--pictures FOLDER] [--box-calls FILE]
 //
 // The log (UTF-8) holds the player's lines ("ok line N: ...", "FAIL line N: ...", the windows
 // after a failure, "done"), and last "exit <status>" (the installer's exit status as a signed
@@ -12,8 +12,10 @@
 // a block device of the image too (--device), from which the drive reads the label. With
 // --pictures, each window an `expect dialog` or `expect box` step finds is saved as a picture,
 // FOLDER\01.bmp, 02.bmp, ... in the order of the steps. --poll: how often a waiting step looks
-// at the windows again (default 0.01 s). Each line of the log also goes to standard output as it
-// is written, after the seconds since the robot started (to the millisecond).
+// at the windows again (default 0.01 s). --box-calls: the file (a Windows path) that Wine's relay
+// trace of the installer's MessageBoxA calls goes to, where the robot reads what each box was
+// asked for (Wine ignores MB_TOPMOST). Each line of the log also goes to standard output as it is
+// written, after the seconds since the robot started (to the millisecond).
 #include <windows.h>
 
 #include <cstdio>
@@ -34,7 +36,7 @@ constexpr DWORD StartedProgramsWait = 10000;
 std::string Usage() {
     return "usage: robot.exe SETUP_EXE SCENARIO.scn LOG [--discs UNIXDIR] "
            "[--device DISC=UNIXDEVICE]... [--timeout SECONDS] [--poll SECONDS] "
-           "[--pictures FOLDER]";
+           "[--pictures FOLDER] [--box-calls FILE]";
 }
 
 // The C++ library opens files by their name in the ANSI code page.
@@ -85,6 +87,7 @@ int main() {
     std::string discs;
     std::vector<std::pair<std::string, std::string>> devices;
     std::wstring pictures;
+    std::wstring boxCalls;
     scenario::PlayOptions options;
     for (int i = 1; i < count; i++) {
         std::wstring argument = arguments[i];
@@ -100,6 +103,8 @@ int main() {
             devices.emplace_back(device.substr(0, equals), device.substr(equals + 1));
         } else if (argument == L"--pictures" && i + 1 < count) {
             pictures = arguments[++i];
+        } else if (argument == L"--box-calls" && i + 1 < count) {
+            boxCalls = arguments[++i];
         } else if (argument == L"--timeout" && i + 1 < count) {
             options.timeoutSeconds = _wtof(arguments[++i]);
         } else if (argument == L"--poll" && i + 1 < count) {
@@ -132,6 +137,8 @@ int main() {
     WineBackend backend(setupExe, discs, scenario->discs);
     for (const auto& [disc, device] : devices)
         backend.SetDiscDevice(disc, device);
+    if (!boxCalls.empty())
+        backend.TraceBoxCalls(boxCalls);
     if (!backend.Start(error)) {
         log.push_back("FAIL " + error);
         log.push_back("exit none");

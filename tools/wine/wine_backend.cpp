@@ -64,6 +64,17 @@ class Reader {
     bool responsive_ = true;
 };
 
+// UTF-8 text as the installer passes it, in code page 950.
+std::string Cp950(const std::string& utf8) {
+    std::wstring wide = Widen(utf8);
+    int size =
+        WideCharToMultiByte(950, 0, wide.c_str(), (int)wide.size(), nullptr, 0, nullptr, nullptr);
+    std::string text(size > 0 ? size : 0, '\0');
+    WideCharToMultiByte(950, 0, wide.c_str(), (int)wide.size(), text.data(), size, nullptr,
+                        nullptr);
+    return text;
+}
+
 std::string Upper(const std::wstring& name) {
     std::string upper = Narrow(name);
     for (char& c : upper) {
@@ -101,6 +112,10 @@ const char* ButtonName(int id) {
         return "yes";
     case IDNO:
         return "no";
+    case IDTRYAGAIN:
+        return "tryagain";
+    case IDCONTINUE:
+        return "continue";
     }
     return nullptr;
 }
@@ -390,6 +405,8 @@ WineBackend::WineBackend(std::wstring setupExe, std::string discsFolder,
 WineBackend::~WineBackend() {
     for (HANDLE file : held_)
         CloseHandle(file);
+    if (boxCallsHandle_ != INVALID_HANDLE_VALUE)
+        CloseHandle(boxCallsHandle_);
     if (installer_.hProcess != nullptr) {
         CloseHandle(installer_.hThread);
         CloseHandle(installer_.hProcess);
@@ -451,8 +468,27 @@ bool WineBackend::WaitForStartedPrograms(DWORD milliseconds) {
     }
 }
 
+void WineBackend::TraceBoxCalls(const std::wstring& file) {
+    boxCallsFile_ = file;
+}
+
+void WineBackend::ReadBoxCalls() {
+    if (boxCallsFile_.empty())
+        return;
+    if (boxCallsHandle_ == INVALID_HANDLE_VALUE)
+        boxCallsHandle_ = CreateFileW(boxCallsFile_.c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    char block[65536];
+    DWORD read = 0;
+    while (boxCallsHandle_ != INVALID_HANDLE_VALUE &&
+           ReadFile(boxCallsHandle_, block, sizeof block, &read, nullptr) && read > 0)
+        boxCalls_.Add(std::string(block, read));
+}
+
 std::vector<scenario::Window> WineBackend::Windows() {
     std::vector<scenario::Window> windows;
+    ReadBoxCalls();
     for (HWND handle : TopLevelWindows(installer_.dwProcessId)) {
         if (ClassOf(handle) != L"#32770")
             continue;
@@ -460,6 +496,8 @@ std::vector<scenario::Window> WineBackend::Windows() {
         window.handle = reinterpret_cast<std::uintptr_t>(handle);
         window.title = CaptionOf(handle);
         window.owner = OwnerName(handle);
+        DWORD exStyle = (DWORD)GetWindowLongW(handle, GWL_EXSTYLE);
+        window.appWindow = (exStyle & WS_EX_APPWINDOW) != 0;
         window.visible = IsWindowVisible(handle) != 0;
         window.enabled = IsWindowEnabled(handle) != 0;
         window.messageBox = IsMessageBox(handle);
@@ -486,6 +524,14 @@ std::vector<scenario::Window> WineBackend::Windows() {
                     reader.Send(child, BM_GETCHECK, 0, 0, state) && state == BST_CHECKED;
             }
             window.controls.push_back(std::move(control));
+        }
+        if (window.messageBox && !boxCallsFile_.empty()) {
+            std::optional<unsigned> type = boxCalls_.TypeOf(
+                GetWindowThreadProcessId(handle, nullptr), Cp950(window.title), Cp950(window.text));
+            UINT both = MB_TOPMOST | MB_SETFOREGROUND;
+            window.topmost = type && (*type & both) == both;
+        } else if (window.messageBox) {
+            window.topmost = (exStyle & WS_EX_TOPMOST) != 0;
         }
         windows.push_back(std::move(window));
     }
@@ -611,11 +657,13 @@ bool WineBackend::Close(const scenario::Window& window, std::string& error) {
 
 bool WineBackend::Answer(const scenario::Window& box, const std::string& button,
                          std::string& error) {
-    int id = button == "ok"       ? IDOK
-             : button == "yes"    ? IDYES
-             : button == "no"     ? IDNO
-             : button == "cancel" ? IDCANCEL
-                                  : 0;
+    int id = button == "ok"         ? IDOK
+             : button == "yes"      ? IDYES
+             : button == "no"       ? IDNO
+             : button == "cancel"   ? IDCANCEL
+             : button == "tryagain" ? IDTRYAGAIN
+             : button == "continue" ? IDCONTINUE
+                                    : 0;
     if (id == 0) {
         error = "no button called " + button;
         return false;
@@ -787,6 +835,9 @@ bool WineBackend::StartAgain(std::string& error) {
     CloseHandle(installer_.hThread);
     CloseHandle(installer_.hProcess);
     installer_ = {};
+    // The killed installer's boxes went with it, their calls unanswered.
+    ReadBoxCalls();
+    boxCalls_ = BoxCalls();
     return StartProgram(setupExe_, installer_, error);
 }
 

@@ -4,10 +4,12 @@
 #include <windows.h>
 
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "../scenario/scenario.h"
+#include "box_calls.h"
 
 class WineBackend : public scenario::Backend {
   public:
@@ -19,6 +21,10 @@ class WineBackend : public scenario::Backend {
 
     // The disc is an image: the drive reads its label from this block device.
     void SetDiscDevice(const std::string& disc, const std::string& unixDevice);
+    // Wine's relay trace of the installer's MessageBoxA calls is written to this file: a box is
+    // topmost when its call asked for MB_TOPMOST and MB_SETFOREGROUND. Without it, when its
+    // window has WS_EX_TOPMOST.
+    void TraceBoxCalls(const std::wstring& file);
 
     bool Start(std::string& error);
     // The installer's process (0 before Start).
@@ -59,6 +65,11 @@ class WineBackend : public scenario::Backend {
     std::map<std::string, std::string> devices_; // disc name -> block device
     PROCESS_INFORMATION installer_{};
     std::vector<HANDLE> held_; // files the robot holds open for another program
+    std::wstring boxCallsFile_;
+    HANDLE boxCallsHandle_ = INVALID_HANDLE_VALUE;
+    BoxCalls boxCalls_;
+    // Reads what the trace has gained since the last look.
+    void ReadBoxCalls();
 };
 
 // Starts exe with its own folder as the working folder.

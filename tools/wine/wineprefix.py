@@ -317,8 +317,13 @@ REGISTRY_FILES = {"HKLM": "system.reg", "HKCU": "user.reg"}
 EXPLORER = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\"
 SHELL_FOLDER_KEYS = ("Shell Folders", "User Shell Folders")
 SHELL_FOLDERS = {"Programs": "C:\\Start Menu\\Programs", "Desktop": "C:\\Desktop"}
-# CD-ROM and fixed drives as Wine's drive table names them.
-DRIVE_KINDS = {"cdrom": "cdrom", "fixed": "hd"}
+# Wine ignores the flags that only place a message box (MB_TOPMOST, MB_SETFOREGROUND): its window
+# does not show them. The robot reads them from Wine's relay trace of the installer's MessageBoxA
+# calls, which goes to the robot's error output (Prefix.trace_box_calls, robot --box-calls).
+BOX_CALLS_DEBUG = "-all,+relay"
+
+# CD-ROM, fixed and removable drives as Wine's drive table names them.
+DRIVE_KINDS = {"cdrom": "cdrom", "fixed": "hd", "removable": "floppy"}
 
 
 class Prefix:
@@ -386,12 +391,16 @@ class Prefix:
 
     # ---- drives
 
+    def trace_box_calls(self):
+        """Wine's relay trace, run with BOX_CALLS_DEBUG, takes MessageBoxA and nothing else."""
+        self.add_values("HKCU", "Software\\Wine\\Debug", {"RelayInclude": "user32.MessageBoxA"})
+
     def drive_link(self, letter):
         return self.path / "dosdevices" / (letter.lower() + ":")
 
     def set_drive(self, letter, kind, folder, device=None):
-        """Makes letter a drive of kind ("fixed" or "cdrom") backed by folder; device: the block
-        device Wine reads a CD-ROM's label from, as dosdevices/<letter>::."""
+        """Makes letter a drive of kind ("fixed", "cdrom" or "removable") backed by folder;
+        device: the block device Wine reads a CD-ROM's label from, as dosdevices/<letter>::."""
         letter = letter.lower()
         link = self.drive_link(letter)
         device_link = link.with_name(letter + "::")
@@ -419,6 +428,10 @@ class Prefix:
         if folder is None:
             folder = self.path / EMPTY_DRIVE
         self.set_drive(letter, "cdrom", folder, device)
+
+    def removable(self, letter):
+        """A floppy or ZIP drive with no disk in it."""
+        self.set_drive(letter, "removable", self.path / EMPTY_DRIVE)
 
     def drive_folder(self, letter):
         return Path(os.path.realpath(self.drive_link(letter)))
@@ -463,6 +476,11 @@ class Prefix:
 
     def stop(self, wait_seconds=0):
         self.wine.stop(self.path, wait_seconds)
+
+
+def windows_path(unix_path):
+    """The Windows path of a Unix path, through the prefix's drive Z: (the whole file system)."""
+    return "Z:" + str(unix_path).replace("/", "\\")
 
 
 def relative_path(windows_path):

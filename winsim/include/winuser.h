@@ -57,6 +57,7 @@ typedef WORD ATOM;
 #define WS_SYSMENU 0x00080000L
 #define WS_GROUP 0x00020000L
 #define WS_TABSTOP 0x00010000L
+#define WS_EX_TOPMOST 0x00000008L
 #define WS_EX_APPWINDOW 0x00040000L
 #define DS_MODALFRAME 0x80L
 #define DS_SETFONT 0x40L
@@ -84,10 +85,15 @@ typedef WORD ATOM;
 #define IDIGNORE 5
 #define IDYES 6
 #define IDNO 7
+#define IDTRYAGAIN 10
+#define IDCONTINUE 11
 #define MB_OK 0x00000000L
 #define MB_OKCANCEL 0x00000001L
 #define MB_YESNO 0x00000004L
+#define MB_CANCELTRYCONTINUE 0x00000006L
 #define MB_ICONERROR 0x00000010L
+#define MB_SETFOREGROUND 0x00010000L
+#define MB_TOPMOST 0x00040000L
 
 // Resources
 #define IDC_ARROW MAKEINTRESOURCEA(32512)
@@ -114,6 +120,10 @@ BOOL WINAPI IsWindowVisible(HWND window);
 BOOL WINAPI IsWindowEnabled(HWND window);
 #define GW_OWNER 4
 HWND WINAPI GetWindow(HWND window, UINT relation);
+#define GWL_STYLE (-16)
+#define GWL_EXSTYLE (-20)
+LONG WINAPI GetWindowLongA(HWND window, int index);
+LONG WINAPI SetWindowLongA(HWND window, int index, LONG value);
 int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 BOOL WINAPI EnumThreadWindows(DWORD threadId, WNDENUMPROC callback, LPARAM lParam);
 int WINAPI GetClassNameA(HWND window, LPSTR className, int maxCount);

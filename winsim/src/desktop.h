@@ -28,10 +28,12 @@ struct WindowView {
     Kind kind = Kind::Dialog;
     std::string className;
     std::string title;
-    std::string templateName; // dialogs: the template they were made from ("IDD_SETUP")
-    std::string text;         // message boxes: the message
-    std::vector<int> buttons; // message boxes: the button ids (IDOK, IDYES, ...)
-    std::uintptr_t owner = 0; // 0: none
+    std::string templateName;  // dialogs: the template they were made from ("IDD_SETUP")
+    std::string text;          // message boxes: the message
+    std::vector<int> buttons;  // message boxes: the button ids (IDOK, IDYES, ...)
+    std::uintptr_t owner = 0;  // 0: none
+    std::uint32_t exStyle = 0; // WS_EX_APPWINDOW, WS_EX_TOPMOST, ...
+    std::uint32_t boxType = 0; // message boxes: the type they were asked for (MB_OKCANCEL, ...)
     bool visible = false;
     bool enabled = true;
     std::vector<ControlView> controls;
@@ -73,5 +75,10 @@ bool PickFolder(std::uintptr_t browser, const std::string& folder, std::string& 
 
 // Destroys the windows a thread owns, as Windows does when the thread ends without them.
 void DestroyThreadWindows(std::uint32_t threadId);
+
+// The system's critical-error box for a drive with no disk in it ("There is no disk in the
+// drive"), on the calling thread: a message box owned by no window, with Cancel, Try Again and
+// Continue. True when the user chose Try Again.
+bool AskForDisk(char letter);
 
 } // namespace winsim::desktop

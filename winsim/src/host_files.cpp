@@ -43,6 +43,7 @@ std::optional<std::string> MapPath(const char* path) {
         SetError(ERROR_ACCESS_DENIED);
         return std::nullopt;
     }
+    AskWhileNoDisk(DriveLetterOf(path));
     auto host = HostPath(path);
     if (!host) {
         std::lock_guard lock(machineLock());

@@ -13,8 +13,15 @@
 
 namespace winsim {
 
+// A call that reads the disk in a drive of removable media (a CD-ROM, floppy or ZIP drive) that
+// holds none. Unless the process has set SEM_FAILCRITICALERRORS, the system first asks the user
+// to insert a disk, in its own box, and Try Again looks again; Cancel and Continue fail the
+// call. Returns once the drive holds a disk, or the call is to go on without one.
+void AskWhileNoDisk(char letter);
+
 // Host path of a Windows path (code page 950), or nullopt with the last error set. Like the ANSI
-// API, a path of MAX_PATH bytes or more is refused.
+// API, a path of MAX_PATH bytes or more is refused. A path on a drive without its disk asks for
+// it first (AskWhileNoDisk).
 std::optional<std::string> MapPath(const char* path);
 
 // Host path of a Windows path that names a file or folder that is there, with info describing
@@ -68,7 +75,8 @@ bool HasUnflushedWrites();
 void LoseUnflushedWrites();
 
 // Closes handle when it is an open file's: true, with closed telling whether the close went
-// well. False when it is no file handle.
-bool CloseFileHandle(void* handle, bool& closed);
+// well. False when it is no file handle. A close that fails (fails: the plan makes it) loses
+// what was written to the file since it was last flushed.
+bool CloseFileHandle(void* handle, bool& closed, bool fails);
 
 } // namespace winsim

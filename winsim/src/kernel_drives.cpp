@@ -2,17 +2,45 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 
-#include "host_files.h"
 #include "call_points.h"
+#include "desktop.h"
+#include "host_files.h"
 #include "machine.h"
 
 namespace fs = std::filesystem;
 using namespace winsim;
+
+namespace {
+
+// The process's error mode. A process started from the shell begins with 0: the system shows
+// its boxes.
+std::atomic<UINT> errorMode{0};
+
+} // namespace
+
+void winsim::AskWhileNoDisk(char letter) {
+    for (;;) {
+        {
+            std::lock_guard lock(machineLock());
+            Drive* d = letter == 0 ? nullptr : machine().drive(letter);
+            if (d == nullptr || d->kind == DriveKind::Fixed || !d->hostFolder.empty())
+                return;
+        }
+        if ((errorMode & SEM_FAILCRITICALERRORS) != 0 || !desktop::AskForDisk(letter))
+            return;
+    }
+}
+
+UINT WINAPI SetErrorMode(UINT mode) {
+    calls::Scope call("SetErrorMode", calls::Point);
+    return errorMode.exchange(mode);
+}
 
 UINT WINAPI GetDriveTypeA(LPCSTR root) {
     calls::Scope call("GetDriveTypeA", calls::Point);
@@ -21,7 +49,14 @@ UINT WINAPI GetDriveTypeA(LPCSTR root) {
     Drive* d = letter == 0 ? nullptr : machine().drive(letter);
     if (d == nullptr)
         return DRIVE_NO_ROOT_DIR;
-    return d->kind == DriveKind::CdRom ? DRIVE_CDROM : DRIVE_FIXED;
+    switch (d->kind) {
+    case DriveKind::CdRom:
+        return DRIVE_CDROM;
+    case DriveKind::Removable:
+        return DRIVE_REMOVABLE;
+    default:
+        return DRIVE_FIXED;
+    }
 }
 
 BOOL WINAPI GetVolumeInformationA(LPCSTR root, LPSTR label, DWORD labelSize, LPDWORD serial,
@@ -33,6 +68,7 @@ BOOL WINAPI GetVolumeInformationA(LPCSTR root, LPSTR label, DWORD labelSize, LPD
         return FALSE;
     }
     char letter = DriveLetterOf(root == nullptr ? "" : root);
+    AskWhileNoDisk(letter);
     std::lock_guard lock(machineLock());
     Drive* d = letter == 0 ? nullptr : machine().drive(letter);
     if (d == nullptr) {
@@ -40,7 +76,7 @@ BOOL WINAPI GetVolumeInformationA(LPCSTR root, LPSTR label, DWORD labelSize, LPD
         return FALSE;
     }
     std::optional<std::string> name;
-    if (d->kind == DriveKind::CdRom) {
+    if (d->kind != DriveKind::Fixed) {
         name = DiscLabel(*d);
         if (!name) {
             SetError(ERROR_NOT_READY);
@@ -57,7 +93,9 @@ BOOL WINAPI GetVolumeInformationA(LPCSTR root, LPSTR label, DWORD labelSize, LPD
         }
         std::memcpy(label, bytes.c_str(), bytes.size() + 1);
     }
-    const char* system = d->kind == DriveKind::CdRom ? "CDFS" : "NTFS";
+    const char* system = d->kind == DriveKind::CdRom       ? "CDFS"
+                         : d->kind == DriveKind::Removable ? "FAT"
+                                                           : "NTFS";
     if (fileSystemName != nullptr && fileSystemNameSize > std::strlen(system))
         std::strcpy(fileSystemName, system);
     if (serial != nullptr)
@@ -88,6 +126,7 @@ std::uint64_t BytesOnDisc(const std::string& folder) {
 // has no room left. FALSE, with the last error set, when the drive can't be asked.
 bool DriveSpace(LPCSTR path, std::uint64_t& total, std::uint64_t& available, std::uint64_t& free) {
     char letter = DriveLetterOf(path == nullptr ? "" : path);
+    AskWhileNoDisk(letter);
     std::lock_guard lock(machineLock());
     Drive* d = letter == 0 ? nullptr : machine().drive(letter);
     if (d == nullptr || d->failSpaceQuery || d->hostFolder.empty()) {

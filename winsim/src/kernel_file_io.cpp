@@ -182,6 +182,10 @@ HANDLE OpenFile(LPCSTR path, DWORD access, DWORD share, DWORD disposition, DWORD
             close(descriptor);
         return INVALID_HANDLE_VALUE;
     }
+    // A new file may have the inode of one removed behind the system's back (a test's folder):
+    // nothing of that one waits to be written any more.
+    if (!exists)
+        ForgetUnflushed(info);
     if (!exists || disposition == CREATE_ALWAYS) {
         // The new file, or the file replaced, takes the attributes asked for.
         StoreDosAttributes(*host, flags);
@@ -242,10 +246,23 @@ std::uint32_t winsim::HoldFileOpen(const char* path) {
     return file == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
 }
 
-bool winsim::CloseFileHandle(void* handle, bool& closed) {
+bool winsim::CloseFileHandle(void* handle, bool& closed, bool fails) {
     FileObject* file = Files().Take(handle);
     if (file == nullptr)
         return false;
+    // A close that fails loses what the system had not yet written to the disk: the file is
+    // back at the length it had when it was last flushed, as after a power cut.
+    struct stat info;
+    if (fails && file->canWrite && fstat(file->descriptor, &info) == 0) {
+        std::lock_guard guard(Cache().lock);
+        auto unflushed = Cache().files.find({info.st_dev, info.st_ino});
+        if (unflushed != Cache().files.end()) {
+            int cut = ftruncate(file->descriptor, unflushed->second.durable);
+            (void)cut;
+            Cache().files.erase(unflushed);
+            Cache().any = !Cache().files.empty();
+        }
+    }
     closed = close(file->descriptor) == 0;
     if (!closed)
         SetError(ErrorOf(errno, ERROR_WRITE_FAULT));

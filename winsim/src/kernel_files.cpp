@@ -251,6 +251,7 @@ HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
         FindObjects().Add(find);
         return find;
     }
+    AskWhileNoDisk(DriveLetterOf(split.folder));
     auto folder = split.folder.empty() ? std::nullopt : HostPath(split.folder);
     if (!folder || !IsHostFolder(*folder)) {
         SetError(ERROR_PATH_NOT_FOUND);

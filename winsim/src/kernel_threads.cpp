@@ -130,9 +130,9 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
 
 BOOL WINAPI CloseHandle(HANDLE handle) {
     calls::Scope call("CloseHandle", calls::Point | calls::CanFail);
-    // A close that fails still closes: the handle is gone, but what was written may not be.
+    // A close that fails still closes: the handle is gone, and what was not yet written too.
     bool closed = false;
-    if (CloseFileHandle(handle, closed)) {
+    if (CloseFileHandle(handle, closed, call.Fails())) {
         if (call.Fails()) {
             SetError(ERROR_WRITE_FAULT);
             return FALSE;

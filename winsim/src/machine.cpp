@@ -114,7 +114,9 @@ bool Machine::load(const std::string& machineFolder) {
         if (words.size() >= 4 && words[0] == "drive") {
             Drive d;
             d.letter = (char)std::tolower((unsigned char)words[1][0]);
-            d.kind = words[2] == "cdrom" ? DriveKind::CdRom : DriveKind::Fixed;
+            d.kind = words[2] == "cdrom"       ? DriveKind::CdRom
+                     : words[2] == "removable" ? DriveKind::Removable
+                                               : DriveKind::Fixed;
             d.hostFolder = words[3] == "-" ? "" : words[3];
             for (size_t i = 4; i < words.size(); ++i) {
                 if (words[i] == "free" && i + 1 < words.size())
@@ -160,7 +162,10 @@ bool Machine::save() const {
         return false;
     std::ofstream out(fs::path(folder) / "machine.txt");
     for (const auto& [letter, d] : drives) {
-        out << "drive " << letter << (d.kind == DriveKind::CdRom ? " cdrom " : " fixed ")
+        out << "drive " << letter
+            << (d.kind == DriveKind::CdRom       ? " cdrom "
+                : d.kind == DriveKind::Removable ? " removable "
+                                                 : " fixed ")
             << (d.hostFolder.empty() ? "-" : Quote(d.hostFolder));
         if (d.freeBytes)
             out << " free " << *d.freeBytes;

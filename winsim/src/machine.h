@@ -16,13 +16,15 @@
 
 namespace winsim {
 
-enum class DriveKind { Fixed, CdRom };
+// Removable: a floppy or ZIP drive.
+enum class DriveKind { Fixed, CdRom, Removable };
 
 struct Drive {
     char letter = 'c';
     DriveKind kind = DriveKind::Fixed;
-    // Fixed: the folder behind the drive. CD-ROM: the folder of the disc in it, empty when the
-    // drive is empty. A disc's label is the first line of .windows-label at its root.
+    // Fixed: the folder behind the drive. CD-ROM and removable: the folder of the disc or disk
+    // in it, empty when the drive is empty. A disc's label is the first line of .windows-label
+    // at its root.
     std::string hostFolder;
     std::optional<std::uint64_t> freeBytes; // fixed figure for the space query
     std::optional<std::uint64_t> capacity;  // bytes that writes may add before the disk is full
@@ -65,6 +67,7 @@ struct Machine {
     // when they hold spaces):
     //   drive <letter> fixed <folder> [free <bytes>] [capacity <bytes>] [nospace]
     //   drive <letter> cdrom <disc folder | -> [nolabel]
+    //   drive <letter> removable <disk folder | ->
     //   shellfolder <name> <value>
     //   fault keyopen <n> | unreadable <host path> | link <what> | call <function> <n>
     //   cancel before call <n>
@@ -119,5 +122,8 @@ std::optional<std::string> DiscLabel(const Drive& drive);
 
 // Set the calling thread's last error.
 void SetError(std::uint32_t error);
+
+// Whether CoInitialize is in force on the calling thread.
+bool ComInitialized();
 
 } // namespace winsim

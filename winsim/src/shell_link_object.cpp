@@ -326,6 +326,10 @@ class ShellLink final : public IShellLinkA, public IPersistFile {
 
 } // namespace
 
+bool winsim::ComInitialized() {
+    return comInitializations > 0;
+}
+
 HRESULT WINAPI CoInitialize(LPVOID) {
     calls::Scope call("CoInitialize", calls::Point | calls::CanFail);
     if (call.Fails())

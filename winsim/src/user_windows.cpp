@@ -77,6 +77,7 @@ struct Window {
     std::string className;
     std::string text; // title, or a control's text
     DWORD style = 0;
+    DWORD exStyle = 0;
     int id = 0;
     DWORD threadId = 0;
     Window* parent = nullptr; // controls: their dialog or box
@@ -281,8 +282,9 @@ void SetVisible(Window* window, bool visible) {
 }
 
 // Ends a modal window: hides it and gives its owner back the input, at once; its loop returns
-// when its thread next looks. An end before then replaces the result, as on Windows: the last
-// one is what the loop returns. Caller holds the lock.
+// when it next looks, after the message it is handling or, asleep, at its thread's next message:
+// nothing wakes it. An end before then replaces the result, as on Windows: the last one is what
+// the loop returns. Caller holds the lock.
 void EndModal(Window* window, INT_PTR result) {
     window->result = result;
     if (window->ended)
@@ -293,7 +295,6 @@ void EndModal(Window* window, INT_PTR result) {
         window->disabledOwner->enabled = true;
     window->disabledOwner = nullptr;
     Changed();
-    Wake(window->threadId);
 }
 
 // Disables the owner of a modal window while it is up, as Windows does.
@@ -336,7 +337,7 @@ WPARAM Command(int id, UINT code) {
 // one, as OK for a box with only OK, and do nothing on a Yes/No box.
 int BoxCancelResult(const Window* box) {
     UINT buttons = box->boxType & 0x0F;
-    if (buttons == MB_OKCANCEL)
+    if (buttons == MB_OKCANCEL || buttons == MB_CANCELTRYCONTINUE)
         return IDCANCEL;
     if (buttons == MB_OK)
         return IDOK;
@@ -429,12 +430,10 @@ void Dispatch(const Message& m, std::unique_lock<std::mutex>& lock) {
     lock.lock();
 }
 
-// The modal loop: dispatches the messages of every window of the calling thread, then its due
-// timers, until window has ended. Caller holds the lock.
-void RunModal(Window* window, std::unique_lock<std::mutex>& lock) {
-    ThreadQueue& queue = Queue(window->threadId);
-    queue.modal.push_back(window);
-    while (!window->ended) {
+// Waits for the next message of the thread's windows, or the next of their timers to fall due,
+// and dispatches it. Caller holds the lock.
+void DispatchNext(ThreadQueue& queue, DWORD threadId, std::unique_lock<std::mutex>& lock) {
+    for (;;) {
         if (!queue.messages.empty()) {
             Message message = queue.messages.front();
             queue.messages.pop_front();
@@ -443,13 +442,13 @@ void RunModal(Window* window, std::unique_lock<std::mutex>& lock) {
                 ++D().generation;
                 D().changed.notify_all();
             }
-            continue;
+            return;
         }
         Window* timerWindow = nullptr;
         UINT_PTR timerId = 0;
         Clock::time_point due = Clock::time_point::max();
         for (const auto& candidate : D().windows) {
-            if (!candidate->alive || candidate->threadId != window->threadId)
+            if (!candidate->alive || candidate->threadId != threadId)
                 continue;
             for (const auto& [id, timer] : candidate->timers) {
                 if (timer.due < due) {
@@ -464,13 +463,24 @@ void RunModal(Window* window, std::unique_lock<std::mutex>& lock) {
             Timer& timer = timerWindow->timers[timerId];
             timer.due = now + std::chrono::milliseconds(timer.interval);
             Dispatch({timerWindow, WM_TIMER, timerId, 0}, lock);
-            continue;
+            return;
         }
         if (timerWindow != nullptr)
             queue.wake.wait_until(lock, due);
         else
             queue.wake.wait(lock);
     }
+}
+
+// The modal loop: dispatches the messages of every window of the calling thread, then its due
+// timers, until window has ended. Like Windows' dialog loop it looks at the end before it waits
+// and after each message: an end that another thread makes while it waits is seen at the
+// thread's next message (a timer's included), not before. Caller holds the lock.
+void RunModal(Window* window, std::unique_lock<std::mutex>& lock) {
+    ThreadQueue& queue = Queue(window->threadId);
+    queue.modal.push_back(window);
+    while (!window->ended)
+        DispatchNext(queue, window->threadId, lock);
     queue.modal.erase(std::find(queue.modal.begin(), queue.modal.end(), window));
 }
 
@@ -484,6 +494,10 @@ std::string ButtonText(int id) {
         return Utf8ToCp950("是(&Y)");
     case IDNO:
         return Utf8ToCp950("否(&N)");
+    case IDTRYAGAIN:
+        return Utf8ToCp950("重試(&T)");
+    case IDCONTINUE:
+        return Utf8ToCp950("繼續(&C)");
     }
     return "";
 }
@@ -494,6 +508,8 @@ std::vector<int> BoxButtons(UINT type) {
         return {IDOK, IDCANCEL};
     case MB_YESNO:
         return {IDYES, IDNO};
+    case MB_CANCELTRYCONTINUE:
+        return {IDCANCEL, IDTRYAGAIN, IDCONTINUE};
     default:
         return {IDOK};
     }
@@ -588,6 +604,8 @@ desktop::WindowView View(const Window* window) {
     }
     view.className = window->className;
     view.title = window->text;
+    view.exStyle = window->exStyle;
+    view.boxType = window->boxType;
     view.templateName = window->templateName;
     view.owner = window->owner != nullptr && window->owner->alive
                      ? reinterpret_cast<std::uintptr_t>(window->owner)
@@ -849,7 +867,7 @@ HWND WINAPI CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR title, DWORD
         SetError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
-    (void)exStyle, (void)x, (void)y, (void)width, (void)height, (void)menu, (void)instance;
+    (void)x, (void)y, (void)width, (void)height, (void)menu, (void)instance;
     (void)parameter;
     if (className == nullptr) {
         SetError(ERROR_INVALID_PARAMETER);
@@ -866,6 +884,7 @@ HWND WINAPI CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR title, DWORD
         }
         window = NewWindow(Role::Owner, className, title == nullptr ? "" : title, threadId);
         window->style = style;
+        window->exStyle = exStyle;
         window->windowProc = found->second;
         window->owner = Find(parent);
         window->enabled = (style & WS_DISABLED) == 0;
@@ -1147,26 +1166,79 @@ int WINAPI GetClassNameA(HWND handle, LPSTR className, int maxCount) {
     return (int)length;
 }
 
-int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
-    calls::Scope call("MessageBoxA", calls::Point | calls::CanFail);
-    if (call.Fails()) {
-        SetError(ERROR_NOT_ENOUGH_MEMORY);
+// The window's styles; only the extended style is changed. One changed while the window is
+// hidden is what the shell sees when the window is shown, and the taskbar makes its button then.
+LONG WINAPI GetWindowLongA(HWND handle, int index) {
+    calls::Scope call("GetWindowLongA", calls::Point);
+    std::lock_guard guard(D().lock);
+    Window* window = FindOrFail(handle);
+    if (window == nullptr)
+        return 0;
+    if (index != GWL_STYLE && index != GWL_EXSTYLE) {
+        SetError(1413); // ERROR_INVALID_INDEX
         return 0;
     }
+    DWORD style = index == GWL_STYLE ? window->style : window->exStyle;
+    if (index == GWL_STYLE && window->visible)
+        style |= WS_VISIBLE;
+    return (LONG)style;
+}
+
+LONG WINAPI SetWindowLongA(HWND handle, int index, LONG value) {
+    calls::Scope call("SetWindowLongA", calls::Point);
+    std::lock_guard guard(D().lock);
+    Window* window = FindOrFail(handle);
+    if (window == nullptr)
+        return 0;
+    if (index != GWL_EXSTYLE) {
+        SetError(1413); // ERROR_INVALID_INDEX: the installer changes no other value
+        return 0;
+    }
+    DWORD previous = window->exStyle;
+    window->exStyle = (DWORD)value;
+    Changed();
+    return (LONG)previous;
+}
+
+namespace {
+
+// A message box on the calling thread, run to its end: the button pressed.
+int RunMessageBox(HWND owner, const std::string& text, const std::string& caption, UINT type) {
     DWORD threadId = GetCurrentThreadId();
     std::unique_lock lock(D().lock);
-    Window* box = NewWindow(Role::MessageBox, DialogClass,
-                            caption == nullptr ? Utf8ToCp950("錯誤") : caption, threadId);
+    Window* box = NewWindow(Role::MessageBox, DialogClass, caption, threadId);
     box->boxType = type;
     box->style = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME;
+    // MB_TOPMOST puts the box above the windows of every program that are not topmost.
+    box->exStyle = (type & MB_TOPMOST) != 0 ? WS_EX_TOPMOST : 0;
     box->owner = Find(owner);
-    NewControl(box, MessageTextId, "STATIC", text == nullptr ? "" : text, WS_CHILD | WS_VISIBLE);
+    NewControl(box, MessageTextId, "STATIC", text, WS_CHILD | WS_VISIBLE);
     for (int button : BoxButtons(type))
         NewControl(box, button, "BUTTON", ButtonText(button), WS_CHILD | WS_VISIBLE | WS_TABSTOP);
     DisableOwner(box);
     SetVisible(box, true);
     Changed();
     return (int)RunAndDestroy(box, lock);
+}
+
+} // namespace
+
+bool winsim::desktop::AskForDisk(char letter) {
+    std::string drive(1, (char)std::toupper((unsigned char)letter));
+    return RunMessageBox(nullptr,
+                         Utf8ToCp950("磁碟機中沒有磁片。請將磁片插入磁碟機 " + drive + ":。"),
+                         Utf8ToCp950("Windows - 沒有磁片"),
+                         MB_CANCELTRYCONTINUE | MB_ICONERROR) == IDTRYAGAIN;
+}
+
+int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
+    calls::Scope call("MessageBoxA", calls::Point | calls::CanFail);
+    if (call.Fails()) {
+        SetError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    }
+    return RunMessageBox(owner, text == nullptr ? "" : text,
+                         caption == nullptr ? Utf8ToCp950("錯誤") : caption, type);
 }
 
 BOOL WINAPI EnumThreadWindows(DWORD threadId, WNDENUMPROC callback, LPARAM lParam) {
@@ -1234,10 +1306,11 @@ BOOL WINAPI PostMessageA(HWND handle, UINT message, WPARAM wParam, LPARAM lParam
 }
 
 // The folder browser: a modal window owned by the caller's window, with a field for the folder
-// and OK and Cancel. It returns an item only when a folder was picked.
+// and OK and Cancel. It returns an item only when a folder was picked. It is made of COM objects
+// that the calling thread must have initialised COM for: without, it shows nothing.
 LPITEMIDLIST WINAPI SHBrowseForFolderA(LPBROWSEINFOA info) {
     calls::Scope call("SHBrowseForFolderA", calls::Point);
-    if (info == nullptr)
+    if (info == nullptr || !ComInitialized())
         return nullptr;
     DWORD threadId = GetCurrentThreadId();
     std::unique_lock lock(D().lock);

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <map>
 
+#include "../box_calls.h"
 #include "wine_disk.h"
 #include "wine_run.h"
 
@@ -194,9 +195,9 @@ TEST(WineMachine, TheMachineIsJsonWithItsTextsEscaped) {
                "shellfolder Programs \"C:\\Start Menu\\Programs\"\n"
                "file C:\\x.txt \"tab\there\"\nexpect exit 1\n");
     std::string json = MachineJson(parsed);
-    EXPECT_NE(
-        json.find("{\"letter\": \"d\", \"cdrom\": true, \"disc\": \"disc1\", \"free\": null}"),
-        std::string::npos)
+    EXPECT_NE(json.find("{\"letter\": \"d\", \"cdrom\": true, \"removable\": false, \"disc\": "
+                        "\"disc1\", \"free\": null}"),
+              std::string::npos)
         << json;
     EXPECT_NE(json.find("\"free\": 2097152"), std::string::npos) << json;
     EXPECT_NE(json.find("\"sample\": 1, \"extraFiles\": 3, \"big\": 3221225472, "
@@ -227,6 +228,28 @@ TEST(WineMachine, FaultsOnlyTheHostCanMakeKeepAScenarioOffWine) {
     EXPECT_NE(WhyNotOnWine(Parsed("drive c cdrom\n")), "");
     EXPECT_EQ(WhyNotOnWine(Parsed("drive c fixed free 1M\n")), "");
     EXPECT_EQ(WhyNotOnWine(Parsed("drive e fixed free 1M\n")), "");
+}
+
+// What the robot reads from Wine's relay trace: the type of each box still up, found by its
+// thread, caption and text (code page 950, escaped as Wine writes it), the innermost first.
+TEST(BoxCalls, TheTypeOfEachBoxStillUpComesFromItsCall) {
+    BoxCalls calls;
+    calls.Add("0024:trace:relay:load_list L\"RelayInclude\" = L\"user32.MessageBoxA\"\n"
+              "010c:Call user32.MessageBoxA(0001004c,0071eccc \"\\xbdT\\xa9w C:\\\\Games\\\\ "
+              "\\\"x\\\"?\",0040526c \"\\xa6w\\xb8\\xcb\",00000004) ret=004029d1\n"
+              "0114:Call user32.MessageBoxA(00020056,004051e0 \"insert disc 2\",00405204 \"");
+    calls.Add("notice\",00050001) ret=004026d0\n"
+              "010c:Call user32.MessageBoxA(0001004c,0071eccc \"long text, cut\"...,0040526c "
+              "\"\\xa6w\\xb8\\xcb\",00000001) ret=004029d1\n");
+    EXPECT_EQ(calls.TypeOf(0x10c, "\xa6w\xb8\xcb", "\xbdT\xa9w C:\\Games\\ \"x\"?"), 4u);
+    EXPECT_EQ(calls.TypeOf(0x10c, "\xa6w\xb8\xcb", "long text, cut short here"), 1u);
+    EXPECT_EQ(calls.TypeOf(0x114, "notice", "insert disc 2"), 0x50001u);
+    EXPECT_FALSE(calls.TypeOf(0x10c, "notice", "insert disc 2")) << "another thread's";
+    calls.Add("0114:Ret  user32.MessageBoxA() retval=00000001 ret=004026d0\n");
+    EXPECT_FALSE(calls.TypeOf(0x114, "notice", "insert disc 2")) << "answered";
+    calls.Add("010c:Ret  user32.MessageBoxA() retval=00000001 ret=004029d1\n");
+    EXPECT_FALSE(calls.TypeOf(0x10c, "\xa6w\xb8\xcb", "long text, cut short here"));
+    EXPECT_EQ(calls.TypeOf(0x10c, "\xa6w\xb8\xcb", "\xbdT\xa9w C:\\Games\\ \"x\"?"), 4u);
 }
 
 } // namespace

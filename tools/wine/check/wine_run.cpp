@@ -84,8 +84,9 @@ std::string MachineJson(const scenario::Scenario& scenario) {
     std::string drives = JsonList(scenario.drives, [](const scenario::DriveSetup& drive) {
         std::string free = drive.freeBytes ? std::to_string(*drive.freeBytes) : "null";
         return "{\"letter\": " + JsonString(std::string(1, drive.letter)) +
-               ", \"cdrom\": " + JsonBool(drive.cdrom) + ", \"disc\": " + JsonString(drive.disc) +
-               ", \"free\": " + free + "}";
+               ", \"cdrom\": " + JsonBool(drive.cdrom) +
+               ", \"removable\": " + JsonBool(drive.removable) +
+               ", \"disc\": " + JsonString(drive.disc) + ", \"free\": " + free + "}";
     });
     std::string discs = JsonList(scenario.discs, [](const scenario::DiscSetup& disc) {
         std::vector<std::pair<std::string, std::string>> files;
