@@ -70,10 +70,8 @@ static BOOL MakeInstallFolder(void) {
 
 // Copies one file into a new file at destination. The copy is the user's: normal attributes
 // whatever the disc's file carries (every file on a CD is read-only), and the disc file's time of
-// last change where the file system can hold it (the copy is whole without it). A file that takes
-// the place of a kept one is flushed before it is closed: the kept one goes once the install is
-// complete, and by then its successor must be on the disk. FALSE when a block can't be read or
-// written, or the user cancelled.
+// last change where the file system can hold it (the copy is whole without it). FALSE when a
+// block can't be read or written, or the user cancelled.
 static BOOL CopyOneFile(const char* source, const char* destination, const FILETIME* written,
                         BOOL replacing) {
     HANDLE from = CreateFileA(source, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
@@ -106,8 +104,6 @@ static BOOL CopyOneFile(const char* source, const char* destination, const FILET
     }
     if (copied)
         SetFileTime(to, NULL, NULL, written);
-    if (copied && replacing && !FlushFileBuffers(to))
-        copied = FALSE;
     if (!CloseHandle(to))
         copied = FALSE;
     CloseHandle(from);

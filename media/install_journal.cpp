@@ -319,16 +319,6 @@ void VoidRecord(const char* path) {
         FlushJournal();
 }
 
-BOOL FlushWrittenFile(const char* path) {
-    HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return FALSE;
-    BOOL flushed = FlushFileBuffers(file);
-    if (!CloseHandle(file))
-        flushed = FALSE;
-    return flushed;
-}
-
 BOOL RestoreKept(const char* kept, const char* path) {
     if (MoveFileExA(kept, path, MOVEFILE_REPLACE_EXISTING))
         return TRUE;
@@ -454,6 +444,10 @@ void RollBackInstall(void) {
     CloseJournal(Undo(InstallState.journal, InstallState.journalLength, InstallState.journalPath));
 }
 
+// The files that took the kept ones' places are not flushed first: what a power cut right after
+// the commit could take of them is what the discs brought, as with every new file, and what it
+// takes with the kept ones is what a completed install discards anyway. A flush per file would
+// make a repair install wait on the disk for every file it replaces.
 void CommitInstall(void) {
     if (InstallState.journalFile == NULL)
         return;

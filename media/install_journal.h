@@ -40,9 +40,6 @@ BOOL FlushJournal(void);
 // it. Flushed at once.
 void VoidRecord(const char* path);
 
-// Flushes the file at path to the disk: a file that replaces a kept one must be there before the
-// kept one can go.
-BOOL FlushWrittenFile(const char* path);
 // Moves a kept file back to path, in place of what is there. TRUE when it is back, or was never
 // moved aside.
 BOOL RestoreKept(const char* kept, const char* path);

@@ -51,7 +51,7 @@ static void WriteShortcut(const char* target, const char* link, const char* desc
         }
     }
     HRESULT saved = CreateShellLink(target, link, description, NULL, InstallState.installDir);
-    if (replacing && (FAILED(saved) || !FlushWrittenFile(link)))
+    if (replacing && FAILED(saved))
         RestoreKept(kept, link);
 }
 
