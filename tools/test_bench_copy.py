@@ -65,7 +65,7 @@ class Cancels(unittest.TestCase):
         # Over an earlier install, the folder holds its files and the kept ones of those replaced.
         repair = found["cancel-repair"].splitlines()
         self.assertIn("previous-install C:\\Games\\game disc1", repair)
-        self.assertIn("click 2 when files C:\\Games\\game\\disc1-extra 20500", repair)
+        self.assertIn("click 2 when files C:\\Games\\game\\disc1-extra 20500 within 400", repair)
         for lines in (big, files, repair):
             self.assertEqual(lines[lines.index("answer yes") + 1], "expect dialog Install")
             self.assertIn("expect exit -1", lines)

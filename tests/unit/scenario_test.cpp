@@ -111,7 +111,8 @@ expect started 3 """"
 
 TEST(ScenarioParseTest, BadLinesNameTheirLine) {
     EXPECT_EQ(ParseError("title x\nclick\n"),
-              "t.scn:2: usage: click <id> [when files <folder> <n> | when bytes <file> <size>]");
+              "t.scn:2: usage: click <id> [when files <folder> <n> | when bytes <file> <size>] "
+              "[within <seconds>]");
     EXPECT_EQ(ParseError("jump 3\n"), "t.scn:1: unknown command \"jump\"");
     EXPECT_EQ(ParseError("type 1004 \"open\n"), "t.scn:1: unclosed quote");
     EXPECT_EQ(ParseError("drive d cdrom nodisc\n"), "t.scn:1: no disc named nodisc");
@@ -361,10 +362,17 @@ TEST(ScenarioPlayTest, AClickWhenFilesOrBytesLandsOnceTheyAreThere) {
     PlayText(backend, "expect dialog Setup\nclick 2 when bytes C:\\x\\big.dat 2M\n", true);
     EXPECT_EQ(backend.actions, (std::vector<std::string>{"click on its way 2"}));
 
-    for (const char* bad : {"click 2 when files C:\\x\n", "click 2 when bytes C:\\x lots\n",
-                            "click 2 when files C:\\x 2M\n"})
+    // A wait of its own, for a folder that fills slowly.
+    backend.files = 2;
+    log = PlayText(backend, "expect dialog Setup\nclick 2 when files C:\\x 3 within 0.05\n", false);
+    EXPECT_NE(log[1].find("never held 3 files"), std::string::npos) << log[1];
+
+    for (const char* bad :
+         {"click 2 when files C:\\x\n", "click 2 when bytes C:\\x lots\n",
+          "click 2 when files C:\\x 2M\n", "click 2 when files C:\\x 3 within 0\n",
+          "click 2 when files C:\\x 3 in 5\n"})
         EXPECT_EQ(ParseError(bad), "t.scn:1: usage: click <id> [when files <folder> <n> | "
-                                   "when bytes <file> <size>]")
+                                   "when bytes <file> <size>] [within <seconds>]")
             << bad;
 }
 

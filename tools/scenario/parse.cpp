@@ -201,12 +201,16 @@ bool IsValidStep(const Line& line, std::string& why) {
     if (command == "click") {
         long long n;
         std::uint64_t bytes;
-        bool race = count == 6 && line.word(2) == "when" &&
+        double seconds;
+        bool race = (count == 6 || (count == 8 && line.word(6) == "within" &&
+                                    Seconds(line.word(7), seconds) && seconds > 0)) &&
+                    line.word(2) == "when" &&
                     ((line.word(3) == "files" && Number(line.word(5), n) && n >= 0) ||
                      (line.word(3) == "bytes" && ParseSize(line.word(5), bytes)));
         return (count == 2 || race) && IsId(line.word(1))
                    ? true
-                   : wrong("click <id> [when files <folder> <n> | when bytes <file> <size>]");
+                   : wrong("click <id> [when files <folder> <n> | when bytes <file> <size>] "
+                           "[within <seconds>]");
     }
     if (command == "refuse")
         return count == 3 && line.word(1) == "click" && IsId(line.word(2))

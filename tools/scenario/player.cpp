@@ -322,7 +322,8 @@ bool Player::Click(const Line& step, std::string& why) {
         long long now = files ? backend_.CountFiles(path) : backend_.FileBytes(path);
         return now >= 0 && (std::uint64_t)now >= wanted;
     };
-    auto end = Clock::now() + std::chrono::duration<double>(options_.timeoutSeconds);
+    double seconds = step.words.size() == 8 ? std::stod(step.word(7)) : options_.timeoutSeconds;
+    auto end = Clock::now() + std::chrono::duration<double>(seconds);
     while (!reached()) {
         if (Clock::now() >= end) {
             why = path + " never held " + step.word(5) + (files ? " files" : " bytes");
