@@ -108,8 +108,12 @@ void AbandonInstall(void) {
     EndInstallDialog(-1);
 }
 
-// A copy that could not complete: everything copied so far goes, and the user is told.
-static void FailInstall(void) {
+void FailInstall(void) {
+    // A cancel that came first has the rollback to itself, and no failure is told.
+    if (!ClaimEnding(INSTALL_CONCLUDED)) {
+        AbandonInstall();
+        return;
+    }
     StopBusyIndicator();
     RemoveInstalledFiles(InstallState.ownerWindow);
     MessageBoxA(InstallState.installDialog, TextInstallFailed, CaptionMessage, MB_OK);
@@ -120,10 +124,7 @@ static void FailInstall(void) {
 static BOOL CopyDisc(HWND dialog) {
     if (CopyDiscTree(dialog) == 0 && !CancelRequested())
         return TRUE;
-    if (ClaimEnding(INSTALL_CONCLUDED))
-        FailInstall();
-    else
-        AbandonInstall();
+    FailInstall();
     return FALSE;
 }
 

@@ -1,14 +1,7 @@
 #include "install_state.h"
 
-INSTALLSTATE InstallState = {
-    NULL, NULL, {0},  {'c', ':', '\\', '\0'},
-    1,    0,    NULL, 0,
-    NULL, 0,    NULL, 0,
-    0,    0,    0,    {0},
-    {0},  0,    NULL, {0},
-    NULL, 0,    0,    0,
-    0,
-};
+// Zero but for the fields that start otherwise (their initial values are in the record).
+INSTALLSTATE InstallState;
 
 void SetFlag(volatile LONG* flag, LONG value) {
     InterlockedExchange(flag, value);

@@ -26,5 +26,9 @@ void EndInstallDialog(INT_PTR result);
 // The copy worker's rollback after a cancel: undoes the install, ends the dialog.
 void AbandonInstall(void);
 
+// A step of the install that could not be carried out: everything it changed is undone, the
+// user is told, and the dialog ends; or, when the user has cancelled first, the cancel's end.
+void FailInstall(void);
+
 // Runs once every disc is copied, on the copy worker's thread; ends the install dialog.
 void RunFinishingSteps(void);

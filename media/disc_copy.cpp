@@ -27,6 +27,8 @@ typedef struct {
     char action;
     char there[MAX_PATH]; // REPLACE_FILE: the name of the file there, in its own letters
     char kept[MAX_PATH];  // REPLACE_FILE: where the file there goes
+    DWORD keptNumber;     // REPLACE_FILE: its number among the kept files
+    DWORD mark;           // where its record begins in the journal (the next one's, if none)
 } PLANNEDENTRY;
 
 static BOOL IsFolder(const char* path) {
@@ -148,7 +150,7 @@ static BOOL PlanEntry(const char* destination, const WIN32_FIND_DATAA* found, PL
         return FALSE;
     lstrcpyA(entry->there, existing.cFileName);
     entry->action = REPLACE_FILE;
-    return WriteAheadKept(to, entry->kept);
+    return WriteAheadKept(to, entry->kept, &entry->keptNumber);
 }
 
 static BOOL CopyFolderContents(const char* source, const char* destination);
@@ -185,7 +187,8 @@ static BOOL MakeEntry(const char* source, const char* destination, const PLANNED
 // Copies the contents of folder source into folder destination, which exists, a batch of
 // entries at a time: each batch is planned and written ahead, then made. A folder that can't be
 // listed fails the copy: every folder but a drive's root lists at least "." and "..", so
-// "nothing found" is never an empty folder.
+// "nothing found" is never an empty folder. The entries of a batch that the copy stops before
+// are dropped from the rollback: it has nothing of theirs to undo.
 static BOOL CopyFolderContents(const char* source, const char* destination) {
     char pattern[MAX_PATH];
     lstrcpyA(pattern, source);
@@ -204,6 +207,7 @@ static BOOL CopyFolderContents(const char* source, const char* destination) {
         int planned = 0;
         while (copied && more && planned < BATCH_ENTRIES) {
             if (lstrcmpA(found.cFileName, ".") != 0 && lstrcmpA(found.cFileName, "..") != 0) {
+                batch[planned].mark = JournalMark();
                 copied = !CancelRequested() && PlanEntry(destination, &found, &batch[planned]);
                 planned++;
             }
@@ -212,10 +216,20 @@ static BOOL CopyFolderContents(const char* source, const char* destination) {
                 copied = GetLastError() == ERROR_NO_MORE_FILES;
             }
         }
+        DWORD planEnd = JournalMark();
         if (copied)
             copied = FlushJournal();
         for (int i = 0; copied && i < planned; i++)
-            copied = !CancelRequested() && MakeEntry(source, destination, &batch[i]);
+            copied = batch[i].action != REPLACE_FILE || PrepareKept(batch[i].keptNumber);
+        int begun = 0;
+        while (copied && begun < planned) {
+            if (CancelRequested())
+                copied = FALSE;
+            else
+                copied = MakeEntry(source, destination, &batch[begun++]);
+        }
+        if (!copied && begun < planned)
+            DropPlanned(batch[begun].mark, planEnd);
     }
     if (batch != NULL)
         HeapFree(GetProcessHeap(), 0, batch);

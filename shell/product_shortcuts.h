@@ -2,7 +2,9 @@
 
 #include <windows.h>
 
-// Makes the program group with its three shortcuts and the two desktop shortcuts. Returns 1.
-// When the shell folders key can't be opened it tells the user and ends the process with
-// status 0, unless the user has cancelled the install meanwhile (it then returns 0).
+// Makes the program group with its three shortcuts and the two desktop shortcuts, each written
+// ahead in the install's journal. Returns 1; -1 when a link or folder of the group can't be
+// written ahead (the install must fail then). When the shell folders key can't be opened it
+// tells the user and ends the process with status 0, unless the user has cancelled the install
+// meanwhile (it then returns 0).
 int CreateProductShortcuts(void);

@@ -193,6 +193,18 @@ struct Expected {
     std::vector<std::string> complete;
 };
 
+// The installer's threads by the order they were made: the main thread, then each CreateThread's.
+std::string ThreadName(int thread) {
+    switch (thread) {
+    case 0:
+        return "main thread";
+    case 2:
+        return "worker";
+    default:
+        return "thread " + std::to_string(thread);
+    }
+}
+
 // What a run is asked to do.
 struct Plan {
     std::string type;
@@ -201,6 +213,7 @@ struct Plan {
     int cancelBefore = 0; // 0: no cancel
     int killBefore = 0;   // 0: no kill
     bool powerCut = false;
+    int killThread = 2; // the thread whose call the kill precedes: 0 the main thread, 2 the worker
     std::string Name() const {
         std::string name = type;
         if (cancelBefore != 0)
@@ -208,8 +221,8 @@ struct Plan {
         if (!failCall.empty())
             name += " " + failCall + " use " + std::to_string(failUse) + " fails";
         if (killBefore != 0)
-            name += std::string(powerCut ? " power cut" : " killed") + " before worker call " +
-                    std::to_string(killBefore);
+            name += std::string(powerCut ? " power cut" : " killed") + " before " +
+                    ThreadName(killThread) + " call " + std::to_string(killBefore);
         return name;
     }
 };
@@ -224,9 +237,10 @@ struct Outcome {
     bool gaveUp = false;
     std::map<std::string, int> uses;
     int workerCalls = 0;
+    std::map<int, int> threadCalls; // by thread (0: the main thread)
     int cancelAt = 0;
     std::map<std::string, int> usesAtCancel;
-    std::vector<std::pair<int, int>> unflushed;
+    std::map<int, std::vector<std::pair<int, int>>> unflushed; // by thread
     int lastNotice = 0;              // the worker's calls as the last notice came up
     std::optional<int> linksAtPress; // the shortcuts there were as cancel was pressed
     bool pressAfterDone = false;
@@ -310,7 +324,7 @@ class Enumeration {
             machine << "cancel before call " << plan.cancelBefore << "\n";
         if (plan.killBefore != 0)
             machine << (plan.powerCut ? "power cut" : "kill") << " before call " << plan.killBefore
-                    << "\n";
+                    << " thread " << plan.killThread << "\n";
         Write(folder / "machine.txt", machine.str());
 
         auto start = Clock::now();
@@ -398,14 +412,20 @@ class Enumeration {
             words >> kind >> name;
             if (kind == "use" && words >> count)
                 outcome.uses[name] = count;
-            else if (kind == "thread" && name == "2" && words >> count)
-                outcome.workerCalls = count;
+            else if (kind == "thread" && words >> count) {
+                outcome.threadCalls[std::atoi(name.c_str())] = count;
+                if (name == "2")
+                    outcome.workerCalls = count;
+            }
             else if (kind == "cancel")
                 outcome.cancelAt = std::atoi(name.c_str());
             else if (kind == "use-at-cancel" && words >> count)
                 outcome.usesAtCancel[name] = count;
-            else if (kind == "unflushed" && words >> count)
-                outcome.unflushed.push_back({std::atoi(name.c_str()), count});
+            else if (kind == "unflushed") {
+                int first = 0, last = 0;
+                if (words >> first >> last)
+                    outcome.unflushed[std::atoi(name.c_str())].push_back({first, last});
+            }
         }
         fs::path c = folder / "c";
         fs::path installed = c / fs::path(installFolder_.substr(3));
@@ -427,7 +447,7 @@ class Enumeration {
             if (it->path().filename().string().rfind(prefix, 0) != 0)
                 continue;
             outcome.journal = true;
-            if (it->path().filename() == JournalName) {
+            if (it->path().extension() == JournalSuffix) {
                 for (const auto& line : ReadLines(it->path()))
                     outcome.committed |= line.rfind("C ", 0) == 0;
             }
@@ -677,6 +697,8 @@ struct Point {
     Plan plan;
     Outcome outcome;
     std::string failure;
+    std::optional<fs::path> from = {}; // the machine the run starts on: a killed run's (none: the
+                                       // machine before the install)
 };
 
 // Runs the plans on options.jobs threads, in order of the list.
@@ -688,7 +710,7 @@ void RunAll(Enumeration& enumeration, const Options& options, std::vector<Point>
             Point& point = points[i];
             std::string name = "run-" + std::to_string(i) + "-" + point.plan.type +
                                (point.plan.killBefore != 0 ? "-kill" : "");
-            point.outcome = enumeration.Run(point.plan, name);
+            point.outcome = enumeration.Run(point.plan, name, false, point.from);
             point.failure =
                 point.plan.killBefore != 0
                     ? JudgeKilled(enumeration, point.plan, point.outcome, expected, name)
@@ -727,19 +749,28 @@ std::vector<std::string> Split(const std::string& text) {
     return parts;
 }
 
-// The worker calls before which a kill (and, where writes were not yet flushed, a power cut) is
-// replayed: every call of the worker, and one past its last; power cuts up to the last notice.
+// The calls before which a kill (and, where writes were not yet flushed, a power cut) is
+// replayed: every call of every thread of the installer, and one past the last of each; power
+// cuts up to the last notice (after it the install can no longer be undone, and a power cut
+// may take what the system had not yet written of the installed files, as for any program).
+// The main thread makes no call while writes wait until the install has ended.
 void KillPoints(const Outcome& counted, int every, std::vector<Point>& points,
                 const std::string& type) {
     int index = 0;
-    for (int k = 1; k <= counted.workerCalls + 1; ++k) {
-        if (index++ % every == 0)
-            points.push_back({{type, "", 0, 0, k, false}, {}, ""});
-    }
-    for (const auto& [first, last] : counted.unflushed) {
-        for (int k = first; k <= last && k <= counted.lastNotice; ++k) {
+    for (const auto& [thread, calls] : counted.threadCalls) {
+        for (int k = 1; k <= calls + 1; ++k) {
             if (index++ % every == 0)
-                points.push_back({{type, "", 0, 0, k, true}, {}, ""});
+                points.push_back({{type, "", 0, 0, k, false, thread}, {}, ""});
+        }
+    }
+    for (const auto& [thread, runs] : counted.unflushed) {
+        if (thread == 0)
+            continue;
+        for (const auto& [first, last] : runs) {
+            for (int k = first; k <= last && (thread != 2 || k <= counted.lastNotice); ++k) {
+                if (index++ % every == 0)
+                    points.push_back({{type, "", 0, 0, k, true, thread}, {}, ""});
+            }
         }
     }
 }
@@ -788,12 +819,13 @@ int main(int argc, char** argv) {
         std::istringstream words(*options.only);
         std::string what;
         int k = 0;
-        words >> what >> k;
+        int thread = 2;
+        words >> what >> k >> thread;
         Plan plan{options.types.front()};
         if (what == "cancel")
             plan.cancelBefore = k;
         else if (what == "kill" || what == "power")
-            plan = {plan.type, "", 0, 0, k, what == "power"};
+            plan = {plan.type, "", 0, 0, k, what == "power", thread};
         else
             plan = {plan.type, what, k, 0};
         auto expected = enumeration.ExpectedTrees(plan.type);
@@ -861,8 +893,46 @@ int main(int argc, char** argv) {
         RunAll(enumeration, options, faults, expected);
         RunAll(enumeration, options, kills, expected);
 
+        // The next setup's recovery, killed (or its power cut) at every call of its main thread
+        // and of the thread that undoes the interrupted install: the setup after it must finish
+        // the rollback. Its machines: an install killed at its last notice (everything written,
+        // nothing committed), and one killed a quarter into the worker's calls (during the first
+        // disc).
+        std::vector<Point> recoveries;
+        if (options.kills) {
+            int bases[] = {counted.lastNotice, std::max(1, counted.workerCalls / 4)};
+            for (int b = 0; b < 2; ++b) {
+                std::string baseName = "recovery-base-" + type + "-" + std::to_string(b);
+                Plan basePlan{type, "", 0, 0, bases[b], false, 2};
+                enumeration.Run(basePlan, baseName);
+                fs::path baseMachine = enumeration.work() / baseName;
+                Outcome next = enumeration.Run({type}, baseName + "-count", false, baseMachine);
+                int index = 0;
+                for (int thread : {0, 1}) {
+                    auto calls = next.threadCalls.find(thread);
+                    for (int k = 1; calls != next.threadCalls.end() && k <= calls->second + 1;
+                         ++k) {
+                        if (index++ % options.every == 0)
+                            recoveries.push_back(
+                                {{type, "", 0, 0, k, false, thread}, {}, "", baseMachine});
+                    }
+                    auto runs = next.unflushed.find(thread);
+                    for (const auto& [first, last] :
+                         runs == next.unflushed.end() ? std::vector<std::pair<int, int>>{}
+                                                      : runs->second) {
+                        for (int k = first; k <= last; ++k) {
+                            if (index++ % options.every == 0)
+                                recoveries.push_back(
+                                    {{type, "", 0, 0, k, true, thread}, {}, "", baseMachine});
+                        }
+                    }
+                }
+            }
+            RunAll(enumeration, options, recoveries, expected);
+        }
+
         int runFailures = 0;
-        for (const auto* points : {&cancels, &faults, &kills}) {
+        for (const auto* points : {&cancels, &faults, &kills, &recoveries}) {
             for (const auto& point : *points) {
                 if (point.failure.empty())
                     continue;
@@ -874,17 +944,27 @@ int main(int argc, char** argv) {
         }
         double seconds = std::chrono::duration<double>(Clock::now() - started).count();
         double slowest = 0;
-        for (const auto* points : {&cancels, &faults, &kills})
+        for (const auto* points : {&cancels, &faults, &kills, &recoveries})
             for (const auto& point : *points)
                 slowest = std::max(slowest, point.outcome.seconds);
         size_t powerCuts = std::count_if(kills.begin(), kills.end(),
                                          [](const Point& point) { return point.plan.powerCut; });
+        size_t recoveryCuts = std::count_if(recoveries.begin(), recoveries.end(),
+                                            [](const Point& point) { return point.plan.powerCut; });
+        std::string threads;
+        for (const auto& [thread, calls] : counted.threadCalls)
+            threads += (threads.empty() ? "" : ", ") + ThreadName(thread) + " " +
+                       std::to_string(calls);
         std::printf("%s install: %d cancel points (the copy worker's calls), %d fault points "
-                    "(%zu calls that can fail), %zu kill points and %zu power cuts; %zu cancel, "
-                    "%zu fault and %zu kill runs, %d failed; %.1f s, slowest run %.1f s\n",
+                    "(%zu calls that can fail), %zu kill points (calls of %s) and %zu power cuts, "
+                    "%zu kill points and %zu power cuts in the next setup's recovery; %zu cancel, "
+                    "%zu fault, %zu kill and %zu recovery runs, %d failed; %.1f s, slowest run "
+                    "%.1f s\n",
                     type.c_str(), counted.workerCalls + 1, faultPoints,
-                    CallsThatCanFail(counted, cancelCounted), kills.size() - powerCuts, powerCuts,
-                    cancels.size(), faults.size(), kills.size(), runFailures, seconds, slowest);
+                    CallsThatCanFail(counted, cancelCounted), kills.size() - powerCuts,
+                    threads.c_str(), powerCuts, recoveries.size() - recoveryCuts, recoveryCuts,
+                    cancels.size(), faults.size(), kills.size(), recoveries.size(), runFailures,
+                    seconds, slowest);
         std::fflush(stdout);
         failed += runFailures;
     }

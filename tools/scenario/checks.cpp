@@ -1,6 +1,7 @@
 // The end checks of a scenario: what must hold on the machine once the installer has ended.
 #include <charconv>
 #include <cstdio>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -217,6 +218,28 @@ bool CheckEnd(const Scenario& scenario, Disk& disk, std::vector<std::string>& lo
                 continue;
             Tree actual;
             AddTree(path, actual);
+            // Files of others in the folder, each checked by an expect file of its own, and the
+            // folders that hold them.
+            for (const auto& other : scenario.checks) {
+                if (other.word(1) != "file")
+                    continue;
+                auto file = disk.HostPath(other.word(2));
+                if (!file)
+                    continue;
+                std::string relative = fs::path(*file).lexically_relative(path).string();
+                if (relative.empty() || relative.rfind("..", 0) == 0)
+                    continue;
+                std::replace(relative.begin(), relative.end(), '/', '\\');
+                actual.files.erase(relative);
+                for (size_t cut = relative.rfind('\\'); cut != std::string::npos;
+                     cut = relative.rfind('\\', cut - 1)) {
+                    std::string folder = relative.substr(0, cut);
+                    if (expected.folders.count(folder) == 0)
+                        actual.folders.erase(folder);
+                    if (cut == 0)
+                        break;
+                }
+            }
             std::vector<std::string> differences;
             for (const auto& [name, content] : expected.files) {
                 auto found = actual.files.find(name);
