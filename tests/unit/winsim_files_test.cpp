@@ -14,6 +14,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "call_points.h"
 #include "test_machine.h"
 
 namespace fs = std::filesystem;
@@ -298,6 +299,58 @@ TEST_F(WinsimFileIo, AFullDiskFailsTheWriteAndKeepsCount) {
     // An empty file still fits on the full disk; anything more does not.
     EXPECT_EQ(Put("d:\\none.bin", ""), 0u);
     EXPECT_EQ(Put("d:\\three.bin", "x"), (DWORD)ERROR_DISK_FULL);
+}
+
+// The installer goes back inside its journal to write over what it wrote: only bytes past the end
+// take room, and a close that fails (as a power cut) puts back the bytes that were written over.
+TEST_F(WinsimFileIo, MovesInsideAFileAndWritesOverItWithoutNewRoom) {
+    auto& d = sim.AddFixed('d');
+    d.capacity = 10;
+    ASSERT_EQ(Put("d:\\journal", "0123456789"), 0u);
+    HANDLE file = Open("d:\\journal", GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(FlushFileBuffers(file));
+    DWORD written = 0;
+    EXPECT_EQ(SetFilePointer(file, 2, nullptr, FILE_BEGIN), 2u);
+    EXPECT_TRUE(WriteFile(file, "AB", 2, &written, nullptr)) << "on a full disk";
+    EXPECT_EQ(SetFilePointer(file, 0, nullptr, FILE_CURRENT), 4u);
+    EXPECT_EQ(SetFilePointer(file, -1, nullptr, FILE_END), 9u);
+    EXPECT_FALSE(WriteFile(file, "YZ", 2, &written, nullptr));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_DISK_FULL);
+    EXPECT_EQ(written, 1u) << "as far as the room goes";
+    EXPECT_EQ(ReadAll(fs::path(d.hostFolder) / "journal"), "01AB45678Y");
+    EXPECT_EQ(sim.machine().drives['d'].written, 10u);
+
+    EXPECT_EQ(SetFilePointer(file, -11, nullptr, FILE_CURRENT), INVALID_SET_FILE_POINTER);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_NEGATIVE_SEEK);
+    LONG high = 0;
+    EXPECT_EQ(SetFilePointer(file, 0, &high, FILE_CURRENT), 10u) << "the position stayed";
+    EXPECT_EQ(high, 0);
+    char head[3] = {};
+    DWORD read = 0;
+    ASSERT_EQ(SetFilePointer(file, 1, nullptr, FILE_BEGIN), 1u);
+    EXPECT_TRUE(ReadFile(file, head, 2, &read, nullptr));
+    EXPECT_STREQ(head, "1A");
+
+    // What was flushed is what a failed close leaves: the old bytes under the new ones too.
+    winsim::calls::Plan plan;
+    plan.failAt["CloseHandle"] = winsim::calls::Counted().uses["CloseHandle"] + 1;
+    winsim::calls::SetPlan(plan);
+    EXPECT_FALSE(CloseHandle(file));
+    winsim::calls::SetPlan({});
+    EXPECT_EQ(ReadAll(fs::path(d.hostFolder) / "journal"), "0123456789");
+}
+
+TEST(WinsimVersion, IsWindows10UnlessTheMachineIsTheFirstWindows95) {
+    TestMachine sim;
+    DWORD version = GetVersion();
+    EXPECT_EQ(version & 0x80000000u, 0u) << "the NT line";
+    EXPECT_EQ(LOWORD(version), 0x000Au);
+    EXPECT_EQ(HIWORD(version), 19041u);
+    sim.machine().version = 0xC3B60004;
+    version = GetVersion();
+    EXPECT_NE(version & 0x80000000u, 0u);
+    EXPECT_EQ(LOWORD(version), 0x0004u) << "4.0";
 }
 
 class WinsimDelete : public WinsimFiles {

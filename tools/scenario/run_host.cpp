@@ -40,6 +40,12 @@ struct Options {
     std::string source = SCENARIO_SOURCE_DIR;
 };
 
+// The first Windows 95's MoveFileExA fails with an error that no page names: this machine picks
+// ERROR_NOT_SUPPORTED, not the ERROR_CALL_NOT_IMPLEMENTED of a plain stub. GetVersion: 4.0, the
+// high bit set, build 950.
+constexpr unsigned Windows95MoveError = 50;
+constexpr const char* Windows95Version = "0xC3B60004";
+
 std::string Quote(const std::string& text) {
     return "\"" + text + "\"";
 }
@@ -270,8 +276,11 @@ bool BuildMachine(const scenario::Scenario& scenario, const fs::path& folder, Sa
             text << "fault " << kind << " " << first << (second.empty() ? "" : " " + second)
                  << "\n";
     }
+    // The first Windows 95: no GetDiskFreeSpaceExA, a MoveFileExA that is a stub, and its
+    // version.
     if (scenario.windows95)
-        text << "lacks GetDiskFreeSpaceExA\n";
+        text << "lacks GetDiskFreeSpaceExA\nlacks MoveFileExA error " << Windows95MoveError
+             << "\nversion " << Windows95Version << "\n";
     WriteFile(folder / "machine.txt", text.str());
 
     // Shell folders and files that are on the machine before the start.

@@ -66,7 +66,8 @@ struct Scenario {
         std::vector<std::string> discs;
     };
     std::vector<PreviousInstall> previousInstalls;
-    // The first release of Windows 95: no GetDiskFreeSpaceExA (host only).
+    // The first release of Windows 95: no GetDiskFreeSpaceExA, MoveFileExA a stub that fails,
+    // GetVersion 4.0 with the high bit set (host only).
     bool windows95 = false;
     std::vector<std::string> faults; // "keyopen 2", "unreadable disc1 kelvo\a.dat", "link save"
     std::vector<Line> steps;         // played while the installer runs

@@ -3,6 +3,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <dirent.h>
@@ -131,6 +132,24 @@ bool Machine::load(const std::string& machineFolder) {
             drives[d.letter] = d;
         } else if (words.size() >= 3 && words[0] == "shellfolder") {
             shellFolders[words[1]] = words[2];
+        } else if (words.size() == 3 && words[0] == "registry" && words[2] == "readonly" &&
+                   HiveNamed(words[1]) == Hive::LocalMachine) {
+            registry.localMachineReadOnly = true;
+        } else if (words.size() == 6 && words[0] == "registry" && HiveNamed(words[1]) &&
+                   (words[4] == "sz" || words[4] == "dword")) {
+            RegistryValue value;
+            if (words[4] == "sz") {
+                value = {1 /* REG_SZ */, Utf8ToCp950(words[5]) + '\0'};
+            } else {
+                std::uint32_t number = (std::uint32_t)std::stoul(words[5], nullptr, 0);
+                value = {4 /* REG_DWORD */, std::string((const char*)&number, 4)};
+            }
+            Hive hive = *HiveNamed(words[1]);
+            std::vector<std::string> names = KeyNames(words[2]);
+            if (IsShellFolders(hive, names) && value.type == 1)
+                shellFolders[words[3]] = words[5];
+            else
+                registry.Make(hive, names).values[words[3]] = value;
         } else if (words.size() >= 3 && words[0] == "fault") {
             if (words[1] == "keyopen")
                 failKeyOpenings.insert(std::stoi(words[2]));
@@ -146,14 +165,23 @@ bool Machine::load(const std::string& machineFolder) {
         } else if (words.size() >= 4 && words[0] == "kill" && words[1] == "before" &&
                    words[2] == "call") {
             killBeforeCall = std::stoi(words[3]);
+            if (words.size() >= 6 && words[4] == "thread")
+                killThread = std::stoi(words[5]);
         } else if (words.size() >= 5 && words[0] == "power" && words[1] == "cut" &&
                    words[2] == "before" && words[3] == "call") {
             killBeforeCall = std::stoi(words[4]);
             powerCut = true;
+            if (words.size() >= 7 && words[5] == "thread")
+                killThread = std::stoi(words[6]);
         } else if (words.size() >= 2 && words[0] == "lacks") {
             lacks.insert(words[1]);
+            if (words.size() >= 4 && words[2] == "error")
+                stubErrors[words[1]] = (std::uint32_t)std::stoul(words[3], nullptr, 0);
+        } else if (words.size() == 2 && words[0] == "version") {
+            version = (std::uint32_t)std::stoul(words[1], nullptr, 0);
         }
     }
+    LoadRegistryFile(*this);
     return true;
 }
 
@@ -179,6 +207,34 @@ bool Machine::save() const {
     }
     for (const auto& [name, value] : shellFolders)
         out << "shellfolder " << Quote(name) << " " << Quote(value) << "\n";
+    if (registry.localMachineReadOnly)
+        out << "registry hklm readonly\n";
+    // The text and number values (registry.txt holds the registry whole once it has changed).
+    std::vector<std::string> names;
+    auto values = [&](auto& self, Hive hive, const RegistryKey& key) -> void {
+        std::string path;
+        for (const auto& name : names)
+            path += (path.empty() ? "" : "\\") + name;
+        for (const auto& [name, value] : key.values) {
+            if (value.type == 1 /* REG_SZ */)
+                out << "registry " << HiveName(hive) << " " << Quote(path) << " " << Quote(name)
+                    << " sz " << Quote(Cp950ToUtf8(value.data.substr(0, value.data.find('\0'))))
+                    << "\n";
+            std::uint32_t number = 0;
+            if (value.type == 4 /* REG_DWORD */ && value.data.size() == 4) {
+                std::memcpy(&number, value.data.data(), 4);
+                out << "registry " << HiveName(hive) << " " << Quote(path) << " " << Quote(name)
+                    << " dword " << number << "\n";
+            }
+        }
+        for (const auto& [name, subkey] : key.keys) {
+            names.push_back(name);
+            self(self, hive, subkey);
+            names.pop_back();
+        }
+    };
+    for (Hive hive : {Hive::LocalMachine, Hive::CurrentUser})
+        values(values, hive, registry.Root(hive));
     for (int n : failKeyOpenings)
         out << "fault keyopen " << n << "\n";
     for (const auto& path : unreadable)
@@ -190,9 +246,16 @@ bool Machine::save() const {
     if (cancelBeforeCall != 0)
         out << "cancel before call " << cancelBeforeCall << "\n";
     if (killBeforeCall != 0)
-        out << (powerCut ? "power cut" : "kill") << " before call " << killBeforeCall << "\n";
-    for (const auto& name : lacks)
-        out << "lacks " << name << "\n";
+        out << (powerCut ? "power cut" : "kill") << " before call " << killBeforeCall << " thread "
+            << killThread << "\n";
+    for (const auto& name : lacks) {
+        out << "lacks " << name;
+        if (stubErrors.contains(name))
+            out << " error " << stubErrors.at(name);
+        out << "\n";
+    }
+    if (version != Windows10)
+        out << "version " << version << "\n";
     return bool(out);
 }
 

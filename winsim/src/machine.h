@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "registry_tree.h"
+
 namespace winsim {
 
 // Removable: a floppy or ZIP drive.
@@ -37,8 +39,10 @@ struct Machine {
     std::string folder; // machine folder, empty for a machine that lives only in memory
     std::map<char, Drive> drives;
 
-    // Registry: values of HKCU\...\Explorer\Shell Folders (UTF-8), and which openings fail
-    // (1 = first opening, 2 = second, ...).
+    // Registry: HKLM and HKCU (registry_tree.h). The text values of HKCU\...\Explorer\Shell
+    // Folders (UTF-8) are kept here, apart, and which openings of that key fail (1 = first
+    // opening, 2 = second, ...).
+    Registry registry;
     std::map<std::string, std::string> shellFolders;
     std::set<int> failKeyOpenings;
     int keyOpenings = 0;
@@ -52,12 +56,19 @@ struct Machine {
     // call of the copy worker (the second thread the installer makes) the user presses cancel.
     std::map<std::string, int> failCalls;
     int cancelBeforeCall = 0;
-    // The process is killed, or the power cut, just before that call of the copy worker.
+    // The process is killed, or the power cut, just before that call of a thread: 0 the main
+    // thread, k the thread of the k-th CreateThread (2, the copy worker, unless told).
     int killBeforeCall = 0;
+    int killThread = 2;
     bool powerCut = false;
 
-    // Functions that GetProcAddress does not find, as on an older Windows.
+    // Functions that GetProcAddress does not find, as on an older Windows; of those a system
+    // exports as stubs (MoveFileExA), the error the stub fails with.
     std::set<std::string> lacks;
+    std::map<std::string, std::uint32_t> stubErrors;
+    // What GetVersion answers: Windows 10 (build 19041) unless told.
+    static constexpr std::uint32_t Windows10 = 0x4A61000A;
+    std::uint32_t version = Windows10;
 
     // Programs started with WinExec: show command and command line (UTF-8), in order. With a
     // machine folder each start is also appended to started.txt there.
@@ -69,10 +80,15 @@ struct Machine {
     //   drive <letter> cdrom <disc folder | -> [nolabel]
     //   drive <letter> removable <disk folder | ->
     //   shellfolder <name> <value>
+    //   registry <HKLM|HKCU> <key path> <value name> sz <text> | dword <number>
+    //   registry hklm readonly
     //   fault keyopen <n> | unreadable <host path> | link <what> | call <function> <n>
     //   cancel before call <n>
-    //   kill before call <n> | power cut before call <n>
-    //   lacks <function>
+    //   kill before call <n> [thread <t>] | power cut before call <n> [thread <t>]
+    //   lacks <function> [error <n>]
+    //   version <GetVersion's answer>
+    // Then registry.txt, when the machine has one, replaces the registry and the shell folders:
+    // it holds what the processes on the machine changed.
     bool load(const std::string& folder);
     // Writes machine.txt back (after a disc change, for example).
     bool save() const;
@@ -119,6 +135,12 @@ char DriveLetterOf(std::string_view windowsPath);
 
 // Label of the disc in a CD-ROM drive, or nullopt when there is none or it can't be read.
 std::optional<std::string> DiscLabel(const Drive& drive);
+
+// The registry's durability (registry.cpp): whether it holds changes not yet flushed, the
+// power cut that takes them back, and registry.txt read into a machine being loaded.
+bool RegistryUnflushed();
+void LoseUnflushedRegistry();
+void LoadRegistryFile(Machine& machine);
 
 // Set the calling thread's last error.
 void SetError(std::uint32_t error);
