@@ -847,7 +847,8 @@ static BOOL ReadJournal(const char* path, char** records, DWORD* length) {
 
 // How many bytes of records, at the start of the journal's length bytes, check out and are
 // records that the journal of place could have written: its first names the install and place,
-// each later one a change it may reach, a commit only last. 0 when the journal is not that.
+// each later one a change it may reach (and not through a directory link), a commit only last.
+// 0 when the journal is not that.
 static DWORD CheckRecords(const JOURNALPLACE* place, const char* records, DWORD length) {
     JOURNALRECORD record;
     DWORD first = ParseRecord(records, length, &record);
@@ -856,15 +857,22 @@ static DWORD CheckRecords(const JOURNALPLACE* place, const char* records, DWORD 
         return 0;
     DWORD valid = first;
     BOOL committed = FALSE;
+    char checked[MAX_PATH];
+    char kept[MAX_PATH];
+    checked[0] = '\0';
     for (DWORD used; (used = ParseRecord(records + valid, length - valid, &record)) != 0;) {
         BOOL fits = !committed;
         if (record.kind == JOURNAL_COMMIT)
             fits = fits && SamePath(record.path, place->folder);
         else if (record.kind == JOURNAL_VOID)
             fits = fits && IsPlainPath(record.path);
-        else if (record.kind == JOURNAL_FOLDER || record.kind == JOURNAL_FILE ||
-                 record.kind == JOURNAL_KEPT)
-            fits = fits && IsReachable(place, record.kind, record.path);
+        else if (record.kind == JOURNAL_FOLDER || record.kind == JOURNAL_FILE)
+            fits = fits && IsReachable(place, record.kind, record.path) &&
+                   !PassesThroughLink(record.path, checked);
+        else if (record.kind == JOURNAL_KEPT)
+            fits = fits && IsReachable(place, record.kind, record.path) &&
+                   KeptPath(place, record.path, record.number, kept) &&
+                   !PassesThroughLink(record.path, checked) && !PassesThroughLink(kept, checked);
         else
             fits = FALSE;
         if (!fits)

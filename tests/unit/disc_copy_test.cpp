@@ -632,8 +632,7 @@ TEST_F(Recovery, AKilledInstallIsRolledBackByTheNextSetupWhereverItInstalls) {
         FailUses failed({{"MoveFileExA", 2}, {"MoveFileA", 1}});
         EXPECT_EQ(Recover(), RECOVERY_BLOCKED);
     }
-    EXPECT_EQ(std::string(blocker).rfind("C:\\Program Files\\Kelvo Co\\kelvo\\", 0), 0u)
-        << blocker;
+    EXPECT_EQ(std::string(blocker).rfind("C:\\Program Files\\Kelvo Co\\kelvo\\", 0), 0u) << blocker;
     EXPECT_TRUE(fs::exists(journal)) << "a kept file is still aside";
     EXPECT_NE(RecordValue("Journal"), "");
     EXPECT_EQ(Recover(), RECOVERY_DONE);
@@ -656,15 +655,18 @@ TEST_F(Recovery, AKilledInstallIsRolledBackByTheNextSetupWhereverItInstalls) {
 
 TEST_F(Recovery, OnWindows95TheKeptFilesComeBackWhateverTheStubAnswers) {
     KilledRepair();
+    // What its stub answers is written nowhere: here, not ERROR_CALL_NOT_IMPLEMENTED.
     sim.machine().lacks.insert("MoveFileExA");
-    sim.machine().lacksError["MoveFileExA"] = ERROR_INVALID_FUNCTION;
-    sim.machine().windows95 = true;
+    sim.machine().stubErrors["MoveFileExA"] = ERROR_INVALID_FUNCTION;
+    sim.machine().version = 0xC3B60004;
     EXPECT_EQ(Recover(), RECOVERY_DONE);
     EXPECT_EQ(Left(), EarlierTree);
     ExpectEarlierFiles();
     ExpectNothingOfSetups();
 
     // A cancelled repair there, too.
+    earlier.clear();
+    fs::remove_all(Installed());
     LayOutEarlierInstall();
     ASSERT_EQ(CopyDiscTree(nullptr), 0);
     RemoveInstalledFiles(nullptr);
@@ -691,7 +693,7 @@ TEST_F(Recovery, AFinishedInstallsJournalIsCompletedNotUndone) {
         << records;
     ASSERT_TRUE(SetFileAttributesA(InstallState.journalPlace.journal, FILE_ATTRIBUTE_READONLY));
     {
-        FailNext failed("DeleteFileA", 2);
+        FailUses failed({{"DeleteFileA", 2}, {"SetFileAttributesA", 1}});
         CommitInstall();
     }
     EXPECT_NE(RecordValue("Journal"), "") << "a kept file is left: the commit is not over";
@@ -723,17 +725,16 @@ TEST_F(Recovery, OnlyTheJournalTheRegistryNamesIsActedOnAndOnlyWhereItMayReach) 
     // install, in any spelling, or through a directory link, leaves the whole journal alone.
     KilledRepair();
     std::string before = ReadAll(journal);
-    fs::create_directory_symlink(c / "Program Files" / "Kelvo Co" / "kelvo2",
-                                 Installed() / "door");
+    fs::create_directory_symlink(c / "Program Files" / "Kelvo Co" / "kelvo2", Installed() / "door");
     for (const char* outside :
          {"F 0 C:\\keep.txt", "F 0 C:\\Program Files\\Kelvo Co\\keep.txt",
           "D 0 C:\\Program Files\\Kelvo Co", "F 0 C:/Program Files/Kelvo Co/kelvo/../keep.txt",
           "F 0 C:\\Program Files\\Kelvo Co\\kelvo\\..\\keep.txt",
           "F 0 \\\\?\\C:\\Program Files\\Kelvo Co\\kelvo\\x",
-          "F 0 C:\\Program Files\\Kelvo Co\\kelvo\\x.",
+          "F 0 C:\\Program Files\\Kelvo Co\\kelvo\\x.", "F 0 D:\\Games\\遠岫工坊",
+          "X 0 C:\\Program Files\\Kelvo Co\\kelvo\\x",
           "F 0 C:\\Program Files\\Kelvo Co\\kelvo\\door\\keep.txt",
-          "K 9 C:\\Program Files\\Kelvo Co\\kelvo\\door\\keep.txt",
-          "F 0 D:\\Games\\遠岫工坊", "X 0 C:\\Program Files\\Kelvo Co\\kelvo\\x"}) {
+          "K 9 C:\\Program Files\\Kelvo Co\\kelvo\\door\\keep.txt"}) {
         SCOPED_TRACE(outside);
         TestMachine::WriteFile(journal, before + Line(winsim::Utf8ToCp950(outside)));
         EXPECT_EQ(Recover(), RECOVERY_REFUSED);
@@ -772,15 +773,13 @@ TEST_F(Recovery, TheRollbackUndoesOnlyWhatTheCopyDidBesideAnOlderRunsLeftovers) 
         for (int i = 1; i <= 4; ++i)
             EXPECT_EQ(ReadAll(Installed() / ("~kelvo-setup-" + std::to_string(i) + ".bak")),
                       "leftover " + std::to_string(i));
-        EXPECT_EQ(ReadAll(Installed() / "~kelvo-setup-00000001" / "0" / "0"),
-                  "an older kept file");
+        EXPECT_EQ(ReadAll(Installed() / "~kelvo-setup-00000001" / "0" / "0"), "an older kept file");
     };
-    fs::path folder = Installed();
-    auto before = Left();
     // A repair that fails inside a batch, planned but not all made: a file where the disc has a
     // folder comes after the files it replaces.
     TestMachine::WriteFile(disc1 / "kelvo" / "zz" / "z.dat", "z");
     TestMachine::WriteFile(Installed() / "zz", "a file");
+    auto before = Left();
     EXPECT_NE(CopyDiscTree(nullptr), 0);
     RemoveInstalledFiles(nullptr);
     EXPECT_EQ(Left(), before);
@@ -804,7 +803,8 @@ TEST_F(Recovery, TheRollbackUndoesOnlyWhatTheCopyDidBesideAnOlderRunsLeftovers) 
     WaitForSingleObject(canceller, INFINITE);
     RemoveInstalledFiles(nullptr);
     EXPECT_EQ(ReadAll(plan.theirs), "theirs");
-    fs::remove(plan.theirs);
+    // The folder the copy made stays while it holds their file.
+    fs::remove_all(plan.folder);
     EXPECT_EQ(Left(), before);
     fs::remove(plan.pipe);
     InstallState.installEnding = INSTALL_RUNNING;
@@ -821,10 +821,12 @@ TEST_F(Recovery, EveryFolderTheDialogTakesCanBeInstalledIntoAndRepairedAgain) {
     // the kept files go where their names fit.
     fs::remove_all(disc1 / "kelvo" / "data");
     fs::remove_all(disc1 / "kelvo" / "empty");
-    std::string folder = "C:\\Program Files\\";
+    std::string folder = "C:\\Program Files";
     while (folder.size() < INSTALL_DIR_MAX_LENGTH - 6)
-        folder += folder.size() % 40 == 0 ? '\\' : 'd';
+        folder += "\\" + std::string(
+                             std::min<size_t>(30, INSTALL_DIR_MAX_LENGTH - 7 - folder.size()), 'd');
     folder += "\\kelvo";
+    ASSERT_EQ(folder.size(), (size_t)INSTALL_DIR_MAX_LENGTH);
     std::strcpy(InstallState.installDir, folder.c_str());
     for (int round = 0; round < 2; ++round) {
         SCOPED_TRACE(round);

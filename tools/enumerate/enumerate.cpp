@@ -248,6 +248,7 @@ struct Outcome {
     int links = 0;                                     // the install's links, not the earlier
     bool journal = false;                              // a journal of setup's is left
     bool committed = false;                            // ... and it says the install was
+    bool record = false; // the registry still names a journal of setup's
     scenario::MachineState machine;
     double seconds = 0;
 };
@@ -313,6 +314,9 @@ class Enumeration {
                  fs::copy_options::recursive | fs::copy_options::copy_symlinks);
         // fs::copy keeps neither times nor the hidden and system attributes: bring them over.
         CopyTimesAndAttributes(from ? *from / "c" : base_, folder / "c");
+        // The registry as the run before left it.
+        if (from && fs::exists(*from / "registry.txt"))
+            fs::copy_file(*from / "registry.txt", folder / "registry.txt");
         std::ostringstream machine;
         machine << "drive c fixed \"" << (folder / "c").string() << "\" free 10737418240\n"
                 << "drive d cdrom \"" << (discs_ / "disc1").string() << "\"\n"
@@ -387,7 +391,10 @@ class Enumeration {
             } else if (line == "tree end") {
                 // Setup's journal and the files it keeps are there until the install concludes.
                 std::erase_if(tree, [](const std::string& entry) {
-                    return fs::path(entry).filename().string().rfind(SetupNamePrefix, 0) == 0;
+                    for (const auto& part : fs::path(entry))
+                        if (part.string().rfind(SetupNamePrefix, 0) == 0)
+                            return true;
+                    return false;
                 });
                 outcome.treeAtDone = tree;
                 inTree = false;
@@ -416,8 +423,7 @@ class Enumeration {
                 outcome.threadCalls[std::atoi(name.c_str())] = count;
                 if (name == "2")
                     outcome.workerCalls = count;
-            }
-            else if (kind == "cancel")
+            } else if (kind == "cancel")
                 outcome.cancelAt = std::atoi(name.c_str());
             else if (kind == "use-at-cancel" && words >> count)
                 outcome.usesAtCancel[name] = count;
@@ -451,6 +457,16 @@ class Enumeration {
                 for (const auto& line : ReadLines(it->path()))
                     outcome.committed |= line.rfind("C ", 0) == 0;
             }
+        }
+        // The registry's record of an install that can still be undone.
+        std::ifstream registryFile(folder / "registry.txt");
+        std::string registryText((std::istreambuf_iterator<char>(registryFile)), {});
+        winsim::Registry registry;
+        std::map<std::string, std::string> shellFolders;
+        if (!registryText.empty() &&
+            winsim::ReadRegistryText(registryText, registry, shellFolders)) {
+            for (auto hive : {winsim::Hive::LocalMachine, winsim::Hive::CurrentUser})
+                outcome.record |= registry.Find(hive, winsim::KeyNames(SetupRecordKey)) != nullptr;
         }
         outcome.machine = scenario::TakeSnapshot(Roots(c, {}));
     }
@@ -530,9 +546,14 @@ Verdict Weigh(const Enumeration& enumeration, const Outcome& outcome, const Expe
               bool allLinks) {
     Verdict verdict;
     auto changes = scenario::Changes(enumeration.before(), outcome.machine);
-    verdict.asBefore = changes.empty();
+    // A record in the registry is a change too: the next setup would act on it.
+    verdict.asBefore = changes.empty() && !outcome.record;
     if (verdict.asBefore)
         return verdict;
+    if (changes.empty()) {
+        verdict.why = "left the registry's record of a journal";
+        return verdict;
+    }
     auto outside =
         scenario::ChangesOutside(enumeration.before(), outcome.machine, enumeration.allowed());
     std::vector<std::string> players;
@@ -556,6 +577,8 @@ Verdict Weigh(const Enumeration& enumeration, const Outcome& outcome, const Expe
         verdict.why = "changed the machine outside its places: " + outside.front();
     else if (outcome.journal)
         verdict.why = "left setup's journal or a kept file";
+    else if (outcome.record)
+        verdict.why = "left the registry's record of a journal";
     else if (allLinks && outcome.links != 2 * SHORTCUT_ROWS - 1)
         verdict.why = "a complete install with " + std::to_string(outcome.links) + " links";
     else
@@ -589,15 +612,25 @@ std::string Judge(Enumeration& enumeration, const Plan& plan, const Outcome& out
         return "";
     }
     if (!verdict.asBefore && !verdict.complete) {
-        if (!outcome.journal)
+        if (!outcome.journal && !outcome.record)
             return verdict.why;
-        // The next setup finishes what this one could not.
+        // The next setup finishes what this one could not. A record whose journal went with
+        // everything else done (its deletion failed) leaves the install as done.
+        bool committed = outcome.committed;
+        if (!outcome.journal) {
+            Outcome files = outcome;
+            files.record = false;
+            Verdict done = Weigh(enumeration, files, expected, false);
+            if (!done.asBefore && !done.complete)
+                return done.why;
+            committed = done.complete;
+        }
         Outcome next =
             enumeration.Run({plan.type}, name + "-next", true, enumeration.work() / name);
-        Verdict after = Weigh(enumeration, next, expected, outcome.committed);
-        if (outcome.committed ? !after.complete : !after.asBefore)
+        Verdict after = Weigh(enumeration, next, expected, committed);
+        if (committed ? !after.complete : !after.asBefore)
             return std::string("left its journal, and the next setup did not finish the ") +
-                   (outcome.committed ? "commit" : "rollback") + ": " + after.why;
+                   (committed ? "commit" : "rollback") + ": " + after.why;
         return "";
     }
     if (Shown(outcome, TextInstallFailed) && !verdict.asBefore)
@@ -667,8 +700,11 @@ std::string JudgeKilled(Enumeration& enumeration, const Plan& plan, const Outcom
             return "ended by itself without a complete install: " + verdict.why;
     }
     if (!outcome.journal && died) {
-        // Killed before the journal was made, or after it went: nothing changed, or all is done.
-        Verdict verdict = Weigh(enumeration, outcome, expected, true);
+        // Killed before the journal was made, or after it went: nothing changed, or all is done
+        // (but for the registry's record of it, which the next setup must drop).
+        Outcome files = outcome;
+        files.record = false;
+        Verdict verdict = Weigh(enumeration, files, expected, true);
         if (!verdict.asBefore && !verdict.complete)
             return "killed without a journal, the machine was left half changed: " + verdict.why;
         committed = verdict.complete;
@@ -917,9 +953,9 @@ int main(int argc, char** argv) {
                                 {{type, "", 0, 0, k, false, thread}, {}, "", baseMachine});
                     }
                     auto runs = next.unflushed.find(thread);
-                    for (const auto& [first, last] :
-                         runs == next.unflushed.end() ? std::vector<std::pair<int, int>>{}
-                                                      : runs->second) {
+                    for (const auto& [first, last] : runs == next.unflushed.end()
+                                                         ? std::vector<std::pair<int, int>>{}
+                                                         : runs->second) {
                         for (int k = first; k <= last; ++k) {
                             if (index++ % options.every == 0)
                                 recoveries.push_back(
@@ -953,8 +989,8 @@ int main(int argc, char** argv) {
                                             [](const Point& point) { return point.plan.powerCut; });
         std::string threads;
         for (const auto& [thread, calls] : counted.threadCalls)
-            threads += (threads.empty() ? "" : ", ") + ThreadName(thread) + " " +
-                       std::to_string(calls);
+            threads +=
+                (threads.empty() ? "" : ", ") + ThreadName(thread) + " " + std::to_string(calls);
         std::printf("%s install: %d cancel points (the copy worker's calls), %d fault points "
                     "(%zu calls that can fail), %zu kill points (calls of %s) and %zu power cuts, "
                     "%zu kill points and %zu power cuts in the next setup's recovery; %zu cancel, "

@@ -125,6 +125,8 @@ int main() {
         {"CaptionError", CaptionError},
         {"TextPathTooLong", TextPathTooLong},
         {"TextPathInvalid", TextPathInvalid},
+        {"TextRecoveryBlocked", TextRecoveryBlocked},
+        {"TextJournalRefused", TextJournalRefused},
         {"BusyBaseText", BusyBaseText},
     };
     std::string json = "{\n";

@@ -137,6 +137,8 @@ Registry::Registry() {
     localMachine.serial = nextSerial++;
     currentUser.serial = nextSerial++;
     Make(Hive::CurrentUser, KeyNames(ShellFoldersPath));
+    // Every Windows has its machine's Software key.
+    Make(Hive::LocalMachine, KeyNames("Software"));
 }
 
 RegistryKey& Registry::Root(Hive hive) {
