@@ -404,7 +404,7 @@ class Enumeration {
                 outcome.cancelAt = std::atoi(name.c_str());
             else if (kind == "use-at-cancel" && words >> count)
                 outcome.usesAtCancel[name] = count;
-            else if (kind == "unflushed" && words >> count)
+            else if (kind == "unflushed" && name == "2" && words >> name >> count)
                 outcome.unflushed.push_back({std::atoi(name.c_str()), count});
         }
         fs::path c = folder / "c";
