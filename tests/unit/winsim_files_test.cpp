@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -457,6 +458,34 @@ TEST_F(WinsimDelete, RefusesListsThatCouldReachTooFar) {
     copy.pFrom = from.c_str();
     EXPECT_NE(SHFileOperationA(&copy), 0);
     EXPECT_EQ(CountInstalled(), 6u);
+}
+
+// The main thread's calls are moments too: counted, and a power cut can come before one.
+TEST(WinsimThreads, TheMainThreadIsKilledAndCountedLikeAnyOther) {
+    TestMachine sim;
+    fs::path c = sim.AddFixed('c').hostFolder;
+    EXPECT_EXIT(
+        {
+            winsim::calls::Plan plan;
+            plan.killThread = 0;
+            plan.killBeforeCall = 4;
+            plan.powerCut = true;
+            winsim::calls::SetPlan(plan);
+            winsim::calls::StartThread(0);
+            HANDLE file = CreateFileA("c:\\cut.txt", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+            DWORD written = 0;
+            WriteFile(file, "lost", 4, &written, nullptr);
+            GetFileAttributesA("c:\\cut.txt");
+            std::ofstream(c / "report.txt") << winsim::calls::Report();
+            GetFileAttributesA("c:\\cut.txt");
+            _exit(0);
+        },
+        ::testing::KilledBySignal(SIGKILL), "");
+    EXPECT_EQ(ReadAll(c / "cut.txt"), "") << "the power cut took the write back";
+    std::string report = ReadAll(c / "report.txt");
+    EXPECT_NE(report.find("thread 0 3\n"), std::string::npos) << report;
+    EXPECT_NE(report.find("unflushed 0 3 3\n"), std::string::npos) << report;
 }
 
 DWORD WINAPI ReportId(LPVOID parameter) {

@@ -14,8 +14,9 @@ namespace {
 
 // How deep the calling thread is in winsim's calls: only a call at depth 0 is the installer's.
 thread_local int depth = 0;
-// Which CreateThread made the calling thread (1, 2, ...); 0 for the process's first thread.
-thread_local int threadIndex = 0;
+// Which CreateThread made the calling thread (1, 2, ...); 0 for the thread that runs WinMain; -1
+// for threads that are not the installer's (a scripted user's, a test's).
+thread_local int threadIndex = -1;
 
 struct State {
     std::mutex lock;
@@ -55,18 +56,16 @@ Scope::Scope(const char* name, unsigned kind) {
             auto planned = state.plan.failAt.find(name);
             fails_ = planned != state.plan.failAt.end() && planned->second == use;
         }
-        if ((kind & Point) != 0 && threadIndex != 0) {
+        if ((kind & Point) != 0 && threadIndex >= 0) {
             int call = ++state.counts.threadCalls[threadIndex];
-            if (threadIndex == state.plan.cancelThread) {
-                if (call == state.plan.killBeforeCall)
-                    Die(state.plan.powerCut);
-                if (HasUnflushedWrites()) {
-                    auto& runs = state.counts.unflushedBefore;
-                    if (!runs.empty() && runs.back().second + 1 == call)
-                        runs.back().second = call;
-                    else
-                        runs.push_back({call, call});
-                }
+            if (threadIndex == state.plan.killThread && call == state.plan.killBeforeCall)
+                Die(state.plan.powerCut);
+            if (HasUnflushedWrites()) {
+                auto& runs = state.counts.unflushedBefore[threadIndex];
+                if (!runs.empty() && runs.back().second + 1 == call)
+                    runs.back().second = call;
+                else
+                    runs.push_back({call, call});
             }
             if (threadIndex == state.plan.cancelThread && call == state.plan.cancelBeforeCall)
                 state.cancelDue = true;
@@ -135,8 +134,11 @@ std::string Report() {
     text += "cancel " + std::to_string(counts.cancelPressedAt) + "\n";
     for (const auto& [name, uses] : counts.usesAtCancel)
         text += "use-at-cancel " + name + " " + std::to_string(uses) + "\n";
-    for (const auto& [first, last] : counts.unflushedBefore)
-        text += "unflushed " + std::to_string(first) + " " + std::to_string(last) + "\n";
+    for (const auto& [index, runs] : counts.unflushedBefore) {
+        for (const auto& [first, last] : runs)
+            text += "unflushed " + std::to_string(index) + " " + std::to_string(first) + " " +
+                    std::to_string(last) + "\n";
+    }
     return text;
 }
 

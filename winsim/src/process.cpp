@@ -54,6 +54,7 @@ void RunWinMain(int argc, char** argv, User* user) {
         plan.failAt = machine().failCalls;
         plan.cancelBeforeCall = machine().cancelBeforeCall;
         plan.killBeforeCall = machine().killBeforeCall;
+        plan.killThread = machine().killThread;
         plan.powerCut = machine().powerCut;
         plan.pressCancel = [](const std::function<void()>& beforePress) {
             return desktop::PressAndWait("IDD_INSTALL", IDCANCEL, PressSeconds, beforePress);
@@ -75,6 +76,7 @@ void RunWinMain(int argc, char** argv, User* user) {
     for (int i = 1; i < argc; ++i)
         commandLine += (i > 1 ? " " : "") + std::string(argv[i]);
     static char module;
+    calls::StartThread(0);
     int status =
         WinMain(reinterpret_cast<HINSTANCE>(&module), nullptr, commandLine.data(), SW_SHOWNORMAL);
     std::exit(status);
