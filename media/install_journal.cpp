@@ -755,14 +755,19 @@ static BOOL Undo(const JOURNALPLACE* place, const char* records, DWORD length, D
             whole = FALSE;
         }
     }
-    // The folders of the kept files, emptied now unless a kept file stays.
+    // The folders of the kept files, emptied now unless a kept file stays. One that can't be
+    // removed keeps the journal too: nothing of setup's own stays without it.
     char folder[MAX_PATH];
-    for (DWORD group = keptGroups; group > 0; group--) {
-        if (KeptFolder(place, group - 1, folder) && !PassesThroughLink(folder, checkedKept))
-            RemoveDirectoryA(folder);
+    for (DWORD group = keptGroups + 1; group > 0; group--) {
+        if (!KeptFolder(place, group == 1 ? KEPT_ROOT : group - 2, folder) ||
+            PassesThroughLink(folder, checkedKept) || RemoveDirectoryA(folder))
+            continue;
+        DWORD error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND && whole) {
+            lstrcpyA(blocker, folder);
+            whole = FALSE;
+        }
     }
-    if (KeptFolder(place, KEPT_ROOT, folder) && !PassesThroughLink(folder, checkedKept))
-        RemoveDirectoryA(folder);
     return whole;
 }
 

@@ -161,8 +161,13 @@ BOOL NormaliseFolder(char* folder) {
         CopyMemory(result + length, at, part);
         length += part;
         result[length] = '\0';
+        // Only a name with a '~' in it can be another name for one that is there (Windows
+        // makes a short name such as PROGRA~1 for each long one).
+        BOOL shortName = FALSE;
+        for (int i = 0; i < part && !shortName; i++)
+            shortName = at[i] == '~';
         char spelled[MAX_PATH];
-        if (separators >= rootSeparators && there) {
+        if (separators >= rootSeparators && there && shortName) {
             int listed = ListedName(result, part, spelled);
             there = listed != LISTED_NONE;
             if (listed == LISTED_OTHER) {

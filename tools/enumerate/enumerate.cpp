@@ -494,7 +494,7 @@ bool Shown(const Outcome& outcome, const char* cp950Text) {
 }
 
 // The message a fault must bring, when there is one to expect whatever use of the call fails.
-std::optional<std::string> MessageFor(const std::string& call, int use) {
+std::optional<std::string> MessageFor(const std::string& call, int use, int exitStatus) {
     static const std::map<std::string, std::string> messages = {
         {"CoInitialize", "Coinitalize failed"},
         {"IShellLinkA::SetPath", "SetPath failed"},
@@ -503,7 +503,7 @@ std::optional<std::string> MessageFor(const std::string& call, int use) {
         {"IShellLinkA::SetWorkingDirectory", "SetWork failed"},
         {"IPersistFile::Save", "Save failed"},
         {"MultiByteToWideChar", "Save failed"},
-        {"RegOpenKeyExA", Utf8(TextRegistryFault)},
+
         {"ReadFile", Utf8(TextInstallFailed)},
         {"HeapAlloc", Utf8(TextInstallFailed)},
         {"HeapReAlloc", Utf8(TextInstallFailed)},
@@ -512,6 +512,10 @@ std::optional<std::string> MessageFor(const std::string& call, int use) {
     };
     if (call == "GetDiskFreeSpaceExA")
         return Utf8(TextNoSpace);
+    // The opening of the shell folders key ends the process with status 0 after its message;
+    // an opening of setup's own record that fails leaves the install to go on, or to fail.
+    if (call == "RegOpenKeyExA")
+        return exitStatus == 0 ? std::optional<std::string>(Utf8(TextRegistryFault)) : std::nullopt;
     if (call == "GetVolumeInformationA" && use == 1)
         return Utf8(TextInsertDisc1);
     // The first is the main thread's, for the folder browser: the install goes on without it.
@@ -668,7 +672,7 @@ std::string Judge(Enumeration& enumeration, const Plan& plan, const Outcome& out
     if (plan.failCall == "SetFileTime" && plan.cancelBefore == 0 && !outcome.treeAtDone)
         return "a file time that could not be set stopped the install";
     if (!plain) {
-        auto message = MessageFor(plan.failCall, plan.failUse);
+        auto message = MessageFor(plan.failCall, plan.failUse, outcome.status);
         bool used = outcome.uses.count(plan.failCall) != 0 &&
                     outcome.uses.at(plan.failCall) >= plan.failUse;
         if (message && used) {
@@ -933,9 +937,9 @@ int main(int argc, char** argv) {
         // and of the thread that undoes the interrupted install: the setup after it must finish
         // the rollback. Its machines: an install killed at its last notice (everything written,
         // nothing committed), and one killed a quarter into the worker's calls (during the first
-        // disc).
+        // disc); of the first install type only, as the recovery is the same for both.
         std::vector<Point> recoveries;
-        if (options.kills) {
+        if (options.kills && type == options.types.front()) {
             int bases[] = {counted.lastNotice, std::max(1, counted.workerCalls / 4)};
             for (int b = 0; b < 2; ++b) {
                 std::string baseName = "recovery-base-" + type + "-" + std::to_string(b);
@@ -952,8 +956,10 @@ int main(int argc, char** argv) {
                             recoveries.push_back(
                                 {{type, "", 0, 0, k, false, thread}, {}, "", baseMachine});
                     }
+                    // The main thread writes nothing until the next setup's own install has
+                    // ended (see KillPoints).
                     auto runs = next.unflushed.find(thread);
-                    for (const auto& [first, last] : runs == next.unflushed.end()
+                    for (const auto& [first, last] : runs == next.unflushed.end() || thread == 0
                                                          ? std::vector<std::pair<int, int>>{}
                                                          : runs->second) {
                         for (int k = first; k <= last; ++k) {

@@ -256,6 +256,8 @@ bool IsValidStep(const Line& line, std::string& why) {
         return count == 1 ? true : wrong("kill");
     if (command == "hold")
         return count == 2 ? true : wrong("hold <file>");
+    if (command == "readonly")
+        return count == 2 ? true : wrong("readonly <windows path, * in its last name>");
     why = "unknown command \"" + command + "\"";
     return false;
 }

@@ -420,6 +420,22 @@ bool Player::WaitFiles(const Line& step, std::string& why) {
     return reached;
 }
 
+// readonly <pattern>: waits until a file matches, and has another program make every one that
+// does read-only.
+bool Player::ReadOnly(const Line& step, std::string& why) {
+    std::string error;
+    int made = 0;
+    bool done = WaitFor(
+        [&] {
+            made = backend_.MakeReadOnly(step.word(1), error);
+            return made != 0;
+        },
+        options_.timeoutSeconds);
+    if (!done || made < 0)
+        why = made < 0 ? error : "no file matched within " + Seconds(options_.timeoutSeconds);
+    return done && made > 0;
+}
+
 // hold <file>: waits until another program can open the file, and has it hold it open.
 bool Player::Hold(const Line& step, std::string& why) {
     std::string error;
@@ -531,6 +547,7 @@ bool Player::Step(const Line& step, std::string& why) {
         {"eject", &Player::Eject},
         {"wait", &Player::WaitFiles},
         {"hold", &Player::Hold},
+        {"readonly", &Player::ReadOnly},
         {"start", &Player::StartSecond},
         {"kill", &Player::Kill},
     };

@@ -146,6 +146,14 @@ class Backend {
     // until the installer has ended; false with why when it can't now (the file isn't there, or
     // the installer has it open).
     virtual bool Hold(const std::string& file, std::string& error) = 0;
+    // Another program sets the read-only attribute of every file whose path matches pattern (a
+    // Windows path, '*' in its last name standing for any run of characters): how many it set,
+    // -1 with why when it can't.
+    virtual int MakeReadOnly(const std::string& pattern, std::string& error) {
+        (void)pattern;
+        error = "no such hand on this platform";
+        return -1;
+    }
     // Starts another copy of the installer and waits for it to end; its exit status, and
     // whether it showed any window.
     virtual bool StartSecondCopy(int& exitStatus, bool& showedWindow, std::string& error) = 0;
@@ -218,6 +226,7 @@ class Player {
     bool Eject(const Line& step, std::string& why);
     bool WaitFiles(const Line& step, std::string& why);
     bool Hold(const Line& step, std::string& why);
+    bool ReadOnly(const Line& step, std::string& why);
     bool StartSecond(const Line& step, std::string& why);
     bool Kill(const Line& step, std::string& why);
     bool WatchText(const Line& step, std::string& why);

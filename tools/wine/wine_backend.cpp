@@ -771,6 +771,31 @@ long WineBackend::CountFiles(const std::string& folder) {
     return CountFilesUnder(path);
 }
 
+int WineBackend::MakeReadOnly(const std::string& pattern, std::string& error) {
+    std::wstring wide = Widen(pattern);
+    size_t cut = wide.rfind(L'\\');
+    if (cut == std::wstring::npos) {
+        error = "no folder in " + pattern;
+        return -1;
+    }
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW(wide.c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE)
+        return 0;
+    int made = 0;
+    do {
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+            continue;
+        std::wstring path = wide.substr(0, cut + 1) + found.cFileName;
+        if (SetFileAttributesW(path.c_str(), found.dwFileAttributes | FILE_ATTRIBUTE_READONLY))
+            ++made;
+    } while (FindNextFileW(find, &found));
+    FindClose(find);
+    if (made == 0)
+        error = "error " + std::to_string(GetLastError());
+    return made;
+}
+
 long long WineBackend::FileBytes(const std::string& path) {
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExW(Widen(path).c_str(), GetFileExInfoStandard, &data) ||
