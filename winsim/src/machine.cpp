@@ -159,6 +159,8 @@ bool Machine::load(const std::string& machineFolder) {
                 linkFaults.insert(words[2]);
             else if (words[1] == "call" && words.size() >= 4)
                 failCalls[words[2]] = std::stoi(words[3]);
+            else if (words[1] == "slow" && words.size() >= 4)
+                slowCalls[words[2]] = std::stoi(words[3]);
         } else if (words.size() >= 4 && words[0] == "cancel" && words[1] == "before" &&
                    words[2] == "call") {
             cancelBeforeCall = std::stoi(words[3]);
@@ -243,6 +245,8 @@ bool Machine::save() const {
         out << "fault link " << what << "\n";
     for (const auto& [name, use] : failCalls)
         out << "fault call " << name << " " << use << "\n";
+    for (const auto& [name, milliseconds] : slowCalls)
+        out << "fault slow " << name << " " << milliseconds << "\n";
     if (cancelBeforeCall != 0)
         out << "cancel before call " << cancelBeforeCall << "\n";
     if (killBeforeCall != 0)

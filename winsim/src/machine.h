@@ -55,6 +55,8 @@ struct Machine {
     // The installer's calls (see call_points.h): the use of a call that fails, and before which
     // call of the copy worker (the second thread the installer makes) the user presses cancel.
     std::map<std::string, int> failCalls;
+    // Calls that take this long (milliseconds) before they do anything: a slow disk, say.
+    std::map<std::string, int> slowCalls;
     int cancelBeforeCall = 0;
     // The process is killed, or the power cut, just before that call of a thread: 0 the main
     // thread, k the thread of the k-th CreateThread (2, the copy worker, unless told).
@@ -83,6 +85,7 @@ struct Machine {
     //   registry <HKLM|HKCU> <key path> <value name> sz <text> | dword <number>
     //   registry hklm readonly
     //   fault keyopen <n> | unreadable <host path> | link <what> | call <function> <n>
+    //   fault slow <function> <milliseconds>
     //   cancel before call <n>
     //   kill before call <n> [thread <t>] | power cut before call <n> [thread <t>]
     //   lacks <function> [error <n>]
