@@ -193,6 +193,10 @@ bool HostBackend::Ended() {
     return State().ending;
 }
 
+bool HostBackend::Answers(const scenario::Window& window, double seconds, std::string& error) {
+    return desktop::Answers(window.handle, seconds, error);
+}
+
 bool HostBackend::Click(const scenario::Window& window, int controlId, std::string& error) {
     return desktop::Click(window.handle, controlId, error);
 }

@@ -57,6 +57,7 @@ class HostBackend : public scenario::Backend {
     bool Ended() override;
     std::optional<TextWidth> MeasureText(const scenario::Window& window, int controlId) override;
     double ProcessorSeconds() override;
+    bool Answers(const scenario::Window& window, double seconds, std::string& error) override;
 };
 
 } // namespace hostuser

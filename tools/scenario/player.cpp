@@ -498,6 +498,21 @@ bool Player::ExpectIdle(const Line& step, std::string& why) {
     return true;
 }
 
+// expect answering: the dialog's thread handles a message sent to it within a second, as the
+// window of a program that answers does (Windows calls one that doesn't for 5 s "Not
+// Responding").
+bool Player::ExpectAnswering(const Line&, std::string& why) {
+    auto window = Current(why);
+    if (!window)
+        return false;
+    std::string error;
+    if (backend_.Answers(*window, 1, error))
+        return true;
+    why = "the dialog " + Quoted(window->title) + " did not answer a message within 1 s" +
+          (error.empty() ? "" : ": " + error);
+    return false;
+}
+
 bool Player::Kill(const Line&, std::string& why) {
     return backend_.KillInstaller(why);
 }
@@ -533,6 +548,7 @@ bool Player::Step(const Line& step, std::string& why) {
         {"expect box", &Player::ExpectBox},
         {"expect no", &Player::ExpectNoBox},
         {"expect taskbar", &Player::ExpectTaskbar},
+        {"expect answering", &Player::ExpectAnswering},
         {"expect exit", &Player::ExpectExit},
         {"expect idle", &Player::ExpectIdle},
         {"watch", &Player::WatchText},

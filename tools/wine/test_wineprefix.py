@@ -142,6 +142,17 @@ class PrefixPaths(Folder):
         self.assertEqual(sections[2][1], ['"Personal"="c:/Docs"'])
 
 
+    def test_links_lead_to_their_folder_and_files_are_written_through_them(self):
+        prefix = self.prefix_with_c()
+        link = prefix.link("C:\\Games\\door", "C:\\Admin only")
+        self.assertTrue(link.is_symlink())
+        self.assertEqual(link.resolve(), (prefix.path / "drive_c/Admin only").resolve())
+        prefix.write_file("c:\\games\\DOOR\\victim.dll", b"victim")
+        self.assertEqual((prefix.path / "drive_c/Admin only/victim.dll").read_bytes(), b"victim")
+        self.assertEqual(prefix.write_file("C:\\j\\x.jnl", b"J\t0\r\n"),
+                         (prefix.path / "drive_c").resolve() / "j/x.jnl")
+
+
 def reg_sections(registry_file):
     """[(key as written, [value lines])] of a registry file, in order."""
     sections = []

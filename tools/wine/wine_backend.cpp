@@ -582,6 +582,21 @@ double WineBackend::ProcessorSeconds() {
     return seconds(kernel) + seconds(user);
 }
 
+// A message that does nothing, sent as Windows' own check of a window that may hang sends it:
+// the installer's thread answers it only while it pumps its messages.
+bool WineBackend::Answers(const scenario::Window& window, double seconds, std::string& error) {
+    DWORD_PTR result = 0;
+    SetLastError(0);
+    if (SendMessageTimeoutA((HWND)window.handle, WM_NULL, 0, 0, SMTO_ABORTIFHUNG,
+                            (UINT)(seconds * 1000), &result) != 0)
+        return true;
+    DWORD code = GetLastError();
+    error = code == ERROR_TIMEOUT || code == 0
+                ? "no answer in time"
+                : "SendMessageTimeoutA: error " + std::to_string(code);
+    return false;
+}
+
 bool WineBackend::ClickOnItsWay(const scenario::Window& window, int controlId, std::string& error) {
     HWND button = GetDlgItem((HWND)window.handle, controlId);
     if (button == nullptr) {

@@ -58,6 +58,7 @@ class WineBackend : public scenario::Backend {
     bool KillInstaller(std::string& error) override;
     bool StartAgain(std::string& error) override;
     bool Ended() override;
+    bool Answers(const scenario::Window& window, double seconds, std::string& error) override;
 
   private:
     std::wstring setupExe_;

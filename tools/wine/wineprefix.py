@@ -450,6 +450,24 @@ class Prefix:
             path = path / entry_in_any_case(path, name)
         return path
 
+    def link(self, windows_path, windows_folder):
+        """Makes windows_path a directory link to windows_folder (made when missing): a host
+        symbolic link, which this Wine shows as a folder that is a reparse point (a directory
+        junction) and follows. Its parents are made as needed."""
+        target = self.host_path(windows_folder)
+        target.mkdir(parents=True, exist_ok=True)
+        link = self.host_path(windows_path)
+        link.parent.mkdir(parents=True, exist_ok=True)
+        link.symlink_to(target, target_is_directory=True)
+        return link
+
+    def write_file(self, windows_path, content):
+        """Writes content (bytes) to a file at windows_path, its folders made as needed."""
+        host = self.host_path(windows_path)
+        host.parent.mkdir(parents=True, exist_ok=True)
+        host.write_bytes(content)
+        return host
+
     # ---- registry
 
     def add_values(self, hive, key, values):

@@ -2,8 +2,11 @@
 
 #include <windows.h>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <mutex>
+#include <thread>
 #include <unistd.h>
 
 #include "host_files.h"
@@ -31,6 +34,9 @@ State& S() {
     return *state;
 }
 
+// Whether the plan makes any call slow: a look without the lock at every call.
+std::atomic<bool> anySlow{false};
+
 // The process ends here and now, as a process killed from outside (Task Manager, a crash) or a
 // PC whose power fails: no exit code of its own, nothing run at its exit, nothing flushed.
 [[noreturn]] void Die(bool powerCut) {
@@ -44,6 +50,17 @@ State& S() {
 } // namespace
 
 Scope::Scope(const char* name, unsigned kind) {
+    if (anySlow) {
+        int milliseconds = 0;
+        {
+            std::lock_guard guard(S().lock);
+            auto slow = S().plan.slowMs.find(name);
+            if (slow != S().plan.slowMs.end())
+                milliseconds = slow->second;
+        }
+        if (milliseconds > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    }
     if (depth++ != 0)
         return;
     counted_ = true;
@@ -112,6 +129,7 @@ void StartThread(int index) {
 void SetPlan(const Plan& plan) {
     std::lock_guard guard(S().lock);
     S().plan = plan;
+    anySlow = !plan.slowMs.empty();
 }
 
 void WatchCancelPress(std::function<void()> watcher) {

@@ -61,6 +61,8 @@ void StartThread(int index);
 // of which thread the user presses cancel (0: never). Set before the installer starts.
 struct Plan {
     std::map<std::string, int> failAt;
+    // Calls that sleep this many milliseconds first, every time.
+    std::map<std::string, int> slowMs;
     int cancelBeforeCall = 0;
     int cancelThread = 2;
     // The process dies just before that call of killThread (0: never; the main thread is 0):

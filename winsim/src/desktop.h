@@ -70,6 +70,10 @@ std::optional<MeasuredText> MeasureText(std::uintptr_t window, int controlId);
 // beforePress (when given) runs just before the press; it must not use the desktop.
 bool PressAndWait(const std::string& templateName, int controlId, double seconds,
                   const std::function<void()>& beforePress = {});
+// Sends the window a message that does nothing (WM_NULL) and waits up to seconds until its
+// thread has handled it: whether the window answers, as a thread that pumps its messages does.
+// False, with why, when it does not in time or the window is gone.
+bool Answers(std::uintptr_t window, double seconds, std::string& error);
 // Picks folder (a Windows path) in a folder browser, or cancels it when folder is empty.
 bool PickFolder(std::uintptr_t browser, const std::string& folder, std::string& error);
 

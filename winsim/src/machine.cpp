@@ -159,6 +159,8 @@ bool Machine::load(const std::string& machineFolder) {
                 linkFaults.insert(words[2]);
             else if (words[1] == "call" && words.size() >= 4)
                 failCalls[words[2]] = std::stoi(words[3]);
+            else if (words[1] == "slow" && words.size() >= 4)
+                slowCalls[words[2]] = std::stoi(words[3]);
         } else if (words.size() >= 4 && words[0] == "cancel" && words[1] == "before" &&
                    words[2] == "call") {
             cancelBeforeCall = std::stoi(words[3]);
@@ -243,6 +245,8 @@ bool Machine::save() const {
         out << "fault link " << what << "\n";
     for (const auto& [name, use] : failCalls)
         out << "fault call " << name << " " << use << "\n";
+    for (const auto& [name, milliseconds] : slowCalls)
+        out << "fault slow " << name << " " << milliseconds << "\n";
     if (cancelBeforeCall != 0)
         out << "cancel before call " << cancelBeforeCall << "\n";
     if (killBeforeCall != 0)
@@ -264,46 +268,137 @@ Drive* Machine::drive(char letter) {
     return found == drives.end() ? nullptr : &found->second;
 }
 
-char DriveLetterOf(std::string_view path) {
-    if (path.size() < 2 || path[1] != ':' || !std::isalpha((unsigned char)path[0]))
-        return 0;
-    return (char)std::tolower((unsigned char)path[0]);
+namespace {
+
+// How a Windows path names its place: the drive, what follows "X:", and whether its names are
+// read as Windows reads them or taken as they are.
+struct PathForm {
+    char letter = 0; // lower case; 0: no drive of a machine (a device, a share, a relative path)
+    std::string_view rest;
+    bool literal = false; // \\?\X:\...: no '/' for '\', no trimming, "." and ".." no steps
+    bool device = false;  // \\.\ or \\?\ that names no drive's folder: a device
+};
+
+bool IsSeparator(char c) {
+    return c == '\\' || c == '/';
 }
 
-// The names of a Windows path after its drive, in UTF-8, as Windows reads them: a name that
-// ends in a dot loses that dot, and the last name (when no separator follows it) loses all dots
-// and spaces at its end; names left empty go. Converted first, then split: a Big5 trail byte
-// 0x5C is no separator.
-static std::vector<std::string> WindowsNames(std::string_view path) {
+PathForm FormOf(std::string_view path) {
+    PathForm form;
+    auto drive = [&](std::string_view rest, bool literal) {
+        // "X:\" (a drive's folders) or "X:" alone; only a literal path insists on the backslash.
+        if (rest.size() < 2 || rest[1] != ':' || !std::isalpha((unsigned char)rest[0]))
+            return false;
+        if (rest.size() > 2 && !(literal ? rest[2] == '\\' : IsSeparator(rest[2])))
+            return false;
+        form.letter = (char)std::tolower((unsigned char)rest[0]);
+        form.rest = rest.substr(2);
+        form.literal = literal;
+        return true;
+    };
+    if (path.size() >= 4 && IsSeparator(path[0]) && IsSeparator(path[1]) &&
+        (path[2] == '?' || path[2] == '.') && IsSeparator(path[3])) {
+        // A drive's volume ("\\.\C:") is a device, not its root folder.
+        bool literal = path.substr(0, 4) == "\\\\?\\";
+        if (path.size() < 7 || !drive(path.substr(4), literal)) {
+            form = PathForm{};
+            form.device = true;
+        }
+        return form;
+    }
+    if (path.size() >= 2 && path[1] == ':' && std::isalpha((unsigned char)path[0])) {
+        form.letter = (char)std::tolower((unsigned char)path[0]);
+        form.rest = path.substr(2);
+    }
+    return form;
+}
+
+// The names of a path after its drive, in UTF-8. Read as Windows reads them: '/' is a
+// separator too; a name that ends in a dot loses that dot, and the last name (when no separator
+// follows it) loses all dots and spaces at its end; names left empty go; "." and ".." stay for
+// ResolvedNames to step by (only names that are no more than that: "..." is a name). A literal
+// path's names are taken as they are. Converted first, then split: a Big5 trail byte 0x5C is no
+// separator. invalid: a name that no file can have ("." or ".." that is no step, a '/' in a
+// literal path's name).
+std::vector<std::string> WindowsNames(std::string_view rest, bool literal, bool* invalid) {
     std::vector<std::string> parts(1);
-    for (char c : Cp950ToUtf8(path)) {
-        if (c == '\\' || c == '/')
+    for (char c : Cp950ToUtf8(rest)) {
+        if (c == '\\' || (c == '/' && !literal))
             parts.emplace_back();
         else
             parts.back() += c;
     }
     std::vector<std::string> names;
+    bool bad = false;
     for (size_t i = 0; i < parts.size(); ++i) {
         std::string& name = parts[i];
-        if (name != "." && name != "..") {
-            if (i + 1 == parts.size()) {
+        bool last = i + 1 == parts.size();
+        if (literal) {
+            bad |= name == "." || name == ".." || name.find('/') != std::string::npos ||
+                   (name.empty() && i != 0 && !last);
+        } else if (name != "." && name != "..") {
+            if (last) {
                 while (!name.empty() && (name.back() == '.' || name.back() == ' '))
                     name.pop_back();
             } else if (!name.empty() && name.back() == '.') {
                 name.pop_back();
+                // "...\" leaves "..": a name, and one no file can have.
+                bad |= name == "." || name == "..";
             }
         }
         if (!name.empty())
             names.push_back(std::move(name));
     }
+    if (invalid != nullptr)
+        *invalid = bad;
     return names;
 }
 
+// The names of a path after its drive, with "." and ".." stepped through (not in a literal
+// path); nullopt when a name is one that no file can have.
+std::optional<std::vector<std::string>> ResolvedNames(const PathForm& form) {
+    bool invalid = false;
+    auto parts = WindowsNames(form.rest, form.literal, &invalid);
+    if (invalid)
+        return std::nullopt;
+    if (form.literal)
+        return parts;
+    std::vector<std::string> names;
+    for (auto& part : parts) {
+        if (part == "..") {
+            if (!names.empty())
+                names.pop_back();
+        } else if (part != ".") {
+            names.push_back(std::move(part));
+        }
+    }
+    return names;
+}
+
+} // namespace
+
+char DriveLetterOf(std::string_view path) {
+    return FormOf(path).letter;
+}
+
+bool IsDevicePath(std::string_view windowsPath) {
+    return FormOf(windowsPath).device;
+}
+
+bool HasInvalidName(std::string_view windowsPath) {
+    PathForm form = FormOf(windowsPath);
+    return form.letter != 0 && !ResolvedNames(form);
+}
+
 bool IsDeviceName(std::string_view windowsPath) {
-    std::string_view last = windowsPath.substr(DriveLetterOf(windowsPath) != 0 ? 2 : 0);
+    PathForm form = FormOf(windowsPath);
+    // A literal path names a file, whatever its name.
+    if (form.literal || form.device)
+        return false;
+    std::string_view last = form.letter != 0 ? form.rest : windowsPath;
     if (last.empty() || last.back() == '\\' || last.back() == '/')
         return false;
-    auto names = WindowsNames(last);
+    auto names = WindowsNames(last, false, nullptr);
     if (names.empty())
         return false;
     // The name before its first dot, without the spaces at its end.
@@ -316,20 +411,6 @@ bool IsDeviceName(std::string_view windowsPath) {
         return true;
     return base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) &&
            base[3] >= '1' && base[3] <= '9';
-}
-
-// The names of a Windows path after its drive, with "." and ".." resolved.
-static std::vector<std::string> ResolvedNames(std::string_view windowsPath) {
-    std::vector<std::string> names;
-    for (auto& part : WindowsNames(windowsPath.substr(2))) {
-        if (part == "..") {
-            if (!names.empty())
-                names.pop_back();
-        } else if (part != ".") {
-            names.push_back(std::move(part));
-        }
-    }
-    return names;
 }
 
 // The entry of a host folder whose name is name but for letter case, as Windows folds it: name
@@ -352,20 +433,22 @@ static std::string EntryAnyCase(const std::string& folder, const std::string& na
 }
 
 static std::optional<std::string> MapNames(std::string_view windowsPath, bool lastAsSpelled) {
-    char letter = DriveLetterOf(windowsPath);
-    if (letter == 0)
+    PathForm form = FormOf(windowsPath);
+    if (form.letter == 0)
+        return std::nullopt;
+    auto names = ResolvedNames(form);
+    if (!names)
         return std::nullopt;
     std::lock_guard lock(machineLock());
-    Drive* d = machine().drive(letter);
+    Drive* d = machine().drive(form.letter);
     if (d == nullptr || d->hostFolder.empty())
         return std::nullopt;
     std::string host = d->hostFolder;
     while (host.size() > 1 && host.back() == '/')
         host.pop_back();
-    auto names = ResolvedNames(windowsPath);
-    for (size_t i = 0; i < names.size(); ++i)
-        host += "/" +
-                (lastAsSpelled && i + 1 == names.size() ? names[i] : EntryAnyCase(host, names[i]));
+    for (size_t i = 0; i < names->size(); ++i)
+        host += "/" + (lastAsSpelled && i + 1 == names->size() ? (*names)[i]
+                                                               : EntryAnyCase(host, (*names)[i]));
     return host;
 }
 
@@ -379,7 +462,8 @@ std::optional<std::string> HostPathAsSpelled(std::string_view windowsPath) {
 
 std::size_t FullPathCharacters(std::string_view windowsPath) {
     std::size_t characters = 3; // "C:\"
-    auto names = ResolvedNames(windowsPath);
+    PathForm form = FormOf(windowsPath);
+    auto names = ResolvedNames(form).value_or(std::vector<std::string>{});
     for (const auto& name : names) {
         for (char c : name)
             characters += ((unsigned char)c & 0xC0) != 0x80 ? 1 : 0;
@@ -387,8 +471,8 @@ std::size_t FullPathCharacters(std::string_view windowsPath) {
     if (!names.empty()) {
         characters += names.size() - 1;
         // Converted first: a Big5 trail byte 0x5C at the end is no separator.
-        std::string utf8 = Cp950ToUtf8(windowsPath);
-        if (utf8.back() == '\\' || utf8.back() == '/')
+        std::string utf8 = Cp950ToUtf8(form.rest);
+        if (!utf8.empty() && (utf8.back() == '\\' || (utf8.back() == '/' && !form.literal)))
             ++characters;
     }
     return characters;

@@ -55,6 +55,8 @@ struct Machine {
     // The installer's calls (see call_points.h): the use of a call that fails, and before which
     // call of the copy worker (the second thread the installer makes) the user presses cancel.
     std::map<std::string, int> failCalls;
+    // Calls that take this long (milliseconds) before they do anything: a slow disk, say.
+    std::map<std::string, int> slowCalls;
     int cancelBeforeCall = 0;
     // The process is killed, or the power cut, just before that call of a thread: 0 the main
     // thread, k the thread of the k-th CreateThread (2, the copy worker, unless told).
@@ -83,6 +85,7 @@ struct Machine {
     //   registry <HKLM|HKCU> <key path> <value name> sz <text> | dword <number>
     //   registry hklm readonly
     //   fault keyopen <n> | unreadable <host path> | link <what> | call <function> <n>
+    //   fault slow <function> <milliseconds>
     //   cancel before call <n>
     //   kill before call <n> [thread <t>] | power cut before call <n> [thread <t>]
     //   lacks <function> [error <n>]
@@ -110,10 +113,12 @@ std::string Cp950ToUtf8(std::string_view text);
 std::string Utf8ToCp950(std::string_view text);
 
 // Host path of a Windows path in code page 950 ("C:\Program Files\..."), through the drive
-// table; nullopt when the path names no drive of the machine or an empty CD-ROM drive. Names are
-// read as Windows reads them: "." and ".." resolved, a dot at the end of a folder's name and
-// dots and spaces at the end of the last name dropped, and each name matching an existing host
-// entry without regard to letter case, as Windows folds it (name_case.h).
+// table; nullopt when the path names no drive of the machine, an empty CD-ROM drive, or a name no
+// file can have. Names are read as Windows reads them: "." and ".." resolved (a name of three
+// dots or more is a name), a dot at the end of a folder's name and dots and spaces at the end of
+// the last name dropped (not in a \\?\ path), and each name matching an existing host entry
+// without regard to letter case, as Windows folds it (name_case.h). A host symbolic link is
+// followed, as Windows follows a directory junction.
 std::optional<std::string> HostPath(std::string_view windowsPath);
 
 // The same, but with the last name as it is spelled (and read: its dots and spaces at the end
@@ -130,8 +135,18 @@ std::size_t FullPathCharacters(std::string_view windowsPath);
 // or without an extension: no file or folder can have it, in any folder.
 bool IsDeviceName(std::string_view windowsPath);
 
-// The drive letter (lower case) a Windows path starts with, or 0.
+// The drive letter (lower case) a Windows path starts with, or 0. A path may start with "\\?\"
+// (its names then taken as they are: no '/' for '\', nothing trimmed, "." and ".." no steps) or
+// with "\\.\" (a device's name; "\\.\C:\..." names "C:\...").
 char DriveLetterOf(std::string_view windowsPath);
+
+// Whether a path names a device that is no drive's folder (\\.\PhysicalDrive0, \\?\UNC\...):
+// the machine has none.
+bool IsDevicePath(std::string_view windowsPath);
+
+// Whether a path on a drive holds a name that no file can have: "." or ".." in a \\?\ path or
+// left by trimming ("...\" is ".."), a '/' in a name of a \\?\ path.
+bool HasInvalidName(std::string_view windowsPath);
 
 // Label of the disc in a CD-ROM drive, or nullopt when there is none or it can't be read.
 std::optional<std::string> DiscLabel(const Drive& drive);

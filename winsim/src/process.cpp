@@ -52,6 +52,7 @@ void RunWinMain(int argc, char** argv, User* user) {
         }
         calls::Plan plan;
         plan.failAt = machine().failCalls;
+        plan.slowMs = machine().slowCalls;
         plan.cancelBeforeCall = machine().cancelBeforeCall;
         plan.killBeforeCall = machine().killBeforeCall;
         plan.killThread = machine().killThread;

@@ -761,6 +761,23 @@ bool PressAndWait(const std::string& templateName, int controlId, double seconds
     return true;
 }
 
+bool Answers(std::uintptr_t window, double seconds, std::string& error) {
+    std::unique_lock lock(D().lock);
+    Window* target = Find(window);
+    if (target == nullptr) {
+        error = "the window is gone";
+        return false;
+    }
+    std::uint64_t ticket = Post(target, WM_NULL, 0, 0);
+    D().handledTickets.insert(ticket);
+    bool handled = D().changed.wait_for(lock, std::chrono::duration<double>(seconds),
+                                        [&] { return D().handledTickets.count(ticket) == 0; });
+    D().handledTickets.erase(ticket);
+    if (!handled)
+        error = "its thread handled none in time";
+    return handled;
+}
+
 bool Type(std::uintptr_t window, int controlId, const std::string& text, std::string& error) {
     std::lock_guard guard(D().lock);
     Window* control = TargetControl(window, controlId, error);
