@@ -288,6 +288,7 @@ struct CancelPlan {
     size_t files = 0;
     fs::path pipe;
     fs::path theirs; // someone else's file, made just before the cancel (none when empty)
+    bool cancel = true;
     std::atomic<bool> copyReturned{false};
 };
 
@@ -297,7 +298,8 @@ DWORD WINAPI CancelWhenFilesExist(LPVOID parameter) {
         Sleep(1);
     if (!plan->theirs.empty())
         TestMachine::WriteFile(plan->theirs, "theirs");
-    SetFlag(&InstallState.installEnding, INSTALL_CANCELLED);
+    if (plan->cancel)
+        SetFlag(&InstallState.installEnding, INSTALL_CANCELLED);
     // Lets the copy through the pipe if it got there.
     int writer = -1;
     while (!plan->copyReturned && writer < 0) {
@@ -743,15 +745,20 @@ TEST_F(Recovery, OnlyTheJournalTheRegistryNamesIsActedOnAndOnlyWhereItMayReach) 
         EXPECT_EQ(ReadAll(Installed() / "pixie.exe"), "pixie") << "nothing undone on its word";
     }
 
-    // Another journal in the place of the record's (its identity differs): left alone.
+    // Another journal in the place of the record's (its identity differs, or its first record
+    // is none that begins a journal): left alone.
     std::string identity = RecordValue("Identity");
-    std::string other = before;
-    other.replace(0, other.find('\t') + 11,
-                  Line("J " + std::to_string(std::stoul(identity) + 1) +
-                       " C:\\Program Files\\Kelvo Co\\kelvo"));
-    TestMachine::WriteFile(journal, other);
-    EXPECT_EQ(Recover(), RECOVERY_REFUSED);
-    EXPECT_TRUE(fs::exists(journal));
+    for (std::string first :
+         {"J " + std::to_string(std::stoul(identity) + 1), "F " + identity, "D " + identity}) {
+        SCOPED_TRACE(first);
+        std::string other = before;
+        other.replace(0, other.find('\t') + 11,
+                      Line(first + " C:\\Program Files\\Kelvo Co\\kelvo"));
+        TestMachine::WriteFile(journal, other);
+        EXPECT_EQ(Recover(), RECOVERY_REFUSED);
+        EXPECT_TRUE(fs::exists(journal));
+        EXPECT_EQ(ReadAll(Installed() / "pixie.exe"), "pixie");
+    }
 
     // The user deletes it: the record goes, and what the install left stays as it is.
     fs::remove(journal);
@@ -814,6 +821,49 @@ TEST_F(Recovery, TheRollbackUndoesOnlyWhatTheCopyDidBesideAnOlderRunsLeftovers) 
     CommitInstall();
     EXPECT_EQ(ReadAll(Installed() / "pixie.exe"), "pixie");
     leftovers();
+}
+
+TEST_F(Recovery, AStepWhoseCallFailedIsNotUndone) {
+    // Someone else's file appears where the copy was to make one: the copy fails there, and the
+    // rollback leaves it.
+    LayOutEarlierInstall();
+    for (char name = 'a'; name <= 'h'; ++name)
+        TestMachine::WriteFile(disc1 / "kelvo" / "files" / (std::string(1, name) + ".dat"), "x");
+    CancelPlan plan;
+    plan.folder = Installed() / "files";
+    plan.files = 3; // a.dat to c.dat
+    plan.pipe = disc1 / "kelvo" / "files" / "c.pipe";
+    plan.theirs = Installed() / "files" / "f.dat";
+    plan.cancel = false;
+    ASSERT_EQ(mkfifo(plan.pipe.c_str(), 0644), 0);
+    HANDLE other = CreateThread(nullptr, 0, CancelWhenFilesExist, &plan, 0, nullptr);
+    EXPECT_NE(CopyDiscTree(nullptr), 0);
+    plan.copyReturned = true;
+    WaitForSingleObject(other, INFINITE);
+    RemoveInstalledFiles(nullptr);
+    EXPECT_EQ(ReadAll(plan.theirs), "theirs");
+    fs::remove_all(plan.folder);
+    fs::remove_all(disc1 / "kelvo" / "files");
+    EXPECT_EQ(Left(), EarlierTree);
+
+    // A file the first disc replaced, which the second disc's copy could not move aside in its
+    // turn: the rollback passes over that step alone, and the earlier file comes back.
+    fs::path disc2 = sim.MakeDisc("disc2", "KELVO_2");
+    TestMachine::WriteFile(disc2 / "kelvo" / "data" / "shared.dat", "from disc 2");
+    ASSERT_EQ(CopyDiscTree(nullptr), 0);
+    sim.Insert('e', disc2);
+    {
+        FailNext failed("MoveFileA");
+        EXPECT_NE(CopyDiscTree(nullptr), 0);
+    }
+    std::string records(InstallState.journal, InstallState.journalLength);
+    EXPECT_NE(records.find("\nV 0 C:\\Program Files\\Kelvo Co\\kelvo\\data\\shared.dat"),
+              std::string::npos)
+        << records;
+    RemoveInstalledFiles(nullptr);
+    EXPECT_EQ(Left(), EarlierTree);
+    ExpectEarlierFiles();
+    ExpectNothingOfSetups();
 }
 
 TEST_F(Recovery, EveryFolderTheDialogTakesCanBeInstalledIntoAndRepairedAgain) {
