@@ -22,8 +22,8 @@ struct INSTALLSTATE {
     HINSTANCE instance;
     HWND ownerWindow;
     char installDir[MAX_PATH];
-    char cdRoot[4] = {'c', ':', '\\', '\0'};
-    LONG fullInstall = 1;
+    char cdRoot[4];
+    LONG fullInstall;
     ULONGLONG requiredMegabytes;
     HWND installDialog;
     DWORD dialogThreadId; // the thread that runs the install dialog
