@@ -151,20 +151,6 @@ BOOL IsInstallableName(const char* name) {
     return name[length - 1] != '.' && name[length - 1] != ' ';
 }
 
-// Whether the first length bytes of a and b spell the same names: character by character, ASCII
-// letters in either case. A disc may spell a file in other letters than the disk.
-static BOOL SameLetters(const char* a, const char* b, int length) {
-    int at = 0;
-    while (at < length) {
-        int size = b[at] == '\0' ? 1 : (int)(CharNextA(b + at) - (b + at));
-        if (size == 1 ? UpperLetter(a[at]) != UpperLetter(b[at])
-                      : a[at] != b[at] || a[at + 1] != b[at + 1])
-            return FALSE;
-        at += size;
-    }
-    return TRUE;
-}
-
 static BOOL SamePath(const char* a, const char* b) {
     int length = lstrlenA(b);
     return lstrlenA(a) == length && SameLetters(a, b, length);
@@ -557,11 +543,11 @@ BOOL WriteAhead(char kind, const char* path) {
     return IsReachable(&InstallState.journalPlace, kind, path) && Append(kind, 0, path);
 }
 
-BOOL WriteAheadKept(const char* path, char* kept, DWORD* number) {
+BOOL WriteAheadKept(const char* path, BOOL readOnly, char* kept, DWORD* number) {
     DWORD next = InstallState.keptFiles + 1;
     if (!IsReachable(&InstallState.journalPlace, JOURNAL_KEPT, path) ||
         !KeptPath(&InstallState.journalPlace, path, next, kept) ||
-        !Append(JOURNAL_KEPT, next, path))
+        !Append(readOnly ? JOURNAL_KEPT_READ_ONLY : JOURNAL_KEPT, next, path))
         return FALSE;
     InstallState.keptFiles = next;
     if (number != NULL)
@@ -714,16 +700,14 @@ static BOOL Undo(const JOURNALPLACE* place, const char* records, DWORD length, D
             }
             continue;
         }
-        if (record.kind != JOURNAL_FOLDER && record.kind != JOURNAL_FILE &&
-            record.kind != JOURNAL_KEPT)
+        BOOL keeps = record.kind == JOURNAL_KEPT || record.kind == JOURNAL_KEPT_READ_ONLY;
+        if (record.kind != JOURNAL_FOLDER && record.kind != JOURNAL_FILE && !keeps)
             continue;
-        if (record.kind == JOURNAL_KEPT && record.number > 0 &&
-            (record.number - 1) / KEPT_PER_FOLDER >= keptGroups)
+        if (keeps && record.number > 0 && (record.number - 1) / KEPT_PER_FOLDER >= keptGroups)
             keptGroups = (record.number - 1) / KEPT_PER_FOLDER + 1;
         if (TakeVoided(voided, &voidedLength, record.path))
             continue;
         char kept[MAX_PATH];
-        BOOL keeps = record.kind == JOURNAL_KEPT;
         // A record that could not be made, or that would reach through a link, is not carried
         // out; a kept file it names keeps the journal.
         if (!IsReachable(place, record.kind, record.path) ||
@@ -738,6 +722,9 @@ static BOOL Undo(const JOURNALPLACE* place, const char* records, DWORD length, D
         }
         BOOL done = TRUE;
         if (committed) {
+            // A read-only kept file is made writable first: a delete of it would only fail.
+            if (record.kind == JOURNAL_KEPT_READ_ONLY)
+                SetFileAttributesA(kept, FILE_ATTRIBUTE_NORMAL);
             if (keeps && !DeleteWhatever(kept)) {
                 done = FALSE;
                 lstrcpyA(kept, record.path);
@@ -874,7 +861,7 @@ static DWORD CheckRecords(const JOURNALPLACE* place, const char* records, DWORD 
         else if (record.kind == JOURNAL_FOLDER || record.kind == JOURNAL_FILE)
             fits = fits && IsReachable(place, record.kind, record.path) &&
                    !PassesThroughLink(record.path, checked);
-        else if (record.kind == JOURNAL_KEPT)
+        else if (record.kind == JOURNAL_KEPT || record.kind == JOURNAL_KEPT_READ_ONLY)
             fits = fits && IsReachable(place, record.kind, record.path) &&
                    KeptPath(place, record.path, record.number, kept) &&
                    !PassesThroughLink(record.path, checked) && !PassesThroughLink(kept, checked);

@@ -22,10 +22,11 @@
 // describes was not done (a record reaches the disk before its change is made). A record may
 // name only the install folder and what lies in it, the folders made above it below the
 // journal, and the product's own links and program group in the folders setup wrote down.
-#define JOURNAL_BEGIN 'J'  // the identity and the install folder
-#define JOURNAL_FOLDER 'D' // a folder the install makes
-#define JOURNAL_FILE 'F'   // a file the install makes where there was none
-#define JOURNAL_KEPT 'K'   // a file moved aside as kept file <number>, to be replaced
+#define JOURNAL_BEGIN 'J'          // the identity and the install folder
+#define JOURNAL_FOLDER 'D'         // a folder the install makes
+#define JOURNAL_FILE 'F'           // a file the install makes where there was none
+#define JOURNAL_KEPT 'K'           // a file moved aside as kept file <number>, to be replaced
+#define JOURNAL_KEPT_READ_ONLY 'R' // the same, of a read-only file
 #define JOURNAL_VOID 'V'   // the newest earlier record of <path> was not carried out after all
 #define JOURNAL_COMMIT 'C' // the install is complete: the kept files go, nothing is undone
 
@@ -39,9 +40,9 @@ BOOL JournalIsOpen(void);
 // JOURNAL_FILE. FALSE when the journal can't hold it, or could not undo it (a path it may not
 // reach); the change must not be made then.
 BOOL WriteAhead(char kind, const char* path);
-// Writes down that the file at path is to be moved aside, and puts its kept name (MAX_PATH
-// bytes) into kept and its number into number (when not NULL).
-BOOL WriteAheadKept(const char* path, char* kept, DWORD* number);
+// Writes down that the file at path (read-only or not) is to be moved aside, and puts its kept
+// name (MAX_PATH bytes) into kept and its number into number (when not NULL).
+BOOL WriteAheadKept(const char* path, BOOL readOnly, char* kept, DWORD* number);
 // Writes what was written down to the journal's file and flushes it to the disk. No change that
 // a record describes may be made before this has returned TRUE.
 BOOL FlushJournal(void);

@@ -44,7 +44,8 @@ BOOL IsSharePath(const char* path) {
     return IsSeparator(path[0]) && IsSeparator(path[1]);
 }
 
-static BOOL SameLetters(const char* part, int length, const char* name) {
+// Whether the part of length bytes is the upper-case ASCII word name in any letter case.
+static BOOL IsWord(const char* part, int length, const char* name) {
     int i = 0;
     for (; i < length && name[i] != '\0'; i++) {
         char c = part[i];
@@ -64,11 +65,11 @@ BOOL IsDeviceName(const char* part, int length) {
     while (base > 0 && part[base - 1] == ' ')
         base--;
     for (int i = 0; i < 4; i++) {
-        if (SameLetters(part, base, devices[i]))
+        if (IsWord(part, base, devices[i]))
             return TRUE;
     }
-    return base == 4 && (SameLetters(part, 3, "COM") || SameLetters(part, 3, "LPT")) &&
-           part[3] >= '1' && part[3] <= '9';
+    return base == 4 && (IsWord(part, 3, "COM") || IsWord(part, 3, "LPT")) && part[3] >= '1' &&
+           part[3] <= '9';
 }
 
 // Whether c may stand in a name.
@@ -182,5 +183,21 @@ BOOL NormaliseFolder(char* folder) {
     }
     result[length] = '\0';
     lstrcpyA(folder, result);
+    return TRUE;
+}
+
+static char UpperLetter(char c) {
+    return c >= 'a' && c <= 'z' ? (char)(c - 'a' + 'A') : c;
+}
+
+BOOL SameLetters(const char* a, const char* b, int length) {
+    int at = 0;
+    while (at < length) {
+        int size = b[at] == '\0' ? 1 : (int)(CharNextA(b + at) - (b + at));
+        if (size == 1 ? UpperLetter(a[at]) != UpperLetter(b[at])
+                      : a[at] != b[at] || a[at + 1] != b[at + 1])
+            return FALSE;
+        at += size;
+    }
     return TRUE;
 }

@@ -38,3 +38,7 @@ BOOL IsPlainPath(const char* path);
 // it is another name for it (a short name such as PROGRA~1). FALSE, with folder as it was, when
 // the result would not fit MAX_PATH.
 BOOL NormaliseFolder(char* folder);
+
+// Whether the first length bytes of a and b spell the same names: character by character as b
+// reads, ASCII letters in either case, a double-byte character byte for byte.
+BOOL SameLetters(const char* a, const char* b, int length);

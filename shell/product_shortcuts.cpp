@@ -45,7 +45,9 @@ static BOOL WriteShortcut(const char* target, const char* link, const char* desc
     BOOL replacing =
         attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
     if (attributes == INVALID_FILE_ATTRIBUTES || replacing) {
-        if (!(replacing ? WriteAheadKept(link, kept, NULL) : WriteAhead(JOURNAL_FILE, link)) ||
+        if (!(replacing
+                  ? WriteAheadKept(link, (attributes & FILE_ATTRIBUTE_READONLY) != 0, kept, NULL)
+                  : WriteAhead(JOURNAL_FILE, link)) ||
             !FlushJournal())
             return FALSE;
         if (replacing && !MoveFileA(link, kept)) {
