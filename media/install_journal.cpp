@@ -318,6 +318,24 @@ BOOL IsReachedThroughLink(const char* path) {
            (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
+// The same for the path of a record of place: a place of the product's links is looked at only
+// below the shell folder that setup wrote down, which is the user's own (under Wine, the desktop
+// is often a link to the user's home).
+static BOOL RecordPassesThroughLink(const JOURNALPLACE* place, const char* path, char* checked) {
+    const char* shellFolder = NULL;
+    if (!IsWithin(path, place->folder, FALSE)) {
+        if (place->programs[0] != '\0' && IsWithin(path, place->programs, TRUE))
+            shellFolder = place->programs;
+        else if (place->desktop[0] != '\0' && IsWithin(path, place->desktop, TRUE))
+            shellFolder = place->desktop;
+    }
+    if (shellFolder == NULL)
+        return PassesThroughLink(path, checked);
+    char trusted[MAX_PATH];
+    lstrcpyA(trusted, shellFolder);
+    return PassesThroughLink(path, trusted);
+}
+
 // ---- the journal in memory and in its file ----
 
 // Makes room for bytes more in the journal. FALSE, with the journal as it was, when the heap
@@ -712,8 +730,8 @@ static BOOL Undo(const JOURNALPLACE* place, const char* records, DWORD length, D
         // out; a kept file it names keeps the journal.
         if (!IsReachable(place, record.kind, record.path) ||
             (keeps && !KeptPath(place, record.path, record.number, kept)) ||
-            PassesThroughLink(record.path, checked) ||
-            (keeps && PassesThroughLink(kept, checkedKept))) {
+            RecordPassesThroughLink(place, record.path, checked) ||
+            (keeps && RecordPassesThroughLink(place, kept, checkedKept))) {
             if (keeps && whole) {
                 lstrcpyA(blocker, record.path);
                 whole = FALSE;
@@ -860,11 +878,12 @@ static DWORD CheckRecords(const JOURNALPLACE* place, const char* records, DWORD 
             fits = fits && IsPlainPath(record.path);
         else if (record.kind == JOURNAL_FOLDER || record.kind == JOURNAL_FILE)
             fits = fits && IsReachable(place, record.kind, record.path) &&
-                   !PassesThroughLink(record.path, checked);
+                   !RecordPassesThroughLink(place, record.path, checked);
         else if (record.kind == JOURNAL_KEPT || record.kind == JOURNAL_KEPT_READ_ONLY)
             fits = fits && IsReachable(place, record.kind, record.path) &&
                    KeptPath(place, record.path, record.number, kept) &&
-                   !PassesThroughLink(record.path, checked) && !PassesThroughLink(kept, checked);
+                   !RecordPassesThroughLink(place, record.path, checked) &&
+                   !RecordPassesThroughLink(place, kept, checked);
         else
             fits = FALSE;
         if (!fits)

@@ -1,22 +1,27 @@
 // enumerate: replays an install at every moment a cancel can come, with every call that can
-// fail failing, and with the process killed (or the power cut) at every call, one at a time, and
-// judges each run.
+// fail failing, and with the process killed (or the power cut) at every call of every thread, one
+// at a time, and judges each run.
 //
 //     enumerate --setup PATH [--types normal,minimal] [--what cancel,fault,kill] [--jobs N]
 //               [--every N] [--timeout SECONDS] [--keep]
-//               [--only "cancel K" | --only "kill K" | --only "power K" | --only "CALL K"]
+//               [--only "cancel K" | --only "kill K [THREAD]" | --only "power K [THREAD]" |
+//                --only "CALL K"]
 //
 // PATH is enumerate-setup (the installer with a user who installs whatever happens). For each
-// install type, a first run on three small discs counts the calls: the copy worker's calls that
-// a cancel may precede, and the uses of every call that can fail. Then, for every k, one run has
-// the user press cancel just before the worker's k-th call; for every call and every use k, one
-// run has that use fail (the calls only a cancel makes, such as the rollback's, with a cancel
-// during the first disc); and for every k, one run is killed just before the worker's k-th call,
-// and where a file then holds writes not yet flushed, one more has the power cut there (up to
-// the last notice: after it the install can no longer be undone). A killed run is followed by a
-// setup into the same folder twice, each on its own copy of what the kill left: one cancelled at
-// its first disc prompt, one let through. --every N replays every N-th moment only (for slow
-// sanitizer builds).
+// install type, a first run on three small discs counts the calls: those of each thread (0 the
+// main thread, then each thread in the order the installer makes them: 1 the busy indicator, 2
+// the copy worker), and the uses of every call that can fail. Then, for every k, one run has the
+// user press cancel just before the worker's k-th call; for every call and every use k, one run
+// has that use fail (the calls only a cancel makes, such as the rollback's, with a cancel during
+// the first disc); and for every thread and every k, one run is killed just before the thread's
+// k-th call, and where a file (or the registry) then holds writes not yet flushed, one more has
+// the power cut there (up to the last notice: after it the install can no longer be undone). A
+// killed run is followed by a setup into the same folder twice, each on its own copy of what the
+// kill left: one cancelled at its first disc prompt, one let through. Last, for the first type,
+// the next setup's recovery is killed (or its power cut) at each call of its main thread and of
+// the thread that undoes the interrupted install, on the machines of an install killed at its
+// last notice and of one killed during the first disc; each such run is judged as a killed run.
+// --every N replays every N-th moment only (for slow sanitizer builds).
 //
 // The machine holds, before the install: an earlier install in the install folder, some of whose
 // files the discs replace (one read-only, one hidden, one whose name differs from the disc's in
@@ -24,12 +29,13 @@
 // folder the discs also have, a read-only note) and an empty folder of the player's that a disc
 // also has, the earlier install's program group link and desktop link. Every run must end within
 // the timeout and leave the whole machine as it was (every file byte for byte, with its times and
-// attributes) or completely installed (the install folder holding exactly the merged discs over
-// what was there, the links written, nothing changed elsewhere, nothing of setup's own left);
-// success is reported only over a complete install. A cancel ends as things stood when it was
-// pressed (Judge), and no block of a disc is read after it, even in the middle of a file; some
-// faults have the message that must report them. A run that leaves a journal (a rollback step
-// failed) is followed by the next setup, which must finish the rollback.
+// attributes, and no record of setup's in the registry) or completely installed (the install
+// folder holding exactly the merged discs over what was there, the links written, nothing changed
+// elsewhere, nothing of setup's own left); success is reported only over a complete install. A
+// cancel ends as things stood when it was pressed (Judge), and no block of a disc is read after
+// it, even in the middle of a file; some faults have the message that must report them. A run
+// that leaves a journal (a rollback step failed) is followed by the next setup, which must finish
+// the rollback.
 //
 // Prints the counts and the time per install type and every failing run; exit status 0 when
 // every run passed.
