@@ -9,7 +9,6 @@
 
 #include <windows.h>
 
-#include "host_files.h"
 #include "test_machine.h"
 
 using testing_support::TestMachine;
@@ -273,15 +272,14 @@ TEST_F(RegistryOnDisk, ALaterProcessFindsEveryChange) {
     SetText(HKEY_LOCAL_MACHINE, "Software\\~kelvo-setup", "Folder", "C:\\「開始」");
     SetText(HKEY_CURRENT_USER, winsim::ShellFoldersPath.data(), "Programs", "C:\\Programs");
     EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\Planted Key"), ERROR_SUCCESS);
-    EXPECT_TRUE(winsim::HasUnflushedWrites());
+    EXPECT_TRUE(winsim::RegistryUnflushed());
     Reload();
     EXPECT_EQ(Text(HKEY_LOCAL_MACHINE, "Software\\~kelvo-setup", "Folder", result), "C:\\「開始」");
     Text(HKEY_LOCAL_MACHINE, "Software\\Planted Key", "Journal", result);
     EXPECT_EQ(result, ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(sim.machine().shellFolders["Programs"], "C:\\Programs");
     EXPECT_EQ(sim.machine().shellFolders["Desktop"], "C:\\Desktop");
-    EXPECT_FALSE(winsim::HasUnflushedWrites())
-        << "what a process finds at its start is on the disk";
+    EXPECT_FALSE(winsim::RegistryUnflushed()) << "what a process finds at its start is on the disk";
 }
 
 TEST_F(RegistryOnDisk, APowerCutTakesBackWhatWasNotFlushed) {
@@ -290,11 +288,11 @@ TEST_F(RegistryOnDisk, APowerCutTakesBackWhatWasNotFlushed) {
             SetText(HKEY_LOCAL_MACHINE, "Software\\~kelvo-setup", "Journal", "flushed");
             HKEY key = nullptr;
             RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\~kelvo-setup", 0, KEY_READ, &key);
-            if (RegFlushKey(key) != ERROR_SUCCESS || winsim::HasUnflushedWrites())
+            if (RegFlushKey(key) != ERROR_SUCCESS || winsim::RegistryUnflushed())
                 _exit(1);
             SetText(HKEY_LOCAL_MACHINE, "Software\\~kelvo-setup", "Journal", "lost");
             SetText(HKEY_CURRENT_USER, "Software\\Lost", "Value", "lost");
-            if (!winsim::HasUnflushedWrites())
+            if (!winsim::RegistryUnflushed())
                 _exit(2);
             winsim::LoseUnflushedRegistry();
             _exit(0);
