@@ -14,6 +14,7 @@
 
 #include "desktop.h"
 #include "dialog_template.h"
+#include "machine.h"
 #include "resources/resource.h"
 #include "test_machine.h"
 
@@ -174,23 +175,40 @@ TEST_F(UserWindowsTest, RadioClickMovesTheCheckWithinItsGroupThenCommands) {
     EXPECT_FALSE(IsWindow(seen));
 }
 
-// An end from another thread hides the dialog at once, but its loop, asleep waiting for a
-// message, sees the end only at the next one, as on Windows.
-TEST_F(UserWindowsTest, AnyThreadMayChangeTextsAndEndTheDialogSeenAtItsNextMessage) {
-    std::atomic<bool> waited{false};
+// Other threads may change what a dialog shows; only the dialog's own thread ends it. winsim ends
+// the process over an EndDialog from another thread, whatever Windows would make of it.
+TEST_F(UserWindowsTest, AnyThreadMayChangeTextsButOnlyTheDialogsOwnEndsIt) {
     record.onInit = [&](HWND dialog) {
-        user = std::thread([dialog, &waited] {
+        user = std::thread([dialog] {
             while (!IsWindowVisible(dialog))
                 std::this_thread::sleep_for(1ms);
             EXPECT_TRUE(SetDlgItemTextA(dialog, IDC_PATH, "D:\\Games"));
-            EXPECT_TRUE(EndDialog(dialog, 7));
-            std::this_thread::sleep_for(100ms);
-            waited = IsWindow(dialog) && !IsWindowVisible(dialog);
-            EXPECT_TRUE(PostMessageA(dialog, WM_NULL, 0, 0));
+            EXPECT_TRUE(PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0));
         });
     };
+    std::string text;
+    record.onCommand = [&](HWND dialog, int) {
+        char buffer[MAX_PATH];
+        GetDlgItemTextA(dialog, IDC_PATH, buffer, sizeof(buffer));
+        text = buffer;
+        EndDialog(dialog, 7);
+    };
     EXPECT_EQ(RunSetupDialog(), 7);
-    EXPECT_TRUE(waited) << "the loop saw the end before its next message";
+    EXPECT_EQ(text, "D:\\Games");
+}
+
+using UserWindowsDeathTest = UserWindowsTest;
+
+TEST_F(UserWindowsDeathTest, EndDialogFromAnotherThreadEndsTheProcessSayingWhy) {
+    EXPECT_EXIT(
+        {
+            record.onInit = [](HWND dialog) {
+                std::thread([dialog] { EndDialog(dialog, 7); }).detach();
+            };
+            RunSetupDialog();
+        },
+        ::testing::ExitedWithCode(winsim::MisuseExitStatus),
+        "misuse: EndDialog of the dialog .* belongs to thread");
 }
 
 TEST_F(UserWindowsTest, TypingStopsAtTheLimitWithoutSplittingACharacter) {

@@ -215,10 +215,17 @@ void Wake(DWORD threadId) {
     Queue(threadId).wake.notify_all();
 }
 
-std::uint64_t Post(Window* window, UINT message, WPARAM wParam, LPARAM lParam) {
+// Queues a message for the window's thread: at the end, or (a message sent from another
+// thread) ahead of the posted ones, as the thread takes sent messages first.
+std::uint64_t Post(Window* window, UINT message, WPARAM wParam, LPARAM lParam, bool sent = false) {
     DWORD threadId = window->threadId;
     std::uint64_t ticket = ++D().tickets;
-    Queue(threadId).messages.push_back({window, message, wParam, lParam, ticket});
+    Message queued{window, message, wParam, lParam, ticket};
+    auto& messages = Queue(threadId).messages;
+    if (sent)
+        messages.push_front(queued);
+    else
+        messages.push_back(queued);
     Wake(threadId);
     return ticket;
 }
@@ -1006,6 +1013,14 @@ BOOL WINAPI EndDialog(HWND dialog, INT_PTR result) {
         SetError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
+    // "An application calls EndDialog from within the dialog box procedure; the function must
+    // not be used for any other purpose." What Windows does when another thread calls it is
+    // not documented (Wine's posts the dialog a message to wake its loop).
+    DWORD caller = GetCurrentThreadId();
+    if (window->threadId != caller)
+        Misuse("EndDialog of the dialog \"" + Cp950ToUtf8(window->text) + "\" on thread " +
+               std::to_string(caller) + ", while the dialog belongs to thread " +
+               std::to_string(window->threadId) + ": only the dialog's own procedure may end it");
     EndModal(window, result);
     return TRUE;
 }
@@ -1303,6 +1318,26 @@ BOOL WINAPI PostMessageA(HWND handle, UINT message, WPARAM wParam, LPARAM lParam
         return FALSE;
     Post(window, message, wParam, lParam);
     return TRUE;
+}
+
+// A message handled by the window's procedure on its own thread: at once when that is the
+// caller's, else when that thread next takes a message (in any of its loops), the caller waiting
+// until then or until the window is gone. The installer's procedures answer 0 to what it sends.
+LRESULT WINAPI SendMessageA(HWND handle, UINT message, WPARAM wParam, LPARAM lParam) {
+    calls::Scope call("SendMessageA", calls::Point);
+    std::unique_lock lock(D().lock);
+    Window* window = FindOrFail(handle);
+    if (window == nullptr)
+        return 0;
+    if (window->threadId == GetCurrentThreadId()) {
+        Dispatch({window, message, wParam, lParam}, lock);
+        return 0;
+    }
+    std::uint64_t ticket = Post(window, message, wParam, lParam, true);
+    D().handledTickets.insert(ticket);
+    D().changed.wait(lock, [&] { return D().handledTickets.count(ticket) == 0 || !window->alive; });
+    D().handledTickets.erase(ticket);
+    return 0;
 }
 
 // The folder browser: a modal window owned by the caller's window, with a field for the folder
