@@ -114,8 +114,12 @@ static void BrowsePressed(HWND dialog) {
     browse.lParam = 0;
     browse.iImage = 0;
     LPITEMIDLIST item = SHBrowseForFolderA(&browse);
-    if (item != NULL && SHGetPathFromIDListA(item, chosen))
+    if (item == NULL)
+        return;
+    if (SHGetPathFromIDListA(item, chosen))
         SetDlgItemTextA(dialog, IDC_PATH, chosen);
+    // The list is the caller's to free, with the task allocator that made it.
+    CoTaskMemFree(item);
 }
 
 INT_PTR CALLBACK SetupDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {

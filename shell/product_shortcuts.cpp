@@ -1,5 +1,7 @@
 #include "product_shortcuts.h"
 
+#include <objbase.h>
+
 #include "../app/install_state.h"
 #include "../app/product_constants.h"
 #include "../media/install_journal.h"
@@ -92,12 +94,9 @@ static BOOL WriteShortcuts(const char* folder, int rows) {
     return TRUE;
 }
 
-int CreateProductShortcuts(void) {
-    HKEY key;
+// The program group's links, then the desktop's, on a thread whose COM is set up.
+static int WriteProductShortcuts(HKEY key) {
     char folder[MAX_PATH];
-
-    if (!OpenShellFolders(&key))
-        return 0;
     if (ReadShellFolder(key, "Programs", folder) && JoinPath(folder, CompanyFolder)) {
         MakeGroupFolder(folder);
         if (JoinPath(folder, ProductTitle)) {
@@ -107,9 +106,26 @@ int CreateProductShortcuts(void) {
         }
     }
 
+    // The process may end here, with COM as it stands: the system takes it back then.
     if (!OpenShellFolders(&key))
         return 0;
     if (ReadShellFolder(key, "Desktop", folder) && !WriteShortcuts(folder, 2))
         return 0;
     return 1;
+}
+
+int CreateProductShortcuts(void) {
+    HKEY key;
+    if (!OpenShellFolders(&key))
+        return 0;
+    // COM once for all five links, given back on every way out: each link's own initialisation
+    // then only counts. Without COM no link can be written; the user is told as a link that
+    // can't have it would tell.
+    if (FAILED(CoInitialize(NULL))) {
+        MessageBoxA(InstallState.ownerWindow, "Coinitalize failed", "lnk", MB_OK);
+        return CancelRequested() ? 0 : 1;
+    }
+    int written = WriteProductShortcuts(key);
+    CoUninitialize();
+    return written;
 }

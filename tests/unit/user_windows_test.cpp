@@ -416,6 +416,9 @@ TEST_F(UserWindowsTest, FolderBrowserReturnsAnItemOnlyForAFolderPicked) {
             picked.push_back(item != nullptr && SHGetPathFromIDListA(item, path)
                                  ? std::string(path) + "|" + name
                                  : "none");
+            EXPECT_EQ(desktop::ItemListsNotFreed(), item != nullptr ? 1 : 0);
+            CoTaskMemFree(item);
+            EXPECT_EQ(desktop::ItemListsNotFreed(), 0);
         }
         if (id == IDCANCEL)
             EndDialog(dialog, 0);

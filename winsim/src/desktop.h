@@ -73,6 +73,9 @@ bool PressAndWait(const std::string& templateName, int controlId, double seconds
 // Picks folder (a Windows path) in a folder browser, or cancels it when folder is empty.
 bool PickFolder(std::uintptr_t browser, const std::string& folder, std::string& error);
 
+// The folder browser's item lists handed out and not yet freed with CoTaskMemFree.
+int ItemListsNotFreed();
+
 // Destroys the windows a thread owns, as Windows does when the thread ends without them.
 void DestroyThreadWindows(std::uint32_t threadId);
 

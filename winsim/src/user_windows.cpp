@@ -125,7 +125,7 @@ struct Desktop {
     std::set<std::uint64_t> handledTickets; // tickets that someone waits to see handled
     std::map<std::string, WNDPROC> classes; // upper-case class name
     std::vector<std::string> published;     // files naming our windows in the machine folder
-    std::vector<std::unique_ptr<_ITEMIDLIST>> items;
+    std::set<_ITEMIDLIST*> items;           // the folder browser's lists not yet freed
     std::set<DeviceContext*> deviceContexts;
     int nextAtom = 0xC000;
 };
@@ -832,6 +832,11 @@ bool PickFolder(std::uintptr_t browser, const std::string& folder, std::string& 
     return true;
 }
 
+int ItemListsNotFreed() {
+    std::lock_guard guard(D().lock);
+    return (int)D().items.size();
+}
+
 void DestroyThreadWindows(std::uint32_t threadId) {
     std::lock_guard guard(D().lock);
     for (const auto& window : D().windows) {
@@ -1374,10 +1379,22 @@ LPITEMIDLIST WINAPI SHBrowseForFolderA(LPBROWSEINFOA info) {
                                : picked.substr(slash + 1);
         lstrcpynA(info->pszDisplayName, name.c_str(), MAX_PATH);
     }
-    auto item = std::make_unique<_ITEMIDLIST>();
-    item->path = picked;
-    D().items.push_back(std::move(item));
-    return D().items.back().get();
+    // The caller frees the list with CoTaskMemFree.
+    auto* item = new _ITEMIDLIST{picked};
+    D().items.insert(item);
+    return item;
+}
+
+void WINAPI CoTaskMemFree(LPVOID memory) {
+    calls::Scope call("CoTaskMemFree", calls::Point);
+    if (memory == nullptr)
+        return;
+    std::lock_guard guard(D().lock);
+    auto* item = static_cast<_ITEMIDLIST*>(memory);
+    if (D().items.erase(item) == 0)
+        Misuse("CoTaskMemFree of memory that the task allocator did not hand out, or handed "
+               "out and took back already");
+    delete item;
 }
 
 BOOL WINAPI SHGetPathFromIDListA(LPCITEMIDLIST list, LPSTR path) {
