@@ -211,6 +211,32 @@ TEST_F(UserWindowsDeathTest, EndDialogFromAnotherThreadEndsTheProcessSayingWhy) 
         "misuse: EndDialog of the dialog .* belongs to thread");
 }
 
+// The taskbar reads a window's extended style when the window is shown: a style set later shows
+// only after the window has been hidden and shown again.
+TEST_F(UserWindowsTest, TheStyleAWindowHadWhenShownIsTheOneTheTaskbarSaw) {
+    record.onInit = [&](HWND dialog) {
+        user = std::thread([dialog] {
+            auto appWindowShown = [dialog] {
+                for (const auto& window : desktop::TopLevelWindows()) {
+                    if (window.handle == reinterpret_cast<std::uintptr_t>(dialog))
+                        return (window.exStyleShown & WS_EX_APPWINDOW) != 0;
+                }
+                return false;
+            };
+            while (!IsWindowVisible(dialog))
+                std::this_thread::sleep_for(1ms);
+            SetWindowLongA(dialog, GWL_EXSTYLE, WS_EX_APPWINDOW);
+            EXPECT_FALSE(appWindowShown()) << "set while shown";
+            ShowWindow(dialog, SW_HIDE);
+            ShowWindow(dialog, SW_SHOW);
+            EXPECT_TRUE(appWindowShown()) << "shown again";
+            PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
+        });
+    };
+    record.onCommand = [](HWND dialog, int) { EndDialog(dialog, 0); };
+    RunSetupDialog();
+}
+
 TEST_F(UserWindowsTest, TypingStopsAtTheLimitWithoutSplittingACharacter) {
     record.onInit = [](HWND dialog) { SendDlgItemMessageA(dialog, IDC_PATH, EM_LIMITTEXT, 5, 0); };
     std::string text;

@@ -33,6 +33,8 @@ struct WindowView {
     std::vector<int> buttons;  // message boxes: the button ids (IDOK, IDYES, ...)
     std::uintptr_t owner = 0;  // 0: none
     std::uint32_t exStyle = 0; // WS_EX_APPWINDOW, WS_EX_TOPMOST, ...
+    // The extended style as the window was last shown: what the taskbar went by.
+    std::uint32_t exStyleShown = 0;
     std::uint32_t boxType = 0; // message boxes: the type they were asked for (MB_OKCANCEL, ...)
     bool visible = false;
     bool enabled = true;

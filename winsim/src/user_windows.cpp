@@ -78,6 +78,7 @@ struct Window {
     std::string text; // title, or a control's text
     DWORD style = 0;
     DWORD exStyle = 0;
+    DWORD exStyleShown = 0; // the extended style as the window was last shown
     int id = 0;
     DWORD threadId = 0;
     Window* parent = nullptr; // controls: their dialog or box
@@ -282,9 +283,15 @@ void LogShown(const Window* window) {
     ::close(file);
 }
 
+// A window that comes into view: the shell reads its extended style then, and the taskbar
+// gives it a button or not by what it read ("hide the window first, change the window style,
+// and then show the window"); a style changed while it is shown waits for its next showing.
 void SetVisible(Window* window, bool visible) {
-    if (visible && !window->visible && IsTopLevel(window) && window->role != Role::Owner)
-        LogShown(window);
+    if (visible && !window->visible) {
+        window->exStyleShown = window->exStyle;
+        if (IsTopLevel(window) && window->role != Role::Owner)
+            LogShown(window);
+    }
     window->visible = visible;
 }
 
@@ -612,6 +619,7 @@ desktop::WindowView View(const Window* window) {
     view.className = window->className;
     view.title = window->text;
     view.exStyle = window->exStyle;
+    view.exStyleShown = window->exStyleShown;
     view.boxType = window->boxType;
     view.templateName = window->templateName;
     view.owner = window->owner != nullptr && window->owner->alive
