@@ -7,6 +7,7 @@
 #include <mutex>
 #include <random>
 
+#include "run_program.h"
 #include "scenario.h"
 
 namespace fs = std::filesystem;
@@ -471,6 +472,24 @@ expect started none
 )",
                 false);
     EXPECT_NE(log[0].find("a program was started"), std::string::npos);
+}
+
+// A program the runners start: why it could not start, or that winsim stopped it, is the reason
+// they give.
+TEST_F(ScenarioCheckTest, ARunSaysWhyItCouldNotStartOrWhatWinsimStoppedItFor) {
+    auto run = scenario::RunProgram((root / "missing").string(), {}, {}, root / "out.txt", 10);
+    EXPECT_EQ(run.signal,
+              "cannot start " + (root / "missing").string() + ": No such file or directory");
+    auto script = [&](const std::string& body) {
+        Write("program", "#!/bin/sh\n" + body + "\n");
+        fs::permissions(root / "program", fs::perms::owner_all);
+        return scenario::RunProgram((root / "program").string(), {}, {}, root / "out.txt", 10);
+    };
+    run = script("echo 'winsim: misuse: EndDialog from elsewhere' >&2; exit 3");
+    EXPECT_EQ(run.signal, "stopped by winsim: EndDialog from elsewhere");
+    run = script("exit 3");
+    EXPECT_EQ(run.signal, "");
+    EXPECT_EQ(run.status, 3);
 }
 
 } // namespace
