@@ -488,8 +488,9 @@ void DispatchNext(ThreadQueue& queue, DWORD threadId, std::unique_lock<std::mute
 
 // The modal loop: dispatches the messages of every window of the calling thread, then its due
 // timers, until window has ended. Like Windows' dialog loop it looks at the end before it waits
-// and after each message: an end that another thread makes while it waits is seen at the
-// thread's next message (a timer's included), not before. Caller holds the lock.
+// and after each message: an end made while it waits (EndDialog is refused from other threads,
+// but the desktop ends the windows of a thread that goes) is seen at the thread's next message
+// (a timer's included), not before. Caller holds the lock.
 void RunModal(Window* window, std::unique_lock<std::mutex>& lock) {
     ThreadQueue& queue = Queue(window->threadId);
     queue.modal.push_back(window);
