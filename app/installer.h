@@ -20,7 +20,8 @@ void AdvanceBusyIndicator(void);
 // Stops the busy indicator through its flags and waits until its thread has ended.
 void StopBusyIndicator(void);
 
-// Ends the install dialog with result, from any thread, and wakes the dialog's loop to see it.
+// Asks the install dialog to end with result; its procedure ends it on its own thread. From any
+// thread.
 void EndInstallDialog(INT_PTR result);
 
 // The copy worker's rollback after a cancel: undoes the install, ends the dialog.

@@ -56,7 +56,7 @@ static BOOL NamesItsPlace(const char* folder) {
 
 // Posted by the recovery's thread when it has ended; wParam is what RecoverInterruptedInstall
 // returned.
-#define WM_RECOVERED (WM_APP + 1)
+#define WM_RECOVERED (WM_APP + 2)
 
 // The rest of a start press once no interrupted install stands in the way: the folder as setup
 // will write it, the free space and the first disc.
@@ -178,8 +178,12 @@ static void BrowsePressed(HWND dialog) {
     browse.lParam = 0;
     browse.iImage = 0;
     LPITEMIDLIST item = SHBrowseForFolderA(&browse);
-    if (item != NULL && SHGetPathFromIDListA(item, chosen))
+    if (item == NULL)
+        return;
+    if (SHGetPathFromIDListA(item, chosen))
         SetDlgItemTextA(dialog, IDC_PATH, chosen);
+    // The list is the caller's to free, with the task allocator that made it.
+    CoTaskMemFree(item);
 }
 
 INT_PTR CALLBACK SetupDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {

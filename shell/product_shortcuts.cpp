@@ -1,5 +1,7 @@
 #include "product_shortcuts.h"
 
+#include <objbase.h>
+
 #include "../app/install_state.h"
 #include "../app/product_constants.h"
 #include "../media/install_journal.h"
@@ -100,12 +102,9 @@ static int WriteShortcuts(const char* folder, int rows) {
     return 1;
 }
 
-int CreateProductShortcuts(void) {
-    HKEY key;
+// The program group's links, then the desktop's, on a thread whose COM is set up.
+static int WriteProductShortcuts(HKEY key) {
     char folder[MAX_PATH];
-
-    if (!OpenShellFolders(&key))
-        return 0;
     int read = ReadShellFolder(key, "Programs", folder);
     if (read == SHELL_FOLDER_UNNOTED)
         return -1;
@@ -121,10 +120,27 @@ int CreateProductShortcuts(void) {
         }
     }
 
+    // The process may end here, with COM as it stands: the system takes it back then.
     if (!OpenShellFolders(&key))
         return 0;
     read = ReadShellFolder(key, "Desktop", folder);
     if (read == SHELL_FOLDER_UNNOTED)
         return -1;
     return read == SHELL_FOLDER_READ ? WriteShortcuts(folder, 2) : 1;
+}
+
+int CreateProductShortcuts(void) {
+    HKEY key;
+    if (!OpenShellFolders(&key))
+        return 0;
+    // COM once for all five links, given back on every way out: each link's own initialisation
+    // then only counts. Without COM no link can be written; the user is told as a link that
+    // can't have it would tell.
+    if (FAILED(CoInitialize(NULL))) {
+        MessageBoxA(InstallState.ownerWindow, "Coinitalize failed", "lnk", MB_OK);
+        return CancelRequested() ? 0 : 1;
+    }
+    int written = WriteProductShortcuts(key);
+    CoUninitialize();
+    return written;
 }

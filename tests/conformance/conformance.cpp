@@ -1251,6 +1251,9 @@ BOOL CALLBACK NoteWindow(HWND window, LPARAM found) {
     return TRUE;
 }
 
+// The worker's request that the dialog end, with the result in wParam.
+const UINT EndRequest = WM_APP + 1;
+
 // The worker: uses the dialog from its own thread, as the installer's copy worker does.
 DWORD WINAPI Worker(LPVOID) {
     // The dialog manager shows the dialog once it has been set up.
@@ -1295,9 +1298,8 @@ DWORD WINAPI Worker(LPVOID) {
     for (int i = 0; i < 1000 && run.timerTicks == 0; ++i)
         Sleep(10);
     ok(run.timerTicks > 0, "no timer ticks reached the dialog\n");
-    ok(EndDialog(run.dialog, 42), "EndDialog from another thread failed\n");
-    // The dialog's loop, asleep waiting for a message, looks at the end at the next one.
-    PostMessageA(run.dialog, WM_NULL, 0, 0);
+    // Only the dialog's procedure ends it: the worker asks with a message of its own.
+    ok(PostMessageA(run.dialog, EndRequest, 42, 0), "the end request was not posted\n");
     return 0;
 }
 
@@ -1317,6 +1319,10 @@ INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
         if (LOWORD(wParam) == IDC_MINIMAL)
             run.minimalClicks++;
         return FALSE;
+    case EndRequest:
+        ok(GetCurrentThreadId() == run.mainThread, "the end request came on another thread\n");
+        ok(EndDialog(dialog, (INT_PTR)wParam), "EndDialog failed\n");
+        return TRUE;
     }
     return FALSE;
 }

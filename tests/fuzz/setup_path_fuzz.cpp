@@ -84,6 +84,7 @@ LPITEMIDLIST WINAPI SHBrowseForFolderA(LPBROWSEINFOA) {
 BOOL WINAPI SHGetPathFromIDListA(LPCITEMIDLIST, LPSTR) {
     return FALSE;
 }
+void WINAPI CoTaskMemFree(LPVOID) {}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     // The edit control holds at most its limit of 260 bytes, and no NUL.

@@ -485,11 +485,15 @@ TEST_F(RemoveInstalled, TheFoldersItMadeGoAndThoseThatWereThereStay) {
                   "Program Files/Kelvo Co/kelvo.txt", "Program Files/Kelvo Co/kelvo2/",
                   "Program Files/Kelvo Co/kelvo2/keep.txt", "Program Files/new2/", "keep.txt"}));
 
-    // An empty folder of the player's that the disc has too stays.
+    // Empty folders of the player's in the install folder, which the disc has too: one the copy
+    // only enters, one it copies a file into. Both stay, as they were.
+    std::strcpy(InstallState.installDir, "C:\\Program Files\\Kelvo Co\\kelvo");
     fs::create_directories(Installed() / "empty");
+    fs::create_directories(Installed() / "data" / "maps");
     ASSERT_EQ(CopyDiscTree(nullptr), 0);
+    ASSERT_TRUE(fs::exists(Installed() / "data" / "maps" / "m1.map"));
     RemoveInstalledFiles(nullptr);
-    EXPECT_EQ(Left(), (std::vector<std::string>{"empty/"}));
+    EXPECT_EQ(Left(), (std::vector<std::string>{"data/", "data/maps/", "empty/"}));
 }
 
 TEST_F(RemoveInstalled, TheRollbackGoesByItsJournalWhateverInstallDirHolds) {

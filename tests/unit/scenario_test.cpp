@@ -8,6 +8,7 @@
 #include <mutex>
 #include <random>
 
+#include "run_program.h"
 #include "scenario.h"
 #include "snapshot.h"
 
@@ -638,6 +639,24 @@ TEST_F(ScenarioCheckTest, TheWholeMachineIncludesTheRegistryAndAFileThatMustGo) 
                     [&] { fs::create_directories(root / "c/new"); });
     ASSERT_EQ(log.size(), 1u);
     EXPECT_NE(log[0].find("added C:/new"), std::string::npos) << log[0];
+}
+
+// A program the runners start: why it could not start, or that winsim stopped it, is the reason
+// they give.
+TEST_F(ScenarioCheckTest, ARunSaysWhyItCouldNotStartOrWhatWinsimStoppedItFor) {
+    auto run = scenario::RunProgram((root / "missing").string(), {}, {}, root / "out.txt", 10);
+    EXPECT_EQ(run.signal,
+              "cannot start " + (root / "missing").string() + ": No such file or directory");
+    auto script = [&](const std::string& body) {
+        Write("program", "#!/bin/sh\n" + body + "\n");
+        fs::permissions(root / "program", fs::perms::owner_all);
+        return scenario::RunProgram((root / "program").string(), {}, {}, root / "out.txt", 10);
+    };
+    run = script("echo 'winsim: misuse: EndDialog from elsewhere' >&2; exit 3");
+    EXPECT_EQ(run.signal, "stopped by winsim: EndDialog from elsewhere");
+    run = script("exit 3");
+    EXPECT_EQ(run.signal, "");
+    EXPECT_EQ(run.status, 3);
 }
 
 } // namespace

@@ -124,7 +124,8 @@ std::vector<scenario::Window> CurrentWindows() {
         for (int button : view.buttons)
             window.buttons.push_back(ButtonName(button));
         window.owner = OwnerName(view.owner, views);
-        window.appWindow = (view.exStyle & WS_EX_APPWINDOW) != 0;
+        // The taskbar went by the style the window had when it was shown, not by a later one.
+        window.appWindow = (view.exStyleShown & WS_EX_APPWINDOW) != 0;
         // winsim keeps no foreground: the box's type says whether it asked to take it.
         window.topmost =
             (view.exStyle & WS_EX_TOPMOST) != 0 && (view.boxType & MB_SETFOREGROUND) != 0;

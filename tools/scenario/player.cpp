@@ -271,7 +271,7 @@ bool Player::ExpectNoBox(const Line&, std::string& why) {
 // expect exit <status> [within <seconds>]: the installer ends, within that many seconds of the
 // step before when they are given.
 // expect taskbar: the dialog has a button on the taskbar now: it is shown, and owned by no
-// window or an application window.
+// window or was an application window when it was shown.
 bool Player::ExpectTaskbar(const Line&, std::string& why) {
     auto window = Current(why);
     if (!window)
@@ -280,7 +280,7 @@ bool Player::ExpectTaskbar(const Line&, std::string& why) {
         why = "the dialog " + Quoted(window->title) + " is hidden";
     else if (window->owner != "none" && !window->appWindow)
         why = "the dialog " + Quoted(window->title) + " belongs to a window (" + window->owner +
-              ") and is no application window";
+              ") and was no application window when it was shown";
     return why.empty();
 }
 

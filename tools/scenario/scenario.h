@@ -143,7 +143,8 @@ struct Window {
     std::vector<std::string> buttons; // message box buttons: "ok", "yes", "no", "cancel"
     std::string owner; // "owner" (hidden owner window), "setup", "install", "none", or a title
     // Dialogs: an application window (WS_EX_APPWINDOW), which has a taskbar button of its own
-    // while it is shown, owned or not.
+    // while it is shown, owned or not. The taskbar reads the style as the window is shown: the
+    // host build gives the style the window had then (under Wine the robot reads it now).
     bool appWindow = false;
     // Message boxes: asked to come above the windows of other programs and to take the
     // foreground (MB_TOPMOST | MB_SETFOREGROUND).

@@ -193,6 +193,29 @@ class Builds(Folder):
         self.assertEqual(wineprefix.pe_machine(self.root / "missing.exe"), "unknown")
 
 
+class ProgramStarts(unittest.TestCase):
+    def test_a_start_short_of_resources_is_tried_again_and_a_failed_one_says_why(self):
+        real, calls = subprocess.Popen, []
+
+        def refuse_twice(arguments, **options):
+            calls.append(arguments)
+            if len(calls) <= 2:
+                raise BlockingIOError(11, "Resource temporarily unavailable")
+            return real(arguments, **options)
+
+        pause, wineprefix.START_PAUSE = wineprefix.START_PAUSE, 0
+        subprocess.Popen = refuse_twice
+        try:
+            self.assertEqual(wineprefix.run_program(["true"]).returncode, 0)
+            self.assertEqual(len(calls), 3)
+        finally:
+            subprocess.Popen, wineprefix.START_PAUSE = real, pause
+        with self.assertRaisesRegex(OSError, "cannot start /no/such/program: No such file"):
+            wineprefix.run_program(["/no/such/program"])
+        self.assertEqual(wineprefix.run_program(["sh", "-c", "echo out"], capture_output=True,
+                                                text=True).stdout, "out\n")
+
+
 class Mounts(Folder):
     def test_the_mounts_under_a_folder_come_deepest_first(self):
         work = self.root / "my work"

@@ -131,6 +131,7 @@ int WINAPI GetClassNameA(HWND window, LPSTR className, int maxCount);
 UINT_PTR WINAPI SetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC callback);
 BOOL WINAPI KillTimer(HWND window, UINT_PTR id);
 BOOL WINAPI PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+LRESULT WINAPI SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 // Drawing: a window's client area and a device context to measure text in.
 typedef struct tagRECT {

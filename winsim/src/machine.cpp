@@ -3,6 +3,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -10,6 +11,7 @@
 #include <iconv.h>
 #include <sstream>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -491,6 +493,14 @@ std::optional<std::string> DiscLabel(const Drive& drive) {
     while (!label.empty() && (label.back() == '\r' || label.back() == ' '))
         label.pop_back();
     return label;
+}
+
+void Misuse(const std::string& what) {
+    std::string line = "winsim: misuse: " + what + "\n";
+    // One write, not buffered: other threads may be printing, and nothing runs after it.
+    ssize_t written = ::write(STDERR_FILENO, line.data(), line.size());
+    (void)written;
+    std::_Exit(MisuseExitStatus);
 }
 
 } // namespace winsim

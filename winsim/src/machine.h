@@ -160,7 +160,15 @@ void LoadRegistryFile(Machine& machine);
 // Set the calling thread's last error.
 void SetError(std::uint32_t error);
 
-// Whether CoInitialize is in force on the calling thread.
+// CoInitialize calls still in force on the calling thread (each successful one counts, S_FALSE
+// too, until its CoUninitialize).
+int& ComInitializations();
 bool ComInitialized();
+
+// Ends the process at once over a call that Windows' documentation does not allow, where
+// Windows' own answer is undocumented or Wine's kind: prints "winsim: misuse: <what>" to stderr
+// and exits with MisuseExitStatus, so that the run fails there and says why.
+constexpr int MisuseExitStatus = 3;
+[[noreturn]] void Misuse(const std::string& what);
 
 } // namespace winsim

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
+#include <string>
 
 #include "call_points.h"
 #include "desktop.h"
@@ -80,6 +81,15 @@ void RunWinMain(int argc, char** argv, User* user) {
     calls::StartThread(0);
     int status =
         WinMain(reinterpret_cast<HINSTANCE>(&module), nullptr, commandLine.data(), SW_SHOWNORMAL);
+    // What the main thread took it gives back before WinMain returns, as every thread must.
+    // (ExitProcess, called from anywhere, ends the process with nothing given back: the system
+    // takes it all then.)
+    if (ComInitializations() > 0)
+        Misuse("WinMain returned with " + std::to_string(ComInitializations()) +
+               " CoInitialize call(s) of the main thread not undone by CoUninitialize");
+    if (int lists = desktop::ItemListsNotFreed(); lists > 0)
+        Misuse(std::to_string(lists) + " item list(s) of the folder browser never freed with "
+                                       "CoTaskMemFree");
     std::exit(status);
 }
 
