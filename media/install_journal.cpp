@@ -113,17 +113,10 @@ static DWORD ParseRecord(const char* text, DWORD length, JOURNALRECORD* record) 
 
 // ---- names and places ----
 
-static char UpperLetter(char c) {
-    return c >= 'a' && c <= 'z' ? (char)(c - 'a' + 'A') : c;
-}
-
 // Whether text starts with prefix, ASCII letters in either case.
 static BOOL StartsWithLetters(const char* text, const char* prefix) {
-    for (; *prefix != '\0'; text++, prefix++) {
-        if (UpperLetter(*text) != UpperLetter(*prefix))
-            return FALSE;
-    }
-    return TRUE;
+    int length = lstrlenA(prefix);
+    return lstrlenA(text) >= length && SameLetters(text, prefix, length);
 }
 
 // How many bytes of path name its folder: up to its last separator, found character by

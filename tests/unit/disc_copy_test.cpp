@@ -617,6 +617,31 @@ class Recovery : public RemoveInstalled {
         std::ofstream(journal, std::ios::app | std::ios::binary) << text;
     }
     int Recover() { return RecoverInterruptedInstall(blocker); }
+    // A copy of a disc folder of files a.dat to last.dat, held at the named pipe after pipe.dat,
+    // while someone else makes their file theirs.dat in the install (and, with cancel, the user
+    // cancels); then the rollback, which must leave their file. The disc and the install are
+    // rid of the folder after.
+    void CopyWhileTheirFileAppears(char last, char pipe, char theirs, bool cancel) {
+        for (char name = 'a'; name <= last; ++name)
+            TestMachine::WriteFile(disc1 / "kelvo" / "files" / (std::string(1, name) + ".dat"),
+                                   "x");
+        CancelPlan plan;
+        plan.folder = Installed() / "files";
+        plan.files = (size_t)(pipe - 'a' + 1);
+        plan.pipe = disc1 / "kelvo" / "files" / (std::string(1, pipe) + ".pipe");
+        plan.theirs = Installed() / "files" / (std::string(1, theirs) + ".dat");
+        plan.cancel = cancel;
+        ASSERT_EQ(mkfifo(plan.pipe.c_str(), 0644), 0);
+        HANDLE other = CreateThread(nullptr, 0, CancelWhenFilesExist, &plan, 0, nullptr);
+        EXPECT_NE(CopyDiscTree(nullptr), 0);
+        plan.copyReturned = true;
+        WaitForSingleObject(other, INFINITE);
+        RemoveInstalledFiles(nullptr);
+        EXPECT_EQ(ReadAll(plan.theirs), "theirs");
+        // The folder the copy made stays while it holds their file.
+        fs::remove_all(plan.folder);
+        fs::remove_all(disc1 / "kelvo" / "files");
+    }
     // Nothing left of setup's: no journal, no kept file, no record.
     void ExpectNothingOfSetups() {
         for (const auto& entry : fs::recursive_directory_iterator(c))
@@ -805,24 +830,8 @@ TEST_F(Recovery, TheRollbackUndoesOnlyWhatTheCopyDidBesideAnOlderRunsLeftovers) 
 
     // The copy is cancelled in the middle of a batch, and someone else's file appears where a
     // file of the batch was to go: the rollback leaves it.
-    for (char name = 'a'; name <= 'p'; ++name)
-        TestMachine::WriteFile(disc1 / "kelvo" / "files" / (std::string(1, name) + ".dat"), "x");
-    CancelPlan plan;
-    plan.folder = Installed() / "files";
-    plan.files = 5; // a.dat to e.dat
-    plan.pipe = disc1 / "kelvo" / "files" / "e.pipe";
-    plan.theirs = Installed() / "files" / "n.dat";
-    ASSERT_EQ(mkfifo(plan.pipe.c_str(), 0644), 0);
-    HANDLE canceller = CreateThread(nullptr, 0, CancelWhenFilesExist, &plan, 0, nullptr);
-    EXPECT_NE(CopyDiscTree(nullptr), 0);
-    plan.copyReturned = true;
-    WaitForSingleObject(canceller, INFINITE);
-    RemoveInstalledFiles(nullptr);
-    EXPECT_EQ(ReadAll(plan.theirs), "theirs");
-    // The folder the copy made stays while it holds their file.
-    fs::remove_all(plan.folder);
+    CopyWhileTheirFileAppears('p', 'e', 'n', true);
     EXPECT_EQ(Left(), before);
-    fs::remove(plan.pipe);
     InstallState.installEnding = INSTALL_RUNNING;
 
     // The repair that completes.
@@ -836,23 +845,7 @@ TEST_F(Recovery, AStepWhoseCallFailedIsNotUndone) {
     // Someone else's file appears where the copy was to make one: the copy fails there, and the
     // rollback leaves it.
     LayOutEarlierInstall();
-    for (char name = 'a'; name <= 'h'; ++name)
-        TestMachine::WriteFile(disc1 / "kelvo" / "files" / (std::string(1, name) + ".dat"), "x");
-    CancelPlan plan;
-    plan.folder = Installed() / "files";
-    plan.files = 3; // a.dat to c.dat
-    plan.pipe = disc1 / "kelvo" / "files" / "c.pipe";
-    plan.theirs = Installed() / "files" / "f.dat";
-    plan.cancel = false;
-    ASSERT_EQ(mkfifo(plan.pipe.c_str(), 0644), 0);
-    HANDLE other = CreateThread(nullptr, 0, CancelWhenFilesExist, &plan, 0, nullptr);
-    EXPECT_NE(CopyDiscTree(nullptr), 0);
-    plan.copyReturned = true;
-    WaitForSingleObject(other, INFINITE);
-    RemoveInstalledFiles(nullptr);
-    EXPECT_EQ(ReadAll(plan.theirs), "theirs");
-    fs::remove_all(plan.folder);
-    fs::remove_all(disc1 / "kelvo" / "files");
+    CopyWhileTheirFileAppears('h', 'c', 'f', false);
     EXPECT_EQ(Left(), EarlierTree);
 
     // A file the first disc replaced, which the second disc's copy could not move aside in its
