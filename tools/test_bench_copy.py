@@ -96,9 +96,12 @@ class Commit(unittest.TestCase):
             self.install_with_journal(self.root, pause_before_commit=0.3, commit_seconds=0.4)
         run = bench.measured([self.disc], self.install, watch)
         watch.close()
-        self.assertAlmostEqual(run.commit, 0.4, delta=0.1)
+        # The file system's clock may lag a tick; a busy machine may sleep longer.
+        self.assertGreater(run.commit, 0.39)
+        self.assertLess(run.commit, 0.7)
         # The span reaches from the one file's end over the wait to the deletion.
-        self.assertAlmostEqual(run.span, 0.7, delta=0.15)
+        self.assertGreater(run.span, 0.69)
+        self.assertLess(run.span, run.commit + 0.6)
         self.assertAlmostEqual(run.seconds, run.copy + run.commit)
 
     def test_a_journal_left_behind_or_never_seen_fails_the_run(self):
@@ -119,19 +122,22 @@ class Commit(unittest.TestCase):
     def test_a_journal_that_another_file_replaces_is_followed(self):
         self.install.mkdir(parents=True)
         journal = self.install / "~j.jnl"
-        with self.watch() as watch:
-            journal.write_text("first")
-            time.sleep(0.05)
-            (self.install / "new").write_text("second")
-            os.replace(self.install / "new", journal)
-            time.sleep(0.05)
-            journal.unlink()
-            deleted = time.time_ns()
+        watch = self.watch()
+        journal.write_text("first")
+        watch.look()
+        (self.install / "new").write_text("second")
+        second = (self.install / "new").stat().st_ino
+        os.replace(self.install / "new", journal)
+        watch.look()
+        watch.look()
+        journal.unlink()
+        deleted = time.time_ns()
         written, gone = watch.commit()
+        self.assertEqual(len(watch.held), 2)
+        self.assertEqual(os.fstat(watch.held[-1]).st_ino, second)
         watch.close()
-        self.assertEqual(len(watch.seen), 2)
-        self.assertAlmostEqual(gone / 1e9, deleted / 1e9, delta=0.05)
-        self.assertLess(written, gone)
+        self.assertAlmostEqual(gone / 1e9, deleted / 1e9, delta=0.1)
+        self.assertLessEqual(written, gone)
 
 
 def runs(*figures, commit=None, own=None):
@@ -219,8 +225,10 @@ class Floor(unittest.TestCase):
         with tempfile.TemporaryDirectory() as folder:
             bench.add_large_folder(Path(folder), "game", 25)
             files = sorted((Path(folder) / "game" / bench.LARGE_FOLDER).iterdir())
-        self.assertEqual(len(files), 25)
-        self.assertEqual(files[-1].name, "file00024.dat")
+            self.assertEqual(len(files), 25)
+            self.assertEqual(files[-1].name, "file00024.dat")
+            self.assertEqual({(path.stat().st_size, path.stat().st_mode & 0o222)
+                              for path in files}, {(bench.SMALL_FILE_BYTES, 0)})
 
 
 class Cancels(unittest.TestCase):
@@ -232,7 +240,6 @@ class Cancels(unittest.TestCase):
         files = found["cancel-files"].splitlines()
         self.assertIn("disc disc1 label A_1 files 10500", files)
         self.assertIn("click 2 when files C:\\Games\\game\\disc1-extra 10000 within 600", files)
-        # Over an earlier install, the folder holds its files and the kept ones of those replaced.
         repair = found["cancel-repair"].splitlines()
         self.assertIn("previous-install C:\\Games\\game disc1", repair)
         # Counted under the install folder, wherever below it the kept files go: the earlier
