@@ -170,6 +170,26 @@ std::optional<std::vector<std::string>> SubkeyNames(LPCSTR subKey) {
     return KeyNames(Cp950ToUtf8(subKey));
 }
 
+// The key subKey names below the key behind a handle, its serial and access still to be filled
+// in; nullopt, with error saying why, when the handle, the name or the parent key is bad.
+std::optional<OpenKey> Below(HKEY key, LPCSTR subKey, LONG& error) {
+    auto parent = Resolve(key, error);
+    if (!parent)
+        return std::nullopt;
+    auto names = SubkeyNames(subKey);
+    if (!names) {
+        error = ERROR_BAD_PATHNAME;
+        return std::nullopt;
+    }
+    if (KeyOf(*parent) == nullptr) {
+        error = ERROR_KEY_DELETED;
+        return std::nullopt;
+    }
+    OpenKey open{parent->hive, parent->names, 0, 0};
+    open.names.insert(open.names.end(), names->begin(), names->end());
+    return open;
+}
+
 std::string NameOf(LPCSTR valueName) {
     return valueName == nullptr ? std::string() : Cp950ToUtf8(valueName);
 }
@@ -256,23 +276,17 @@ LONG WINAPI RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM access,
     if (result == nullptr)
         return ERROR_INVALID_PARAMETER;
     std::lock_guard lock(machineLock());
-    LONG error = ERROR_SUCCESS;
-    auto parent = Resolve(key, error);
-    if (!parent)
-        return error;
     *result = nullptr;
-    auto names = SubkeyNames(subKey);
-    if (!names)
-        return ERROR_BAD_PATHNAME;
+    LONG error = ERROR_SUCCESS;
+    auto below = Below(key, subKey, error);
+    if (!below)
+        return error;
     // A root opened as it is: its own handle.
-    if (names->empty() && Predefined(key)) {
+    if (below->names.empty() && Predefined(key)) {
         *result = key;
         return ERROR_SUCCESS;
     }
-    if (KeyOf(*parent) == nullptr)
-        return ERROR_KEY_DELETED;
-    OpenKey open{parent->hive, parent->names, 0, 0};
-    open.names.insert(open.names.end(), names->begin(), names->end());
+    OpenKey& open = *below;
     if (ShellFoldersOpeningFails(open.hive, open.names))
         return ERROR_FILE_NOT_FOUND;
     RegistryKey* found = machine().registry.Find(open.hive, open.names);
@@ -303,18 +317,12 @@ LONG WINAPI RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR keyCl
     if (reserved != 0)
         return ERROR_INVALID_PARAMETER;
     std::lock_guard lock(machineLock());
-    LONG error = ERROR_SUCCESS;
-    auto parent = Resolve(key, error);
-    if (!parent)
-        return error;
     *result = nullptr;
-    auto names = SubkeyNames(subKey);
-    if (!names)
-        return ERROR_BAD_PATHNAME;
-    if (KeyOf(*parent) == nullptr)
-        return ERROR_KEY_DELETED;
-    OpenKey open{parent->hive, parent->names, 0, 0};
-    open.names.insert(open.names.end(), names->begin(), names->end());
+    LONG error = ERROR_SUCCESS;
+    auto below = Below(key, subKey, error);
+    if (!below)
+        return error;
+    OpenKey& open = *below;
     if (ShellFoldersOpeningFails(open.hive, open.names))
         return ERROR_FILE_NOT_FOUND;
     auto granted = Granted(open.hive, access);
@@ -420,27 +428,21 @@ LONG WINAPI RegDeleteKeyA(HKEY key, LPCSTR subKey) {
         return ERROR_INVALID_PARAMETER;
     std::lock_guard lock(machineLock());
     LONG error = ERROR_SUCCESS;
-    auto parent = Resolve(key, error);
-    if (!parent)
+    auto below = Below(key, subKey, error);
+    if (!below)
         return error;
-    auto names = SubkeyNames(subKey);
-    if (!names)
-        return ERROR_BAD_PATHNAME;
-    if (KeyOf(*parent) == nullptr)
-        return ERROR_KEY_DELETED;
-    std::vector<std::string> path = parent->names;
-    path.insert(path.end(), names->begin(), names->end());
+    std::vector<std::string>& path = below->names;
     Registry& registry = machine().registry;
-    RegistryKey* found = registry.Find(parent->hive, path);
+    RegistryKey* found = registry.Find(below->hive, path);
     if (found == nullptr)
         return ERROR_FILE_NOT_FOUND;
-    if (path.empty() || ReadOnly(parent->hive) || !found->keys.empty())
+    if (path.empty() || ReadOnly(below->hive) || !found->keys.empty())
         return ERROR_ACCESS_DENIED;
     std::string last = path.back();
     path.pop_back();
-    registry.Find(parent->hive, path)->keys.erase(last);
+    registry.Find(below->hive, path)->keys.erase(last);
     path.push_back(last);
-    if (IsShellFolders(parent->hive, path))
+    if (IsShellFolders(below->hive, path))
         machine().shellFolders.clear();
     Persist();
     return ERROR_SUCCESS;
