@@ -5,6 +5,7 @@ goals, the rollback's floor, the cancels' scenarios and play logs, and how syste
 server requests are counted in an strace log, program by program."""
 
 import os
+import re
 import tempfile
 import time
 import unittest
@@ -71,8 +72,8 @@ class Commit(unittest.TestCase):
 
     def watch(self):
         # As the bench looks: the install folder first, then its parents.
-        return bench.JournalWatch([self.install / "~j.jnl", self.install.parent / "~j.jnl",
-                                   self.root / "~j.jnl"])
+        return bench.JournalWatch([self.install, self.install.parent, self.root],
+                                  re.compile(r"~j\.jnl"))
 
     def install_with_journal(self, where, pause_before_commit=0.0, commit_seconds=0.0,
                              delete=True):
