@@ -123,6 +123,12 @@ TEST(ScenarioParseTest, BadLinesNameTheirLine) {
     EXPECT_NE(ParseError("expect exit -1 within 0\n"), "");
     EXPECT_EQ(ParseError("drive e fixed free lots\n"), "t.scn:1: free needs a size");
     EXPECT_EQ(ParseError("expect box a b maybe owner none\n").substr(0, 19), "t.scn:1: usage: exp");
+    EXPECT_TRUE(ParseOk("expect box a b ok owner none within 90\n"));
+    EXPECT_TRUE(ParseOk("expect box a b ok owner none topmost within 90\n"));
+    for (const char* bad :
+         {"expect box a b ok owner none within 0\n", "expect box a b ok owner none within\n",
+          "expect box a b ok owner none within 9 topmost\n"})
+        EXPECT_NE(ParseError(bad), "") << bad;
     EXPECT_EQ(ParseError("expect installed C:\\x disc9\n"), "t.scn:1: no disc named disc9");
     // Faults only the host can make must say so.
     EXPECT_NE(ParseError("drive e fixed nospace\n").find("only host"), std::string::npos);
@@ -376,6 +382,8 @@ answer close
     backend.windows = {Box(4, "Ask", "Sure?", "setup")};
     auto log = PlayText(backend, "expect box Ask Sure? yesno owner owner\n", false);
     EXPECT_NE(log[0].find("no box"), std::string::npos);
+    log = PlayText(backend, "expect box Ask Sure? yesno owner owner topmost within 0.05\n", false);
+    EXPECT_NE(log[0].find("topmost came up within 0.05 s"), std::string::npos) << log[0];
     log = PlayText(backend, "expect no box\n", false);
     EXPECT_NE(log[0].find("a box came up: \"Ask\" \"Sure?\""), std::string::npos) << log[0];
 }

@@ -199,11 +199,18 @@ bool IsValidStep(const Line& line, std::string& why) {
         if (what == "box") {
             bool buttons = line.word(4) == "ok" || line.word(4) == "yesno" ||
                            line.word(4) == "okcancel" || line.word(4) == "canceltrycontinue";
-            return (count == 7 || (count == 8 && line.word(7) == "topmost")) && buttons &&
-                           line.word(5) == "owner"
+            // The words after the owner: [topmost] [within <seconds>].
+            size_t rest = count >= 7 ? count - 7 : 0;
+            size_t topmost = rest % 2 == 1 && line.word(7) == "topmost" ? 1 : 0;
+            double seconds;
+            bool within =
+                rest == topmost || (rest == topmost + 2 && line.word(7 + topmost) == "within" &&
+                                    Seconds(line.word(8 + topmost), seconds) && seconds > 0);
+            return count >= 7 && within && buttons && line.word(5) == "owner"
                        ? true
                        : wrong("expect box <caption> <text> "
-                               "ok|okcancel|yesno|canceltrycontinue owner <owner> [topmost]");
+                               "ok|okcancel|yesno|canceltrycontinue owner <owner> [topmost] "
+                               "[within <seconds>]");
         }
         if (what == "no")
             return count == 3 && line.word(2) == "box" ? true : wrong("expect no box");

@@ -227,6 +227,9 @@ bool Player::ExpectBox(const Line& step, std::string& why) {
     std::vector<std::string> buttons = ButtonsOf(step.word(4));
     const std::string& owner = step.word(6);
     bool topmost = step.word(7) == "topmost";
+    size_t within = topmost ? 8 : 7;
+    double seconds =
+        step.words.size() > within + 1 ? std::stod(step.word(within + 1)) : options_.timeoutSeconds;
     std::optional<Window> found;
     bool seen = WaitFor(
         [&] {
@@ -238,11 +241,10 @@ bool Player::ExpectBox(const Line& step, std::string& why) {
             }
             return found.has_value();
         },
-        options_.timeoutSeconds);
+        seconds);
     if (!seen) {
         why = "no box " + Quoted(caption) + " " + Quoted(text) + " " + step.word(4) + " owner " +
-              owner + (topmost ? " topmost" : "") + " came up within " +
-              Seconds(options_.timeoutSeconds);
+              owner + (topmost ? " topmost" : "") + " came up within " + Seconds(seconds);
         return false;
     }
     box_ = found;
