@@ -11,6 +11,13 @@ void RunFinishingSteps(void) {
         AbandonInstall();
         return;
     }
+    // What is left to write down, the links and the commit, must not fail for want of room once
+    // the install has said it is complete: the room is taken now, while a full disk still fails
+    // the install.
+    if (!ReserveJournalRoom()) {
+        FailInstall();
+        return;
+    }
 
     // The game's path in quotes, so that no part of it before a space is taken for the program;
     // then the run flag and the folder. The folder twice is more than one MAX_PATH buffer can
@@ -29,9 +36,13 @@ void RunFinishingSteps(void) {
         return;
     }
 
-    CreateProductShortcuts();
+    BOOL linked = CreateProductShortcuts() >= 0;
     if (CancelRequested()) {
         AbandonInstall();
+        return;
+    }
+    if (!linked) {
+        FailInstall();
         return;
     }
 

@@ -7,6 +7,9 @@
 
 #define CANCEL_TIMER 1
 
+// The copy worker's request that the install dialog end: wParam carries the result.
+#define WM_ENDINSTALL (WM_APP + 1)
+
 // Answers a message box that the copy worker has up, so that the worker returns from it and
 // sees the cancel. The box is pressed with the button it has: No for a question, else OK.
 static BOOL CALLBACK AnswerWorkerBox(HWND window, LPARAM lParam) {
@@ -68,6 +71,9 @@ INT_PTR CALLBACK InstallDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
         if (wParam == CANCEL_TIMER)
             CancelTimerFired(dialog);
         return FALSE;
+    case WM_ENDINSTALL:
+        EndDialog(dialog, (INT_PTR)wParam);
+        return TRUE;
     case WM_DESTROY:
         KillTimer(dialog, CANCEL_TIMER);
         return FALSE;
@@ -90,16 +96,12 @@ void StopBusyIndicator(void) {
         WaitForSingleObject(InstallState.busyThread, INFINITE);
 }
 
-// EndDialog is made for the dialog procedure, on the dialog's own thread; the copy worker ends the
-// install dialog from its thread, where the dialog's loop is asleep waiting for a message and
-// would not look at the end before the next one comes. WM_NULL is that message. A post that
-// fails is made again for as long as the dialog is there: a full queue has messages that wake the
-// loop anyway.
+// Only the dialog procedure may call EndDialog, on the dialog's own thread: the copy worker asks
+// it to with a message. A post that fails (the dialog's queue is full) leaves the request to
+// SendMessageA, which waits for the dialog's thread to take it.
 void EndInstallDialog(INT_PTR result) {
-    EndDialog(InstallState.installDialog, result);
-    while (!PostMessageA(InstallState.installDialog, WM_NULL, 0, 0) &&
-           IsWindow(InstallState.installDialog))
-        Sleep(10);
+    if (!PostMessageA(InstallState.installDialog, WM_ENDINSTALL, (WPARAM)result, 0))
+        SendMessageA(InstallState.installDialog, WM_ENDINSTALL, (WPARAM)result, 0);
 }
 
 void AbandonInstall(void) {
@@ -108,8 +110,12 @@ void AbandonInstall(void) {
     EndInstallDialog(-1);
 }
 
-// A copy that could not complete: everything copied so far goes, and the user is told.
-static void FailInstall(void) {
+void FailInstall(void) {
+    // A cancel that came first has the rollback to itself, and no failure is told.
+    if (!ClaimEnding(INSTALL_CONCLUDED)) {
+        AbandonInstall();
+        return;
+    }
     StopBusyIndicator();
     RemoveInstalledFiles(InstallState.ownerWindow);
     MessageBoxA(InstallState.installDialog, TextInstallFailed, CaptionMessage, MB_OK);
@@ -120,10 +126,7 @@ static void FailInstall(void) {
 static BOOL CopyDisc(HWND dialog) {
     if (CopyDiscTree(dialog) == 0 && !CancelRequested())
         return TRUE;
-    if (ClaimEnding(INSTALL_CONCLUDED))
-        FailInstall();
-    else
-        AbandonInstall();
+    FailInstall();
     return FALSE;
 }
 

@@ -20,11 +20,16 @@ void AdvanceBusyIndicator(void);
 // Stops the busy indicator through its flags and waits until its thread has ended.
 void StopBusyIndicator(void);
 
-// Ends the install dialog with result, from any thread, and wakes the dialog's loop to see it.
+// Asks the install dialog to end with result; its procedure ends it on its own thread. From any
+// thread.
 void EndInstallDialog(INT_PTR result);
 
 // The copy worker's rollback after a cancel: undoes the install, ends the dialog.
 void AbandonInstall(void);
+
+// A step of the install that could not be carried out: everything it changed is undone, the
+// user is told, and the dialog ends; or, when the user has cancelled first, the cancel's end.
+void FailInstall(void);
 
 // Runs once every disc is copied, on the copy worker's thread; ends the install dialog.
 void RunFinishingSteps(void);

@@ -15,9 +15,10 @@ const char MinimalRunFlag[] = " 1";
 const char NormalRunFlag[] = " 2";
 const char DirectXSetup[] = "Directx\\DX6User.exe";
 const char SetupNamePrefix[] = "~kelvo-setup";
-const char JournalName[] = "~kelvo-setup.jnl";
 const char KeptPrefix[] = "~kelvo-setup-";
+const char JournalSuffix[] = ".jnl";
 const char KeptSuffix[] = ".bak";
+const char SetupRecordKey[] = "Software\\~kelvo-setup";
 const ULONGLONG MinimalMegabytes = 858;
 const ULONGLONG NormalMegabytes = 1239;
 
@@ -39,6 +40,10 @@ const char TextRegistryFault[] = "Windows的Register有誤,請檢查!!";
 const char CaptionError[] = "錯誤";
 const char TextPathTooLong[] = "安裝路徑太長,請重新選擇!!";
 const char TextPathInvalid[] = "安裝路徑不合法,請重新選擇!!";
+const char TextRecoveryBlocked[] =
+    "上次中斷的安裝無法復原,%s無法處理,請關閉使用它的程式後再試一次!!";
+const char TextJournalRefused[] =
+    "安裝記錄%s有誤,本程式不會依照它更動任何檔案,刪除此檔後即可重新安裝!!";
 const char BusyBaseText[] = "檔案安裝中";
 
 const char* const ShortcutTargets[SHORTCUT_ROWS] = {"kelvo.exe", "pixie.exe", "ReadMe.txt"};

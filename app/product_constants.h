@@ -16,12 +16,17 @@ extern const char GameExeSuffix[];
 extern const char MinimalRunFlag[];
 extern const char NormalRunFlag[];
 extern const char DirectXSetup[];
-// Setup's own names beside the install: its journal, and the files it moves aside (the prefix,
-// a number, the suffix). No disc may carry a name that begins with SetupNamePrefix.
+// Setup's own names: every one begins with SetupNamePrefix, and no disc may carry such a name.
+// An install's journal is KeptPrefix, its identity in eight hexadecimal digits and JournalSuffix;
+// the files it moves aside go into a folder of the same name without the suffix beside the
+// journal, or, for a link, beside the link with "-", a number and KeptSuffix.
 extern const char SetupNamePrefix[];
-extern const char JournalName[];
 extern const char KeptPrefix[];
+extern const char JournalSuffix[];
 extern const char KeptSuffix[];
+// The registry key, under HKEY_LOCAL_MACHINE (or HKEY_CURRENT_USER where setup may not write
+// there), that names the journal of an install while it can still be undone.
+extern const char SetupRecordKey[];
 extern const ULONGLONG MinimalMegabytes;
 extern const ULONGLONG NormalMegabytes;
 
@@ -44,6 +49,8 @@ extern const char TextRegistryFault[];
 extern const char CaptionError[];
 extern const char TextPathTooLong[];
 extern const char TextPathInvalid[];
+extern const char TextRecoveryBlocked[]; // wsprintfA format, %s is the file in the way
+extern const char TextJournalRefused[];  // wsprintfA format, %s is the journal
 extern const char BusyBaseText[];
 
 // Shortcut table: target name in the install folder, link file name, description.

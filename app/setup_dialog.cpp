@@ -54,6 +54,77 @@ static BOOL NamesItsPlace(const char* folder) {
     return DriveRootLength(folder) == 3 || IsSharePath(folder);
 }
 
+// Posted by the recovery's thread when it has ended; wParam is what RecoverInterruptedInstall
+// returned.
+#define WM_RECOVERED (WM_APP + 2)
+
+// The rest of a start press once no interrupted install stands in the way: the folder as setup
+// will write it, the free space and the first disc.
+static void ContinueStart(HWND dialog) {
+    char folder[MAX_PATH];
+    lstrcpyA(folder, InstallState.pendingDir);
+    InstallState.pendingDir[0] = '\0';
+    // The first looks at the folder's drive: no system box asks for a disk.
+    UINT previousMode = BeginDriveProbe();
+    BOOL normal = NormaliseFolder(folder) && lstrlenA(folder) <= INSTALL_DIR_MAX_LENGTH;
+    BOOL linked = normal && IsReachedThroughLink(folder);
+    EndDriveProbe(previousMode);
+    if (!normal) {
+        MessageBoxA(dialog, TextPathTooLong, CaptionWarning, MB_OK);
+        return;
+    }
+    // An install through a directory link could not be undone: its rollback never follows one.
+    if (linked) {
+        MessageBoxA(dialog, TextPathInvalid, CaptionWarning, MB_OK);
+        return;
+    }
+
+    if (FreeMegabytes(folder) < InstallState.requiredMegabytes) {
+        MessageBoxA(dialog, TextNoSpace, CaptionWarning, MB_OK);
+        return;
+    }
+
+    if (DiscIsInDrive(DiscLabel1)) {
+        // A one-entry list, as JoinPath leaves a folder.
+        lstrcpyA(InstallState.installDir, folder);
+        InstallState.installDir[lstrlenA(folder) + 1] = '\0';
+        EndDialog(dialog, 0);
+    } else {
+        MessageBoxA(NULL, TextInsertDisc1, CaptionNotice, MB_OK);
+    }
+}
+
+// The recovery's end: the start goes on, or the user learns what stands in the way.
+static void RecoveryEnded(HWND dialog, int result) {
+    EnableWindow(dialog, TRUE);
+    if (result == RECOVERY_DONE) {
+        ContinueStart(dialog);
+        return;
+    }
+    InstallState.pendingDir[0] = '\0';
+    char text[160 + MAX_PATH];
+    wsprintfA(text, result == RECOVERY_BLOCKED ? TextRecoveryBlocked : TextJournalRefused,
+              InstallState.recoveryBlocker);
+    MessageBoxA(dialog, text, CaptionMessage, MB_OK);
+}
+
+static int RecoverWithoutDiskBox(void) {
+    UINT previousMode = BeginDriveProbe();
+    int result = RecoverInterruptedInstall(InstallState.recoveryBlocker);
+    EndDriveProbe(previousMode);
+    return result;
+}
+
+// Undoes an interrupted install on a thread of its own, while the setup dialog keeps answering.
+static DWORD WINAPI RecoveryWorker(LPVOID parameter) {
+    HWND dialog = (HWND)parameter;
+    int result = RecoverWithoutDiskBox();
+    // A full queue has messages that the dialog handles anyway: the post is made again.
+    while (!PostMessageA(dialog, WM_RECOVERED, (WPARAM)result, 0) && IsWindow(dialog))
+        Sleep(10);
+    return 0;
+}
+
 // The start button. Everything it decides about belongs to this press: the folder it reads is
 // the one its confirmation shows, and installDir is written only when the install may begin,
 // so a press that ends in No, too little space or a missing disc leaves nothing that another
@@ -74,32 +145,25 @@ static void StartPressed(HWND dialog) {
     wsprintfA(question, TextConfirmInstall, folder);
     if (MessageBoxA(InstallState.ownerWindow, question, CaptionInstall, MB_YESNO) != IDYES)
         return;
-    // Another press, made while this confirmation was up, has already begun the install.
-    if (InstallState.installDir[0] != '\0')
+    // Another press, made while this confirmation was up, has already begun the install, or is
+    // undoing an interrupted one first.
+    if (InstallState.installDir[0] != '\0' || InstallState.pendingDir[0] != '\0')
         return;
-    // A setup that was stopped halfway in this folder is rolled back first, before its files are
-    // counted against the free space. Its look for a journal is the first at the folder's drive.
-    UINT previousMode = BeginDriveProbe();
-    BOOL recovered = RecoverInterruptedInstalls(folder);
-    EndDriveProbe(previousMode);
-    if (!recovered) {
-        MessageBoxA(dialog, TextInstallFailed, CaptionMessage, MB_OK);
-        return;
-    }
-
-    if (FreeMegabytes(folder) < InstallState.requiredMegabytes) {
-        MessageBoxA(dialog, TextNoSpace, CaptionWarning, MB_OK);
+    lstrcpyA(InstallState.pendingDir, folder);
+    // An install that a setup stopped halfway is undone first, wherever it was, before anything
+    // is counted or made. The dialog waits for it, answering but closed to the user.
+    if (!InterruptedInstallRecorded()) {
+        ContinueStart(dialog);
         return;
     }
-
-    if (DiscIsInDrive(DiscLabel1)) {
-        // A one-entry list, as JoinPath left the folder.
-        lstrcpyA(InstallState.installDir, folder);
-        InstallState.installDir[lstrlenA(folder) + 1] = '\0';
-        EndDialog(dialog, 0);
-    } else {
-        MessageBoxA(NULL, TextInsertDisc1, CaptionNotice, MB_OK);
+    EnableWindow(dialog, FALSE);
+    DWORD threadId;
+    HANDLE thread = CreateThread(NULL, 0, RecoveryWorker, dialog, 0, &threadId);
+    if (thread != NULL) {
+        CloseHandle(thread);
+        return;
     }
+    RecoveryEnded(dialog, RecoverWithoutDiskBox());
 }
 
 static void BrowsePressed(HWND dialog) {
@@ -114,8 +178,12 @@ static void BrowsePressed(HWND dialog) {
     browse.lParam = 0;
     browse.iImage = 0;
     LPITEMIDLIST item = SHBrowseForFolderA(&browse);
-    if (item != NULL && SHGetPathFromIDListA(item, chosen))
+    if (item == NULL)
+        return;
+    if (SHGetPathFromIDListA(item, chosen))
         SetDlgItemTextA(dialog, IDC_PATH, chosen);
+    // The list is the caller's to free, with the task allocator that made it.
+    CoTaskMemFree(item);
 }
 
 INT_PTR CALLBACK SetupDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -127,6 +195,10 @@ INT_PTR CALLBACK SetupDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM l
         SetDlgItemTextA(dialog, IDC_PATH, DefaultInstallRoot);
         InstallState.requiredMegabytes = NormalMegabytes;
         return FALSE;
+    }
+    if (message == WM_RECOVERED) {
+        RecoveryEnded(dialog, (int)wParam);
+        return TRUE;
     }
     if (message != WM_COMMAND)
         return FALSE;

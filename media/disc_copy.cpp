@@ -27,7 +27,126 @@ typedef struct {
     char action;
     char there[MAX_PATH]; // REPLACE_FILE: the name of the file there, in its own letters
     char kept[MAX_PATH];  // REPLACE_FILE: where the file there goes
+    DWORD keptNumber;     // REPLACE_FILE: its number among the kept files
+    DWORD mark;           // where its record begins in the journal (the next one's, if none)
 } PLANNEDENTRY;
+
+// ---- what a folder of the install holds ----
+
+// The entries of a destination folder, listed once before the disc's entries for it are planned,
+// and found by their names, ASCII letters in either case, through a table of hashes: no name is
+// looked for on the disk one by one.
+typedef struct {
+    char* block;  // one entry after the other: its attributes (a DWORD), its name and NUL
+    DWORD used;   // bytes of block in use
+    DWORD room;   // bytes of block
+    DWORD count;  // entries
+    DWORD* slots; // where an entry begins in block, plus 1; 0 for none
+    DWORD slotMask;
+} LISTING;
+
+// A hash of a name's letters: a single-byte character in upper case, a double-byte one as it is.
+static DWORD HashLetters(const char* name) {
+    DWORD hash = 2166136261u;
+    for (const char* at = name; *at != '\0';) {
+        const char* next = CharNextA(at);
+        for (const char* byte = at; byte < next; byte++) {
+            char c = *byte;
+            if (next - at == 1 && c >= 'a' && c <= 'z')
+                c = (char)(c - 'a' + 'A');
+            hash = (hash ^ (BYTE)c) * 16777619u;
+        }
+        at = next;
+    }
+    return hash;
+}
+
+static void FreeListing(LISTING* listing) {
+    if (listing->block != NULL)
+        HeapFree(GetProcessHeap(), 0, listing->block);
+    if (listing->slots != NULL)
+        HeapFree(GetProcessHeap(), 0, listing->slots);
+    ZeroMemory(listing, sizeof(*listing));
+}
+
+static BOOL AddListed(LISTING* listing, const WIN32_FIND_DATAA* found) {
+    DWORD bytes = sizeof(DWORD) + (DWORD)lstrlenA(found->cFileName) + 1;
+    if (listing->used + bytes > listing->room) {
+        DWORD room = listing->room == 0 ? 4096 : listing->room * 2;
+        while (room < listing->used + bytes)
+            room *= 2;
+        char* grown = listing->block == NULL
+                          ? (char*)HeapAlloc(GetProcessHeap(), 0, room)
+                          : (char*)HeapReAlloc(GetProcessHeap(), 0, listing->block, room);
+        if (grown == NULL)
+            return FALSE;
+        listing->block = grown;
+        listing->room = room;
+    }
+    CopyMemory(listing->block + listing->used, &found->dwFileAttributes, sizeof(DWORD));
+    lstrcpyA(listing->block + listing->used + sizeof(DWORD), found->cFileName);
+    listing->used += bytes;
+    listing->count++;
+    return TRUE;
+}
+
+// Lists folder into listing, which starts empty. FALSE when it can't be listed whole.
+static BOOL ListFolder(const char* folder, LISTING* listing) {
+    char pattern[MAX_PATH];
+    lstrcpyA(pattern, folder);
+    if (!AppendName(pattern, "*.*"))
+        return FALSE;
+    WIN32_FIND_DATAA found;
+    HANDLE find = FindFirstFileA(pattern, &found);
+    // Only an empty drive's root lists nothing at all.
+    if (find == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_FILE_NOT_FOUND && DriveRootLength(folder) == 3 &&
+               folder[3] == '\0';
+    BOOL listed = TRUE;
+    do {
+        if (lstrcmpA(found.cFileName, ".") != 0 && lstrcmpA(found.cFileName, "..") != 0)
+            listed = AddListed(listing, &found);
+    } while (listed && FindNextFileA(find, &found));
+    if (listed)
+        listed = GetLastError() == ERROR_NO_MORE_FILES;
+    FindClose(find);
+    if (!listed || listing->count == 0)
+        return listed;
+    DWORD slots = 16;
+    while (slots < 2 * listing->count)
+        slots *= 2;
+    listing->slots = (DWORD*)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, slots * sizeof(DWORD));
+    if (listing->slots == NULL)
+        return FALSE;
+    listing->slotMask = slots - 1;
+    for (DWORD at = 0; at < listing->used;) {
+        const char* name = listing->block + at + sizeof(DWORD);
+        DWORD slot = HashLetters(name) & listing->slotMask;
+        while (listing->slots[slot] != 0)
+            slot = (slot + 1) & listing->slotMask;
+        listing->slots[slot] = at + 1;
+        at += sizeof(DWORD) + (DWORD)lstrlenA(name) + 1;
+    }
+    return TRUE;
+}
+
+// The name of the entry of listing that name spells, in its own letters, with its attributes;
+// NULL when there is none.
+static const char* FindListed(const LISTING* listing, const char* name, DWORD* attributes) {
+    if (listing->count == 0)
+        return NULL;
+    int length = lstrlenA(name);
+    for (DWORD slot = HashLetters(name) & listing->slotMask; listing->slots[slot] != 0;
+         slot = (slot + 1) & listing->slotMask) {
+        const char* entry = listing->block + listing->slots[slot] - 1;
+        const char* listed = entry + sizeof(DWORD);
+        if (lstrlenA(listed) == length && SameLetters(listed, name, length)) {
+            CopyMemory(attributes, entry, sizeof(DWORD));
+            return listed;
+        }
+    }
+    return NULL;
+}
 
 static BOOL IsFolder(const char* path) {
     DWORD attributes = GetFileAttributesA(path);
@@ -46,8 +165,9 @@ static BOOL MakeFolder(const char* path) {
 
 // Makes the install folder and every folder above it that is not there yet, below its drive's
 // root or its share ("\\\\server\\share"). Separators are found character by character, so the
-// 0x5C trail byte of a double-byte character is never taken for one.
-static BOOL MakeInstallFolder(void) {
+// 0x5C trail byte of a double-byte character is never taken for one. made: whether the install
+// folder itself was made now.
+static BOOL MakeInstallFolder(BOOL* made) {
     const char* path = InstallState.installDir;
     // The separators that end the root: the drive's, or the four of a share.
     int rootSeparators = IsSharePath(path) ? 4 : 1;
@@ -58,7 +178,8 @@ static BOOL MakeInstallFolder(void) {
         if (end || *at == '\\' || *at == '/') {
             if (separators >= rootSeparators) {
                 lstrcpynA(partial, path, (int)(at - path) + 1);
-                if (!IsFolder(partial) && !MakeFolder(partial))
+                *made = !IsFolder(partial);
+                if (*made && !MakeFolder(partial))
                     return FALSE;
             }
             separators++;
@@ -110,10 +231,22 @@ static BOOL CopyOneFile(const char* source, const char* destination, const FILET
     return copied;
 }
 
-// Decides what to do with the entry found in destination, and writes it ahead. FALSE when the
-// entry can't be installed: a name no file may have, one that doesn't fit, a folder where the
-// disc has a file or the other way round, or a journal that can't take it.
-static BOOL PlanEntry(const char* destination, const WIN32_FIND_DATAA* found, PLANNEDENTRY* entry) {
+// Whether name holds a character beyond ASCII: Windows may fold its letters as it folds
+// ASCII's, beyond what FindListed does.
+static BOOL IsBeyondAscii(const char* name) {
+    for (; *name != '\0'; name++) {
+        if ((BYTE)*name >= 0x80)
+            return TRUE;
+    }
+    return FALSE;
+}
+
+// Decides what to do with the entry found in destination, whose entries listing holds, and
+// writes it ahead. FALSE when the entry can't be installed: a name no file may have, one that
+// doesn't fit, a folder where the disc has a file or the other way round, or a journal that
+// can't take it.
+static BOOL PlanEntry(const char* destination, const LISTING* listing,
+                      const WIN32_FIND_DATAA* found, PLANNEDENTRY* entry) {
     if (!IsInstallableName(found->cFileName))
         return FALSE;
     char to[MAX_PATH];
@@ -123,10 +256,22 @@ static BOOL PlanEntry(const char* destination, const WIN32_FIND_DATAA* found, PL
     lstrcpyA(entry->name, found->cFileName);
     entry->written = found->ftLastWriteTime;
     BOOL folder = (found->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    DWORD there = GetFileAttributesA(to);
-    if (there == INVALID_FILE_ATTRIBUTES) {
-        if (GetLastError() != ERROR_FILE_NOT_FOUND)
+    DWORD there = INVALID_FILE_ATTRIBUTES;
+    const char* listed = FindListed(listing, found->cFileName, &there);
+    WIN32_FIND_DATAA existing;
+    if (listed == NULL && listing->count > 0 && IsBeyondAscii(found->cFileName)) {
+        // Windows folds more letters than ASCII's (a Greek letter of another case names the
+        // same file): the system says whether the folder has the name.
+        HANDLE find = FindFirstFileA(to, &existing);
+        if (find != INVALID_HANDLE_VALUE) {
+            FindClose(find);
+            listed = existing.cFileName;
+            there = existing.dwFileAttributes;
+        } else if (GetLastError() != ERROR_FILE_NOT_FOUND) {
             return FALSE;
+        }
+    }
+    if (listed == NULL) {
         entry->action = folder ? MAKE_FOLDER : MAKE_FILE;
         return WriteAhead(entry->action, to);
     }
@@ -138,20 +283,16 @@ static BOOL PlanEntry(const char* destination, const WIN32_FIND_DATAA* found, PL
     }
     // The file there keeps its own name, which may differ from the disc's in letter case: its
     // successor takes it, as a file opened to be replaced does, and a rollback gives it back.
-    WIN32_FIND_DATAA existing;
-    HANDLE find = FindFirstFileA(to, &existing);
-    if (find == INVALID_HANDLE_VALUE)
-        return FALSE;
-    FindClose(find);
     to[lstrlenA(to) - lstrlenA(found->cFileName)] = '\0';
-    if (!AppendName(to, existing.cFileName))
+    if (!AppendName(to, listed))
         return FALSE;
-    lstrcpyA(entry->there, existing.cFileName);
+    lstrcpyA(entry->there, listed);
     entry->action = REPLACE_FILE;
-    return WriteAheadKept(to, entry->kept);
+    return WriteAheadKept(to, (there & FILE_ATTRIBUTE_READONLY) != 0, entry->kept,
+                          &entry->keptNumber);
 }
 
-static BOOL CopyFolderContents(const char* source, const char* destination);
+static BOOL CopyFolderContents(const char* source, const char* destination, BOOL made);
 
 // Makes what the plan says for one entry: its folder and what is in it, or its file.
 static BOOL MakeEntry(const char* source, const char* destination, const PLANNEDENTRY* entry) {
@@ -168,9 +309,9 @@ static BOOL MakeEntry(const char* source, const char* destination, const PLANNED
             VoidRecord(to);
             return FALSE;
         }
-        return CopyFolderContents(from, to);
+        return CopyFolderContents(from, to, TRUE);
     case ENTER_FOLDER:
-        return CopyFolderContents(from, to);
+        return CopyFolderContents(from, to, FALSE);
     case REPLACE_FILE:
         if (!MoveFileA(to, entry->kept)) {
             VoidRecord(to);
@@ -182,20 +323,30 @@ static BOOL MakeEntry(const char* source, const char* destination, const PLANNED
     }
 }
 
-// Copies the contents of folder source into folder destination, which exists, a batch of
-// entries at a time: each batch is planned and written ahead, then made. A folder that can't be
-// listed fails the copy: every folder but a drive's root lists at least "." and "..", so
-// "nothing found" is never an empty folder.
-static BOOL CopyFolderContents(const char* source, const char* destination) {
+// Copies the contents of folder source into folder destination, which exists (made: the copy
+// has just made it, empty), a batch of entries at a time: each batch is planned and written
+// ahead, then made. A folder that can't be listed fails the copy: every folder but a drive's
+// root lists at least "." and "..", so "nothing found" is never an empty folder. The entries of
+// a batch that the copy stops before are dropped from the rollback: it has nothing of theirs to
+// undo.
+static BOOL CopyFolderContents(const char* source, const char* destination, BOOL made) {
     char pattern[MAX_PATH];
     lstrcpyA(pattern, source);
     if (!AppendName(pattern, "*.*"))
         return FALSE;
 
+    LISTING listing;
+    ZeroMemory(&listing, sizeof(listing));
+    if (!made && !ListFolder(destination, &listing)) {
+        FreeListing(&listing);
+        return FALSE;
+    }
     WIN32_FIND_DATAA found;
     HANDLE find = FindFirstFileA(pattern, &found);
-    if (find == INVALID_HANDLE_VALUE)
+    if (find == INVALID_HANDLE_VALUE) {
+        FreeListing(&listing);
         return FALSE;
+    }
     PLANNEDENTRY* batch =
         (PLANNEDENTRY*)HeapAlloc(GetProcessHeap(), 0, BATCH_ENTRIES * sizeof(PLANNEDENTRY));
     BOOL copied = batch != NULL;
@@ -204,7 +355,9 @@ static BOOL CopyFolderContents(const char* source, const char* destination) {
         int planned = 0;
         while (copied && more && planned < BATCH_ENTRIES) {
             if (lstrcmpA(found.cFileName, ".") != 0 && lstrcmpA(found.cFileName, "..") != 0) {
-                copied = !CancelRequested() && PlanEntry(destination, &found, &batch[planned]);
+                batch[planned].mark = JournalMark();
+                copied =
+                    !CancelRequested() && PlanEntry(destination, &listing, &found, &batch[planned]);
                 planned++;
             }
             if (copied && !FindNextFileA(find, &found)) {
@@ -212,14 +365,25 @@ static BOOL CopyFolderContents(const char* source, const char* destination) {
                 copied = GetLastError() == ERROR_NO_MORE_FILES;
             }
         }
+        DWORD planEnd = JournalMark();
         if (copied)
             copied = FlushJournal();
         for (int i = 0; copied && i < planned; i++)
-            copied = !CancelRequested() && MakeEntry(source, destination, &batch[i]);
+            copied = batch[i].action != REPLACE_FILE || PrepareKept(batch[i].keptNumber);
+        int begun = 0;
+        while (copied && begun < planned) {
+            if (CancelRequested())
+                copied = FALSE;
+            else
+                copied = MakeEntry(source, destination, &batch[begun++]);
+        }
+        if (!copied && begun < planned)
+            DropPlanned(batch[begun].mark, planEnd);
     }
     if (batch != NULL)
         HeapFree(GetProcessHeap(), 0, batch);
     FindClose(find);
+    FreeListing(&listing);
     return copied;
 }
 
@@ -232,9 +396,10 @@ int CopyDiscTree(HWND owner) {
         return 1;
     if (!JournalIsOpen() && !OpenJournal())
         return 1;
-    if (!MakeInstallFolder())
+    BOOL made = FALSE;
+    if (!MakeInstallFolder(&made))
         return 1;
-    return CopyFolderContents(source, InstallState.installDir) ? 0 : 1;
+    return CopyFolderContents(source, InstallState.installDir, made) ? 0 : 1;
 }
 
 void RemoveInstalledFiles(HWND owner) {

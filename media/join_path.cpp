@@ -44,7 +44,8 @@ BOOL IsSharePath(const char* path) {
     return IsSeparator(path[0]) && IsSeparator(path[1]);
 }
 
-static BOOL SameLetters(const char* part, int length, const char* name) {
+// Whether the part of length bytes is the upper-case ASCII word name in any letter case.
+static BOOL IsWord(const char* part, int length, const char* name) {
     int i = 0;
     for (; i < length && name[i] != '\0'; i++) {
         char c = part[i];
@@ -64,9 +65,139 @@ BOOL IsDeviceName(const char* part, int length) {
     while (base > 0 && part[base - 1] == ' ')
         base--;
     for (int i = 0; i < 4; i++) {
-        if (SameLetters(part, base, devices[i]))
+        if (IsWord(part, base, devices[i]))
             return TRUE;
     }
-    return base == 4 && (SameLetters(part, 3, "COM") || SameLetters(part, 3, "LPT")) &&
-           part[3] >= '1' && part[3] <= '9';
+    return base == 4 && (IsWord(part, 3, "COM") || IsWord(part, 3, "LPT")) && part[3] >= '1' &&
+           part[3] <= '9';
+}
+
+// Whether c may stand in a name.
+static BOOL IsNameCharacter(char c) {
+    return (unsigned char)c >= 0x20 && c != '<' && c != '>' && c != ':' && c != '"' && c != '|' &&
+           c != '?' && c != '*' && c != '/';
+}
+
+BOOL IsPlainPath(const char* path) {
+    const char* at;
+    if (path[0] == '\\' && path[1] == '\\')
+        at = path + 2;
+    else if (DriveRootLength(path) == 3 && path[2] == '\\')
+        at = path + 3;
+    else
+        return FALSE;
+    if (*at == '\0')
+        return at == path + 3;
+    const char* part = at;
+    for (;; at = CharNextA(at)) {
+        char c = *at;
+        if (c == '\0' || c == '\\') {
+            int length = (int)(at - part);
+            if (length == 0 || part[length - 1] == '.' || part[length - 1] == ' ')
+                return FALSE;
+            if (c == '\0')
+                return TRUE;
+            part = at + 1;
+        } else if (!IsNameCharacter(c)) {
+            return FALSE;
+        }
+    }
+}
+
+// How the listing of its folder spells the part of length bytes at the end of path: LISTED_NONE
+// when it is not there, LISTED_SAME when as typed or in other letters only, and LISTED_OTHER,
+// with that name in spelled (MAX_PATH bytes), when it is another name for it (a short name).
+#define LISTED_NONE 0
+#define LISTED_SAME 1
+#define LISTED_OTHER 2
+static int ListedName(const char* path, int part, char* spelled) {
+    WIN32_FIND_DATAA found;
+    HANDLE find = FindFirstFileA(path, &found);
+    if (find == INVALID_HANDLE_VALUE)
+        return LISTED_NONE;
+    FindClose(find);
+    const char* typed = path + lstrlenA(path) - part;
+    BOOL same = lstrlenA(found.cFileName) == part;
+    for (int i = 0; same && i < part; i++) {
+        char a = typed[i], b = found.cFileName[i];
+        same = a == b || ((a | 0x20) == (b | 0x20) && (a | 0x20) >= 'a' && (a | 0x20) <= 'z');
+    }
+    if (same)
+        return LISTED_SAME;
+    lstrcpyA(spelled, found.cFileName);
+    return LISTED_OTHER;
+}
+
+BOOL NormaliseFolder(char* folder) {
+    char result[MAX_PATH];
+    int length = 0;
+    const char* at = folder;
+    // The separators that end the root: the drive's, or, after the two of a share, those after
+    // its server's and its share's names.
+    int rootSeparators = 1;
+    if (IsSharePath(folder)) {
+        result[length++] = '\\';
+        result[length++] = '\\';
+        at += 2;
+        rootSeparators = 2;
+    }
+    int separators = 0;
+    BOOL there = TRUE; // every name so far is there: the next one may be too
+    while (*at != '\0') {
+        if (*at == '\\' || *at == '/') {
+            while (*at == '\\' || *at == '/')
+                at++;
+            if (length >= MAX_PATH - 1)
+                return FALSE;
+            result[length++] = '\\';
+            separators++;
+            continue;
+        }
+        const char* next = at;
+        while (*next != '\0' && *next != '\\' && *next != '/')
+            next = CharNextA(next);
+        int part = (int)(next - at);
+        if (length + part >= MAX_PATH)
+            return FALSE;
+        CopyMemory(result + length, at, part);
+        length += part;
+        result[length] = '\0';
+        // Only a name with a '~' in it can be another name for one that is there (Windows
+        // makes a short name such as PROGRA~1 for each long one).
+        BOOL shortName = FALSE;
+        for (int i = 0; i < part && !shortName; i++)
+            shortName = at[i] == '~';
+        char spelled[MAX_PATH];
+        if (separators >= rootSeparators && there && shortName) {
+            int listed = ListedName(result, part, spelled);
+            there = listed != LISTED_NONE;
+            if (listed == LISTED_OTHER) {
+                int longer = length - part + lstrlenA(spelled);
+                if (longer >= MAX_PATH)
+                    return FALSE;
+                lstrcpyA(result + length - part, spelled);
+                length = longer;
+            }
+        }
+        at = next;
+    }
+    result[length] = '\0';
+    lstrcpyA(folder, result);
+    return TRUE;
+}
+
+static char UpperLetter(char c) {
+    return c >= 'a' && c <= 'z' ? (char)(c - 'a' + 'A') : c;
+}
+
+BOOL SameLetters(const char* a, const char* b, int length) {
+    int at = 0;
+    while (at < length) {
+        int size = b[at] == '\0' ? 1 : (int)(CharNextA(b + at) - (b + at));
+        if (size == 1 ? UpperLetter(a[at]) != UpperLetter(b[at])
+                      : a[at] != b[at] || a[at + 1] != b[at + 1])
+            return FALSE;
+        at += size;
+    }
+    return TRUE;
 }

@@ -26,3 +26,19 @@ BOOL IsSharePath(const char* path);
 // (CON, PRN, AUX, NUL, COM1-COM9, LPT1-LPT9, any letter case), also with an extension or spaces
 // after it: no file or folder can be made under it.
 BOOL IsDeviceName(const char* name, int length);
+
+// Whether path is written the one way setup writes the paths it keeps: from a drive's root
+// ("d:\") or a share ("\\server\share"), backslashes only, no empty name, no "." or "..", no name
+// that ends in a dot or a space, no character that no name may hold (so no "\\?\" or "\\.\"
+// either). Read character by character: a trail byte is never taken for a separator.
+BOOL IsPlainPath(const char* path);
+
+// Writes folder (a MAX_PATH buffer, from a drive's root or a share) the one way: backslashes,
+// no doubled separator, and each name that is there spelled as the folder listing has it where
+// it is another name for it (a short name such as PROGRA~1). FALSE, with folder as it was, when
+// the result would not fit MAX_PATH.
+BOOL NormaliseFolder(char* folder);
+
+// Whether the first length bytes of a and b spell the same names: character by character as b
+// reads, ASCII letters in either case, a double-byte character byte for byte.
+BOOL SameLetters(const char* a, const char* b, int length);

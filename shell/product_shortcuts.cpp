@@ -1,5 +1,7 @@
 #include "product_shortcuts.h"
 
+#include <objbase.h>
+
 #include "../app/install_state.h"
 #include "../app/product_constants.h"
 #include "../media/install_journal.h"
@@ -23,62 +25,69 @@ static BOOL OpenShellFolders(HKEY* key) {
 }
 
 // Makes a folder of the program group unless it is there, written ahead in the journal. One that
-// can't be made is passed over: its links then report that they can't be saved.
-static void MakeGroupFolder(const char* folder) {
+// can't be made is passed over: its links then report that they can't be saved. FALSE when its
+// record can't be written: the install fails then.
+static BOOL MakeGroupFolder(const char* folder) {
     DWORD attributes = GetFileAttributesA(folder);
-    if (attributes != INVALID_FILE_ATTRIBUTES || !WriteAhead(JOURNAL_FOLDER, folder) ||
-        !FlushJournal())
-        return;
+    if (attributes != INVALID_FILE_ATTRIBUTES)
+        return TRUE;
+    if (!WriteAhead(JOURNAL_FOLDER, folder) || !FlushJournal())
+        return FALSE;
     if (!CreateDirectoryA(folder, NULL))
         VoidRecord(folder);
+    return TRUE;
 }
 
 // Writes one shortcut, written ahead in the journal: a link that is there already is moved aside
-// first and comes back in a rollback, or at once when the new one can't be saved. A link whose
-// change can't be written ahead is not written.
-static void WriteShortcut(const char* target, const char* link, const char* description) {
+// first and comes back in a rollback, or at once when the new one can't be saved. FALSE when the
+// change can't be written ahead or the link there can't be moved aside: the install fails then.
+static BOOL WriteShortcut(const char* target, const char* link, const char* description) {
     char kept[MAX_PATH];
     DWORD attributes = GetFileAttributesA(link);
     BOOL replacing =
         attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
     if (attributes == INVALID_FILE_ATTRIBUTES || replacing) {
-        if (!(replacing ? WriteAheadKept(link, kept) : WriteAhead(JOURNAL_FILE, link)) ||
+        if (!(replacing
+                  ? WriteAheadKept(link, (attributes & FILE_ATTRIBUTE_READONLY) != 0, kept, NULL)
+                  : WriteAhead(JOURNAL_FILE, link)) ||
             !FlushJournal())
-            return;
+            return FALSE;
         if (replacing && !MoveFileA(link, kept)) {
             VoidRecord(link);
-            return;
+            return FALSE;
         }
     }
     HRESULT saved = CreateShellLink(target, link, description, NULL, InstallState.installDir);
     if (replacing && FAILED(saved))
         RestoreKept(kept, link);
+    return TRUE;
 }
 
-// Reads the folder named by value into folder. FALSE when the value is missing, does not fit
-// the 128 bytes offered, or is no absolute path: links would otherwise land in the current
-// folder or in a path nobody chose.
-static BOOL ReadShellFolder(HKEY key, const char* value, char* folder) {
+// Reads the folder named by value into folder, and writes it down in the journal's record
+// (NoteLinkFolder). SHELL_FOLDER_NONE when the value is missing, does not fit the 128 bytes
+// offered, or is no absolute path written the one way: links would otherwise land in the
+// current folder or in a path nobody chose. SHELL_FOLDER_UNNOTED when it can't be written down.
+#define SHELL_FOLDER_READ 0
+#define SHELL_FOLDER_NONE 1
+#define SHELL_FOLDER_UNNOTED 2
+static int ReadShellFolder(HKEY key, const char* value, char* folder) {
     char data[MAX_PATH];
     DWORD type = 0;
     DWORD size = 128;
     ZeroMemory(data, sizeof(data));
-    if (RegQueryValueExA(key, value, NULL, &type, (LPBYTE)data, &size) != ERROR_SUCCESS)
-        return FALSE;
-    BOOL driveRoot = ((data[0] >= 'A' && data[0] <= 'Z') || (data[0] >= 'a' && data[0] <= 'z')) &&
-                     data[1] == ':' && (data[2] == '\\' || data[2] == '/');
-    BOOL network = data[0] == '\\' && data[1] == '\\';
-    if (!driveRoot && !network)
-        return FALSE;
+    if (RegQueryValueExA(key, value, NULL, &type, (LPBYTE)data, &size) != ERROR_SUCCESS ||
+        !IsPlainPath(data))
+        return SHELL_FOLDER_NONE;
     lstrcpyA(folder, data);
-    return TRUE;
+    return NoteLinkFolder(value, folder) ? SHELL_FOLDER_READ : SHELL_FOLDER_UNNOTED;
 }
 
-// Writes the shortcuts of rows 0 to rows - 1 into folder. FALSE when the user cancelled.
-static BOOL WriteShortcuts(const char* folder, int rows) {
+// Writes the shortcuts of rows 0 to rows - 1 into folder. 1 when done, 0 when the user
+// cancelled, -1 when a link could not be written ahead.
+static int WriteShortcuts(const char* folder, int rows) {
     for (int row = 0; row < rows; row++) {
         if (CancelRequested())
-            return FALSE;
+            return 0;
         char target[MAX_PATH];
         char link[MAX_PATH];
         ZeroMemory(target, sizeof(target));
@@ -87,29 +96,51 @@ static BOOL WriteShortcuts(const char* folder, int rows) {
         lstrcpyA(link, folder);
         if (!JoinPath(target, ShortcutTargets[row]) || !JoinPath(link, ShortcutLinkNames[row]))
             continue;
-        WriteShortcut(target, link, ShortcutDescriptions[row]);
+        if (!WriteShortcut(target, link, ShortcutDescriptions[row]))
+            return -1;
     }
-    return TRUE;
+    return 1;
+}
+
+// The program group's links, then the desktop's, on a thread whose COM is set up.
+static int WriteProductShortcuts(HKEY key) {
+    char folder[MAX_PATH];
+    int read = ReadShellFolder(key, "Programs", folder);
+    if (read == SHELL_FOLDER_UNNOTED)
+        return -1;
+    if (read == SHELL_FOLDER_READ && JoinPath(folder, CompanyFolder)) {
+        if (!MakeGroupFolder(folder))
+            return -1;
+        if (JoinPath(folder, ProductTitle)) {
+            if (!MakeGroupFolder(folder))
+                return -1;
+            int written = WriteShortcuts(folder, 3);
+            if (written <= 0)
+                return written;
+        }
+    }
+
+    // The process may end here, with COM as it stands: the system takes it back then.
+    if (!OpenShellFolders(&key))
+        return 0;
+    read = ReadShellFolder(key, "Desktop", folder);
+    if (read == SHELL_FOLDER_UNNOTED)
+        return -1;
+    return read == SHELL_FOLDER_READ ? WriteShortcuts(folder, 2) : 1;
 }
 
 int CreateProductShortcuts(void) {
     HKEY key;
-    char folder[MAX_PATH];
-
     if (!OpenShellFolders(&key))
         return 0;
-    if (ReadShellFolder(key, "Programs", folder) && JoinPath(folder, CompanyFolder)) {
-        MakeGroupFolder(folder);
-        if (JoinPath(folder, ProductTitle)) {
-            MakeGroupFolder(folder);
-            if (!WriteShortcuts(folder, 3))
-                return 0;
-        }
+    // COM once for all five links, given back on every way out: each link's own initialisation
+    // then only counts. Without COM no link can be written; the user is told as a link that
+    // can't have it would tell.
+    if (FAILED(CoInitialize(NULL))) {
+        MessageBoxA(InstallState.ownerWindow, "Coinitalize failed", "lnk", MB_OK);
+        return CancelRequested() ? 0 : 1;
     }
-
-    if (!OpenShellFolders(&key))
-        return 0;
-    if (ReadShellFolder(key, "Desktop", folder) && !WriteShortcuts(folder, 2))
-        return 0;
-    return 1;
+    int written = WriteProductShortcuts(key);
+    CoUninitialize();
+    return written;
 }

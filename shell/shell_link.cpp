@@ -8,26 +8,14 @@ static void ReportLinkFailure(LPCSTR text) {
     MessageBoxA(InstallState.ownerWindow, text, "lnk", MB_OK);
 }
 
-HRESULT CreateShellLink(LPCSTR targetPath, LPCSTR linkPath, LPCSTR description, LPCSTR iconPath,
-                        LPCSTR workingDirectory) {
-    HRESULT result = CoInitialize(NULL);
-    if (FAILED(result)) {
-        ReportLinkFailure("Coinitalize failed");
-        return result;
-    }
-
-    IShellLinkA* link = NULL;
-    result = CoCreateInstance(CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
-                              (LPVOID*)&link);
+// Sets the link's values and saves it under linkPath: the save's result, or the failure to get
+// the object's IPersistFile.
+static HRESULT WriteLink(IShellLinkA* link, LPCSTR targetPath, LPCSTR linkPath, LPCSTR description,
+                         LPCSTR iconPath, LPCSTR workingDirectory) {
+    IPersistFile* file = NULL;
+    HRESULT result = link->QueryInterface(IID_IPersistFile, (void**)&file);
     if (FAILED(result))
         return result;
-
-    IPersistFile* file = NULL;
-    result = link->QueryInterface(IID_IPersistFile, (void**)&file);
-    if (FAILED(result)) {
-        link->Release();
-        return result;
-    }
 
     if (FAILED(link->SetPath(targetPath)))
         ReportLinkFailure("SetPath failed");
@@ -48,6 +36,27 @@ HRESULT CreateShellLink(LPCSTR targetPath, LPCSTR linkPath, LPCSTR description, 
         ReportLinkFailure("Save failed");
 
     file->Release();
-    link->Release();
+    return result;
+}
+
+// Writes the link through the shell's link object. COM is initialised for the call and given
+// back before it returns, whichever way it ends: on a thread that had COM already (the
+// shortcut step's) that costs a count, not a start.
+HRESULT CreateShellLink(LPCSTR targetPath, LPCSTR linkPath, LPCSTR description, LPCSTR iconPath,
+                        LPCSTR workingDirectory) {
+    HRESULT result = CoInitialize(NULL);
+    if (FAILED(result)) {
+        ReportLinkFailure("Coinitalize failed");
+        return result;
+    }
+
+    IShellLinkA* link = NULL;
+    result = CoCreateInstance(CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
+                              (LPVOID*)&link);
+    if (SUCCEEDED(result)) {
+        result = WriteLink(link, targetPath, linkPath, description, iconPath, workingDirectory);
+        link->Release();
+    }
+    CoUninitialize();
     return result;
 }

@@ -1,8 +1,11 @@
 #!/usr/bin/env python3
-"""Tests of tools/bench-copy's measuring: which steps of the robot's output bound the copy of
-each disc, and how system calls and Wine server requests are counted in an strace log, program by
-program."""
+"""Tests of tools/bench-copy's measuring: how each disc's copy and an install's commit are read
+from the file system's times, that every figure and ratio takes one contender's runs alike, the
+goals, the rollback's floor, the cancels' scenarios and play logs, and how system calls and Wine
+server requests are counted in an strace log, program by program."""
 
+import os
+import re
 import tempfile
 import time
 import unittest
@@ -46,11 +49,187 @@ class Timing(unittest.TestCase):
                 time.sleep(pause)
                 (installed / name).write_text(name)
                 moments.setdefault(name, []).append(time.monotonic())
-            seconds = bench.copy_seconds(discs, installed)
+            seconds = bench.copy_seconds(bench.copy_ends(discs, installed))
         # Disc 1: a to b, stretched by one file in two; disc 2: c to the second shared.
         wanted = ((moments["b"][0] - moments["a"][0]) * 2 +
                   (moments["shared"][1] - moments["c"][0]) * 2)
         self.assertAlmostEqual(seconds, wanted, delta=0.05)
+
+
+class Commit(unittest.TestCase):
+    """The journal's last write and deletion, read from the inode the watch holds."""
+
+    def setUp(self):
+        self.folder = tempfile.TemporaryDirectory()
+        self.root = Path(self.folder.name)
+        self.disc = self.root / "disc"
+        self.disc.mkdir()
+        (self.disc / "a.dat").write_text("a")
+        self.install = self.root / "run" / "game"
+
+    def tearDown(self):
+        self.folder.cleanup()
+
+    def watch(self):
+        # As the bench looks: the install folder first, then its parents.
+        return bench.JournalWatch([self.install, self.install.parent, self.root],
+                                  re.compile(r"~j\.jnl"))
+
+    def install_with_journal(self, where, pause_before_commit=0.0, commit_seconds=0.0,
+                             delete=True):
+        """A copy of the disc that keeps its journal in where, as the product does."""
+        journal = where / "~j.jnl"
+        with open(journal, "w") as file:
+            file.write("J begin\n")
+            file.flush()
+            self.install.mkdir(parents=True, exist_ok=True)
+            (self.install / "a.dat").write_text("a")
+            time.sleep(pause_before_commit)
+            file.write("C commit\n")
+        time.sleep(commit_seconds)
+        if delete:
+            journal.unlink()
+
+    def test_the_commit_lasts_from_the_journals_last_write_to_its_deletion(self):
+        with self.watch() as watch:
+            time.sleep(0.05)
+            # The install folder is yet to be made: the journal is in its deepest parent there.
+            self.install_with_journal(self.root, pause_before_commit=0.3, commit_seconds=0.4)
+        run = bench.measured([self.disc], self.install, watch)
+        watch.close()
+        # The file system's clock may lag a tick; a busy machine may sleep longer.
+        self.assertGreater(run.commit, 0.39)
+        self.assertLess(run.commit, 0.7)
+        # The span reaches from the one file's end over the wait to the deletion.
+        self.assertGreater(run.span, 0.69)
+        self.assertLess(run.span, run.commit + 0.6)
+        self.assertAlmostEqual(run.seconds, run.copy + run.commit)
+
+    def test_a_journal_left_behind_or_never_seen_fails_the_run(self):
+        self.install.mkdir(parents=True)
+        with self.watch() as watch:
+            time.sleep(0.05)
+            self.install_with_journal(self.install, delete=False)
+            time.sleep(0.05)
+        with self.assertRaisesRegex(bench.CopyFailed, "not deleted"):
+            watch.commit()
+        watch.close()
+        (self.install / "~j.jnl").unlink()
+        with self.watch() as watch:
+            time.sleep(0.02)
+        with self.assertRaisesRegex(bench.CopyFailed, "no journal"):
+            watch.commit()
+
+    def test_a_journal_that_another_file_replaces_is_followed(self):
+        self.install.mkdir(parents=True)
+        journal = self.install / "~j.jnl"
+        watch = self.watch()
+        journal.write_text("first")
+        watch.look()
+        (self.install / "new").write_text("second")
+        second = (self.install / "new").stat().st_ino
+        os.replace(self.install / "new", journal)
+        watch.look()
+        watch.look()
+        journal.unlink()
+        deleted = time.time_ns()
+        written, gone = watch.commit()
+        self.assertEqual(len(watch.held), 2)
+        self.assertEqual(os.fstat(watch.held[-1]).st_ino, second)
+        watch.close()
+        self.assertAlmostEqual(gone / 1e9, deleted / 1e9, delta=0.1)
+        self.assertLessEqual(written, gone)
+
+
+def runs(*figures, commit=None, own=None):
+    return [bench.Measure(copy, commit, own) for copy in figures]
+
+
+class Report(unittest.TestCase):
+    """Every figure compared is a contender's own copy and commit, taken alike."""
+
+    TIMES = {"setup": runs(2.0, 2.2, 1.8, commit=0.01),
+             "repair": runs(2.4, 2.6, 2.5, commit=1.0),
+             "copy": runs(1.9, 2.0, 2.1, commit=0.01, own=1.2),
+             "copy-repair": runs(2.0, 2.2, 2.1, commit=0.9, own=3.0),
+             "xcopy": runs(2.4, 2.5, 2.3, own=3.5),
+             "xcopy-over": runs(2.3, 2.4, 2.5, own=4.0)}
+
+    def ratios(self, lines):
+        found = {}
+        for line in lines:
+            words = line.split()
+            if len(words) == 3 and "/" in words[0]:
+                found[words[0]] = float(words[1])
+        return found
+
+    def test_ratios_take_the_copy_and_the_commit_of_each_contenders_own_runs(self):
+        lines = bench.summary(self.TIMES, 3)
+        ratios = self.ratios(lines)
+        # The copy's own clock (1.2) and the copy-repair's runs take no part in its figure.
+        self.assertAlmostEqual(ratios["setup/copy"], 2.01 / 2.01, places=2)
+        self.assertAlmostEqual(ratios["repair/xcopy-over"], 3.5 / 2.4, places=2)
+        self.assertAlmostEqual(ratios["copy-repair/xcopy-over"], 3.0 / 2.4, places=2)
+        self.assertAlmostEqual(ratios["repair/copy-repair"], 3.5 / 3.0, places=2)
+        self.assertNotIn("setup/cp", ratios)
+        text = "\n".join(lines)
+        self.assertIn("repair      3.500 [3.400..3.600]  = copy 2.500 [2.400..2.600] + commit "
+                      "1.000 [1.000..1.000]", text)
+        self.assertIn("as it timed itself 1.200 [1.200..1.200]", text)
+        self.assertIn("the wall clock around it 4.000 [4.000..4.000]", text)
+
+    def test_a_ratios_spread_is_taken_round_by_round(self):
+        self.assertEqual(bench.ratio({"a": [2.0, 6.0, 3.0], "b": [1.0, 2.0, 3.0]}, "a", "b"),
+                         (1.5, 1.0, 3.0))
+
+    def test_each_goal_says_what_was_measured_and_whether_it_is_met(self):
+        goals = bench.ratio_goals(self.TIMES, bench.GOALS + (bench.LARGE_GOAL,))
+        lines = bench.goal_lines(goals)
+        self.assertEqual(len(lines), 5)
+        self.assertIn("repair/xcopy-over at most 1 x: 1.458 x (1.400..1.500), NOT met", lines[0])
+        self.assertIn("setup/copy at most 1.05 x: 1.000 x (0.858..1.100), met", lines[2])
+        self.assertIn("copy/xcopy at most 0.8 x: 0.837 x", lines[3])
+        self.assertTrue(lines[4].endswith("large-repair/large-fresh at most 1.5 x: not measured"))
+
+    def test_the_cancels_goals_take_the_medians_under_wine_and_the_floor(self):
+        goals = bench.cancel_goals({"cancel-big": [0.07, 0.06, 0.9], "cancel-files": [2.5],
+                                    "cancel-repair": [4.0, 3.0, 5.0]}, [3.0, 2.5, 3.5])
+        self.assertEqual([(measured, most) for _, measured, most, _ in goals],
+                         [((0.07, 0.06, 0.9), 0.5), ((2.5, 2.5, 2.5), 2),
+                          ((4.0 / 3.0, 1.2, 5.0 / 3.5), 1.1)])
+        self.assertTrue(all(measured is None
+                            for _, measured, _, _ in bench.cancel_goals({}, [])))
+
+
+class Floor(unittest.TestCase):
+    def test_the_floor_must_leave_each_name_with_its_kept_contents(self):
+        with tempfile.TemporaryDirectory() as folder:
+            root = Path(folder) / "floor"
+            seen = []
+            bench.lay_out_floor(root, 4, lambda: seen.append(sorted(os.listdir(root))))
+            # The kept files are written out before the new ones are made.
+            self.assertEqual(seen, [["kept%05d.bak" % number for number in range(4)]])
+            self.assertEqual(len(os.listdir(root)), 8)
+            self.assertEqual((root / "kept00002.bak").stat().st_mode & 0o222, 0)
+            for number in (3, 2, 1):
+                os.replace(root / ("kept%05d.bak" % number), root / ("file%05d.dat" % number))
+            with self.assertRaisesRegex(bench.CopyFailed, "holds 5 entries"):
+                bench.check_floor(root, 4)
+            (root / "kept00000.bak").unlink()
+            with self.assertRaisesRegex(bench.CopyFailed, "kept00000.bak"):
+                bench.check_floor(root, 4)
+            os.chmod(root / "file00000.dat", 0o644)
+            (root / "file00000.dat").write_bytes(bench.floor_bytes("kept", 0))
+            bench.check_floor(root, 4)
+
+    def test_the_large_folder_is_one_folder_of_small_read_only_files(self):
+        with tempfile.TemporaryDirectory() as folder:
+            bench.add_large_folder(Path(folder), "game", 25)
+            files = sorted((Path(folder) / "game" / bench.LARGE_FOLDER).iterdir())
+            self.assertEqual(len(files), 25)
+            self.assertEqual(files[-1].name, "file00024.dat")
+            self.assertEqual({(path.stat().st_size, path.stat().st_mode & 0o222)
+                              for path in files}, {(bench.SMALL_FILE_BYTES, 0)})
 
 
 class Cancels(unittest.TestCase):
@@ -61,11 +240,12 @@ class Cancels(unittest.TestCase):
         self.assertIn("click 2 when bytes C:\\Games\\game\\disc1-big.dat %d" % (1 << 29), big)
         files = found["cancel-files"].splitlines()
         self.assertIn("disc disc1 label A_1 files 10500", files)
-        self.assertIn("click 2 when files C:\\Games\\game\\disc1-extra 10000", files)
-        # Over an earlier install, the folder holds its files and the kept ones of those replaced.
+        self.assertIn("click 2 when files C:\\Games\\game\\disc1-extra 10000 within 600", files)
         repair = found["cancel-repair"].splitlines()
         self.assertIn("previous-install C:\\Games\\game disc1", repair)
-        self.assertIn("click 2 when files C:\\Games\\game\\disc1-extra 20500 within 400", repair)
+        # Counted under the install folder, wherever below it the kept files go: the earlier
+        # files or their successors, 10,000 kept ones and the journal.
+        self.assertIn("click 2 when files C:\\Games\\game 20501 within 600", repair)
         for lines in (big, files, repair):
             self.assertEqual(lines[lines.index("answer yes") + 1], "expect dialog Install")
             self.assertIn("expect exit -1", lines)

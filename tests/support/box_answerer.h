@@ -41,10 +41,12 @@ class BoxAnswerer {
                 if (window.kind != winsim::desktop::Kind::MessageBox || !window.visible ||
                     !window.enabled || window.buttons.empty() || clicked.count(window.handle))
                     continue;
+                // Noted under the lock that Answered() takes, with the click: whoever sees the
+                // box gone and asks then finds it noted.
                 std::string error;
+                std::lock_guard lock(lock_);
                 if (winsim::desktop::Click(window.handle, window.buttons.front(), error)) {
                     clicked.insert(window.handle);
-                    std::lock_guard lock(lock_);
                     answered_.push_back(window.text);
                 }
             }

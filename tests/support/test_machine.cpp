@@ -12,10 +12,13 @@ TestMachine::TestMachine() {
     root_ = fs::temp_directory_path() / ("winsim-test-" + std::to_string(random()));
     fs::create_directories(root_);
     winsim::machine() = winsim::Machine{};
+    // A fresh machine has nothing left to flush, whatever a test before it changed.
+    winsim::LoadRegistryFile(winsim::machine());
 }
 
 TestMachine::~TestMachine() {
     winsim::machine() = winsim::Machine{};
+    winsim::LoadRegistryFile(winsim::machine());
     std::error_code error;
     fs::permissions(root_, fs::perms::owner_all, fs::perm_options::add, error);
     fs::remove_all(root_, error);

@@ -67,7 +67,22 @@ void AbandonJournal() {
     InstallState.journalLength = 0;
     InstallState.journalRoom = 0;
     InstallState.journalWritten = 0;
+    InstallState.journalReserved = 0;
+    InstallState.keptFiles = 0;
+    InstallState.keptGroups = 0;
 }
+
+// Makes several calls fail at once: each at its use after the ones made so far.
+class FailUses {
+  public:
+    FailUses(std::initializer_list<std::pair<const char*, int>> calls) {
+        winsim::calls::Plan plan;
+        for (const auto& [call, later] : calls)
+            plan.failAt[call] = winsim::calls::Counted().uses[call] + later;
+        winsim::calls::SetPlan(plan);
+    }
+    ~FailUses() { winsim::calls::SetPlan({}); }
+};
 
 class DiscCopy : public ::testing::Test {
   protected:
@@ -272,6 +287,8 @@ struct CancelPlan {
     fs::path folder;
     size_t files = 0;
     fs::path pipe;
+    fs::path theirs; // someone else's file, made just before the cancel (none when empty)
+    bool cancel = true;
     std::atomic<bool> copyReturned{false};
 };
 
@@ -279,7 +296,10 @@ DWORD WINAPI CancelWhenFilesExist(LPVOID parameter) {
     auto* plan = static_cast<CancelPlan*>(parameter);
     while (!plan->copyReturned && CountFiles(plan->folder) < plan->files)
         Sleep(1);
-    SetFlag(&InstallState.installEnding, INSTALL_CANCELLED);
+    if (!plan->theirs.empty())
+        TestMachine::WriteFile(plan->theirs, "theirs");
+    if (plan->cancel)
+        SetFlag(&InstallState.installEnding, INSTALL_CANCELLED);
     // Lets the copy through the pipe if it got there.
     int writer = -1;
     while (!plan->copyReturned && writer < 0) {
@@ -351,9 +371,10 @@ TEST_F(DiscCopy, ACancelStopsTheCopyInsideAFile) {
 }
 
 TEST_F(DiscCopy, NamesNoFileCanHaveFailTheCopy) {
-    // A device's name, with an extension or in another case, and setup's own names.
+    // A device's name, with an extension or in another case, setup's own names, and names that
+    // Windows would make under another (a dot or a space at the end).
     for (const char* name : {"data/nul.dat", "COM1", "Con.txt", "data/lpt9", "~kelvo-setup.jnl",
-                             "~KELVO-SETUP-1.bak"}) {
+                             "~KELVO-SETUP-1.bak", "data/odd.", "odd "}) {
         fs::path odd = disc1 / "kelvo" / name;
         TestMachine::WriteFile(odd, "odd");
         EXPECT_NE(CopyDiscTree(nullptr), 0) << name;
@@ -464,11 +485,15 @@ TEST_F(RemoveInstalled, TheFoldersItMadeGoAndThoseThatWereThereStay) {
                   "Program Files/Kelvo Co/kelvo.txt", "Program Files/Kelvo Co/kelvo2/",
                   "Program Files/Kelvo Co/kelvo2/keep.txt", "Program Files/new2/", "keep.txt"}));
 
-    // An empty folder of the player's that the disc has too stays.
+    // Empty folders of the player's in the install folder, which the disc has too: one the copy
+    // only enters, one it copies a file into. Both stay, as they were.
+    std::strcpy(InstallState.installDir, "C:\\Program Files\\Kelvo Co\\kelvo");
     fs::create_directories(Installed() / "empty");
+    fs::create_directories(Installed() / "data" / "maps");
     ASSERT_EQ(CopyDiscTree(nullptr), 0);
+    ASSERT_TRUE(fs::exists(Installed() / "data" / "maps" / "m1.map"));
     RemoveInstalledFiles(nullptr);
-    EXPECT_EQ(Left(), (std::vector<std::string>{"empty/"}));
+    EXPECT_EQ(Left(), (std::vector<std::string>{"data/", "data/maps/", "empty/"}));
 }
 
 TEST_F(RemoveInstalled, TheRollbackGoesByItsJournalWhateverInstallDirHolds) {
@@ -540,96 +565,329 @@ TEST_F(RemoveInstalled, AJournalThatCantGrowOrBeWrittenStopsTheCopyBeforeItsChan
     EXPECT_FALSE(fs::exists(c / "Program Files" / "new"));
 }
 
-TEST_F(RemoveInstalled, AKilledInstallIsRolledBackByTheNextSetup) {
-    LayOutEarlierInstall();
-    fs::path disc2 = sim.MakeDisc("disc2", "KELVO_2");
-    TestMachine::WriteFile(disc2 / "kelvo" / "data" / "shared.dat", "from disc 2");
-    TestMachine::WriteFile(disc2 / "kelvo" / "maps" / "m2.map", "map two");
-    ASSERT_EQ(CopyDiscTree(nullptr), 0);
-    sim.Insert('e', disc2);
-    ASSERT_EQ(CopyDiscTree(nullptr), 0);
-    // Killed: the journal stays on the disk as it was written; nothing was undone.
-    AbandonJournal();
-    fs::path journal = Installed() / "~kelvo-setup.jnl";
-    ASSERT_TRUE(fs::exists(journal));
+// The registry's record of an interrupted install: the value name of it, or nothing.
+std::string RecordValue(const char* name) {
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\~kelvo-setup", 0, KEY_READ, &key) != 0)
+        return "";
+    char value[MAX_PATH] = {};
+    DWORD size = sizeof value;
+    DWORD type = 0;
+    LONG read = RegQueryValueExA(key, name, nullptr, &type, (LPBYTE)value, &size);
+    RegCloseKey(key);
+    return read == 0 ? (type == REG_DWORD ? std::to_string(*(DWORD*)value) : value) : "";
+}
 
+// A record line as the journal writes it: the record, a tab, its CRC-32, CR LF.
+std::string Line(const std::string& record) {
+    DWORD crc = 0xFFFFFFFF;
+    for (unsigned char byte : record) {
+        crc ^= byte;
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0xEDB88320 & (0 - (crc & 1)));
+    }
+    char check[16];
+    std::snprintf(check, sizeof check, "\t%08X\r\n", (unsigned)~crc);
+    return record + check;
+}
+
+class Recovery : public RemoveInstalled {
+  protected:
+    // A repair of the earlier install, killed after the second disc: the journal stays as it
+    // was written, the registry names it, nothing was undone.
+    void KilledRepair() {
+        LayOutEarlierInstall();
+        fs::path disc2 = sim.MakeDisc("disc2", "KELVO_2");
+        TestMachine::WriteFile(disc2 / "kelvo" / "data" / "shared.dat", "from disc 2");
+        TestMachine::WriteFile(disc2 / "kelvo" / "maps" / "m2.map", "map two");
+        ASSERT_EQ(CopyDiscTree(nullptr), 0);
+        sim.Insert('e', disc2);
+        ASSERT_EQ(CopyDiscTree(nullptr), 0);
+        journal = Host(InstallState.journalPlace.journal);
+        AbandonJournal();
+        ASSERT_TRUE(fs::exists(journal));
+        ASSERT_EQ(RecordValue("Journal"), InstallState.journalPlace.journal);
+    }
+    fs::path Host(const std::string& windows) {
+        std::string relative = windows.substr(3);
+        std::replace(relative.begin(), relative.end(), '\\', '/');
+        return c / relative;
+    }
+    void Append(const std::string& text) {
+        std::ofstream(journal, std::ios::app | std::ios::binary) << text;
+    }
+    int Recover() { return RecoverInterruptedInstall(blocker); }
+    // A copy of a disc folder of files a.dat to last.dat, held at the named pipe after pipe.dat,
+    // while someone else makes their file theirs.dat in the install (and, with cancel, the user
+    // cancels); then the rollback, which must leave their file. The disc and the install are
+    // rid of the folder after.
+    void CopyWhileTheirFileAppears(char last, char pipe, char theirs, bool cancel) {
+        for (char name = 'a'; name <= last; ++name)
+            TestMachine::WriteFile(disc1 / "kelvo" / "files" / (std::string(1, name) + ".dat"),
+                                   "x");
+        CancelPlan plan;
+        plan.folder = Installed() / "files";
+        plan.files = (size_t)(pipe - 'a' + 1);
+        plan.pipe = disc1 / "kelvo" / "files" / (std::string(1, pipe) + ".pipe");
+        plan.theirs = Installed() / "files" / (std::string(1, theirs) + ".dat");
+        plan.cancel = cancel;
+        ASSERT_EQ(mkfifo(plan.pipe.c_str(), 0644), 0);
+        HANDLE other = CreateThread(nullptr, 0, CancelWhenFilesExist, &plan, 0, nullptr);
+        EXPECT_NE(CopyDiscTree(nullptr), 0);
+        plan.copyReturned = true;
+        WaitForSingleObject(other, INFINITE);
+        RemoveInstalledFiles(nullptr);
+        EXPECT_EQ(ReadAll(plan.theirs), "theirs");
+        // The folder the copy made stays while it holds their file.
+        fs::remove_all(plan.folder);
+        fs::remove_all(disc1 / "kelvo" / "files");
+    }
+    // Nothing left of setup's: no journal, no kept file, no record.
+    void ExpectNothingOfSetups() {
+        for (const auto& entry : fs::recursive_directory_iterator(c))
+            EXPECT_NE(entry.path().filename().string().rfind("~kelvo-setup", 0), 0u)
+                << entry.path();
+        EXPECT_EQ(RecordValue("Journal"), "");
+    }
+    fs::path journal;
+    char blocker[MAX_PATH] = {};
+};
+
+TEST_F(Recovery, AKilledInstallIsRolledBackByTheNextSetupWhereverItInstalls) {
+    KilledRepair();
     // A setup stopped while it wrote a record leaves part of a line; a setup stopped while it
     // rolled back leaves the journal whole and some changes undone. Either way the next setup
     // finishes the rollback, also when it is stopped and run again itself.
-    std::ofstream(journal, std::ios::app | std::ios::binary) << "F 0 C:\\Program Files\\Kel";
+    Append("F 0 C:\\Program Files\\Kel");
     {
-        FailNext failed("MoveFileExA", 2);
-        EXPECT_FALSE(RecoverInterruptedInstalls(InstallState.installDir));
+        FailUses failed({{"MoveFileExA", 2}, {"MoveFileA", 1}});
+        EXPECT_EQ(Recover(), RECOVERY_BLOCKED);
     }
+    EXPECT_EQ(std::string(blocker).rfind("C:\\Program Files\\Kelvo Co\\kelvo\\", 0), 0u) << blocker;
     EXPECT_TRUE(fs::exists(journal)) << "a kept file is still aside";
-    EXPECT_TRUE(RecoverInterruptedInstalls("c:\\program files\\kelvo co\\KELVO"));
+    EXPECT_NE(RecordValue("Journal"), "");
+    EXPECT_EQ(Recover(), RECOVERY_DONE);
     EXPECT_EQ(Left(), EarlierTree);
     ExpectEarlierFiles();
     ExpectSentinels();
+    ExpectNothingOfSetups();
+    EXPECT_EQ(Recover(), RECOVERY_DONE) << "nothing more to do";
 
-    // The same on a Windows without MoveFileExA.
+    // A fresh install into a folder yet to be made keeps its journal in the drive's root, where
+    // the next setup finds it, whatever folder that one is given.
+    std::strcpy(InstallState.installDir, "C:\\Gmaes\\kelvo");
     ASSERT_EQ(CopyDiscTree(nullptr), 0);
+    EXPECT_EQ(std::string(InstallState.journalPlace.journal).rfind("C:\\~kelvo-setup-", 0), 0u);
     AbandonJournal();
-    sim.machine().lacks.insert("MoveFileExA");
-    EXPECT_TRUE(RecoverInterruptedInstalls(InstallState.installDir));
-    EXPECT_EQ(Left(), EarlierTree);
-    ExpectEarlierFiles();
+    EXPECT_EQ(Recover(), RECOVERY_DONE);
+    EXPECT_FALSE(fs::exists(c / "Gmaes"));
+    ExpectNothingOfSetups();
 }
 
-TEST_F(RemoveInstalled, AFinishedInstallsJournalIsCompletedNotUndone) {
+TEST_F(Recovery, OnWindows95TheKeptFilesComeBackWhateverTheStubAnswers) {
+    KilledRepair();
+    // What its stub answers is written nowhere: here, not ERROR_CALL_NOT_IMPLEMENTED.
+    sim.machine().lacks.insert("MoveFileExA");
+    sim.machine().stubErrors["MoveFileExA"] = ERROR_INVALID_FUNCTION;
+    sim.machine().version = 0xC3B60004;
+    EXPECT_EQ(Recover(), RECOVERY_DONE);
+    EXPECT_EQ(Left(), EarlierTree);
+    ExpectEarlierFiles();
+    ExpectNothingOfSetups();
+
+    // A cancelled repair there, too.
+    earlier.clear();
+    fs::remove_all(Installed());
     LayOutEarlierInstall();
     ASSERT_EQ(CopyDiscTree(nullptr), 0);
-    // Killed as the commit began: its record is on the disk, the kept files still there.
-    std::string kept = ReadAll(Installed() / "~kelvo-setup-1.bak");
-    ASSERT_FALSE(kept.empty());
-    ASSERT_TRUE(WriteAhead(JOURNAL_FOLDER, "C:\\Program Files\\Kelvo Co\\kelvo\\none"));
-    AbandonJournal();
-    std::ofstream journal(Installed() / "~kelvo-setup.jnl", std::ios::app | std::ios::binary);
-    journal << "C 0 C:\\Program Files\\Kelvo Co\\kelvo\t" << std::hex << std::uppercase;
-    journal.close();
-    // That line's check is wrong: it is no commit, and the install is rolled back.
-    EXPECT_TRUE(RecoverInterruptedInstalls(InstallState.installDir));
+    RemoveInstalledFiles(nullptr);
     EXPECT_EQ(Left(), EarlierTree);
-
-    ASSERT_EQ(CopyDiscTree(nullptr), 0);
-    std::string records(InstallState.journal, InstallState.journalLength);
-    CommitInstall();
-    EXPECT_EQ(ReadAll(Installed() / "pixie.exe"), "pixie");
-    EXPECT_FALSE(fs::exists(Installed() / "~kelvo-setup-1.bak"));
-    EXPECT_FALSE(fs::exists(Installed() / "~kelvo-setup.jnl"));
-    EXPECT_NE(records.find("\nK 1 C:\\Program Files\\Kelvo Co\\kelvo\\"), std::string::npos)
-        << records;
+    ExpectEarlierFiles();
 }
 
-TEST_F(RemoveInstalled, AJournalIsBelievedOnlyWhereItMayBe) {
-    fs::path journal = Installed() / "~kelvo-setup.jnl";
-    TestMachine::WriteFile(Installed() / "mine.txt", "mine");
-    // Not a journal of this setup's: nothing is undone on its word, and it stays.
-    TestMachine::WriteFile(journal, "not a journal\r\nF 0 C:\\keep.txt\r\n");
-    EXPECT_FALSE(RecoverInterruptedInstalls(InstallState.installDir));
-    EXPECT_TRUE(fs::exists(journal));
-    ExpectSentinels();
-
-    // A journal stopped before its first line was whole did nothing yet: it goes.
-    TestMachine::WriteFile(journal, "J 1 C:\\Program");
-    EXPECT_TRUE(RecoverInterruptedInstalls(InstallState.installDir));
-    EXPECT_FALSE(fs::exists(journal));
-
-    // A journal of this setup's names only its own places: outside the folder it lies in, and
-    // but for the shortcuts, nothing is touched; nor a root, nor a path that climbs.
+TEST_F(Recovery, AFinishedInstallsJournalIsCompletedNotUndone) {
+    LayOutEarlierInstall();
     ASSERT_EQ(CopyDiscTree(nullptr), 0);
-    for (const char* outside :
-         {"C:\\keep.txt", "C:\\Program Files\\Kelvo Co\\keep.txt", "C:\\Program Files\\Kelvo Co",
-          "C:\\", "C:", "C:\\Program Files\\Kelvo Co\\kelvo\\..\\kelvo.txt", "\\\\server\\share\\x",
-          "kelvo\\mine.txt"}) {
-        ASSERT_TRUE(WriteAhead(JOURNAL_FILE, outside));
-        ASSERT_TRUE(WriteAhead(JOURNAL_FOLDER, outside));
-    }
-    ASSERT_TRUE(FlushJournal());
+    journal = Host(InstallState.journalPlace.journal);
+    // Killed as the commit began, its record written: a line whose check is wrong is no commit,
+    // and the install is rolled back.
     AbandonJournal();
-    EXPECT_TRUE(RecoverInterruptedInstalls(InstallState.installDir));
+    Append("C 0 C:\\Program Files\\Kelvo Co\\kelvo\t00000000\r\n");
+    EXPECT_EQ(Recover(), RECOVERY_DONE);
+    EXPECT_EQ(Left(), EarlierTree);
+
+    // The commit stopped after some kept files went, read-only journal and all: the next setup
+    // deletes the rest, and undoes nothing.
+    ASSERT_EQ(CopyDiscTree(nullptr), 0);
+    std::string records(InstallState.journal, InstallState.journalLength);
+    // The earlier game, read-only, is one the commit makes writable before it deletes it.
+    EXPECT_NE(records.find("\nR 1 C:\\Program Files\\Kelvo Co\\kelvo\\kelvo.exe"),
+              std::string::npos)
+        << records;
+    EXPECT_NE(records.find("\nK 2 C:\\Program Files\\Kelvo Co\\kelvo\\pixie.exe"),
+              std::string::npos)
+        << records;
+    ASSERT_TRUE(SetFileAttributesA(InstallState.journalPlace.journal, FILE_ATTRIBUTE_READONLY));
+    {
+        FailUses failed({{"DeleteFileA", 2}, {"SetFileAttributesA", 1}});
+        CommitInstall();
+    }
+    EXPECT_NE(RecordValue("Journal"), "") << "a kept file is left: the commit is not over";
+    EXPECT_EQ(Recover(), RECOVERY_DONE);
+    EXPECT_EQ(ReadAll(Installed() / "pixie.exe"), "pixie");
+    ExpectNothingOfSetups();
+
+    // A committed journal whose kept files are all gone is simply finished.
+    ASSERT_EQ(CopyDiscTree(nullptr), 0);
+    ASSERT_TRUE(SetFileAttributesA(InstallState.journalPlace.journal, FILE_ATTRIBUTE_READONLY));
+    CommitInstall();
+    ExpectNothingOfSetups();
+}
+
+TEST_F(Recovery, OnlyTheJournalTheRegistryNamesIsActedOnAndOnlyWhereItMayReach) {
+    // A journal planted where setup would keep one, with no record of it: never read, never
+    // deleted.
+    TestMachine::WriteFile(Installed() / "mine.txt", "mine");
+    fs::path planted = Installed() / "~kelvo-setup-0000ABCD.jnl";
+    TestMachine::WriteFile(planted, Line("J 43981 C:\\Program Files\\Kelvo Co\\kelvo") +
+                                        Line("F 0 C:\\Program Files\\Kelvo Co\\kelvo\\mine.txt"));
+    EXPECT_EQ(Recover(), RECOVERY_DONE);
+    EXPECT_TRUE(fs::exists(planted));
+    EXPECT_EQ(ReadAll(Installed() / "mine.txt"), "mine");
+    fs::remove(planted);
+    fs::remove(Installed() / "mine.txt");
+
+    // The journal the record names, with a line someone added: a record that reaches outside the
+    // install, in any spelling, or through a directory link, leaves the whole journal alone.
+    KilledRepair();
+    std::string before = ReadAll(journal);
+    fs::create_directory_symlink(c / "Program Files" / "Kelvo Co" / "kelvo2", Installed() / "door");
+    for (const char* outside :
+         {"F 0 C:\\keep.txt", "F 0 C:\\Program Files\\Kelvo Co\\keep.txt",
+          "D 0 C:\\Program Files\\Kelvo Co", "F 0 C:/Program Files/Kelvo Co/kelvo/../keep.txt",
+          "F 0 C:\\Program Files\\Kelvo Co\\kelvo\\..\\keep.txt",
+          "F 0 \\\\?\\C:\\Program Files\\Kelvo Co\\kelvo\\x",
+          "F 0 C:\\Program Files\\Kelvo Co\\kelvo\\x.", "F 0 D:\\Games\\遠岫工坊",
+          "X 0 C:\\Program Files\\Kelvo Co\\kelvo\\x",
+          "F 0 C:\\Program Files\\Kelvo Co\\kelvo\\door\\keep.txt",
+          "K 9 C:\\Program Files\\Kelvo Co\\kelvo\\door\\keep.txt"}) {
+        SCOPED_TRACE(outside);
+        TestMachine::WriteFile(journal, before + Line(winsim::Utf8ToCp950(outside)));
+        EXPECT_EQ(Recover(), RECOVERY_REFUSED);
+        EXPECT_EQ(blocker, std::string(RecordValue("Journal")));
+        ExpectSentinels();
+        EXPECT_EQ(ReadAll(Installed() / "pixie.exe"), "pixie") << "nothing undone on its word";
+    }
+
+    // Another journal in the place of the record's (its identity differs, or its first record
+    // is none that begins a journal): left alone.
+    std::string identity = RecordValue("Identity");
+    for (std::string first :
+         {"J " + std::to_string(std::stoul(identity) + 1), "F " + identity, "D " + identity}) {
+        SCOPED_TRACE(first);
+        std::string other = before;
+        other.replace(0, other.find('\t') + 11,
+                      Line(first + " C:\\Program Files\\Kelvo Co\\kelvo"));
+        TestMachine::WriteFile(journal, other);
+        EXPECT_EQ(Recover(), RECOVERY_REFUSED);
+        EXPECT_TRUE(fs::exists(journal));
+        EXPECT_EQ(ReadAll(Installed() / "pixie.exe"), "pixie");
+    }
+
+    // The user deletes it: the record goes, and what the install left stays as it is.
+    fs::remove(journal);
+    EXPECT_EQ(Recover(), RECOVERY_DONE);
+    EXPECT_EQ(RecordValue("Journal"), "");
     ExpectSentinels();
-    EXPECT_EQ(Left(), (std::vector<std::string>{"mine.txt"}));
+}
+
+TEST_F(Recovery, TheRollbackUndoesOnlyWhatTheCopyDidBesideAnOlderRunsLeftovers) {
+    // Kept files of an older run, beside the files they once replaced and in a folder of their
+    // own: never setup's to move, whatever happens to this install.
+    LayOutEarlierInstall();
+    for (int i = 1; i <= 4; ++i)
+        TestMachine::WriteFile(Installed() / ("~kelvo-setup-" + std::to_string(i) + ".bak"),
+                               "leftover " + std::to_string(i));
+    TestMachine::WriteFile(Installed() / "~kelvo-setup-00000001" / "0" / "0", "an older kept file");
+    earlier.clear();
+    auto leftovers = [&] {
+        for (int i = 1; i <= 4; ++i)
+            EXPECT_EQ(ReadAll(Installed() / ("~kelvo-setup-" + std::to_string(i) + ".bak")),
+                      "leftover " + std::to_string(i));
+        EXPECT_EQ(ReadAll(Installed() / "~kelvo-setup-00000001" / "0" / "0"), "an older kept file");
+    };
+    // A repair that fails inside a batch, planned but not all made: a file where the disc has a
+    // folder comes after the files it replaces.
+    TestMachine::WriteFile(disc1 / "kelvo" / "zz" / "z.dat", "z");
+    TestMachine::WriteFile(Installed() / "zz", "a file");
+    auto before = Left();
+    EXPECT_NE(CopyDiscTree(nullptr), 0);
+    RemoveInstalledFiles(nullptr);
+    EXPECT_EQ(Left(), before);
+    leftovers();
+    fs::remove(Installed() / "zz");
+    before = Left();
+
+    // The copy is cancelled in the middle of a batch, and someone else's file appears where a
+    // file of the batch was to go: the rollback leaves it.
+    CopyWhileTheirFileAppears('p', 'e', 'n', true);
+    EXPECT_EQ(Left(), before);
+    InstallState.installEnding = INSTALL_RUNNING;
+
+    // The repair that completes.
+    ASSERT_EQ(CopyDiscTree(nullptr), 0);
+    CommitInstall();
+    EXPECT_EQ(ReadAll(Installed() / "pixie.exe"), "pixie");
+    leftovers();
+}
+
+TEST_F(Recovery, AStepWhoseCallFailedIsNotUndone) {
+    // Someone else's file appears where the copy was to make one: the copy fails there, and the
+    // rollback leaves it.
+    LayOutEarlierInstall();
+    CopyWhileTheirFileAppears('h', 'c', 'f', false);
+    EXPECT_EQ(Left(), EarlierTree);
+
+    // A file the first disc replaced, which the second disc's copy could not move aside in its
+    // turn: the rollback passes over that step alone, and the earlier file comes back.
+    fs::path disc2 = sim.MakeDisc("disc2", "KELVO_2");
+    TestMachine::WriteFile(disc2 / "kelvo" / "data" / "shared.dat", "from disc 2");
+    ASSERT_EQ(CopyDiscTree(nullptr), 0);
+    sim.Insert('e', disc2);
+    {
+        FailNext failed("MoveFileA");
+        EXPECT_NE(CopyDiscTree(nullptr), 0);
+    }
+    std::string records(InstallState.journal, InstallState.journalLength);
+    EXPECT_NE(records.find("\nV 0 C:\\Program Files\\Kelvo Co\\kelvo\\data\\shared.dat"),
+              std::string::npos)
+        << records;
+    RemoveInstalledFiles(nullptr);
+    EXPECT_EQ(Left(), EarlierTree);
+    ExpectEarlierFiles();
+    ExpectNothingOfSetups();
+}
+
+TEST_F(Recovery, EveryFolderTheDialogTakesCanBeInstalledIntoAndRepairedAgain) {
+    // The longest install folder the dialog takes, of a disc whose names fit it: the journal and
+    // the kept files go where their names fit.
+    fs::remove_all(disc1 / "kelvo" / "data");
+    fs::remove_all(disc1 / "kelvo" / "empty");
+    std::string folder = "C:\\Program Files";
+    while (folder.size() < INSTALL_DIR_MAX_LENGTH - 6)
+        folder += "\\" + std::string(
+                             std::min<size_t>(30, INSTALL_DIR_MAX_LENGTH - 7 - folder.size()), 'd');
+    folder += "\\kelvo";
+    ASSERT_EQ(folder.size(), (size_t)INSTALL_DIR_MAX_LENGTH);
+    std::strcpy(InstallState.installDir, folder.c_str());
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_EQ(CopyDiscTree(nullptr), 0) << folder.size();
+        RemoveInstalledFiles(nullptr);
+        ASSERT_EQ(CopyDiscTree(nullptr), 0);
+        CommitInstall();
+    }
+    ExpectNothingOfSetups();
 }
 
 TEST_F(RemoveInstalled, AGameOfTenThousandFilesFitsTheJournal) {

@@ -16,6 +16,7 @@
 #include "box_answerer.h"
 #include "media/install_journal.h"
 #include "lnkinfo.h"
+#include "machine.h"
 #include "shell/product_shortcuts.h"
 #include "shell/shell_link.h"
 #include "test_machine.h"
@@ -127,6 +128,8 @@ TEST_F(ProductShortcuts, CreateShellLinkWritesALinkThatLnkinfoReads) {
 
 TEST_F(ProductShortcuts, CreateShellLinkSavesDespiteRefusedSettingsAndReportsOtherFailures) {
     const fs::path link = c / "Windows/Desktop/game.lnk";
+    // Whichever way the call ends, the thread's COM is as it was.
+    const int com = winsim::ComInitializations();
     for (const char* fault : {"setpath", "setdescription", "seticon", "setwork"}) {
         SCOPED_TRACE(fault);
         sim.machine().linkFaults = {fault};
@@ -145,6 +148,7 @@ TEST_F(ProductShortcuts, CreateShellLinkSavesDespiteRefusedSettingsAndReportsOth
         sim.machine().linkFaults = {fault};
         EXPECT_EQ(WriteGameLink("C:\\Windows\\Desktop\\game.lnk"), result);
         EXPECT_FALSE(fs::exists(link));
+        EXPECT_EQ(winsim::ComInitializations(), com);
     }
     sim.machine().linkFaults.clear();
     EXPECT_EQ(WriteGameLink("C:\\Windows\\NoSuchFolder\\game.lnk"), (HRESULT)0x80070003);
@@ -167,6 +171,24 @@ TEST_F(ProductShortcuts, MakesTheProgramGroupAndTheDesktopLinks) {
     ExpectDesktop(c / "Windows/Desktop");
     EXPECT_EQ(Entries(c / "Windows"), 3u + 5u + 2u) << "two new folders, five links";
     EXPECT_EQ(sim.machine().keyOpenings, 2);
+}
+
+TEST_F(ProductShortcuts, TakesComForTheLinksAndGivesItBackOnEveryWayOut) {
+    std::thread([this] {
+        // Without COM: said once, no link written.
+        sim.machine().linkFaults = {"coinitialize"};
+        EXPECT_EQ(CreateProductShortcuts(), 1);
+        EXPECT_EQ(boxes.Answered(), std::vector<std::string>{"Coinitalize failed"});
+        EXPECT_EQ(Entries(c / "Windows/Desktop"), 0u);
+        sim.machine().linkFaults.clear();
+
+        EXPECT_EQ(CreateProductShortcuts(), 1);
+        ExpectDesktop(c / "Windows/Desktop");
+        EXPECT_EQ(winsim::ComInitializations(), 0) << "after the links";
+        InstallState.installEnding = INSTALL_CANCELLED;
+        EXPECT_EQ(CreateProductShortcuts(), 0);
+        EXPECT_EQ(winsim::ComInitializations(), 0) << "after a cancel";
+    }).join();
 }
 
 TEST_F(ProductShortcuts, ReusesAnExistingGroupAndReplacesItsLinks) {

@@ -1,8 +1,11 @@
-// winsim's registry: the shell folders key, counted openings, and values read as Windows
-// hands them out.
+// winsim's registry: keys and values under both hives as Windows keeps them, the access a handle
+// was opened with, a standard user's HKLM, what a later process and a power cut find, and the
+// shell folders key with its counted openings.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
+#include <unistd.h>
 
 #include <windows.h>
 
@@ -47,11 +50,13 @@ TEST_F(Registry, CountsOpeningsAndFailsTheChosenOnes) {
               ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(sim.machine().keyOpenings, 5);
 
-    // The machine holds no other key.
+    // Only the Shell Folders key's openings count: its parents and other keys open as they are.
     EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Microsoft", 0, KEY_READ, &other),
-              ERROR_FILE_NOT_FOUND);
+              ERROR_SUCCESS);
+    RegCloseKey(other);
     EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Explorer\\Shell Folders", 0, KEY_READ, &other),
               ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(sim.machine().keyOpenings, 5);
 }
 
 TEST_F(Registry, ReadsValuesAsCodePage950StringsWithTheirTerminator) {
@@ -102,6 +107,202 @@ TEST_F(Registry, RefusesMissingValuesBadArgumentsAndUnknownKeys) {
               ERROR_INVALID_HANDLE);
     EXPECT_STREQ(data, "x");
     EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, Key, 0, KEY_READ, nullptr), ERROR_INVALID_PARAMETER);
+}
+
+DWORD ReadDword(HKEY key, const char* name, LONG& result) {
+    DWORD value = 0, type = 0, size = sizeof value;
+    result = RegQueryValueExA(key, name, nullptr, &type, (LPBYTE)&value, &size);
+    if (result == ERROR_SUCCESS && (type != REG_DWORD || size != 4))
+        result = -1;
+    return value;
+}
+
+std::string ReadText(HKEY key, const char* name, LONG& result) {
+    char text[260] = "";
+    DWORD type = 0, size = sizeof text;
+    result = RegQueryValueExA(key, name, nullptr, &type, (LPBYTE)text, &size);
+    if (result == ERROR_SUCCESS && type != REG_SZ)
+        result = -1;
+    return text;
+}
+
+TEST(RegistryKeys, AreMadeFoundInAnyCaseChangedAndDeleted) {
+    TestMachine sim;
+    HKEY made = nullptr;
+    DWORD disposition = 0;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\~kelvo-setup\\Sub\\", 0, nullptr,
+                              REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &made,
+                              &disposition),
+              ERROR_SUCCESS);
+    EXPECT_EQ(disposition, (DWORD)REG_CREATED_NEW_KEY) << "with its parent";
+    DWORD identity = 0x12345678;
+    const char journal[] = "C:\\Games\\~kelvo-setup-12345678.jnl";
+    ASSERT_EQ(RegSetValueExA(made, "Identity", 0, REG_DWORD, (const BYTE*)&identity, 4),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExA(made, "Journal", 0, REG_SZ, (const BYTE*)journal, sizeof journal),
+              ERROR_SUCCESS);
+    EXPECT_EQ(RegCloseKey(made), ERROR_SUCCESS);
+
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\~KELVO-SETUP\\sub", 0, nullptr, 0,
+                              KEY_READ, nullptr, &key, &disposition),
+              ERROR_SUCCESS);
+    EXPECT_EQ(disposition, (DWORD)REG_OPENED_EXISTING_KEY);
+    LONG result;
+    EXPECT_EQ(ReadDword(key, "identity", result), identity);
+    EXPECT_EQ(result, ERROR_SUCCESS);
+    EXPECT_EQ(ReadText(key, "JOURNAL", result), journal);
+    EXPECT_EQ(result, ERROR_SUCCESS);
+
+    // A handle does what it was opened for and no more.
+    EXPECT_EQ(RegSetValueExA(key, "Identity", 0, REG_DWORD, (const BYTE*)&identity, 4),
+              ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegDeleteValueA(key, "Identity"), ERROR_ACCESS_DENIED);
+    HKEY writeOnly = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\~kelvo-setup\\Sub", 0, KEY_SET_VALUE,
+                            &writeOnly),
+              ERROR_SUCCESS);
+    ReadDword(writeOnly, "Identity", result);
+    EXPECT_EQ(result, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegDeleteValueA(writeOnly, "identity"), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteValueA(writeOnly, "Identity"), ERROR_FILE_NOT_FOUND);
+    ReadDword(key, "Identity", result);
+    EXPECT_EQ(result, ERROR_FILE_NOT_FOUND);
+
+    // A key with subkeys stays; an empty one goes, and its handles with it.
+    EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\~kelvo-setup"), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, nullptr), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegDeleteKeyA(writeOnly, ""), ERROR_SUCCESS);
+    ReadText(key, "Journal", result);
+    EXPECT_EQ(result, ERROR_KEY_DELETED);
+    EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+    EXPECT_EQ(RegCloseKey(writeOnly), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\~kelvo-setup"), ERROR_SUCCESS);
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\~kelvo-setup", 0, KEY_READ, &key),
+              ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "\\Software", 0, KEY_READ, &key),
+              ERROR_BAD_PATHNAME);
+}
+
+TEST(RegistryKeys, AStandardUserReadsButNeverWritesTheMachinesKeys) {
+    TestMachine sim;
+    DWORD one = 1;
+    sim.machine().registry.Make(winsim::Hive::LocalMachine, {"Software", "Kept"}).values["One"] = {
+        REG_DWORD, std::string((const char*)&one, 4)};
+    sim.machine().registry.localMachineReadOnly = true;
+    HKEY key = nullptr;
+    for (REGSAM access : {(REGSAM)KEY_SET_VALUE, (REGSAM)KEY_CREATE_SUB_KEY, (REGSAM)KEY_ALL_ACCESS,
+                          (REGSAM)DELETE, (REGSAM)KEY_WRITE, (REGSAM)GENERIC_WRITE}) {
+        EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Kept", 0, access, &key),
+                  ERROR_ACCESS_DENIED)
+            << std::hex << access;
+        EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Kept", 0, nullptr, 0, access,
+                                  nullptr, &key, nullptr),
+                  ERROR_ACCESS_DENIED)
+            << std::hex << access;
+    }
+    EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\New", 0, nullptr, 0, KEY_READ, nullptr,
+                              &key, nullptr),
+              ERROR_ACCESS_DENIED)
+        << "no new key, whatever the access";
+    EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\Kept"), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegSetValueExA(HKEY_LOCAL_MACHINE, "Two", 0, REG_DWORD, (const BYTE*)&one, 4),
+              ERROR_ACCESS_DENIED);
+
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Kept", 0, KEY_READ, &key),
+              ERROR_SUCCESS);
+    LONG result;
+    EXPECT_EQ(ReadDword(key, "One", result), 1u);
+    RegCloseKey(key);
+    EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\~kelvo-setup", 0, nullptr, 0,
+                              KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS)
+        << "the user's own keys are the user's";
+    RegCloseKey(key);
+}
+
+// A machine with a folder, as setup finds it: machine.txt, and registry.txt once a process has
+// changed the registry.
+class RegistryOnDisk : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::ofstream(sim.root() / "machine.txt")
+            << "shellfolder Desktop \"C:\\Desktop\"\n"
+               "registry HKLM \"Software\\Planted Key\" Journal sz "
+               "\"D:\\Games\\~kelvo-setup-00000001.jnl\"\n"
+               "registry hkcu Software\\Other Count dword 0x10\n";
+        Reload();
+    }
+    // What the next process on the machine finds.
+    void Reload() {
+        winsim::machine() = winsim::Machine{};
+        ASSERT_TRUE(winsim::machine().load(sim.root().string()));
+    }
+    std::string Text(HKEY root, const char* path, const char* name, LONG& result) {
+        HKEY key = nullptr;
+        result = RegOpenKeyExA(root, path, 0, KEY_READ, &key);
+        if (result != ERROR_SUCCESS)
+            return "";
+        std::string text = ReadText(key, name, result);
+        RegCloseKey(key);
+        return text;
+    }
+    void SetText(HKEY root, const char* path, const char* name, const std::string& text) {
+        HKEY key = nullptr;
+        ASSERT_EQ(RegCreateKeyExA(root, path, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+        ASSERT_EQ(
+            RegSetValueExA(key, name, 0, REG_SZ, (const BYTE*)text.c_str(), (DWORD)text.size() + 1),
+            ERROR_SUCCESS);
+        RegCloseKey(key);
+    }
+    TestMachine sim;
+};
+
+TEST_F(RegistryOnDisk, ALaterProcessFindsEveryChange) {
+    LONG result;
+    EXPECT_EQ(Text(HKEY_LOCAL_MACHINE, "software\\planted key", "journal", result),
+              "D:\\Games\\~kelvo-setup-00000001.jnl");
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Other", 0, KEY_READ, &key),
+              ERROR_SUCCESS);
+    EXPECT_EQ(ReadDword(key, "Count", result), 16u);
+    RegCloseKey(key);
+
+    SetText(HKEY_LOCAL_MACHINE, "Software\\~kelvo-setup", "Folder", "C:\\「開始」");
+    SetText(HKEY_CURRENT_USER, winsim::ShellFoldersPath.data(), "Programs", "C:\\Programs");
+    EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\Planted Key"), ERROR_SUCCESS);
+    EXPECT_TRUE(winsim::RegistryUnflushed());
+    Reload();
+    EXPECT_EQ(Text(HKEY_LOCAL_MACHINE, "Software\\~kelvo-setup", "Folder", result), "C:\\「開始」");
+    Text(HKEY_LOCAL_MACHINE, "Software\\Planted Key", "Journal", result);
+    EXPECT_EQ(result, ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(sim.machine().shellFolders["Programs"], "C:\\Programs");
+    EXPECT_EQ(sim.machine().shellFolders["Desktop"], "C:\\Desktop");
+    EXPECT_FALSE(winsim::RegistryUnflushed()) << "what a process finds at its start is on the disk";
+}
+
+TEST_F(RegistryOnDisk, APowerCutTakesBackWhatWasNotFlushed) {
+    EXPECT_EXIT(
+        {
+            SetText(HKEY_LOCAL_MACHINE, "Software\\~kelvo-setup", "Journal", "flushed");
+            HKEY key = nullptr;
+            RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\~kelvo-setup", 0, KEY_READ, &key);
+            if (RegFlushKey(key) != ERROR_SUCCESS || winsim::RegistryUnflushed())
+                _exit(1);
+            SetText(HKEY_LOCAL_MACHINE, "Software\\~kelvo-setup", "Journal", "lost");
+            SetText(HKEY_CURRENT_USER, "Software\\Lost", "Value", "lost");
+            if (!winsim::RegistryUnflushed())
+                _exit(2);
+            winsim::LoseUnflushedRegistry();
+            _exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+    Reload();
+    LONG result;
+    EXPECT_EQ(Text(HKEY_LOCAL_MACHINE, "Software\\~kelvo-setup", "Journal", result), "flushed");
+    Text(HKEY_CURRENT_USER, "Software\\Lost", "Value", result);
+    EXPECT_EQ(result, ERROR_FILE_NOT_FOUND);
 }
 
 } // namespace

@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <mutex>
 #include <random>
 
+#include "run_program.h"
 #include "scenario.h"
+#include "snapshot.h"
 
 namespace fs = std::filesystem;
 using scenario::Window;
@@ -120,6 +123,12 @@ TEST(ScenarioParseTest, BadLinesNameTheirLine) {
     EXPECT_NE(ParseError("expect exit -1 within 0\n"), "");
     EXPECT_EQ(ParseError("drive e fixed free lots\n"), "t.scn:1: free needs a size");
     EXPECT_EQ(ParseError("expect box a b maybe owner none\n").substr(0, 19), "t.scn:1: usage: exp");
+    EXPECT_TRUE(ParseOk("expect box a b ok owner none within 90\n"));
+    EXPECT_TRUE(ParseOk("expect box a b ok owner none topmost within 90\n"));
+    for (const char* bad :
+         {"expect box a b ok owner none within 0\n", "expect box a b ok owner none within\n",
+          "expect box a b ok owner none within 9 topmost\n"})
+        EXPECT_NE(ParseError(bad), "") << bad;
     EXPECT_EQ(ParseError("expect installed C:\\x disc9\n"), "t.scn:1: no disc named disc9");
     // Faults only the host can make must say so.
     EXPECT_NE(ParseError("drive e fixed nospace\n").find("only host"), std::string::npos);
@@ -130,6 +139,65 @@ TEST(ScenarioParseTest, BadLinesNameTheirLine) {
     EXPECT_EQ(ParseError("drive e fixed free 17179869184G\n"), "t.scn:1: free needs a size");
     EXPECT_EQ(ParseError("expect exit 4294967296\n"),
               "t.scn:1: usage: expect exit <status> [within <seconds>]");
+}
+
+TEST(ScenarioParseTest, ReadsTheRegistryJournalsLinksAndSlowCalls) {
+    auto parsed = ParseOk(R"(only host
+registry HKLM "Software\~kelvo-setup" Journal sz "D:\Games\~kelvo-setup-12345678.jnl"
+registry HKCU Software\Other Identity dword 0x12345678
+registry hklm readonly
+journal D:\Games\~kelvo-setup-12345678.jnl "J 305419896 D:\Games\kelvo" "F 0 D:\x"
+link D:\Games\door "C:\Admin only"
+fault slow DeleteFileA 200
+expect dialog Setup
+expect answering
+expect registry HKLM Software\~kelvo-setup Identity 305419896
+expect no registry HKCU Software\~kelvo-setup
+)");
+    ASSERT_TRUE(parsed);
+    ASSERT_EQ(parsed->registryValues.size(), 2u);
+    EXPECT_EQ(parsed->registryValues[0].key, "Software\\~kelvo-setup");
+    EXPECT_EQ(parsed->registryValues[0].data, "D:\\Games\\~kelvo-setup-12345678.jnl");
+    EXPECT_EQ(parsed->registryValues[1].type, "dword");
+    EXPECT_TRUE(parsed->localMachineReadOnly);
+    ASSERT_EQ(parsed->journals.size(), 1u);
+    EXPECT_EQ(parsed->journals[0].records,
+              (std::vector<std::string>{"J 305419896 D:\\Games\\kelvo", "F 0 D:\\x"}));
+    EXPECT_EQ(parsed->links[0],
+              std::make_pair(std::string("D:\\Games\\door"), std::string("C:\\Admin only")));
+    EXPECT_EQ(parsed->faults, (std::vector<std::string>{"slow DeleteFileA 200"}));
+    EXPECT_EQ(parsed->steps.size(), 2u);
+    EXPECT_EQ(parsed->checks.size(), 2u);
+
+    // Only the host makes a standard user or a slow call; the rest plays under Wine too.
+    EXPECT_NE(ParseError("registry hklm readonly\n").find("only host"), std::string::npos);
+    EXPECT_NE(ParseError("fault slow DeleteFileA 200\n").find("only host"), std::string::npos);
+    EXPECT_TRUE(ParseOk("registry HKCU Software\\x v dword 4294967295\nlink C:\\a C:\\b\n"
+                        "journal C:\\j.jnl J\n"));
+    for (const char* bad :
+         {"registry HKCR Software\\x v sz t\n", "registry HKLM Software v sz\n",
+          "registry HKLM Software v dword 4294967296\n",
+          "registry HKLM Software v dword 0x1FFFFFFFF\n", "registry HKLM \\Software v sz t\n",
+          "registry HKLM Software v bin 1\n"})
+        EXPECT_EQ(ParseError(bad).substr(0, 25), "t.scn:1: usage: registry ") << bad;
+    EXPECT_EQ(ParseError("journal C:\\j.jnl\n"),
+              "t.scn:1: usage: journal <windows path> <record>...");
+    EXPECT_EQ(ParseError("link C:\\a\n"), "t.scn:1: usage: link <windows path> <windows folder>");
+    EXPECT_EQ(ParseError("expect answering now\n"), "t.scn:1: usage: expect answering");
+    EXPECT_EQ(ParseError("expect registry HKLM Software v\n"),
+              "t.scn:1: usage: expect registry HKLM|HKCU <key> <value> <data>");
+    EXPECT_EQ(ParseError("expect no registry HKU Software\n"),
+              "t.scn:1: usage: expect no registry HKLM|HKCU <key>");
+}
+
+TEST(ScenarioJournalTest, EachRecordCarriesTheCrcOfItsCodePage950Bytes) {
+    // The values Python's zlib.crc32 gives for the records' code page 950 bytes.
+    EXPECT_EQ(scenario::Crc32(""), 0u);
+    EXPECT_EQ(scenario::Crc32("123456789"), 0xCBF43926u);
+    EXPECT_EQ(
+        scenario::JournalBytes({"J 305419896 D:\\Games\\kelvo", "F 0 D:\\Games\\功能\\v1.txt"}),
+        "J 305419896 D:\\Games\\kelvo\t8E5FB4EE\r\n"
+        "F 0 D:\\Games\\\xA5\x5C\xAF\xE0\\v1.txt\tC593B576\r\n");
 }
 
 // A platform made up by the test: windows it is told to show, and the actions it was asked for.
@@ -202,6 +270,12 @@ class FakeBackend : public scenario::Backend {
     bool Ended() override { return true; }
     std::optional<TextWidth> MeasureText(const Window&, int) override { return std::nullopt; }
     double ProcessorSeconds() override { return 0; }
+    bool Answers(const Window&, double, std::string& error) override {
+        std::lock_guard lock(mutex);
+        if (!answering)
+            error = "busy";
+        return answering;
+    }
 
     std::mutex mutex;
     std::vector<Window> windows;
@@ -213,6 +287,7 @@ class FakeBackend : public scenario::Backend {
     long long bytes = -1;
     int holdRefusals = 0; // how many tries to hold a file fail first
     int secondStatus = 0;
+    bool answering = true;
 };
 
 Window Dialog(std::uintptr_t handle, const std::string& title) {
@@ -307,6 +382,8 @@ answer close
     backend.windows = {Box(4, "Ask", "Sure?", "setup")};
     auto log = PlayText(backend, "expect box Ask Sure? yesno owner owner\n", false);
     EXPECT_NE(log[0].find("no box"), std::string::npos);
+    log = PlayText(backend, "expect box Ask Sure? yesno owner owner topmost within 0.05\n", false);
+    EXPECT_NE(log[0].find("topmost came up within 0.05 s"), std::string::npos) << log[0];
     log = PlayText(backend, "expect no box\n", false);
     EXPECT_NE(log[0].find("a box came up: \"Ask\" \"Sure?\""), std::string::npos) << log[0];
 }
@@ -376,6 +453,16 @@ TEST(ScenarioPlayTest, AClickWhenFilesOrBytesLandsOnceTheyAreThere) {
             << bad;
 }
 
+TEST(ScenarioPlayTest, AnsweringAsksTheDialogsThread) {
+    FakeBackend backend;
+    backend.windows = {Dialog(1, "Setup")};
+    PlayText(backend, "expect dialog Setup\nexpect answering\n", true);
+    backend.answering = false;
+    auto log = PlayText(backend, "expect dialog Setup\nexpect answering\n", false);
+    EXPECT_EQ(log[1], "FAIL line 2: expect answering: the dialog \"Setup\" did not answer a "
+                      "message within 1 s: busy");
+}
+
 TEST(ScenarioPlayTest, LogPassesOnlyWhenComplete) {
     EXPECT_TRUE(scenario::LogPassed({"ok line 1: a", "done"}));
     EXPECT_FALSE(scenario::LogPassed({"ok line 1: a"}));
@@ -399,7 +486,9 @@ class FolderDisk : public scenario::Disk {
     std::optional<std::string> DiscFolder(const std::string& name) override {
         return (root_ / "discs" / name).string();
     }
+    std::optional<std::vector<scenario::RegistryItem>> Registry() override { return registry; }
     std::vector<std::pair<unsigned, std::string>> started;
+    std::vector<scenario::RegistryItem> registry;
 
   private:
     fs::path root_;
@@ -430,11 +519,34 @@ class ScenarioCheckTest : public ::testing::Test {
             return log;
         FolderDisk disk(root);
         disk.started = started;
+        disk.registry = registry;
         EXPECT_EQ(scenario::CheckEnd(*parsed, disk, log), expectPass) << checks;
+        return log;
+    }
+    // The whole-machine check of drive C and the registry, changed by change between the two
+    // looks.
+    std::vector<std::string> Unchanged(const std::string& checks,
+                                       const std::function<void()>& change) {
+        auto parsed = ParseOk("disc d1 label A\ndisc d2 label B\n" + checks);
+        std::vector<std::string> log;
+        if (!parsed)
+            return log;
+        FolderDisk disk(root);
+        std::vector<scenario::SnapshotRoot> roots = {{"C:", root / "c", {}}};
+        auto look = [&] {
+            auto state = scenario::TakeSnapshot(roots);
+            scenario::AddRegistry(state, registry, scenario::WatchedRegistry(*parsed, true),
+                                  scenario::UnwatchedRegistry());
+            return state;
+        };
+        auto before = look();
+        change();
+        scenario::CheckNothingElseChanged(*parsed, disk, roots, before, look(), log);
         return log;
     }
     fs::path root;
     std::vector<std::pair<unsigned, std::string>> started;
+    std::vector<scenario::RegistryItem> registry;
 };
 
 TEST_F(ScenarioCheckTest, InstalledIsTheMergeOfTheDiscsLaterOnesWinning) {
@@ -471,6 +583,88 @@ expect started none
 )",
                 false);
     EXPECT_NE(log[0].find("a program was started"), std::string::npos);
+}
+
+TEST_F(ScenarioCheckTest, RegistryValuesAreReadAsTheirTypeSays) {
+    registry = {{"HKLM", "Software\\~kelvo-setup", false, "", "", ""},
+                {"HKLM", "Software\\~kelvo-setup", true, "Identity", "dword", "305419896"},
+                {"HKLM", "Software\\~kelvo-setup", true, "Folder", "sz", "C:\\Games\\kelvo"}};
+    Check("expect registry HKLM software\\~KELVO-SETUP identity 0x12345678\n"
+          "expect registry HKLM Software\\~kelvo-setup Folder C:\\Games\\kelvo\n"
+          "expect no registry HKCU Software\\~kelvo-setup\n",
+          true);
+    auto log = Check("expect registry HKLM Software\\~kelvo-setup Identity 305419897\n"
+                     "expect registry HKLM Software\\~kelvo-setup Folder c:\\games\\kelvo\n"
+                     "expect registry HKLM Software\\~kelvo-setup Journal x\n"
+                     "expect no registry HKLM Software\\~kelvo-setup\n",
+                     false);
+    ASSERT_EQ(log.size(), 4u);
+    EXPECT_NE(log[0].find("is dword \"305419896\", not \"305419897\""), std::string::npos)
+        << log[0];
+    EXPECT_NE(log[1].find("is sz"), std::string::npos) << "texts compare as they are";
+    EXPECT_NE(log[2].find("no value \"Journal\""), std::string::npos) << log[2];
+    EXPECT_NE(log[3].find("is there"), std::string::npos) << log[3];
+}
+
+TEST_F(ScenarioCheckTest, TheWholeMachineIncludesTheRegistryAndAFileThatMustGo) {
+    registry = {{"HKLM", "Software\\Planted", false, "", "", ""},
+                {"HKLM", "Software\\Planted", true, "Journal", "sz", "D:\\x.jnl"}};
+    auto log = Unchanged("", [&] {
+        registry.push_back({"HKLM", "Software\\~kelvo-setup", false, "", "", ""});
+        registry.push_back({"HKLM", "Software\\~kelvo-setup", true, "Identity", "dword", "1"});
+        registry[1].data = "D:\\y.jnl";
+    });
+    ASSERT_EQ(log.size(), 3u);
+    EXPECT_NE(log[0].find("changed registry HKLM/SOFTWARE/PLANTED/@JOURNAL"), std::string::npos)
+        << log[0];
+    EXPECT_NE(log[1].find("added registry HKLM/SOFTWARE/~KELVO-SETUP"), std::string::npos);
+    registry.resize(2);
+    registry[1].data = "D:\\x.jnl";
+    // A value the scenario names may change, with the key made to hold it; a key it says must not
+    // be there may go.
+    log = Unchanged("expect registry HKLM Software\\~kelvo-setup Identity 1\n"
+                    "expect no registry HKLM Software\\planted\n",
+                    [&] {
+                        registry = {
+                            {"HKLM", "Software\\~kelvo-setup", false, "", "", ""},
+                            {"HKLM", "Software\\~kelvo-setup", true, "Identity", "dword", "1"}};
+                    });
+    EXPECT_TRUE(log.empty()) << log[0];
+    // The Shell Folders values are left aside.
+    log = Unchanged("", [&] {
+        registry.push_back({"HKCU",
+                            "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders",
+                            true, "Programs", "sz", "C:\\P"});
+    });
+    EXPECT_TRUE(log.empty()) << log[0];
+
+    // A file that must not be there may go, but no folder is made above it.
+    Write("c/old/planted.jnl", "J");
+    log = Unchanged("expect no file C:\\old\\planted.jnl\n",
+                    [&] { fs::remove(root / "c/old/planted.jnl"); });
+    EXPECT_TRUE(log.empty()) << log[0];
+    log = Unchanged("expect no file C:\\new\\x.jnl\n",
+                    [&] { fs::create_directories(root / "c/new"); });
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_NE(log[0].find("added C:/new"), std::string::npos) << log[0];
+}
+
+// A program the runners start: why it could not start, or that winsim stopped it, is the reason
+// they give.
+TEST_F(ScenarioCheckTest, ARunSaysWhyItCouldNotStartOrWhatWinsimStoppedItFor) {
+    auto run = scenario::RunProgram((root / "missing").string(), {}, {}, root / "out.txt", 10);
+    EXPECT_EQ(run.signal,
+              "cannot start " + (root / "missing").string() + ": No such file or directory");
+    auto script = [&](const std::string& body) {
+        Write("program", "#!/bin/sh\n" + body + "\n");
+        fs::permissions(root / "program", fs::perms::owner_all);
+        return scenario::RunProgram((root / "program").string(), {}, {}, root / "out.txt", 10);
+    };
+    run = script("echo 'winsim: misuse: EndDialog from elsewhere' >&2; exit 3");
+    EXPECT_EQ(run.signal, "stopped by winsim: EndDialog from elsewhere");
+    run = script("exit 3");
+    EXPECT_EQ(run.signal, "");
+    EXPECT_EQ(run.status, 3);
 }
 
 } // namespace

@@ -35,6 +35,10 @@ TEST(ProductTexts, DecodeFromCodePage950ToTheirChineseText) {
     EXPECT_EQ(Decode(CaptionError), "錯誤");
     EXPECT_EQ(Decode(TextPathTooLong), "安裝路徑太長,請重新選擇!!");
     EXPECT_EQ(Decode(TextPathInvalid), "安裝路徑不合法,請重新選擇!!");
+    EXPECT_EQ(Decode(TextRecoveryBlocked),
+              "上次中斷的安裝無法復原,%s無法處理,請關閉使用它的程式後再試一次!!");
+    EXPECT_EQ(Decode(TextJournalRefused),
+              "安裝記錄%s有誤,本程式不會依照它更動任何檔案,刪除此檔後即可重新安裝!!");
     EXPECT_EQ(Decode(BusyBaseText), "檔案安裝中");
     EXPECT_EQ(Decode(ShortcutLinkNames[0]), "雲嶺奇譚續錄~星月影.lnk");
     EXPECT_EQ(Decode(ShortcutLinkNames[1]), "靈犀別苑.lnk");

@@ -14,6 +14,7 @@
 
 #include "desktop.h"
 #include "dialog_template.h"
+#include "machine.h"
 #include "resources/resource.h"
 #include "test_machine.h"
 
@@ -174,23 +175,66 @@ TEST_F(UserWindowsTest, RadioClickMovesTheCheckWithinItsGroupThenCommands) {
     EXPECT_FALSE(IsWindow(seen));
 }
 
-// An end from another thread hides the dialog at once, but its loop, asleep waiting for a
-// message, sees the end only at the next one, as on Windows.
-TEST_F(UserWindowsTest, AnyThreadMayChangeTextsAndEndTheDialogSeenAtItsNextMessage) {
-    std::atomic<bool> waited{false};
+// Other threads may change what a dialog shows; only the dialog's own thread ends it. winsim ends
+// the process over an EndDialog from another thread, whatever Windows would make of it.
+TEST_F(UserWindowsTest, AnyThreadMayChangeTextsButOnlyTheDialogsOwnEndsIt) {
     record.onInit = [&](HWND dialog) {
-        user = std::thread([dialog, &waited] {
+        user = std::thread([dialog] {
             while (!IsWindowVisible(dialog))
                 std::this_thread::sleep_for(1ms);
             EXPECT_TRUE(SetDlgItemTextA(dialog, IDC_PATH, "D:\\Games"));
-            EXPECT_TRUE(EndDialog(dialog, 7));
-            std::this_thread::sleep_for(100ms);
-            waited = IsWindow(dialog) && !IsWindowVisible(dialog);
-            EXPECT_TRUE(PostMessageA(dialog, WM_NULL, 0, 0));
+            EXPECT_TRUE(PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0));
         });
     };
+    std::string text;
+    record.onCommand = [&](HWND dialog, int) {
+        char buffer[MAX_PATH];
+        GetDlgItemTextA(dialog, IDC_PATH, buffer, sizeof(buffer));
+        text = buffer;
+        EndDialog(dialog, 7);
+    };
     EXPECT_EQ(RunSetupDialog(), 7);
-    EXPECT_TRUE(waited) << "the loop saw the end before its next message";
+    EXPECT_EQ(text, "D:\\Games");
+}
+
+using UserWindowsDeathTest = UserWindowsTest;
+
+TEST_F(UserWindowsDeathTest, EndDialogFromAnotherThreadEndsTheProcessSayingWhy) {
+    EXPECT_EXIT(
+        {
+            record.onInit = [](HWND dialog) {
+                std::thread([dialog] { EndDialog(dialog, 7); }).detach();
+            };
+            RunSetupDialog();
+        },
+        ::testing::ExitedWithCode(winsim::MisuseExitStatus),
+        "misuse: EndDialog of the dialog .* belongs to thread");
+}
+
+// The taskbar reads a window's extended style when the window is shown: a style set later shows
+// only after the window has been hidden and shown again.
+TEST_F(UserWindowsTest, TheStyleAWindowHadWhenShownIsTheOneTheTaskbarSaw) {
+    record.onInit = [&](HWND dialog) {
+        user = std::thread([dialog] {
+            auto appWindowShown = [dialog] {
+                for (const auto& window : desktop::TopLevelWindows()) {
+                    if (window.handle == reinterpret_cast<std::uintptr_t>(dialog))
+                        return (window.exStyleShown & WS_EX_APPWINDOW) != 0;
+                }
+                return false;
+            };
+            while (!IsWindowVisible(dialog))
+                std::this_thread::sleep_for(1ms);
+            SetWindowLongA(dialog, GWL_EXSTYLE, WS_EX_APPWINDOW);
+            EXPECT_FALSE(appWindowShown()) << "set while shown";
+            ShowWindow(dialog, SW_HIDE);
+            ShowWindow(dialog, SW_SHOW);
+            EXPECT_TRUE(appWindowShown()) << "shown again";
+            PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
+        });
+    };
+    record.onCommand = [](HWND dialog, int) { EndDialog(dialog, 0); };
+    RunSetupDialog();
 }
 
 TEST_F(UserWindowsTest, TypingStopsAtTheLimitWithoutSplittingACharacter) {
@@ -398,6 +442,9 @@ TEST_F(UserWindowsTest, FolderBrowserReturnsAnItemOnlyForAFolderPicked) {
             picked.push_back(item != nullptr && SHGetPathFromIDListA(item, path)
                                  ? std::string(path) + "|" + name
                                  : "none");
+            EXPECT_EQ(desktop::ItemListsNotFreed(), item != nullptr ? 1 : 0);
+            CoTaskMemFree(item);
+            EXPECT_EQ(desktop::ItemListsNotFreed(), 0);
         }
         if (id == IDCANCEL)
             EndDialog(dialog, 0);

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -14,6 +15,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "call_points.h"
 #include "test_machine.h"
 
 namespace fs = std::filesystem;
@@ -300,6 +302,58 @@ TEST_F(WinsimFileIo, AFullDiskFailsTheWriteAndKeepsCount) {
     EXPECT_EQ(Put("d:\\three.bin", "x"), (DWORD)ERROR_DISK_FULL);
 }
 
+// The installer goes back inside its journal to write over what it wrote: only bytes past the end
+// take room, and a close that fails (as a power cut) puts back the bytes that were written over.
+TEST_F(WinsimFileIo, MovesInsideAFileAndWritesOverItWithoutNewRoom) {
+    auto& d = sim.AddFixed('d');
+    d.capacity = 10;
+    ASSERT_EQ(Put("d:\\journal", "0123456789"), 0u);
+    HANDLE file = Open("d:\\journal", GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(FlushFileBuffers(file));
+    DWORD written = 0;
+    EXPECT_EQ(SetFilePointer(file, 2, nullptr, FILE_BEGIN), 2u);
+    EXPECT_TRUE(WriteFile(file, "AB", 2, &written, nullptr)) << "on a full disk";
+    EXPECT_EQ(SetFilePointer(file, 0, nullptr, FILE_CURRENT), 4u);
+    EXPECT_EQ(SetFilePointer(file, -1, nullptr, FILE_END), 9u);
+    EXPECT_FALSE(WriteFile(file, "YZ", 2, &written, nullptr));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_DISK_FULL);
+    EXPECT_EQ(written, 1u) << "as far as the room goes";
+    EXPECT_EQ(ReadAll(fs::path(d.hostFolder) / "journal"), "01AB45678Y");
+    EXPECT_EQ(sim.machine().drives['d'].written, 10u);
+
+    EXPECT_EQ(SetFilePointer(file, -11, nullptr, FILE_CURRENT), INVALID_SET_FILE_POINTER);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_NEGATIVE_SEEK);
+    LONG high = 0;
+    EXPECT_EQ(SetFilePointer(file, 0, &high, FILE_CURRENT), 10u) << "the position stayed";
+    EXPECT_EQ(high, 0);
+    char head[3] = {};
+    DWORD read = 0;
+    ASSERT_EQ(SetFilePointer(file, 1, nullptr, FILE_BEGIN), 1u);
+    EXPECT_TRUE(ReadFile(file, head, 2, &read, nullptr));
+    EXPECT_STREQ(head, "1A");
+
+    // What was flushed is what a failed close leaves: the old bytes under the new ones too.
+    winsim::calls::Plan plan;
+    plan.failAt["CloseHandle"] = winsim::calls::Counted().uses["CloseHandle"] + 1;
+    winsim::calls::SetPlan(plan);
+    EXPECT_FALSE(CloseHandle(file));
+    winsim::calls::SetPlan({});
+    EXPECT_EQ(ReadAll(fs::path(d.hostFolder) / "journal"), "0123456789");
+}
+
+TEST(WinsimVersion, IsWindows10UnlessTheMachineIsTheFirstWindows95) {
+    TestMachine sim;
+    DWORD version = GetVersion();
+    EXPECT_EQ(version & 0x80000000u, 0u) << "the NT line";
+    EXPECT_EQ(LOWORD(version), 0x000Au);
+    EXPECT_EQ(HIWORD(version), 19041u);
+    sim.machine().version = 0xC3B60004;
+    version = GetVersion();
+    EXPECT_NE(version & 0x80000000u, 0u);
+    EXPECT_EQ(LOWORD(version), 0x0004u) << "4.0";
+}
+
 class WinsimDelete : public WinsimFiles {
   protected:
     void SetUp() override {
@@ -404,6 +458,34 @@ TEST_F(WinsimDelete, RefusesListsThatCouldReachTooFar) {
     copy.pFrom = from.c_str();
     EXPECT_NE(SHFileOperationA(&copy), 0);
     EXPECT_EQ(CountInstalled(), 6u);
+}
+
+// The main thread's calls are moments too: counted, and a power cut can come before one.
+TEST(WinsimThreads, TheMainThreadIsKilledAndCountedLikeAnyOther) {
+    TestMachine sim;
+    fs::path c = sim.AddFixed('c').hostFolder;
+    EXPECT_EXIT(
+        {
+            winsim::calls::Plan plan;
+            plan.killThread = 0;
+            plan.killBeforeCall = 4;
+            plan.powerCut = true;
+            winsim::calls::SetPlan(plan);
+            winsim::calls::StartThread(0);
+            HANDLE file = CreateFileA("c:\\cut.txt", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+            DWORD written = 0;
+            WriteFile(file, "lost", 4, &written, nullptr);
+            GetFileAttributesA("c:\\cut.txt");
+            std::ofstream(c / "report.txt") << winsim::calls::Report();
+            GetFileAttributesA("c:\\cut.txt");
+            _exit(0);
+        },
+        ::testing::KilledBySignal(SIGKILL), "");
+    EXPECT_EQ(ReadAll(c / "cut.txt"), "") << "the power cut took the write back";
+    std::string report = ReadAll(c / "report.txt");
+    EXPECT_NE(report.find("thread 0 3\n"), std::string::npos) << report;
+    EXPECT_NE(report.find("unflushed 0 3 3\n"), std::string::npos) << report;
 }
 
 DWORD WINAPI ReportId(LPVOID parameter) {

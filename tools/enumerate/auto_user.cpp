@@ -161,6 +161,10 @@ class AutoUser : public winsim::User {
             if (boxUp)
                 continue;
             for (const auto& window : windows) {
+                // A dialog closed to the user is busy (undoing an interrupted install): it is
+                // not refusing anything.
+                if (window.kind == desktop::Kind::Dialog && window.visible && !window.enabled)
+                    lastAction = Clock::now();
                 if (window.kind != desktop::Kind::Dialog || !window.visible || !window.enabled)
                     continue;
                 std::string error;

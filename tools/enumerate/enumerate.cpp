@@ -1,22 +1,27 @@
 // enumerate: replays an install at every moment a cancel can come, with every call that can
-// fail failing, and with the process killed (or the power cut) at every call, one at a time, and
-// judges each run.
+// fail failing, and with the process killed (or the power cut) at every call of every thread, one
+// at a time, and judges each run.
 //
 //     enumerate --setup PATH [--types normal,minimal] [--what cancel,fault,kill] [--jobs N]
 //               [--every N] [--timeout SECONDS] [--keep]
-//               [--only "cancel K" | --only "kill K" | --only "power K" | --only "CALL K"]
+//               [--only "cancel K" | --only "kill K [THREAD]" | --only "power K [THREAD]" |
+//                --only "CALL K"]
 //
 // PATH is enumerate-setup (the installer with a user who installs whatever happens). For each
-// install type, a first run on three small discs counts the calls: the copy worker's calls that
-// a cancel may precede, and the uses of every call that can fail. Then, for every k, one run has
-// the user press cancel just before the worker's k-th call; for every call and every use k, one
-// run has that use fail (the calls only a cancel makes, such as the rollback's, with a cancel
-// during the first disc); and for every k, one run is killed just before the worker's k-th call,
-// and where a file then holds writes not yet flushed, one more has the power cut there (up to
-// the last notice: after it the install can no longer be undone). A killed run is followed by a
-// setup into the same folder twice, each on its own copy of what the kill left: one cancelled at
-// its first disc prompt, one let through. --every N replays every N-th moment only (for slow
-// sanitizer builds).
+// install type, a first run on three small discs counts the calls: those of each thread (0 the
+// main thread, then each thread in the order the installer makes them: 1 the busy indicator, 2
+// the copy worker), and the uses of every call that can fail. Then, for every k, one run has the
+// user press cancel just before the worker's k-th call; for every call and every use k, one run
+// has that use fail (the calls only a cancel makes, such as the rollback's, with a cancel during
+// the first disc); and for every thread and every k, one run is killed just before the thread's
+// k-th call, and where a file (or the registry) then holds writes not yet flushed, one more has
+// the power cut there (up to the last notice: after it the install can no longer be undone). A
+// killed run is followed by a setup into the same folder twice, each on its own copy of what the
+// kill left: one cancelled at its first disc prompt, one let through. Last, for the first type,
+// the next setup's recovery is killed (or its power cut) at each call of its main thread and of
+// the thread that undoes the interrupted install, on the machines of an install killed at its
+// last notice and of one killed during the first disc; each such run is judged as a killed run.
+// --every N replays every N-th moment only (for slow sanitizer builds).
 //
 // The machine holds, before the install: an earlier install in the install folder, some of whose
 // files the discs replace (one read-only, one hidden, one whose name differs from the disc's in
@@ -24,12 +29,13 @@
 // folder the discs also have, a read-only note) and an empty folder of the player's that a disc
 // also has, the earlier install's program group link and desktop link. Every run must end within
 // the timeout and leave the whole machine as it was (every file byte for byte, with its times and
-// attributes) or completely installed (the install folder holding exactly the merged discs over
-// what was there, the links written, nothing changed elsewhere, nothing of setup's own left);
-// success is reported only over a complete install. A cancel ends as things stood when it was
-// pressed (Judge), and no block of a disc is read after it, even in the middle of a file; some
-// faults have the message that must report them. A run that leaves a journal (a rollback step
-// failed) is followed by the next setup, which must finish the rollback.
+// attributes, and no record of setup's in the registry) or completely installed (the install
+// folder holding exactly the merged discs over what was there, the links written, nothing changed
+// elsewhere, nothing of setup's own left); success is reported only over a complete install. A
+// cancel ends as things stood when it was pressed (Judge), and no block of a disc is read after
+// it, even in the middle of a file; some faults have the message that must report them. A run
+// that leaves a journal (a rollback step failed) is followed by the next setup, which must finish
+// the rollback.
 //
 // Prints the counts and the time per install type and every failing run; exit status 0 when
 // every run passed.
@@ -193,6 +199,18 @@ struct Expected {
     std::vector<std::string> complete;
 };
 
+// The installer's threads by the order they were made: the main thread, then each CreateThread's.
+std::string ThreadName(int thread) {
+    switch (thread) {
+    case 0:
+        return "main thread";
+    case 2:
+        return "worker";
+    default:
+        return "thread " + std::to_string(thread);
+    }
+}
+
 // What a run is asked to do.
 struct Plan {
     std::string type;
@@ -201,6 +219,7 @@ struct Plan {
     int cancelBefore = 0; // 0: no cancel
     int killBefore = 0;   // 0: no kill
     bool powerCut = false;
+    int killThread = 2; // the thread whose call the kill precedes: 0 the main thread, 2 the worker
     std::string Name() const {
         std::string name = type;
         if (cancelBefore != 0)
@@ -208,8 +227,8 @@ struct Plan {
         if (!failCall.empty())
             name += " " + failCall + " use " + std::to_string(failUse) + " fails";
         if (killBefore != 0)
-            name += std::string(powerCut ? " power cut" : " killed") + " before worker call " +
-                    std::to_string(killBefore);
+            name += std::string(powerCut ? " power cut" : " killed") + " before " +
+                    ThreadName(killThread) + " call " + std::to_string(killBefore);
         return name;
     }
 };
@@ -224,9 +243,10 @@ struct Outcome {
     bool gaveUp = false;
     std::map<std::string, int> uses;
     int workerCalls = 0;
+    std::map<int, int> threadCalls; // by thread (0: the main thread)
     int cancelAt = 0;
     std::map<std::string, int> usesAtCancel;
-    std::vector<std::pair<int, int>> unflushed;
+    std::map<int, std::vector<std::pair<int, int>>> unflushed; // by thread
     int lastNotice = 0;              // the worker's calls as the last notice came up
     std::optional<int> linksAtPress; // the shortcuts there were as cancel was pressed
     bool pressAfterDone = false;
@@ -234,6 +254,7 @@ struct Outcome {
     int links = 0;                                     // the install's links, not the earlier
     bool journal = false;                              // a journal of setup's is left
     bool committed = false;                            // ... and it says the install was
+    bool record = false; // the registry still names a journal of setup's
     scenario::MachineState machine;
     double seconds = 0;
 };
@@ -299,6 +320,9 @@ class Enumeration {
                  fs::copy_options::recursive | fs::copy_options::copy_symlinks);
         // fs::copy keeps neither times nor the hidden and system attributes: bring them over.
         CopyTimesAndAttributes(from ? *from / "c" : base_, folder / "c");
+        // The registry as the run before left it.
+        if (from && fs::exists(*from / "registry.txt"))
+            fs::copy_file(*from / "registry.txt", folder / "registry.txt");
         std::ostringstream machine;
         machine << "drive c fixed \"" << (folder / "c").string() << "\" free 10737418240\n"
                 << "drive d cdrom \"" << (discs_ / "disc1").string() << "\"\n"
@@ -310,7 +334,7 @@ class Enumeration {
             machine << "cancel before call " << plan.cancelBefore << "\n";
         if (plan.killBefore != 0)
             machine << (plan.powerCut ? "power cut" : "kill") << " before call " << plan.killBefore
-                    << "\n";
+                    << " thread " << plan.killThread << "\n";
         Write(folder / "machine.txt", machine.str());
 
         auto start = Clock::now();
@@ -373,7 +397,10 @@ class Enumeration {
             } else if (line == "tree end") {
                 // Setup's journal and the files it keeps are there until the install concludes.
                 std::erase_if(tree, [](const std::string& entry) {
-                    return fs::path(entry).filename().string().rfind(SetupNamePrefix, 0) == 0;
+                    for (const auto& part : fs::path(entry))
+                        if (part.string().rfind(SetupNamePrefix, 0) == 0)
+                            return true;
+                    return false;
                 });
                 outcome.treeAtDone = tree;
                 inTree = false;
@@ -398,14 +425,19 @@ class Enumeration {
             words >> kind >> name;
             if (kind == "use" && words >> count)
                 outcome.uses[name] = count;
-            else if (kind == "thread" && name == "2" && words >> count)
-                outcome.workerCalls = count;
-            else if (kind == "cancel")
+            else if (kind == "thread" && words >> count) {
+                outcome.threadCalls[std::atoi(name.c_str())] = count;
+                if (name == "2")
+                    outcome.workerCalls = count;
+            } else if (kind == "cancel")
                 outcome.cancelAt = std::atoi(name.c_str());
             else if (kind == "use-at-cancel" && words >> count)
                 outcome.usesAtCancel[name] = count;
-            else if (kind == "unflushed" && words >> count)
-                outcome.unflushed.push_back({std::atoi(name.c_str()), count});
+            else if (kind == "unflushed") {
+                int first = 0, last = 0;
+                if (words >> first >> last)
+                    outcome.unflushed[std::atoi(name.c_str())].push_back({first, last});
+            }
         }
         fs::path c = folder / "c";
         fs::path installed = c / fs::path(installFolder_.substr(3));
@@ -427,10 +459,20 @@ class Enumeration {
             if (it->path().filename().string().rfind(prefix, 0) != 0)
                 continue;
             outcome.journal = true;
-            if (it->path().filename() == JournalName) {
+            if (it->path().extension() == JournalSuffix) {
                 for (const auto& line : ReadLines(it->path()))
                     outcome.committed |= line.rfind("C ", 0) == 0;
             }
+        }
+        // The registry's record of an install that can still be undone.
+        std::ifstream registryFile(folder / "registry.txt");
+        std::string registryText((std::istreambuf_iterator<char>(registryFile)), {});
+        winsim::Registry registry;
+        std::map<std::string, std::string> shellFolders;
+        if (!registryText.empty() &&
+            winsim::ReadRegistryText(registryText, registry, shellFolders)) {
+            for (auto hive : {winsim::Hive::LocalMachine, winsim::Hive::CurrentUser})
+                outcome.record |= registry.Find(hive, winsim::KeyNames(SetupRecordKey)) != nullptr;
         }
         outcome.machine = scenario::TakeSnapshot(Roots(c, {}));
     }
@@ -458,7 +500,7 @@ bool Shown(const Outcome& outcome, const char* cp950Text) {
 }
 
 // The message a fault must bring, when there is one to expect whatever use of the call fails.
-std::optional<std::string> MessageFor(const std::string& call, int use) {
+std::optional<std::string> MessageFor(const std::string& call, int use, int exitStatus) {
     static const std::map<std::string, std::string> messages = {
         {"CoInitialize", "Coinitalize failed"},
         {"IShellLinkA::SetPath", "SetPath failed"},
@@ -467,7 +509,7 @@ std::optional<std::string> MessageFor(const std::string& call, int use) {
         {"IShellLinkA::SetWorkingDirectory", "SetWork failed"},
         {"IPersistFile::Save", "Save failed"},
         {"MultiByteToWideChar", "Save failed"},
-        {"RegOpenKeyExA", Utf8(TextRegistryFault)},
+
         {"ReadFile", Utf8(TextInstallFailed)},
         {"HeapAlloc", Utf8(TextInstallFailed)},
         {"HeapReAlloc", Utf8(TextInstallFailed)},
@@ -476,6 +518,10 @@ std::optional<std::string> MessageFor(const std::string& call, int use) {
     };
     if (call == "GetDiskFreeSpaceExA")
         return Utf8(TextNoSpace);
+    // The opening of the shell folders key ends the process with status 0 after its message;
+    // an opening of setup's own record that fails leaves the install to go on, or to fail.
+    if (call == "RegOpenKeyExA")
+        return exitStatus == 0 ? std::optional<std::string>(Utf8(TextRegistryFault)) : std::nullopt;
     if (call == "GetVolumeInformationA" && use == 1)
         return Utf8(TextInsertDisc1);
     // The first is the main thread's, for the folder browser: the install goes on without it.
@@ -510,9 +556,14 @@ Verdict Weigh(const Enumeration& enumeration, const Outcome& outcome, const Expe
               bool allLinks) {
     Verdict verdict;
     auto changes = scenario::Changes(enumeration.before(), outcome.machine);
-    verdict.asBefore = changes.empty();
+    // A record in the registry is a change too: the next setup would act on it.
+    verdict.asBefore = changes.empty() && !outcome.record;
     if (verdict.asBefore)
         return verdict;
+    if (changes.empty()) {
+        verdict.why = "left the registry's record of a journal";
+        return verdict;
+    }
     auto outside =
         scenario::ChangesOutside(enumeration.before(), outcome.machine, enumeration.allowed());
     std::vector<std::string> players;
@@ -536,6 +587,8 @@ Verdict Weigh(const Enumeration& enumeration, const Outcome& outcome, const Expe
         verdict.why = "changed the machine outside its places: " + outside.front();
     else if (outcome.journal)
         verdict.why = "left setup's journal or a kept file";
+    else if (outcome.record)
+        verdict.why = "left the registry's record of a journal";
     else if (allLinks && outcome.links != 2 * SHORTCUT_ROWS - 1)
         verdict.why = "a complete install with " + std::to_string(outcome.links) + " links";
     else
@@ -569,15 +622,25 @@ std::string Judge(Enumeration& enumeration, const Plan& plan, const Outcome& out
         return "";
     }
     if (!verdict.asBefore && !verdict.complete) {
-        if (!outcome.journal)
+        if (!outcome.journal && !outcome.record)
             return verdict.why;
-        // The next setup finishes what this one could not.
+        // The next setup finishes what this one could not. A record whose journal went with
+        // everything else done (its deletion failed) leaves the install as done.
+        bool committed = outcome.committed;
+        if (!outcome.journal) {
+            Outcome files = outcome;
+            files.record = false;
+            Verdict done = Weigh(enumeration, files, expected, false);
+            if (!done.asBefore && !done.complete)
+                return done.why;
+            committed = done.complete;
+        }
         Outcome next =
             enumeration.Run({plan.type}, name + "-next", true, enumeration.work() / name);
-        Verdict after = Weigh(enumeration, next, expected, outcome.committed);
-        if (outcome.committed ? !after.complete : !after.asBefore)
+        Verdict after = Weigh(enumeration, next, expected, committed);
+        if (committed ? !after.complete : !after.asBefore)
             return std::string("left its journal, and the next setup did not finish the ") +
-                   (outcome.committed ? "commit" : "rollback") + ": " + after.why;
+                   (committed ? "commit" : "rollback") + ": " + after.why;
         return "";
     }
     if (Shown(outcome, TextInstallFailed) && !verdict.asBefore)
@@ -615,7 +678,7 @@ std::string Judge(Enumeration& enumeration, const Plan& plan, const Outcome& out
     if (plan.failCall == "SetFileTime" && plan.cancelBefore == 0 && !outcome.treeAtDone)
         return "a file time that could not be set stopped the install";
     if (!plain) {
-        auto message = MessageFor(plan.failCall, plan.failUse);
+        auto message = MessageFor(plan.failCall, plan.failUse, outcome.status);
         bool used = outcome.uses.count(plan.failCall) != 0 &&
                     outcome.uses.at(plan.failCall) >= plan.failUse;
         if (message && used) {
@@ -647,8 +710,11 @@ std::string JudgeKilled(Enumeration& enumeration, const Plan& plan, const Outcom
             return "ended by itself without a complete install: " + verdict.why;
     }
     if (!outcome.journal && died) {
-        // Killed before the journal was made, or after it went: nothing changed, or all is done.
-        Verdict verdict = Weigh(enumeration, outcome, expected, true);
+        // Killed before the journal was made, or after it went: nothing changed, or all is done
+        // (but for the registry's record of it, which the next setup must drop).
+        Outcome files = outcome;
+        files.record = false;
+        Verdict verdict = Weigh(enumeration, files, expected, true);
         if (!verdict.asBefore && !verdict.complete)
             return "killed without a journal, the machine was left half changed: " + verdict.why;
         committed = verdict.complete;
@@ -677,6 +743,8 @@ struct Point {
     Plan plan;
     Outcome outcome;
     std::string failure;
+    std::optional<fs::path> from = {}; // the machine the run starts on: a killed run's (none: the
+                                       // machine before the install)
 };
 
 // Runs the plans on options.jobs threads, in order of the list.
@@ -688,7 +756,7 @@ void RunAll(Enumeration& enumeration, const Options& options, std::vector<Point>
             Point& point = points[i];
             std::string name = "run-" + std::to_string(i) + "-" + point.plan.type +
                                (point.plan.killBefore != 0 ? "-kill" : "");
-            point.outcome = enumeration.Run(point.plan, name);
+            point.outcome = enumeration.Run(point.plan, name, false, point.from);
             point.failure =
                 point.plan.killBefore != 0
                     ? JudgeKilled(enumeration, point.plan, point.outcome, expected, name)
@@ -727,19 +795,28 @@ std::vector<std::string> Split(const std::string& text) {
     return parts;
 }
 
-// The worker calls before which a kill (and, where writes were not yet flushed, a power cut) is
-// replayed: every call of the worker, and one past its last; power cuts up to the last notice.
+// The calls before which a kill (and, where writes were not yet flushed, a power cut) is
+// replayed: every call of every thread of the installer, and one past the last of each; power
+// cuts up to the last notice (after it the install can no longer be undone, and a power cut
+// may take what the system had not yet written of the installed files, as for any program).
+// The main thread makes no call while writes wait until the install has ended.
 void KillPoints(const Outcome& counted, int every, std::vector<Point>& points,
                 const std::string& type) {
     int index = 0;
-    for (int k = 1; k <= counted.workerCalls + 1; ++k) {
-        if (index++ % every == 0)
-            points.push_back({{type, "", 0, 0, k, false}, {}, ""});
-    }
-    for (const auto& [first, last] : counted.unflushed) {
-        for (int k = first; k <= last && k <= counted.lastNotice; ++k) {
+    for (const auto& [thread, calls] : counted.threadCalls) {
+        for (int k = 1; k <= calls + 1; ++k) {
             if (index++ % every == 0)
-                points.push_back({{type, "", 0, 0, k, true}, {}, ""});
+                points.push_back({{type, "", 0, 0, k, false, thread}, {}, ""});
+        }
+    }
+    for (const auto& [thread, runs] : counted.unflushed) {
+        if (thread == 0)
+            continue;
+        for (const auto& [first, last] : runs) {
+            for (int k = first; k <= last && (thread != 2 || k <= counted.lastNotice); ++k) {
+                if (index++ % every == 0)
+                    points.push_back({{type, "", 0, 0, k, true, thread}, {}, ""});
+            }
         }
     }
 }
@@ -788,12 +865,13 @@ int main(int argc, char** argv) {
         std::istringstream words(*options.only);
         std::string what;
         int k = 0;
-        words >> what >> k;
+        int thread = 2;
+        words >> what >> k >> thread;
         Plan plan{options.types.front()};
         if (what == "cancel")
             plan.cancelBefore = k;
         else if (what == "kill" || what == "power")
-            plan = {plan.type, "", 0, 0, k, what == "power"};
+            plan = {plan.type, "", 0, 0, k, what == "power", thread};
         else
             plan = {plan.type, what, k, 0};
         auto expected = enumeration.ExpectedTrees(plan.type);
@@ -861,8 +939,48 @@ int main(int argc, char** argv) {
         RunAll(enumeration, options, faults, expected);
         RunAll(enumeration, options, kills, expected);
 
+        // The next setup's recovery, killed (or its power cut) at every call of its main thread
+        // and of the thread that undoes the interrupted install: the setup after it must finish
+        // the rollback. Its machines: an install killed at its last notice (everything written,
+        // nothing committed), and one killed a quarter into the worker's calls (during the first
+        // disc); of the first install type only, as the recovery is the same for both.
+        std::vector<Point> recoveries;
+        if (options.kills && type == options.types.front()) {
+            int bases[] = {counted.lastNotice, std::max(1, counted.workerCalls / 4)};
+            for (int b = 0; b < 2; ++b) {
+                std::string baseName = "recovery-base-" + type + "-" + std::to_string(b);
+                Plan basePlan{type, "", 0, 0, bases[b], false, 2};
+                enumeration.Run(basePlan, baseName);
+                fs::path baseMachine = enumeration.work() / baseName;
+                Outcome next = enumeration.Run({type}, baseName + "-count", false, baseMachine);
+                int index = 0;
+                for (int thread : {0, 1}) {
+                    auto calls = next.threadCalls.find(thread);
+                    for (int k = 1; calls != next.threadCalls.end() && k <= calls->second + 1;
+                         ++k) {
+                        if (index++ % options.every == 0)
+                            recoveries.push_back(
+                                {{type, "", 0, 0, k, false, thread}, {}, "", baseMachine});
+                    }
+                    // The main thread writes nothing until the next setup's own install has
+                    // ended (see KillPoints).
+                    auto runs = next.unflushed.find(thread);
+                    for (const auto& [first, last] : runs == next.unflushed.end() || thread == 0
+                                                         ? std::vector<std::pair<int, int>>{}
+                                                         : runs->second) {
+                        for (int k = first; k <= last; ++k) {
+                            if (index++ % options.every == 0)
+                                recoveries.push_back(
+                                    {{type, "", 0, 0, k, true, thread}, {}, "", baseMachine});
+                        }
+                    }
+                }
+            }
+            RunAll(enumeration, options, recoveries, expected);
+        }
+
         int runFailures = 0;
-        for (const auto* points : {&cancels, &faults, &kills}) {
+        for (const auto* points : {&cancels, &faults, &kills, &recoveries}) {
             for (const auto& point : *points) {
                 if (point.failure.empty())
                     continue;
@@ -874,17 +992,27 @@ int main(int argc, char** argv) {
         }
         double seconds = std::chrono::duration<double>(Clock::now() - started).count();
         double slowest = 0;
-        for (const auto* points : {&cancels, &faults, &kills})
+        for (const auto* points : {&cancels, &faults, &kills, &recoveries})
             for (const auto& point : *points)
                 slowest = std::max(slowest, point.outcome.seconds);
         size_t powerCuts = std::count_if(kills.begin(), kills.end(),
                                          [](const Point& point) { return point.plan.powerCut; });
+        size_t recoveryCuts = std::count_if(recoveries.begin(), recoveries.end(),
+                                            [](const Point& point) { return point.plan.powerCut; });
+        std::string threads;
+        for (const auto& [thread, calls] : counted.threadCalls)
+            threads +=
+                (threads.empty() ? "" : ", ") + ThreadName(thread) + " " + std::to_string(calls);
         std::printf("%s install: %d cancel points (the copy worker's calls), %d fault points "
-                    "(%zu calls that can fail), %zu kill points and %zu power cuts; %zu cancel, "
-                    "%zu fault and %zu kill runs, %d failed; %.1f s, slowest run %.1f s\n",
+                    "(%zu calls that can fail), %zu kill points (calls of %s) and %zu power cuts, "
+                    "%zu kill points and %zu power cuts in the next setup's recovery; %zu cancel, "
+                    "%zu fault, %zu kill and %zu recovery runs, %d failed; %.1f s, slowest run "
+                    "%.1f s\n",
                     type.c_str(), counted.workerCalls + 1, faultPoints,
-                    CallsThatCanFail(counted, cancelCounted), kills.size() - powerCuts, powerCuts,
-                    cancels.size(), faults.size(), kills.size(), runFailures, seconds, slowest);
+                    CallsThatCanFail(counted, cancelCounted), kills.size() - powerCuts,
+                    threads.c_str(), powerCuts, recoveries.size() - recoveryCuts, recoveryCuts,
+                    cancels.size(), faults.size(), kills.size(), recoveries.size(), runFailures,
+                    seconds, slowest);
         std::fflush(stdout);
         failed += runFailures;
     }

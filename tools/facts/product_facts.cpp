@@ -103,7 +103,8 @@ int main() {
         {"NormalRunFlag", NormalRunFlag},
         {"DirectXSetup", DirectXSetup},
         {"SetupNamePrefix", SetupNamePrefix},
-        {"JournalName", JournalName},
+        {"JournalSuffix", JournalSuffix},
+        {"SetupRecordKey", SetupRecordKey},
         {"KeptPrefix", KeptPrefix},
         {"KeptSuffix", KeptSuffix},
         {"TextConfirmInstall", TextConfirmInstall},
@@ -124,6 +125,8 @@ int main() {
         {"CaptionError", CaptionError},
         {"TextPathTooLong", TextPathTooLong},
         {"TextPathInvalid", TextPathInvalid},
+        {"TextRecoveryBlocked", TextRecoveryBlocked},
+        {"TextJournalRefused", TextJournalRefused},
         {"BusyBaseText", BusyBaseText},
     };
     std::string json = "{\n";

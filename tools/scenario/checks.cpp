@@ -1,6 +1,11 @@
 // The end checks of a scenario: what must hold on the machine once the installer has ended.
+#include <algorithm>
+#include <array>
 #include <charconv>
+#include <cstdlib>
+#include <iconv.h>
 #include <cstdio>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -112,11 +117,114 @@ std::string Summary(const std::vector<std::string>& items) {
     return summary;
 }
 
+std::string Upper(const std::string& text) {
+    std::string out;
+    for (char c : text)
+        out += (char)std::toupper((unsigned char)c);
+    return out;
+}
+
+// Registry names compare without regard to ASCII case; a key path's empty names don't count.
+bool SameKey(const std::string& a, const std::string& b) {
+    auto names = [](const std::string& path) {
+        std::vector<std::string> out;
+        std::string name;
+        for (size_t at = 0; at <= path.size(); ++at) {
+            if (at == path.size() || path[at] == '\\') {
+                if (!name.empty())
+                    out.push_back(Upper(name));
+                name.clear();
+            } else {
+                name += path[at];
+            }
+        }
+        return out;
+    };
+    return names(a) == names(b);
+}
+
+// expect registry <hive> <key> <value> <data> and expect no registry <hive> <key>; the reason
+// it fails, or empty.
+std::string CheckRegistry(const Line& check, const std::vector<RegistryItem>& items) {
+    bool none = check.word(1) == "no";
+    const std::string& hive = none ? check.word(3) : check.word(2);
+    const std::string& key = none ? check.word(4) : check.word(3);
+    std::string where = hive + "\\" + key;
+    if (none) {
+        for (const auto& item : items) {
+            if (item.hive == hive && !item.value && SameKey(item.key, key))
+                return "the key " + where + " is there";
+        }
+        return "";
+    }
+    const std::string& name = check.word(4);
+    const std::string& wanted = check.word(5);
+    for (const auto& item : items) {
+        if (item.hive != hive || !item.value || !SameKey(item.key, key) ||
+            Upper(item.name) != Upper(name))
+            continue;
+        bool same = false;
+        if (item.type == "dword") {
+            char* end = nullptr;
+            unsigned long long number = std::strtoull(wanted.c_str(), &end, 0);
+            same = !wanted.empty() && *end == '\0' && std::to_string(number) == item.data;
+        } else if (item.type == "sz") {
+            same = item.data == wanted;
+        }
+        if (same)
+            return "";
+        return where + " value " + Quoted(name) + " is " + item.type + " " + Quoted(item.data) +
+               ", not " + Quoted(wanted);
+    }
+    return "no value " + Quoted(name) + " in " + where;
+}
+
 } // namespace
+
+std::uint32_t Crc32(std::string_view bytes) {
+    static const auto table = [] {
+        std::array<std::uint32_t, 256> made{};
+        for (std::uint32_t i = 0; i < 256; ++i) {
+            std::uint32_t value = i;
+            for (int bit = 0; bit < 8; ++bit)
+                value = (value & 1) != 0 ? 0xEDB88320u ^ (value >> 1) : value >> 1;
+            made[i] = value;
+        }
+        return made;
+    }();
+    std::uint32_t crc = 0xFFFFFFFFu;
+    for (char c : bytes)
+        crc = table[(crc ^ (unsigned char)c) & 0xFF] ^ (crc >> 8);
+    return crc ^ 0xFFFFFFFFu;
+}
+
+std::string JournalBytes(const std::vector<std::string>& records) {
+    std::string bytes;
+    iconv_t converter = iconv_open("CP950", "UTF-8");
+    for (const auto& record : records) {
+        std::string converted(record.size() * 2 + 4, '\0');
+        char* in = const_cast<char*>(record.data());
+        size_t inLeft = record.size();
+        char* out = converted.data();
+        size_t outLeft = converted.size();
+        if (converter == (iconv_t)-1 ||
+            iconv(converter, &in, &inLeft, &out, &outLeft) == (size_t)-1)
+            converted = record; // as it is: the journal is then one no setup would write
+        else
+            converted.resize(converted.size() - outLeft);
+        char check[16];
+        std::snprintf(check, sizeof check, "\t%08X\r\n", (unsigned)Crc32(converted));
+        bytes += converted + check;
+    }
+    if (converter != (iconv_t)-1)
+        iconv_close(converter);
+    return bytes;
+}
 
 bool CheckEnd(const Scenario& scenario, Disk& disk, std::vector<std::string>& log) {
     bool passed = true;
     size_t nextStarted = 0;
+    std::optional<std::vector<RegistryItem>> registry;
     std::vector<std::pair<unsigned, std::string>> started = disk.StartedPrograms();
     for (const auto& check : scenario.checks) {
         auto fail = [&](const std::string& why) {
@@ -125,6 +233,19 @@ bool CheckEnd(const Scenario& scenario, Disk& disk, std::vector<std::string>& lo
         };
         const std::string& what = check.word(1);
         std::error_code error;
+
+        if (what == "registry" || (what == "no" && check.word(2) == "registry")) {
+            if (!registry)
+                registry = disk.Registry();
+            if (!registry) {
+                fail("the machine's registry can't be read");
+                continue;
+            }
+            std::string why = CheckRegistry(check, *registry);
+            if (!why.empty())
+                fail(why);
+            continue;
+        }
 
         if (what == "started") {
             if (check.word(2) == "none") {
@@ -217,6 +338,30 @@ bool CheckEnd(const Scenario& scenario, Disk& disk, std::vector<std::string>& lo
                 continue;
             Tree actual;
             AddTree(path, actual);
+            // Files of others in the folder, each checked by an expect file of its own, and the
+            // folders that hold them.
+            for (const auto& other : scenario.checks) {
+                if (other.word(1) != "file")
+                    continue;
+                auto file = disk.HostPath(other.word(2));
+                if (!file)
+                    continue;
+                std::string relative = fs::path(*file).lexically_relative(path).string();
+                if (relative.empty() || relative.rfind("..", 0) == 0)
+                    continue;
+                std::replace(relative.begin(), relative.end(), '/', '\\');
+                if (expected.files.count(relative) != 0)
+                    continue;
+                actual.files.erase(relative);
+                for (size_t cut = relative.rfind('\\'); cut != std::string::npos;
+                     cut = relative.rfind('\\', cut - 1)) {
+                    std::string folder = relative.substr(0, cut);
+                    if (expected.folders.count(folder) == 0)
+                        actual.folders.erase(folder);
+                    if (cut == 0)
+                        break;
+                }
+            }
             std::vector<std::string> differences;
             for (const auto& [name, content] : expected.files) {
                 auto found = actual.files.find(name);
@@ -281,14 +426,26 @@ bool CheckNothingElseChanged(const Scenario& scenario, Disk& disk,
                              const std::vector<SnapshotRoot>& roots, const MachineState& before,
                              const MachineState& after, std::vector<std::string>& log) {
     std::vector<std::string> allowed;
+    // What `expect no file` and `expect no registry` name may go, and nothing more: no folder
+    // or key made above them.
+    std::vector<std::string> removable;
     for (const auto& check : scenario.checks) {
         const std::string& what = check.word(1);
+        if (what == "registry") {
+            allowed.push_back(RegistryEntryPath(check.word(2), check.word(3), &check.word(4)));
+            continue;
+        }
+        if (what == "no" && check.word(2) == "registry") {
+            removable.push_back(RegistryEntryPath(check.word(3), check.word(4)));
+            continue;
+        }
         // A file named without its content is one the run makes; one with it is checked whole.
         bool madeFile = what == "file" && check.words.size() == 3;
+        bool gone = what == "no" && check.word(2) == "file";
         if (what != "installed" && what != "empty" && what != "folder" && what != "link" &&
-            !madeFile)
+            !madeFile && !gone)
             continue;
-        auto host = disk.HostPath(check.word(2));
+        auto host = disk.HostPath(check.word(gone ? 3 : 2));
         if (!host)
             continue;
         fs::path path = fs::path(*host).lexically_normal();
@@ -296,10 +453,21 @@ bool CheckNothingElseChanged(const Scenario& scenario, Disk& disk,
             fs::path base = root.host.lexically_normal();
             std::string relative = path.lexically_relative(base).generic_string();
             if (!relative.empty() && relative.rfind("..", 0) != 0)
-                allowed.push_back(relative == "." ? root.name : root.name + "/" + relative);
+                (gone ? removable : allowed)
+                    .push_back(relative == "." ? root.name : root.name + "/" + relative);
         }
     }
     auto outside = ChangesOutside(before, after, allowed);
+    std::erase_if(outside, [&](const std::string& change) {
+        if (change.rfind("removed ", 0) != 0)
+            return false;
+        std::string path = change.substr(8);
+        return std::any_of(removable.begin(), removable.end(), [&](const std::string& place) {
+            return path == place ||
+                   (path.size() > place.size() && path.compare(0, place.size(), place) == 0 &&
+                    path[place.size()] == '/');
+        });
+    });
     for (size_t i = 0; i < outside.size() && i < 10; ++i)
         log.push_back("FAIL machine: " + outside[i] +
                       " (nothing but the places the end checks "
@@ -307,6 +475,30 @@ bool CheckNothingElseChanged(const Scenario& scenario, Disk& disk,
     if (outside.size() > 10)
         log.push_back("FAIL machine: ... " + std::to_string(outside.size()) + " changes in all");
     return outside.empty();
+}
+
+} // namespace scenario
+
+namespace scenario {
+
+std::vector<RegistryWatch> WatchedRegistry(const Scenario& scenario, bool wholeSoftware) {
+    if (wholeSoftware)
+        return {{"HKLM", "Software"}, {"HKCU", "Software"}};
+    std::vector<RegistryWatch> watched = {{"HKLM", "Software\\~kelvo-setup"},
+                                          {"HKCU", "Software\\~kelvo-setup"}};
+    for (const auto& value : scenario.registryValues)
+        watched.push_back({value.hive, value.key});
+    for (const auto& check : scenario.checks) {
+        if (check.word(1) == "registry")
+            watched.push_back({check.word(2), check.word(3)});
+        else if (check.word(1) == "no" && check.word(2) == "registry")
+            watched.push_back({check.word(3), check.word(4)});
+    }
+    return watched;
+}
+
+std::vector<RegistryWatch> UnwatchedRegistry() {
+    return {{"HKCU", "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders"}};
 }
 
 } // namespace scenario

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <fnmatch.h>
 #include <iostream>
 #include <mutex>
 #include <poll.h>
@@ -123,7 +124,8 @@ std::vector<scenario::Window> CurrentWindows() {
         for (int button : view.buttons)
             window.buttons.push_back(ButtonName(button));
         window.owner = OwnerName(view.owner, views);
-        window.appWindow = (view.exStyle & WS_EX_APPWINDOW) != 0;
+        // The taskbar went by the style the window had when it was shown, not by a later one.
+        window.appWindow = (view.exStyleShown & WS_EX_APPWINDOW) != 0;
         // winsim keeps no foreground: the box's type says whether it asked to take it.
         window.topmost =
             (view.exStyle & WS_EX_TOPMOST) != 0 && (view.boxType & MB_SETFOREGROUND) != 0;
@@ -190,6 +192,10 @@ std::vector<scenario::Window> HostBackend::Windows() {
 bool HostBackend::Ended() {
     std::lock_guard lock(State().lock);
     return State().ending;
+}
+
+bool HostBackend::Answers(const scenario::Window& window, double seconds, std::string& error) {
+    return desktop::Answers(window.handle, seconds, error);
 }
 
 bool HostBackend::Click(const scenario::Window& window, int controlId, std::string& error) {
@@ -308,6 +314,29 @@ long HostBackend::CountFiles(const std::string& folder) {
             ++count;
     }
     return count;
+}
+
+int HostBackend::MakeReadOnly(const std::string& pattern, std::string& error) {
+    size_t cut = pattern.rfind('\\');
+    auto host = winsim::HostPath(winsim::Utf8ToCp950(pattern.substr(0, cut == 2 ? 3 : cut)));
+    std::error_code failed;
+    if (cut == std::string::npos || !host || !fs::is_directory(*host, failed)) {
+        error = "no folder for " + pattern;
+        return 0;
+    }
+    std::string names = pattern.substr(cut + 1);
+    int made = 0;
+    for (const auto& entry : fs::directory_iterator(*host, failed)) {
+        if (!entry.is_regular_file(failed) ||
+            fnmatch(names.c_str(), entry.path().filename().c_str(), 0) != 0)
+            continue;
+        // winsim keeps the read-only attribute as a missing write bit, as Wine does.
+        fs::permissions(entry.path(),
+                        fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                        fs::perm_options::remove, failed);
+        ++made;
+    }
+    return made;
 }
 
 long long HostBackend::FileBytes(const std::string& path) {

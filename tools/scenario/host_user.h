@@ -47,6 +47,7 @@ class HostBackend : public scenario::Backend {
                 std::string& error) override;
     bool Insert(char letter, const std::string& disc, std::string& error) override;
     long CountFiles(const std::string& folder) override;
+    int MakeReadOnly(const std::string& pattern, std::string& error) override;
     long long FileBytes(const std::string& path) override;
     bool Hold(const std::string& file, std::string& error) override;
     bool StartSecondCopy(int& exitStatus, bool& showedWindow, std::string& error) override;
@@ -56,6 +57,7 @@ class HostBackend : public scenario::Backend {
     bool Ended() override;
     std::optional<TextWidth> MeasureText(const scenario::Window& window, int controlId) override;
     double ProcessorSeconds() override;
+    bool Answers(const scenario::Window& window, double seconds, std::string& error) override;
 };
 
 } // namespace hostuser

@@ -121,14 +121,31 @@ bool IsId(const std::string& word) {
     return Number(word, value) && value >= -1 && value <= 0xFFFF;
 }
 
+bool IsHive(const std::string& word) {
+    return word == "HKLM" || word == "HKCU";
+}
+
+// A REG_DWORD's data as a scenario writes it: decimal, or hexadecimal after 0x.
+bool IsDword(const std::string& text) {
+    long long value;
+    bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    if (hex) {
+        if (text.size() > 10 ||
+            text.find_first_not_of("0123456789abcdefABCDEF", 2) != std::string::npos)
+            return false;
+        return true;
+    }
+    return Number(text, value) && value >= 0 && value <= 0xFFFFFFFFll;
+}
+
 bool IsCheck(const Line& line) {
     const std::string& what = line.word(1);
     if (line.word(0) != "expect")
         return false;
     if (what == "no")
-        return line.word(2) == "file";
+        return line.word(2) == "file" || line.word(2) == "registry";
     return what == "file" || what == "folder" || what == "empty" || what == "installed" ||
-           what == "writable" || what == "link" || what == "started";
+           what == "writable" || what == "link" || what == "started" || what == "registry";
 }
 
 bool ValidCheck(const Line& line, std::string& why) {
@@ -136,8 +153,20 @@ bool ValidCheck(const Line& line, std::string& why) {
     const std::string& what = line.word(1);
     if (what == "file" && (count == 3 || count == 4))
         return true;
-    if (what == "no" && count == 4)
+    if (what == "no" && line.word(2) == "file" && count == 4)
         return true;
+    if (what == "no" && line.word(2) == "registry") {
+        if (count == 5 && IsHive(line.word(3)))
+            return true;
+        why = "usage: expect no registry HKLM|HKCU <key>";
+        return false;
+    }
+    if (what == "registry") {
+        if (count == 6 && IsHive(line.word(2)))
+            return true;
+        why = "usage: expect registry HKLM|HKCU <key> <value> <data>";
+        return false;
+    }
     if ((what == "folder" || what == "empty" || what == "writable") && count == 3)
         return true;
     if (what == "installed" && count >= 4)
@@ -170,16 +199,25 @@ bool IsValidStep(const Line& line, std::string& why) {
         if (what == "box") {
             bool buttons = line.word(4) == "ok" || line.word(4) == "yesno" ||
                            line.word(4) == "okcancel" || line.word(4) == "canceltrycontinue";
-            return (count == 7 || (count == 8 && line.word(7) == "topmost")) && buttons &&
-                           line.word(5) == "owner"
+            // The words after the owner: [topmost] [within <seconds>].
+            size_t rest = count >= 7 ? count - 7 : 0;
+            size_t topmost = rest % 2 == 1 && line.word(7) == "topmost" ? 1 : 0;
+            double seconds;
+            bool within =
+                rest == topmost || (rest == topmost + 2 && line.word(7 + topmost) == "within" &&
+                                    Seconds(line.word(8 + topmost), seconds) && seconds > 0);
+            return count >= 7 && within && buttons && line.word(5) == "owner"
                        ? true
                        : wrong("expect box <caption> <text> "
-                               "ok|okcancel|yesno|canceltrycontinue owner <owner> [topmost]");
+                               "ok|okcancel|yesno|canceltrycontinue owner <owner> [topmost] "
+                               "[within <seconds>]");
         }
         if (what == "no")
             return count == 3 && line.word(2) == "box" ? true : wrong("expect no box");
         if (what == "taskbar")
             return count == 2 ? true : wrong("expect taskbar");
+        if (what == "answering")
+            return count == 2 ? true : wrong("expect answering");
         double seconds, most;
         if (what == "idle")
             return count == 4 && Seconds(line.word(2), seconds) && seconds > 0 &&
@@ -256,6 +294,8 @@ bool IsValidStep(const Line& line, std::string& why) {
         return count == 1 ? true : wrong("kill");
     if (command == "hold")
         return count == 2 ? true : wrong("hold <file>");
+    if (command == "readonly")
+        return count == 2 ? true : wrong("readonly <windows path, * in its last name>");
     why = "unknown command \"" + command + "\"";
     return false;
 }
@@ -392,6 +432,29 @@ std::optional<Scenario> ParseText(const std::string& text, const std::string& fi
             if (count != 3 || (line.word(1) != "Programs" && line.word(1) != "Desktop"))
                 return fail(number, "usage: shellfolder Programs|Desktop <windows path>");
             scenario.shellFolders.emplace_back(line.word(1), line.word(2));
+        } else if (command == "registry") {
+            if (count == 3 && (line.word(1) == "hklm" || line.word(1) == "HKLM") &&
+                line.word(2) == "readonly") {
+                scenario.localMachineReadOnly = needsHost = true;
+                continue;
+            }
+            if (count != 6 || !IsHive(line.word(1)) ||
+                (line.word(4) != "sz" && line.word(4) != "dword") ||
+                (line.word(4) == "dword" && !IsDword(line.word(5))) || line.word(2).empty() ||
+                line.word(2)[0] == '\\')
+                return fail(number, "usage: registry HKLM|HKCU <key> <value> sz <text> | "
+                                    "dword <number> | registry hklm readonly");
+            scenario.registryValues.push_back(
+                {line.word(1), line.word(2), line.word(3), line.word(4), line.word(5)});
+        } else if (command == "journal") {
+            if (count < 3)
+                return fail(number, "usage: journal <windows path> <record>...");
+            scenario.journals.push_back(
+                {line.word(1), std::vector<std::string>(line.words.begin() + 2, line.words.end())});
+        } else if (command == "link") {
+            if (count != 3)
+                return fail(number, "usage: link <windows path> <windows folder>");
+            scenario.links.emplace_back(line.word(1), line.word(2));
         } else if (command == "windows") {
             if (count != 2 || line.word(1) != "95")
                 return fail(number, "usage: windows 95");
@@ -412,9 +475,14 @@ std::optional<Scenario> ParseText(const std::string& text, const std::string& fi
             } else if (kind == "call" && count == 4 && Number(line.word(3), n) && n >= 1) {
                 scenario.faults.push_back("call " + line.word(2) + " " + line.word(3));
                 needsHost = true;
+            } else if (kind == "slow" && count == 4 && Number(line.word(3), n) && n >= 1 &&
+                       n <= 600000) {
+                scenario.faults.push_back("slow " + line.word(2) + " " + line.word(3));
+                needsHost = true;
             } else {
                 return fail(number, "usage: fault keyopen <n> | unreadable <disc> <path> | "
-                                    "link <what> | call <function> <n>");
+                                    "link <what> | call <function> <n> | "
+                                    "slow <function> <milliseconds>");
             }
         } else if (IsCheck(line)) {
             if (!ValidCheck(line, why))

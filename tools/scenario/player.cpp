@@ -227,6 +227,9 @@ bool Player::ExpectBox(const Line& step, std::string& why) {
     std::vector<std::string> buttons = ButtonsOf(step.word(4));
     const std::string& owner = step.word(6);
     bool topmost = step.word(7) == "topmost";
+    size_t within = topmost ? 8 : 7;
+    double seconds =
+        step.words.size() > within + 1 ? std::stod(step.word(within + 1)) : options_.timeoutSeconds;
     std::optional<Window> found;
     bool seen = WaitFor(
         [&] {
@@ -238,11 +241,10 @@ bool Player::ExpectBox(const Line& step, std::string& why) {
             }
             return found.has_value();
         },
-        options_.timeoutSeconds);
+        seconds);
     if (!seen) {
         why = "no box " + Quoted(caption) + " " + Quoted(text) + " " + step.word(4) + " owner " +
-              owner + (topmost ? " topmost" : "") + " came up within " +
-              Seconds(options_.timeoutSeconds);
+              owner + (topmost ? " topmost" : "") + " came up within " + Seconds(seconds);
         return false;
     }
     box_ = found;
@@ -271,7 +273,7 @@ bool Player::ExpectNoBox(const Line&, std::string& why) {
 // expect exit <status> [within <seconds>]: the installer ends, within that many seconds of the
 // step before when they are given.
 // expect taskbar: the dialog has a button on the taskbar now: it is shown, and owned by no
-// window or an application window.
+// window or was an application window when it was shown.
 bool Player::ExpectTaskbar(const Line&, std::string& why) {
     auto window = Current(why);
     if (!window)
@@ -280,7 +282,7 @@ bool Player::ExpectTaskbar(const Line&, std::string& why) {
         why = "the dialog " + Quoted(window->title) + " is hidden";
     else if (window->owner != "none" && !window->appWindow)
         why = "the dialog " + Quoted(window->title) + " belongs to a window (" + window->owner +
-              ") and is no application window";
+              ") and was no application window when it was shown";
     return why.empty();
 }
 
@@ -420,6 +422,22 @@ bool Player::WaitFiles(const Line& step, std::string& why) {
     return reached;
 }
 
+// readonly <pattern>: waits until a file matches, and has another program make every one that
+// does read-only.
+bool Player::ReadOnly(const Line& step, std::string& why) {
+    std::string error;
+    int made = 0;
+    bool done = WaitFor(
+        [&] {
+            made = backend_.MakeReadOnly(step.word(1), error);
+            return made != 0;
+        },
+        options_.timeoutSeconds);
+    if (!done || made < 0)
+        why = made < 0 ? error : "no file matched within " + Seconds(options_.timeoutSeconds);
+    return done && made > 0;
+}
+
 // hold <file>: waits until another program can open the file, and has it hold it open.
 bool Player::Hold(const Line& step, std::string& why) {
     std::string error;
@@ -482,6 +500,21 @@ bool Player::ExpectIdle(const Line& step, std::string& why) {
     return true;
 }
 
+// expect answering: the dialog's thread handles a message sent to it within a second, as the
+// window of a program that answers does (Windows calls one that doesn't for 5 s "Not
+// Responding").
+bool Player::ExpectAnswering(const Line&, std::string& why) {
+    auto window = Current(why);
+    if (!window)
+        return false;
+    std::string error;
+    if (backend_.Answers(*window, 1, error))
+        return true;
+    why = "the dialog " + Quoted(window->title) + " did not answer a message within 1 s" +
+          (error.empty() ? "" : ": " + error);
+    return false;
+}
+
 bool Player::Kill(const Line&, std::string& why) {
     return backend_.KillInstaller(why);
 }
@@ -517,6 +550,7 @@ bool Player::Step(const Line& step, std::string& why) {
         {"expect box", &Player::ExpectBox},
         {"expect no", &Player::ExpectNoBox},
         {"expect taskbar", &Player::ExpectTaskbar},
+        {"expect answering", &Player::ExpectAnswering},
         {"expect exit", &Player::ExpectExit},
         {"expect idle", &Player::ExpectIdle},
         {"watch", &Player::WatchText},
@@ -531,6 +565,7 @@ bool Player::Step(const Line& step, std::string& why) {
         {"eject", &Player::Eject},
         {"wait", &Player::WaitFiles},
         {"hold", &Player::Hold},
+        {"readonly", &Player::ReadOnly},
         {"start", &Player::StartSecond},
         {"kill", &Player::Kill},
     };

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <windows.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -39,6 +40,12 @@ struct Options {
     double timeoutSeconds = 300;
     std::string source = SCENARIO_SOURCE_DIR;
 };
+
+// The first Windows 95's MoveFileExA fails with an error that no page names: this machine picks
+// ERROR_NOT_SUPPORTED, not the ERROR_CALL_NOT_IMPLEMENTED of a plain stub. GetVersion: 4.0, the
+// high bit set, build 950.
+constexpr unsigned Windows95MoveError = 50;
+constexpr const char* Windows95Version = "0xC3B60004";
 
 std::string Quote(const std::string& text) {
     return "\"" + text + "\"";
@@ -152,8 +159,55 @@ class HostDisk : public scenario::Disk {
     std::optional<std::string> DiscFolder(const std::string& name) override {
         return (folder_ / "discs" / name).string();
     }
+    std::optional<std::vector<scenario::RegistryItem>> Registry() override {
+        return RegistryItems();
+    }
+
+    // The registry of the machine as loaded (winsim::machine()): every key and value, the Shell
+    // Folders values too.
+    static std::vector<scenario::RegistryItem> RegistryItems() {
+        std::lock_guard lock(winsim::machineLock());
+        std::vector<scenario::RegistryItem> items;
+        for (winsim::Hive hive : {winsim::Hive::LocalMachine, winsim::Hive::CurrentUser}) {
+            AddKey(items, winsim::HiveName(hive), "", winsim::machine().registry.Root(hive),
+                   hive == winsim::Hive::CurrentUser);
+        }
+        return items;
+    }
 
   private:
+    static void AddKey(std::vector<scenario::RegistryItem>& items, const std::string& hive,
+                       const std::string& path, const winsim::RegistryKey& key, bool user) {
+        if (!path.empty())
+            items.push_back({hive, path, false, "", "", ""});
+        if (user && path == winsim::ShellFoldersPath) {
+            for (const auto& [name, folder] : winsim::machine().shellFolders)
+                items.push_back({hive, path, true, name, "sz", folder});
+        }
+        for (const auto& [name, value] : key.values) {
+            scenario::RegistryItem item{hive, path, true, name, "", ""};
+            if (value.type == REG_SZ) {
+                item.type = "sz";
+                item.data = winsim::Cp950ToUtf8(value.data.substr(0, value.data.find('\0')));
+            } else if (value.type == REG_DWORD && value.data.size() == 4) {
+                std::uint32_t number;
+                std::memcpy(&number, value.data.data(), 4);
+                item.type = "dword";
+                item.data = std::to_string(number);
+            } else {
+                static const char digits[] = "0123456789abcdef";
+                item.type = std::to_string(value.type);
+                for (char c : value.data) {
+                    item.data += digits[(unsigned char)c >> 4];
+                    item.data += digits[(unsigned char)c & 15];
+                }
+            }
+            items.push_back(item);
+        }
+        for (const auto& [name, subkey] : key.keys)
+            AddKey(items, hive, path.empty() ? name : path + "\\" + name, subkey, user);
+    }
+
     fs::path folder_;
 };
 
@@ -270,8 +324,16 @@ bool BuildMachine(const scenario::Scenario& scenario, const fs::path& folder, Sa
             text << "fault " << kind << " " << first << (second.empty() ? "" : " " + second)
                  << "\n";
     }
+    // The first Windows 95: no GetDiskFreeSpaceExA, a MoveFileExA that is a stub, and its
+    // version.
+    if (scenario.localMachineReadOnly)
+        text << "registry hklm readonly\n";
+    for (const auto& value : scenario.registryValues)
+        text << "registry " << value.hive << " " << Quote(value.key) << " " << Quote(value.name)
+             << " " << value.type << " " << Quote(value.data) << "\n";
     if (scenario.windows95)
-        text << "lacks GetDiskFreeSpaceExA\n";
+        text << "lacks GetDiskFreeSpaceExA\nlacks MoveFileExA error " << Windows95MoveError
+             << "\nversion " << Windows95Version << "\n";
     WriteFile(folder / "machine.txt", text.str());
 
     // Shell folders and files that are on the machine before the start.
@@ -297,6 +359,23 @@ bool BuildMachine(const scenario::Scenario& scenario, const fs::path& folder, Sa
         if (!LayOutInstall(folder / "discs", install.discs, *host, error))
             return false;
     }
+    // Links first, so that a file may be laid out through one.
+    for (const auto& [link, folder] : scenario.links) {
+        auto host = winsim::HostPath(winsim::Utf8ToCp950(link));
+        auto target = winsim::HostPath(winsim::Utf8ToCp950(folder));
+        if (!host || !target) {
+            error = "link " + link + " or its folder " + folder + " is on no drive";
+            return false;
+        }
+        std::error_code failed;
+        fs::create_directories(*target, failed);
+        fs::create_directories(fs::path(*host).parent_path(), failed);
+        fs::create_directory_symlink(*target, *host, failed);
+        if (failed) {
+            error = "link " + link + ": " + failed.message();
+            return false;
+        }
+    }
     for (const auto& [path, content] : scenario.machineFiles) {
         auto host = winsim::HostPath(winsim::Utf8ToCp950(path));
         if (!host) {
@@ -304,6 +383,14 @@ bool BuildMachine(const scenario::Scenario& scenario, const fs::path& folder, Sa
             return false;
         }
         WriteFile(*host, content);
+    }
+    for (const auto& journal : scenario.journals) {
+        auto host = winsim::HostPath(winsim::Utf8ToCp950(journal.path));
+        if (!host) {
+            error = "journal " + journal.path + " is on no drive";
+            return false;
+        }
+        WriteFile(*host, scenario::JournalBytes(journal.records));
     }
     return true;
 }
@@ -346,7 +433,16 @@ std::string RunScenario(const Options& options, const scenario::Scenario& scenar
     if (!BuildMachine(scenario, folder, samples, error))
         return "cannot set up the machine: " + error;
     std::vector<scenario::SnapshotRoot> roots = MachineRoots(folder);
-    scenario::MachineState before = scenario::TakeSnapshot(roots);
+    // The whole machine: its drives and discs, and its registry, whose every key only the run
+    // changes.
+    auto look = [&] {
+        scenario::MachineState state = scenario::TakeSnapshot(roots);
+        scenario::AddRegistry(state, HostDisk::RegistryItems(),
+                              scenario::WatchedRegistry(scenario, true),
+                              scenario::UnwatchedRegistry());
+        return state;
+    };
+    scenario::MachineState before = look();
 
     scenario::ProgramRun run = RunInstaller(options, folder, scenario.file);
     std::vector<std::string> log = ReadLines(folder / "play.log");
@@ -387,8 +483,7 @@ std::string RunScenario(const Options& options, const scenario::Scenario& scenar
     HostDisk disk(folder);
     std::vector<std::string> checkLog;
     bool passed = scenario::CheckEnd(scenario, disk, checkLog);
-    passed &= scenario::CheckNothingElseChanged(scenario, disk, roots, before,
-                                                scenario::TakeSnapshot(roots), checkLog);
+    passed &= scenario::CheckNothingElseChanged(scenario, disk, roots, before, look(), checkLog);
     std::string reason;
     for (const auto& line : checkLog) {
         if (line.rfind("FAIL", 0) == 0 && reason.empty())

@@ -9,6 +9,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -16,6 +17,19 @@ namespace scenario {
 
 // One line of a scenario, split into words: the command and its arguments ("..." quotes words
 // that hold spaces; there are no escapes, so Windows paths are written as they are).
+// One key or value of a machine's registry: the hive ("HKLM" or "HKCU"), the key's path (names
+// between backslashes, UTF-8) and, for a value, its name and data: type "sz" with the text
+// (UTF-8, without the NUL at its end), "dword" with the number in decimal, else the type's number
+// with the data's bytes in hex.
+struct RegistryItem {
+    std::string hive;
+    std::string key;
+    bool value = false;
+    std::string name;
+    std::string type;
+    std::string data;
+};
+
 struct Line {
     int number = 0;
     std::vector<std::string> words;
@@ -66,11 +80,34 @@ struct Scenario {
         std::vector<std::string> discs;
     };
     std::vector<PreviousInstall> previousInstalls;
-    // The first release of Windows 95: no GetDiskFreeSpaceExA (host only).
+    // The first release of Windows 95: no GetDiskFreeSpaceExA, MoveFileExA a stub that fails,
+    // GetVersion 4.0 with the high bit set (host only).
     bool windows95 = false;
-    std::vector<std::string> faults; // "keyopen 2", "unreadable disc1 kelvo\a.dat", "link save"
-    std::vector<Line> steps;         // played while the installer runs
-    std::vector<Line> checks;        // checked after it has ended (expect file, expect link, ...)
+    // Registry values on the machine before the start.
+    struct RegistryValue {
+        std::string hive; // "HKLM" or "HKCU"
+        std::string key;  // "Software\..."
+        std::string name;
+        std::string type; // "sz" or "dword"
+        std::string data; // the text (UTF-8), or the number as written
+    };
+    std::vector<RegistryValue> registryValues;
+    // A standard user: no HKLM key opens for writing (host only).
+    bool localMachineReadOnly = false;
+    // Journals on the machine before the start: a file whose lines are each record, a TAB, the
+    // CRC-32 of the record's bytes in code page 950 (8 upper-case hex digits), CR LF.
+    struct Journal {
+        std::string path; // Windows path
+        std::vector<std::string> records;
+    };
+    std::vector<Journal> journals;
+    // Directory links on the machine before the start: a link's Windows path and the Windows
+    // folder it leads to.
+    std::vector<std::pair<std::string, std::string>> links;
+    // "keyopen 2", "unreadable disc1 kelvo\a.dat", "link save", "call X 3", "slow X 200"
+    std::vector<std::string> faults;
+    std::vector<Line> steps;  // played while the installer runs
+    std::vector<Line> checks; // checked after it has ended (expect file, expect link, ...)
     std::optional<int> exitStatus;
 };
 
@@ -106,7 +143,8 @@ struct Window {
     std::vector<std::string> buttons; // message box buttons: "ok", "yes", "no", "cancel"
     std::string owner; // "owner" (hidden owner window), "setup", "install", "none", or a title
     // Dialogs: an application window (WS_EX_APPWINDOW), which has a taskbar button of its own
-    // while it is shown, owned or not.
+    // while it is shown, owned or not. The taskbar reads the style as the window is shown: the
+    // host build gives the style the window had then (under Wine the robot reads it now).
     bool appWindow = false;
     // Message boxes: asked to come above the windows of other programs and to take the
     // foreground (MB_TOPMOST | MB_SETFOREGROUND).
@@ -145,6 +183,14 @@ class Backend {
     // until the installer has ended; false with why when it can't now (the file isn't there, or
     // the installer has it open).
     virtual bool Hold(const std::string& file, std::string& error) = 0;
+    // Another program sets the read-only attribute of every file whose path matches pattern (a
+    // Windows path, '*' in its last name standing for any run of characters): how many it set,
+    // -1 with why when it can't.
+    virtual int MakeReadOnly(const std::string& pattern, std::string& error) {
+        (void)pattern;
+        error = "no such hand on this platform";
+        return -1;
+    }
     // Starts another copy of the installer and waits for it to end; its exit status, and
     // whether it showed any window.
     virtual bool StartSecondCopy(int& exitStatus, bool& showedWindow, std::string& error) = 0;
@@ -164,6 +210,9 @@ class Backend {
     virtual std::optional<TextWidth> MeasureText(const Window& window, int controlId) = 0;
     // Processor time the installer's process has used so far, in seconds.
     virtual double ProcessorSeconds() = 0;
+    // Whether the window's thread handles a message sent to it within seconds, as a window that
+    // answers does; false with why otherwise.
+    virtual bool Answers(const Window& window, double seconds, std::string& error) = 0;
 };
 
 // Plays the steps against a backend. Writes one line per step to log ("ok line N: ..." or
@@ -217,10 +266,12 @@ class Player {
     bool Eject(const Line& step, std::string& why);
     bool WaitFiles(const Line& step, std::string& why);
     bool Hold(const Line& step, std::string& why);
+    bool ReadOnly(const Line& step, std::string& why);
     bool StartSecond(const Line& step, std::string& why);
     bool Kill(const Line& step, std::string& why);
     bool WatchText(const Line& step, std::string& why);
     bool ExpectIdle(const Line& step, std::string& why);
+    bool ExpectAnswering(const Line& step, std::string& why);
 
     // The dialog that the last expect dialog found, if it still exists (else why says so).
     std::optional<Window> Current(std::string& why);
@@ -252,7 +303,16 @@ class Disk {
         (void)name;
         return std::nullopt;
     }
+    // The machine's registry (for `expect registry` and the whole-machine check); nullopt when
+    // it can't be read.
+    virtual std::optional<std::vector<RegistryItem>> Registry() { return std::nullopt; }
 };
+
+// The CRC-32 of zip and PNG (the polynomial 0xEDB88320, as Python's zlib.crc32 computes it).
+std::uint32_t Crc32(std::string_view bytes);
+// A journal file's bytes: each record in code page 950, a TAB, its CRC-32 in 8 upper-case hex
+// digits, CR LF. Host only (iconv).
+std::string JournalBytes(const std::vector<std::string>& records);
 
 // Runs the end checks; appends "FAIL line N: why" to log for each that fails (and "note line
 // N: ..." for a check it could not make, such as a link without lnkinfo).

@@ -1,6 +1,7 @@
 #include "snapshot.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -174,6 +175,84 @@ std::vector<std::string> ChangesOutside(const MachineState& before, const Machin
             outside.push_back(change);
     }
     return outside;
+}
+
+namespace {
+
+// A registry name as part of an entry's path: upper case where ASCII, the path's own characters
+// escaped.
+std::string EntryName(const std::string& name) {
+    std::string out;
+    for (char c : name) {
+        if (c == '/')
+            out += "%2F";
+        else if (c == '%')
+            out += "%25";
+        else if (c == '@')
+            out += "%40";
+        else
+            out += (char)std::toupper((unsigned char)c);
+    }
+    return out;
+}
+
+std::string Upper(const std::string& text) {
+    std::string out;
+    for (char c : text)
+        out += (char)std::toupper((unsigned char)c);
+    return out;
+}
+
+// Whether a key path lies at or under another (names without regard to ASCII case).
+bool KeyUnder(const std::string& hive, const std::string& key, const RegistryWatch& watch) {
+    if (Upper(hive) != Upper(watch.hive))
+        return false;
+    std::string path = RegistryEntryPath(hive, key), top = RegistryEntryPath(hive, watch.key);
+    return Under(path, top);
+}
+
+} // namespace
+
+std::string RegistryEntryPath(const std::string& hive, const std::string& key,
+                              const std::string* value) {
+    std::string path = "registry " + Upper(hive);
+    std::string name;
+    for (size_t at = 0; at <= key.size(); ++at) {
+        if (at == key.size() || key[at] == '\\') {
+            if (!name.empty())
+                path += "/" + EntryName(name);
+            name.clear();
+        } else {
+            name += key[at];
+        }
+    }
+    if (value != nullptr)
+        path += "/@" + EntryName(*value);
+    return path;
+}
+
+void AddRegistry(MachineState& state, const std::vector<RegistryItem>& items,
+                 const std::vector<RegistryWatch>& watched,
+                 const std::vector<RegistryWatch>& skipped) {
+    for (const auto& item : items) {
+        auto under = [&](const RegistryWatch& watch) {
+            return KeyUnder(item.hive, item.key, watch);
+        };
+        if (std::none_of(watched.begin(), watched.end(), under) ||
+            std::any_of(skipped.begin(), skipped.end(), under))
+            continue;
+        MachineEntry entry;
+        entry.folder = !item.value;
+        if (item.value) {
+            static const char digits[] = "0123456789abcdef";
+            entry.digest = item.type + ":";
+            for (char c : item.data) {
+                entry.digest += digits[(unsigned char)c >> 4];
+                entry.digest += digits[(unsigned char)c & 15];
+            }
+        }
+        state[RegistryEntryPath(item.hive, item.key, item.value ? &item.name : nullptr)] = entry;
+    }
 }
 
 bool SaveSnapshot(const MachineState& state, const fs::path& file) {

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "scenario.h"
+
 namespace scenario {
 
 struct MachineEntry {
@@ -47,6 +49,24 @@ std::vector<std::string> Changes(const MachineState& before, const MachineState&
 std::vector<std::string> ChangesOutside(const MachineState& before, const MachineState& after,
                                         const std::vector<std::string>& allowed);
 
+// A registry key that the whole-machine check watches: every key and value at or under it.
+struct RegistryWatch {
+    std::string hive; // "HKLM" or "HKCU"
+    std::string key;  // "Software\\..."
+};
+// The name of a registry key, or of one of its values, as an entry of a machine state: under the
+// root "registry HKLM" or "registry HKCU", a key as a folder ("registry HKLM/SOFTWARE/KELVO"),
+// a value as a file below it whose name starts with '@' ("registry HKLM/SOFTWARE/KELVO/@JOURNAL").
+// Names are in upper case where ASCII, as Windows matches them; '/', '%' and '@' in a name as
+// %2F, %25 and %40.
+std::string RegistryEntryPath(const std::string& hive, const std::string& key,
+                              const std::string* value = nullptr);
+// Adds the registry's keys and values at or under the watched keys, but not those at or under a
+// skipped one, to state: a key as a folder, a value as a file whose digest is its type and data.
+void AddRegistry(MachineState& state, const std::vector<RegistryItem>& items,
+                 const std::vector<RegistryWatch>& watched,
+                 const std::vector<RegistryWatch>& skipped = {});
+
 // Writes a state to a file and reads it back (one entry a line), for runners that take the
 // snapshot before the run in another process than the check.
 bool SaveSnapshot(const MachineState& state, const std::filesystem::path& file);
@@ -61,11 +81,21 @@ class Disk;
 
 // Checks that nothing changed on the machine but the places the scenario's end checks name as
 // changed: the folders of `expect installed` and `expect empty`, the folders of `expect folder`,
-// the links of `expect link` and the files of `expect file` named without their content (with
-// the folders made to hold them). Appends "FAIL ..." lines
+// the links of `expect link`, the files of `expect file` named without their content (with
+// the folders made to hold them), what `expect no file` names (it may go), the registry values
+// of `expect registry` (with the keys made to hold them) and the keys of `expect no registry`.
+// Appends "FAIL ..." lines
 // to log for everything else that changed; true when nothing did.
 bool CheckNothingElseChanged(const Scenario& scenario, Disk& disk,
                              const std::vector<SnapshotRoot>& roots, const MachineState& before,
                              const MachineState& after, std::vector<std::string>& log);
+
+// The registry keys the whole-machine check watches on a platform whose registry the run alone
+// changes (the host): everything under Software of both hives. Under Wine, whose own programs
+// change keys of their own as they please, only the keys the scenario plants values in or names
+// in its registry checks, and Software\~kelvo-setup of both hives (the installer's record).
+std::vector<RegistryWatch> WatchedRegistry(const Scenario& scenario, bool wholeSoftware);
+// What the check leaves aside: the user's Shell Folders key.
+std::vector<RegistryWatch> UnwatchedRegistry();
 
 } // namespace scenario

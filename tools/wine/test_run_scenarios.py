@@ -74,5 +74,21 @@ class Discs(Folder):
         self.assertEqual(big.stat().st_mode & 0o222, 0)
 
 
+class PlayedAgain(Folder):
+    """Only a run whose installer showed nothing at its first step is played again."""
+
+    def test_only_an_empty_screen_at_the_first_step_counts(self):
+        scenario = self.write("s.scn", "title t\ndrive c fixed\n\nexpect dialog Setup\nclick 1000\n"
+                                       "expect dialog Setup\n")
+        empty = ["FAIL line 4: expect dialog Setup: no dialog \"Setup\" came up within 60 s",
+                 "  (no windows)"]
+        self.assertTrue(runner.never_shown(scenario, empty))
+        # A window was there, or a later step failed: the product's fault, not the session's.
+        shown = [empty[0], '  dialog "Other"']
+        later = [empty[0].replace("line 4", "line 6"), empty[1]]
+        for reasons in (shown, later, empty[:1]):
+            self.assertFalse(runner.never_shown(scenario, reasons), reasons)
+
+
 if __name__ == "__main__":
     unittest.main()

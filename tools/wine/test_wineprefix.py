@@ -142,6 +142,17 @@ class PrefixPaths(Folder):
         self.assertEqual(sections[2][1], ['"Personal"="c:/Docs"'])
 
 
+    def test_links_lead_to_their_folder_and_files_are_written_through_them(self):
+        prefix = self.prefix_with_c()
+        link = prefix.link("C:\\Games\\door", "C:\\Admin only")
+        self.assertTrue(link.is_symlink())
+        self.assertEqual(link.resolve(), (prefix.path / "drive_c/Admin only").resolve())
+        prefix.write_file("c:\\games\\DOOR\\victim.dll", b"victim")
+        self.assertEqual((prefix.path / "drive_c/Admin only/victim.dll").read_bytes(), b"victim")
+        self.assertEqual(prefix.write_file("C:\\j\\x.jnl", b"J\t0\r\n"),
+                         (prefix.path / "drive_c").resolve() / "j/x.jnl")
+
+
 def reg_sections(registry_file):
     """[(key as written, [value lines])] of a registry file, in order."""
     sections = []
@@ -180,6 +191,29 @@ class Builds(Folder):
         self.assertEqual(wineprefix.pe_machine(self.write("text.exe", "MZ but not PE")),
                          "unknown")
         self.assertEqual(wineprefix.pe_machine(self.root / "missing.exe"), "unknown")
+
+
+class ProgramStarts(unittest.TestCase):
+    def test_a_start_short_of_resources_is_tried_again_and_a_failed_one_says_why(self):
+        real, calls = subprocess.Popen, []
+
+        def refuse_twice(arguments, **options):
+            calls.append(arguments)
+            if len(calls) <= 2:
+                raise BlockingIOError(11, "Resource temporarily unavailable")
+            return real(arguments, **options)
+
+        pause, wineprefix.START_PAUSE = wineprefix.START_PAUSE, 0
+        subprocess.Popen = refuse_twice
+        try:
+            self.assertEqual(wineprefix.run_program(["true"]).returncode, 0)
+            self.assertEqual(len(calls), 3)
+        finally:
+            subprocess.Popen, wineprefix.START_PAUSE = real, pause
+        with self.assertRaisesRegex(OSError, "cannot start /no/such/program: No such file"):
+            wineprefix.run_program(["/no/such/program"])
+        self.assertEqual(wineprefix.run_program(["sh", "-c", "echo out"], capture_output=True,
+                                                text=True).stdout, "out\n")
 
 
 class Mounts(Folder):

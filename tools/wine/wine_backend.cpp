@@ -582,6 +582,21 @@ double WineBackend::ProcessorSeconds() {
     return seconds(kernel) + seconds(user);
 }
 
+// A message that does nothing, sent as Windows' own check of a window that may hang sends it:
+// the installer's thread answers it only while it pumps its messages.
+bool WineBackend::Answers(const scenario::Window& window, double seconds, std::string& error) {
+    DWORD_PTR result = 0;
+    SetLastError(0);
+    if (SendMessageTimeoutA((HWND)window.handle, WM_NULL, 0, 0, SMTO_ABORTIFHUNG,
+                            (UINT)(seconds * 1000), &result) != 0)
+        return true;
+    DWORD code = GetLastError();
+    error = code == ERROR_TIMEOUT || code == 0
+                ? "no answer in time"
+                : "SendMessageTimeoutA: error " + std::to_string(code);
+    return false;
+}
+
 bool WineBackend::ClickOnItsWay(const scenario::Window& window, int controlId, std::string& error) {
     HWND button = GetDlgItem((HWND)window.handle, controlId);
     if (button == nullptr) {
@@ -769,6 +784,31 @@ long WineBackend::CountFiles(const std::string& folder) {
     if (path.back() == L'\\')
         path.pop_back();
     return CountFilesUnder(path);
+}
+
+int WineBackend::MakeReadOnly(const std::string& pattern, std::string& error) {
+    std::wstring wide = Widen(pattern);
+    size_t cut = wide.rfind(L'\\');
+    if (cut == std::wstring::npos) {
+        error = "no folder in " + pattern;
+        return -1;
+    }
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW(wide.c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE)
+        return 0;
+    int made = 0;
+    do {
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+            continue;
+        std::wstring path = wide.substr(0, cut + 1) + found.cFileName;
+        if (SetFileAttributesW(path.c_str(), found.dwFileAttributes | FILE_ATTRIBUTE_READONLY))
+            ++made;
+    } while (FindNextFileW(find, &found));
+    FindClose(find);
+    if (made == 0)
+        error = "error " + std::to_string(GetLastError());
+    return made;
 }
 
 long long WineBackend::FileBytes(const std::string& path) {

@@ -51,12 +51,14 @@ class WineBackend : public scenario::Backend {
                 std::string& error) override;
     bool Insert(char letter, const std::string& disc, std::string& error) override;
     long CountFiles(const std::string& folder) override;
+    int MakeReadOnly(const std::string& pattern, std::string& error) override;
     long long FileBytes(const std::string& path) override;
     bool Hold(const std::string& file, std::string& error) override;
     bool StartSecondCopy(int& exitStatus, bool& showedWindow, std::string& error) override;
     bool KillInstaller(std::string& error) override;
     bool StartAgain(std::string& error) override;
     bool Ended() override;
+    bool Answers(const scenario::Window& window, double seconds, std::string& error) override;
 
   private:
     std::wstring setupExe_;

@@ -20,6 +20,7 @@ stopping the wineserver. It also says which Windows build a tool plays (choose_b
 Python 3.9 or later; nothing beyond its standard library.
 """
 
+import errno
 import os
 import shutil
 import subprocess
@@ -52,6 +53,51 @@ class SetupError(Exception):
 class MountRefused(SetupError):
     """This machine does not let the run mount a file system (no root, or a container that
     forbids mounts): what needs one can't run here."""
+
+
+# A program that the system can't start for want of resources (no process or memory to be had
+# for a moment, on a busy machine) is started again, up to this many tries, the pause between
+# them doubling from the first.
+START_TRIES = 5
+START_PAUSE = 0.2
+
+
+def start_program(arguments, **options):
+    """subprocess.Popen(arguments, **options), tried again while the system lacks the resources
+    to start the program (EAGAIN, ENOMEM). A start that fails for good raises OSError naming
+    the program and the system's reason."""
+    pause = START_PAUSE
+    for tries in range(1, START_TRIES + 1):
+        try:
+            return subprocess.Popen(arguments, **options)
+        except OSError as error:
+            if error.errno not in (errno.EAGAIN, errno.ENOMEM) or tries == START_TRIES:
+                raise OSError(error.errno, "cannot start %s: %s"
+                              % (arguments[0], error.strerror)) from error
+        time.sleep(pause)
+        pause *= 2
+    raise AssertionError("not reached")
+
+
+def run_program(arguments, timeout=None, check=False, capture_output=False, input=None,
+                **options):
+    """subprocess.run(...) with its start through start_program(): the same result, the same
+    TimeoutExpired (the program killed first) and CalledProcessError."""
+    if capture_output:
+        options["stdout"] = options["stderr"] = subprocess.PIPE
+    if input is not None:
+        options["stdin"] = subprocess.PIPE
+    with start_program(arguments, **options) as process:
+        try:
+            out, err = process.communicate(input, timeout=timeout)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+            raise
+    result = subprocess.CompletedProcess(arguments, process.returncode, out, err)
+    if check:
+        result.check_returncode()
+    return result
 
 
 def find_program(*candidates):
@@ -90,7 +136,7 @@ class Build:
 def runs_32bit():
     """True when this kernel runs 32-bit x86 programs and 32-bit Wine is installed."""
     probe = SOURCE / "tools" / "runs-32bit"
-    if subprocess.run([str(probe)], stdout=subprocess.DEVNULL,
+    if run_program([str(probe)], stdout=subprocess.DEVNULL,
                       stderr=subprocess.DEVNULL).returncode != 0:
         return False, "this kernel runs no 32-bit code"
     if not find_program("/usr/lib/wine/wine"):
@@ -140,7 +186,7 @@ class Display:
         folder.mkdir(parents=True, exist_ok=True)
         read_end, write_end = os.pipe()
         self.log = open(folder / "xvfb.log", "wb")
-        self.process = subprocess.Popen(
+        self.process = start_program(
             [xvfb, "-displayfd", str(write_end), "-screen", "0", screen, "-nolisten", "tcp"],
             pass_fds=(write_end,), stdin=subprocess.DEVNULL, stdout=self.log, stderr=self.log)
         os.close(write_end)
@@ -247,7 +293,7 @@ class Wine:
         output = Path(output)
         out, err = output.with_suffix(".out"), output.with_suffix(".err")
         with open(out, "wb") as out_file, open(err, "wb") as err_file:
-            process = subprocess.Popen(
+            process = start_program(
                 self.command(arguments, drop_read_override, wrapper),
                 env=self.environment(prefix, debug), stdin=subprocess.DEVNULL, stdout=out_file,
                 stderr=err_file)
@@ -262,7 +308,7 @@ class Wine:
         command = [self.server] + list(arguments)
         if drop_read_override:
             command = self.without_read_override(command)
-        subprocess.run(command, env=self.environment(prefix), stdout=subprocess.DEVNULL,
+        run_program(command, env=self.environment(prefix), stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, timeout=timeout)
 
     def start_server(self, prefix, drop_read_override=False):
@@ -369,7 +415,7 @@ class Prefix:
     # ---- mounts
 
     def mount(self, arguments, folder):
-        result = subprocess.run(["mount"] + arguments, capture_output=True, text=True)
+        result = run_program(["mount"] + arguments, capture_output=True, text=True)
         if result.returncode != 0:
             raise MountRefused("mount refused: " + (result.stderr.strip() or
                                                     "status %d" % result.returncode))
@@ -450,6 +496,24 @@ class Prefix:
             path = path / entry_in_any_case(path, name)
         return path
 
+    def link(self, windows_path, windows_folder):
+        """Makes windows_path a directory link to windows_folder (made when missing): a host
+        symbolic link, which this Wine shows as a folder that is a reparse point (a directory
+        junction) and follows. Its parents are made as needed."""
+        target = self.host_path(windows_folder)
+        target.mkdir(parents=True, exist_ok=True)
+        link = self.host_path(windows_path)
+        link.parent.mkdir(parents=True, exist_ok=True)
+        link.symlink_to(target, target_is_directory=True)
+        return link
+
+    def write_file(self, windows_path, content):
+        """Writes content (bytes) to a file at windows_path, its folders made as needed."""
+        host = self.host_path(windows_path)
+        host.parent.mkdir(parents=True, exist_ok=True)
+        host.write_bytes(content)
+        return host
+
     # ---- registry
 
     def add_values(self, hive, key, values):
@@ -512,7 +576,7 @@ def make_read_only(root):
 def unmount(folder):
     """Unmounts folder (a FUSE mount too); lazily when it is busy."""
     for command in (["umount", str(folder)], ["umount", "-l", str(folder)]):
-        if subprocess.run(command, stdout=subprocess.DEVNULL,
+        if run_program(command, stdout=subprocess.DEVNULL,
                           stderr=subprocess.DEVNULL).returncode == 0:
             return
 
@@ -578,7 +642,7 @@ class ImageDisc:
         # -n: no list of mounts in ~/.mtab.fuseiso. fuseiso rewrites that list as it unmounts,
         # and with scenarios mounting and unmounting at once the rewrite was seen to spin,
         # growing the list to gigabytes while every other fuseiso waited for its lock.
-        result = subprocess.run(["fuseiso", "-n", str(self.image), str(self.folder)],
+        result = run_program(["fuseiso", "-n", str(self.image), str(self.folder)],
                                 capture_output=True, text=True)
         if result.returncode != 0:
             raise SetupError("fuseiso can't mount %s: %s" % (self.image, result.stderr.strip()))
@@ -589,7 +653,7 @@ class ImageDisc:
         if not find_program("xorriso"):
             raise SetupError("xorriso is needed to extract a disc image (Debian package "
                              "xorriso)")
-        result = subprocess.run(["xorriso", "-no_rc", "-osirrox", "on", "-indev",
+        result = run_program(["xorriso", "-no_rc", "-osirrox", "on", "-indev",
                                  str(self.image), "-extract", "/", str(self.folder)],
                                 capture_output=True, text=True)
         if result.returncode != 0:
@@ -603,7 +667,7 @@ class ImageDisc:
         losetup = find_program("losetup", "/usr/sbin/losetup", "/sbin/losetup")
         if not losetup:
             raise SetupError("losetup is needed for a disc image's label (util-linux)")
-        result = subprocess.run([losetup, "--find", "--show", "--read-only", str(self.image)],
+        result = run_program([losetup, "--find", "--show", "--read-only", str(self.image)],
                                 capture_output=True, text=True)
         if result.returncode != 0:
             raise SetupError("no loop device for %s (root and /dev/loop-control are needed): %s"
@@ -613,7 +677,7 @@ class ImageDisc:
     def close(self):
         if self.device:
             losetup = find_program("losetup", "/usr/sbin/losetup", "/sbin/losetup")
-            subprocess.run([losetup, "--detach", self.device], stdout=subprocess.DEVNULL,
+            run_program([losetup, "--detach", self.device], stdout=subprocess.DEVNULL,
                            stderr=subprocess.DEVNULL)
             self.device = None
         if self.mounted:

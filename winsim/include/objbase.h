@@ -31,5 +31,6 @@ extern const IID IID_IPersistFile;
 
 HRESULT WINAPI CoInitialize(LPVOID reserved);
 void WINAPI CoUninitialize(void);
+void WINAPI CoTaskMemFree(LPVOID memory);
 HRESULT WINAPI CoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid,
                                 LPVOID* object);

@@ -153,6 +153,13 @@ typedef uintptr_t DWORD_PTR_;
 #define ERROR_DIRECTORY 267L
 #define ERROR_UNRECOGNIZED_VOLUME 1005L
 #define ERROR_INVALID_WINDOW_HANDLE 1400L
+#define ERROR_INVALID_FUNCTION 1L
+#define ERROR_NOT_SUPPORTED 50L
+#define ERROR_NEGATIVE_SEEK 131L
+#define ERROR_NOACCESS 998L
+#define ERROR_BADKEY 1010L
+#define ERROR_REGISTRY_IO_FAILED 1016L
+#define ERROR_KEY_DELETED 1018L
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
 #define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
 
@@ -206,6 +213,7 @@ UINT WINAPI SetErrorMode(UINT mode);
 #define FILE_ATTRIBUTE_DIRECTORY 0x00000010
 #define FILE_ATTRIBUTE_ARCHIVE 0x00000020
 #define FILE_ATTRIBUTE_NORMAL 0x00000080
+#define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400
 typedef struct _WIN32_FIND_DATAA {
     DWORD dwFileAttributes;
     FILETIME ftCreationTime;
@@ -228,6 +236,13 @@ BOOL WINAPI FindNextFileA(HANDLE find, LPWIN32_FIND_DATAA data);
 BOOL WINAPI FindClose(HANDLE find);
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
+#define GENERIC_EXECUTE 0x20000000u
+#define GENERIC_ALL 0x10000000u
+#define DELETE 0x00010000u
+#define READ_CONTROL 0x00020000u
+#define WRITE_DAC 0x00040000u
+#define WRITE_OWNER 0x00080000u
+#define MAXIMUM_ALLOWED 0x02000000u
 #define FILE_SHARE_READ 0x00000001
 #define FILE_SHARE_WRITE 0x00000002
 #define FILE_SHARE_DELETE 0x00000004
@@ -244,6 +259,11 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written,
 BOOL WINAPI SetFileTime(HANDLE file, const FILETIME* creation, const FILETIME* access,
                         const FILETIME* write);
 BOOL WINAPI FlushFileBuffers(HANDLE file);
+#define FILE_BEGIN 0
+#define FILE_CURRENT 1
+#define FILE_END 2
+#define INVALID_SET_FILE_POINTER ((DWORD)-1)
+DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, LONG* distanceHigh, DWORD method);
 #define MOVEFILE_REPLACE_EXISTING 0x00000001
 #define MOVEFILE_COPY_ALLOWED 0x00000002
 BOOL WINAPI MoveFileA(LPCSTR existing, LPCSTR newName);
@@ -292,6 +312,10 @@ typedef struct _STARTUPINFOA {
     HANDLE hStdError;
 } STARTUPINFOA, *LPSTARTUPINFOA;
 #define STARTF_USESHOWWINDOW 0x00000001
+
+// The system's version: major and minor in the low word; the high bit set on Windows 95, 98
+// and ME, else the build number in the high word.
+DWORD WINAPI GetVersion(void);
 
 // Modules
 typedef INT_PTR(WINAPI* FARPROC)(void);

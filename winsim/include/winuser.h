@@ -36,6 +36,7 @@ typedef WORD ATOM;
 #define WM_TIMER 0x0113
 #define WM_KEYDOWN 0x0100
 #define WM_USER 0x0400
+#define WM_APP 0x8000
 #define BM_GETCHECK 0x00F0
 #define BM_SETCHECK 0x00F1
 #define BM_CLICK 0x00F5
@@ -130,6 +131,7 @@ int WINAPI GetClassNameA(HWND window, LPSTR className, int maxCount);
 UINT_PTR WINAPI SetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC callback);
 BOOL WINAPI KillTimer(HWND window, UINT_PTR id);
 BOOL WINAPI PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+LRESULT WINAPI SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 // Drawing: a window's client area and a device context to measure text in.
 typedef struct tagRECT {

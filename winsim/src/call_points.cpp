@@ -2,8 +2,11 @@
 
 #include <windows.h>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <mutex>
+#include <thread>
 #include <unistd.h>
 
 #include "host_files.h"
@@ -14,8 +17,9 @@ namespace {
 
 // How deep the calling thread is in winsim's calls: only a call at depth 0 is the installer's.
 thread_local int depth = 0;
-// Which CreateThread made the calling thread (1, 2, ...); 0 for the process's first thread.
-thread_local int threadIndex = 0;
+// Which CreateThread made the calling thread (1, 2, ...); 0 for the thread that runs WinMain; -1
+// for threads that are not the installer's (a scripted user's, a test's).
+thread_local int threadIndex = -1;
 
 struct State {
     std::mutex lock;
@@ -30,6 +34,9 @@ State& S() {
     return *state;
 }
 
+// Whether the plan makes any call slow: a look without the lock at every call.
+std::atomic<bool> anySlow{false};
+
 // The process ends here and now, as a process killed from outside (Task Manager, a crash) or a
 // PC whose power fails: no exit code of its own, nothing run at its exit, nothing flushed.
 [[noreturn]] void Die(bool powerCut) {
@@ -43,6 +50,17 @@ State& S() {
 } // namespace
 
 Scope::Scope(const char* name, unsigned kind) {
+    if (anySlow) {
+        int milliseconds = 0;
+        {
+            std::lock_guard guard(S().lock);
+            auto slow = S().plan.slowMs.find(name);
+            if (slow != S().plan.slowMs.end())
+                milliseconds = slow->second;
+        }
+        if (milliseconds > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    }
     if (depth++ != 0)
         return;
     counted_ = true;
@@ -55,18 +73,16 @@ Scope::Scope(const char* name, unsigned kind) {
             auto planned = state.plan.failAt.find(name);
             fails_ = planned != state.plan.failAt.end() && planned->second == use;
         }
-        if ((kind & Point) != 0 && threadIndex != 0) {
+        if ((kind & Point) != 0 && threadIndex >= 0) {
             int call = ++state.counts.threadCalls[threadIndex];
-            if (threadIndex == state.plan.cancelThread) {
-                if (call == state.plan.killBeforeCall)
-                    Die(state.plan.powerCut);
-                if (HasUnflushedWrites()) {
-                    auto& runs = state.counts.unflushedBefore;
-                    if (!runs.empty() && runs.back().second + 1 == call)
-                        runs.back().second = call;
-                    else
-                        runs.push_back({call, call});
-                }
+            if (threadIndex == state.plan.killThread && call == state.plan.killBeforeCall)
+                Die(state.plan.powerCut);
+            if (HasUnflushedWrites()) {
+                auto& runs = state.counts.unflushedBefore[threadIndex];
+                if (!runs.empty() && runs.back().second + 1 == call)
+                    runs.back().second = call;
+                else
+                    runs.push_back({call, call});
             }
             if (threadIndex == state.plan.cancelThread && call == state.plan.cancelBeforeCall)
                 state.cancelDue = true;
@@ -113,6 +129,7 @@ void StartThread(int index) {
 void SetPlan(const Plan& plan) {
     std::lock_guard guard(S().lock);
     S().plan = plan;
+    anySlow = !plan.slowMs.empty();
 }
 
 void WatchCancelPress(std::function<void()> watcher) {
@@ -135,8 +152,11 @@ std::string Report() {
     text += "cancel " + std::to_string(counts.cancelPressedAt) + "\n";
     for (const auto& [name, uses] : counts.usesAtCancel)
         text += "use-at-cancel " + name + " " + std::to_string(uses) + "\n";
-    for (const auto& [first, last] : counts.unflushedBefore)
-        text += "unflushed " + std::to_string(first) + " " + std::to_string(last) + "\n";
+    for (const auto& [index, runs] : counts.unflushedBefore) {
+        for (const auto& [first, last] : runs)
+            text += "unflushed " + std::to_string(index) + " " + std::to_string(first) + " " +
+                    std::to_string(last) + "\n";
+    }
     return text;
 }
 

@@ -1,6 +1,7 @@
 // The calls the installer makes, counted as they are made: what a test needs to fail the k-th
-// use of a call, or to press the user's cancel just before the copy worker's k-th call, so that
-// every such moment can be replayed exactly.
+// use of a call, to press the user's cancel just before the copy worker's k-th call, or to kill
+// the process or cut the power just before any thread's k-th call, so that every such moment can
+// be replayed exactly.
 //
 // Every Win32 function of winsim enters a Scope first. Only the installer's own calls count:
 // calls that winsim makes inside another call do not, and calls the installer makes from a
@@ -52,19 +53,24 @@ class ProductCode {
     int saved_;
 };
 
-// The thread made by the n-th CreateThread of the process (1, 2, ...) calls this first.
+// The thread made by the n-th CreateThread of the process (1, 2, ...) calls this first; the
+// thread that runs WinMain calls it with 0. Other threads' calls are no moments of the installer.
 void StartThread(int index);
 
 // What to do: the use of a call that fails (name to k, counted from 1), and before which call
 // of which thread the user presses cancel (0: never). Set before the installer starts.
 struct Plan {
     std::map<std::string, int> failAt;
+    // Calls that sleep this many milliseconds first, every time.
+    std::map<std::string, int> slowMs;
     int cancelBeforeCall = 0;
     int cancelThread = 2;
-    // The process dies just before that call of the same thread (0: never): killed (no call
-    // after it, its memory gone, its handles closed, its files as written), or with powerCut
-    // stopped by a power cut (the same, and what was written to a file but not flushed is lost).
+    // The process dies just before that call of killThread (0: never; the main thread is 0):
+    // killed (no call after it, its memory gone, its handles closed, its files as written), or
+    // with powerCut stopped by a power cut (the same, and what was written to a file or the
+    // registry but not flushed is lost).
     int killBeforeCall = 0;
+    int killThread = 2;
     bool powerCut = false;
     // How the user presses cancel: false when the button can't be reached now (it is tried again
     // before the next call). beforePress runs just before the press lands.
@@ -84,13 +90,14 @@ struct Counts {
     std::map<int, int> threadCalls;
     int cancelPressedAt = 0;
     std::map<std::string, int> usesAtCancel;
-    // The calls of the cancel's thread before which a file held writes not yet flushed, as
+    // By thread, the calls before which a file or the registry held writes not yet flushed, as
     // runs of calls (first to last).
-    std::vector<std::pair<int, int>> unflushedBefore;
+    std::map<int, std::vector<std::pair<int, int>>> unflushedBefore;
 };
 Counts Counted();
-// The counts as text, one "name count" per line: "use <call> <n>", "thread <index> <calls>",
-// "cancel <call>", "use-at-cancel <call> <n>", "unflushed <first call> <last call>".
+// The counts as text, one "name count" per line: "use <call> <n>", "thread <index> <calls>"
+// (the main thread is 0), "cancel <call>", "use-at-cancel <call> <n>",
+// "unflushed <thread> <first call> <last call>".
 std::string Report();
 
 } // namespace winsim::calls

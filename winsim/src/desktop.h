@@ -33,6 +33,8 @@ struct WindowView {
     std::vector<int> buttons;  // message boxes: the button ids (IDOK, IDYES, ...)
     std::uintptr_t owner = 0;  // 0: none
     std::uint32_t exStyle = 0; // WS_EX_APPWINDOW, WS_EX_TOPMOST, ...
+    // The extended style as the window was last shown: what the taskbar went by.
+    std::uint32_t exStyleShown = 0;
     std::uint32_t boxType = 0; // message boxes: the type they were asked for (MB_OKCANCEL, ...)
     bool visible = false;
     bool enabled = true;
@@ -70,8 +72,15 @@ std::optional<MeasuredText> MeasureText(std::uintptr_t window, int controlId);
 // beforePress (when given) runs just before the press; it must not use the desktop.
 bool PressAndWait(const std::string& templateName, int controlId, double seconds,
                   const std::function<void()>& beforePress = {});
+// Sends the window a message that does nothing (WM_NULL) and waits up to seconds until its
+// thread has handled it: whether the window answers, as a thread that pumps its messages does.
+// False, with why, when it does not in time or the window is gone.
+bool Answers(std::uintptr_t window, double seconds, std::string& error);
 // Picks folder (a Windows path) in a folder browser, or cancels it when folder is empty.
 bool PickFolder(std::uintptr_t browser, const std::string& folder, std::string& error);
+
+// The folder browser's item lists handed out and not yet freed with CoTaskMemFree.
+int ItemListsNotFreed();
 
 // Destroys the windows a thread owns, as Windows does when the thread ends without them.
 void DestroyThreadWindows(std::uint32_t threadId);

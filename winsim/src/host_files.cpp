@@ -48,7 +48,10 @@ std::optional<std::string> MapPath(const char* path) {
     if (!host) {
         std::lock_guard lock(machineLock());
         Drive* d = machine().drive(DriveLetterOf(path));
-        SetError(d != nullptr && d->hostFolder.empty() ? ERROR_NOT_READY : ERROR_PATH_NOT_FOUND);
+        SetError(d != nullptr && d->hostFolder.empty() ? ERROR_NOT_READY
+                 : IsDevicePath(path)                  ? ERROR_FILE_NOT_FOUND
+                 : HasInvalidName(path)                ? ERROR_INVALID_NAME
+                                                       : ERROR_PATH_NOT_FOUND);
     }
     return host;
 }
@@ -141,8 +144,16 @@ timespec HostTimeOf(const FILETIME& time) {
     return out;
 }
 
-std::uint32_t AttributesOf(const std::string& host, const struct stat& info) {
+bool IsFolderLink(const std::string& host) {
+    struct stat link, target;
+    return lstat(host.c_str(), &link) == 0 && S_ISLNK(link.st_mode) &&
+           stat(host.c_str(), &target) == 0 && S_ISDIR(target.st_mode);
+}
+
+std::uint32_t AttributesOf(const std::string& host, const struct stat& info, bool asEntry) {
     std::uint32_t attributes = StoredDosAttributes(host);
+    if (S_ISDIR(info.st_mode) && asEntry && IsFolderLink(host))
+        attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
     if (S_ISDIR(info.st_mode))
         return attributes | FILE_ATTRIBUTE_DIRECTORY;
     if ((info.st_mode & S_IWUSR) == 0)

@@ -45,8 +45,12 @@ bool IsOnCdRom(const char* path);
 // host file ("0x2" for hidden). Read-only is the host's write bit, directory the file type.
 std::uint32_t StoredDosAttributes(const std::string& host);
 // All attributes of the host file that info describes: directory, read-only (no write bit),
-// archive (every writable file), hidden and system.
-std::uint32_t AttributesOf(const std::string& host, const struct stat& info);
+// archive (every writable file), hidden and system; and for a host symbolic link to a folder (a
+// directory junction to Windows) the reparse point, unless the folder is looked at through it
+// (asEntry false: a listing's "." of that folder).
+std::uint32_t AttributesOf(const std::string& host, const struct stat& info, bool asEntry = true);
+// Whether the host entry is a symbolic link to a folder: a directory junction.
+bool IsFolderLink(const std::string& host);
 bool StoreDosAttributes(const std::string& host, std::uint32_t attributes);
 
 // A file time (100-nanosecond intervals since 1601-01-01) from the host's time, and back.

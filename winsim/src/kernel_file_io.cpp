@@ -6,6 +6,7 @@
 // (LoseUnflushedWrites), while the making, moving and deleting of files and folders last.
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include <map>
 #include <mutex>
 #include <utility>
+#include <vector>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -69,10 +71,13 @@ bool SharingViolation(const struct stat& info, bool read, bool write, bool remov
 }
 
 // Files written since they were last flushed: what a power cut takes back. By file, the host
-// path it has now and the size it had when it was last flushed (or first written).
+// path it has now, the size it had when it was last flushed (or first written), and the bytes
+// within that size that writes have covered since, as they were before each write (oldest
+// first).
 struct Unflushed {
     std::string host;
     off_t durable = 0;
+    std::vector<std::pair<off_t, std::string>> overwritten;
 };
 using FileKey = std::pair<dev_t, ino_t>;
 
@@ -86,6 +91,17 @@ struct UnflushedFiles {
 UnflushedFiles& Cache() {
     static auto* cache = new UnflushedFiles;
     return *cache;
+}
+
+// Puts a file back as it was when it was last flushed: its size, and the bytes that writes
+// covered (the oldest saved last, so that it wins).
+void Revert(int descriptor, const Unflushed& file) {
+    int cut = ftruncate(descriptor, file.durable);
+    (void)cut;
+    for (auto piece = file.overwritten.rbegin(); piece != file.overwritten.rend(); ++piece) {
+        ssize_t put = pwrite(descriptor, piece->second.data(), piece->second.size(), piece->first);
+        (void)put;
+    }
 }
 
 // Forgets the file that info describes: it was flushed, or it is gone.
@@ -228,17 +244,23 @@ std::uint32_t winsim::DeleteHostFile(const std::string& host, bool keepReadOnly)
 }
 
 bool winsim::HasUnflushedWrites() {
-    return Cache().any;
+    return Cache().any || RegistryUnflushed();
 }
 
 void winsim::LoseUnflushedWrites() {
     // Held until the process is gone: no write lands after the cut.
     Cache().lock.lock();
     for (const auto& [key, file] : Cache().files) {
-        if (truncate(file.host.c_str(), file.durable) != 0)
+        int descriptor = open(file.host.c_str(), O_WRONLY | O_CLOEXEC);
+        if (descriptor < 0) {
             std::perror(file.host.c_str());
+            continue;
+        }
+        Revert(descriptor, file);
+        close(descriptor);
     }
     Cache().files.clear();
+    LoseUnflushedRegistry();
 }
 
 std::uint32_t winsim::HoldFileOpen(const char* path) {
@@ -257,8 +279,7 @@ bool winsim::CloseFileHandle(void* handle, bool& closed, bool fails) {
         std::lock_guard guard(Cache().lock);
         auto unflushed = Cache().files.find({info.st_dev, info.st_ino});
         if (unflushed != Cache().files.end()) {
-            int cut = ftruncate(file->descriptor, unflushed->second.durable);
-            (void)cut;
+            Revert(file->descriptor, unflushed->second);
             Cache().files.erase(unflushed);
             Cache().any = !Cache().files.empty();
         }
@@ -348,19 +369,46 @@ BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD count, LPDWORD writte
     if (file == nullptr)
         return FALSE;
     struct stat info;
-    if (fstat(file->descriptor, &info) == 0) {
-        std::lock_guard cached(Cache().lock);
-        Cache().files.try_emplace({info.st_dev, info.st_ino}, Unflushed{file->host, info.st_size});
-        Cache().any = true;
+    off_t at = lseek(file->descriptor, 0, SEEK_CUR);
+    if (fstat(file->descriptor, &info) != 0 || at < 0) {
+        SetError(ErrorOf(errno, ERROR_WRITE_FAULT));
+        return FALSE;
     }
-    size_t room = TakeRoom(file->drive, count);
+    // Only what lies past the end takes room: bytes written over are there already. Short of
+    // room, the write goes as far as the room does.
+    size_t growth =
+        at + (off_t)count > info.st_size ? (size_t)(at + (off_t)count - info.st_size) : 0;
+    size_t room = TakeRoom(file->drive, growth);
+    size_t wanted = count - std::min<size_t>(count, growth - room);
+    {
+        std::lock_guard cached(Cache().lock);
+        auto [unflushed, added] = Cache().files.try_emplace(
+            {info.st_dev, info.st_ino}, Unflushed{file->host, info.st_size, {}});
+        Cache().any = true;
+        // What this write covers of the size that the disk holds keeps its old bytes for a
+        // power cut.
+        off_t durable = unflushed->second.durable;
+        if (at < durable && wanted > 0) {
+            std::string old((size_t)std::min<off_t>(durable - at, (off_t)wanted), '\0');
+            ssize_t got = pread(file->descriptor, old.data(), old.size(), at);
+            old.resize(got > 0 ? (size_t)got : 0);
+            if (!old.empty())
+                unflushed->second.overwritten.emplace_back(at, std::move(old));
+        }
+    }
     size_t done = 0;
-    while (done < room) {
-        ssize_t step = ::write(file->descriptor, (const char*)buffer + done, room - done);
+    // The room taken that the file did not grow into goes back.
+    auto giveBackUnused = [&] {
+        off_t end = at + (off_t)done;
+        size_t grown = end > info.st_size ? (size_t)(end - info.st_size) : 0;
+        GiveBackRoom(file->drive, room - std::min(room, grown));
+    };
+    while (done < wanted) {
+        ssize_t step = ::write(file->descriptor, (const char*)buffer + done, wanted - done);
         if (step < 0 && errno == EINTR)
             continue;
         if (step <= 0) {
-            GiveBackRoom(file->drive, room - done);
+            giveBackUnused();
             SetError(step < 0 ? ErrorOf(errno, ERROR_WRITE_FAULT) : ERROR_DISK_FULL);
             if (written != nullptr)
                 *written = (DWORD)done;
@@ -370,11 +418,64 @@ BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD count, LPDWORD writte
     }
     if (written != nullptr)
         *written = (DWORD)done;
-    if (room < count) {
+    if (wanted < count) {
+        giveBackUnused();
         SetError(ERROR_DISK_FULL);
         return FALSE;
     }
     return TRUE;
+}
+
+// The handle's file position, over the descriptor's. A position before the file's start is
+// refused (ERROR_NEGATIVE_SEEK); one past its end is kept, and a write there fills the gap with
+// zeros. Without distanceHigh, distance is a signed 32-bit move and the new position must fit
+// 32 bits.
+DWORD WINAPI SetFilePointer(HANDLE handle, LONG distance, LONG* distanceHigh, DWORD method) {
+    calls::Scope call("SetFilePointer", calls::Point | calls::CanFail);
+    if (call.Fails()) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return INVALID_SET_FILE_POINTER;
+    }
+    FileObject* file = FindFile(handle);
+    if (file == nullptr)
+        return INVALID_SET_FILE_POINTER;
+    long long move = distanceHigh != nullptr
+                         ? (long long)(((unsigned long long)(std::uint32_t)*distanceHigh << 32) |
+                                       (std::uint32_t)distance)
+                         : (long long)distance;
+    long long from = 0;
+    struct stat info;
+    if (method == FILE_CURRENT) {
+        from = lseek(file->descriptor, 0, SEEK_CUR);
+    } else if (method == FILE_END) {
+        from = fstat(file->descriptor, &info) == 0 ? (long long)info.st_size : -1;
+    } else if (method != FILE_BEGIN) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return INVALID_SET_FILE_POINTER;
+    }
+    if (from < 0) {
+        SetError(ErrorOf(errno, ERROR_INVALID_PARAMETER));
+        return INVALID_SET_FILE_POINTER;
+    }
+    long long to = from + move;
+    if (to < 0) {
+        SetError(ERROR_NEGATIVE_SEEK);
+        return INVALID_SET_FILE_POINTER;
+    }
+    if (distanceHigh == nullptr && to >= (long long)INVALID_SET_FILE_POINTER) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return INVALID_SET_FILE_POINTER;
+    }
+    if (lseek(file->descriptor, (off_t)to, SEEK_SET) < 0) {
+        SetError(ErrorOf(errno, ERROR_INVALID_PARAMETER));
+        return INVALID_SET_FILE_POINTER;
+    }
+    if (distanceHigh != nullptr)
+        *distanceHigh = (LONG)(std::uint32_t)((unsigned long long)to >> 32);
+    // A position whose low part reads as the failure is told apart by the last error.
+    if ((DWORD)to == INVALID_SET_FILE_POINTER)
+        SetError(ERROR_SUCCESS);
+    return (DWORD)to;
 }
 
 // A time of 0, or of -1 (every bit set), leaves that time as it is; any other with the top bit
@@ -515,7 +616,8 @@ BOOL WINAPI MoveFileA(LPCSTR existing, LPCSTR newName) {
 }
 
 // The first releases of Windows (95, 98, ME) export it but do not implement it (machine.txt:
-// "lacks MoveFileExA").
+// "lacks MoveFileExA [error <n>]": it fails with that error, ERROR_CALL_NOT_IMPLEMENTED unless
+// told).
 BOOL WINAPI MoveFileExA(LPCSTR existing, LPCSTR newName, DWORD flags) {
     calls::Scope call("MoveFileExA", calls::Point | calls::CanFail);
     if (call.Fails()) {
@@ -525,7 +627,10 @@ BOOL WINAPI MoveFileExA(LPCSTR existing, LPCSTR newName, DWORD flags) {
     {
         std::lock_guard lock(machineLock());
         if (machine().lacks.contains("MoveFileExA")) {
-            SetError(ERROR_CALL_NOT_IMPLEMENTED);
+            auto error = machine().stubErrors.find("MoveFileExA");
+            SetError(error != machine().stubErrors.end()
+                         ? error->second
+                         : (std::uint32_t)ERROR_CALL_NOT_IMPLEMENTED);
             return FALSE;
         }
     }

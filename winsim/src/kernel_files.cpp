@@ -178,7 +178,7 @@ bool Describe(const std::string& host, const std::string& utf8Name, const struct
     if (name.size() >= MAX_PATH)
         return false;
     std::memset(&data, 0, sizeof data);
-    data.dwFileAttributes = AttributesOf(host, info);
+    data.dwFileAttributes = AttributesOf(host, info, utf8Name != "." && utf8Name != "..");
     data.ftCreationTime = FileTimeOf(info.st_ctim);
     data.ftLastAccessTime = FileTimeOf(info.st_atim);
     data.ftLastWriteTime = FileTimeOf(info.st_mtim);
@@ -382,6 +382,14 @@ BOOL WINAPI RemoveDirectoryA(LPCSTR path) {
     if (!S_ISDIR(info.st_mode)) {
         SetError(ERROR_DIRECTORY);
         return FALSE;
+    }
+    // A directory junction goes as a link, whatever the folder it leads to holds.
+    if (IsFolderLink(*host) && !IsOnCdRom(path)) {
+        if (unlink(host->c_str()) != 0) {
+            SetError(ErrorOf(errno, ERROR_ACCESS_DENIED));
+            return FALSE;
+        }
+        return TRUE;
     }
     std::error_code error;
     if (!fs::is_empty(*host, error)) {

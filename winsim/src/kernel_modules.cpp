@@ -1,6 +1,6 @@
 // GetModuleHandleA and GetProcAddress: the functions a program looks up at run time because an
 // older Windows lacks them. A machine may lack some of them, as the first release of Windows 95
-// lacks GetDiskFreeSpaceExA (machine.txt: "lacks <function>").
+// lacks GetDiskFreeSpaceExA (machine.txt: "lacks <function>"). And GetVersion: which Windows.
 #include <windows.h>
 
 #include <strings.h>
@@ -50,4 +50,13 @@ FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR procName) {
     }
     SetError(ERROR_PROC_NOT_FOUND);
     return nullptr;
+}
+
+// Windows 10 unless the machine says otherwise (machine.txt "version"); the first Windows 95
+// answers 0xC3B60004: 4.0, the high bit set, build 950 below it. It touches nothing another
+// thread sees: no moment of its own.
+DWORD WINAPI GetVersion(void) {
+    calls::Scope call("GetVersion", 0);
+    std::lock_guard lock(machineLock());
+    return machine().version;
 }

@@ -1,4 +1,5 @@
-// Threads over pthreads: CreateThread, waiting on a thread, thread ids and Sleep.
+// Threads over pthreads: CreateThread, waiting on a thread, thread ids and Sleep, and what each
+// thread holds of COM.
 #include <windows.h>
 
 #include <atomic>
@@ -6,6 +7,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <pthread.h>
+#include <string>
 #include <thread>
 
 #include "host_files.h"
@@ -40,6 +42,7 @@ HandleTable<ThreadObject>& Objects() {
 std::atomic<DWORD> nextThreadId{1};
 std::atomic<int> threadsMade{0};
 thread_local DWORD currentThreadId = 0;
+thread_local int comInitializations = 0;
 
 // The handle's object, or nullptr when it is no open thread handle.
 ThreadObject* Lookup(HANDLE handle) {
@@ -55,6 +58,13 @@ void* RunThread(void* argument) {
     currentThreadId = object->id;
     calls::StartThread(object->index);
     DWORD code = object->start(object->parameter);
+    // "A thread must call CoUninitialize once for each successful call it has made to
+    // CoInitialize": a thread that returns without has left COM's thread state behind.
+    if (comInitializations > 0)
+        Misuse("thread " + std::to_string(object->id) + " (made by CreateThread #" +
+               std::to_string(object->index) + ") ended with " +
+               std::to_string(comInitializations) +
+               " CoInitialize call(s) not undone by CoUninitialize");
     {
         std::lock_guard lock(object->lock);
         object->exitCode = code;
@@ -65,6 +75,14 @@ void* RunThread(void* argument) {
 }
 
 } // namespace
+
+int& winsim::ComInitializations() {
+    return comInitializations;
+}
+
+bool winsim::ComInitialized() {
+    return comInitializations > 0;
+}
 
 HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES security, size_t stackSize,
                            LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags,

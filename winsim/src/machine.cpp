@@ -3,12 +3,15 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <dirent.h>
 #include <iconv.h>
 #include <sstream>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -131,6 +134,24 @@ bool Machine::load(const std::string& machineFolder) {
             drives[d.letter] = d;
         } else if (words.size() >= 3 && words[0] == "shellfolder") {
             shellFolders[words[1]] = words[2];
+        } else if (words.size() == 3 && words[0] == "registry" && words[2] == "readonly" &&
+                   HiveNamed(words[1]) == Hive::LocalMachine) {
+            registry.localMachineReadOnly = true;
+        } else if (words.size() == 6 && words[0] == "registry" && HiveNamed(words[1]) &&
+                   (words[4] == "sz" || words[4] == "dword")) {
+            RegistryValue value;
+            if (words[4] == "sz") {
+                value = {1 /* REG_SZ */, Utf8ToCp950(words[5]) + '\0'};
+            } else {
+                std::uint32_t number = (std::uint32_t)std::stoul(words[5], nullptr, 0);
+                value = {4 /* REG_DWORD */, std::string((const char*)&number, 4)};
+            }
+            Hive hive = *HiveNamed(words[1]);
+            std::vector<std::string> names = KeyNames(words[2]);
+            if (IsShellFolders(hive, names) && value.type == 1)
+                shellFolders[words[3]] = words[5];
+            else
+                registry.Make(hive, names).values[words[3]] = value;
         } else if (words.size() >= 3 && words[0] == "fault") {
             if (words[1] == "keyopen")
                 failKeyOpenings.insert(std::stoi(words[2]));
@@ -140,20 +161,31 @@ bool Machine::load(const std::string& machineFolder) {
                 linkFaults.insert(words[2]);
             else if (words[1] == "call" && words.size() >= 4)
                 failCalls[words[2]] = std::stoi(words[3]);
+            else if (words[1] == "slow" && words.size() >= 4)
+                slowCalls[words[2]] = std::stoi(words[3]);
         } else if (words.size() >= 4 && words[0] == "cancel" && words[1] == "before" &&
                    words[2] == "call") {
             cancelBeforeCall = std::stoi(words[3]);
         } else if (words.size() >= 4 && words[0] == "kill" && words[1] == "before" &&
                    words[2] == "call") {
             killBeforeCall = std::stoi(words[3]);
+            if (words.size() >= 6 && words[4] == "thread")
+                killThread = std::stoi(words[5]);
         } else if (words.size() >= 5 && words[0] == "power" && words[1] == "cut" &&
                    words[2] == "before" && words[3] == "call") {
             killBeforeCall = std::stoi(words[4]);
             powerCut = true;
+            if (words.size() >= 7 && words[5] == "thread")
+                killThread = std::stoi(words[6]);
         } else if (words.size() >= 2 && words[0] == "lacks") {
             lacks.insert(words[1]);
+            if (words.size() >= 4 && words[2] == "error")
+                stubErrors[words[1]] = (std::uint32_t)std::stoul(words[3], nullptr, 0);
+        } else if (words.size() == 2 && words[0] == "version") {
+            version = (std::uint32_t)std::stoul(words[1], nullptr, 0);
         }
     }
+    LoadRegistryFile(*this);
     return true;
 }
 
@@ -179,6 +211,34 @@ bool Machine::save() const {
     }
     for (const auto& [name, value] : shellFolders)
         out << "shellfolder " << Quote(name) << " " << Quote(value) << "\n";
+    if (registry.localMachineReadOnly)
+        out << "registry hklm readonly\n";
+    // The text and number values (registry.txt holds the registry whole once it has changed).
+    std::vector<std::string> names;
+    auto values = [&](auto& self, Hive hive, const RegistryKey& key) -> void {
+        std::string path;
+        for (const auto& name : names)
+            path += (path.empty() ? "" : "\\") + name;
+        for (const auto& [name, value] : key.values) {
+            if (value.type == 1 /* REG_SZ */)
+                out << "registry " << HiveName(hive) << " " << Quote(path) << " " << Quote(name)
+                    << " sz " << Quote(Cp950ToUtf8(value.data.substr(0, value.data.find('\0'))))
+                    << "\n";
+            std::uint32_t number = 0;
+            if (value.type == 4 /* REG_DWORD */ && value.data.size() == 4) {
+                std::memcpy(&number, value.data.data(), 4);
+                out << "registry " << HiveName(hive) << " " << Quote(path) << " " << Quote(name)
+                    << " dword " << number << "\n";
+            }
+        }
+        for (const auto& [name, subkey] : key.keys) {
+            names.push_back(name);
+            self(self, hive, subkey);
+            names.pop_back();
+        }
+    };
+    for (Hive hive : {Hive::LocalMachine, Hive::CurrentUser})
+        values(values, hive, registry.Root(hive));
     for (int n : failKeyOpenings)
         out << "fault keyopen " << n << "\n";
     for (const auto& path : unreadable)
@@ -187,12 +247,21 @@ bool Machine::save() const {
         out << "fault link " << what << "\n";
     for (const auto& [name, use] : failCalls)
         out << "fault call " << name << " " << use << "\n";
+    for (const auto& [name, milliseconds] : slowCalls)
+        out << "fault slow " << name << " " << milliseconds << "\n";
     if (cancelBeforeCall != 0)
         out << "cancel before call " << cancelBeforeCall << "\n";
     if (killBeforeCall != 0)
-        out << (powerCut ? "power cut" : "kill") << " before call " << killBeforeCall << "\n";
-    for (const auto& name : lacks)
-        out << "lacks " << name << "\n";
+        out << (powerCut ? "power cut" : "kill") << " before call " << killBeforeCall << " thread "
+            << killThread << "\n";
+    for (const auto& name : lacks) {
+        out << "lacks " << name;
+        if (stubErrors.contains(name))
+            out << " error " << stubErrors.at(name);
+        out << "\n";
+    }
+    if (version != Windows10)
+        out << "version " << version << "\n";
     return bool(out);
 }
 
@@ -201,46 +270,137 @@ Drive* Machine::drive(char letter) {
     return found == drives.end() ? nullptr : &found->second;
 }
 
-char DriveLetterOf(std::string_view path) {
-    if (path.size() < 2 || path[1] != ':' || !std::isalpha((unsigned char)path[0]))
-        return 0;
-    return (char)std::tolower((unsigned char)path[0]);
+namespace {
+
+// How a Windows path names its place: the drive, what follows "X:", and whether its names are
+// read as Windows reads them or taken as they are.
+struct PathForm {
+    char letter = 0; // lower case; 0: no drive of a machine (a device, a share, a relative path)
+    std::string_view rest;
+    bool literal = false; // \\?\X:\...: no '/' for '\', no trimming, "." and ".." no steps
+    bool device = false;  // \\.\ or \\?\ that names no drive's folder: a device
+};
+
+bool IsSeparator(char c) {
+    return c == '\\' || c == '/';
 }
 
-// The names of a Windows path after its drive, in UTF-8, as Windows reads them: a name that
-// ends in a dot loses that dot, and the last name (when no separator follows it) loses all dots
-// and spaces at its end; names left empty go. Converted first, then split: a Big5 trail byte
-// 0x5C is no separator.
-static std::vector<std::string> WindowsNames(std::string_view path) {
+PathForm FormOf(std::string_view path) {
+    PathForm form;
+    auto drive = [&](std::string_view rest, bool literal) {
+        // "X:\" (a drive's folders) or "X:" alone; only a literal path insists on the backslash.
+        if (rest.size() < 2 || rest[1] != ':' || !std::isalpha((unsigned char)rest[0]))
+            return false;
+        if (rest.size() > 2 && !(literal ? rest[2] == '\\' : IsSeparator(rest[2])))
+            return false;
+        form.letter = (char)std::tolower((unsigned char)rest[0]);
+        form.rest = rest.substr(2);
+        form.literal = literal;
+        return true;
+    };
+    if (path.size() >= 4 && IsSeparator(path[0]) && IsSeparator(path[1]) &&
+        (path[2] == '?' || path[2] == '.') && IsSeparator(path[3])) {
+        // A drive's volume ("\\.\C:") is a device, not its root folder.
+        bool literal = path.substr(0, 4) == "\\\\?\\";
+        if (path.size() < 7 || !drive(path.substr(4), literal)) {
+            form = PathForm{};
+            form.device = true;
+        }
+        return form;
+    }
+    if (path.size() >= 2 && path[1] == ':' && std::isalpha((unsigned char)path[0])) {
+        form.letter = (char)std::tolower((unsigned char)path[0]);
+        form.rest = path.substr(2);
+    }
+    return form;
+}
+
+// The names of a path after its drive, in UTF-8. Read as Windows reads them: '/' is a
+// separator too; a name that ends in a dot loses that dot, and the last name (when no separator
+// follows it) loses all dots and spaces at its end; names left empty go; "." and ".." stay for
+// ResolvedNames to step by (only names that are no more than that: "..." is a name). A literal
+// path's names are taken as they are. Converted first, then split: a Big5 trail byte 0x5C is no
+// separator. invalid: a name that no file can have ("." or ".." that is no step, a '/' in a
+// literal path's name).
+std::vector<std::string> WindowsNames(std::string_view rest, bool literal, bool* invalid) {
     std::vector<std::string> parts(1);
-    for (char c : Cp950ToUtf8(path)) {
-        if (c == '\\' || c == '/')
+    for (char c : Cp950ToUtf8(rest)) {
+        if (c == '\\' || (c == '/' && !literal))
             parts.emplace_back();
         else
             parts.back() += c;
     }
     std::vector<std::string> names;
+    bool bad = false;
     for (size_t i = 0; i < parts.size(); ++i) {
         std::string& name = parts[i];
-        if (name != "." && name != "..") {
-            if (i + 1 == parts.size()) {
+        bool last = i + 1 == parts.size();
+        if (literal) {
+            bad |= name == "." || name == ".." || name.find('/') != std::string::npos ||
+                   (name.empty() && i != 0 && !last);
+        } else if (name != "." && name != "..") {
+            if (last) {
                 while (!name.empty() && (name.back() == '.' || name.back() == ' '))
                     name.pop_back();
             } else if (!name.empty() && name.back() == '.') {
                 name.pop_back();
+                // "...\" leaves "..": a name, and one no file can have.
+                bad |= name == "." || name == "..";
             }
         }
         if (!name.empty())
             names.push_back(std::move(name));
     }
+    if (invalid != nullptr)
+        *invalid = bad;
     return names;
 }
 
+// The names of a path after its drive, with "." and ".." stepped through (not in a literal
+// path); nullopt when a name is one that no file can have.
+std::optional<std::vector<std::string>> ResolvedNames(const PathForm& form) {
+    bool invalid = false;
+    auto parts = WindowsNames(form.rest, form.literal, &invalid);
+    if (invalid)
+        return std::nullopt;
+    if (form.literal)
+        return parts;
+    std::vector<std::string> names;
+    for (auto& part : parts) {
+        if (part == "..") {
+            if (!names.empty())
+                names.pop_back();
+        } else if (part != ".") {
+            names.push_back(std::move(part));
+        }
+    }
+    return names;
+}
+
+} // namespace
+
+char DriveLetterOf(std::string_view path) {
+    return FormOf(path).letter;
+}
+
+bool IsDevicePath(std::string_view windowsPath) {
+    return FormOf(windowsPath).device;
+}
+
+bool HasInvalidName(std::string_view windowsPath) {
+    PathForm form = FormOf(windowsPath);
+    return form.letter != 0 && !ResolvedNames(form);
+}
+
 bool IsDeviceName(std::string_view windowsPath) {
-    std::string_view last = windowsPath.substr(DriveLetterOf(windowsPath) != 0 ? 2 : 0);
+    PathForm form = FormOf(windowsPath);
+    // A literal path names a file, whatever its name.
+    if (form.literal || form.device)
+        return false;
+    std::string_view last = form.letter != 0 ? form.rest : windowsPath;
     if (last.empty() || last.back() == '\\' || last.back() == '/')
         return false;
-    auto names = WindowsNames(last);
+    auto names = WindowsNames(last, false, nullptr);
     if (names.empty())
         return false;
     // The name before its first dot, without the spaces at its end.
@@ -253,20 +413,6 @@ bool IsDeviceName(std::string_view windowsPath) {
         return true;
     return base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) &&
            base[3] >= '1' && base[3] <= '9';
-}
-
-// The names of a Windows path after its drive, with "." and ".." resolved.
-static std::vector<std::string> ResolvedNames(std::string_view windowsPath) {
-    std::vector<std::string> names;
-    for (auto& part : WindowsNames(windowsPath.substr(2))) {
-        if (part == "..") {
-            if (!names.empty())
-                names.pop_back();
-        } else if (part != ".") {
-            names.push_back(std::move(part));
-        }
-    }
-    return names;
 }
 
 // The entry of a host folder whose name is name but for letter case, as Windows folds it: name
@@ -289,20 +435,22 @@ static std::string EntryAnyCase(const std::string& folder, const std::string& na
 }
 
 static std::optional<std::string> MapNames(std::string_view windowsPath, bool lastAsSpelled) {
-    char letter = DriveLetterOf(windowsPath);
-    if (letter == 0)
+    PathForm form = FormOf(windowsPath);
+    if (form.letter == 0)
+        return std::nullopt;
+    auto names = ResolvedNames(form);
+    if (!names)
         return std::nullopt;
     std::lock_guard lock(machineLock());
-    Drive* d = machine().drive(letter);
+    Drive* d = machine().drive(form.letter);
     if (d == nullptr || d->hostFolder.empty())
         return std::nullopt;
     std::string host = d->hostFolder;
     while (host.size() > 1 && host.back() == '/')
         host.pop_back();
-    auto names = ResolvedNames(windowsPath);
-    for (size_t i = 0; i < names.size(); ++i)
-        host += "/" +
-                (lastAsSpelled && i + 1 == names.size() ? names[i] : EntryAnyCase(host, names[i]));
+    for (size_t i = 0; i < names->size(); ++i)
+        host += "/" + (lastAsSpelled && i + 1 == names->size() ? (*names)[i]
+                                                               : EntryAnyCase(host, (*names)[i]));
     return host;
 }
 
@@ -316,7 +464,8 @@ std::optional<std::string> HostPathAsSpelled(std::string_view windowsPath) {
 
 std::size_t FullPathCharacters(std::string_view windowsPath) {
     std::size_t characters = 3; // "C:\"
-    auto names = ResolvedNames(windowsPath);
+    PathForm form = FormOf(windowsPath);
+    auto names = ResolvedNames(form).value_or(std::vector<std::string>{});
     for (const auto& name : names) {
         for (char c : name)
             characters += ((unsigned char)c & 0xC0) != 0x80 ? 1 : 0;
@@ -324,8 +473,8 @@ std::size_t FullPathCharacters(std::string_view windowsPath) {
     if (!names.empty()) {
         characters += names.size() - 1;
         // Converted first: a Big5 trail byte 0x5C at the end is no separator.
-        std::string utf8 = Cp950ToUtf8(windowsPath);
-        if (utf8.back() == '\\' || utf8.back() == '/')
+        std::string utf8 = Cp950ToUtf8(form.rest);
+        if (!utf8.empty() && (utf8.back() == '\\' || (utf8.back() == '/' && !form.literal)))
             ++characters;
     }
     return characters;
@@ -344,6 +493,14 @@ std::optional<std::string> DiscLabel(const Drive& drive) {
     while (!label.empty() && (label.back() == '\r' || label.back() == ' '))
         label.pop_back();
     return label;
+}
+
+void Misuse(const std::string& what) {
+    std::string line = "winsim: misuse: " + what + "\n";
+    // One write, not buffered: other threads may be printing, and nothing runs after it.
+    ssize_t written = ::write(STDERR_FILENO, line.data(), line.size());
+    (void)written;
+    std::_Exit(MisuseExitStatus);
 }
 
 } // namespace winsim

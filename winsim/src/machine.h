@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "registry_tree.h"
+
 namespace winsim {
 
 // Removable: a floppy or ZIP drive.
@@ -37,8 +39,10 @@ struct Machine {
     std::string folder; // machine folder, empty for a machine that lives only in memory
     std::map<char, Drive> drives;
 
-    // Registry: values of HKCU\...\Explorer\Shell Folders (UTF-8), and which openings fail
-    // (1 = first opening, 2 = second, ...).
+    // Registry: HKLM and HKCU (registry_tree.h). The text values of HKCU\...\Explorer\Shell
+    // Folders (UTF-8) are kept here, apart, and which openings of that key fail (1 = first
+    // opening, 2 = second, ...).
+    Registry registry;
     std::map<std::string, std::string> shellFolders;
     std::set<int> failKeyOpenings;
     int keyOpenings = 0;
@@ -51,13 +55,22 @@ struct Machine {
     // The installer's calls (see call_points.h): the use of a call that fails, and before which
     // call of the copy worker (the second thread the installer makes) the user presses cancel.
     std::map<std::string, int> failCalls;
+    // Calls that take this long (milliseconds) before they do anything: a slow disk, say.
+    std::map<std::string, int> slowCalls;
     int cancelBeforeCall = 0;
-    // The process is killed, or the power cut, just before that call of the copy worker.
+    // The process is killed, or the power cut, just before that call of a thread: 0 the main
+    // thread, k the thread of the k-th CreateThread (2, the copy worker, unless told).
     int killBeforeCall = 0;
+    int killThread = 2;
     bool powerCut = false;
 
-    // Functions that GetProcAddress does not find, as on an older Windows.
+    // Functions that GetProcAddress does not find, as on an older Windows; of those a system
+    // exports as stubs (MoveFileExA), the error the stub fails with.
     std::set<std::string> lacks;
+    std::map<std::string, std::uint32_t> stubErrors;
+    // What GetVersion answers: Windows 10 (build 19041) unless told.
+    static constexpr std::uint32_t Windows10 = 0x4A61000A;
+    std::uint32_t version = Windows10;
 
     // Programs started with WinExec: show command and command line (UTF-8), in order. With a
     // machine folder each start is also appended to started.txt there.
@@ -69,10 +82,16 @@ struct Machine {
     //   drive <letter> cdrom <disc folder | -> [nolabel]
     //   drive <letter> removable <disk folder | ->
     //   shellfolder <name> <value>
+    //   registry <HKLM|HKCU> <key path> <value name> sz <text> | dword <number>
+    //   registry hklm readonly
     //   fault keyopen <n> | unreadable <host path> | link <what> | call <function> <n>
+    //   fault slow <function> <milliseconds>
     //   cancel before call <n>
-    //   kill before call <n> | power cut before call <n>
-    //   lacks <function>
+    //   kill before call <n> [thread <t>] | power cut before call <n> [thread <t>]
+    //   lacks <function> [error <n>]
+    //   version <GetVersion's answer>
+    // Then registry.txt, when the machine has one, replaces the registry and the shell folders:
+    // it holds what the processes on the machine changed.
     bool load(const std::string& folder);
     // Writes machine.txt back (after a disc change, for example).
     bool save() const;
@@ -94,10 +113,12 @@ std::string Cp950ToUtf8(std::string_view text);
 std::string Utf8ToCp950(std::string_view text);
 
 // Host path of a Windows path in code page 950 ("C:\Program Files\..."), through the drive
-// table; nullopt when the path names no drive of the machine or an empty CD-ROM drive. Names are
-// read as Windows reads them: "." and ".." resolved, a dot at the end of a folder's name and
-// dots and spaces at the end of the last name dropped, and each name matching an existing host
-// entry without regard to letter case, as Windows folds it (name_case.h).
+// table; nullopt when the path names no drive of the machine, an empty CD-ROM drive, or a name no
+// file can have. Names are read as Windows reads them: "." and ".." resolved (a name of three
+// dots or more is a name), a dot at the end of a folder's name and dots and spaces at the end of
+// the last name dropped (not in a \\?\ path), and each name matching an existing host entry
+// without regard to letter case, as Windows folds it (name_case.h). A host symbolic link is
+// followed, as Windows follows a directory junction.
 std::optional<std::string> HostPath(std::string_view windowsPath);
 
 // The same, but with the last name as it is spelled (and read: its dots and spaces at the end
@@ -114,16 +135,40 @@ std::size_t FullPathCharacters(std::string_view windowsPath);
 // or without an extension: no file or folder can have it, in any folder.
 bool IsDeviceName(std::string_view windowsPath);
 
-// The drive letter (lower case) a Windows path starts with, or 0.
+// The drive letter (lower case) a Windows path starts with, or 0. A path may start with "\\?\"
+// (its names then taken as they are: no '/' for '\', nothing trimmed, "." and ".." no steps) or
+// with "\\.\" (a device's name; "\\.\C:\..." names "C:\...").
 char DriveLetterOf(std::string_view windowsPath);
+
+// Whether a path names a device that is no drive's folder (\\.\PhysicalDrive0, \\?\UNC\...):
+// the machine has none.
+bool IsDevicePath(std::string_view windowsPath);
+
+// Whether a path on a drive holds a name that no file can have: "." or ".." in a \\?\ path or
+// left by trimming ("...\" is ".."), a '/' in a name of a \\?\ path.
+bool HasInvalidName(std::string_view windowsPath);
 
 // Label of the disc in a CD-ROM drive, or nullopt when there is none or it can't be read.
 std::optional<std::string> DiscLabel(const Drive& drive);
 
+// The registry's durability (registry.cpp): whether it holds changes not yet flushed, the
+// power cut that takes them back, and registry.txt read into a machine being loaded.
+bool RegistryUnflushed();
+void LoseUnflushedRegistry();
+void LoadRegistryFile(Machine& machine);
+
 // Set the calling thread's last error.
 void SetError(std::uint32_t error);
 
-// Whether CoInitialize is in force on the calling thread.
+// CoInitialize calls still in force on the calling thread (each successful one counts, S_FALSE
+// too, until its CoUninitialize).
+int& ComInitializations();
 bool ComInitialized();
+
+// Ends the process at once over a call that Windows' documentation does not allow, where
+// Windows' own answer is undocumented or Wine's kind: prints "winsim: misuse: <what>" to stderr
+// and exits with MisuseExitStatus, so that the run fails there and says why.
+constexpr int MisuseExitStatus = 3;
+[[noreturn]] void Misuse(const std::string& what);
 
 } // namespace winsim

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
+#include <string>
 
 #include "call_points.h"
 #include "desktop.h"
@@ -52,8 +53,10 @@ void RunWinMain(int argc, char** argv, User* user) {
         }
         calls::Plan plan;
         plan.failAt = machine().failCalls;
+        plan.slowMs = machine().slowCalls;
         plan.cancelBeforeCall = machine().cancelBeforeCall;
         plan.killBeforeCall = machine().killBeforeCall;
+        plan.killThread = machine().killThread;
         plan.powerCut = machine().powerCut;
         plan.pressCancel = [](const std::function<void()>& beforePress) {
             return desktop::PressAndWait("IDD_INSTALL", IDCANCEL, PressSeconds, beforePress);
@@ -75,8 +78,18 @@ void RunWinMain(int argc, char** argv, User* user) {
     for (int i = 1; i < argc; ++i)
         commandLine += (i > 1 ? " " : "") + std::string(argv[i]);
     static char module;
+    calls::StartThread(0);
     int status =
         WinMain(reinterpret_cast<HINSTANCE>(&module), nullptr, commandLine.data(), SW_SHOWNORMAL);
+    // What the main thread took it gives back before WinMain returns, as every thread must.
+    // (ExitProcess, called from anywhere, ends the process with nothing given back: the system
+    // takes it all then.)
+    if (ComInitializations() > 0)
+        Misuse("WinMain returned with " + std::to_string(ComInitializations()) +
+               " CoInitialize call(s) of the main thread not undone by CoUninitialize");
+    if (int lists = desktop::ItemListsNotFreed(); lists > 0)
+        Misuse(std::to_string(lists) + " item list(s) of the folder browser never freed with "
+                                       "CoTaskMemFree");
     std::exit(status);
 }
 

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <string>
 
 #include "lnk_file.h"
 #include "call_points.h"
@@ -42,9 +43,6 @@ bool Faulty(const char* call) {
     std::lock_guard lock(machineLock());
     return machine().linkFaults.count(call) != 0;
 }
-
-// CoInitialize calls still in force on this thread.
-thread_local int comInitializations = 0;
 
 // Copies text into a caller's buffer of size bytes, cut to fit.
 HRESULT CopyOut(const std::string& text, LPSTR buffer, int size) {
@@ -326,23 +324,24 @@ class ShellLink final : public IShellLinkA, public IPersistFile {
 
 } // namespace
 
-bool winsim::ComInitialized() {
-    return comInitializations > 0;
-}
-
 HRESULT WINAPI CoInitialize(LPVOID) {
     calls::Scope call("CoInitialize", calls::Point | calls::CanFail);
     if (call.Fails())
         return E_OUTOFMEMORY;
     if (Faulty("coinitialize"))
         return E_FAIL;
-    return comInitializations++ == 0 ? S_OK : S_FALSE;
+    return ComInitializations()++ == 0 ? S_OK : S_FALSE;
 }
 
 void WINAPI CoUninitialize(void) {
     calls::Scope call("CoUninitialize", calls::Point);
-    if (comInitializations > 0)
-        --comInitializations;
+    // "A thread must call CoUninitialize once for each successful call it has made to
+    // CoInitialize", and only then: one more takes COM away from under a caller that
+    // initialised it.
+    if (ComInitializations() == 0)
+        Misuse("CoUninitialize on thread " + std::to_string(GetCurrentThreadId()) +
+               " with no CoInitialize in force there");
+    --ComInitializations();
 }
 
 HRESULT WINAPI CoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid,
@@ -353,7 +352,7 @@ HRESULT WINAPI CoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWORD context, 
     if (object == nullptr)
         return E_POINTER_;
     *object = nullptr;
-    if (comInitializations == 0)
+    if (!ComInitialized())
         return CO_E_NOTINITIALIZED_;
     if (Faulty("cocreate") || !SameGuid(clsid, CLSID_ShellLink) ||
         (context & CLSCTX_INPROC_SERVER) == 0)

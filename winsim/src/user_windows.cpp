@@ -78,6 +78,7 @@ struct Window {
     std::string text; // title, or a control's text
     DWORD style = 0;
     DWORD exStyle = 0;
+    DWORD exStyleShown = 0; // the extended style as the window was last shown
     int id = 0;
     DWORD threadId = 0;
     Window* parent = nullptr; // controls: their dialog or box
@@ -125,7 +126,7 @@ struct Desktop {
     std::set<std::uint64_t> handledTickets; // tickets that someone waits to see handled
     std::map<std::string, WNDPROC> classes; // upper-case class name
     std::vector<std::string> published;     // files naming our windows in the machine folder
-    std::vector<std::unique_ptr<_ITEMIDLIST>> items;
+    std::set<_ITEMIDLIST*> items;           // the folder browser's lists not yet freed
     std::set<DeviceContext*> deviceContexts;
     int nextAtom = 0xC000;
 };
@@ -215,10 +216,17 @@ void Wake(DWORD threadId) {
     Queue(threadId).wake.notify_all();
 }
 
-std::uint64_t Post(Window* window, UINT message, WPARAM wParam, LPARAM lParam) {
+// Queues a message for the window's thread: at the end, or (a message sent from another
+// thread) ahead of the posted ones, as the thread takes sent messages first.
+std::uint64_t Post(Window* window, UINT message, WPARAM wParam, LPARAM lParam, bool sent = false) {
     DWORD threadId = window->threadId;
     std::uint64_t ticket = ++D().tickets;
-    Queue(threadId).messages.push_back({window, message, wParam, lParam, ticket});
+    Message queued{window, message, wParam, lParam, ticket};
+    auto& messages = Queue(threadId).messages;
+    if (sent)
+        messages.push_front(queued);
+    else
+        messages.push_back(queued);
     Wake(threadId);
     return ticket;
 }
@@ -275,9 +283,15 @@ void LogShown(const Window* window) {
     ::close(file);
 }
 
+// A window that comes into view: the shell reads its extended style then, and the taskbar
+// gives it a button or not by what it read ("hide the window first, change the window style,
+// and then show the window"); a style changed while it is shown waits for its next showing.
 void SetVisible(Window* window, bool visible) {
-    if (visible && !window->visible && IsTopLevel(window) && window->role != Role::Owner)
-        LogShown(window);
+    if (visible && !window->visible) {
+        window->exStyleShown = window->exStyle;
+        if (IsTopLevel(window) && window->role != Role::Owner)
+            LogShown(window);
+    }
     window->visible = visible;
 }
 
@@ -474,8 +488,9 @@ void DispatchNext(ThreadQueue& queue, DWORD threadId, std::unique_lock<std::mute
 
 // The modal loop: dispatches the messages of every window of the calling thread, then its due
 // timers, until window has ended. Like Windows' dialog loop it looks at the end before it waits
-// and after each message: an end that another thread makes while it waits is seen at the
-// thread's next message (a timer's included), not before. Caller holds the lock.
+// and after each message: an end made while it waits (EndDialog is refused from other threads,
+// but the desktop ends the windows of a thread that goes) is seen at the thread's next message
+// (a timer's included), not before. Caller holds the lock.
 void RunModal(Window* window, std::unique_lock<std::mutex>& lock) {
     ThreadQueue& queue = Queue(window->threadId);
     queue.modal.push_back(window);
@@ -605,6 +620,7 @@ desktop::WindowView View(const Window* window) {
     view.className = window->className;
     view.title = window->text;
     view.exStyle = window->exStyle;
+    view.exStyleShown = window->exStyleShown;
     view.boxType = window->boxType;
     view.templateName = window->templateName;
     view.owner = window->owner != nullptr && window->owner->alive
@@ -761,6 +777,23 @@ bool PressAndWait(const std::string& templateName, int controlId, double seconds
     return true;
 }
 
+bool Answers(std::uintptr_t window, double seconds, std::string& error) {
+    std::unique_lock lock(D().lock);
+    Window* target = Find(window);
+    if (target == nullptr) {
+        error = "the window is gone";
+        return false;
+    }
+    std::uint64_t ticket = Post(target, WM_NULL, 0, 0);
+    D().handledTickets.insert(ticket);
+    bool handled = D().changed.wait_for(lock, std::chrono::duration<double>(seconds),
+                                        [&] { return D().handledTickets.count(ticket) == 0; });
+    D().handledTickets.erase(ticket);
+    if (!handled)
+        error = "its thread handled none in time";
+    return handled;
+}
+
 bool Type(std::uintptr_t window, int controlId, const std::string& text, std::string& error) {
     std::lock_guard guard(D().lock);
     Window* control = TargetControl(window, controlId, error);
@@ -823,6 +856,11 @@ bool PickFolder(std::uintptr_t browser, const std::string& folder, std::string& 
     }
     Post(Child(window, folder.empty() ? IDCANCEL : IDOK), BM_CLICK, 0, 0);
     return true;
+}
+
+int ItemListsNotFreed() {
+    std::lock_guard guard(D().lock);
+    return (int)D().items.size();
 }
 
 void DestroyThreadWindows(std::uint32_t threadId) {
@@ -1006,6 +1044,14 @@ BOOL WINAPI EndDialog(HWND dialog, INT_PTR result) {
         SetError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
+    // "An application calls EndDialog from within the dialog box procedure; the function must
+    // not be used for any other purpose." What Windows does when another thread calls it is
+    // not documented (Wine's posts the dialog a message to wake its loop).
+    DWORD caller = GetCurrentThreadId();
+    if (window->threadId != caller)
+        Misuse("EndDialog of the dialog \"" + Cp950ToUtf8(window->text) + "\" on thread " +
+               std::to_string(caller) + ", while the dialog belongs to thread " +
+               std::to_string(window->threadId) + ": only the dialog's own procedure may end it");
     EndModal(window, result);
     return TRUE;
 }
@@ -1305,6 +1351,26 @@ BOOL WINAPI PostMessageA(HWND handle, UINT message, WPARAM wParam, LPARAM lParam
     return TRUE;
 }
 
+// A message handled by the window's procedure on its own thread: at once when that is the
+// caller's, else when that thread next takes a message (in any of its loops), the caller waiting
+// until then or until the window is gone. The installer's procedures answer 0 to what it sends.
+LRESULT WINAPI SendMessageA(HWND handle, UINT message, WPARAM wParam, LPARAM lParam) {
+    calls::Scope call("SendMessageA", calls::Point);
+    std::unique_lock lock(D().lock);
+    Window* window = FindOrFail(handle);
+    if (window == nullptr)
+        return 0;
+    if (window->threadId == GetCurrentThreadId()) {
+        Dispatch({window, message, wParam, lParam}, lock);
+        return 0;
+    }
+    std::uint64_t ticket = Post(window, message, wParam, lParam, true);
+    D().handledTickets.insert(ticket);
+    D().changed.wait(lock, [&] { return D().handledTickets.count(ticket) == 0 || !window->alive; });
+    D().handledTickets.erase(ticket);
+    return 0;
+}
+
 // The folder browser: a modal window owned by the caller's window, with a field for the folder
 // and OK and Cancel. It returns an item only when a folder was picked. It is made of COM objects
 // that the calling thread must have initialised COM for: without, it shows nothing.
@@ -1339,10 +1405,22 @@ LPITEMIDLIST WINAPI SHBrowseForFolderA(LPBROWSEINFOA info) {
                                : picked.substr(slash + 1);
         lstrcpynA(info->pszDisplayName, name.c_str(), MAX_PATH);
     }
-    auto item = std::make_unique<_ITEMIDLIST>();
-    item->path = picked;
-    D().items.push_back(std::move(item));
-    return D().items.back().get();
+    // The caller frees the list with CoTaskMemFree.
+    auto* item = new _ITEMIDLIST{picked};
+    D().items.insert(item);
+    return item;
+}
+
+void WINAPI CoTaskMemFree(LPVOID memory) {
+    calls::Scope call("CoTaskMemFree", calls::Point);
+    if (memory == nullptr)
+        return;
+    std::lock_guard guard(D().lock);
+    auto* item = static_cast<_ITEMIDLIST*>(memory);
+    if (D().items.erase(item) == 0)
+        Misuse("CoTaskMemFree of memory that the task allocator did not hand out, or handed "
+               "out and took back already");
+    delete item;
 }
 
 BOOL WINAPI SHGetPathFromIDListA(LPCITEMIDLIST list, LPSTR path) {

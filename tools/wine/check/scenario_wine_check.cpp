@@ -2,8 +2,9 @@
 //
 //   scenario-wine-check machine FILE.scn
 //       prints the scenario's machine as JSON, for the runner to set up a Wine prefix
-//   scenario-wine-check snapshot PREFIX DISCS OUT
-//       writes the state of the whole machine to OUT, before the run
+//   scenario-wine-check snapshot PREFIX DISCS OUT [FILE.scn]
+//       writes the state of the whole machine to OUT, before the run; with the scenario, the
+//       registry keys it watches too (scenario::WatchedRegistry)
 //   scenario-wine-check check FILE.scn PREFIX ROBOT_LOG DISCS STARTED_LOG [BEFORE]
 //       judges a run: the robot's play and exit status, then the end checks on the prefix and,
 //       given the state before the run, that nothing else changed; prints why it failed
@@ -13,6 +14,7 @@
 #include <fstream>
 #include <iostream>
 
+#include "../../scenario/snapshot.h"
 #include "wine_disk.h"
 #include "wine_run.h"
 
@@ -20,10 +22,24 @@ namespace {
 
 int Usage() {
     std::cerr << "usage: scenario-wine-check machine FILE.scn\n"
-                 "       scenario-wine-check snapshot PREFIX DISCS OUT\n"
+                 "       scenario-wine-check snapshot PREFIX DISCS OUT [FILE.scn]\n"
                  "       scenario-wine-check check FILE.scn PREFIX ROBOT_LOG DISCS STARTED_LOG "
                  "[BEFORE]\n";
     return 2;
+}
+
+// The whole machine: the prefix's drives and the discs, and the registry keys the scenario
+// watches (false when the registry can't be read).
+bool LookAtMachine(const scenario::Scenario& scenario, const std::string& prefix,
+                   const std::string& discs, scenario::MachineState& state) {
+    WineDisk disk(prefix, "", discs);
+    state = scenario::TakeSnapshot(MachineRoots(prefix, discs));
+    auto registry = disk.Registry();
+    if (!registry)
+        return false;
+    scenario::AddRegistry(state, *registry, scenario::WatchedRegistry(scenario, false),
+                          scenario::UnwatchedRegistry());
+    return true;
 }
 
 } // namespace
@@ -32,14 +48,24 @@ int main(int argc, char** argv) {
     std::vector<std::string> arguments(argv + 1, argv + argc);
     if (arguments.size() < 2)
         return Usage();
+    std::string error;
+    std::optional<scenario::Scenario> parsed;
     if (arguments[0] == "snapshot") {
-        if (arguments.size() != 4)
+        if (arguments.size() != 4 && arguments.size() != 5)
             return Usage();
-        auto state = scenario::TakeSnapshot(MachineRoots(arguments[1], arguments[2]));
+        scenario::MachineState state;
+        if (arguments.size() == 4) {
+            state = scenario::TakeSnapshot(MachineRoots(arguments[1], arguments[2]));
+        } else if (!(parsed = scenario::Parse(arguments[4], error))) {
+            std::cerr << error << "\n";
+            return 2;
+        } else if (!LookAtMachine(*parsed, arguments[1], arguments[2], state)) {
+            std::cerr << "the registry of " << arguments[1] << " can't be read\n";
+            return 2;
+        }
         return scenario::SaveSnapshot(state, arguments[3]) ? 0 : 2;
     }
-    std::string error;
-    std::optional<scenario::Scenario> parsed = scenario::Parse(arguments[1], error);
+    parsed = scenario::Parse(arguments[1], error);
     if (!parsed) {
         std::cerr << error << "\n";
         return 2;
@@ -74,8 +100,12 @@ int main(int argc, char** argv) {
             return 1;
         }
         auto roots = MachineRoots(arguments[2], arguments[4]);
-        passed = scenario::CheckNothingElseChanged(*parsed, disk, roots, before,
-                                                   scenario::TakeSnapshot(roots), report);
+        scenario::MachineState after;
+        if (!LookAtMachine(*parsed, arguments[2], arguments[4], after)) {
+            std::cout << "FAIL the prefix's registry can't be read\n";
+            return 1;
+        }
+        passed = scenario::CheckNothingElseChanged(*parsed, disk, roots, before, after, report);
     }
     for (const std::string& reason : report)
         std::cout << reason << "\n";

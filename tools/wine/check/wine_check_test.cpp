@@ -212,6 +212,56 @@ TEST(WineMachine, TheMachineIsJsonWithItsTextsEscaped) {
     EXPECT_NE(json.find("\"faults\": []"), std::string::npos) << json;
 }
 
+TEST(WineMachine, RegistryValuesJournalsAndLinksGoToTheRunner) {
+    std::string json = MachineJson(Parsed(
+        "registry HKLM \"Software\\K\" Journal sz \"C:\\x.jnl\"\n"
+        "registry HKCU Software\\K Identity dword 0x10\n"
+        "journal C:\\x.jnl \"J 305419896 D:\\Games\\kelvo\"\nlink C:\\door \"C:\\Admin only\"\n"));
+    EXPECT_NE(
+        json.find("\"registry\": [{\"hive\": \"HKLM\", \"key\": \"Software\\\\K\", \"name\": "
+                  "\"Journal\", \"type\": \"sz\", \"data\": \"C:\\\\x.jnl\"}, {\"hive\": \"HKCU\""),
+        std::string::npos)
+        << json;
+    EXPECT_NE(json.find("\"type\": \"dword\", \"data\": \"0x10\""), std::string::npos) << json;
+    // The journal's bytes, each record's check after a TAB: 8E5FB4EE, then CR LF.
+    EXPECT_NE(
+        json.find("\"hex\": \"4a2033303534313938393620443a5c47616d65735c6b656c766f09384535464234"
+                  "45450d0a\""),
+        std::string::npos)
+        << json;
+    EXPECT_NE(json.find("\"links\": [[\"C:\\\\door\", \"C:\\\\Admin only\"]]"), std::string::npos)
+        << json;
+    EXPECT_NE(WhyNotOnWine(Parsed("only host\nregistry hklm readonly\n")), "");
+    EXPECT_NE(WhyNotOnWine(Parsed("only host\nfault slow DeleteFileA 10\n")), "");
+}
+
+// A registry file as the wineserver writes it: keys in brackets, escaped as Wine escapes them,
+// text and number values, data that goes on over lines.
+TEST_F(WinePrefix, TheRegistryIsReadFromThePrefixsFiles) {
+    Write(
+        root / "prefix/system.reg",
+        "WINE REGISTRY Version 2\n;; All keys relative to \\\\Machine\n\n#arch=win64\n\n"
+        "[Software\\\\~kelvo-setup] 1796816090\n#time=1dd87d14d0c790e\n"
+        "\"Journal\"=\"C:\\\\Games\\\\\\x529f\\x80fd\\\\a\\\"b\\\"\"\n\"Identity\"=dword:12345678\n"
+        "@=\"default\"\n\"Bin\"=hex:01,02,\\\n  03\n\n[Software\\\\\\x5b57a]\n");
+    Write(root / "prefix/user.reg", "WINE REGISTRY Version 2\n\n[Software\\\\Other] 1\n");
+    auto items = Disk().Registry();
+    ASSERT_TRUE(items);
+    std::vector<std::string> seen;
+    for (const auto& item : *items)
+        seen.push_back(item.hive + " " + item.key +
+                       (item.value ? " [" + item.name + "] " + item.type + " " + item.data : ""));
+    EXPECT_EQ(seen, (std::vector<std::string>{
+                        "HKLM Software\\~kelvo-setup",
+                        "HKLM Software\\~kelvo-setup [Journal] sz C:\\Games\\功能\\a\"b\"",
+                        "HKLM Software\\~kelvo-setup [Identity] dword 305419896",
+                        "HKLM Software\\~kelvo-setup [] sz default",
+                        "HKLM Software\\~kelvo-setup [Bin] wine hex 01,02,03", "HKLM Software\\字a",
+                        "HKCU Software\\Other"}));
+    fs::remove(root / "prefix/user.reg");
+    EXPECT_FALSE(Disk().Registry());
+}
+
 TEST(WineMachine, TheFaultsGoToTheRunner) {
     std::string json = MachineJson(Parsed("fault keyopen 1\n"));
     EXPECT_NE(json.find("\"faults\": [\"keyopen 1\"]"), std::string::npos) << json;

@@ -1,6 +1,7 @@
 #include "wine_disk.h"
 
 #include <cctype>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -81,6 +82,145 @@ std::optional<std::string> WineDisk::DiscFolder(const std::string& name) {
     if (name.empty() || !fs::is_directory(folder, error))
         return std::nullopt;
     return folder.string();
+}
+
+namespace {
+
+void AppendUtf8(std::string& out, char32_t c) {
+    if (c < 0x80) {
+        out += (char)c;
+    } else if (c < 0x800) {
+        out += (char)(0xC0 | (c >> 6));
+        out += (char)(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += (char)(0xE0 | (c >> 12));
+        out += (char)(0x80 | ((c >> 6) & 0x3F));
+        out += (char)(0x80 | (c & 0x3F));
+    } else {
+        out += (char)(0xF0 | (c >> 18));
+        out += (char)(0x80 | ((c >> 12) & 0x3F));
+        out += (char)(0x80 | ((c >> 6) & 0x3F));
+        out += (char)(0x80 | (c & 0x3F));
+    }
+}
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// A string of a registry file from at (just past its opening quote) to its closing quote, which
+// at is left past: Wine writes '\\' and '\"' for themselves, \xN to \xNNNN for UTF-16 units,
+// octal and C escapes for control characters. UTF-8.
+std::string RegistryString(const std::string& line, size_t& at, char end) {
+    std::u16string units;
+    while (at < line.size() && line[at] != end) {
+        char c = line[at++];
+        if (c != '\\' || at >= line.size()) {
+            units += (char16_t)(unsigned char)c;
+            continue;
+        }
+        c = line[at++];
+        if (c == 'x') {
+            unsigned value = 0;
+            for (int digits = 0; digits < 4 && at < line.size() && HexValue(line[at]) >= 0;
+                 ++digits)
+                value = value * 16 + (unsigned)HexValue(line[at++]);
+            units += (char16_t)value;
+        } else if (c >= '0' && c <= '7') {
+            unsigned value = (unsigned)(c - '0');
+            for (int digits = 1;
+                 digits < 3 && at < line.size() && line[at] >= '0' && line[at] <= '7'; ++digits)
+                value = value * 8 + (unsigned)(line[at++] - '0');
+            units += (char16_t)value;
+        } else {
+            static const std::string from = "abefnrtv", to = "\a\b\x1B\f\n\r\t\v";
+            size_t escape = from.find(c);
+            units += (char16_t)(escape != std::string::npos ? to[escape] : c);
+        }
+    }
+    if (at < line.size())
+        ++at;
+    std::string out;
+    for (size_t i = 0; i < units.size(); ++i) {
+        char32_t c = units[i];
+        if (c >= 0xD800 && c < 0xDC00 && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
+            units[i + 1] < 0xE000)
+            c = 0x10000 + ((c - 0xD800) << 10) + (units[++i] - 0xDC00);
+        AppendUtf8(out, c);
+    }
+    return out;
+}
+
+} // namespace
+
+std::optional<std::vector<scenario::RegistryItem>> ReadWineRegistry(const std::string& file,
+                                                                    const std::string& hive) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in)
+        return std::nullopt;
+    std::vector<scenario::RegistryItem> items;
+    std::string key;
+    bool inKey = false;
+    std::string line, next;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        // Long data goes on over lines that end in a backslash.
+        while (!line.empty() && line.back() == '\\' && line.front() != '[' &&
+               std::getline(in, next)) {
+            line.pop_back();
+            size_t start = next.find_first_not_of(" \t");
+            line += start == std::string::npos ? "" : next.substr(start);
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+        }
+        if (line.empty() || line[0] == ';' || line[0] == '#')
+            continue;
+        if (line[0] == '[') {
+            size_t at = 1;
+            key = RegistryString(line, at, ']');
+            inKey = true;
+            items.push_back({hive, key, false, "", "", ""});
+            continue;
+        }
+        if (!inKey || (line[0] != '"' && line[0] != '@'))
+            continue;
+        size_t at = 1;
+        std::string name = line[0] == '@' ? std::string() : RegistryString(line, at, '"');
+        if (at >= line.size() || line[at] != '=')
+            continue;
+        std::string data = line.substr(at + 1);
+        scenario::RegistryItem item{hive, key, true, name, "", ""};
+        if (!data.empty() && data[0] == '"') {
+            size_t from = 1;
+            item.type = "sz";
+            item.data = RegistryString(data, from, '"');
+        } else if (data.rfind("dword:", 0) == 0) {
+            item.type = "dword";
+            item.data = std::to_string(std::strtoul(data.c_str() + 6, nullptr, 16));
+        } else {
+            size_t colon = data.find(':');
+            item.type = "wine " + data.substr(0, colon);
+            item.data = colon == std::string::npos ? "" : data.substr(colon + 1);
+        }
+        items.push_back(item);
+    }
+    return items;
+}
+
+std::optional<std::vector<scenario::RegistryItem>> WineDisk::Registry() {
+    auto machine = ReadWineRegistry(prefix_ + "/system.reg", "HKLM");
+    auto user = ReadWineRegistry(prefix_ + "/user.reg", "HKCU");
+    if (!machine || !user)
+        return std::nullopt;
+    machine->insert(machine->end(), user->begin(), user->end());
+    return machine;
 }
 
 std::vector<scenario::SnapshotRoot> MachineRoots(const std::string& prefix,

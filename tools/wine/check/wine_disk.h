@@ -23,12 +23,21 @@ class WineDisk : public scenario::Disk {
     std::optional<std::string> HostPath(const std::string& windowsPath) override;
     std::vector<std::pair<unsigned, std::string>> StartedPrograms() override;
     std::optional<std::string> DiscFolder(const std::string& name) override;
+    // The prefix's registry as its files hold it (system.reg: HKLM, user.reg: HKCU): what the
+    // wineserver wrote when it ended.
+    std::optional<std::vector<scenario::RegistryItem>> Registry() override;
 
   private:
     std::string prefix_;
     std::string startedLog_;
     std::string discsFolder_;
 };
+
+// The keys and values of one of Wine's registry files, as hive's: text values (REG_SZ) as "sz"
+// with their text in UTF-8, REG_DWORD as "dword" in decimal, others by the file's own spelling
+// of their type and data. nullopt when the file can't be read.
+std::optional<std::vector<scenario::RegistryItem>> ReadWineRegistry(const std::string& file,
+                                                                    const std::string& hive);
 
 // What the whole-machine check looks at in a prefix: the folder behind every drive but a CD-ROM
 // drive's and the host's root (the drive letters of dosdevices), without Wine's Windows folder

@@ -67,9 +67,11 @@ std::string WhyNotOnWine(const scenario::Scenario& scenario) {
         // The runner makes the shell folders key unopenable for good: like a first opening
         // that fails, which ends the installer, but no later opening alone can fail.
         if ((StartsWith(fault, "keyopen") && fault != "keyopen 1") || StartsWith(fault, "link") ||
-            StartsWith(fault, "call"))
+            StartsWith(fault, "call") || StartsWith(fault, "slow"))
             return "fault " + fault + " can't be made under Wine";
     }
+    if (scenario.localMachineReadOnly)
+        return "registry hklm readonly: Wine runs as an administrator";
     for (const scenario::DriveSetup& drive : scenario.drives) {
         std::string name = std::string("drive ") + drive.letter;
         if (drive.failSpaceQuery || drive.failLabel || drive.capacity)
@@ -103,13 +105,30 @@ std::string MachineJson(const scenario::Scenario& scenario) {
         return "{\"folder\": " + JsonString(install.folder) +
                ", \"discs\": " + JsonList(install.discs, JsonString) + "}";
     });
+    std::string registry = JsonList(scenario.registryValues, [](const auto& value) {
+        return "{\"hive\": " + JsonString(value.hive) + ", \"key\": " + JsonString(value.key) +
+               ", \"name\": " + JsonString(value.name) + ", \"type\": " + JsonString(value.type) +
+               ", \"data\": " + JsonString(value.data) + "}";
+    });
+    // A journal's bytes, code page 950 and its checks made here, in hex.
+    std::string journals = JsonList(scenario.journals, [](const auto& journal) {
+        static const char digits[] = "0123456789abcdef";
+        std::string hex;
+        for (char c : scenario::JournalBytes(journal.records)) {
+            hex += digits[(unsigned char)c >> 4];
+            hex += digits[(unsigned char)c & 15];
+        }
+        return "{\"path\": " + JsonString(journal.path) + ", \"hex\": " + JsonString(hex) + "}";
+    });
     return "{\"title\": " + JsonString(scenario.title) +
            ", \"onWine\": " + JsonBool(scenario.onWine) +
            ", \"why\": " + JsonString(WhyNotOnWine(scenario)) + ", \"drives\": " + drives +
            ", \"discs\": " + discs + ", \"shellFolders\": " + JsonPairs(scenario.shellFolders) +
            ", \"files\": " + JsonPairs(scenario.machineFiles) +
            ", \"previousInstalls\": " + previous +
-           ", \"faults\": " + JsonList(scenario.faults, JsonString) + "}";
+           ", \"faults\": " + JsonList(scenario.faults, JsonString) +
+           ", \"registry\": " + registry + ", \"journals\": " + journals +
+           ", \"links\": " + JsonPairs(scenario.links) + "}";
 }
 
 bool JudgeRun(const scenario::Scenario& scenario, const std::vector<std::string>& robotLog,

@@ -12,7 +12,8 @@
 std::string WhyNotOnWine(const scenario::Scenario& scenario);
 
 // The scenario's machine as one JSON object (texts UTF-8): title, onWine, why (WhyNotOnWine),
-// drives, discs, shellFolders, files.
+// drives, discs, shellFolders, files, previousInstalls, faults, registry (hive, key, name, type,
+// data), journals (path, and the file's bytes in hex) and links (path, folder).
 std::string MachineJson(const scenario::Scenario& scenario);
 
 // Judges a run from the robot's log (its last line "exit <status>") and the machine it left.
