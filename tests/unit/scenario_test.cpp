@@ -647,6 +647,15 @@ TEST_F(ScenarioCheckTest, TheWholeMachineIncludesTheRegistryAndAFileThatMustGo) 
                     [&] { fs::create_directories(root / "c/new"); });
     ASSERT_EQ(log.size(), 1u);
     EXPECT_NE(log[0].find("added C:/new"), std::string::npos) << log[0];
+
+    // A file named with its content is the very file it was, unless the run put it there.
+    auto putBack = [&] { Write("c/game/a.txt", "one"); };
+    log = Unchanged("expect file C:\\game\\a.txt one\n", putBack);
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_NE(log[0].find("changed C:/game/a.txt"), std::string::npos) << log[0];
+    Write("c/game/a.txt", "two");
+    EXPECT_TRUE(Unchanged("expect file C:\\game\\a.txt one changed\n", putBack).empty());
+    EXPECT_FALSE(Check("expect file C:\\game\\a.txt two changed\n", false).empty());
 }
 
 // A program the runners start: why it could not start, or that winsim stopped it, is the reason

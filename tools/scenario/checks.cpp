@@ -282,7 +282,7 @@ bool CheckEnd(const Scenario& scenario, Disk& disk, std::vector<std::string>& lo
         if (what == "file") {
             if (!fs::is_regular_file(path, error)) {
                 fail("no file " + windowsPath);
-            } else if (check.words.size() == 4) {
+            } else if (check.words.size() >= 4) {
                 std::string content = ReadFile(path).value_or("");
                 if (content != check.word(3))
                     fail(windowsPath + " holds " + Quoted(content) + ", not " +
@@ -439,8 +439,9 @@ bool CheckNothingElseChanged(const Scenario& scenario, Disk& disk,
             removable.push_back(RegistryEntryPath(check.word(3), check.word(4)));
             continue;
         }
-        // A file named without its content is one the run makes; one with it is checked whole.
-        bool madeFile = what == "file" && check.words.size() == 3;
+        // A file named without its content, or with it and "changed", is one the run makes or
+        // puts back; one named with its content alone is checked whole.
+        bool madeFile = what == "file" && check.words.size() != 4;
         bool gone = what == "no" && check.word(2) == "file";
         if (what != "installed" && what != "empty" && what != "folder" && what != "link" &&
             !madeFile && !gone)

@@ -151,7 +151,7 @@ bool IsCheck(const Line& line) {
 bool ValidCheck(const Line& line, std::string& why) {
     size_t count = line.words.size();
     const std::string& what = line.word(1);
-    if (what == "file" && (count == 3 || count == 4))
+    if (what == "file" && (count == 3 || count == 4 || (count == 5 && line.word(4) == "changed")))
         return true;
     if (what == "no" && line.word(2) == "file" && count == 4)
         return true;

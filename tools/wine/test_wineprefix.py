@@ -164,6 +164,43 @@ def reg_sections(registry_file):
     return sections
 
 
+class RegistryViews(Folder):
+    """A 32-bit setup.exe in a 64-bit prefix runs as on 64-bit Windows: its HKLM\\Software is
+    the 32-bit view, Software\\Wow6432Node (`reg add ... /reg:32`); a 64-bit one, or any in a
+    32-bit prefix, sees the keys as they are."""
+
+    class Kind:
+        def __init__(self, arch):
+            self.arch = arch
+
+    def test_each_build_lays_out_its_registry_lines_in_the_view_it_sees(self):
+        cases = [("win64", "i686", "wow64", "Software\\Wow6432Node\\~kelvo-setup"),
+                 ("win64", "x86_64", "native", "Software\\~kelvo-setup"),
+                 ("win32", "i686", "native", "Software\\~kelvo-setup")]
+        for arch, program, view, key in cases:
+            with self.subTest(arch=arch, program=program):
+                prefix = wineprefix.Prefix(self.Kind(arch), self.root / arch / program, program)
+                prefix.path.mkdir(parents=True)
+                self.assertEqual(prefix.registry_view, view)
+                prefix.add_program_values("HKLM", "Software\\~kelvo-setup", {"Identity": 1})
+                prefix.add_program_values("HKCU", "Software\\~kelvo-setup", {"Identity": 2})
+                # Wine's own settings are its 64-bit programs', in every prefix.
+                prefix.add_values("HKLM", "Software\\Wine\\Drives", {"d:": "cdrom"})
+                keys = [key for key, _ in reg_sections(prefix.path / "system.reg")]
+                self.assertEqual(keys, [key.replace("\\", "\\\\"), "Software\\\\Wine\\\\Drives"])
+                self.assertEqual(reg_sections(prefix.path / "user.reg"),
+                                 [("Software\\\\~kelvo-setup", ['"Identity"=dword:00000002'])])
+        for key in ("Software", "software\\a", "Software\\Wow6432Node\\a", "System\\a"):
+            self.assertEqual(wineprefix.view_key("HKLM", key, "wow64"),
+                             {"Software": "Software\\Wow6432Node",
+                              "software\\a": "Software\\Wow6432Node\\a"}.get(key, key))
+
+    @unittest.skipIf(os.path.exists("/usr/lib/wine/wine"), "32-bit Wine is installed here")
+    def test_a_win32_prefix_without_32_bit_wine_says_what_is_missing(self):
+        with self.assertRaisesRegex(wineprefix.SetupError, "wine32:i386"):
+            wineprefix.Wine(self.root / "home", arch="win32")
+
+
 class Builds(Folder):
     def test_the_shipped_build_where_32_bit_programs_run(self):
         build = wineprefix.choose_build(self.root, check=lambda: (True, ""))

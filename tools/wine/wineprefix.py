@@ -243,13 +243,24 @@ class Ran:
 class Wine:
     """Runs programs in prefixes, with the environment every run shares: the locale, a
     throwaway HOME (Wine links the prefix's Desktop to it), no debug output, the DLL overrides,
-    the X display (None: no display) and, for pictures, a fontconfig file."""
+    the X display (None: no display) and, for pictures, a fontconfig file. arch: the kind of
+    the prefixes, "win64" (as 64-bit Windows: a 32-bit program runs in WOW64, with the 32-bit
+    view of the registry) or "win32" (as 32-bit Windows, 95 to XP: needs 32-bit Wine)."""
 
-    def __init__(self, home, display=None, fonts=None):
-        self.wine = find_program("wine64", "/usr/lib/wine/wine64")
-        self.server = find_program("wineserver", "/usr/lib/wine/wineserver64")
+    def __init__(self, home, display=None, fonts=None, arch="win64"):
+        if arch == "win32":
+            self.wine = find_program("/usr/lib/wine/wine")
+            if not self.wine:
+                raise SetupError("a win32 prefix needs 32-bit Wine (Debian package wine32:i386)")
+        elif arch == "win64":
+            self.wine = find_program("wine64", "/usr/lib/wine/wine64")
+        else:
+            raise SetupError("no prefix of kind %r: win32 or win64" % arch)
+        self.server = find_program("wineserver", "/usr/lib/wine/wineserver64",
+                                   "/usr/lib/wine/wineserver32")
         if not self.wine or not self.server:
             raise SetupError("wine64 and wineserver are needed (Debian package wine64)")
+        self.arch = arch
         self.home = Path(home)
         self.home.mkdir(parents=True, exist_ok=True)
         self.display = display
@@ -258,7 +269,7 @@ class Wine:
     def environment(self, prefix, debug="-all"):
         env = {k: v for k, v in os.environ.items()
                if not k.startswith(("WINE", "LC_")) and k not in ("DISPLAY", "FONTCONFIG_FILE")}
-        env.update(WINEPREFIX=str(prefix), WINEARCH="win64", WINEDEBUG=debug,
+        env.update(WINEPREFIX=str(prefix), WINEARCH=self.arch, WINEDEBUG=debug,
                    WINEDLLOVERRIDES=DLL_OVERRIDES, LC_ALL=LOCALE, LANG=LOCALE,
                    HOME=str(self.home))
         if self.display:
@@ -328,7 +339,7 @@ class Wine:
         self.server_command(prefix, "-w")
 
     def make_template(self, folder, timeout=180):
-        """Makes a 64-bit prefix in folder (wineboot -i, 10-25 s) set up for headless runs:
+        """Makes a prefix of the Wine's kind in folder (wineboot -i, 10-25 s) set up for headless runs:
         windows unmanaged (with no window manager on the X server, Wine otherwise waits 2 s
         for one each time it hides a window) and no crash dialog (a crash ends the program at
         once with its exception code)."""
@@ -377,19 +388,27 @@ class Prefix:
     fixed() or cdrom() are links in dosdevices with their kind in the registry; a fixed drive
     with a free space is a tmpfs of that size (root only); clean() undoes the mounts."""
 
-    def __init__(self, wine, path):
+    def __init__(self, wine, path, program=None):
         self.wine = wine
         self.path = Path(path)
         self.mounts = []
+        # The processor of the program the prefix is laid out for (pe_machine): the registry
+        # values laid out for it go into the view it sees (add_program_values).
+        self.program = program
+
+    @property
+    def registry_view(self):
+        return registry_view(self.wine.arch, self.program)
 
     # ---- copies
 
-    def copy(self, destination, c_free=None):
-        """A copy of this prefix at destination (under a second for a fresh one). With c_free
-        (bytes), its drive_c is a tmpfs with exactly that much room left, and the Windows
-        folder a bind mount of a copy beside it, so that it takes no room there."""
+    def copy(self, destination, c_free=None, program=None):
+        """A copy of this prefix at destination (under a second for a fresh one), laid out for
+        a program of processor program (pe_machine). With c_free (bytes), its drive_c is a
+        tmpfs with exactly that much room left, and the Windows folder a bind mount of a copy
+        beside it, so that it takes no room there."""
         destination = Path(destination)
-        copy = Prefix(self.wine, destination)
+        copy = Prefix(self.wine, destination, program or self.program)
         if c_free is None:
             shutil.copytree(self.path, destination, symlinks=True)
             return copy
@@ -517,8 +536,14 @@ class Prefix:
     # ---- registry
 
     def add_values(self, hive, key, values):
-        """Adds values to key of hive "HKLM" or "HKCU" (see add_registry_values)."""
+        """Adds values to key of hive "HKLM" or "HKCU" (see add_registry_values), as Wine's own
+        64-bit programs see it (its drive table, its debug and driver settings)."""
         add_registry_values(self.path / REGISTRY_FILES[hive], key, values)
+
+    def add_program_values(self, hive, key, values):
+        """Adds values to key of hive as the program the prefix is laid out for sees it: for a
+        32-bit program in a 64-bit prefix, HKLM\\Software\\X is Software\\Wow6432Node\\X."""
+        self.add_values(hive, view_key(hive, key, self.registry_view), values)
 
     def set_shell_folders(self, folders, keys=SHELL_FOLDER_KEYS):
         """Sets the user's shell folders (name: Windows path) under keys of Explorer's, and
@@ -688,6 +713,24 @@ class ImageDisc:
 # ---- registry files ----------------------------------------------------------------------------
 
 
+def registry_view(prefix_arch, program):
+    """The registry view of a program of processor program ("i686", "x86_64") in a prefix of
+    kind prefix_arch: "wow64" for a 32-bit program in a 64-bit prefix, whose HKLM\\Software is
+    the key Software\\Wow6432Node (as on 64-bit Windows: `reg ... /reg:32`), else "native"."""
+    return "wow64" if prefix_arch == "win64" and program == "i686" else "native"
+
+
+def view_key(hive, key, view):
+    """The key of the prefix's registry file that holds key of hive as a program of view sees
+    it. WOW64 redirects HKLM\\Software and everything under it (the few keys that 64-bit
+    Windows shares between the views are not used here); HKCU's keys are shared."""
+    if view == "wow64" and hive.upper() == "HKLM":
+        head, separator, rest = key.partition("\\")
+        if head.lower() == "software" and not rest.lower().startswith("wow6432node"):
+            return "Software\\Wow6432Node" + separator + rest
+    return key
+
+
 def registry_string(text):
     """A string as Wine's registry files write it: backslashes and quotes escaped, characters
     outside ASCII as \\xNNNN (UTF-16 units)."""
@@ -768,15 +811,33 @@ def work_folder(prefix):
     return Path(tempfile.mkdtemp(prefix=prefix))
 
 
+def what_is_played(build):
+    """The lines that say what the Wine tools play on this machine: which build, in which kinds
+    of prefix, with which view of the registry."""
+    lines = ["Wine: " + build.why]
+    if build.arch == "i686":
+        lines.append("Wine: prefixes: win64 (the i686 setup.exe in WOW64, its HKLM\\Software "
+                     "the 32-bit view, Software\\Wow6432Node) and win32 (the registry and "
+                     "killed-install scenarios again, as Windows 95 to XP run them)")
+    else:
+        lines.append("Wine: prefixes: win64 only (the x86_64 setup.exe, its registry in the "
+                     "64-bit view); the shipped i686 build was not played, in no prefix")
+    return lines
+
+
 def main(arguments):
     """wineprefix.py which-build [BUILDS]: prints the folder of the Windows build the Wine tools
-    play, then the line that says which and why."""
-    if len(arguments) in (1, 2) and arguments[0] == "which-build":
+    play, then the line that says which and why.
+    wineprefix.py played [BUILDS]: the lines that say what the Wine tools play here."""
+    if len(arguments) in (1, 2) and arguments[0] in ("which-build", "played"):
         build = choose_build(arguments[1] if len(arguments) == 2 else None)
+        if arguments[0] == "played":
+            print("\n".join(what_is_played(build)))
+            return 0
         print(build.folder)
         print(build.why)
         return 0
-    print("usage: wineprefix.py which-build [BUILDS]", file=sys.stderr)
+    print("usage: wineprefix.py which-build|played [BUILDS]", file=sys.stderr)
     return 2
 
 

@@ -1,5 +1,9 @@
 // The host half of the Wine scenario runner (tools/wine/run-scenarios).
 //
+//   scenario-wine-check [--view wow64|native] COMMAND ...
+//       --view wow64: the program played is a 32-bit one in a 64-bit prefix, and the registry
+//       is read as it sees it (HKLM\Software is the prefix's Software\Wow6432Node)
+//
 //   scenario-wine-check machine FILE.scn
 //       prints the scenario's machine as JSON, for the runner to set up a Wine prefix
 //   scenario-wine-check snapshot PREFIX DISCS OUT [FILE.scn]
@@ -21,18 +25,19 @@
 namespace {
 
 int Usage() {
-    std::cerr << "usage: scenario-wine-check machine FILE.scn\n"
-                 "       scenario-wine-check snapshot PREFIX DISCS OUT [FILE.scn]\n"
-                 "       scenario-wine-check check FILE.scn PREFIX ROBOT_LOG DISCS STARTED_LOG "
-                 "[BEFORE]\n";
+    std::cerr << "usage: scenario-wine-check [--view wow64|native] machine FILE.scn\n"
+                 "       scenario-wine-check [--view wow64|native] snapshot PREFIX DISCS OUT "
+                 "[FILE.scn]\n"
+                 "       scenario-wine-check [--view wow64|native] check FILE.scn PREFIX "
+                 "ROBOT_LOG DISCS STARTED_LOG [BEFORE]\n";
     return 2;
 }
 
 // The whole machine: the prefix's drives and the discs, and the registry keys the scenario
 // watches (false when the registry can't be read).
 bool LookAtMachine(const scenario::Scenario& scenario, const std::string& prefix,
-                   const std::string& discs, scenario::MachineState& state) {
-    WineDisk disk(prefix, "", discs);
+                   const std::string& discs, bool wow64, scenario::MachineState& state) {
+    WineDisk disk(prefix, "", discs, wow64);
     state = scenario::TakeSnapshot(MachineRoots(prefix, discs));
     auto registry = disk.Registry();
     if (!registry)
@@ -46,6 +51,13 @@ bool LookAtMachine(const scenario::Scenario& scenario, const std::string& prefix
 
 int main(int argc, char** argv) {
     std::vector<std::string> arguments(argv + 1, argv + argc);
+    bool wow64 = false;
+    if (arguments.size() >= 2 && arguments[0] == "--view") {
+        if (arguments[1] != "wow64" && arguments[1] != "native")
+            return Usage();
+        wow64 = arguments[1] == "wow64";
+        arguments.erase(arguments.begin(), arguments.begin() + 2);
+    }
     if (arguments.size() < 2)
         return Usage();
     std::string error;
@@ -59,7 +71,7 @@ int main(int argc, char** argv) {
         } else if (!(parsed = scenario::Parse(arguments[4], error))) {
             std::cerr << error << "\n";
             return 2;
-        } else if (!LookAtMachine(*parsed, arguments[1], arguments[2], state)) {
+        } else if (!LookAtMachine(*parsed, arguments[1], arguments[2], wow64, state)) {
             std::cerr << "the registry of " << arguments[1] << " can't be read\n";
             return 2;
         }
@@ -90,7 +102,7 @@ int main(int argc, char** argv) {
             line.pop_back();
         robotLog.push_back(line);
     }
-    WineDisk disk(arguments[2], arguments[5], arguments[4]);
+    WineDisk disk(arguments[2], arguments[5], arguments[4], wow64);
     std::vector<std::string> report;
     bool passed = JudgeRun(*parsed, robotLog, disk, report);
     if (passed && arguments.size() == 7) {
@@ -101,7 +113,7 @@ int main(int argc, char** argv) {
         }
         auto roots = MachineRoots(arguments[2], arguments[4]);
         scenario::MachineState after;
-        if (!LookAtMachine(*parsed, arguments[2], arguments[4], after)) {
+        if (!LookAtMachine(*parsed, arguments[2], arguments[4], wow64, after)) {
             std::cout << "FAIL the prefix's registry can't be read\n";
             return 1;
         }

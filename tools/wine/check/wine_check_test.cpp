@@ -262,6 +262,31 @@ TEST_F(WinePrefix, TheRegistryIsReadFromThePrefixsFiles) {
     EXPECT_FALSE(Disk().Registry());
 }
 
+// A 32-bit setup.exe in a 64-bit prefix: its HKLM\Software is Software\Wow6432Node, and the
+// 64-bit view's keys are not there for it; HKCU is the same in both views.
+TEST_F(WinePrefix, AThirtyTwoBitProgramSeesTheRegistrysThirtyTwoBitView) {
+    Write(root / "prefix/system.reg",
+          "WINE REGISTRY Version 2\n\n[Software\\\\~kelvo-setup] 1\n\"Identity\"=dword:00000040\n"
+          "\n[Software\\\\Wow6432Node\\\\~kelvo-setup] 1\n\"Identity\"=dword:00000020\n"
+          "\n[SOFTWARE\\\\WOW6432NODE] 1\n\n[Software\\\\Wow6432Nodes] 1\n"
+          "\n[System\\\\Select] 1\n");
+    Write(root / "prefix/user.reg", "WINE REGISTRY Version 2\n\n[Software\\\\Other] 1\n");
+    auto Seen = [](const std::vector<scenario::RegistryItem>& items) {
+        std::vector<std::string> seen;
+        for (const auto& item : items)
+            seen.push_back(item.hive + " " + item.key + (item.value ? " " + item.data : ""));
+        return seen;
+    };
+    auto wow64 = WineDisk((root / "prefix").string(), "", "", true).Registry();
+    ASSERT_TRUE(wow64);
+    EXPECT_EQ(Seen(*wow64), (std::vector<std::string>{
+                                "HKLM Software\\~kelvo-setup", "HKLM Software\\~kelvo-setup 32",
+                                "HKLM Software", "HKLM System\\Select", "HKCU Software\\Other"}));
+    auto native = Disk().Registry();
+    ASSERT_TRUE(native);
+    EXPECT_EQ(Seen(*native)[1], "HKLM Software\\~kelvo-setup 64");
+}
+
 TEST(WineMachine, TheFaultsGoToTheRunner) {
     std::string json = MachineJson(Parsed("fault keyopen 1\n"));
     EXPECT_NE(json.find("\"faults\": [\"keyopen 1\"]"), std::string::npos) << json;

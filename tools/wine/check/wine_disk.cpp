@@ -28,9 +28,9 @@ std::string MatchEntry(const fs::path& folder, const std::string& name) {
 
 } // namespace
 
-WineDisk::WineDisk(std::string prefix, std::string startedLog, std::string discsFolder)
+WineDisk::WineDisk(std::string prefix, std::string startedLog, std::string discsFolder, bool wow64)
     : prefix_(std::move(prefix)), startedLog_(std::move(startedLog)),
-      discsFolder_(std::move(discsFolder)) {}
+      discsFolder_(std::move(discsFolder)), wow64_(wow64) {}
 
 std::optional<std::string> WineDisk::HostPath(const std::string& windowsPath) {
     if (windowsPath.size() < 2 || !std::isalpha((unsigned char)windowsPath[0]) ||
@@ -219,8 +219,41 @@ std::optional<std::vector<scenario::RegistryItem>> WineDisk::Registry() {
     auto user = ReadWineRegistry(prefix_ + "/user.reg", "HKCU");
     if (!machine || !user)
         return std::nullopt;
+    if (wow64_)
+        machine = ViewOfRegistry(std::move(*machine));
     machine->insert(machine->end(), user->begin(), user->end());
     return machine;
+}
+
+namespace {
+
+// Whether key is name or lies below it, ASCII letters in either case; rest gets what follows
+// name (with its separator).
+bool KeyBelow(const std::string& key, const std::string& name, std::string& rest) {
+    if (key.size() < name.size() || (key.size() > name.size() && key[name.size()] != '\\'))
+        return false;
+    for (size_t i = 0; i < name.size(); ++i) {
+        if (std::tolower((unsigned char)key[i]) != std::tolower((unsigned char)name[i]))
+            return false;
+    }
+    rest = key.substr(name.size());
+    return true;
+}
+
+} // namespace
+
+std::vector<scenario::RegistryItem> ViewOfRegistry(std::vector<scenario::RegistryItem> items) {
+    std::vector<scenario::RegistryItem> view;
+    for (auto& item : items) {
+        std::string rest;
+        if (item.hive == "HKLM" && KeyBelow(item.key, "Software\\Wow6432Node", rest)) {
+            item.key = "Software" + rest;
+        } else if (item.hive == "HKLM" && KeyBelow(item.key, "Software", rest)) {
+            continue; // the 64-bit view's
+        }
+        view.push_back(std::move(item));
+    }
+    return view;
 }
 
 std::vector<scenario::SnapshotRoot> MachineRoots(const std::string& prefix,
