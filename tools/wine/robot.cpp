@@ -127,7 +127,9 @@ int main() {
     if (!scenario) {
         log.push_back("FAIL " + error);
         log.push_back("exit none");
-        WriteLog(logPath, log);
+        // Said on the error output too, where the runner finds it when no log could be written.
+        std::fprintf(stderr, "robot: %s%s\n", error.c_str(),
+                     WriteLog(logPath, log) ? "" : " (and the log can't be written)");
         return 1;
     }
 
@@ -142,7 +144,9 @@ int main() {
     if (!backend.Start(error)) {
         log.push_back("FAIL " + error);
         log.push_back("exit none");
-        WriteLog(logPath, log);
+        // Said on the error output too, where the runner finds it when no log could be written.
+        std::fprintf(stderr, "robot: %s%s\n", error.c_str(),
+                     WriteLog(logPath, log) ? "" : " (and the log can't be written)");
         return 1;
     }
     // Each line also goes to standard output as it happens, with the time since the start.
