@@ -3,6 +3,7 @@
 #include <cctype>
 #include <climits>
 #include <cstdlib>
+#include <map>
 #include <mutex>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -12,6 +13,9 @@
 namespace winsim::files {
 
 namespace {
+
+// Forgets what the cache below holds.
+void ClearCache();
 
 using security::Descriptor;
 
@@ -37,9 +41,41 @@ std::string NameOf(const std::string& host) {
     return cut == std::string::npos ? host : host.substr(cut + 1);
 }
 
+// What winsim worked out of folders, kept until anything changes that could change it: a
+// descriptor kept or forgotten, an entry moved or removed, a link made (Changed()). Files are
+// looked at each time.
+struct Cache {
+    std::mutex lock;
+    std::map<std::string, std::string> realPaths;  // folder -> canonical
+    std::map<std::string, Descriptor> descriptors; // canonical folder -> descriptor
+};
+
+Cache& Cached() {
+    static auto* cache = new Cache;
+    return *cache;
+}
+
+void ClearCache() {
+    std::lock_guard guard(Cached().lock);
+    Cached().realPaths.clear();
+    Cached().descriptors.clear();
+}
+
 std::string RealPath(const std::string& host) {
+    {
+        std::lock_guard guard(Cached().lock);
+        auto found = Cached().realPaths.find(host);
+        if (found != Cached().realPaths.end())
+            return found->second;
+    }
     char resolved[PATH_MAX];
-    return ::realpath(host.c_str(), resolved) != nullptr ? std::string(resolved) : host;
+    std::string real = ::realpath(host.c_str(), resolved) != nullptr ? std::string(resolved) : host;
+    struct stat info;
+    if (::stat(real.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        std::lock_guard guard(Cached().lock);
+        Cached().realPaths[host] = real;
+    }
+    return real;
 }
 
 // The attribute of a link's folder that holds the link's descriptor: named after a hash of the
@@ -129,8 +165,27 @@ std::string SecureRoot(char letter) {
     return RealPath(d->hostFolder);
 }
 
+Descriptor EffectiveNow(char letter, const std::string& root, const std::string& canonical);
+
 // The descriptor of the entry at canonical (its folder canonical), under the drive's root.
-Descriptor Effective(char letter, const std::string& root, const std::string& canonical) {
+Descriptor Effective(char letter, const std::string& root, const std::string& canonical,
+                     bool folder = true) {
+    if (folder) {
+        std::lock_guard guard(Cached().lock);
+        auto found = Cached().descriptors.find(canonical);
+        if (found != Cached().descriptors.end())
+            return found->second;
+    }
+    Descriptor descriptor = EffectiveNow(letter, root, canonical);
+    struct stat info;
+    if (folder && ::lstat(canonical.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        std::lock_guard guard(Cached().lock);
+        Cached().descriptors[canonical] = descriptor;
+    }
+    return descriptor;
+}
+
+Descriptor EffectiveNow(char letter, const std::string& root, const std::string& canonical) {
     if (auto stored = Stored(canonical))
         return *stored;
     if (canonical == root)
@@ -150,6 +205,7 @@ Descriptor Effective(char letter, const std::string& root, const std::string& ca
 }
 
 bool Store(const std::string& host, const Descriptor& descriptor) {
+    ClearCache();
     std::string text = security::FormatSddl(descriptor);
     if (IsLink(host)) {
         std::string value = NameOf(host) + "\n" + text;
@@ -160,6 +216,10 @@ bool Store(const std::string& host, const Descriptor& descriptor) {
 }
 
 } // namespace
+
+void Changed() {
+    ClearCache();
+}
 
 const security::Token& ProcessToken() {
     static const security::Token* standard =
@@ -194,6 +254,13 @@ std::string CanonicalEntry(const std::string& host) {
     std::string parent = ParentOf(host);
     std::string real = RealPath(parent);
     return (real == "/" ? "" : real) + "/" + NameOf(host);
+}
+
+std::string ResolvedEntry(const std::string& host) {
+    struct stat info;
+    if (::lstat(host.c_str(), &info) == 0 && S_ISLNK(info.st_mode))
+        return RealPath(host);
+    return CanonicalEntry(host);
 }
 
 std::optional<Descriptor> DescriptorOf(char letter, const std::string& host, bool follow) {
@@ -252,11 +319,35 @@ void KeepDescriptor(char letter, const std::string& host) {
         Store(canonical, Effective(letter, root, canonical));
 }
 
+void ForgetDescriptorIfPlain(char letter, const std::string& host) {
+    std::string root = SecureRoot(letter);
+    if (root.empty())
+        return;
+    std::string canonical = CanonicalEntry(host);
+    auto stored = Stored(canonical);
+    if (!stored || canonical == root)
+        return;
+    struct stat info;
+    bool container =
+        IsLink(canonical) || (::stat(canonical.c_str(), &info) == 0 && S_ISDIR(info.st_mode));
+    // Where the entry is, an administrator's program would have given it just this one.
+    Descriptor plain = security::NewObjectDescriptor(Effective(letter, root, ParentOf(canonical)),
+                                                     container, Administrator(), std::nullopt);
+    if (!(plain == *stored))
+        return;
+    Changed();
+    if (IsLink(canonical))
+        ::removexattr(ParentOf(canonical).c_str(), LinkAttribute(NameOf(canonical)).c_str());
+    else
+        ::removexattr(canonical.c_str(), DescriptorAttribute);
+}
+
 bool StoreDescriptor(const std::string& host, const Descriptor& descriptor) {
     return Store(CanonicalEntry(host), descriptor);
 }
 
 void MoveLinkDescriptor(const std::string& from, const std::string& to) {
+    Changed();
     std::string source = CanonicalEntry(from);
     auto value = ReadAttribute(ParentOf(source), LinkAttribute(NameOf(source)).c_str());
     if (!value)
@@ -272,6 +363,7 @@ void MoveLinkDescriptor(const std::string& from, const std::string& to) {
 }
 
 void ForgetLinkDescriptor(const std::string& host) {
+    Changed();
     std::string canonical = CanonicalEntry(host);
     ::removexattr(ParentOf(canonical).c_str(), LinkAttribute(NameOf(canonical)).c_str());
 }

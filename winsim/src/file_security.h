@@ -66,6 +66,9 @@ void RecordNewEntry(char letter, const std::string& host, bool folder,
 // Keeps the descriptor an entry has now with the entry itself, before it moves to another folder
 // (a moved entry keeps its access list), or gets another name (a hard link).
 void KeepDescriptor(char letter, const std::string& host);
+// Forgets the descriptor kept with an entry where it is what the entry would have without it
+// (a moved entry back in its folder).
+void ForgetDescriptorIfPlain(char letter, const std::string& host);
 // Stores a descriptor on an entry (a scenario's layout: "acl").
 bool StoreDescriptor(const std::string& host, const security::Descriptor& descriptor);
 // Moves the kept descriptor of a directory link along with it, and forgets one that is removed.
@@ -76,7 +79,13 @@ void ForgetLinkDescriptor(const std::string& host);
 // group Everyone, a NULL DACL.
 security::Descriptor WorldDescriptor();
 
-// The canonical host path of an entry: its folder with every link resolved, and its own name.
+// Something changed that may change a folder's descriptor or where a path leads: an entry moved
+// or removed, a link made. (What the checks worked out of folders is kept until then.)
+void Changed();
+
+// The canonical host path of an entry: its folder with every link resolved, and its own name;
+// and the same with the entry itself resolved where it is a link.
 std::string CanonicalEntry(const std::string& host);
+std::string ResolvedEntry(const std::string& host);
 
 } // namespace winsim::files

@@ -114,11 +114,7 @@ bool LandingKeptOut(const std::string& folderHost) {
 
 // Whether a handle is open to anything inside the host folder: Windows renames no such folder.
 bool OpenBelow(const std::string& folderHost) {
-    std::string prefix = files::CanonicalEntry(folderHost);
-    char resolved[PATH_MAX];
-    if (::realpath(folderHost.c_str(), resolved) != nullptr)
-        prefix = resolved;
-    prefix += "/";
+    std::string prefix = files::ResolvedEntry(folderHost) + "/";
     return Files().Any([&](const FileObject& open) {
         return open.canonical.compare(0, prefix.size(), prefix) == 0;
     });
@@ -317,10 +313,7 @@ HANDLE OpenFile(LPCSTR path, DWORD access, DWORD share, DWORD disposition, DWORD
     file->inode = info.st_ino;
     file->drive = letter;
     file->host = *host;
-    char resolved[PATH_MAX];
-    file->canonical = link || ::realpath(host->c_str(), resolved) == nullptr
-                          ? files::CanonicalEntry(*host)
-                          : std::string(resolved);
+    file->canonical = link ? files::CanonicalEntry(*host) : files::ResolvedEntry(*host);
     Files().Add(file);
     SetError(exists && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS)
                  ? ERROR_ALREADY_EXISTS
@@ -340,6 +333,8 @@ std::uint32_t winsim::DeleteHostFile(char letter, const std::string& host, bool 
         return ERROR_SHARING_VIOLATION;
     if (exists && keepReadOnly && !S_ISLNK(info.st_mode) && (info.st_mode & S_IWUSR) == 0)
         return ERROR_ACCESS_DENIED;
+    if (exists && S_ISLNK(info.st_mode))
+        files::Changed();
     if (unlink(host.c_str()) != 0)
         return ErrorOf(errno, ERROR_ACCESS_DENIED);
     if (exists)
@@ -357,6 +352,7 @@ std::uint32_t winsim::RemoveHostFolder(char letter, const std::string& host) {
         return ERROR_ACCESS_DENIED;
     if (SharingViolation(info, Deleting, ShareAll))
         return ERROR_SHARING_VIOLATION;
+    files::Changed();
     if (link) {
         if (unlink(host.c_str()) != 0)
             return ErrorOf(errno, ERROR_ACCESS_DENIED);
@@ -751,12 +747,14 @@ BOOL MoveWithin(LPCSTR existing, LPCSTR newName, DWORD flags) {
     std::string fromCanonical = files::CanonicalEntry(*source);
     if (HostParentOf(fromCanonical) != HostParentOf(files::CanonicalEntry(spelled)))
         files::KeepDescriptor(letter, *source);
+    files::Changed();
     if (rename(source->c_str(), spelled.c_str()) != 0) {
         SetError(ErrorOf(errno, ERROR_ACCESS_DENIED));
         return FALSE;
     }
     if (link)
         files::MoveLinkDescriptor(*source, spelled);
+    files::ForgetDescriptorIfPlain(letter, spelled);
     shortnames::Renamed(letter, spelled);
     std::string toCanonical = files::CanonicalEntry(spelled);
     Files().ForEach([&](FileObject& open) {

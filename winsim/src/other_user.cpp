@@ -72,6 +72,7 @@ std::uint32_t MakeDirectoryLink(const char* path, const char* folder) {
     if (!files::MayAdd(letter, HostParentOf(*host), true))
         return ERROR_ACCESS_DENIED;
     std::error_code error;
+    files::Changed();
     std::filesystem::create_directory_symlink(*target, *host, error);
     if (error)
         return ErrorOf(error.value(), ERROR_ACCESS_DENIED);
