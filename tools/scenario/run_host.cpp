@@ -180,6 +180,7 @@ class HostDisk : public scenario::Disk {
         bool same = what == "owner" ? actual->owner == wanted->owner
                                     : actual->daclPresent && actual->nullDacl == wanted->nullDacl &&
                                           actual->protectedDacl == wanted->protectedDacl &&
+                                          actual->autoInherited == wanted->autoInherited &&
                                           actual->dacl == wanted->dacl &&
                                           (!wanted->owner || actual->owner == wanted->owner);
         return same ? "" : windowsPath + " has " + security::FormatSddl(*actual);
