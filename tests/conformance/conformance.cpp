@@ -1,7 +1,9 @@
 // What the installer relies on from the platform, checked the same way on Windows, under Wine and
 // over winsim: files, folders and their length, attributes, name patterns, names Windows trims or
 // reserves, the shell's delete, removing one file or folder, the process heap, drives, labels and
-// free space, file handles, share modes and file times, dialogs and message boxes used from other
+// free space, file handles, share modes and file times, folders and directory links by handle and
+// their share modes, hard links, owners and access lists of new folders and files, the process's
+// token, RedirectionGuard, named mutexes, dialogs and message boxes used from other
 // threads, owners and their enabled state, the registry and shell links; names of three dots,
 // \\?\ and \\.\ paths, directory links, moving inside a file, and the system's version.
 //
@@ -533,6 +535,8 @@ void TestFileHandles() {
 
 // ---- share modes, removal and file times -----------------------------------------------------
 
+const DWORD ShareAllModes = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
 HANDLE OpenShared(const std::string& path, DWORD access, DWORD share,
                   DWORD disposition = OPEN_EXISTING) {
     return CreateFileA(path.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
@@ -880,6 +884,541 @@ void TestFileTimes() {
         ok(set && now == units, "%#llx on G:: error %lu, the file's time %#llx\n", U64(units),
            error, U64(now));
     }
+}
+
+// ---- folders by handle, share modes of folders, hard links ----------------------------------
+
+HANDLE OpenFolder(const std::string& path, DWORD access, DWORD share, DWORD flags = 0) {
+    return CreateFileA(path.c_str(), access, share, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
+}
+
+BY_HANDLE_FILE_INFORMATION InformationOf(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION information = {};
+    if (!GetFileInformationByHandle(handle, &information))
+        information.dwFileAttributes = INVALID_FILE_ATTRIBUTES;
+    return information;
+}
+
+ULONGLONG IndexOf(const BY_HANDLE_FILE_INFORMATION& information) {
+    return ((ULONGLONG)information.nFileIndexHigh << 32) | information.nFileIndexLow;
+}
+
+// The error of a MoveFileA, 0 when it moved (it is moved back).
+unsigned long MoveError(const std::string& from, const std::string& to) {
+    SetLastError(0);
+    if (!MoveFileA(from.c_str(), to.c_str()))
+        return LastError();
+    MoveFileA(to.c_str(), from.c_str());
+    return 0;
+}
+
+// A folder opens by handle only with FILE_FLAG_BACKUP_SEMANTICS. A handle that may read, write
+// or delete it and does not share deleting keeps it from being renamed or removed; one opened for
+// its attributes or access list alone takes no part in sharing. Nothing renames a folder that has
+// a file open inside it, and a folder held without sharing writing takes no new name.
+void TestFolderHandles() {
+    const std::string folder = "F:\\conf\\held";
+    ok(CreateDirectoryA(folder.c_str(), nullptr) &&
+           CreateDirectoryA((folder + "\\inner").c_str(), nullptr),
+       "CreateDirectoryA held failed\n");
+    WriteWhole(folder + "\\inner\\file.txt", "f");
+    SetLastError(0);
+    HANDLE handle = CreateFileA(folder.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    ok(handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED,
+       "a folder opened without backup semantics: error %lu\n", LastError());
+    if (handle != INVALID_HANDLE_VALUE)
+        CloseHandle(handle);
+
+    handle = OpenFolder(folder + "\\inner", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    ok(handle != INVALID_HANDLE_VALUE, "a folder opened with backup semantics: error %lu\n",
+       LastError());
+    BY_HANDLE_FILE_INFORMATION information = InformationOf(handle);
+    DWORD serial = 0;
+    GetVolumeInformationA("F:\\", nullptr, 0, &serial, nullptr, nullptr, nullptr, 0);
+    ok((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+           information.dwVolumeSerialNumber == serial,
+       "a folder's information: attributes %#lx, serial %#lx (the volume's %#lx)\n",
+       U(information.dwFileAttributes), U(information.dwVolumeSerialNumber), U(serial));
+    ok(MoveError(folder + "\\inner", folder + "\\moved") == ERROR_SHARING_VIOLATION,
+       "MoveFileA of a folder held without FILE_SHARE_DELETE: error %lu\n",
+       MoveError(folder + "\\inner", folder + "\\moved"));
+    // What is in it is not held.
+    ok(DeleteFileA((folder + "\\inner\\file.txt").c_str()),
+       "DeleteFileA of a file in a held folder: error %lu\n", LastError());
+    WriteWhole(folder + "\\inner\\file.txt", "f");
+    CloseHandle(handle);
+
+    const std::string empty = folder + "\\empty";
+    CreateDirectoryA(empty.c_str(), nullptr);
+    handle = OpenFolder(empty, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    SetLastError(0);
+    ok(!RemoveDirectoryA(empty.c_str()) && GetLastError() == ERROR_SHARING_VIOLATION,
+       "RemoveDirectoryA of a folder held without FILE_SHARE_DELETE: error %lu\n", LastError());
+    CloseHandle(handle);
+    handle =
+        OpenFolder(empty, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    ok(MoveError(empty, folder + "\\renamed") == 0,
+       "MoveFileA of a folder held sharing deleting: error %lu\n",
+       MoveError(empty, folder + "\\renamed"));
+    CloseHandle(handle);
+    // Opened for its access list alone, sharing nothing: no part in sharing.
+    handle = OpenFolder(empty, READ_CONTROL, 0);
+    ok(handle != INVALID_HANDLE_VALUE, "a folder opened for READ_CONTROL: error %lu\n",
+       LastError());
+    ok(MoveError(empty, folder + "\\renamed") == 0,
+       "MoveFileA of a folder held for READ_CONTROL alone: error %lu\n",
+       MoveError(empty, folder + "\\renamed"));
+    CloseHandle(handle);
+
+    // A file open inside: the folder stays where it is.
+    HANDLE file = OpenShared(folder + "\\inner\\file.txt", GENERIC_READ, ShareAllModes);
+    todo_wine("Wine renames a folder with a file open inside it") {
+        ok(MoveError(folder + "\\inner", folder + "\\moved") == ERROR_ACCESS_DENIED,
+           "MoveFileA of a folder with a file open inside: error %lu\n",
+           MoveError(folder + "\\inner", folder + "\\moved"));
+    }
+    CloseHandle(file);
+    ok(MoveError(folder + "\\inner", folder + "\\moved") == 0,
+       "MoveFileA of the folder once the file is closed: error %lu\n",
+       MoveError(folder + "\\inner", folder + "\\moved"));
+
+    // A rename opens the folder it lands in, sharing reading and writing (Windows 10).
+    WriteWhole(folder + "\\loose.txt", "l");
+    handle = OpenFolder(folder + "\\inner", GENERIC_READ, FILE_SHARE_READ);
+    todo_wine("Wine renames into a folder held without FILE_SHARE_WRITE") {
+        ok(MoveError(folder + "\\loose.txt", folder + "\\inner\\loose.txt") ==
+               ERROR_SHARING_VIOLATION,
+           "MoveFileA into a folder held without FILE_SHARE_WRITE: error %lu\n",
+           MoveError(folder + "\\loose.txt", folder + "\\inner\\loose.txt"));
+    }
+    CloseHandle(handle);
+    handle = OpenFolder(folder + "\\inner", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    ok(MoveError(folder + "\\loose.txt", folder + "\\inner\\loose.txt") == 0,
+       "MoveFileA into a folder held sharing writing: error %lu\n",
+       MoveError(folder + "\\loose.txt", folder + "\\inner\\loose.txt"));
+    CloseHandle(handle);
+}
+
+// FILE_FLAG_OPEN_REPARSE_POINT opens a directory link itself: a folder that is a reparse point,
+// another object than the folder it leads to.
+void TestLinkHandles() {
+    if (!IsFolder("H:\\target")) {
+        skip("no drive H with a directory link\n");
+        return;
+    }
+    HANDLE target = OpenFolder("H:\\target", GENERIC_READ, ShareAllModes);
+    HANDLE through = OpenFolder("H:\\linked", GENERIC_READ, ShareAllModes);
+    HANDLE link =
+        OpenFolder("H:\\linked", GENERIC_READ, ShareAllModes, FILE_FLAG_OPEN_REPARSE_POINT);
+    ok(target != INVALID_HANDLE_VALUE && through != INVALID_HANDLE_VALUE &&
+           link != INVALID_HANDLE_VALUE,
+       "opening the link and its folder: error %lu\n", LastError());
+    BY_HANDLE_FILE_INFORMATION ofTarget = InformationOf(target), ofThrough = InformationOf(through),
+                               ofLink = InformationOf(link);
+    ok(IndexOf(ofTarget) == IndexOf(ofThrough) &&
+           (ofThrough.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0,
+       "the link followed: index %#llx (the folder's %#llx), attributes %#lx\n",
+       U64(IndexOf(ofThrough)), U64(IndexOf(ofTarget)), U(ofThrough.dwFileAttributes));
+    todo_wine("Wine opens what a link leads to, whatever the flags") {
+        ok(IndexOf(ofLink) != IndexOf(ofTarget) &&
+               (ofLink.dwFileAttributes &
+                (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ==
+                   (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY),
+           "the link itself: index %#llx, attributes %#lx\n", U64(IndexOf(ofLink)),
+           U(ofLink.dwFileAttributes));
+    }
+    for (HANDLE handle : {target, through, link}) {
+        if (handle != INVALID_HANDLE_VALUE)
+            CloseHandle(handle);
+    }
+}
+
+typedef BOOL(WINAPI* CreateHardLinkFunction)(LPCSTR, LPCSTR, LPSECURITY_ATTRIBUTES);
+
+// A hard link is another name of one file: the same index, contents and attributes, a count of
+// names; deleting one name leaves the others.
+void TestHardLinks() {
+    auto createHardLink = (CreateHardLinkFunction)(void (*)(void))GetProcAddress(
+        GetModuleHandleA("kernel32.dll"), "CreateHardLinkA");
+    ok(createHardLink != nullptr, "no CreateHardLinkA in kernel32\n");
+    if (createHardLink == nullptr)
+        return;
+    const std::string folder = "F:\\conf\\hard";
+    CreateDirectoryA(folder.c_str(), nullptr);
+    CreateDirectoryA((folder + "\\sub").c_str(), nullptr);
+    const std::string first = folder + "\\first.txt", second = folder + "\\sub\\second.txt";
+    WriteWhole(first, "one");
+    ok(createHardLink(second.c_str(), first.c_str(), nullptr), "CreateHardLinkA: error %lu\n",
+       LastError());
+    HANDLE a = OpenShared(first, GENERIC_READ, ShareAllModes);
+    HANDLE b = OpenShared(second, GENERIC_READ, ShareAllModes);
+    BY_HANDLE_FILE_INFORMATION ofA = InformationOf(a), ofB = InformationOf(b);
+    ok(IndexOf(ofA) == IndexOf(ofB) && ofA.nNumberOfLinks == 2 && ofB.nNumberOfLinks == 2,
+       "two names: indexes %#llx and %#llx, %lu and %lu names\n", U64(IndexOf(ofA)),
+       U64(IndexOf(ofB)), U(ofA.nNumberOfLinks), U(ofB.nNumberOfLinks));
+    CloseHandle(a);
+    CloseHandle(b);
+    ok(WriteWhole(second, "two") && ReadWhole(first) == "two",
+       "written by one name, read by the other: %s\n", ReadWhole(first).c_str());
+    SetFileAttributesA(second.c_str(), FILE_ATTRIBUTE_READONLY);
+    ok((GetFileAttributesA(first.c_str()) & FILE_ATTRIBUTE_READONLY) != 0,
+       "read-only by one name, not by the other: %#lx\n", U(GetFileAttributesA(first.c_str())));
+    SetFileAttributesA(second.c_str(), FILE_ATTRIBUTE_NORMAL);
+    SetLastError(0);
+    ok(!createHardLink(second.c_str(), first.c_str(), nullptr) &&
+           GetLastError() == ERROR_ALREADY_EXISTS,
+       "CreateHardLinkA onto a name that is there: error %lu\n", LastError());
+    SetLastError(0);
+    ok(!createHardLink((folder + "\\folder").c_str(), (folder + "\\sub").c_str(), nullptr) &&
+           GetLastError() == ERROR_ACCESS_DENIED,
+       "CreateHardLinkA of a folder: error %lu\n", LastError());
+    if (GetDriveTypeA("G:\\") == DRIVE_FIXED) {
+        SetLastError(0);
+        ok(!createHardLink("G:\\other.txt", first.c_str(), nullptr) &&
+               GetLastError() == ERROR_NOT_SAME_DEVICE,
+           "CreateHardLinkA to another drive: error %lu\n", LastError());
+    }
+    ok(DeleteFileA(first.c_str()), "deleting one name: error %lu\n", LastError());
+    b = OpenShared(second, GENERIC_READ, ShareAllModes);
+    ofB = InformationOf(b);
+    CloseHandle(b);
+    ok(ReadWhole(second) == "two" && ofB.nNumberOfLinks == 1, "the other name: %s, %lu names\n",
+       ReadWhole(second).c_str(), U(ofB.nNumberOfLinks));
+}
+
+// ---- owners, access lists, the process's token, mutexes ---------------------------------------
+
+// The functions a program looks up in advapi32 at run time.
+struct Advapi {
+    decltype(&GetKernelObjectSecurity) getKernelObjectSecurity = nullptr;
+    decltype(&GetSecurityDescriptorOwner) getOwner = nullptr;
+    decltype(&GetSecurityDescriptorDacl) getDacl = nullptr;
+    decltype(&GetSecurityDescriptorControl) getControl = nullptr;
+    decltype(&GetAce) getAce = nullptr;
+    decltype(&EqualSid) equalSid = nullptr;
+    decltype(&AllocateAndInitializeSid) allocateSid = nullptr;
+    decltype(&FreeSid) freeSid = nullptr;
+    decltype(&IsValidSid) isValidSid = nullptr;
+    decltype(&GetLengthSid) getLengthSid = nullptr;
+    decltype(&OpenProcessToken) openProcessToken = nullptr;
+    decltype(&GetTokenInformation) getTokenInformation = nullptr;
+    bool complete = false;
+};
+
+template <typename Function> void Look(HMODULE module, const char* name, Function& function) {
+    function = (Function)(void (*)(void))GetProcAddress(module, name);
+    ok(function != nullptr, "no %s in advapi32\n", name);
+}
+
+Advapi LookUpAdvapi() {
+    Advapi api;
+    HMODULE module = LoadLibraryA("advapi32.dll");
+    ok(module != nullptr && GetModuleHandleA("advapi32.dll") == module,
+       "advapi32 is not loaded: error %lu\n", LastError());
+    if (module == nullptr)
+        return api;
+    Look(module, "GetKernelObjectSecurity", api.getKernelObjectSecurity);
+    Look(module, "GetSecurityDescriptorOwner", api.getOwner);
+    Look(module, "GetSecurityDescriptorDacl", api.getDacl);
+    Look(module, "GetSecurityDescriptorControl", api.getControl);
+    Look(module, "GetAce", api.getAce);
+    Look(module, "EqualSid", api.equalSid);
+    Look(module, "AllocateAndInitializeSid", api.allocateSid);
+    Look(module, "FreeSid", api.freeSid);
+    Look(module, "IsValidSid", api.isValidSid);
+    Look(module, "GetLengthSid", api.getLengthSid);
+    Look(module, "OpenProcessToken", api.openProcessToken);
+    Look(module, "GetTokenInformation", api.getTokenInformation);
+    api.complete = api.getKernelObjectSecurity && api.getOwner && api.getDacl && api.getControl &&
+                   api.getAce && api.equalSid && api.allocateSid && api.freeSid && api.isValidSid &&
+                   api.getLengthSid && api.openProcessToken && api.getTokenInformation;
+    return api;
+}
+
+// The token's information of one class, in a buffer of the size the first call asks for.
+std::vector<unsigned char> TokenInformation(const Advapi& api, HANDLE token,
+                                            TOKEN_INFORMATION_CLASS what) {
+    DWORD needed = 0;
+    SetLastError(0);
+    BOOL got = api.getTokenInformation(token, what, nullptr, 0, &needed);
+    ok(!got && GetLastError() == ERROR_INSUFFICIENT_BUFFER && needed > 0,
+       "the size of token information %d: error %lu, %lu bytes\n", (int)what, LastError(),
+       U(needed));
+    std::vector<unsigned char> buffer(needed + 8);
+    DWORD length = 0;
+    ok(api.getTokenInformation(token, what, buffer.data(), (DWORD)buffer.size(), &length) &&
+           length == needed,
+       "token information %d: error %lu\n", (int)what, LastError());
+    return buffer;
+}
+
+// A descriptor in the self-relative form: no owner (the token's default owner takes it), and a
+// protected DACL that gives Administrators and the system everything, here and below.
+std::vector<unsigned char> AdministratorsOnlyDescriptor(const Advapi& api) {
+    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    PSID administrators = nullptr, system = nullptr;
+    api.allocateSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0,
+                    &administrators);
+    api.allocateSid(&nt, 1, SECURITY_LOCAL_SYSTEM_RID, 0, 0, 0, 0, 0, 0, 0, &system);
+    std::vector<unsigned char> aces;
+    for (PSID sid : {administrators, system}) {
+        DWORD sidLength = api.getLengthSid(sid);
+        WORD aceSize = (WORD)(8 + sidLength);
+        unsigned char header[8] = {ACCESS_ALLOWED_ACE_TYPE,
+                                   OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE,
+                                   (unsigned char)(aceSize & 0xFF), (unsigned char)(aceSize >> 8)};
+        DWORD mask = FILE_ALL_ACCESS;
+        std::memcpy(header + 4, &mask, 4);
+        aces.insert(aces.end(), header, header + 8);
+        aces.insert(aces.end(), (unsigned char*)sid, (unsigned char*)sid + sidLength);
+    }
+    api.freeSid(administrators);
+    api.freeSid(system);
+    std::vector<unsigned char> descriptor(sizeof(SECURITY_DESCRIPTOR_RELATIVE) + sizeof(ACL) +
+                                          aces.size());
+    auto* header = (SECURITY_DESCRIPTOR_RELATIVE*)descriptor.data();
+    header->Revision = SECURITY_DESCRIPTOR_REVISION;
+    header->Control = SE_SELF_RELATIVE | SE_DACL_PRESENT | SE_DACL_PROTECTED;
+    header->Dacl = sizeof(SECURITY_DESCRIPTOR_RELATIVE);
+    auto* acl = (ACL*)(descriptor.data() + header->Dacl);
+    acl->AclRevision = ACL_REVISION;
+    acl->AclSize = (WORD)(sizeof(ACL) + aces.size());
+    acl->AceCount = 2;
+    std::memcpy(acl + 1, aces.data(), aces.size());
+    return descriptor;
+}
+
+// The owner and DACL of a file or folder, read through a handle opened for READ_CONTROL.
+std::vector<unsigned char> SecurityOf(const Advapi& api, const std::string& path) {
+    HANDLE handle = CreateFileA(path.c_str(), READ_CONTROL, ShareAllModes, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    ok(handle != INVALID_HANDLE_VALUE, "%s opened for READ_CONTROL: error %lu\n", path.c_str(),
+       LastError());
+    DWORD needed = 0;
+    api.getKernelObjectSecurity(handle, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                nullptr, 0, &needed);
+    std::vector<unsigned char> descriptor(needed);
+    ok(needed > 0 && api.getKernelObjectSecurity(
+                         handle, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                         descriptor.data(), needed, &needed),
+       "GetKernelObjectSecurity of %s: error %lu\n", path.c_str(), LastError());
+    CloseHandle(handle);
+    return descriptor;
+}
+
+void TestSecurity() {
+    Advapi api = LookUpAdvapi();
+    if (!api.complete)
+        return;
+    HANDLE token = nullptr;
+    ok(api.openProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token),
+       "OpenProcessToken: error %lu\n", LastError());
+    std::vector<unsigned char> user = TokenInformation(api, token, TokenUser);
+    std::vector<unsigned char> owner = TokenInformation(api, token, TokenOwner);
+    std::vector<unsigned char> groups = TokenInformation(api, token, TokenGroups);
+    CloseHandle(token);
+    PSID userSid = ((TOKEN_USER*)user.data())->User.Sid;
+    PSID ownerSid = ((TOKEN_OWNER*)owner.data())->Owner;
+    auto* groupList = (TOKEN_GROUPS*)groups.data();
+    ok(api.isValidSid(userSid) && api.isValidSid(ownerSid) && groupList->GroupCount > 0,
+       "the token's user, owner and groups are no SIDs\n");
+    ok(api.getLengthSid(userSid) == 8u + 4u * ((SID*)userSid)->SubAuthorityCount,
+       "the user's SID: %lu bytes\n", U(api.getLengthSid(userSid)));
+    // The owner is the user or one of the groups that may own what the user makes.
+    bool ownerIsTheTokens = api.equalSid(ownerSid, userSid);
+    for (DWORD i = 0; i < groupList->GroupCount; ++i)
+        ownerIsTheTokens |= (groupList->Groups[i].Attributes & SE_GROUP_OWNER) != 0 &&
+                            api.equalSid(ownerSid, groupList->Groups[i].Sid);
+    ok(ownerIsTheTokens, "the token's owner is neither its user nor an owner group\n");
+
+    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    PSID administrators = nullptr, system = nullptr;
+    ok(api.allocateSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0,
+                       0, &administrators) &&
+           api.allocateSid(&nt, 1, SECURITY_LOCAL_SYSTEM_RID, 0, 0, 0, 0, 0, 0, 0, &system),
+       "AllocateAndInitializeSid: error %lu\n", LastError());
+    ok(api.getLengthSid(administrators) == 16 && !api.equalSid(administrators, system) &&
+           api.equalSid(administrators, administrators),
+       "Administrators' SID: %lu bytes\n", U(api.getLengthSid(administrators)));
+
+    // A folder made with its own protected access list: the token's default owner, that list.
+    const std::string folder = "F:\\conf\\private";
+    std::vector<unsigned char> made = AdministratorsOnlyDescriptor(api);
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, made.data(), FALSE};
+    ok(CreateDirectoryA(folder.c_str(), &attributes),
+       "CreateDirectoryA with a descriptor: error %lu\n", LastError());
+    std::vector<unsigned char> descriptor = SecurityOf(api, folder);
+    if (descriptor.empty())
+        return;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    const char* keepsNone = "Wine 8 gives a new folder a DACL of its own, not the one given";
+    todo_wine(keepsNone)
+        ok(api.getControl(descriptor.data(), &control, &revision) && revision == 1 &&
+               (control & (SE_SELF_RELATIVE | SE_DACL_PRESENT | SE_DACL_PROTECTED)) ==
+                   (SE_SELF_RELATIVE | SE_DACL_PRESENT | SE_DACL_PROTECTED),
+           "the folder's control: %#x\n", control);
+    PSID folderOwner = nullptr;
+    BOOL defaulted = FALSE, present = FALSE;
+    PACL dacl = nullptr;
+    todo_wine(keepsNone) {
+        ok(api.getOwner(descriptor.data(), &folderOwner, &defaulted) &&
+               api.equalSid(folderOwner, ownerSid),
+           "the folder's owner is not the token's default owner\n");
+    }
+    ok(api.getDacl(descriptor.data(), &present, &dacl, &defaulted) && present && dacl != nullptr,
+       "the folder has no DACL\n");
+    // Two entries (under Wine, two of its own).
+    ok(dacl != nullptr && dacl->AceCount == 2 && dacl->AclRevision == ACL_REVISION,
+       "the folder's DACL: %u entries\n", dacl != nullptr ? dacl->AceCount : 0);
+    for (DWORD i = 0; i < 2; ++i) {
+        check::Todo todo(check::Platform::Wine, keepsNone);
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        ok(dacl != nullptr && i < dacl->AceCount && api.getAce(dacl, i, (void**)&ace) &&
+               ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
+               ace->Header.AceFlags == (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE) &&
+               ace->Mask == FILE_ALL_ACCESS &&
+               api.equalSid(&ace->SidStart, i == 0 ? administrators : system),
+           "entry %lu of the folder's DACL: type %d, flags %#x, mask %#lx\n", U(i),
+           ace ? ace->Header.AceType : -1, ace ? ace->Header.AceFlags : 0, ace ? U(ace->Mask) : 0);
+    }
+    // What is made in it inherits the list, each entry marked inherited.
+    ok(WriteWhole(folder + "\\inside.txt", "i"), "writing in the folder: error %lu\n", LastError());
+    descriptor = SecurityOf(api, folder + "\\inside.txt");
+    dacl = nullptr;
+    present = FALSE;
+    todo_wine("Wine gives a new file no ACEs inherited from its folder") {
+        ok(!descriptor.empty() && api.getDacl(descriptor.data(), &present, &dacl, &defaulted) &&
+               present && dacl != nullptr && dacl->AceCount == 2,
+           "the file's DACL: %u entries\n", dacl != nullptr ? dacl->AceCount : 0);
+        for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount && i < 2; ++i) {
+            ACCESS_ALLOWED_ACE* ace = nullptr;
+            ok(api.getAce(dacl, i, (void**)&ace) && ace->Header.AceFlags == INHERITED_ACE &&
+                   ace->Mask == FILE_ALL_ACCESS &&
+                   api.equalSid(&ace->SidStart, i == 0 ? administrators : system),
+               "entry %lu of the file's DACL: flags %#x\n", U(i), ace ? ace->Header.AceFlags : 0);
+        }
+    }
+    // A handle opened without READ_CONTROL gives no descriptor.
+    HANDLE reading = OpenShared(folder + "\\inside.txt", FILE_READ_DATA, ShareAllModes);
+    DWORD needed = 0;
+    char small[256];
+    SetLastError(0);
+    ok(!api.getKernelObjectSecurity(reading, OWNER_SECURITY_INFORMATION, small, sizeof small,
+                                    &needed) &&
+           GetLastError() == ERROR_ACCESS_DENIED,
+       "a descriptor through a handle without READ_CONTROL: error %lu\n", LastError());
+    CloseHandle(reading);
+    api.freeSid(administrators);
+    api.freeSid(system);
+    DeleteFileA((folder + "\\inside.txt").c_str());
+    RemoveDirectoryA(folder.c_str());
+}
+
+// The file system of a fixed drive: NTFS, which keeps access lists, directory links and hard
+// links.
+void TestFileSystem() {
+    char name[32] = "";
+    DWORD flags = 0;
+    ok(GetVolumeInformationA("F:\\", nullptr, 0, nullptr, nullptr, &flags, name, sizeof name),
+       "GetVolumeInformationA of F:: error %lu\n", LastError());
+    ok(std::strcmp(name, "NTFS") == 0, "F: is %s\n", name);
+    ok((flags & FS_PERSISTENT_ACLS) != 0, "F:'s flags: %#lx\n", U(flags));
+    todo_wine("Wine 8 says its drives have neither reparse points nor hard links") {
+        ok((flags & (FILE_SUPPORTS_REPARSE_POINTS | FILE_SUPPORTS_HARD_LINKS)) ==
+               (FILE_SUPPORTS_REPARSE_POINTS | FILE_SUPPORTS_HARD_LINKS),
+           "F:'s flags: %#lx\n", U(flags));
+    }
+    char shortPath[MAX_PATH] = "";
+    DWORD length = GetShortPathNameA("F:\\conf\\hard", shortPath, sizeof shortPath);
+    ok(length == 12 && std::strcmp(shortPath, "F:\\conf\\hard") == 0,
+       "the short path of names that fit 8.3: %s (%lu)\n", shortPath, U(length));
+    length = GetShortPathNameA("F:\\conf\\hard", shortPath, 5);
+    ok(length == 13, "the room a short path needs: %lu\n", U(length));
+    SetLastError(0);
+    ok(GetShortPathNameA("F:\\conf\\none", shortPath, sizeof shortPath) == 0 &&
+           GetLastError() == ERROR_FILE_NOT_FOUND,
+       "the short path of nothing: error %lu\n", LastError());
+}
+
+typedef BOOL(WINAPI* SetPolicyFunction)(PROCESS_MITIGATION_POLICY, LPVOID, SIZE_T);
+typedef BOOL(WINAPI* GetPolicyFunction)(HANDLE, PROCESS_MITIGATION_POLICY, LPVOID, SIZE_T);
+
+// RedirectionGuard, turned on as a program turns it on, stays on.
+void TestMitigationPolicy() {
+    HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
+    auto setPolicy =
+        (SetPolicyFunction)(void (*)(void))GetProcAddress(kernel32, "SetProcessMitigationPolicy");
+    auto getPolicy =
+        (GetPolicyFunction)(void (*)(void))GetProcAddress(kernel32, "GetProcessMitigationPolicy");
+    ok(setPolicy != nullptr && getPolicy != nullptr, "no process mitigation policies\n");
+    if (setPolicy == nullptr || getPolicy == nullptr)
+        return;
+    PROCESS_MITIGATION_REDIRECTION_TRUST_POLICY policy = {};
+    ok(getPolicy(GetCurrentProcess(), ProcessRedirectionTrustPolicy, &policy, sizeof policy) &&
+           policy.Flags == 0,
+       "RedirectionGuard at the start: error %lu, flags %#lx\n", LastError(), U(policy.Flags));
+    policy.Flags = 0;
+    policy.EnforceRedirectionTrust = 1;
+    ok(setPolicy(ProcessRedirectionTrustPolicy, &policy, sizeof policy),
+       "turning RedirectionGuard on: error %lu\n", LastError());
+    todo_wine("Wine 8 takes RedirectionGuard's policy and keeps nothing of it") {
+        policy.Flags = 0;
+        ok(getPolicy(GetCurrentProcess(), ProcessRedirectionTrustPolicy, &policy, sizeof policy) &&
+               policy.EnforceRedirectionTrust == 1,
+           "RedirectionGuard once on: flags %#lx\n", U(policy.Flags));
+        policy.Flags = 0;
+        ok(!setPolicy(ProcessRedirectionTrustPolicy, &policy, sizeof policy),
+           "RedirectionGuard turned off again\n");
+    }
+}
+
+struct MutexRun {
+    HANDLE mutex;
+    DWORD waited;
+};
+
+DWORD WINAPI WaitBriefly(LPVOID parameter) {
+    auto* run = (MutexRun*)parameter;
+    run->waited = WaitForSingleObject(run->mutex, 0);
+    if (run->waited == WAIT_OBJECT_0 || run->waited == WAIT_ABANDONED)
+        ReleaseMutex(run->mutex);
+    return 0;
+}
+
+// A named mutex: a second CreateMutexA finds it, its owner may wait on it again, and it is one
+// thread's at a time.
+void TestMutexes() {
+    const char name[] = "kelvo-conformance-mutex";
+    SetLastError(0xdead);
+    HANDLE first = CreateMutexA(nullptr, TRUE, name);
+    ok(first != nullptr && GetLastError() == 0, "CreateMutexA: error %lu\n", LastError());
+    HANDLE second = CreateMutexA(nullptr, TRUE, name);
+    ok(second != nullptr && second != first && GetLastError() == ERROR_ALREADY_EXISTS,
+       "CreateMutexA of the name again: error %lu\n", LastError());
+    ok(WaitForSingleObject(second, 0) == WAIT_OBJECT_0, "the owner's wait did not return\n");
+    MutexRun run = {second, 0};
+    HANDLE other = CreateThread(nullptr, 0, WaitBriefly, &run, 0, nullptr);
+    WaitForSingleObject(other, 10000);
+    CloseHandle(other);
+    ok(run.waited == WAIT_TIMEOUT, "another thread's wait on an owned mutex: %lu\n", U(run.waited));
+    ok(ReleaseMutex(first) && ReleaseMutex(second), "ReleaseMutex: error %lu\n", LastError());
+    SetLastError(0);
+    ok(!ReleaseMutex(first) && GetLastError() == ERROR_NOT_OWNER, "a release too many: error %lu\n",
+       LastError());
+    run.waited = 0;
+    other = CreateThread(nullptr, 0, WaitBriefly, &run, 0, nullptr);
+    WaitForSingleObject(other, 10000);
+    CloseHandle(other);
+    ok(run.waited == WAIT_OBJECT_0, "another thread's wait on a free mutex: %lu\n", U(run.waited));
+    CloseHandle(first);
+    CloseHandle(second);
+    HANDLE again = CreateMutexA(nullptr, FALSE, name);
+    ok(again != nullptr && GetLastError() == 0, "the name once every handle is closed: %lu\n",
+       LastError());
+    CloseHandle(again);
 }
 
 // ---- name patterns ----------------------------------------------------------------------------
@@ -1558,7 +2097,14 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     TestRemoval();
     TestMoveAndFlush();
     TestFilePointer();
+    TestLinkHandles();
     TestDirectoryLinks();
+    TestFolderHandles();
+    TestHardLinks();
+    TestSecurity();
+    TestFileSystem();
+    TestMitigationPolicy();
+    TestMutexes();
     TestFileTimes();
     TestPatterns();
     TestDelete();

@@ -141,6 +141,47 @@ TEST(ScenarioParseTest, BadLinesNameTheirLine) {
               "t.scn:1: usage: expect exit <status> [within <seconds>]");
 }
 
+TEST(ScenarioParseTest, ReadsUsersAccessListsFileSystemsAndTheOtherUsersActs) {
+    auto parsed = ParseOk(R"(only host
+user standard
+drive e fixed free 1G filesystem fat32
+acl "C:\Admin only" D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)
+hardlink C:\Games\again.dat C:\Games\a.dat
+expect dialog Setup
+intruder at CreateFileA 3 swap C:\Games\kelvo C:\Elsewhere
+intruder at MoveFileA 1 thread 2 file "C:\Games\x y.txt" "some text" expect refused
+intruder at DeleteFileA 7 delete C:\Games\kelvo\a.dat expect done
+expect owner "C:\Admin only" BA
+expect acl "C:\Admin only" D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)
+expect redirection-trust enforce
+)");
+    ASSERT_TRUE(parsed);
+    EXPECT_TRUE(parsed->standardUser);
+    ASSERT_EQ(parsed->drives.size(), 1u);
+    EXPECT_EQ(parsed->drives[0].fileSystem, "fat32");
+    EXPECT_EQ(parsed->acls[0].first, "C:\\Admin only");
+    EXPECT_EQ(parsed->hardLinks[0].second, "C:\\Games\\a.dat");
+    EXPECT_EQ(parsed->steps.size(), 4u);
+    EXPECT_EQ(parsed->checks.size(), 3u);
+    // Each of them only the host can play.
+    for (const char* line :
+         {"user standard\n", "drive e fixed filesystem exfat\n", "acl C:\\x D:\n",
+          "hardlink C:\\a C:\\b\n", "intruder at CreateFileA 1 delete C:\\x\n",
+          "expect owner C:\\x BA\n", "expect redirection-trust off\n"})
+        EXPECT_NE(ParseError(line).find("only host"), std::string::npos) << line;
+    ParseOk("drive e fixed filesystem ntfs\n");
+    for (const char* bad :
+         {"only host\nintruder at CreateFileA 0 delete C:\\x\n",
+          "only host\nintruder at CreateFileA 1 shred C:\\x\n",
+          "only host\nintruder at CreateFileA 1 swap C:\\x\n",
+          "only host\nintruder CreateFileA 1 delete C:\\x\n",
+          "only host\nintruder at CreateFileA 1 thread delete C:\\x\n",
+          "only host\nintruder at CreateFileA 1 delete C:\\x expect maybe\n",
+          "only host\nuser root\n", "only host\ndrive e fixed filesystem hpfs\n",
+          "only host\nexpect redirection-trust maybe\n", "only host\nacl C:\\x\n"})
+        EXPECT_NE(ParseError(bad), "") << bad;
+}
+
 TEST(ScenarioParseTest, ReadsTheRegistryJournalsLinksAndSlowCalls) {
     auto parsed = ParseOk(R"(only host
 registry HKLM "Software\~kelvo-setup" Journal sz "D:\Games\~kelvo-setup-12345678.jnl"

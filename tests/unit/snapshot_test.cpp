@@ -54,6 +54,25 @@ TEST_F(Snapshot, SeesEveryKindOfChangeOutsideTheAllowedPlaces) {
                                         "added C:/stray", "added C:/stray/x.dat"}));
 }
 
+TEST_F(Snapshot, SeesAnOwnerOrAccessListKeptWithAnEntryChange) {
+    const char* sd = "user.winsim.sd";
+    std::string admins = "O:BAD:P(A;OICI;FA;;;BA)";
+    ASSERT_EQ(::setxattr((root / "c/keep.txt").c_str(), sd, admins.data(), admins.size(), 0), 0);
+    MachineState before = Take();
+    EXPECT_EQ(before.at("C:/keep.txt").security, admins);
+    std::string user = "O:S-1-5-21-1-2-3-1003D:(A;;FA;;;WD)";
+    ::setxattr((root / "c/keep.txt").c_str(), sd, user.data(), user.size(), 0);
+    std::string link = "door\nO:S-1-5-21-1-2-3-1003D:";
+    ::setxattr((root / "c/Program Files").c_str(), "user.winsim.link.0011223344556677", link.data(),
+               link.size(), 0);
+    EXPECT_EQ(scenario::Changes(before, Take()),
+              (std::vector<std::string>{"changed C:/Program Files", "changed C:/keep.txt"}));
+    ASSERT_TRUE(scenario::SaveSnapshot(before, root / "state.txt"));
+    MachineState loaded;
+    ASSERT_TRUE(scenario::LoadSnapshot(root / "state.txt", loaded));
+    EXPECT_EQ(loaded, before);
+}
+
 TEST_F(Snapshot, AFileAboveAnAllowedPlaceIsNoFolderMadeForIt) {
     MachineState before = Take();
     Write("c/Group", "a file where the group folder belongs");

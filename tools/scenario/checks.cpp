@@ -247,6 +247,27 @@ bool CheckEnd(const Scenario& scenario, Disk& disk, std::vector<std::string>& lo
             continue;
         }
 
+        if (what == "owner" || what == "acl") {
+            auto why = disk.CheckSecurity(what, check.word(2), check.word(3));
+            if (!why)
+                fail("the owner and access list of " + Quoted(check.word(2)) +
+                     " can't be read here");
+            else if (!why->empty())
+                fail(*why);
+            continue;
+        }
+
+        if (what == "redirection-trust") {
+            auto flags = disk.RedirectionTrust();
+            static const std::map<std::string, std::string> named = {
+                {"off", "0"}, {"enforce", "1"}, {"audit", "2"}, {"enforce+audit", "3"}};
+            if (!flags)
+                fail("RedirectionGuard can't be read here");
+            else if (*flags != named.at(check.word(2)))
+                fail("RedirectionGuard's flags are " + *flags);
+            continue;
+        }
+
         if (what == "started") {
             if (check.word(2) == "none") {
                 if (nextStarted < started.size())

@@ -12,15 +12,18 @@
 #include <filesystem>
 #include <fnmatch.h>
 #include <iostream>
+#include <map>
 #include <mutex>
 #include <poll.h>
 #include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
 
+#include "call_points.h"
 #include "desktop.h"
 #include "host_files.h"
 #include "machine.h"
+#include "other_user.h"
 #include "run_program.h"
 
 namespace fs = std::filesystem;
@@ -354,6 +357,66 @@ bool HostBackend::Hold(const std::string& file, std::string& error) {
     return failed == 0;
 }
 
+namespace {
+
+// The outcome of each planned act, by its step's line.
+struct ActOutcome {
+    bool done = false;
+    std::uint32_t error = 0;
+};
+std::mutex& OutcomeLock() {
+    static auto* lock = new std::mutex;
+    return *lock;
+}
+std::map<int, ActOutcome>& Outcomes() {
+    static auto* outcomes = new std::map<int, ActOutcome>;
+    return *outcomes;
+}
+
+} // namespace
+
+bool PlanIntruders(const scenario::Scenario& scenario, std::string& why) {
+    for (const auto& step : scenario.steps) {
+        if (step.word(0) != "intruder")
+            continue;
+        size_t at = step.word(4) == "thread" ? 6 : 4;
+        int thread = at == 6 ? std::stoi(step.word(5)) : -1;
+        size_t end = step.words.size();
+        if (end >= 2 && step.word(end - 2) == "expect")
+            end -= 2;
+        winsim::OtherUserAct act{step.word(at), {}};
+        for (size_t i = at + 1; i < end; ++i)
+            act.arguments.push_back(
+                act.kind == "file" || act.kind == "write"
+                    ? (i == at + 1 ? winsim::Utf8ToCp950(step.words[i]) : step.words[i])
+                    : winsim::Utf8ToCp950(step.words[i]));
+        if (!winsim::IsOtherUserAct(act.kind, act.arguments.size())) {
+            why = step.where() + ": no act " + act.kind;
+            return false;
+        }
+        int line = step.number;
+        winsim::calls::AtCall(step.word(2), std::stoi(step.word(3)), thread, [act, line] {
+            std::uint32_t error = winsim::ActAsOtherUser(act);
+            std::lock_guard lock(OutcomeLock());
+            Outcomes()[line] = {true, error};
+        });
+    }
+    return true;
+}
+
+bool HostBackend::OtherUserActed(const scenario::Line& step, bool& refused, std::string& what,
+                                 std::string& error) {
+    std::lock_guard lock(OutcomeLock());
+    auto outcome = Outcomes().find(step.number);
+    if (outcome == Outcomes().end() || !outcome->second.done) {
+        error = "the installer's " + step.word(3) + "th call of " + step.word(2) + " has not come";
+        return false;
+    }
+    refused = outcome->second.error != 0;
+    what = "error " + std::to_string(outcome->second.error);
+    return true;
+}
+
 bool HostBackend::StartSecondCopy(int& exitStatus, bool& showedWindow, std::string& error) {
     std::string machineFolder = MachineFolder();
     static int copies = 0;
@@ -401,7 +464,7 @@ class ScriptedPlay : public winsim::User {
 
     bool Start(std::string& why) override {
         auto parsed = scenario::Parse(scenarioFile_, why);
-        if (!parsed)
+        if (!parsed || !PlanIntruders(*parsed, why))
             return false;
         int log = -1;
         if (!logFile_.empty()) {

@@ -19,6 +19,10 @@ namespace hostuser {
 std::unique_ptr<winsim::User> ScriptedUser(const std::string& scenarioFile,
                                            const std::string& logFile);
 
+// Plans the acts of the scenario's `intruder` steps at their moments of the installer's run
+// (before it starts); false with why for a step that names no act.
+bool PlanIntruders(const scenario::Scenario& scenario, std::string& why);
+
 // A person at the terminal: reads step commands from standard input and, after every change,
 // prints the visible windows. `quit` or the end of the input stops the installer: the process
 // ends with StoppedStatus.
@@ -50,6 +54,8 @@ class HostBackend : public scenario::Backend {
     int MakeReadOnly(const std::string& pattern, std::string& error) override;
     long long FileBytes(const std::string& path) override;
     bool Hold(const std::string& file, std::string& error) override;
+    bool OtherUserActed(const scenario::Line& step, bool& refused, std::string& what,
+                        std::string& error) override;
     bool StartSecondCopy(int& exitStatus, bool& showedWindow, std::string& error) override;
     bool KillInstaller(std::string& error) override;
     bool StartAgain(std::string& error) override;

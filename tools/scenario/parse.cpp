@@ -138,6 +138,13 @@ bool IsDword(const std::string& text) {
     return Number(text, value) && value >= 0 && value <= 0xFFFFFFFFll;
 }
 
+bool IsIntruderAct(const std::string& kind, size_t arguments) {
+    if (kind == "delete")
+        return arguments == 1;
+    return arguments == 2 && (kind == "swap" || kind == "link" || kind == "file" ||
+                              kind == "write" || kind == "hardlink" || kind == "move");
+}
+
 bool IsCheck(const Line& line) {
     const std::string& what = line.word(1);
     if (line.word(0) != "expect")
@@ -145,7 +152,8 @@ bool IsCheck(const Line& line) {
     if (what == "no")
         return line.word(2) == "file" || line.word(2) == "registry";
     return what == "file" || what == "folder" || what == "empty" || what == "installed" ||
-           what == "writable" || what == "link" || what == "started" || what == "registry";
+           what == "writable" || what == "link" || what == "started" || what == "registry" ||
+           what == "owner" || what == "acl" || what == "redirection-trust";
 }
 
 bool ValidCheck(const Line& line, std::string& why) {
@@ -174,6 +182,12 @@ bool ValidCheck(const Line& line, std::string& why) {
     if (what == "link" && count == 6)
         return true;
     if (what == "started" && ((count == 3 && line.word(2) == "none") || count == 4))
+        return true;
+    if ((what == "owner" || what == "acl") && count == 4)
+        return true;
+    if (what == "redirection-trust" && count == 3 &&
+        (line.word(2) == "off" || line.word(2) == "enforce" || line.word(2) == "audit" ||
+         line.word(2) == "enforce+audit"))
         return true;
     why = "expect " + what + ": wrong number of words";
     return false;
@@ -293,7 +307,26 @@ bool IsValidStep(const Line& line, std::string& why) {
     if (command == "kill")
         return count == 1 ? true : wrong("kill");
     if (command == "hold")
-        return count == 2 ? true : wrong("hold <file>");
+        return count == 2 ? true : wrong("hold <file> | hold <folder>");
+    if (command == "intruder") {
+        // intruder at <function> <k> [thread <t>] <act> <arguments...> [expect done|refused]
+        long long k, thread;
+        size_t at = 4;
+        if (line.word(4) == "thread" && Number(line.word(5), thread) && thread >= 0)
+            at = 6;
+        size_t end = count;
+        if (count >= 2 && line.word(count - 2) == "expect" &&
+            (line.word(count - 1) == "done" || line.word(count - 1) == "refused"))
+            end = count - 2;
+        bool act = at < end && IsIntruderAct(line.word(at), end - at - 1);
+        return line.word(1) == "at" && !line.word(2).empty() && Number(line.word(3), k) && k >= 1 &&
+                       act
+                   ? true
+                   : wrong("intruder at <function> <k> [thread <t>] swap <folder> <folder> | "
+                           "link <path> <folder> | file <path> <content> | write <path> "
+                           "<content> | hardlink <path> <file> | delete <path> | move <path> "
+                           "<path> [expect done|refused]");
+    }
     if (command == "readonly")
         return count == 2 ? true : wrong("readonly <windows path, * in its last name>");
     why = "unknown command \"" + command + "\"";
@@ -358,6 +391,13 @@ std::optional<Scenario> ParseText(const std::string& text, const std::string& fi
                     ++i;
                 } else if (!drive.cdrom && option == "nospace") {
                     drive.failSpaceQuery = needsHost = true;
+                } else if (!drive.cdrom && option == "filesystem") {
+                    if (i + 1 >= count ||
+                        (line.words[i + 1] != "ntfs" && line.words[i + 1] != "fat32" &&
+                         line.words[i + 1] != "exfat"))
+                        return fail(number, "filesystem needs ntfs, fat32 or exfat");
+                    drive.fileSystem = line.words[++i];
+                    needsHost |= drive.fileSystem != "ntfs";
                 } else if (drive.cdrom && option == "nolabel") {
                     drive.failLabel = needsHost = true;
                 } else if (drive.cdrom && i == 3) {
@@ -455,6 +495,21 @@ std::optional<Scenario> ParseText(const std::string& text, const std::string& fi
             if (count != 3)
                 return fail(number, "usage: link <windows path> <windows folder>");
             scenario.links.emplace_back(line.word(1), line.word(2));
+        } else if (command == "user") {
+            if (count != 2 || (line.word(1) != "standard" && line.word(1) != "administrator"))
+                return fail(number, "usage: user standard | user administrator");
+            scenario.standardUser = line.word(1) == "standard";
+            needsHost = true;
+        } else if (command == "acl") {
+            if (count != 3)
+                return fail(number, "usage: acl <windows path> <sddl>");
+            scenario.acls.emplace_back(line.word(1), line.word(2));
+            needsHost = true;
+        } else if (command == "hardlink") {
+            if (count != 3)
+                return fail(number, "usage: hardlink <windows path> <existing windows path>");
+            scenario.hardLinks.emplace_back(line.word(1), line.word(2));
+            needsHost = true;
         } else if (command == "windows") {
             if (count != 2 || line.word(1) != "95")
                 return fail(number, "usage: windows 95");
@@ -487,6 +542,8 @@ std::optional<Scenario> ParseText(const std::string& text, const std::string& fi
         } else if (IsCheck(line)) {
             if (!ValidCheck(line, why))
                 return fail(number, why);
+            needsHost |= line.word(1) == "owner" || line.word(1) == "acl" ||
+                         line.word(1) == "redirection-trust";
             scenario.checks.push_back(line);
         } else {
             if (!IsValidStep(line, why))
@@ -500,6 +557,7 @@ std::optional<Scenario> ParseText(const std::string& text, const std::string& fi
             }
             if (command == "insert")
                 discUses.emplace_back(line.word(2), number);
+            needsHost |= command == "intruder";
             // The scripted user on the host lives inside the installer's process.
             if ((command == "kill" || (command == "start" && line.word(1) == "again")) &&
                 scenario.onHost)

@@ -449,6 +449,39 @@ bool Player::Hold(const Line& step, std::string& why) {
     return held;
 }
 
+// intruder at <function> <k> ...: waits until the other user's act, planned for that moment of
+// the installer's run, has been made, and checks that it was done or refused as the step says.
+bool Player::Intruder(const Line& step, std::string& why) {
+    bool refused = false;
+    std::string what, error;
+    bool gone = false;
+    bool acted = WaitFor(
+        [&] {
+            if (backend_.OtherUserActed(step, refused, what, error))
+                return true;
+            gone = backend_.Ended();
+            return gone;
+        },
+        options_.timeoutSeconds);
+    if (gone && !backend_.OtherUserActed(step, refused, what, error)) {
+        why = "the installer ended before that moment";
+        return false;
+    }
+    if (!acted) {
+        why = error.empty() ? "the moment did not come within " + Seconds(options_.timeoutSeconds)
+                            : error;
+        return false;
+    }
+    bool expectRefused = step.words.size() >= 2 && step.words.back() == "refused" &&
+                         step.words[step.words.size() - 2] == "expect";
+    if (refused != expectRefused) {
+        why = refused ? "the other user was refused (" + what + ")"
+                      : "the other user was not refused: it was done";
+        return false;
+    }
+    return true;
+}
+
 // watch text <id> <seconds> changes <n>: the control's text, read for that long, takes at least
 // n different values, and every one fits on the control's line.
 bool Player::WatchText(const Line& step, std::string& why) {
@@ -565,6 +598,7 @@ bool Player::Step(const Line& step, std::string& why) {
         {"eject", &Player::Eject},
         {"wait", &Player::WaitFiles},
         {"hold", &Player::Hold},
+        {"intruder", &Player::Intruder},
         {"readonly", &Player::ReadOnly},
         {"start", &Player::StartSecond},
         {"kill", &Player::Kill},

@@ -23,6 +23,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "file_security.h"
 #include "machine.h"
 #include "run_program.h"
 #include "scenario.h"
@@ -161,6 +162,35 @@ class HostDisk : public scenario::Disk {
     }
     std::optional<std::vector<scenario::RegistryItem>> Registry() override {
         return RegistryItems();
+    }
+    std::optional<std::string> CheckSecurity(const std::string& what,
+                                             const std::string& windowsPath,
+                                             const std::string& expected) override {
+        namespace security = winsim::security;
+        std::string path = winsim::Utf8ToCp950(windowsPath);
+        auto host = winsim::HostPath(path);
+        if (!host)
+            return windowsPath + " is on no drive";
+        auto wanted = security::ParseSddl(what == "owner" ? "O:" + expected : expected);
+        if (!wanted)
+            return "no descriptor " + expected;
+        auto actual = winsim::files::DescriptorOf(winsim::DriveLetterOf(path), *host, false);
+        if (!actual)
+            return windowsPath + " has no owner or access list: its drive keeps none";
+        bool same = what == "owner" ? actual->owner == wanted->owner
+                                    : actual->daclPresent && actual->nullDacl == wanted->nullDacl &&
+                                          actual->protectedDacl == wanted->protectedDacl &&
+                                          actual->autoInherited == wanted->autoInherited &&
+                                          actual->dacl == wanted->dacl &&
+                                          (!wanted->owner || actual->owner == wanted->owner);
+        return same ? "" : windowsPath + " has " + security::FormatSddl(*actual);
+    }
+    std::optional<std::string> RedirectionTrust() override {
+        std::ifstream in(folder_ / "mitigations.txt");
+        std::string word, last = "0";
+        while (in >> word >> last) {
+        }
+        return last;
     }
 
     // The registry of the machine as loaded (winsim::machine()): every key and value, the Shell
@@ -304,6 +334,8 @@ bool BuildMachine(const scenario::Scenario& scenario, const fs::path& folder, Sa
                 text << " capacity " << drive.capacity.value_or(*drive.freeBytes);
             if (drive.failSpaceQuery)
                 text << " nospace";
+            if (drive.fileSystem != "ntfs")
+                text << " filesystem " << drive.fileSystem;
         }
         text << "\n";
     }
@@ -328,6 +360,8 @@ bool BuildMachine(const scenario::Scenario& scenario, const fs::path& folder, Sa
     // version.
     if (scenario.localMachineReadOnly)
         text << "registry hklm readonly\n";
+    if (scenario.standardUser)
+        text << "user standard\n";
     for (const auto& value : scenario.registryValues)
         text << "registry " << value.hive << " " << Quote(value.key) << " " << Quote(value.name)
              << " " << value.type << " " << Quote(value.data) << "\n";
@@ -391,6 +425,38 @@ bool BuildMachine(const scenario::Scenario& scenario, const fs::path& folder, Sa
             return false;
         }
         WriteFile(*host, scenario::JournalBytes(journal.records));
+    }
+    // Hard links, then owners and access lists (a folder named that is not there is made).
+    for (const auto& [link, existing] : scenario.hardLinks) {
+        auto host = winsim::HostPath(winsim::Utf8ToCp950(link));
+        auto file = winsim::HostPath(winsim::Utf8ToCp950(existing));
+        std::error_code failed;
+        if (host && file) {
+            fs::create_directories(fs::path(*host).parent_path(), failed);
+            fs::create_hard_link(*file, *host, failed);
+        }
+        if (!host || !file || failed) {
+            error = "hardlink " + link + " to " + existing + ": " +
+                    (failed ? failed.message() : "on no drive");
+            return false;
+        }
+    }
+    for (const auto& [path, sddl] : scenario.acls) {
+        auto host = winsim::HostPath(winsim::Utf8ToCp950(path));
+        auto descriptor = winsim::security::ParseSddl(sddl);
+        if (!host || !descriptor) {
+            error = "acl " + path + ": " + (host ? "no descriptor " + sddl : "on no drive");
+            return false;
+        }
+        std::error_code failed;
+        if (!fs::exists(fs::symlink_status(*host, failed)))
+            fs::create_directories(*host, failed);
+        if (!descriptor->owner)
+            descriptor->owner = winsim::security::Administrators();
+        if (!winsim::files::StoreDescriptor(*host, *descriptor)) {
+            error = "acl " + path + ": the descriptor can't be kept";
+            return false;
+        }
     }
     return true;
 }

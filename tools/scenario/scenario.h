@@ -46,6 +46,7 @@ struct DriveSetup {
     bool failSpaceQuery = false;           // host only
     bool failLabel = false;                // host only
     std::optional<std::uint64_t> capacity; // host only: bytes before the disk is full
+    std::string fileSystem = "ntfs";       // fixed drives: ntfs, or (host only) fat32, exfat
 };
 
 struct DiscSetup {
@@ -94,6 +95,12 @@ struct Scenario {
     std::vector<RegistryValue> registryValues;
     // A standard user: no HKLM key opens for writing (host only).
     bool localMachineReadOnly = false;
+    // Setup runs as a standard user, not an elevated administrator (host only).
+    bool standardUser = false;
+    // Owners and access lists laid out (host only): a Windows path and its descriptor in SDDL.
+    std::vector<std::pair<std::string, std::string>> acls;
+    // Hard links laid out (host only): the new name and the file it names too.
+    std::vector<std::pair<std::string, std::string>> hardLinks;
     // Journals on the machine before the start: a file whose lines are each record, a TAB, the
     // CRC-32 of the record's bytes in code page 950 (8 upper-case hex digits), CR LF.
     struct Journal {
@@ -191,6 +198,17 @@ class Backend {
         error = "no such hand on this platform";
         return -1;
     }
+    // The act of another user planned by an `intruder` step (the step's line): whether it has
+    // been done yet (false: not yet, or never: error says why), and when it has, whether it was
+    // done (refused false, with the error that refused it in what).
+    virtual bool OtherUserActed(const Line& step, bool& refused, std::string& what,
+                                std::string& error) {
+        (void)step;
+        (void)refused;
+        (void)what;
+        error = "no other user on this platform";
+        return false;
+    }
     // Starts another copy of the installer and waits for it to end; its exit status, and
     // whether it showed any window.
     virtual bool StartSecondCopy(int& exitStatus, bool& showedWindow, std::string& error) = 0;
@@ -266,6 +284,7 @@ class Player {
     bool Eject(const Line& step, std::string& why);
     bool WaitFiles(const Line& step, std::string& why);
     bool Hold(const Line& step, std::string& why);
+    bool Intruder(const Line& step, std::string& why);
     bool ReadOnly(const Line& step, std::string& why);
     bool StartSecond(const Line& step, std::string& why);
     bool Kill(const Line& step, std::string& why);
@@ -306,6 +325,21 @@ class Disk {
     // The machine's registry (for `expect registry` and the whole-machine check); nullopt when
     // it can't be read.
     virtual std::optional<std::vector<RegistryItem>> Registry() { return std::nullopt; }
+    // Checks the owner (what "owner": expected a SID) or the access list (what "acl": expected
+    // a descriptor in SDDL, its DACL compared, and its owner where it names one) of a file or
+    // folder (a link itself, not followed): empty when it has them, else why not; nullopt where
+    // this platform can't tell.
+    virtual std::optional<std::string> CheckSecurity(const std::string& what,
+                                                     const std::string& windowsPath,
+                                                     const std::string& expected) {
+        (void)what;
+        (void)windowsPath;
+        (void)expected;
+        return std::nullopt;
+    }
+    // The flags of the RedirectionGuard policy the installer last set (0: never); nullopt where
+    // this platform can't tell.
+    virtual std::optional<std::string> RedirectionTrust() { return std::nullopt; }
 };
 
 // The CRC-32 of zip and PNG (the polynomial 0xEDB88320, as Python's zlib.crc32 computes it).

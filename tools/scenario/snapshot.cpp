@@ -47,6 +47,31 @@ unsigned DosAttributes(const char* path) {
     return *end == '\0' ? (unsigned)bits & 0x6 : 0;
 }
 
+// The descriptors winsim keeps with an entry: its own, and a folder's for the links in it.
+std::string KeptSecurity(const char* path) {
+    std::string kept;
+    char value[4096];
+    ssize_t length = ::lgetxattr(path, "user.winsim.sd", value, sizeof value);
+    if (length > 0)
+        kept.assign(value, (size_t)length);
+    char names[8192];
+    ssize_t listed = ::llistxattr(path, names, sizeof names);
+    for (ssize_t at = 0; at < listed;) {
+        std::string name(names + at);
+        at += (ssize_t)name.size() + 1;
+        if (name.rfind("user.winsim.link.", 0) != 0)
+            continue;
+        length = ::lgetxattr(path, name.c_str(), value, sizeof value);
+        if (length > 0)
+            kept += "|" + std::string(value, (size_t)length);
+    }
+    for (char& c : kept) {
+        if (c == ' ' || c == '\n')
+            c = '/';
+    }
+    return kept;
+}
+
 std::string Hex(const XXH128_hash_t& hash) {
     char text[33];
     std::snprintf(text, sizeof text, "%016llx%016llx", (unsigned long long)hash.high64,
@@ -130,6 +155,7 @@ MachineState TakeSnapshot(const std::vector<SnapshotRoot>& roots) {
             // it renames to a name ending in .exe.
             entry.mode = info.st_mode & 07666;
             entry.attributes = DosAttributes(it->path().c_str());
+            entry.security = KeptSecurity(it->path().c_str());
             if (S_ISREG(info.st_mode))
                 entry.digest = ContentDigest(it->path().c_str(), entry.size);
             else if (S_ISLNK(info.st_mode))
@@ -260,7 +286,8 @@ bool SaveSnapshot(const MachineState& state, const fs::path& file) {
     for (const auto& [path, entry] : state)
         out << (entry.folder ? 'd' : 'f') << ' ' << entry.size << ' ' << entry.modified << ' '
             << entry.mode << ' ' << entry.attributes << ' '
-            << (entry.digest.empty() ? "-" : entry.digest) << ' ' << path << '\n';
+            << (entry.digest.empty() ? "-" : entry.digest) << ' '
+            << (entry.security.empty() ? "-" : entry.security) << ' ' << path << '\n';
     return bool(out);
 }
 
@@ -275,9 +302,11 @@ bool LoadSnapshot(const fs::path& file, MachineState& state) {
         char kind = 0;
         MachineEntry entry;
         fields >> kind >> entry.size >> entry.modified >> entry.mode >> entry.attributes >>
-            entry.digest;
+            entry.digest >> entry.security;
         if (entry.digest == "-")
             entry.digest.clear();
+        if (entry.security == "-")
+            entry.security.clear();
         std::string path;
         fields.get();
         std::getline(fields, path);

@@ -24,6 +24,10 @@ struct MachineEntry {
     // A file's content, or a symbolic link's target: 32 hex digits of XXH3-128, or "unreadable".
     // Empty for a folder.
     std::string digest;
+    // The owner and access list winsim keeps with the entry where it differs from what an
+    // administrator's program making it there would give it (user.winsim.sd, SDDL), and for a
+    // folder those of the directory links in it; empty for none (and always under Wine).
+    std::string security;
     bool operator==(const MachineEntry&) const = default;
 };
 

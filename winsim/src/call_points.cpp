@@ -21,10 +21,20 @@ thread_local int depth = 0;
 // for threads that are not the installer's (a scripted user's, a test's).
 thread_local int threadIndex = -1;
 
+struct PlannedAct {
+    std::string function;
+    int k = 0;
+    int thread = -1;
+    std::function<void()> act;
+};
+
 struct State {
     std::mutex lock;
     Plan plan;
     Counts counts;
+    std::vector<PlannedAct> acts;
+    // The installer's calls of each function with an act planned: all threads (-1), and by thread.
+    std::map<std::pair<int, std::string>, int> functionCalls;
     bool cancelDue = false; // the planned call has come; the press waits for a reachable button
     std::function<void()> watcher;
 };
@@ -34,8 +44,10 @@ State& S() {
     return *state;
 }
 
-// Whether the plan makes any call slow: a look without the lock at every call.
+// Whether the plan makes any call slow, or has acts planned: a look without the lock at every
+// call.
 std::atomic<bool> anySlow{false};
+std::atomic<bool> anyActs{false};
 
 // The process ends here and now, as a process killed from outside (Task Manager, a crash) or a
 // PC whose power fails: no exit code of its own, nothing run at its exit, nothing flushed.
@@ -94,6 +106,24 @@ Scope::Scope(const char* name, unsigned kind) {
             }
         }
     }
+    // Another's acts planned for this moment, before the call does anything.
+    if (anyActs && threadIndex >= 0) {
+        std::vector<std::function<void()>> due;
+        {
+            std::lock_guard guard(S().lock);
+            State& state = S();
+            int any = ++state.functionCalls[{-1, name}];
+            int own = ++state.functionCalls[{threadIndex, name}];
+            for (const auto& planned : state.acts) {
+                if (planned.function == name && planned.k == (planned.thread < 0              ? any
+                                                              : planned.thread == threadIndex ? own
+                                                                                              : -1))
+                    due.push_back(planned.act);
+            }
+        }
+        for (const auto& act : due)
+            act();
+    }
     // The user's cancel, just before this call. A cancel button the user can't reach now (the
     // dialog hidden for a prompt, or disabled under a box it owns) is pressed before the first
     // later call at which it can be.
@@ -130,6 +160,12 @@ void SetPlan(const Plan& plan) {
     std::lock_guard guard(S().lock);
     S().plan = plan;
     anySlow = !plan.slowMs.empty();
+}
+
+void AtCall(const std::string& function, int k, int thread, std::function<void()> act) {
+    std::lock_guard guard(S().lock);
+    S().acts.push_back({function, k, thread, std::move(act)});
+    anyActs = true;
 }
 
 void WatchCancelPress(std::function<void()> watcher) {

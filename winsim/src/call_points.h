@@ -78,6 +78,13 @@ struct Plan {
 };
 void SetPlan(const Plan& plan);
 
+// Runs act just before the installer's k-th call of function (counted from 1, every call of it
+// by the installer's threads, or by its thread number thread alone: 0 the main thread, n the
+// thread of the n-th CreateThread; -1 any). The act runs on the calling thread, inside the call,
+// whose own work follows it; winsim's calls made by the act count as no calls of the installer.
+// Set before the installer starts.
+void AtCall(const std::string& function, int k, int thread, std::function<void()> act);
+
 // Called on the copy worker's thread just before the planned cancel is pressed, for a user who
 // notes how things stood at that moment.
 void WatchCancelPress(std::function<void()> watcher);

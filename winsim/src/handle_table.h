@@ -43,6 +43,13 @@ template <typename Object> class HandleTable {
         return false;
     }
 
+    // Runs visit on every open object; they can't be closed meanwhile.
+    template <typename Visit> void ForEach(Visit visit) {
+        std::lock_guard guard(lock_);
+        for (Object* object : objects_)
+            visit(*object);
+    }
+
   private:
     std::mutex lock_;
     std::set<Object*> objects_;

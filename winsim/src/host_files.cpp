@@ -173,6 +173,10 @@ bool StoreDosAttributes(const std::string& host, std::uint32_t attributes) {
     return setxattr(host.c_str(), DosAttributeName, value, (size_t)length, 0) == 0;
 }
 
+std::uint32_t VolumeSerial(char letter) {
+    return 0x12345678u + (std::uint32_t)(unsigned char)letter;
+}
+
 std::size_t TakeRoom(char letter, std::size_t wanted) {
     std::lock_guard lock(machineLock());
     Drive* d = machine().drive(letter);

@@ -11,6 +11,8 @@
 #include <string>
 #include <sys/stat.h>
 
+#include "security.h"
+
 namespace winsim {
 
 // A call that reads the disk in a drive of removable media (a CD-ROM, floppy or ZIP drive) that
@@ -62,10 +64,37 @@ timespec HostTimeOf(const FILETIME& time);
 std::size_t TakeRoom(char letter, std::size_t wanted);
 void GiveBackRoom(char letter, std::size_t unused);
 
-// Deletes the host file as DeleteFileA and the shell's delete do, unless an open handle shares it
-// for no deleting, or, with keepReadOnly (DeleteFileA), it is read-only: 0, or the Win32 error
-// (ERROR_SHARING_VIOLATION when a handle keeps it, before anything else).
-std::uint32_t DeleteHostFile(const std::string& host, bool keepReadOnly);
+// Deletes the host file (on drive letter) as DeleteFileA and the shell's delete do, unless the
+// caller may not delete it (ERROR_ACCESS_DENIED), an open handle shares it for no deleting
+// (ERROR_SHARING_VIOLATION), or, with keepReadOnly (DeleteFileA), it is read-only: 0, or the
+// Win32 error, in that order.
+std::uint32_t DeleteHostFile(char letter, const std::string& host, bool keepReadOnly);
+// Removes an empty host folder, or a directory link alone, the same way (RemoveDirectoryA and
+// the shell's delete): 0, or the Win32 error.
+std::uint32_t RemoveHostFolder(char letter, const std::string& host);
+
+// Whether the handles open to a host entry keep out an open of it to read or write sharing
+// share (a sharing violation).
+bool SharingKeepsOut(const std::string& host, bool read, bool write, DWORD share);
+
+// What an open file, folder or link handle is: its drive, host path and access.
+struct OpenEntry {
+    char drive = 0;
+    std::string host;
+    bool folder = false;
+    bool link = false;
+    std::uint32_t granted = 0;
+};
+std::optional<OpenEntry> OpenEntryOf(void* handle);
+
+// The descriptor that SECURITY_ATTRIBUTES give a new object: none (true, nullopt), one (true),
+// or false with the last error set when they hold no valid one (ERROR_INVALID_SECURITY_DESCR),
+// or name an owner the caller's token may not give (ERROR_INVALID_OWNER).
+bool ExplicitDescriptor(const SECURITY_ATTRIBUTES* attributes,
+                        std::optional<security::Descriptor>& descriptor);
+
+// The volume serial number of a drive.
+std::uint32_t VolumeSerial(char letter);
 
 // Another program opens the file at a Windows path to read it, sharing it for reading only, and
 // keeps it open until the process ends: the installer can then neither write nor delete it.

@@ -10,8 +10,10 @@
 
 #include "call_points.h"
 #include "desktop.h"
+#include "file_security.h"
 #include "host_files.h"
 #include "machine.h"
+#include "short_names.h"
 
 namespace fs = std::filesystem;
 using namespace winsim;
@@ -93,17 +95,34 @@ BOOL WINAPI GetVolumeInformationA(LPCSTR root, LPSTR label, DWORD labelSize, LPD
         }
         std::memcpy(label, bytes.c_str(), bytes.size() + 1);
     }
-    const char* system = d->kind == DriveKind::CdRom       ? "CDFS"
-                         : d->kind == DriveKind::Removable ? "FAT"
-                                                           : "NTFS";
+    // What each file system keeps: only NTFS keeps access lists, reparse points (directory
+    // links) and hard links.
+    const char* system = "NTFS";
+    DWORD flags = FILE_CASE_SENSITIVE_SEARCH | FILE_CASE_PRESERVED_NAMES | FILE_UNICODE_ON_DISK |
+                  FILE_PERSISTENT_ACLS | FILE_FILE_COMPRESSION | FILE_VOLUME_QUOTAS |
+                  FILE_SUPPORTS_SPARSE_FILES | FILE_SUPPORTS_REPARSE_POINTS |
+                  FILE_SUPPORTS_OBJECT_IDS | FILE_SUPPORTS_ENCRYPTION | FILE_NAMED_STREAMS |
+                  FILE_SUPPORTS_TRANSACTIONS | FILE_SUPPORTS_HARD_LINKS |
+                  FILE_SUPPORTS_EXTENDED_ATTRIBUTES | FILE_SUPPORTS_OPEN_BY_FILE_ID |
+                  FILE_SUPPORTS_USN_JOURNAL;
+    if (d->kind == DriveKind::CdRom) {
+        system = "CDFS";
+        flags = FILE_CASE_SENSITIVE_SEARCH | FILE_UNICODE_ON_DISK | FILE_READ_ONLY_VOLUME;
+    } else if (d->kind == DriveKind::Removable || d->fileSystem == FileSystem::Fat32) {
+        system = d->kind == DriveKind::Removable ? "FAT" : "FAT32";
+        flags = FILE_CASE_PRESERVED_NAMES | FILE_UNICODE_ON_DISK;
+    } else if (d->fileSystem == FileSystem::ExFat) {
+        system = "exFAT";
+        flags = FILE_CASE_PRESERVED_NAMES | FILE_UNICODE_ON_DISK;
+    }
     if (fileSystemName != nullptr && fileSystemNameSize > std::strlen(system))
         std::strcpy(fileSystemName, system);
     if (serial != nullptr)
-        *serial = 0x12345678u + (DWORD)letter;
+        *serial = VolumeSerial(letter);
     if (maxComponentLength != nullptr)
         *maxComponentLength = 255;
     if (fileSystemFlags != nullptr)
-        *fileSystemFlags = 0;
+        *fileSystemFlags = flags;
     return TRUE;
 }
 
@@ -212,7 +231,9 @@ BOOL WINAPI CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security) {
         SetError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    (void)security;
+    std::optional<security::Descriptor> explicitDescriptor;
+    if (!ExplicitDescriptor(security, explicitDescriptor))
+        return FALSE;
     auto host = MapPath(path);
     if (!host)
         return FALSE;
@@ -231,11 +252,69 @@ BOOL WINAPI CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security) {
         SetError(ERROR_PATH_NOT_FOUND);
         return FALSE;
     }
-    if (IsOnCdRom(path) || !fs::create_directory(*host, error)) {
+    char letter = DriveLetterOf(path);
+    if (IsOnCdRom(path) || !files::MayAdd(letter, HostParentOf(*host), true) ||
+        !fs::create_directory(*host, error)) {
         SetError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
+    files::RecordNewEntry(letter, *host, true, explicitDescriptor);
+    shortnames::Renamed(letter, *host);
     return TRUE;
+}
+
+// Each name of an existing path as its short name where the drive keeps one (FAT32), else as
+// the drive spells it. The length of the short path, or the room it needs (its NUL counted) when
+// it does not fit; 0 with the last error set when the path is not there.
+DWORD WINAPI GetShortPathNameA(LPCSTR longPath, LPSTR shortPath, DWORD length) {
+    calls::Scope call("GetShortPathNameA", calls::Point | calls::CanFail);
+    if (call.Fails()) {
+        SetError(ERROR_ACCESS_DENIED);
+        return 0;
+    }
+    if (longPath == nullptr) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    struct stat info;
+    auto host = MapExisting(longPath, info);
+    if (!host)
+        return 0;
+    char letter = DriveLetterOf(longPath);
+    std::string root;
+    {
+        std::lock_guard lock(machineLock());
+        Drive* d = machine().drive(letter);
+        root = d != nullptr ? d->hostFolder : "";
+    }
+    while (root.size() > 1 && root.back() == '/')
+        root.pop_back();
+    // The path as given up to its first name, then each name as the drive keeps it.
+    std::string given = longPath;
+    size_t namesAt = given.find(':') != std::string::npos ? given.find(':') + 1 : 0;
+    if (namesAt < given.size() && (given[namesAt] == '\\' || given[namesAt] == '/'))
+        ++namesAt;
+    std::string out = given.substr(0, namesAt);
+    bool keeps = shortnames::Keeps(letter);
+    std::string relative = host->size() > root.size() ? host->substr(root.size() + 1) : "";
+    std::string folder = root;
+    size_t at = 0;
+    while (at < relative.size()) {
+        size_t end = relative.find('/', at);
+        if (end == std::string::npos)
+            end = relative.size();
+        std::string name = relative.substr(at, end - at);
+        std::string alias = keeps ? shortnames::ShortNameOf(folder, name) : "";
+        out += (out.size() > namesAt ? "\\" : "") + (alias.empty() ? Utf8ToCp950(name) : alias);
+        folder += "/" + name;
+        at = end + 1;
+    }
+    if (!given.empty() && (given.back() == '\\' || given.back() == '/') && out.size() > namesAt)
+        out += "\\";
+    if (shortPath == nullptr || out.size() + 1 > length)
+        return (DWORD)out.size() + 1;
+    std::memcpy(shortPath, out.c_str(), out.size() + 1);
+    return (DWORD)out.size();
 }
 
 // A device's name gives the attributes of a file that is there, in any folder.

@@ -1,35 +1,46 @@
-// Files opened by handle: CreateFileA, ReadFile, WriteFile, FlushFileBuffers, SetFileTime and
-// CloseHandle on them, over POSIX file descriptors, and DeleteFileA, MoveFileA and MoveFileExA.
-// Open handles share their file as Windows does: an open, a delete or a move that an open
-// handle's share mode keeps out fails with a sharing violation, whichever program holds the
-// handle. What is written stays in the system's cache until it is flushed: a power cut loses it
-// (LoseUnflushedWrites), while the making, moving and deleting of files and folders last.
+// Files opened by handle: CreateFileA, ReadFile, WriteFile, FlushFileBuffers, SetFileTime,
+// GetFileInformationByHandle and CloseHandle on them, over POSIX file descriptors, folders and
+// directory links opened by handle, and DeleteFileA, MoveFileA, MoveFileExA and CreateHardLinkA.
+// Open handles share their file or folder as Windows does: an open, a delete or a move that an
+// open handle's share mode keeps out fails with a sharing violation, whichever program holds the
+// handle. Every call is checked against the access lists for the user it is made as
+// (file_security.h). What is written stays in the system's cache until it is flushed: a power cut
+// loses it (LoseUnflushedWrites), while the making, moving and deleting of files and folders last.
 #include <windows.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <utility>
 #include <vector>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "host_files.h"
 #include "call_points.h"
+#include "file_security.h"
 #include "handle_table.h"
+#include "host_files.h"
 #include "machine.h"
+#include "short_names.h"
 
 using namespace winsim;
 
 namespace {
 
-// An open file. Objects are freed when their handle is closed.
+// An open file, folder or directory link. Objects are freed when their handle is closed.
 struct FileObject {
-    int descriptor = -1;
+    int descriptor = -1; // none for a folder or a directory link: they hold no data
+    bool folder = false;
+    bool link = false;         // a directory link opened itself (FILE_FLAG_OPEN_REPARSE_POINT)
+    std::uint32_t granted = 0; // the access rights the handle was opened with
     bool canRead = false;
     bool canWrite = false;
     DWORD share = 0;  // the FILE_SHARE_ flags it was opened with
@@ -37,6 +48,7 @@ struct FileObject {
     ino_t inode = 0;
     char drive = 0; // the drive letter the file lies on, for its capacity
     std::string host;
+    std::string canonical; // its host path with every link resolved (a link's own: not it)
 };
 
 // Never destroyed: a thread may still use a file as the process ends.
@@ -52,22 +64,65 @@ std::mutex& SharingLock() {
     return *lock;
 }
 
-// Whether an open handle of the host file that info describes keeps out an open for this
-// access (a delete is one) sharing share. Handles opened neither to read nor to write, and
-// opens of that kind, take no part. Caller holds SharingLock.
-bool SharingViolation(const struct stat& info, bool read, bool write, bool remove, DWORD share) {
-    if (!read && !write && !remove)
+// What an open asks for, as sharing weighs it: reading (FILE_READ_DATA, FILE_EXECUTE), writing
+// (FILE_WRITE_DATA, FILE_APPEND_DATA) and deleting. A handle with none of them (opened for its
+// attributes or its access list alone) takes no part in sharing.
+struct Use {
+    bool read = false, write = false, remove = false;
+    bool Any() const { return read || write || remove; }
+};
+
+Use UseOf(std::uint32_t granted) {
+    return {(granted & (security::ReadData | security::Execute)) != 0,
+            (granted & (security::WriteData | security::AppendData)) != 0,
+            (granted & security::Delete) != 0};
+}
+
+// Whether an open handle of the host entry (device, inode) keeps out an open for use sharing
+// share, or the open would keep out a handle, as Windows weighs them. Caller holds SharingLock.
+bool SharingViolation(dev_t device, ino_t inode, Use use, DWORD share) {
+    if (!use.Any())
         return false;
     return Files().Any([&](const FileObject& open) {
-        if (open.device != info.st_dev || open.inode != info.st_ino ||
-            (!open.canRead && !open.canWrite))
+        Use held = UseOf(open.granted);
+        if (open.device != device || open.inode != inode || !held.Any())
             return false;
-        return (read && (open.share & FILE_SHARE_READ) == 0) ||
-               (write && (open.share & FILE_SHARE_WRITE) == 0) ||
-               (remove && (open.share & FILE_SHARE_DELETE) == 0) ||
-               (open.canRead && (share & FILE_SHARE_READ) == 0) ||
-               (open.canWrite && (share & FILE_SHARE_WRITE) == 0);
+        return (use.read && (open.share & FILE_SHARE_READ) == 0) ||
+               (use.write && (open.share & FILE_SHARE_WRITE) == 0) ||
+               (use.remove && (open.share & FILE_SHARE_DELETE) == 0) ||
+               (held.read && (share & FILE_SHARE_READ) == 0) ||
+               (held.write && (share & FILE_SHARE_WRITE) == 0) ||
+               (held.remove && (share & FILE_SHARE_DELETE) == 0);
     });
+}
+
+bool SharingViolation(const struct stat& info, Use use, DWORD share) {
+    return SharingViolation(info.st_dev, info.st_ino, use, share);
+}
+
+constexpr DWORD ShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr Use Deleting = {false, false, true};
+
+// A rename or a new link opens the folder it lands in to write, sharing reading and writing
+// (as Windows 10 does): a handle of that folder that shares no writing, or that may delete it,
+// keeps the name out. Caller holds SharingLock.
+bool LandingKeptOut(const std::string& folderHost) {
+    struct stat info;
+    return ::stat(folderHost.c_str(), &info) == 0 &&
+           SharingViolation(info, Use{false, true, false}, FILE_SHARE_READ | FILE_SHARE_WRITE);
+}
+
+// Whether a handle is open to anything inside the host folder: Windows renames no such folder.
+bool OpenBelow(const std::string& folderHost) {
+    std::string prefix = files::ResolvedEntry(folderHost) + "/";
+    return Files().Any([&](const FileObject& open) {
+        return open.canonical.compare(0, prefix.size(), prefix) == 0;
+    });
+}
+
+bool IsWindows9x() {
+    std::lock_guard lock(machineLock());
+    return (machine().version & 0x80000000u) != 0;
 }
 
 // Files written since they were last flushed: what a power cut takes back. By file, the host
@@ -123,6 +178,10 @@ FileObject* FindFile(HANDLE handle) {
 // last error set otherwise.
 FileObject* FileFor(HANDLE handle, bool writing) {
     FileObject* file = FindFile(handle);
+    if (file != nullptr && file->descriptor < 0) {
+        SetError(ERROR_INVALID_FUNCTION);
+        return nullptr;
+    }
     if (file != nullptr && !(writing ? file->canWrite : file->canRead)) {
         SetError(ERROR_ACCESS_DENIED);
         return nullptr;
@@ -130,8 +189,11 @@ FileObject* FileFor(HANDLE handle, bool writing) {
     return file;
 }
 
-// CreateFileA, whoever opens the file.
-HANDLE OpenFile(LPCSTR path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
+// CreateFileA, whoever opens the file: the access asked for checked against its access list
+// for the calling thread's user, a folder only with FILE_FLAG_BACKUP_SEMANTICS, a directory link
+// itself with FILE_FLAG_OPEN_REPARSE_POINT.
+HANDLE OpenFile(LPCSTR path, DWORD access, DWORD share, DWORD disposition, DWORD flags,
+                const std::optional<security::Descriptor>& explicitDescriptor = std::nullopt) {
     if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) {
         SetError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
@@ -139,19 +201,23 @@ HANDLE OpenFile(LPCSTR path, DWORD access, DWORD share, DWORD disposition, DWORD
     auto host = MapPath(path);
     if (!host)
         return INVALID_HANDLE_VALUE;
-    bool read = (access & GENERIC_READ) != 0;
-    bool write = (access & GENERIC_WRITE) != 0;
+    char letter = DriveLetterOf(path);
     bool creates = disposition != OPEN_EXISTING && disposition != TRUNCATE_EXISTING;
     bool truncates = disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING;
 
     std::lock_guard sharing(SharingLock());
     struct stat info;
     bool exists = stat(host->c_str(), &info) == 0;
+    bool link = (flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0 && IsFolderLink(*host) &&
+                !IsOnCdRom(path) && lstat(host->c_str(), &info) == 0;
+    bool folder = link || (exists && S_ISDIR(info.st_mode));
     if (!exists && !IsHostFolder(HostParentOf(*host))) {
         SetError(ERROR_PATH_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
-    if (exists && S_ISDIR(info.st_mode)) {
+    // A folder is no file: it opens only for backup semantics, and only as it is. Windows 95,
+    // 98 and ME open no folder at all.
+    if (folder && ((flags & FILE_FLAG_BACKUP_SEMANTICS) == 0 || truncates || IsWindows9x())) {
         SetError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
@@ -163,45 +229,71 @@ HANDLE OpenFile(LPCSTR path, DWORD access, DWORD share, DWORD disposition, DWORD
         SetError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
+    std::uint32_t desired = access | (truncates ? (DWORD)security::WriteData : 0);
+    bool write = (security::MapGeneric(desired & ~security::MaximumAllowed) &
+                  (security::WriteData | security::AppendData | security::WriteAttributes)) != 0;
     if ((write || truncates || !exists) && IsOnCdRom(path)) {
         SetError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
+    std::uint32_t granted = security::MapGeneric(desired & ~security::MaximumAllowed);
     if (exists) {
-        bool readOnly = (info.st_mode & S_IWUSR) == 0;
+        // The access list first, for what is asked (MAXIMUM_ALLOWED: whatever it grants).
+        if ((desired & security::MaximumAllowed) != 0)
+            granted |= files::Granted(letter, *host, security::MaximumAllowed, !link);
+        else if (!files::Allowed(letter, *host, desired, !link)) {
+            SetError(ERROR_ACCESS_DENIED);
+            return INVALID_HANDLE_VALUE;
+        }
+        write = (granted & (security::WriteData | security::AppendData)) != 0;
+        bool read = (granted & security::ReadData) != 0;
+        bool readOnly = !folder && (info.st_mode & S_IWUSR) == 0;
         DWORD stored = StoredDosAttributes(*host);
         // A hidden or system file is replaced only by one that asks for the same attributes.
         DWORD kept = stored & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
         if ((readOnly && (write || truncates)) ||
             (disposition == CREATE_ALWAYS && (flags & kept) != kept) ||
-            (read && IsUnreadable(*host))) {
+            (read && !folder && IsUnreadable(*host))) {
             SetError(ERROR_ACCESS_DENIED);
             return INVALID_HANDLE_VALUE;
         }
-        if (SharingViolation(info, read, write, false, share)) {
+        if (SharingViolation(info, UseOf(granted), share)) {
             SetError(ERROR_SHARING_VIOLATION);
             return INVALID_HANDLE_VALUE;
         }
+    } else if (!files::MayAdd(letter, HostParentOf(*host), false)) {
+        SetError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    } else if ((desired & security::MaximumAllowed) != 0) {
+        granted = security::FileAllAccess;
     }
 
-    int mode = read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY;
-    if (truncates && !write)
-        mode = O_WRONLY; // truncation needs a descriptor that may write
-    if (creates)
-        mode |= O_CREAT;
-    if (truncates)
-        mode |= O_TRUNC;
-    int descriptor = open(host->c_str(), mode | O_CLOEXEC, 0666);
-    if (descriptor < 0 || (!exists && fstat(descriptor, &info) != 0)) {
-        SetError(ErrorOf(errno, ERROR_ACCESS_DENIED));
-        if (descriptor >= 0)
-            close(descriptor);
-        return INVALID_HANDLE_VALUE;
+    int descriptor = -1;
+    if (!folder) {
+        bool readData = (granted & security::ReadData) != 0;
+        bool writeData = (granted & (security::WriteData | security::AppendData)) != 0;
+        int mode = readData && writeData ? O_RDWR : writeData ? O_WRONLY : O_RDONLY;
+        if (truncates && !writeData)
+            mode = O_WRONLY; // truncation needs a descriptor that may write
+        if (creates)
+            mode |= O_CREAT;
+        if (truncates)
+            mode |= O_TRUNC;
+        descriptor = open(host->c_str(), mode | O_CLOEXEC, 0666);
+        if (descriptor < 0 || (!exists && fstat(descriptor, &info) != 0)) {
+            SetError(ErrorOf(errno, ERROR_ACCESS_DENIED));
+            if (descriptor >= 0)
+                close(descriptor);
+            return INVALID_HANDLE_VALUE;
+        }
     }
     // A new file may have the inode of one removed behind the system's back (a test's folder):
     // nothing of that one waits to be written any more.
-    if (!exists)
+    if (!exists) {
         ForgetUnflushed(info);
+        files::RecordNewEntry(letter, *host, false, explicitDescriptor);
+        shortnames::Renamed(letter, *host);
+    }
     if (!exists || disposition == CREATE_ALWAYS) {
         // The new file, or the file replaced, takes the attributes asked for.
         StoreDosAttributes(*host, flags);
@@ -211,13 +303,17 @@ HANDLE OpenFile(LPCSTR path, DWORD access, DWORD share, DWORD disposition, DWORD
 
     auto* file = new FileObject;
     file->descriptor = descriptor;
-    file->canRead = read;
-    file->canWrite = write;
+    file->folder = folder;
+    file->link = link;
+    file->granted = granted;
+    file->canRead = !folder && (granted & security::ReadData) != 0;
+    file->canWrite = !folder && (granted & (security::WriteData | security::AppendData)) != 0;
     file->share = share;
     file->device = info.st_dev;
     file->inode = info.st_ino;
-    file->drive = DriveLetterOf(path);
+    file->drive = letter;
     file->host = *host;
+    file->canonical = link ? files::CanonicalEntry(*host) : files::ResolvedEntry(*host);
     Files().Add(file);
     SetError(exists && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS)
                  ? ERROR_ALREADY_EXISTS
@@ -227,19 +323,44 @@ HANDLE OpenFile(LPCSTR path, DWORD access, DWORD share, DWORD disposition, DWORD
 
 } // namespace
 
-std::uint32_t winsim::DeleteHostFile(const std::string& host, bool keepReadOnly) {
+std::uint32_t winsim::DeleteHostFile(char letter, const std::string& host, bool keepReadOnly) {
     std::lock_guard sharing(SharingLock());
     struct stat info;
     bool exists = lstat(host.c_str(), &info) == 0;
-    if (exists && SharingViolation(info, false, false, true,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE))
+    if (exists && !files::MayDelete(letter, host))
+        return ERROR_ACCESS_DENIED;
+    if (exists && SharingViolation(info, Deleting, ShareAll))
         return ERROR_SHARING_VIOLATION;
     if (exists && keepReadOnly && !S_ISLNK(info.st_mode) && (info.st_mode & S_IWUSR) == 0)
         return ERROR_ACCESS_DENIED;
+    if (exists && S_ISLNK(info.st_mode))
+        files::Changed();
     if (unlink(host.c_str()) != 0)
         return ErrorOf(errno, ERROR_ACCESS_DENIED);
     if (exists)
         ForgetUnflushed(info);
+    return ERROR_SUCCESS;
+}
+
+std::uint32_t winsim::RemoveHostFolder(char letter, const std::string& host) {
+    std::lock_guard sharing(SharingLock());
+    struct stat info;
+    if (lstat(host.c_str(), &info) != 0)
+        return ERROR_FILE_NOT_FOUND;
+    bool link = S_ISLNK(info.st_mode);
+    if (!files::MayDelete(letter, host))
+        return ERROR_ACCESS_DENIED;
+    if (SharingViolation(info, Deleting, ShareAll))
+        return ERROR_SHARING_VIOLATION;
+    files::Changed();
+    if (link) {
+        if (unlink(host.c_str()) != 0)
+            return ErrorOf(errno, ERROR_ACCESS_DENIED);
+        files::ForgetLinkDescriptor(host);
+        return ERROR_SUCCESS;
+    }
+    if (rmdir(host.c_str()) != 0)
+        return ErrorOf(errno, ERROR_ACCESS_DENIED);
     return ERROR_SUCCESS;
 }
 
@@ -264,8 +385,23 @@ void winsim::LoseUnflushedWrites() {
 }
 
 std::uint32_t winsim::HoldFileOpen(const char* path) {
-    HANDLE file = OpenFile(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
+    HANDLE file =
+        OpenFile(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
     return file == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+}
+
+bool winsim::SharingKeepsOut(const std::string& host, bool read, bool write, DWORD share) {
+    std::lock_guard sharing(SharingLock());
+    struct stat info;
+    return ::stat(host.c_str(), &info) == 0 &&
+           SharingViolation(info, Use{read, write, false}, share);
+}
+
+std::optional<winsim::OpenEntry> winsim::OpenEntryOf(void* handle) {
+    FileObject* file = Files().Find(handle);
+    if (file == nullptr)
+        return std::nullopt;
+    return OpenEntry{file->drive, file->host, file->folder, file->link, file->granted};
 }
 
 bool winsim::CloseFileHandle(void* handle, bool& closed, bool fails) {
@@ -284,7 +420,7 @@ bool winsim::CloseFileHandle(void* handle, bool& closed, bool fails) {
             Cache().any = !Cache().files.empty();
         }
     }
-    closed = close(file->descriptor) == 0;
+    closed = file->descriptor < 0 || close(file->descriptor) == 0;
     if (!closed)
         SetError(ErrorOf(errno, ERROR_WRITE_FAULT));
     delete file;
@@ -298,9 +434,11 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
         SetError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
-    (void)security;
     (void)templateFile;
-    return OpenFile(path, access, share, disposition, flags);
+    std::optional<security::Descriptor> explicitDescriptor;
+    if (!ExplicitDescriptor(security, explicitDescriptor))
+        return INVALID_HANDLE_VALUE;
+    return OpenFile(path, access, share, disposition, flags, explicitDescriptor);
 }
 
 BOOL WINAPI DeleteFileA(LPCSTR path) {
@@ -318,7 +456,7 @@ BOOL WINAPI DeleteFileA(LPCSTR path) {
         SetError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    if (std::uint32_t error = DeleteHostFile(*host, true)) {
+    if (std::uint32_t error = DeleteHostFile(DriveLetterOf(path), *host, true)) {
         SetError(error);
         return FALSE;
     }
@@ -538,7 +676,10 @@ namespace {
 
 // MoveFileA and MoveFileExA: renames a file or folder within its drive. The new name must be
 // free unless MOVEFILE_REPLACE_EXISTING lets a file take the place of another file that is not
-// read-only. A file that is open without FILE_SHARE_DELETE can't be moved or replaced.
+// read-only. The caller must be allowed to delete the entry and to add one to the folder it
+// goes to. A file or folder that is open without FILE_SHARE_DELETE can't be moved or replaced,
+// a folder with anything open inside it can't be moved at all, and a folder open without
+// FILE_SHARE_WRITE (or open to be deleted) takes no new name. A directory link moves itself.
 BOOL MoveWithin(LPCSTR existing, LPCSTR newName, DWORD flags) {
     struct stat from;
     auto source = MapExisting(existing, from);
@@ -551,7 +692,8 @@ BOOL MoveWithin(LPCSTR existing, LPCSTR newName, DWORD flags) {
         SetError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    if (DriveLetterOf(existing) != DriveLetterOf(newName)) {
+    char letter = DriveLetterOf(existing);
+    if (letter != DriveLetterOf(newName)) {
         SetError(ERROR_NOT_SAME_DEVICE);
         return FALSE;
     }
@@ -559,29 +701,40 @@ BOOL MoveWithin(LPCSTR existing, LPCSTR newName, DWORD flags) {
         SetError(ERROR_PATH_NOT_FOUND);
         return FALSE;
     }
+    bool link = IsFolderLink(*source);
+    if (link)
+        lstat(source->c_str(), &from);
+    bool folder = link || S_ISDIR(from.st_mode);
     std::lock_guard sharing(SharingLock());
     struct stat to;
     bool taken = lstat(target->c_str(), &to) == 0;
     bool same = taken && to.st_dev == from.st_dev && to.st_ino == from.st_ino;
     if (taken && !same) {
-        if ((flags & MOVEFILE_REPLACE_EXISTING) == 0 || S_ISDIR(from.st_mode)) {
+        if ((flags & MOVEFILE_REPLACE_EXISTING) == 0 || folder) {
             SetError(ERROR_ALREADY_EXISTS);
             return FALSE;
         }
-        if (S_ISDIR(to.st_mode) || (to.st_mode & S_IWUSR) == 0) {
+        if (S_ISDIR(to.st_mode) || IsFolderLink(*target) || (to.st_mode & S_IWUSR) == 0 ||
+            !files::MayDelete(letter, *target)) {
             SetError(ERROR_ACCESS_DENIED);
             return FALSE;
         }
-        if (SharingViolation(to, false, false, true,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)) {
+        if (SharingViolation(to, Deleting, ShareAll)) {
             SetError(ERROR_SHARING_VIOLATION);
             return FALSE;
         }
     }
-    if (!S_ISDIR(from.st_mode) &&
-        SharingViolation(from, false, false, true,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)) {
+    if (!files::MayDelete(letter, *source) ||
+        !files::MayAdd(letter, HostParentOf(*target), folder)) {
+        SetError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (SharingViolation(from, Deleting, ShareAll) || LandingKeptOut(HostParentOf(*target))) {
         SetError(ERROR_SHARING_VIOLATION);
+        return FALSE;
+    }
+    if (folder && !link && OpenBelow(*source)) {
+        SetError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
     // The new name as it is spelled, also where it takes the place of a name in other letters.
@@ -590,10 +743,26 @@ BOOL MoveWithin(LPCSTR existing, LPCSTR newName, DWORD flags) {
         SetError(ErrorOf(errno, ERROR_ACCESS_DENIED));
         return FALSE;
     }
+    // What moves to another folder keeps the access list it has.
+    std::string fromCanonical = files::CanonicalEntry(*source);
+    if (HostParentOf(fromCanonical) != HostParentOf(files::CanonicalEntry(spelled)))
+        files::KeepDescriptor(letter, *source);
+    files::Changed();
     if (rename(source->c_str(), spelled.c_str()) != 0) {
         SetError(ErrorOf(errno, ERROR_ACCESS_DENIED));
         return FALSE;
     }
+    if (link)
+        files::MoveLinkDescriptor(*source, spelled);
+    files::ForgetDescriptorIfPlain(letter, spelled);
+    shortnames::Renamed(letter, spelled);
+    std::string toCanonical = files::CanonicalEntry(spelled);
+    Files().ForEach([&](FileObject& open) {
+        if (open.device == from.st_dev && open.inode == from.st_ino) {
+            open.host = spelled;
+            open.canonical = toCanonical;
+        }
+    });
     std::lock_guard cached(Cache().lock);
     if (taken && !same)
         Cache().files.erase({to.st_dev, to.st_ino});
@@ -639,4 +808,133 @@ BOOL WINAPI MoveFileExA(LPCSTR existing, LPCSTR newName, DWORD flags) {
         return FALSE;
     }
     return MoveWithin(existing, newName, flags);
+}
+
+bool winsim::ExplicitDescriptor(const SECURITY_ATTRIBUTES* attributes,
+                                std::optional<security::Descriptor>& descriptor) {
+    descriptor.reset();
+    if (attributes == nullptr || attributes->lpSecurityDescriptor == nullptr)
+        return true;
+    // The parts given, within the bytes a descriptor of any size may take.
+    descriptor = security::DescriptorFromBytes(attributes->lpSecurityDescriptor, 65536);
+    if (!descriptor) {
+        SetError(ERROR_INVALID_SECURITY_DESCR);
+        return false;
+    }
+    if (descriptor->owner && !files::CurrentToken().Has(*descriptor->owner) &&
+        !(files::CurrentToken().elevated && *descriptor->owner == security::Administrators())) {
+        SetError(ERROR_INVALID_OWNER);
+        return false;
+    }
+    return true;
+}
+
+// Windows 2000 and later: another name of the file existing, on the same NTFS drive. The caller
+// must be allowed to change the file's attributes and to add a file to the new name's folder.
+// The file's contents, attributes and access list are those of every name it has.
+BOOL WINAPI CreateHardLinkA(LPCSTR newName, LPCSTR existing, LPSECURITY_ATTRIBUTES security) {
+    calls::Scope call("CreateHardLinkA", calls::Point | calls::CanFail);
+    if (call.Fails()) {
+        SetError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    (void)security;
+    struct stat info;
+    auto source = MapExisting(existing, info);
+    if (!source)
+        return FALSE;
+    auto target = MapPath(newName);
+    if (!target)
+        return FALSE;
+    char letter = DriveLetterOf(existing);
+    if (letter != DriveLetterOf(newName)) {
+        SetError(ERROR_NOT_SAME_DEVICE);
+        return FALSE;
+    }
+    if (S_ISDIR(info.st_mode) || IsOnCdRom(existing)) {
+        SetError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (IsWindows9x()) {
+        SetError(ERROR_CALL_NOT_IMPLEMENTED);
+        return FALSE;
+    }
+    if (!files::IsNtfs(letter)) {
+        SetError(ERROR_INVALID_FUNCTION); // FAT32 and exFAT keep one name a file
+        return FALSE;
+    }
+    if (!IsHostFolder(HostParentOf(*target))) {
+        SetError(ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
+    struct stat taken;
+    if (lstat(target->c_str(), &taken) == 0) {
+        SetError(ERROR_ALREADY_EXISTS);
+        return FALSE;
+    }
+    std::lock_guard sharing(SharingLock());
+    if (!files::Allowed(letter, *source, security::WriteAttributes) ||
+        !files::MayAdd(letter, HostParentOf(*target), false)) {
+        SetError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (LandingKeptOut(HostParentOf(*target))) {
+        SetError(ERROR_SHARING_VIOLATION);
+        return FALSE;
+    }
+    if (info.st_nlink >= 1024) {
+        SetError(ERROR_TOO_MANY_LINKS);
+        return FALSE;
+    }
+    files::KeepDescriptor(letter, *source);
+    std::string spelled = HostPathAsSpelled(newName).value_or(*target);
+    if (::link(source->c_str(), spelled.c_str()) != 0) {
+        SetError(ErrorOf(errno, ERROR_ACCESS_DENIED));
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// What a handle's file or folder is: attributes, times, the volume's serial number, size, the
+// number of its names and its index (the same file, whichever name opened it, gives the same).
+BOOL WINAPI GetFileInformationByHandle(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION information) {
+    calls::Scope call("GetFileInformationByHandle", calls::Point | calls::CanFail);
+    if (call.Fails()) {
+        SetError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    FileObject* file = FindFile(handle);
+    if (file == nullptr)
+        return FALSE;
+    if (information == nullptr) {
+        SetError(ERROR_NOACCESS);
+        return FALSE;
+    }
+    struct stat info;
+    bool got = file->descriptor >= 0 ? fstat(file->descriptor, &info) == 0
+               : file->link          ? lstat(file->host.c_str(), &info) == 0
+                                     : stat(file->host.c_str(), &info) == 0;
+    if (!got) {
+        SetError(ErrorOf(errno, ERROR_INVALID_HANDLE));
+        return FALSE;
+    }
+    std::memset(information, 0, sizeof *information);
+    if (file->link) {
+        information->dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT |
+                                        StoredDosAttributes(file->host);
+    } else {
+        information->dwFileAttributes = AttributesOf(file->host, info, false);
+    }
+    information->ftCreationTime = FileTimeOf(info.st_ctim);
+    information->ftLastAccessTime = FileTimeOf(info.st_atim);
+    information->ftLastWriteTime = FileTimeOf(info.st_mtim);
+    information->dwVolumeSerialNumber = VolumeSerial(file->drive);
+    if (!file->folder) {
+        information->nFileSizeHigh = (DWORD)((ULONGLONG)info.st_size >> 32);
+        information->nFileSizeLow = (DWORD)info.st_size;
+    }
+    information->nNumberOfLinks = file->folder ? 1 : (DWORD)info.st_nlink;
+    information->nFileIndexHigh = (DWORD)((ULONGLONG)info.st_ino >> 32);
+    information->nFileIndexLow = (DWORD)info.st_ino;
+    return TRUE;
 }

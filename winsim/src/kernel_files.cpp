@@ -15,11 +15,13 @@
 #include <unistd.h>
 #include <vector>
 
-#include "host_files.h"
 #include "call_points.h"
+#include "file_security.h"
 #include "handle_table.h"
+#include "host_files.h"
 #include "machine.h"
 #include "name_case.h"
+#include "short_names.h"
 
 namespace fs = std::filesystem;
 using namespace winsim;
@@ -148,14 +150,17 @@ struct HostEntry {
 // Appends the entries of a host folder whose names match, without "." and "..", in the order of
 // their upper-case names. Symbolic links are described by what they point to when it exists.
 bool ListHostFolder(const std::string& folder, const NamePattern& pattern,
-                    std::vector<HostEntry>& entries) {
+                    std::vector<HostEntry>& entries, bool shortNames = false) {
     DIR* dir = opendir(folder.c_str());
     if (dir == nullptr)
         return false;
     std::vector<std::pair<std::u32string, HostEntry>> listed;
     while (dirent* item = readdir(dir)) {
         std::string name = item->d_name;
-        if (name == "." || name == ".." || !pattern.Matches(name))
+        // On a FAT32 drive a pattern also matches an entry by its short name.
+        if (name == "." || name == ".." ||
+            !(pattern.Matches(name) || (shortNames && !shortnames::FitsEightDotThree(name) &&
+                                        pattern.Matches(shortnames::ShortNameOf(folder, name)))))
             continue;
         HostEntry entry{name, {}};
         if (fstatat(dirfd(dir), item->d_name, &entry.info, 0) != 0 &&
@@ -171,9 +176,10 @@ bool ListHostFolder(const std::string& folder, const NamePattern& pattern,
     return true;
 }
 
-// Find data for a host entry; false when its code page 950 name does not fit cFileName.
+// Find data for a host entry; false when its code page 950 name does not fit cFileName. On a
+// FAT32 drive (shortNames) a long name comes with its short one.
 bool Describe(const std::string& host, const std::string& utf8Name, const struct stat& info,
-              WIN32_FIND_DATAA& data) {
+              WIN32_FIND_DATAA& data, bool shortNames) {
     std::string name = utf8Name == "." || utf8Name == ".." ? utf8Name : Utf8ToCp950(utf8Name);
     if (name.size() >= MAX_PATH)
         return false;
@@ -187,6 +193,11 @@ bool Describe(const std::string& host, const std::string& utf8Name, const struct
         data.nFileSizeLow = (DWORD)info.st_size;
     }
     std::memcpy(data.cFileName, name.c_str(), name.size() + 1);
+    if (shortNames && utf8Name != "." && utf8Name != "..") {
+        std::string alias = shortnames::ShortNameOf(HostParentOf(host), utf8Name);
+        if (alias.size() < sizeof data.cAlternateFileName)
+            std::memcpy(data.cAlternateFileName, alias.c_str(), alias.size() + 1);
+    }
     return true;
 }
 
@@ -205,22 +216,22 @@ HandleTable<FindObject>& FindObjects() {
 // order a listing gives, whatever the modes inside, without following symbolic links, and
 // stopping at the first entry that can't be removed (a file another program holds open). 0, or
 // the Win32 error that stopped it.
-std::uint32_t RemoveTree(const fs::path& path) {
+std::uint32_t RemoveTree(char letter, const fs::path& path) {
     std::error_code error;
     auto status = fs::symlink_status(path, error);
     if (error)
         return ERROR_FILE_NOT_FOUND;
     if (!fs::is_directory(status))
-        return DeleteHostFile(path.string(), false);
+        return DeleteHostFile(letter, path.string(), false);
     fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, error);
     std::vector<HostEntry> entries;
     if (!ListHostFolder(path.string(), NamePattern("*"), entries))
         return ErrorOf(errno, ERROR_ACCESS_DENIED);
     for (const auto& entry : entries) {
-        if (std::uint32_t failed = RemoveTree(path / entry.name))
+        if (std::uint32_t failed = RemoveTree(letter, path / entry.name))
             return failed;
     }
-    return fs::remove(path, error) ? ERROR_SUCCESS : ErrorOf(error.value(), ERROR_ACCESS_DENIED);
+    return RemoveHostFolder(letter, path.string());
 }
 
 } // namespace
@@ -257,10 +268,17 @@ HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
         SetError(ERROR_PATH_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
-    if (IsUnreadable(*folder)) {
+    // The listing opens the folder to list it, sharing reading and writing.
+    char letter = DriveLetterOf(split.folder);
+    if (IsUnreadable(*folder) || !files::Allowed(letter, *folder, security::ReadData)) {
         SetError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
+    if (SharingKeepsOut(*folder, true, false, FILE_SHARE_READ | FILE_SHARE_WRITE)) {
+        SetError(ERROR_SHARING_VIOLATION);
+        return INVALID_HANDLE_VALUE;
+    }
+    bool shortNames = shortnames::Keeps(letter);
     NamePattern names(Cp950ToUtf8(split.name));
     std::vector<HostEntry> found;
     if (!split.name.empty()) {
@@ -274,7 +292,7 @@ HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
             if (names.Matches("..") && stat(HostParentOf(*folder).c_str(), &parent.info) == 0)
                 found.push_back(parent);
         }
-        if (!ListHostFolder(*folder, names, found)) {
+        if (!ListHostFolder(*folder, names, found, shortNames)) {
             SetError(ErrorOf(errno, ERROR_PATH_NOT_FOUND));
             return INVALID_HANDLE_VALUE;
         }
@@ -294,7 +312,7 @@ HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
         std::string host = found[i].name == "."    ? *folder
                            : found[i].name == ".." ? HostParentOf(*folder)
                                                    : *folder + "/" + found[i].name;
-        if (!Describe(host, found[i].name, found[i].info, find->entries[i])) {
+        if (!Describe(host, found[i].name, found[i].info, find->entries[i], shortNames)) {
             delete find;
             SetError(ERROR_FILENAME_EXCED_RANGE);
             return INVALID_HANDLE_VALUE;
@@ -353,6 +371,10 @@ BOOL WINAPI SetFileAttributesA(LPCSTR path, DWORD attributes) {
         SetError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    if (!files::Allowed(DriveLetterOf(path), *host, security::WriteAttributes)) {
+        SetError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
     if (!StoreDosAttributes(*host, attributes)) {
         SetError(ERROR_ACCESS_DENIED);
         return FALSE;
@@ -384,9 +406,10 @@ BOOL WINAPI RemoveDirectoryA(LPCSTR path) {
         return FALSE;
     }
     // A directory junction goes as a link, whatever the folder it leads to holds.
+    char letter = DriveLetterOf(path);
     if (IsFolderLink(*host) && !IsOnCdRom(path)) {
-        if (unlink(host->c_str()) != 0) {
-            SetError(ErrorOf(errno, ERROR_ACCESS_DENIED));
+        if (std::uint32_t error = RemoveHostFolder(letter, *host)) {
+            SetError(error);
             return FALSE;
         }
         return TRUE;
@@ -397,12 +420,12 @@ BOOL WINAPI RemoveDirectoryA(LPCSTR path) {
         return FALSE;
     }
     // A drive's root, and an empty folder on a disc, stay.
-    if (IsDriveRoot(DriveLetterOf(path), *host) || IsOnCdRom(path)) {
+    if (IsDriveRoot(letter, *host) || IsOnCdRom(path)) {
         SetError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    if (rmdir(host->c_str()) != 0) {
-        SetError(ErrorOf(errno, ERROR_ACCESS_DENIED));
+    if (std::uint32_t failed = RemoveHostFolder(letter, *host)) {
+        SetError(failed);
         return FALSE;
     }
     return TRUE;
@@ -412,6 +435,7 @@ namespace {
 
 // One entry of a delete list, checked before anything is deleted.
 struct DeleteTarget {
+    char letter = 0;
     std::string folder; // host folder the names are in
     std::string name;   // UTF-8 name or pattern
     bool wildcards = false;
@@ -435,6 +459,7 @@ int CheckDeleteEntry(const char* entry, DeleteTarget& target) {
     if (!folder || !IsHostFolder(*folder))
         return ERROR_PATH_NOT_FOUND;
     target.wildcards = HasWildcards(split.name);
+    target.letter = letter;
     target.folder = *folder;
     target.name = Cp950ToUtf8(split.name);
     return 0;
@@ -463,7 +488,8 @@ int DeleteFiles(const SHFILEOPSTRUCTA& operation) {
                 S_ISDIR(match.info.st_mode))
                 continue;
             // The first entry that can't be removed ends the whole operation.
-            if (std::uint32_t failed = RemoveTree(fs::path(target.folder) / match.name))
+            if (std::uint32_t failed =
+                    RemoveTree(target.letter, fs::path(target.folder) / match.name))
                 return (int)failed;
         }
     }

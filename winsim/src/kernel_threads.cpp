@@ -1,5 +1,5 @@
-// Threads over pthreads: CreateThread, waiting on a thread, thread ids and Sleep, and what each
-// thread holds of COM.
+// Threads over pthreads: CreateThread, waiting on a thread (or a mutex, mutexes.cpp), thread ids
+// and Sleep, and what each thread holds of COM; CloseHandle of every kind of handle.
 #include <windows.h>
 
 #include <atomic>
@@ -10,9 +10,10 @@
 #include <string>
 #include <thread>
 
-#include "host_files.h"
 #include "call_points.h"
 #include "handle_table.h"
+#include "host_files.h"
+#include "kernel_objects.h"
 #include "machine.h"
 
 using namespace winsim;
@@ -131,6 +132,8 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
         SetError(ERROR_INVALID_HANDLE);
         return WAIT_FAILED;
     }
+    if (auto waited = WaitForMutex(handle, milliseconds))
+        return *waited;
     ThreadObject* object = Lookup(handle);
     if (object == nullptr) {
         SetError(ERROR_INVALID_HANDLE);
@@ -161,6 +164,8 @@ BOOL WINAPI CloseHandle(HANDLE handle) {
         SetError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
+    if (CloseToken(handle) || CloseMutex(handle))
+        return TRUE;
     ThreadObject* object = Lookup(handle);
     if (object == nullptr) {
         SetError(ERROR_INVALID_HANDLE);

@@ -1,5 +1,6 @@
 #include "machine.h"
 #include "name_case.h"
+#include "short_names.h"
 
 #include <cctype>
 #include <cerrno>
@@ -130,8 +131,17 @@ bool Machine::load(const std::string& machineFolder) {
                     d.failSpaceQuery = true;
                 else if (words[i] == "nolabel")
                     d.failLabel = true;
+                else if (words[i] == "filesystem" && i + 1 < words.size()) {
+                    const std::string& name = words[++i];
+                    d.fileSystem = name == "fat32"   ? FileSystem::Fat32
+                                   : name == "exfat" ? FileSystem::ExFat
+                                                     : FileSystem::Ntfs;
+                }
             }
             drives[d.letter] = d;
+        } else if (words.size() == 2 && words[0] == "user") {
+            standardUser = words[1] == "standard";
+            registry.localMachineReadOnly |= standardUser;
         } else if (words.size() >= 3 && words[0] == "shellfolder") {
             shellFolders[words[1]] = words[2];
         } else if (words.size() == 3 && words[0] == "registry" && words[2] == "readonly" &&
@@ -207,11 +217,15 @@ bool Machine::save() const {
             out << " nospace";
         if (d.failLabel)
             out << " nolabel";
+        if (d.fileSystem != FileSystem::Ntfs)
+            out << " filesystem " << (d.fileSystem == FileSystem::Fat32 ? "fat32" : "exfat");
         out << "\n";
     }
     for (const auto& [name, value] : shellFolders)
         out << "shellfolder " << Quote(name) << " " << Quote(value) << "\n";
-    if (registry.localMachineReadOnly)
+    if (standardUser)
+        out << "user standard\n";
+    else if (registry.localMachineReadOnly)
         out << "registry hklm readonly\n";
     // The text and number values (registry.txt holds the registry whole once it has changed).
     std::vector<std::string> names;
@@ -417,7 +431,8 @@ bool IsDeviceName(std::string_view windowsPath) {
 
 // The entry of a host folder whose name is name but for letter case, as Windows folds it: name
 // itself when it is there, else the first such entry in byte order, else name.
-static std::string EntryAnyCase(const std::string& folder, const std::string& name) {
+static std::string EntryAnyCase(const std::string& folder, const std::string& name,
+                                bool shortNames) {
     std::string spelled = folder + "/" + name;
     struct stat info;
     if (lstat(spelled.c_str(), &info) == 0)
@@ -430,6 +445,11 @@ static std::string EntryAnyCase(const std::string& folder, const std::string& na
                 found = entry->d_name;
         }
         closedir(entries);
+    }
+    // On a FAT32 drive a name may be an entry's short name.
+    if (found.empty() && shortNames) {
+        if (auto entry = shortnames::EntryWithShortName(folder, name))
+            return *entry;
     }
     return found.empty() ? name : found;
 }
@@ -446,11 +466,13 @@ static std::optional<std::string> MapNames(std::string_view windowsPath, bool la
     if (d == nullptr || d->hostFolder.empty())
         return std::nullopt;
     std::string host = d->hostFolder;
+    bool shortNames = d->kind == DriveKind::Fixed && d->fileSystem == FileSystem::Fat32;
     while (host.size() > 1 && host.back() == '/')
         host.pop_back();
     for (size_t i = 0; i < names->size(); ++i)
-        host += "/" + (lastAsSpelled && i + 1 == names->size() ? (*names)[i]
-                                                               : EntryAnyCase(host, (*names)[i]));
+        host += "/" + (lastAsSpelled && i + 1 == names->size()
+                           ? (*names)[i]
+                           : EntryAnyCase(host, (*names)[i], shortNames));
     return host;
 }
 

@@ -21,6 +21,10 @@ namespace winsim {
 // Removable: a floppy or ZIP drive.
 enum class DriveKind { Fixed, CdRom, Removable };
 
+// The file system of a fixed drive. Only NTFS keeps owners and access lists, directory links
+// and hard links; FAT32 also keeps an 8.3 name beside every long one.
+enum class FileSystem { Ntfs, Fat32, ExFat };
+
 struct Drive {
     char letter = 'c';
     DriveKind kind = DriveKind::Fixed;
@@ -33,6 +37,7 @@ struct Drive {
     std::uint64_t written = 0;              // bytes written so far against capacity
     bool failSpaceQuery = false;
     bool failLabel = false;
+    FileSystem fileSystem = FileSystem::Ntfs; // fixed drives
 };
 
 struct Machine {
@@ -64,6 +69,10 @@ struct Machine {
     int killThread = 2;
     bool powerCut = false;
 
+    // Who setup runs as: an administrator, elevated (the default), or a standard user, who also
+    // can't write HKEY_LOCAL_MACHINE.
+    bool standardUser = false;
+
     // Functions that GetProcAddress does not find, as on an older Windows; of those a system
     // exports as stubs (MoveFileExA), the error the stub fails with.
     std::set<std::string> lacks;
@@ -79,11 +88,13 @@ struct Machine {
     // Reads machine.txt from folder. Lines (paths are host paths, texts UTF-8, quoted with ""
     // when they hold spaces):
     //   drive <letter> fixed <folder> [free <bytes>] [capacity <bytes>] [nospace]
+    //         [filesystem ntfs|fat32|exfat]
     //   drive <letter> cdrom <disc folder | -> [nolabel]
     //   drive <letter> removable <disk folder | ->
     //   shellfolder <name> <value>
     //   registry <HKLM|HKCU> <key path> <value name> sz <text> | dword <number>
     //   registry hklm readonly
+    //   user standard | user administrator
     //   fault keyopen <n> | unreadable <host path> | link <what> | call <function> <n>
     //   fault slow <function> <milliseconds>
     //   cancel before call <n>

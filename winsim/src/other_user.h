@@ -1,0 +1,38 @@
+// Another user of the machine, a standard user who is not setup's, acting on the file system
+// between two of setup's calls: each act is checked against the access lists as that user, and
+// the handles open on the machine keep it out where their share modes say. A refused act
+// changes nothing.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace winsim {
+
+// The acts, with Windows paths in code page 950:
+//   swap <folder> <other folder>   renames the folder to <folder>.aside and makes a directory
+//                                  link in its place that leads to the other folder
+//   link <path> <folder>           makes a directory link (a junction) to the folder
+//   file <path> <content>          makes a new file
+//   write <path> <content>         writes over a file that is there
+//   hardlink <path> <file>         gives the file another name
+//   delete <path>                  deletes a file, an empty folder or a directory link
+//   move <path> <new path>         renames a file, folder or link
+struct OtherUserAct {
+    std::string kind;
+    std::vector<std::string> arguments;
+};
+
+// Whether kind is one of the acts above and takes that many arguments.
+bool IsOtherUserAct(const std::string& kind, size_t arguments);
+
+// Performs the act as the other user: 0, or the Win32 error that refused it. The calling
+// thread's last error is as it was.
+std::uint32_t ActAsOtherUser(const OtherUserAct& act);
+
+// Makes a directory link at path to folder (Windows paths) for the calling thread's user: 0 or
+// the Win32 error (ERROR_INVALID_FUNCTION where the drive has no reparse points).
+std::uint32_t MakeDirectoryLink(const char* path, const char* folder);
+
+} // namespace winsim
