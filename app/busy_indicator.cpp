@@ -1,7 +1,7 @@
+#include "../base/install_state.h"
+#include "../base/product_constants.h"
 #include "../resources/resource.h"
-#include "install_state.h"
 #include "installer.h"
-#include "product_constants.h"
 
 // A dot about every quarter second, by the clock; the thread naps between looks, paused or not.
 #define BUSY_DOT_MILLISECONDS 250

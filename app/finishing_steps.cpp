@@ -1,9 +1,9 @@
+#include "../base/install_state.h"
+#include "../base/paths.h"
+#include "../base/product_constants.h"
 #include "../media/install_journal.h"
-#include "../media/join_path.h"
 #include "../shell/product_shortcuts.h"
-#include "install_state.h"
 #include "installer.h"
-#include "product_constants.h"
 
 void RunFinishingSteps(void) {
     StopBusyIndicator();

@@ -1,9 +1,9 @@
+#include "../base/install_state.h"
+#include "../base/product_constants.h"
 #include "../media/disc_copy.h"
 #include "../media/drive_probes.h"
 #include "../resources/resource.h"
-#include "install_state.h"
 #include "installer.h"
-#include "product_constants.h"
 
 #define CANCEL_TIMER 1
 

@@ -1,12 +1,12 @@
 #include <shlobj.h>
 
+#include "../base/install_state.h"
+#include "../base/paths.h"
+#include "../base/product_constants.h"
 #include "../media/drive_probes.h"
 #include "../media/install_journal.h"
-#include "../media/join_path.h"
 #include "../resources/resource.h"
-#include "install_state.h"
 #include "installer.h"
-#include "product_constants.h"
 
 // Reads the folder field into folder (MAX_PATH bytes) and joins the product folder to it. FALSE
 // when the result would be longer than the install can use.

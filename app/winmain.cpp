@@ -1,8 +1,8 @@
 #include <objbase.h>
 
-#include "install_state.h"
+#include "../base/install_state.h"
+#include "../base/product_constants.h"
 #include "installer.h"
-#include "product_constants.h"
 
 LRESULT CALLBACK OwnerWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     return DefWindowProcA(window, message, wParam, lParam);

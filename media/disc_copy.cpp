@@ -1,9 +1,9 @@
 #include "disc_copy.h"
 
-#include "../app/install_state.h"
-#include "../app/product_constants.h"
+#include "../base/install_state.h"
+#include "../base/paths.h"
+#include "../base/product_constants.h"
 #include "install_journal.h"
-#include "join_path.h"
 
 // The copy's block: 64 KiB moved the most per second in measurements, larger blocks less. One
 // copy runs at a time, on the copy worker's thread; the block is not on its stack, which takes

@@ -1,8 +1,8 @@
 #include "install_journal.h"
 
-#include "../app/install_state.h"
-#include "../app/product_constants.h"
-#include "join_path.h"
+#include "../base/install_state.h"
+#include "../base/paths.h"
+#include "../base/product_constants.h"
 
 // The journal's first block: a few dozen records. It doubles whenever it is full, so a game of
 // many thousand files takes a dozen or so growths.

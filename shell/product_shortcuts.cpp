@@ -2,10 +2,10 @@
 
 #include <objbase.h>
 
-#include "../app/install_state.h"
-#include "../app/product_constants.h"
+#include "../base/install_state.h"
+#include "../base/paths.h"
+#include "../base/product_constants.h"
 #include "../media/install_journal.h"
-#include "../media/join_path.h"
 #include "shell_link.h"
 
 static const char ShellFoldersKey[] =

@@ -14,9 +14,9 @@
 #include <fstream>
 #include <string>
 
-#include "app/install_state.h"
 #include "app/installer.h"
-#include "app/product_constants.h"
+#include "base/install_state.h"
+#include "base/product_constants.h"
 #include "media/install_journal.h"
 #include "machine.h"
 #include "resources/resource.h"

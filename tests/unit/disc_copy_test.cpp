@@ -17,7 +17,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "app/install_state.h"
+#include "base/install_state.h"
 #include "box_answerer.h"
 #include "call_points.h"
 #include "media/disc_copy.h"

@@ -12,7 +12,7 @@
 #include <shlobj.h>
 #include <windows.h>
 
-#include "app/install_state.h"
+#include "base/install_state.h"
 #include "box_answerer.h"
 #include "media/install_journal.h"
 #include "lnkinfo.h"

@@ -12,7 +12,7 @@
 
 #include <stdio.h>
 
-#include "app/install_state.h"
+#include "base/install_state.h"
 #include "media/disc_copy.h"
 #include "media/install_journal.h"
 

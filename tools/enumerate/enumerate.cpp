@@ -57,7 +57,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "app/product_constants.h"
+#include "base/product_constants.h"
 #include "host_files.h"
 #include "machine.h"
 #include "run_program.h"

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "media/join_path.h"
+#include "base/paths.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "join_path.h"
+#include "paths.h"
 
 static BOOL IsSeparator(char c) {
     return c == '\\' || c == '/';
