@@ -1,7 +1,7 @@
 #include "../base/install_state.h"
 #include "../base/paths.h"
 #include "../base/product_constants.h"
-#include "../media/install_journal.h"
+#include "../journal/install_journal.h"
 #include "../shell/product_shortcuts.h"
 #include "installer.h"
 

@@ -3,8 +3,10 @@
 #include "../base/install_state.h"
 #include "../base/paths.h"
 #include "../base/product_constants.h"
+#include "../journal/reach.h"
+#include "../journal/recovery.h"
+#include "../journal/setup_entry.h"
 #include "../media/drive_probes.h"
-#include "../media/install_journal.h"
 #include "../resources/resource.h"
 #include "installer.h"
 

@@ -201,3 +201,45 @@ BOOL SameLetters(const char* a, const char* b, int length) {
     }
     return TRUE;
 }
+
+BOOL StartsWithLetters(const char* text, const char* prefix) {
+    int length = lstrlenA(prefix);
+    return lstrlenA(text) >= length && SameLetters(text, prefix, length);
+}
+
+BOOL SamePath(const char* a, const char* b) {
+    int length = lstrlenA(b);
+    return lstrlenA(a) == length && SameLetters(a, b, length);
+}
+
+int FolderLength(const char* path) {
+    int folder = 0;
+    for (const char* at = path; *at != '\0'; at = CharNextA(at)) {
+        if (*at == '\\' || *at == '/')
+            folder = (int)(at - path);
+    }
+    return folder;
+}
+
+const char* LastName(const char* path) {
+    int folder = FolderLength(path);
+    return folder == 0 ? path : path + folder + 1;
+}
+
+BOOL IsWithin(const char* path, const char* folder, BOOL strictly) {
+    int length = lstrlenA(folder);
+    // A drive's root ends in its separator.
+    if (length > 0 && folder[length - 1] == '\\')
+        length--;
+    if (lstrlenA(path) < length || !SameLetters(path, folder, length))
+        return FALSE;
+    const char* rest = path + length;
+    if (*rest == '\0' || (rest[0] == '\\' && rest[1] == '\0'))
+        return !strictly;
+    return *rest == '\\';
+}
+
+BOOL IsFolder(const char* path) {
+    DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}

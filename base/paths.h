@@ -42,3 +42,23 @@ BOOL NormaliseFolder(char* folder);
 // Whether the first length bytes of a and b spell the same names: character by character as b
 // reads, ASCII letters in either case, a double-byte character byte for byte.
 BOOL SameLetters(const char* a, const char* b, int length);
+
+// Whether text starts with prefix, read as SameLetters reads.
+BOOL StartsWithLetters(const char* text, const char* prefix);
+
+// Whether a and b spell the same path, as SameLetters reads.
+BOOL SamePath(const char* a, const char* b);
+
+// How many bytes of path name its folder: up to its last separator ('\' or '/'), found character
+// by character. 0 when it has none.
+int FolderLength(const char* path);
+
+// The last name of path: what follows its last separator, or the whole path.
+const char* LastName(const char* path);
+
+// Whether path is folder or lies in it, at any depth; with strictly, only the latter. Both are
+// written the one way (IsPlainPath); a drive's root may end in its separator.
+BOOL IsWithin(const char* path, const char* folder, BOOL strictly);
+
+// Whether there is a folder at path.
+BOOL IsFolder(const char* path);

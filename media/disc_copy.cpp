@@ -3,7 +3,8 @@
 #include "../base/install_state.h"
 #include "../base/paths.h"
 #include "../base/product_constants.h"
-#include "install_journal.h"
+#include "../journal/install_journal.h"
+#include "../journal/setup_names.h"
 
 // The copy's block: 64 KiB moved the most per second in measurements, larger blocks less. One
 // copy runs at a time, on the copy worker's thread; the block is not on its stack, which takes
@@ -146,11 +147,6 @@ static const char* FindListed(const LISTING* listing, const char* name, DWORD* a
         }
     }
     return NULL;
-}
-
-static BOOL IsFolder(const char* path) {
-    DWORD attributes = GetFileAttributesA(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 // Makes a folder the install needs, written ahead in the journal.

@@ -5,7 +5,8 @@
 #include "../base/install_state.h"
 #include "../base/paths.h"
 #include "../base/product_constants.h"
-#include "../media/install_journal.h"
+#include "../journal/carry_out.h"
+#include "../journal/install_journal.h"
 #include "shell_link.h"
 
 static const char ShellFoldersKey[] =

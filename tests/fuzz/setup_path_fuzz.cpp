@@ -17,7 +17,6 @@
 #include "app/installer.h"
 #include "base/install_state.h"
 #include "base/product_constants.h"
-#include "media/install_journal.h"
 #include "machine.h"
 #include "resources/resource.h"
 

@@ -21,7 +21,9 @@
 #include "box_answerer.h"
 #include "call_points.h"
 #include "media/disc_copy.h"
-#include "media/install_journal.h"
+#include "journal/install_journal.h"
+#include "journal/journal_state.h"
+#include "journal/recovery.h"
 #include "test_machine.h"
 
 namespace fs = std::filesystem;
@@ -58,18 +60,18 @@ class FailNext {
 // Lets go of the journal in memory without undoing or deleting anything, as a setup that is
 // killed does.
 void AbandonJournal() {
-    if (InstallState.journalFile != nullptr)
-        CloseHandle(InstallState.journalFile);
-    if (InstallState.journal != nullptr)
-        HeapFree(GetProcessHeap(), 0, InstallState.journal);
-    InstallState.journalFile = nullptr;
-    InstallState.journal = nullptr;
-    InstallState.journalLength = 0;
-    InstallState.journalRoom = 0;
-    InstallState.journalWritten = 0;
-    InstallState.journalReserved = 0;
-    InstallState.keptFiles = 0;
-    InstallState.keptGroups = 0;
+    if (JournalState.file != nullptr)
+        CloseHandle(JournalState.file);
+    if (JournalState.records != nullptr)
+        HeapFree(GetProcessHeap(), 0, JournalState.records);
+    JournalState.file = nullptr;
+    JournalState.records = nullptr;
+    JournalState.length = 0;
+    JournalState.room = 0;
+    JournalState.written = 0;
+    JournalState.reserved = 0;
+    JournalState.keptFiles = 0;
+    JournalState.keptGroups = 0;
 }
 
 // Makes several calls fail at once: each at its use after the ones made so far.
@@ -603,10 +605,10 @@ class Recovery : public RemoveInstalled {
         ASSERT_EQ(CopyDiscTree(nullptr), 0);
         sim.Insert('e', disc2);
         ASSERT_EQ(CopyDiscTree(nullptr), 0);
-        journal = Host(InstallState.journalPlace.journal);
+        journal = Host(JournalState.place.journal);
         AbandonJournal();
         ASSERT_TRUE(fs::exists(journal));
-        ASSERT_EQ(RecordValue("Journal"), InstallState.journalPlace.journal);
+        ASSERT_EQ(RecordValue("Journal"), JournalState.place.journal);
     }
     fs::path Host(const std::string& windows) {
         std::string relative = windows.substr(3);
@@ -677,7 +679,7 @@ TEST_F(Recovery, AKilledInstallIsRolledBackByTheNextSetupWhereverItInstalls) {
     // the next setup finds it, whatever folder that one is given.
     std::strcpy(InstallState.installDir, "C:\\Gmaes\\kelvo");
     ASSERT_EQ(CopyDiscTree(nullptr), 0);
-    EXPECT_EQ(std::string(InstallState.journalPlace.journal).rfind("C:\\~kelvo-setup-", 0), 0u);
+    EXPECT_EQ(std::string(JournalState.place.journal).rfind("C:\\~kelvo-setup-", 0), 0u);
     AbandonJournal();
     EXPECT_EQ(Recover(), RECOVERY_DONE);
     EXPECT_FALSE(fs::exists(c / "Gmaes"));
@@ -708,7 +710,7 @@ TEST_F(Recovery, OnWindows95TheKeptFilesComeBackWhateverTheStubAnswers) {
 TEST_F(Recovery, AFinishedInstallsJournalIsCompletedNotUndone) {
     LayOutEarlierInstall();
     ASSERT_EQ(CopyDiscTree(nullptr), 0);
-    journal = Host(InstallState.journalPlace.journal);
+    journal = Host(JournalState.place.journal);
     // Killed as the commit began, its record written: a line whose check is wrong is no commit,
     // and the install is rolled back.
     AbandonJournal();
@@ -719,7 +721,7 @@ TEST_F(Recovery, AFinishedInstallsJournalIsCompletedNotUndone) {
     // The commit stopped after some kept files went, read-only journal and all: the next setup
     // deletes the rest, and undoes nothing.
     ASSERT_EQ(CopyDiscTree(nullptr), 0);
-    std::string records(InstallState.journal, InstallState.journalLength);
+    std::string records(JournalState.records, JournalState.length);
     // The earlier game, read-only, is one the commit makes writable before it deletes it.
     EXPECT_NE(records.find("\nR 1 C:\\Program Files\\Kelvo Co\\kelvo\\kelvo.exe"),
               std::string::npos)
@@ -727,7 +729,7 @@ TEST_F(Recovery, AFinishedInstallsJournalIsCompletedNotUndone) {
     EXPECT_NE(records.find("\nK 2 C:\\Program Files\\Kelvo Co\\kelvo\\pixie.exe"),
               std::string::npos)
         << records;
-    ASSERT_TRUE(SetFileAttributesA(InstallState.journalPlace.journal, FILE_ATTRIBUTE_READONLY));
+    ASSERT_TRUE(SetFileAttributesA(JournalState.place.journal, FILE_ATTRIBUTE_READONLY));
     {
         FailUses failed({{"DeleteFileA", 2}, {"SetFileAttributesA", 1}});
         CommitInstall();
@@ -739,7 +741,7 @@ TEST_F(Recovery, AFinishedInstallsJournalIsCompletedNotUndone) {
 
     // A committed journal whose kept files are all gone is simply finished.
     ASSERT_EQ(CopyDiscTree(nullptr), 0);
-    ASSERT_TRUE(SetFileAttributesA(InstallState.journalPlace.journal, FILE_ATTRIBUTE_READONLY));
+    ASSERT_TRUE(SetFileAttributesA(JournalState.place.journal, FILE_ATTRIBUTE_READONLY));
     CommitInstall();
     ExpectNothingOfSetups();
 }
@@ -858,7 +860,7 @@ TEST_F(Recovery, AStepWhoseCallFailedIsNotUndone) {
         FailNext failed("MoveFileA");
         EXPECT_NE(CopyDiscTree(nullptr), 0);
     }
-    std::string records(InstallState.journal, InstallState.journalLength);
+    std::string records(JournalState.records, JournalState.length);
     EXPECT_NE(records.find("\nV 0 C:\\Program Files\\Kelvo Co\\kelvo\\data\\shared.dat"),
               std::string::npos)
         << records;
@@ -907,8 +909,8 @@ TEST_F(RemoveInstalled, AGameOfTenThousandFilesFitsTheJournal) {
                                "t");
     for (int i = 0; i < 10000; ++i)
         ASSERT_TRUE(WriteAhead(JOURNAL_FILE, (folder + "\\" + name(i)).c_str())) << i;
-    EXPECT_GE(InstallState.journalRoom, InstallState.journalLength);
-    EXPECT_GT(InstallState.journalLength, 600000u);
+    EXPECT_GE(JournalState.room, JournalState.length);
+    EXPECT_GT(JournalState.length, 600000u);
     RemoveInstalledFiles(nullptr);
     EXPECT_EQ(CountFiles(Installed()), 0u);
 }

@@ -14,7 +14,7 @@
 
 #include "base/install_state.h"
 #include "box_answerer.h"
-#include "media/install_journal.h"
+#include "journal/install_journal.h"
 #include "lnkinfo.h"
 #include "machine.h"
 #include "shell/product_shortcuts.h"

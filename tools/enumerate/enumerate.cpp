@@ -472,7 +472,7 @@ class Enumeration {
         if (!registryText.empty() &&
             winsim::ReadRegistryText(registryText, registry, shellFolders)) {
             for (auto hive : {winsim::Hive::LocalMachine, winsim::Hive::CurrentUser})
-                outcome.record |= registry.Find(hive, winsim::KeyNames(SetupRecordKey)) != nullptr;
+                outcome.record |= registry.Find(hive, winsim::KeyNames(SetupEntryKey)) != nullptr;
         }
         outcome.machine = scenario::TakeSnapshot(Roots(c, {}));
     }

@@ -104,7 +104,7 @@ int main() {
         {"DirectXSetup", DirectXSetup},
         {"SetupNamePrefix", SetupNamePrefix},
         {"JournalSuffix", JournalSuffix},
-        {"SetupRecordKey", SetupRecordKey},
+        {"SetupEntryKey", SetupEntryKey},
         {"KeptPrefix", KeptPrefix},
         {"KeptSuffix", KeptSuffix},
         {"TextConfirmInstall", TextConfirmInstall},
