@@ -55,11 +55,9 @@ BOOL Undo(const JOURNALPLACE* place, const char* records, DWORD length, DWORD ke
     // The paths of void records, for the records they take back; few if any.
     char voided[4 * MAX_PATH];
     DWORD voidedLength = 0;
-    // The folders found plain on the way to the records' paths, and to the kept files'.
-    char checked[MAX_PATH];
-    char checkedKept[MAX_PATH];
-    checked[0] = '\0';
-    checkedKept[0] = '\0';
+    LINKWALK walk;
+    walk.paths[0] = '\0';
+    walk.kept[0] = '\0';
     BOOL whole = TRUE;
     for (DWORD start = length; start > 0;) {
         start = LineBefore(records, start);
@@ -83,10 +81,7 @@ BOOL Undo(const JOURNALPLACE* place, const char* records, DWORD length, DWORD ke
         char kept[MAX_PATH];
         // A record that could not be made, or that would reach through a link, is not carried
         // out; a kept file it names keeps the journal.
-        if (!IsReachable(place, record.kind, record.path) ||
-            (keeps && !KeptPath(place, record.path, record.number, kept)) ||
-            RecordPassesThroughLink(place, record.path, checked) ||
-            (keeps && RecordPassesThroughLink(place, kept, checkedKept))) {
+        if (!MayTouch(place, record.kind, record.path, record.number, &walk, kept)) {
             if (keeps && whole) {
                 lstrcpyA(blocker, record.path);
                 whole = FALSE;
@@ -120,7 +115,7 @@ BOOL Undo(const JOURNALPLACE* place, const char* records, DWORD length, DWORD ke
     char folder[MAX_PATH];
     for (DWORD group = keptGroups + 1; group > 0; group--) {
         if (!KeptFolder(place, group == 1 ? KEPT_ROOT : group - 2, folder) ||
-            PassesThroughLink(folder, checkedKept) || RemoveDirectoryA(folder))
+            PassesThroughLink(folder, walk.kept) || RemoveDirectoryA(folder))
             continue;
         DWORD error = GetLastError();
         if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND && whole) {

@@ -84,7 +84,10 @@ BOOL IsReachedThroughLink(const char* path) {
            (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
-BOOL RecordPassesThroughLink(const JOURNALPLACE* place, const char* path, char* checked) {
+// Whether the path of a record of place is reached through a link (PassesThroughLink): a place
+// of the product's links is looked at only below the shell folder that setup wrote down, which
+// is the user's own (under Wine, the desktop is often a link to the user's home).
+static BOOL RecordPassesThroughLink(const JOURNALPLACE* place, const char* path, char* checked) {
     const char* shellFolder = NULL;
     if (!IsWithin(path, place->folder, FALSE)) {
         if (place->programs[0] != '\0' && IsWithin(path, place->programs, TRUE))
@@ -97,4 +100,12 @@ BOOL RecordPassesThroughLink(const JOURNALPLACE* place, const char* path, char* 
     char trusted[MAX_PATH];
     lstrcpyA(trusted, shellFolder);
     return PassesThroughLink(path, trusted);
+}
+
+BOOL MayTouch(const JOURNALPLACE* place, char kind, const char* path, DWORD number, LINKWALK* walk,
+              char* kept) {
+    BOOL keeps = KeepsAFile(kind);
+    return IsReachable(place, kind, path) && (!keeps || KeptPath(place, path, number, kept)) &&
+           !RecordPassesThroughLink(place, path, walk->paths) &&
+           (!keeps || !RecordPassesThroughLink(place, kept, walk->kept));
 }

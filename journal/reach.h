@@ -11,7 +11,24 @@
 // write it may change all of these already. Nor is anything reached through a directory link or
 // a junction.
 
-// Whether a record of kind in the journal of place may name path.
+// What the looks for links of a run of records have found plain so far: the deepest folder on
+// the way to the records' own paths, and to their kept files', that was found plain all the way.
+// Empty (a NUL first) before the first look.
+typedef struct {
+    char paths[MAX_PATH];
+    char kept[MAX_PATH];
+} LINKWALK;
+
+// The rule of what a record may touch, the same for the write-ahead, the rollback, the commit
+// and the recovery: whether the record of kind, path and number in the journal of place may be
+// carried out. Its path must be one the journal may name (IsReachable); a record that keeps a
+// file must have a kept path that fits, which is put into kept (MAX_PATH bytes); and neither
+// path may be reached through a directory link or a junction (RecordPassesThroughLink), as far
+// as walk has not found their folders plain already.
+BOOL MayTouch(const JOURNALPLACE* place, char kind, const char* path, DWORD number, LINKWALK* walk,
+              char* kept);
+
+// Whether a record of kind in the journal of place may name path, by its name alone.
 BOOL IsReachable(const JOURNALPLACE* place, char kind, const char* path);
 
 // Whether a folder on the way to path, below its drive's root or share, is a directory link or a
@@ -19,11 +36,6 @@ BOOL IsReachable(const JOURNALPLACE* place, char kind, const char* path);
 // deepest folder that an earlier look found plain all the way, which is not looked at again; it
 // is moved to path's folder when that is found plain.
 BOOL PassesThroughLink(const char* path, char* checked);
-
-// The same for the path of a record of place: a place of the product's links is looked at only
-// below the shell folder that setup wrote down, which is the user's own (under Wine, the desktop
-// is often a link to the user's home).
-BOOL RecordPassesThroughLink(const JOURNALPLACE* place, const char* path, char* checked);
 
 // Whether path, or a folder on the way to it, is a directory link or a junction (a reparse
 // point): setup makes nothing it would have to undo through one.

@@ -58,23 +58,19 @@ static DWORD CheckRecords(const JOURNALPLACE* place, const char* records, DWORD 
         return 0;
     DWORD valid = first;
     BOOL committed = FALSE;
-    char checked[MAX_PATH];
+    LINKWALK walk;
+    walk.paths[0] = '\0';
+    walk.kept[0] = '\0';
     char kept[MAX_PATH];
-    checked[0] = '\0';
     for (DWORD used; (used = ParseRecord(records + valid, length - valid, &record)) != 0;) {
         BOOL fits = !committed;
         if (record.kind == JOURNAL_COMMIT)
             fits = fits && SamePath(record.path, place->folder);
         else if (record.kind == JOURNAL_VOID)
             fits = fits && IsPlainPath(record.path);
-        else if (record.kind == JOURNAL_FOLDER || record.kind == JOURNAL_FILE)
-            fits = fits && IsReachable(place, record.kind, record.path) &&
-                   !RecordPassesThroughLink(place, record.path, checked);
-        else if (KeepsAFile(record.kind))
-            fits = fits && IsReachable(place, record.kind, record.path) &&
-                   KeptPath(place, record.path, record.number, kept) &&
-                   !RecordPassesThroughLink(place, record.path, checked) &&
-                   !RecordPassesThroughLink(place, kept, checked);
+        else if (record.kind == JOURNAL_FOLDER || record.kind == JOURNAL_FILE ||
+                 KeepsAFile(record.kind))
+            fits = fits && MayTouch(place, record.kind, record.path, record.number, &walk, kept);
         else
             fits = FALSE;
         if (!fits)
