@@ -29,16 +29,55 @@ BOOL RestoreKept(const char* kept, const char* path) {
     return DeleteWhatever(path) && MoveFileA(kept, path);
 }
 
+// A run of a journal's records being carried out, newest first.
+typedef struct {
+    const JOURNALPLACE* place;
+    const char* records;
+    DWORD length;
+    DWORD start;      // where the record last met begins
+    DWORD keptGroups; // the folders of kept files the records name, at least
+    // The paths of void records met so far, one after the other, for the records they take back;
+    // few if any.
+    char voided[4 * MAX_PATH];
+    DWORD voidedLength;
+    LINKWALK walk;
+    BOOL whole;    // nothing the journal names is still needed
+    char* blocker; // what is in the way, when not whole
+} CARRYOUT;
+
+static void BeginCarryOut(CARRYOUT* run, const JOURNALPLACE* place, const char* records,
+                          DWORD length, DWORD keptGroups, char* blocker) {
+    run->place = place;
+    run->records = records;
+    run->length = length;
+    run->start = length;
+    run->keptGroups = keptGroups;
+    run->voidedLength = 0;
+    run->walk.paths[0] = '\0';
+    run->walk.kept[0] = '\0';
+    run->whole = TRUE;
+    run->blocker = blocker;
+}
+
+// The journal is still needed: inTheWay is what keeps it, unless something came first.
+static void KeepJournal(CARRYOUT* run, const char* inTheWay) {
+    if (!run->whole)
+        return;
+    lstrcpyA(run->blocker, inTheWay);
+    run->whole = FALSE;
+}
+
 // Whether the newest record of a path among the voided ones marks this one: it then is taken
-// off the list. voided holds the paths of VOID records met so far, one after the other.
-static BOOL TakeVoided(char* voided, DWORD* voidedLength, const char* path) {
-    for (DWORD at = 0; at < *voidedLength;) {
+// off the list.
+static BOOL TakeVoided(CARRYOUT* run, const char* path) {
+    char* voided = run->voided;
+    for (DWORD at = 0; at < run->voidedLength;) {
         DWORD length = (DWORD)lstrlenA(voided + at) + 1;
         if ((int)length == lstrlenA(path) + 1 && SameLetters(voided + at, path, (int)length - 1)) {
             // The paths after it move up over it.
-            for (DWORD from = at + length; from < *voidedLength; from++)
+            for (DWORD from = at + length; from < run->voidedLength; from++)
                 voided[from - length] = voided[from];
-            *voidedLength -= length;
+            run->voidedLength -= length;
             return TRUE;
         }
         at += length;
@@ -46,82 +85,93 @@ static BOOL TakeVoided(char* voided, DWORD* voidedLength, const char* path) {
     return FALSE;
 }
 
-BOOL Undo(const JOURNALPLACE* place, const char* records, DWORD length, DWORD keptGroups,
-          char* blocker) {
-    JOURNALRECORD record;
-    DWORD last = length > 0 ? LineBefore(records, length) : 0;
-    BOOL committed = length > 0 && ParseRecord(records + last, length - last, &record) != 0 &&
-                     record.kind == JOURNAL_COMMIT;
-    // The paths of void records, for the records they take back; few if any.
-    char voided[4 * MAX_PATH];
-    DWORD voidedLength = 0;
-    LINKWALK walk;
-    walk.paths[0] = '\0';
-    walk.kept[0] = '\0';
-    BOOL whole = TRUE;
-    for (DWORD start = length; start > 0;) {
-        start = LineBefore(records, start);
-        if (ParseRecord(records + start, length - start, &record) == 0)
+// The next change to carry out, newest first: a folder, a file or a kept file of the journal
+// that no void record takes back and that it may touch (MayTouch), with its kept path in kept
+// (MAX_PATH bytes). One it may not touch is passed over; when it keeps a file, the journal stays.
+// FALSE when no record is left.
+static BOOL NextChange(CARRYOUT* run, JOURNALRECORD* record, char* kept) {
+    while (run->start > 0) {
+        run->start = LineBefore(run->records, run->start);
+        if (ParseRecord(run->records + run->start, run->length - run->start, record) == 0)
             continue;
-        if (record.kind == JOURNAL_VOID) {
-            int bytes = lstrlenA(record.path) + 1;
-            if (voidedLength + bytes <= sizeof(voided)) {
-                CopyMemory(voided + voidedLength, record.path, bytes);
-                voidedLength += bytes;
+        if (record->kind == JOURNAL_VOID) {
+            int bytes = lstrlenA(record->path) + 1;
+            if (run->voidedLength + bytes <= sizeof(run->voided)) {
+                CopyMemory(run->voided + run->voidedLength, record->path, bytes);
+                run->voidedLength += bytes;
             }
             continue;
         }
-        BOOL keeps = KeepsAFile(record.kind);
-        if (record.kind != JOURNAL_FOLDER && record.kind != JOURNAL_FILE && !keeps)
+        BOOL keeps = KeepsAFile(record->kind);
+        if (record->kind != JOURNAL_FOLDER && record->kind != JOURNAL_FILE && !keeps)
             continue;
-        if (keeps && record.number > 0 && (record.number - 1) / KEPT_PER_FOLDER >= keptGroups)
-            keptGroups = (record.number - 1) / KEPT_PER_FOLDER + 1;
-        if (TakeVoided(voided, &voidedLength, record.path))
+        DWORD group = (record->number - 1) / KEPT_PER_FOLDER;
+        if (keeps && record->number > 0 && group >= run->keptGroups)
+            run->keptGroups = group + 1;
+        if (TakeVoided(run, record->path))
             continue;
-        char kept[MAX_PATH];
         // A record that could not be made, or that would reach through a link, is not carried
         // out; a kept file it names keeps the journal.
-        if (!MayTouch(place, record.kind, record.path, record.number, &walk, kept)) {
-            if (keeps && whole) {
-                lstrcpyA(blocker, record.path);
-                whole = FALSE;
-            }
-            continue;
-        }
-        BOOL done = TRUE;
-        if (committed) {
-            // A read-only kept file is made writable first: a delete of it would only fail.
-            if (record.kind == JOURNAL_KEPT_READ_ONLY)
-                SetFileAttributesA(kept, FILE_ATTRIBUTE_NORMAL);
-            if (keeps && !DeleteWhatever(kept)) {
-                done = FALSE;
-                lstrcpyA(kept, record.path);
-            }
-        } else if (record.kind == JOURNAL_FOLDER) {
-            RemoveDirectoryA(record.path);
-        } else if (record.kind == JOURNAL_FILE) {
-            DeleteFileA(record.path);
-        } else if (!RestoreKept(kept, record.path)) {
-            done = FALSE;
-            lstrcpyA(kept, record.path);
-        }
-        if (!done && whole) {
-            lstrcpyA(blocker, kept);
-            whole = FALSE;
-        }
+        if (MayTouch(run->place, record->kind, record->path, record->number, &run->walk, kept))
+            return TRUE;
+        if (keeps)
+            KeepJournal(run, record->path);
     }
-    // The folders of the kept files, emptied now unless a kept file stays. One that can't be
-    // removed keeps the journal too: nothing of setup's own stays without it.
+    return FALSE;
+}
+
+// Ends the run: the folders of the kept files go, emptied now unless a kept file stays. One that
+// can't be removed keeps the journal too: nothing of setup's own stays without it. TRUE when the
+// journal is no longer needed.
+static BOOL EndCarryOut(CARRYOUT* run) {
     char folder[MAX_PATH];
-    for (DWORD group = keptGroups + 1; group > 0; group--) {
-        if (!KeptFolder(place, group == 1 ? KEPT_ROOT : group - 2, folder) ||
-            PassesThroughLink(folder, walk.kept) || RemoveDirectoryA(folder))
+    for (DWORD group = run->keptGroups + 1; group > 0; group--) {
+        if (!KeptFolder(run->place, group == 1 ? KEPT_ROOT : group - 2, folder) ||
+            PassesThroughLink(folder, run->walk.kept) || RemoveDirectoryA(folder))
             continue;
         DWORD error = GetLastError();
-        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND && whole) {
-            lstrcpyA(blocker, folder);
-            whole = FALSE;
-        }
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)
+            KeepJournal(run, folder);
     }
-    return whole;
+    return run->whole;
+}
+
+BOOL IsCommitted(const char* records, DWORD length) {
+    JOURNALRECORD record;
+    DWORD last = length > 0 ? LineBefore(records, length) : 0;
+    return length > 0 && ParseRecord(records + last, length - last, &record) != 0 &&
+           record.kind == JOURNAL_COMMIT;
+}
+
+BOOL RollBackRecords(const JOURNALPLACE* place, const char* records, DWORD length, DWORD keptGroups,
+                     char* blocker) {
+    CARRYOUT run;
+    BeginCarryOut(&run, place, records, length, keptGroups, blocker);
+    JOURNALRECORD record;
+    char kept[MAX_PATH];
+    while (NextChange(&run, &record, kept)) {
+        if (record.kind == JOURNAL_FOLDER)
+            RemoveDirectoryA(record.path);
+        else if (record.kind == JOURNAL_FILE)
+            DeleteFileA(record.path);
+        else if (!RestoreKept(kept, record.path))
+            KeepJournal(&run, record.path);
+    }
+    return EndCarryOut(&run);
+}
+
+BOOL DeleteKeptFiles(const JOURNALPLACE* place, const char* records, DWORD length, DWORD keptGroups,
+                     char* blocker) {
+    CARRYOUT run;
+    BeginCarryOut(&run, place, records, length, keptGroups, blocker);
+    JOURNALRECORD record;
+    char kept[MAX_PATH];
+    while (NextChange(&run, &record, kept)) {
+        // A read-only kept file is made writable first: a delete of it would only fail.
+        if (record.kind == JOURNAL_KEPT_READ_ONLY)
+            SetFileAttributesA(kept, FILE_ATTRIBUTE_NORMAL);
+        if (KeepsAFile(record.kind) && !DeleteWhatever(kept))
+            KeepJournal(&run, record.path);
+    }
+    return EndCarryOut(&run);
 }

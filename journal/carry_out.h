@@ -15,10 +15,17 @@ BOOL DeleteWhatever(const char* path);
 // moved aside.
 BOOL RestoreKept(const char* kept, const char* path);
 
-// Carries out the journal's records of place, of length bytes that checked out: rolls the
-// install back, newest first, or, when it was committed, deletes the kept files; then removes
-// the folders of the kept files (at least keptGroups of them). FALSE when a kept file stays
-// aside, or one that goes stays: the journal is then still needed, and blocker (MAX_PATH bytes)
-// names the file in the way.
-BOOL Undo(const JOURNALPLACE* place, const char* records, DWORD length, DWORD keptGroups,
-          char* blocker);
+// Whether the last of length bytes of records that check out is the commit.
+BOOL IsCommitted(const char* records, DWORD length);
+
+// The rollback of the journal's records of place, of length bytes that checked out: each change
+// undone, newest first; a file or folder that can't be removed stays. Then the folders of the
+// kept files go (at least keptGroups of them). FALSE when a kept file stays aside: the journal
+// is then still needed, and blocker (MAX_PATH bytes) names the file in the way.
+BOOL RollBackRecords(const JOURNALPLACE* place, const char* records, DWORD length, DWORD keptGroups,
+                     char* blocker);
+
+// The end of a commit of the journal's records of place: the kept files go, newest first, and
+// then their folders; nothing is undone. FALSE when one stays, named by blocker.
+BOOL DeleteKeptFiles(const JOURNALPLACE* place, const char* records, DWORD length, DWORD keptGroups,
+                     char* blocker);

@@ -215,8 +215,8 @@ void RollBackInstall(void) {
         return;
     // Records not yet in the file describe changes not made: undoing them finds nothing to undo.
     char blocker[MAX_PATH];
-    CloseJournal(Undo(&JournalState.place, JournalState.records, JournalState.length,
-                      JournalState.keptGroups, blocker));
+    CloseJournal(RollBackRecords(&JournalState.place, JournalState.records, JournalState.length,
+                                 JournalState.keptGroups, blocker));
 }
 
 // The files that took the kept ones' places are not flushed first: what a power cut right after
@@ -232,6 +232,6 @@ void CommitInstall(void) {
         return;
     }
     char blocker[MAX_PATH];
-    CloseJournal(Undo(&JournalState.place, JournalState.records, JournalState.length,
-                      JournalState.keptGroups, blocker));
+    CloseJournal(DeleteKeptFiles(&JournalState.place, JournalState.records, JournalState.length,
+                                 JournalState.keptGroups, blocker));
 }

@@ -108,10 +108,16 @@ static int RecoverJournal(const JOURNALPLACE* place, char* blocker) {
         // before anything was done (that record is flushed alone): it only goes. One that is not
         // the entry's is left as it is: nothing is undone on its word.
         DWORD valid = CheckRecords(place, records, length);
-        if (valid == 0)
+        if (valid == 0) {
             result = RECOVERY_REFUSED;
-        else if (!Undo(place, records, valid, 0, blocker))
-            result = RECOVERY_BLOCKED;
+        } else {
+            // A commit that was stopped is finished; anything else is rolled back.
+            BOOL finished = IsCommitted(records, valid)
+                                ? DeleteKeptFiles(place, records, valid, 0, blocker)
+                                : RollBackRecords(place, records, valid, 0, blocker);
+            if (!finished)
+                result = RECOVERY_BLOCKED;
+        }
     }
     HeapFree(GetProcessHeap(), 0, records);
     if (result == RECOVERY_DONE && !DeleteWhatever(place->journal)) {
