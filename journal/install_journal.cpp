@@ -119,7 +119,8 @@ BOOL WriteAheadKept(const char* path, BOOL readOnly, char* kept, DWORD* number) 
     return TRUE;
 }
 
-BOOL PrepareKept(DWORD number) {
+// Makes the folder of setup's own that kept file number goes into, when it is not there yet.
+static BOOL PrepareKept(DWORD number) {
     const JOURNALPLACE* place = &JournalState.place;
     char folder[MAX_PATH];
     while (JournalState.keptGroups <= (number - 1) / KEPT_PER_FOLDER) {
@@ -131,6 +132,25 @@ BOOL PrepareKept(DWORD number) {
         JournalState.keptGroups++;
     }
     return TRUE;
+}
+
+int MakeRecordedFolder(const char* path) {
+    if (!FlushJournal())
+        return CHANGE_UNRECORDED;
+    if (CreateDirectoryA(path, NULL))
+        return CHANGE_MADE;
+    VoidRecord(path);
+    return CHANGE_FAILED;
+}
+
+int MoveRecordedFileAside(const char* path, const char* kept, DWORD number) {
+    if (!FlushJournal())
+        return CHANGE_UNRECORDED;
+    if ((!IsKeptInKeptFolder(&JournalState.place, path) || PrepareKept(number)) &&
+        MoveFileA(path, kept))
+        return CHANGE_MADE;
+    VoidRecord(path);
+    return CHANGE_FAILED;
 }
 
 BOOL FlushJournal(void) {

@@ -40,9 +40,17 @@ void VoidRecord(const char* path);
 DWORD JournalMark(void);
 void DropPlanned(DWORD from, DWORD to);
 
-// Makes the folder of setup's own that kept file number goes into, when it is not there yet.
-// Called after the record of the kept file is flushed, before the file is moved aside.
-BOOL PrepareKept(DWORD number);
+// The two changes the install makes through the journal, once their records are written ahead
+// (WriteAhead, WriteAheadKept): each puts what was written down into the journal's file first,
+// and is voided (VoidRecord) when its own call fails.
+#define CHANGE_MADE 0
+#define CHANGE_UNRECORDED 1 // the journal's file could not take its record: nothing was changed
+#define CHANGE_FAILED 2     // its call failed: a rollback leaves it alone
+// Makes the folder at path.
+int MakeRecordedFolder(const char* path);
+// Moves the file at path aside to kept, as kept file number (what WriteAheadKept gave), into the
+// folder of setup's own that it goes into, made first when it is not there yet.
+int MoveRecordedFileAside(const char* path, const char* kept, DWORD number);
 
 // Writes down, in setup's registry entry, the folder the links of name ("Programs" or "Desktop")
 // go into, and flushes it: the journal may then name them. FALSE when it can't.

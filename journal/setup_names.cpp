@@ -49,9 +49,13 @@ BOOL KeptFolder(const JOURNALPLACE* place, DWORD group, char* path) {
     return AppendName(path, digits);
 }
 
+BOOL IsKeptInKeptFolder(const JOURNALPLACE* place, const char* path) {
+    return IsWithin(path, place->folder, TRUE);
+}
+
 BOOL KeptPath(const JOURNALPLACE* place, const char* path, DWORD number, char* kept) {
     char name[48];
-    if (IsWithin(path, place->folder, TRUE)) {
+    if (IsKeptInKeptFolder(place, path)) {
         if (number == 0 || !KeptFolder(place, (number - 1) / KEPT_PER_FOLDER, kept))
             return FALSE;
         name[PutDecimal(name, (number - 1) % KEPT_PER_FOLDER)] = '\0';

@@ -50,6 +50,10 @@ void JournalFolder(const JOURNALPLACE* place, char* folder);
 // KEPT_ROOT), into path (MAX_PATH bytes). FALSE when it does not fit.
 BOOL KeptFolder(const JOURNALPLACE* place, DWORD group, char* path);
 
+// Whether the file at path, when the install of place replaces it, is kept in the folder of kept
+// files beside the journal (a file of the install folder), not beside itself (a link).
+BOOL IsKeptInKeptFolder(const JOURNALPLACE* place, const char* path);
+
 // Where the file at path goes as kept file number of the install of place, into kept
 // (MAX_PATH bytes): a file of the install folder into the kept files' folder beside the journal,
 // where the names fit whatever the install folder's length; a link beside itself, so that moving

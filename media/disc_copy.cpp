@@ -151,12 +151,7 @@ static const char* FindListed(const LISTING* listing, const char* name, DWORD* a
 
 // Makes a folder the install needs, written ahead in the journal.
 static BOOL MakeFolder(const char* path) {
-    if (!WriteAhead(JOURNAL_FOLDER, path) || !FlushJournal())
-        return FALSE;
-    if (CreateDirectoryA(path, NULL))
-        return TRUE;
-    VoidRecord(path);
-    return FALSE;
+    return WriteAhead(JOURNAL_FOLDER, path) && MakeRecordedFolder(path) == CHANGE_MADE;
 }
 
 // Makes the install folder and every folder above it that is not there yet, below its drive's
@@ -301,18 +296,14 @@ static BOOL MakeEntry(const char* source, const char* destination, const PLANNED
         return FALSE;
     switch (entry->action) {
     case MAKE_FOLDER:
-        if (!CreateDirectoryA(to, NULL)) {
-            VoidRecord(to);
+        if (MakeRecordedFolder(to) != CHANGE_MADE)
             return FALSE;
-        }
         return CopyFolderContents(from, to, TRUE);
     case ENTER_FOLDER:
         return CopyFolderContents(from, to, FALSE);
     case REPLACE_FILE:
-        if (!MoveFileA(to, entry->kept)) {
-            VoidRecord(to);
+        if (MoveRecordedFileAside(to, entry->kept, entry->keptNumber) != CHANGE_MADE)
             return FALSE;
-        }
         return CopyOneFile(from, to, &entry->written, TRUE);
     default:
         return CopyOneFile(from, to, &entry->written, FALSE);
@@ -364,8 +355,6 @@ static BOOL CopyFolderContents(const char* source, const char* destination, BOOL
         DWORD planEnd = JournalMark();
         if (copied)
             copied = FlushJournal();
-        for (int i = 0; copied && i < planned; i++)
-            copied = batch[i].action != REPLACE_FILE || PrepareKept(batch[i].keptNumber);
         int begun = 0;
         while (copied && begun < planned) {
             if (CancelRequested())

@@ -32,11 +32,7 @@ static BOOL MakeGroupFolder(const char* folder) {
     DWORD attributes = GetFileAttributesA(folder);
     if (attributes != INVALID_FILE_ATTRIBUTES)
         return TRUE;
-    if (!WriteAhead(JOURNAL_FOLDER, folder) || !FlushJournal())
-        return FALSE;
-    if (!CreateDirectoryA(folder, NULL))
-        VoidRecord(folder);
-    return TRUE;
+    return WriteAhead(JOURNAL_FOLDER, folder) && MakeRecordedFolder(folder) != CHANGE_UNRECORDED;
 }
 
 // Writes one shortcut, written ahead in the journal: a link that is there already is moved aside
@@ -44,19 +40,17 @@ static BOOL MakeGroupFolder(const char* folder) {
 // change can't be written ahead or the link there can't be moved aside: the install fails then.
 static BOOL WriteShortcut(const char* target, const char* link, const char* description) {
     char kept[MAX_PATH];
+    DWORD number = 0;
     DWORD attributes = GetFileAttributesA(link);
     BOOL replacing =
         attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-    if (attributes == INVALID_FILE_ATTRIBUTES || replacing) {
-        if (!(replacing
-                  ? WriteAheadKept(link, (attributes & FILE_ATTRIBUTE_READONLY) != 0, kept, NULL)
-                  : WriteAhead(JOURNAL_FILE, link)) ||
-            !FlushJournal())
+    if (replacing) {
+        if (!WriteAheadKept(link, (attributes & FILE_ATTRIBUTE_READONLY) != 0, kept, &number) ||
+            MoveRecordedFileAside(link, kept, number) != CHANGE_MADE)
             return FALSE;
-        if (replacing && !MoveFileA(link, kept)) {
-            VoidRecord(link);
-            return FALSE;
-        }
+    } else if (attributes == INVALID_FILE_ATTRIBUTES &&
+               (!WriteAhead(JOURNAL_FILE, link) || !FlushJournal())) {
+        return FALSE;
     }
     HRESULT saved = CreateShellLink(target, link, description, NULL, InstallState.installDir);
     if (replacing && FAILED(saved))
