@@ -70,3 +70,12 @@ DWORD WINAPI BusyIndicator(LPVOID parameter) {
             return 1;
     }
 }
+
+void StopBusyIndicator(void) {
+    SetFlag(&InstallState.busyDone, 1);
+    SetFlag(&InstallState.busyRunning, 1);
+    // Only the copy worker waits: the indicator may be inside a call to the dialog, which the
+    // main thread must be free to answer.
+    if (InstallState.busyThread != NULL && GetCurrentThreadId() != InstallState.dialogThreadId)
+        WaitForSingleObject(InstallState.busyThread, INFINITE);
+}
