@@ -46,9 +46,10 @@ int RunFinishingSteps(void) {
     if (CancelRequested())
         return FINISH_CANCELLED;
     if (answer == IDYES) {
-        lstrcpyA(InstallState.workBuffer, InstallState.cdRoot);
-        JoinPath(InstallState.workBuffer, DirectXSetup);
-        WinExec(InstallState.workBuffer, SW_SHOW);
+        char directX[MAX_PATH];
+        lstrcpyA(directX, InstallState.cdRoot);
+        JoinPath(directX, DirectXSetup);
+        WinExec(directX, SW_SHOW);
     }
 
     // The completion message is shown only to an install that no cancel has claimed, and no

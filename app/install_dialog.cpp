@@ -49,7 +49,7 @@ static void CancelTimerFired(HWND dialog) {
 INT_PTR CALLBACK InstallDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
     (void)lParam;
     switch (message) {
-    case WM_INITDIALOG:
+    case WM_INITDIALOG: {
         ShowInTaskbar(dialog);
         InstallState.installDialog = dialog;
         InstallState.dialogThreadId = GetCurrentThreadId();
@@ -59,12 +59,13 @@ INT_PTR CALLBACK InstallDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
         AdvanceBusyIndicator();
         SetFlag(&InstallState.busyRunning, 1);
         // The indicator starts first: the copy worker may need its handle to stop it as soon as
-        // a copy ends.
-        InstallState.busyThread =
-            CreateThread(NULL, 0, BusyIndicator, dialog, 0, &InstallState.busyThreadId);
+        // a copy ends. Windows 95, 98 and ME take no NULL for where the thread's identifier goes.
+        DWORD busyThreadId;
+        InstallState.busyThread = CreateThread(NULL, 0, BusyIndicator, dialog, 0, &busyThreadId);
         InstallState.copyThread =
             CreateThread(NULL, 0, CopyWorker, dialog, 0, &InstallState.copyThreadId);
         return FALSE;
+    }
     case WM_TIMER:
         if (wParam == CANCEL_TIMER)
             CancelTimerFired(dialog);

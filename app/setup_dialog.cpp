@@ -87,7 +87,7 @@ static void ContinueStart(HWND dialog) {
     }
 
     if (DiscIsInDrive(DiscLabel1)) {
-        // A one-entry list, as JoinPath leaves a folder.
+        // Closed by two NULs, as JoinPath leaves a folder.
         lstrcpyA(InstallState.installDir, folder);
         InstallState.installDir[lstrlenA(folder) + 1] = '\0';
         EndDialog(dialog, 0);

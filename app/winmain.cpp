@@ -37,7 +37,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
 
     HWND owner = CreateWindowExA(WS_EX_APPWINDOW, OwnerClassName, InstallerTitle, WS_SYSMENU, 0, 0,
                                  640, 480, NULL, NULL, instance, NULL);
-    InstallState.instance = instance;
     InstallState.ownerWindow = owner;
 
     // The folder browser of the setup dialog needs COM on the thread that opens it. The copy

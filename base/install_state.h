@@ -7,7 +7,6 @@
 // SetFlag/FlagIsSet for them. The other fields are written by one thread at a time, in the
 // order of the install (setup dialog, install dialog, copy worker).
 struct INSTALLSTATE {
-    HINSTANCE instance;
     HWND ownerWindow;
     char installDir[MAX_PATH];
     char cdRoot[4];
@@ -18,12 +17,10 @@ struct INSTALLSTATE {
     HANDLE copyThread;
     DWORD copyThreadId;
     HANDLE busyThread;
-    DWORD busyThreadId;
     volatile LONG busyRunning;
     volatile LONG busyDone;
     LONG busyCounter;
     char busyText[256];
-    char workBuffer[MAX_PATH];
     // How the install is ending, claimed once by whoever gets there first (see ClaimEnding).
     volatile LONG installEnding;
     // The setup dialog: the folder a start press is installing into while an interrupted install
@@ -39,7 +36,7 @@ struct INSTALLSTATE {
 #define INSTALL_REPORTING 3 // the completion message is coming up: a cancel now is too late
 
 // The longest install folder the installer accepts: room for the longest name the install
-// appends to it ("\ReadMe.txt") and the two NULs of a shell list.
+// appends to it ("\ReadMe.txt") and the two NULs that JoinPath leaves.
 #define INSTALL_DIR_MAX_LENGTH (MAX_PATH - 13)
 
 extern INSTALLSTATE InstallState;

@@ -3,9 +3,9 @@
 #include <windows.h>
 
 // Appends name to the path in a MAX_PATH buffer, with one backslash between them unless the
-// path is empty or its last byte already is '\' or '/'. The result is closed by two NULs, a
-// one-entry list as the shell's file operation reads it. A result that would not fit the buffer
-// with both NULs is refused: the path is left as it was and FALSE is returned.
+// path is empty or its last byte already is '\' or '/'. The result is closed by two NULs, and a
+// result that would not fit the buffer with both is refused: the path is left as it was and
+// FALSE is returned. (The longest install folder, INSTALL_DIR_MAX_LENGTH, is reckoned with both.)
 BOOL JoinPath(char* path, const char* name);
 
 // Appends a file name read from a disc or a folder listing to the path in a MAX_PATH buffer.

@@ -49,7 +49,6 @@ static void ForgetJournal(void) {
     JournalState.length = 0;
     JournalState.room = 0;
     JournalState.written = 0;
-    JournalState.reserved = 0;
 }
 
 BOOL OpenJournal(void) {
@@ -214,7 +213,6 @@ BOOL ReserveJournalRoom(void) {
         SetFilePointer(JournalState.file, (LONG)JournalState.written, NULL, FILE_BEGIN) ==
             INVALID_SET_FILE_POINTER)
         return FALSE;
-    JournalState.reserved = FINISHING_RECORDS * RECORD_MAX_BYTES;
     return TRUE;
 }
 

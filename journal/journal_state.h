@@ -8,9 +8,8 @@
 // the order of the install (the copy worker, or the install dialog's thread when that worker
 // could not be started): where it is and what it may reach (place), the registry key of setup's
 // entry that names it (entryRoot), its file while it is open, its records (a block from the
-// process heap, length bytes of it used, the first written of them in the file, reserved bytes
-// of room held in the file past them), how many files were moved aside so far and how many
-// folders for them were made.
+// process heap, length bytes of it used, the first written of them in the file), how many files
+// were moved aside so far and how many folders for them were made.
 struct JOURNALSTATE {
     JOURNALPLACE place;
     HKEY entryRoot;
@@ -19,7 +18,6 @@ struct JOURNALSTATE {
     DWORD length;
     DWORD room;
     DWORD written;
-    DWORD reserved;
     DWORD keptFiles;
     DWORD keptGroups;
 };

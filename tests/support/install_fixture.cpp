@@ -33,7 +33,6 @@ void AbandonJournal() {
     JournalState.length = 0;
     JournalState.room = 0;
     JournalState.written = 0;
-    JournalState.reserved = 0;
     JournalState.keptFiles = 0;
     JournalState.keptGroups = 0;
 }

@@ -98,14 +98,12 @@ class DiscCopy : public ::testing::Test {
         saved = InstallState;
         std::strcpy(InstallState.cdRoot, "e:\\");
         std::strcpy(InstallState.installDir, "C:\\Program Files\\Kelvo Co\\kelvo");
-        std::memset(InstallState.workBuffer, 'x', sizeof InstallState.workBuffer);
         InstallState.installEnding = INSTALL_RUNNING;
     }
     void TearDown() override {
         AbandonJournal();
         std::memcpy(InstallState.installDir, saved.installDir, sizeof saved.installDir);
         std::memcpy(InstallState.cdRoot, saved.cdRoot, sizeof saved.cdRoot);
-        std::memcpy(InstallState.workBuffer, saved.workBuffer, sizeof saved.workBuffer);
         InstallState.installEnding = saved.installEnding;
     }
     fs::path Installed() const { return c / "Program Files" / "Kelvo Co" / "kelvo"; }
