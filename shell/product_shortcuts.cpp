@@ -56,7 +56,7 @@ static BOOL WriteShortcut(const char* target, const char* link, const char* desc
     return TRUE;
 }
 
-// Reads the folder named by value into folder, and writes it down in the journal's record
+// Reads the folder named by value into folder, and writes it down in setup's registry entry
 // (NoteLinkFolder). SHELL_FOLDER_NONE when the value is missing, does not fit the 128 bytes
 // offered, or is no absolute path written the one way: links would otherwise land in the
 // current folder or in a path nobody chose. SHELL_FOLDER_UNNOTED when it can't be written down.
