@@ -143,35 +143,51 @@ BOOL IsCommitted(const char* records, DWORD length) {
            record.kind == JOURNAL_COMMIT;
 }
 
-BOOL RollBackRecords(const JOURNALPLACE* place, const char* records, DWORD length, DWORD keptGroups,
-                     char* blocker) {
+// What is done with one change of a run: TRUE when the journal no longer needs it, FALSE when the
+// file it names stays in the way.
+typedef BOOL (*CHANGEACT)(const JOURNALRECORD* record, const char* kept);
+
+// Carries out the changes of place's records, newest first, with act; then the kept files'
+// folders go.
+static BOOL CarryOut(const JOURNALPLACE* place, const char* records, DWORD length, DWORD keptGroups,
+                     char* blocker, CHANGEACT act) {
     CARRYOUT run;
     BeginCarryOut(&run, place, records, length, keptGroups, blocker);
     JOURNALRECORD record;
     char kept[MAX_PATH];
     while (NextChange(&run, &record, kept)) {
-        if (record.kind == JOURNAL_FOLDER)
-            RemoveDirectoryA(record.path);
-        else if (record.kind == JOURNAL_FILE)
-            DeleteFileA(record.path);
-        else if (!RestoreKept(kept, record.path))
+        if (!act(&record, kept))
             KeepJournal(&run, record.path);
     }
     return EndCarryOut(&run);
 }
 
+// The rollback of one change: a folder or file the install made goes (one that can't stays), a
+// kept file comes back.
+static BOOL UndoChange(const JOURNALRECORD* record, const char* kept) {
+    if (record->kind == JOURNAL_FOLDER)
+        RemoveDirectoryA(record->path);
+    else if (record->kind == JOURNAL_FILE)
+        DeleteFileA(record->path);
+    else
+        return RestoreKept(kept, record->path);
+    return TRUE;
+}
+
+// The commit of one change: a kept file goes, made writable first when it is read-only (a delete
+// of it would only fail).
+static BOOL DeleteKeptFile(const JOURNALRECORD* record, const char* kept) {
+    if (record->kind == JOURNAL_KEPT_READ_ONLY)
+        SetFileAttributesA(kept, FILE_ATTRIBUTE_NORMAL);
+    return !KeepsAFile(record->kind) || DeleteWhatever(kept);
+}
+
+BOOL RollBackRecords(const JOURNALPLACE* place, const char* records, DWORD length, DWORD keptGroups,
+                     char* blocker) {
+    return CarryOut(place, records, length, keptGroups, blocker, UndoChange);
+}
+
 BOOL DeleteKeptFiles(const JOURNALPLACE* place, const char* records, DWORD length, DWORD keptGroups,
                      char* blocker) {
-    CARRYOUT run;
-    BeginCarryOut(&run, place, records, length, keptGroups, blocker);
-    JOURNALRECORD record;
-    char kept[MAX_PATH];
-    while (NextChange(&run, &record, kept)) {
-        // A read-only kept file is made writable first: a delete of it would only fail.
-        if (record.kind == JOURNAL_KEPT_READ_ONLY)
-            SetFileAttributesA(kept, FILE_ATTRIBUTE_NORMAL);
-        if (KeepsAFile(record.kind) && !DeleteWhatever(kept))
-            KeepJournal(&run, record.path);
-    }
-    return EndCarryOut(&run);
+    return CarryOut(place, records, length, keptGroups, blocker, DeleteKeptFile);
 }
