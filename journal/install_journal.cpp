@@ -90,6 +90,8 @@ BOOL OpenJournal(void) {
     JournalState.file = file;
     JournalState.keptFiles = 0;
     JournalState.keptGroups = 0;
+    JournalState.walk.paths[0] = '\0';
+    JournalState.walk.kept[0] = '\0';
     if (Append(JOURNAL_BEGIN, identity, place->folder) && FlushJournal())
         return TRUE;
     ForgetJournal();
@@ -102,15 +104,19 @@ BOOL JournalIsOpen(void) {
     return JournalState.file != NULL;
 }
 
+// What a record may touch is checked as the rollback will check it: nothing is made that it would
+// have to leave.
 BOOL WriteAhead(char kind, const char* path) {
-    return IsReachable(&JournalState.place, kind, path) && Append(kind, 0, path);
+    char kept[MAX_PATH];
+    return MayTouch(&JournalState.place, kind, path, 0, &JournalState.walk, kept) &&
+           Append(kind, 0, path);
 }
 
 BOOL WriteAheadKept(const char* path, BOOL readOnly, char* kept, DWORD* number) {
     DWORD next = JournalState.keptFiles + 1;
-    if (!IsReachable(&JournalState.place, JOURNAL_KEPT, path) ||
-        !KeptPath(&JournalState.place, path, next, kept) ||
-        !Append(readOnly ? JOURNAL_KEPT_READ_ONLY : JOURNAL_KEPT, next, path))
+    char kind = readOnly ? JOURNAL_KEPT_READ_ONLY : JOURNAL_KEPT;
+    if (!MayTouch(&JournalState.place, kind, path, next, &JournalState.walk, kept) ||
+        !Append(kind, next, path))
         return FALSE;
     JournalState.keptFiles = next;
     if (number != NULL)

@@ -23,7 +23,7 @@ BOOL JournalIsOpen(void);
 
 // Writes down (in memory) a change the install is about to make at path: JOURNAL_FOLDER or
 // JOURNAL_FILE. FALSE when the journal can't hold it, or could not undo it (a path it may not
-// reach); the change must not be made then.
+// touch, MayTouch); the change must not be made then.
 BOOL WriteAhead(char kind, const char* path);
 // Writes down that the file at path (read-only or not) is to be moved aside, and puts its kept
 // name (MAX_PATH bytes) into kept and its number into number (when not NULL).

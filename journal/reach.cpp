@@ -35,7 +35,8 @@ static BOOL IsLinkPlace(const JOURNALPLACE* place, char kind, const char* path) 
     return FALSE;
 }
 
-BOOL IsReachable(const JOURNALPLACE* place, char kind, const char* path) {
+// Whether a record of kind in the journal of place may name path, by its name alone.
+static BOOL IsReachable(const JOURNALPLACE* place, char kind, const char* path) {
     if (!IsPlainPath(path) || IsSetupName(LastName(path)))
         return FALSE;
     if (IsWithin(path, place->folder, FALSE))

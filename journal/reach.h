@@ -28,9 +28,6 @@ typedef struct {
 BOOL MayTouch(const JOURNALPLACE* place, char kind, const char* path, DWORD number, LINKWALK* walk,
               char* kept);
 
-// Whether a record of kind in the journal of place may name path, by its name alone.
-BOOL IsReachable(const JOURNALPLACE* place, char kind, const char* path);
-
 // Whether a folder on the way to path, below its drive's root or share, is a directory link or a
 // junction (a reparse point): no record reaches through one. checked (MAX_PATH bytes) holds the
 // deepest folder that an earlier look found plain all the way, which is not looked at again; it

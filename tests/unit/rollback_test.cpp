@@ -33,6 +33,23 @@ TEST_F(RemoveInstalled, RemovesWhatTheInstallWroteAndNothingElse) {
     EXPECT_EQ(Left(), EarlierTree);
 }
 
+// A folder of the install that is a directory link (one a player or another user made) is
+// never copied through: the copy stops before its first change there, whether it would make a
+// file or replace one, and the rollback leaves what lies behind the link as it was.
+TEST_F(RemoveInstalled, AFolderOfTheInstallThatIsALinkIsNotCopiedThrough) {
+    TestMachine::WriteFile(c / "elsewhere" / "shared.dat", "someone else's");
+    fs::create_directories(Installed());
+    fs::create_directory_symlink(c / "elsewhere", Installed() / "data");
+    EXPECT_NE(CopyDiscTree(nullptr), 0);
+    RemoveInstalledFiles(nullptr);
+    EXPECT_EQ(ReadAll(c / "elsewhere" / "shared.dat"), "someone else's");
+    EXPECT_EQ(Left(c / "elsewhere"), std::vector<std::string>{"shared.dat"});
+    EXPECT_TRUE(fs::is_symlink(Installed() / "data"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(Installed()), {}), 1);
+    EXPECT_FALSE(JournalIsOpen());
+    EXPECT_EQ(EntryValue("Journal"), "") << "the rollback was whole";
+}
+
 TEST_F(RemoveInstalled, TheFoldersItMadeGoAndThoseThatWereThereStay) {
     // The install folder and two of its parents are made; "Program Files" was there.
     std::strcpy(InstallState.installDir, "C:\\Program Files\\new\\deep\\kelvo");
