@@ -4,6 +4,15 @@ static BOOL IsSeparator(char c) {
     return c == '\\' || c == '/';
 }
 
+// Where the last character of path begins, found character by character (a double-byte
+// character whose trail byte is 0x5C is no separator); NULL for an empty path.
+static const char* LastCharacter(const char* path) {
+    const char* last = NULL;
+    for (const char* at = path; *at != '\0'; at = CharNextA(at))
+        last = at;
+    return last;
+}
+
 BOOL JoinPath(char* path, const char* name) {
     int length = lstrlenA(path);
     BOOL separator = length > 0 && !IsSeparator(path[length - 1]);
@@ -18,9 +27,7 @@ BOOL JoinPath(char* path, const char* name) {
 }
 
 BOOL AppendName(char* path, const char* name) {
-    const char* last = NULL;
-    for (const char* at = path; *at != '\0'; at = CharNextA(at))
-        last = at;
+    const char* last = LastCharacter(path);
     BOOL separator = last != NULL && !IsSeparator(last[0]);
     int joined = lstrlenA(path) + (separator ? 1 : 0) + lstrlenA(name);
     if (joined + 1 > MAX_PATH)
@@ -229,7 +236,8 @@ const char* LastName(const char* path) {
 BOOL IsWithin(const char* path, const char* folder, BOOL strictly) {
     int length = lstrlenA(folder);
     // A drive's root ends in its separator.
-    if (length > 0 && folder[length - 1] == '\\')
+    const char* last = LastCharacter(folder);
+    if (last != NULL && *last == '\\')
         length--;
     if (lstrlenA(path) < length || !SameLetters(path, folder, length))
         return FALSE;

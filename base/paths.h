@@ -57,7 +57,9 @@ int FolderLength(const char* path);
 const char* LastName(const char* path);
 
 // Whether path is folder or lies in it, at any depth; with strictly, only the latter. Both are
-// written the one way (IsPlainPath); a drive's root may end in its separator.
+// written the one way (IsPlainPath); a drive's root may end in its separator. Read character by
+// character: a name that ends in a trail byte 0x5C (功, A5 5C) does not end in a separator, and
+// "C:\功x" does not lie in "C:\功".
 BOOL IsWithin(const char* path, const char* folder, BOOL strictly);
 
 // Whether there is a folder at path.

@@ -97,4 +97,83 @@ TEST(AppendName, LooksAtTheLastCharacter) {
     EXPECT_FALSE(fits);
 }
 
+// Big5 characters whose trail byte is 0x5C, the byte of '\\': 功 (A5 5C), 許 (B3 5C), 蓋 (BB 5C).
+const char* const TrailBackslash[] = {"\xA5\x5C", "\xB3\x5C", "\xBB\x5C"};
+
+TEST(IsWithin, ReadsANameThatEndsInATrailByteAsOneName) {
+    for (std::string k : TrailBackslash) {
+        SCOPED_TRACE(k);
+        // The name as the first, a middle and the last name of the folder.
+        for (std::string folder : {"C:\\" + k, "C:\\a\\" + k + "\\b", "C:\\a\\b\\" + k}) {
+            SCOPED_TRACE(folder);
+            const char* f = folder.c_str();
+            EXPECT_TRUE(IsWithin((folder + "\\x").c_str(), f, TRUE));
+            EXPECT_TRUE(IsWithin((folder + "\\" + k + "\\x").c_str(), f, TRUE));
+            EXPECT_TRUE(IsWithin(f, f, FALSE));
+            EXPECT_FALSE(IsWithin(f, f, TRUE));
+            EXPECT_TRUE(IsWithin((folder + "\\").c_str(), f, FALSE));
+            // Another name that begins with it, right after its trail byte: beside it, not in it.
+            EXPECT_FALSE(IsWithin((folder + "x").c_str(), f, FALSE));
+            EXPECT_FALSE(IsWithin((folder + "x\\y").c_str(), f, FALSE));
+            EXPECT_FALSE(IsWithin((folder + k).c_str(), f, FALSE));
+            // The folder given with its separator at the end reads the same.
+            EXPECT_TRUE(IsWithin((folder + "\\x").c_str(), (folder + "\\").c_str(), TRUE));
+            EXPECT_FALSE(IsWithin((folder + "x").c_str(), (folder + "\\").c_str(), FALSE));
+        }
+        // A drive's root holds them all, spelled with its separator or without.
+        EXPECT_TRUE(IsWithin(("C:\\" + k).c_str(), "C:\\", TRUE));
+        EXPECT_TRUE(IsWithin(("C:\\" + k + "\\x").c_str(), "c:\\", TRUE));
+        EXPECT_FALSE(IsWithin(("D:\\" + k).c_str(), "C:\\", FALSE));
+    }
+}
+
+TEST(IsWithin, TakesAFolderForItselfOrWhatLiesBelowItAndNothingBeside) {
+    const char folder[] = "C:\\Program Files\\Kelvo Co\\kelvo";
+    EXPECT_TRUE(IsWithin("C:\\Program Files\\Kelvo Co\\kelvo\\data\\a.dat", folder, TRUE));
+    EXPECT_TRUE(IsWithin("c:\\PROGRAM FILES\\kelvo co\\KELVO\\a.dat", folder, TRUE));
+    EXPECT_FALSE(IsWithin("C:\\Program Files\\Kelvo Co\\kelvo2", folder, FALSE));
+    EXPECT_FALSE(IsWithin("C:\\Program Files\\Kelvo Co\\kelvo2\\a.dat", folder, FALSE));
+    EXPECT_FALSE(IsWithin("C:\\Program Files\\Kelvo Co\\kelv", folder, FALSE));
+    EXPECT_FALSE(IsWithin("C:\\Program Files\\Kelvo Co", folder, FALSE));
+    EXPECT_FALSE(IsWithin("C:\\Program Files\\Kelvo Co\\kelvo.txt", folder, FALSE));
+}
+
+TEST(FolderLength, SplitsAtTheLastSeparatorCharacter) {
+    for (std::string k : TrailBackslash) {
+        SCOPED_TRACE(k);
+        struct {
+            std::string path;
+            std::string folder;
+            std::string last;
+        } const cases[] = {
+            {"C:\\" + k, "C:", k},
+            {"C:\\" + k + "\\x", "C:\\" + k, "x"},
+            {"C:\\a\\" + k + "\\" + k, "C:\\a\\" + k, k},
+            {"C:\\a\\" + k + "x", "C:\\a", k + "x"},
+            {"C:\\a\\x" + k, "C:\\a", "x" + k},
+            {"C:/a/" + k, "C:/a", k},
+            {k + k, "", k + k},
+        };
+        for (const auto& split : cases) {
+            SCOPED_TRACE(split.path);
+            EXPECT_EQ(split.path.substr(0, FolderLength(split.path.c_str())), split.folder);
+            EXPECT_EQ(LastName(split.path.c_str()), split.last);
+        }
+    }
+}
+
+TEST(IsPlainPath, TakesANameThatEndsInATrailByteWhereverItStands) {
+    for (std::string k : TrailBackslash) {
+        SCOPED_TRACE(k);
+        for (std::string path :
+             {"C:\\" + k, "C:\\" + k + "\\x", "C:\\a\\" + k + "\\b", "C:\\a\\" + k,
+              "C:\\a\\" + k + "x", "C:\\" + k + k, "\\\\server\\" + k + "\\x"})
+            EXPECT_TRUE(IsPlainPath(path.c_str())) << path;
+        // What follows it is read as ever.
+        for (std::string path : {"C:\\" + k + "\\", "C:\\" + k + "\\\\x", "C:\\" + k + ".",
+                                 "C:\\" + k + " ", "C:\\" + k + "\\..\\x", "C:\\" + k + "/x"})
+            EXPECT_FALSE(IsPlainPath(path.c_str())) << path;
+    }
+}
+
 } // namespace
