@@ -36,10 +36,13 @@ typedef struct {
     DWORD length;
     DWORD start;      // where the record last met begins
     DWORD keptGroups; // the folders of kept files the records name, at least
-    // The paths of void records met so far, one after the other, for the records they take back;
-    // few if any.
-    char voided[4 * MAX_PATH];
+    // The paths of void records met so far, one after the other, for the records they take back:
+    // a block of the process heap (voidedRoom bytes, voidedLength of them used), made when the
+    // first is met. However many there are, none is dropped: the record it takes back would be
+    // undone, a file of someone else's deleted.
+    char* voided;
     DWORD voidedLength;
+    DWORD voidedRoom;
     LINKWALK walk;
     BOOL whole;    // nothing the journal names is still needed
     char* blocker; // what is in the way, when not whole
@@ -52,7 +55,9 @@ static void BeginCarryOut(CARRYOUT* run, const JOURNALPLACE* place, const char* 
     run->length = length;
     run->start = length;
     run->keptGroups = keptGroups;
+    run->voided = NULL;
     run->voidedLength = 0;
+    run->voidedRoom = 0;
     run->walk.paths[0] = '\0';
     run->walk.kept[0] = '\0';
     run->whole = TRUE;
@@ -65,6 +70,24 @@ static void KeepJournal(CARRYOUT* run, const char* inTheWay) {
         return;
     lstrcpyA(run->blocker, inTheWay);
     run->whole = FALSE;
+}
+
+// Adds path to the voided ones. FALSE when the heap has no room for it.
+static BOOL NoteVoided(CARRYOUT* run, const char* path) {
+    DWORD bytes = (DWORD)lstrlenA(path) + 1;
+    if (run->voidedLength + bytes > run->voidedRoom) {
+        DWORD room = run->voidedRoom == 0 ? 4 * MAX_PATH : run->voidedRoom * 2;
+        char* grown = run->voided == NULL
+                          ? (char*)HeapAlloc(GetProcessHeap(), 0, room)
+                          : (char*)HeapReAlloc(GetProcessHeap(), 0, run->voided, room);
+        if (grown == NULL)
+            return FALSE;
+        run->voided = grown;
+        run->voidedRoom = room;
+    }
+    CopyMemory(run->voided + run->voidedLength, path, bytes);
+    run->voidedLength += bytes;
+    return TRUE;
 }
 
 // Whether the newest record of a path among the voided ones marks this one: it then is taken
@@ -95,12 +118,13 @@ static BOOL NextChange(CARRYOUT* run, JOURNALRECORD* record, char* kept) {
         if (ParseRecord(run->records + run->start, run->length - run->start, record) == 0)
             continue;
         if (record->kind == JOURNAL_VOID) {
-            int bytes = lstrlenA(record->path) + 1;
-            if (run->voidedLength + bytes <= sizeof(run->voided)) {
-                CopyMemory(run->voided + run->voidedLength, record->path, bytes);
-                run->voidedLength += bytes;
-            }
-            continue;
+            if (NoteVoided(run, record->path))
+                continue;
+            // Which record it takes back could not be told: nothing more is carried out, and the
+            // journal stays for the next setup.
+            KeepJournal(run, run->place->journal);
+            run->start = 0;
+            return FALSE;
         }
         BOOL keeps = KeepsAFile(record->kind);
         if (record->kind != JOURNAL_FOLDER && record->kind != JOURNAL_FILE && !keeps)
@@ -124,6 +148,8 @@ static BOOL NextChange(CARRYOUT* run, JOURNALRECORD* record, char* kept) {
 // can't be removed keeps the journal too: nothing of setup's own stays without it. TRUE when the
 // journal is no longer needed.
 static BOOL EndCarryOut(CARRYOUT* run) {
+    if (run->voided != NULL)
+        HeapFree(GetProcessHeap(), 0, run->voided);
     char folder[MAX_PATH];
     for (DWORD group = run->keptGroups + 1; group > 0; group--) {
         if (!KeptFolder(run->place, group == 1 ? KEPT_ROOT : group - 2, folder) ||

@@ -167,4 +167,76 @@ TEST_F(RemoveInstalled, AGameOfTenThousandFilesFitsTheJournal) {
     EXPECT_EQ(CountFiles(Installed()), 0u);
 }
 
+// A void takes back the newest earlier record of its own path, in any letters, and no other: not
+// one of a path that begins with it, nor one its path begins with.
+TEST_F(RemoveInstalled, AVoidTakesBackTheRecordOfItsOwnPathAlone) {
+    fs::create_directories(Installed());
+    ASSERT_TRUE(OpenJournal());
+    std::string folder = InstallState.installDir;
+    for (const char* name : {"a", "ab", "b", "bc", "c"})
+        ASSERT_TRUE(WriteAhead(JOURNAL_FILE, (folder + "\\" + name).c_str()));
+    ASSERT_TRUE(FlushJournal());
+    // The install's files, and two of someone else's whose making failed.
+    for (const char* name : {"ab", "b", "c"})
+        TestMachine::WriteFile(Installed() / name, "the install's");
+    for (const char* name : {"a", "bc"})
+        TestMachine::WriteFile(Installed() / name, "someone else's");
+    VoidRecord((folder + "\\A").c_str());
+    VoidRecord((folder + "\\bc").c_str());
+    RemoveInstalledFiles(nullptr);
+    EXPECT_EQ(Left(), (std::vector<std::string>{"a", "bc"}));
+}
+
+// However many voids are pending while the rollback walks back to their records, and however
+// long their paths, each takes its record back: a file of someone else's whose making failed
+// stays, every one of them.
+TEST_F(RemoveInstalled, EveryVoidIsHonouredHoweverManyAndLongTheyAre) {
+    fs::create_directories(Installed());
+    ASSERT_TRUE(OpenJournal());
+    std::string folder = InstallState.installDir;
+    std::vector<std::string> names;
+    for (char letter = 'a'; letter <= 'h'; ++letter)
+        names.push_back(std::string(MAX_PATH - 8 - folder.size(), letter));
+    for (const auto& name : names)
+        ASSERT_TRUE(WriteAhead(JOURNAL_FILE, (folder + "\\" + name).c_str())) << name.size();
+    ASSERT_TRUE(WriteAhead(JOURNAL_FILE, (folder + "\\made.dat").c_str()));
+    ASSERT_TRUE(FlushJournal());
+    TestMachine::WriteFile(Installed() / "made.dat", "the install's");
+    for (const auto& name : names) {
+        TestMachine::WriteFile(Installed() / name, "someone else's");
+        VoidRecord((folder + "\\" + name).c_str());
+    }
+    RemoveInstalledFiles(nullptr);
+    for (const auto& name : names)
+        EXPECT_EQ(ReadAll(Installed() / name), "someone else's") << name[0];
+    EXPECT_FALSE(fs::exists(Installed() / "made.dat"));
+    EXPECT_EQ(EntryValue("Journal"), "");
+}
+
+// A void the rollback has no room to remember stops it there: nothing it may take back is
+// undone, and the journal stays for the next setup, which finishes the rollback.
+TEST_F(Recovery, AVoidThatCantBeRememberedStopsTheRollbackAndKeepsTheJournal) {
+    fs::create_directories(Installed());
+    ASSERT_TRUE(OpenJournal());
+    std::string folder = InstallState.installDir;
+    ASSERT_TRUE(WriteAhead(JOURNAL_FILE, (folder + "\\theirs.dat").c_str()));
+    ASSERT_TRUE(WriteAhead(JOURNAL_FILE, (folder + "\\made.dat").c_str()));
+    ASSERT_TRUE(FlushJournal());
+    TestMachine::WriteFile(Installed() / "theirs.dat", "someone else's");
+    TestMachine::WriteFile(Installed() / "made.dat", "the install's");
+    VoidRecord((folder + "\\theirs.dat").c_str());
+    journal = Host(JournalState.place.journal);
+    {
+        FailNext failed("HeapAlloc");
+        RemoveInstalledFiles(nullptr);
+    }
+    EXPECT_EQ(ReadAll(Installed() / "theirs.dat"), "someone else's");
+    EXPECT_TRUE(fs::exists(journal));
+    EXPECT_NE(EntryValue("Journal"), "");
+    EXPECT_EQ(Recover(), RECOVERY_DONE);
+    EXPECT_EQ(ReadAll(Installed() / "theirs.dat"), "someone else's");
+    EXPECT_FALSE(fs::exists(Installed() / "made.dat"));
+    ExpectNothingOfSetups();
+}
+
 } // namespace
