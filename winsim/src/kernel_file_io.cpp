@@ -37,6 +37,7 @@ struct FileObject {
     ino_t inode = 0;
     char drive = 0; // the drive letter the file lies on, for its capacity
     std::string host;
+    bool isDevice = false; // a device's name was opened: nothing is read or kept
 };
 
 // Never destroyed: a thread may still use a file as the process ends.
@@ -136,11 +137,24 @@ HANDLE OpenFile(LPCSTR path, DWORD access, DWORD share, DWORD disposition, DWORD
         SetError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
+    bool read = (access & GENERIC_READ) != 0;
+    bool write = (access & GENERIC_WRITE) != 0;
+    // A device's name opens the device, in any folder and with any extension, as on Windows (a
+    // disc's nul.dat too): a read of it finds nothing, what is written to it goes nowhere, and
+    // no file is made.
+    if (path != nullptr && IsDeviceName(path)) {
+        auto* device = new FileObject;
+        device->descriptor = open("/dev/null", O_RDWR | O_CLOEXEC);
+        device->canRead = read;
+        device->canWrite = write;
+        device->isDevice = true;
+        Files().Add(device);
+        SetError(ERROR_SUCCESS);
+        return device;
+    }
     auto host = MapPath(path);
     if (!host)
         return INVALID_HANDLE_VALUE;
-    bool read = (access & GENERIC_READ) != 0;
-    bool write = (access & GENERIC_WRITE) != 0;
     bool creates = disposition != OPEN_EXISTING && disposition != TRUNCATE_EXISTING;
     bool truncates = disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING;
 
@@ -368,6 +382,11 @@ BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD count, LPDWORD writte
     FileObject* file = FileFor(handle, true);
     if (file == nullptr)
         return FALSE;
+    if (file->isDevice) {
+        if (written != nullptr)
+            *written = count;
+        return TRUE;
+    }
     struct stat info;
     off_t at = lseek(file->descriptor, 0, SEEK_CUR);
     if (fstat(file->descriptor, &info) != 0 || at < 0) {
@@ -491,6 +510,8 @@ BOOL WINAPI SetFileTime(HANDLE handle, const FILETIME* creation, const FILETIME*
     FileObject* file = FileFor(handle, true);
     if (file == nullptr)
         return FALSE;
+    if (file->isDevice)
+        return TRUE;
     // The host keeps no time of creation, but a creation time is checked like the others.
     const FILETIME* given[3] = {creation, access, write};
     timespec times[3];
