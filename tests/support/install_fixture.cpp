@@ -70,6 +70,18 @@ std::string EntryValue(const char* name) {
     return read == 0 ? (type == REG_DWORD ? std::to_string(*(DWORD*)value) : value) : "";
 }
 
+void WriteEntry(const std::string& journal, const std::string& folder, DWORD identity) {
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\~kelvo-setup", 0, nullptr, 0,
+                              KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              0);
+    RegSetValueExA(key, "Journal", 0, REG_SZ, (const BYTE*)journal.c_str(),
+                   (DWORD)journal.size() + 1);
+    RegSetValueExA(key, "Folder", 0, REG_SZ, (const BYTE*)folder.c_str(), (DWORD)folder.size() + 1);
+    RegSetValueExA(key, "Identity", 0, REG_DWORD, (const BYTE*)&identity, sizeof identity);
+    RegCloseKey(key);
+}
+
 // A record line as the journal writes it: the record, a tab, its CRC-32, CR LF.
 std::string Line(const std::string& record) {
     DWORD crc = 0xFFFFFFFF;

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "journal/reach.h"
+#include "journal/records.h"
 #include "journal/setup_names.h"
 #include "machine.h"
 #include "test_machine.h"
@@ -91,6 +92,201 @@ TEST_F(JournalRules, ALinkIsFoundWhereverANameWithATrailByteStands) {
         char other[MAX_PATH] = "";
         EXPECT_FALSE(PassesThroughLink((base + "\\p\\" + k + "x\\" + k + "\\a").c_str(), other));
         EXPECT_TRUE(PassesThroughLink((base + "\\m\\" + k + "\\a").c_str(), other));
+    }
+}
+
+// The place of an install into C:\Games\new\kelvo whose journal lies in C:\Games (the folders
+// new and kelvo were to be made), with the link folders written down.
+class RecordsMayTouch : public JournalRules {
+  protected:
+    void SetUp() override {
+        JournalRules::SetUp();
+        place.identity = 0x1234ABCD;
+        lstrcpyA(place.journal, "C:\\Games\\~kelvo-setup-1234ABCD.jnl");
+        lstrcpyA(place.folder, "C:\\Games\\new\\kelvo");
+        lstrcpyA(place.programs, "C:\\Start Menu\\Programs");
+        lstrcpyA(place.desktop, "C:\\Desktop");
+    }
+    // Whether a record of kind may touch path (UTF-8), with a fresh look for links.
+    bool May(char kind, const std::string& path, DWORD number = 1) {
+        LINKWALK walk = {"", ""};
+        return MayTouch(&place, kind, winsim::Utf8ToCp950(path).c_str(), number, &walk, kept);
+    }
+    std::string Kept() const { return winsim::Cp950ToUtf8(kept); }
+
+    JOURNALPLACE place = {};
+    char kept[MAX_PATH] = "";
+};
+
+TEST_F(RecordsMayTouch, TheInstallFolderTheFoldersMadeAboveItAndTheProductsLinksAlone) {
+    const std::string group = "C:\\Start Menu\\Programs\\遠岫工坊\\雲嶺奇譚續錄~星月影";
+    for (char kind : {JOURNAL_FOLDER, JOURNAL_FILE, JOURNAL_KEPT, JOURNAL_KEPT_READ_ONLY}) {
+        SCOPED_TRACE(kind);
+        EXPECT_TRUE(May(kind, "C:\\Games\\new\\kelvo\\data\\a.dat"));
+        EXPECT_TRUE(May(kind, "c:\\GAMES\\New\\KELVO\\a.dat")) << "in other letters";
+        EXPECT_TRUE(May(kind, "C:\\Games\\new\\kelvo\\功\\a.dat"));
+        // Beside the install folder, above it, elsewhere, or spelled another way.
+        for (std::string path :
+             {"C:\\Games\\new\\kelvo2", "C:\\Games\\new\\kelvo2\\a.dat",
+              "C:\\Games\\new\\kelvo.txt", "C:\\Games\\a.dat", "C:\\a.dat",
+              "D:\\Games\\new\\kelvo\\a.dat", "C:/Games/new/kelvo/a.dat",
+              "C:\\Games\\new\\kelvo\\..\\a.dat", "\\\\?\\C:\\Games\\new\\kelvo\\a.dat",
+              "C:\\Games\\new\\kelvo\\a.dat.", "C:\\Games\\new\\kelvo\\a "})
+            EXPECT_FALSE(May(kind, path)) << path;
+        // Setup's own names, wherever they stand and in any letters.
+        for (std::string path : {"C:\\Games\\new\\kelvo\\~kelvo-setup-1234ABCD.jnl",
+                                 "C:\\Games\\new\\kelvo\\data\\~KELVO-SETUP-1.bak",
+                                 "C:\\Games\\new\\kelvo\\~kelvo-setup"})
+            EXPECT_FALSE(May(kind, path)) << path;
+        // The product's links in the folders written down, and nothing else there.
+        EXPECT_EQ(May(kind, group + "\\雲嶺奇譚續錄~星月影說明檔.lnk"), kind != JOURNAL_FOLDER);
+        EXPECT_EQ(May(kind, "C:\\Desktop\\靈犀別苑.lnk"), kind != JOURNAL_FOLDER);
+        EXPECT_FALSE(May(kind, "C:\\Desktop\\雲嶺奇譚續錄~星月影說明檔.lnk")) << "no manual there";
+        EXPECT_FALSE(May(kind, "C:\\Desktop\\other.lnk"));
+        EXPECT_FALSE(May(kind, group + "\\other.lnk"));
+        EXPECT_FALSE(May(kind, "C:\\Start Menu\\Programs\\other"));
+    }
+    // Folders: those made above the install folder, below the journal's, and the program group's
+    // two; never the journal's own folder, nor a link's path.
+    EXPECT_TRUE(May(JOURNAL_FOLDER, "C:\\Games\\new\\kelvo"));
+    EXPECT_TRUE(May(JOURNAL_FOLDER, "C:\\Games\\new"));
+    EXPECT_FALSE(May(JOURNAL_FILE, "C:\\Games\\new"));
+    EXPECT_FALSE(May(JOURNAL_FOLDER, "C:\\Games"));
+    EXPECT_FALSE(May(JOURNAL_FOLDER, "C:\\"));
+    EXPECT_TRUE(May(JOURNAL_FOLDER, "C:\\Start Menu\\Programs\\遠岫工坊"));
+    EXPECT_TRUE(May(JOURNAL_FOLDER, group));
+    EXPECT_FALSE(May(JOURNAL_FILE, group));
+    EXPECT_FALSE(May(JOURNAL_FOLDER, "C:\\Start Menu\\Programs"));
+    EXPECT_FALSE(May(JOURNAL_FOLDER, "C:\\Desktop"));
+    EXPECT_FALSE(May(JOURNAL_FOLDER, group + "\\雲嶺奇譚續錄~星月影.lnk"));
+
+    // Until the link folders are written down, no link may be named.
+    place.programs[0] = '\0';
+    place.desktop[0] = '\0';
+    EXPECT_FALSE(May(JOURNAL_FILE, "C:\\Desktop\\靈犀別苑.lnk"));
+    EXPECT_FALSE(May(JOURNAL_FOLDER, "C:\\Start Menu\\Programs\\遠岫工坊"));
+}
+
+TEST_F(RecordsMayTouch, KeptFilesGoIntoFoldersOfAHundredAndLinksBesideThemselves) {
+    struct {
+        DWORD number;
+        const char* kept;
+    } const numbered[] = {
+        {1, "C:\\Games\\~kelvo-setup-1234ABCD\\0\\0"},
+        {2, "C:\\Games\\~kelvo-setup-1234ABCD\\0\\1"},
+        {100, "C:\\Games\\~kelvo-setup-1234ABCD\\0\\99"},
+        {101, "C:\\Games\\~kelvo-setup-1234ABCD\\1\\0"},
+        {200, "C:\\Games\\~kelvo-setup-1234ABCD\\1\\99"},
+        {12345, "C:\\Games\\~kelvo-setup-1234ABCD\\123\\44"},
+    };
+    for (const auto& file : numbered) {
+        EXPECT_TRUE(May(JOURNAL_KEPT, "C:\\Games\\new\\kelvo\\a.dat", file.number));
+        EXPECT_EQ(Kept(), file.kept) << file.number;
+    }
+    EXPECT_FALSE(May(JOURNAL_KEPT, "C:\\Games\\new\\kelvo\\a.dat", 0)) << "no kept file 0";
+    EXPECT_TRUE(May(JOURNAL_KEPT_READ_ONLY, "C:\\Desktop\\靈犀別苑.lnk", 7));
+    EXPECT_EQ(Kept(), "C:\\Desktop\\~kelvo-setup-1234ABCD-7.bak");
+    EXPECT_TRUE(IsKeptInKeptFolder(&place, "C:\\Games\\new\\kelvo\\a.dat"));
+    EXPECT_FALSE(IsKeptInKeptFolder(&place, "C:\\Desktop\\a.lnk"));
+}
+
+TEST_F(RecordsMayTouch, NothingIsTouchedThroughADirectoryLink) {
+    // The first folder below the drive's root, one in the middle, the install folder itself.
+    MakeLink("C:\\Games", "C:\\elsewhere");
+    EXPECT_FALSE(May(JOURNAL_FILE, "C:\\Games\\new\\kelvo\\a.dat"));
+    EXPECT_FALSE(May(JOURNAL_FOLDER, "C:\\Games\\new"));
+    fs::remove(Host("C:\\Games"));
+    MakeLink("C:\\Games\\new", "C:\\elsewhere");
+    EXPECT_FALSE(May(JOURNAL_FILE, "C:\\Games\\new\\kelvo\\a.dat"));
+    fs::remove(Host("C:\\Games\\new"));
+    MakeLink("C:\\Games\\new\\kelvo", "C:\\elsewhere");
+    EXPECT_FALSE(May(JOURNAL_FILE, "C:\\Games\\new\\kelvo\\a.dat"));
+    fs::remove(Host("C:\\Games\\new\\kelvo"));
+    MakeFolder("C:\\Games\\new\\kelvo\\data");
+    EXPECT_TRUE(May(JOURNAL_FILE, "C:\\Games\\new\\kelvo\\data\\a.dat"));
+    EXPECT_TRUE(May(JOURNAL_KEPT, "C:\\Games\\new\\kelvo\\data\\a.dat"));
+
+    // A kept file's folder that is a link: the file could not be put back from it.
+    MakeLink("C:\\Games\\~kelvo-setup-1234ABCD", "C:\\elsewhere");
+    EXPECT_FALSE(May(JOURNAL_KEPT, "C:\\Games\\new\\kelvo\\data\\a.dat"));
+    EXPECT_FALSE(May(JOURNAL_KEPT_READ_ONLY, "C:\\Games\\new\\kelvo\\data\\a.dat"));
+    EXPECT_TRUE(May(JOURNAL_FILE, "C:\\Games\\new\\kelvo\\data\\a.dat"));
+
+    // Below the shell folders written down only: the desktop itself may be a link (under Wine
+    // it is one to the user's home), the program group's folder may not.
+    MakeLink("C:\\Desktop", "C:\\home");
+    EXPECT_TRUE(May(JOURNAL_FILE, "C:\\Desktop\\靈犀別苑.lnk"));
+    EXPECT_TRUE(May(JOURNAL_KEPT, "C:\\Desktop\\靈犀別苑.lnk"));
+    MakeLink(winsim::Utf8ToCp950("C:\\Start Menu\\Programs\\遠岫工坊"), "C:\\elsewhere");
+    EXPECT_FALSE(
+        May(JOURNAL_FILE, "C:\\Start Menu\\Programs\\遠岫工坊\\雲嶺奇譚續錄~星月影\\靈犀別苑.lnk"));
+}
+
+TEST_F(JournalRules, TheFirstFolderBelowADrivesRootIsLookedAtForALink) {
+    MakeLink("C:\\door", "C:\\elsewhere");
+    EXPECT_TRUE(IsReachedThroughLink("C:\\door"));
+    EXPECT_TRUE(IsReachedThroughLink("C:\\door\\x\\y"));
+    char checked[MAX_PATH] = "";
+    EXPECT_TRUE(PassesThroughLink("C:\\door\\x", checked));
+    EXPECT_FALSE(IsReachedThroughLink("C:\\"));
+    EXPECT_FALSE(IsReachedThroughLink("C:\\elsewhere\\x"));
+}
+
+TEST(SetupNames, ADiscNameIsInstalledOnlyWhenWindowsMakesItAsItIs) {
+    for (const char* name : {"kelvo.exe", "a", "\xA5\x5C", "CONSOLE", "COM10", "COM0", "LPT",
+                             "nul_", "~kelvo", "kelvo-setup", "a.b.c", ".a"})
+        EXPECT_TRUE(IsInstallableName(name)) << name;
+    for (const char* name :
+         {"", "nul", "NUL.dat", "con.txt", "Con", "AUX", "prn.x", "COM1", "com9.log", "LPT1",
+          "lpt9 .dat", "aux .tar.gz", "~kelvo-setup", "~KELVO-SETUP-1.bak",
+          "~kelvo-setup-0123ABCD.jnl", "odd.", "odd ", "a.b ", "\xA5\x5C."})
+        EXPECT_FALSE(IsInstallableName(name)) << name;
+}
+
+TEST(SetupNames, AJournalIsActedOnOnlyWhereSetupPutsOneUnderItsName) {
+    JOURNALPLACE place = {};
+    place.identity = 0x0000ABCD;
+    lstrcpyA(place.folder, "C:\\Games\\kelvo");
+    for (const char* journal :
+         {"C:\\Games\\kelvo\\~kelvo-setup-0000ABCD.jnl", "C:\\Games\\~kelvo-setup-0000ABCD.jnl",
+          "C:\\~kelvo-setup-0000abcd.JNL"}) {
+        lstrcpyA(place.journal, journal);
+        EXPECT_TRUE(IsSetupsJournalPlace(&place)) << journal;
+    }
+    for (const char* journal :
+         {"C:\\Other\\~kelvo-setup-0000ABCD.jnl",
+          "C:\\Games\\kelvo\\data\\~kelvo-setup-0000ABCD.jnl",
+          "C:\\Games\\kelvo2\\~kelvo-setup-0000ABCD.jnl", "D:\\~kelvo-setup-0000ABCD.jnl",
+          "C:\\Games\\kelvo\\notes.jnl", "C:\\Games\\kelvo\\~kelvo-setup-0000ABCE.jnl",
+          "C:\\Games\\kelvo\\~kelvo-setup-0000ABCD.jnl.txt",
+          "C:\\Games\\kelvo\\~kelvo-setup-0000ABCD", "C:/Games/kelvo/~kelvo-setup-0000ABCD.jnl",
+          "C:\\Games\\kelvo\\..\\~kelvo-setup-0000ABCD.jnl"}) {
+        lstrcpyA(place.journal, journal);
+        EXPECT_FALSE(IsSetupsJournalPlace(&place)) << journal;
+    }
+    lstrcpyA(place.journal, "C:\\Games\\kelvo\\~kelvo-setup-0000ABCD.jnl");
+    lstrcpyA(place.folder, "C:/Games/kelvo");
+    EXPECT_FALSE(IsSetupsJournalPlace(&place)) << "an install folder spelled another way";
+}
+
+TEST(Records, ARecordReadsBackAsItWasWrittenAndATornOrAlteredLineNotAtAll) {
+    char line[RECORD_MAX_BYTES];
+    int length = FormatRecord(line, JOURNAL_KEPT, 4294967295u, "C:\\Games\\kelvo\\\xA5\x5C");
+    std::string text(line, length);
+    EXPECT_EQ(text.substr(0, text.find('\t')), "K 4294967295 C:\\Games\\kelvo\\\xA5\x5C");
+    EXPECT_EQ(text.substr(text.size() - 2), "\r\n");
+    JOURNALRECORD record;
+    ASSERT_EQ(ParseRecord(text.c_str(), (DWORD)text.size(), &record), (DWORD)text.size());
+    EXPECT_EQ(record.kind, JOURNAL_KEPT);
+    EXPECT_EQ(record.number, 4294967295u);
+    EXPECT_STREQ(record.path, "C:\\Games\\kelvo\\\xA5\x5C");
+    // Every line shorter than the whole, and every single byte changed, reads as no record.
+    for (size_t cut = 0; cut < text.size(); ++cut)
+        EXPECT_EQ(ParseRecord(text.c_str(), (DWORD)cut, &record), 0u) << cut;
+    for (size_t at = 0; at < text.size(); ++at) {
+        std::string altered = text;
+        altered[at] = altered[at] == '0' ? '1' : '0';
+        EXPECT_EQ(ParseRecord(altered.c_str(), (DWORD)altered.size(), &record), 0u) << at;
     }
 }
 

@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "base/paths.h"
+#include "call_points.h"
+#include "machine.h"
+#include "test_machine.h"
 
 namespace {
 
@@ -174,6 +178,89 @@ TEST(IsPlainPath, TakesANameThatEndsInATrailByteWhereverItStands) {
                                  "C:\\" + k + " ", "C:\\" + k + "\\..\\x", "C:\\" + k + "/x"})
             EXPECT_FALSE(IsPlainPath(path.c_str())) << path;
     }
+}
+
+TEST(IsPlainPath, TakesOnlyPathsWrittenTheOneWaySetupWritesThem) {
+    for (const char* path :
+         {"C:\\", "c:\\Games", "C:\\Program Files\\tornwell\\kelvo", "\\\\server\\share",
+          "\\\\server\\share\\kelvo", "C:\\a b\\c.d", "C:\\...a", "C:\\a~1\\b"})
+        EXPECT_TRUE(IsPlainPath(path)) << path;
+    for (const char* path :
+         {"",           "C:",       "C:kelvo",      "\\kelvo",      "kelvo",
+          "C:/",        "C:/Games", "C:\\a/b",      "C:\\a\\b/c",   "\\\\server/share",
+          "C:\\a\\\\b", "C:\\a\\",  "C:\\.",        "C:\\a\\.\\b",  "C:\\a\\..\\b",
+          "C:\\a\\..",  "C:\\...",  "C:\\a.",       "C:\\a.\\b",    "C:\\a ",
+          "C:\\a \\b",  "C:\\ ",    "\\\\?\\C:\\a", "\\\\.\\C:\\a", "C:\\a?b",
+          "C:\\a*",     "C:\\a<b",  "C:\\a>b",      "C:\\a:b",      "C:\\a\"b",
+          "C:\\a|b",    "C:\\a\tb", "C:\\a\x01",    "\\\\",         "\\\\server\\"})
+        EXPECT_FALSE(IsPlainPath(path)) << path;
+}
+
+// What NormaliseFolder makes of a folder, and how often it looked names up.
+struct Normalised {
+    BOOL fits;
+    std::string folder;
+    int lookups;
+};
+Normalised Normalise(const std::string& folder) {
+    char buffer[MAX_PATH];
+    std::memset(buffer, 'x', sizeof buffer);
+    std::memcpy(buffer, folder.c_str(), folder.size() + 1);
+    int before = winsim::calls::Counted().uses["FindFirstFileA"];
+    BOOL fits = NormaliseFolder(buffer);
+    return {fits, buffer, winsim::calls::Counted().uses["FindFirstFileA"] - before};
+}
+
+TEST(NormaliseFolder, WritesSeparatorsOneWayAndOnlyOnce) {
+    testing_support::TestMachine sim;
+    sim.AddFixed('c');
+    struct {
+        const char* typed;
+        const char* written;
+    } const cases[] = {
+        {"C:\\Games\\kelvo", "C:\\Games\\kelvo"},
+        {"C:/Games/kelvo", "C:\\Games\\kelvo"},
+        {"C:\\\\Games//\\kelvo", "C:\\Games\\kelvo"},
+        {"C:\\Games\\", "C:\\Games\\"},
+        {"C://", "C:\\"},
+        {"//server/share/kelvo", "\\\\server\\share\\kelvo"},
+        {"\\\\server\\\\share", "\\\\server\\share"},
+        // A name whose trail byte is 0x5C is one name, wherever it stands.
+        {"C:\\\xA5\x5C/\xB3\x5C\\\xBB\x5Cx", "C:\\\xA5\x5C\\\xB3\x5C\\\xBB\x5Cx"},
+        {"C:/a\xA5\x5C//kelvo", "C:\\a\xA5\x5C\\kelvo"},
+    };
+    for (const auto& folder : cases) {
+        Normalised result = Normalise(folder.typed);
+        EXPECT_TRUE(result.fits) << folder.typed;
+        EXPECT_EQ(result.folder, folder.written) << folder.typed;
+        EXPECT_EQ(result.lookups, 0) << "no name with a '~': " << folder.typed;
+    }
+}
+
+TEST(NormaliseFolder, SpellsANameWithATildeAsTheFolderListsIt) {
+    testing_support::TestMachine sim;
+    std::filesystem::path c = sim.AddFixed('c').hostFolder;
+    // Another name for a folder that is there (winsim folds a Greek letter's case as Windows
+    // does): α~1 (A3 5C 7E 31) is listed as Α~1 (A2 CF ...).
+    std::filesystem::create_directories(c / "Α~1" / "b~2");
+    std::filesystem::create_directories(c / "Games~X");
+    std::string lower = winsim::Utf8ToCp950("α~1"), upper = winsim::Utf8ToCp950("Α~1");
+    Normalised other = Normalise("C:\\" + lower + "\\b~2\\kelvo");
+    EXPECT_TRUE(other.fits);
+    EXPECT_EQ(other.folder, "C:\\" + upper + "\\b~2\\kelvo");
+    EXPECT_EQ(other.lookups, 2) << "each name with a '~', up to the first that is not there";
+    // Only in other ASCII letters: as typed.
+    Normalised same = Normalise("c:/GAMES~x/kelvo");
+    EXPECT_EQ(same.folder, "c:\\GAMES~x\\kelvo");
+    EXPECT_EQ(same.lookups, 1);
+    // After a name that is not there, no later name is looked up; a server's and a share's names
+    // never are.
+    Normalised missing = Normalise("C:\\none~1\\" + lower + "\\x~1");
+    EXPECT_EQ(missing.folder, "C:\\none~1\\" + lower + "\\x~1");
+    EXPECT_EQ(missing.lookups, 1);
+    Normalised share = Normalise("\\\\srv~1\\share~1");
+    EXPECT_EQ(share.folder, "\\\\srv~1\\share~1");
+    EXPECT_EQ(share.lookups, 0);
 }
 
 } // namespace

@@ -254,4 +254,175 @@ TEST_F(Recovery, EveryFolderTheDialogTakesCanBeInstalledIntoAndRepairedAgain) {
     ExpectNothingOfSetups();
 }
 
+// The journal of an install another one names in its first record, with the identity the
+// entry has: not the entry's journal either.
+TEST_F(Recovery, AJournalWhoseFirstRecordNamesAnotherFolderIsLeftAlone) {
+    KilledRepair();
+    std::string records = ReadAll(journal);
+    std::string first = "J " + EntryValue("Identity") + " C:\\Program Files\\Kelvo Co\\kelvo2";
+    records.replace(0, records.find('\n') + 1, Line(first));
+    TestMachine::WriteFile(journal, records);
+    EXPECT_EQ(Recover(), RECOVERY_REFUSED);
+    EXPECT_EQ(ReadAll(journal), records);
+    EXPECT_EQ(ReadAll(Installed() / "pixie.exe"), "pixie") << "nothing undone on its word";
+}
+
+// Setup's entry is there while its journal is: a journal that could not be deleted keeps the
+// entry that leads the next setup to it, after a rollback and after a recovery.
+TEST_F(Recovery, SetupsEntryGoesOnlyAfterItsJournal) {
+    ASSERT_EQ(CopyDiscTree(nullptr), 0); // five files made, nothing replaced
+    journal = Host(JournalState.place.journal);
+    {
+        // The rollback's sixth delete is the journal's, and the second try after it too.
+        FailUses failed({{"DeleteFileA", 6}, {"SetFileAttributesA", 1}});
+        RemoveInstalledFiles(nullptr);
+    }
+    ASSERT_TRUE(fs::exists(journal));
+    EXPECT_FALSE(fs::exists(Installed() / "kelvo.exe"));
+    EXPECT_NE(EntryValue("Journal"), "");
+
+    // Held open by another program while the recovery ends.
+    HANDLE held = CreateFileA(EntryValue("Journal").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Recover(), RECOVERY_BLOCKED);
+    EXPECT_EQ(blocker, EntryValue("Journal"));
+    CloseHandle(held);
+    EXPECT_NE(EntryValue("Journal"), "");
+    EXPECT_EQ(Recover(), RECOVERY_DONE);
+    ExpectNothingOfSetups();
+}
+
+// A new install never takes the place of an entry that names another's journal.
+TEST_F(Recovery, ANewInstallLeavesTheEntryOfAnInterruptedOneAsItIs) {
+    KilledRepair();
+    std::string named = EntryValue("Journal");
+    std::string identity = EntryValue("Identity");
+    EXPECT_FALSE(OpenJournal());
+    EXPECT_EQ(EntryValue("Journal"), named);
+    EXPECT_EQ(EntryValue("Identity"), identity);
+    EXPECT_EQ(Recover(), RECOVERY_DONE);
+    EXPECT_EQ(Left(), EarlierTree);
+    ExpectEarlierFiles();
+}
+
+// The folders the install makes are written down before they are made: a setup killed right
+// after them has the next one remove them.
+TEST_F(Recovery, TheFoldersOfTheInstallAreWrittenDownBeforeTheyAreMade) {
+    std::strcpy(InstallState.installDir, "C:\\Program Files\\new\\deep\\kelvo");
+    {
+        // The copy stops at its first look at the disc, just after the folders are made.
+        FailNext failed("FindFirstFileA");
+        EXPECT_NE(CopyDiscTree(nullptr), 0);
+    }
+    ASSERT_TRUE(fs::is_directory(c / "Program Files" / "new" / "deep" / "kelvo"));
+    AbandonJournal();
+    EXPECT_EQ(Recover(), RECOVERY_DONE);
+    EXPECT_FALSE(fs::exists(c / "Program Files" / "new"));
+    ExpectSentinels();
+    ExpectNothingOfSetups();
+}
+
+// Someone swaps the folder of kept files for a link to a folder of theirs, whose files bear the
+// kept files' names: nothing is moved out of it into the install.
+TEST_F(Recovery, NothingIsPutBackFromAKeptFolderThatBecameALink) {
+    KilledRepair();
+    fs::path kept = journal.parent_path() / journal.stem();
+    ASSERT_TRUE(fs::is_directory(kept / "0"));
+    fs::rename(kept, c / "elsewhere");
+    fs::create_directory_symlink(c / "elsewhere", kept);
+    std::vector<std::string> theirs = Left(c / "elsewhere");
+    EXPECT_EQ(Recover(), RECOVERY_REFUSED);
+    EXPECT_EQ(Left(c / "elsewhere"), theirs);
+    EXPECT_EQ(ReadAll(Installed() / "pixie.exe"), "pixie");
+}
+
+// The entry names a journal in a folder that became a link to someone else's folder, holding a
+// journal of that name: it is neither read nor deleted.
+TEST_F(Recovery, AJournalReachedThroughALinkIsNeitherReadNorDeleted) {
+    TestMachine::WriteFile(c / "theirs" / "~kelvo-setup-0000ABCD.jnl",
+                           Line("J 43981 C:\\Games\\kelvo"));
+    fs::create_directory_symlink(c / "theirs", c / "Games");
+    WriteEntry("C:\\Games\\~kelvo-setup-0000ABCD.jnl", "C:\\Games\\kelvo", 0xABCD);
+    EXPECT_EQ(Recover(), RECOVERY_REFUSED);
+    EXPECT_STREQ(blocker, "C:\\Games\\~kelvo-setup-0000ABCD.jnl");
+    EXPECT_EQ(ReadAll(c / "theirs" / "~kelvo-setup-0000ABCD.jnl"),
+              Line("J 43981 C:\\Games\\kelvo"));
+    EXPECT_NE(EntryValue("Journal"), "");
+}
+
+// The entry names a journal that does not lie in the install folder or above it, or that does
+// not bear setup's name for the install: it is never read.
+TEST_F(Recovery, AnEntryNamingAJournalElsewhereOrUnderAnotherNameIsRefused) {
+    TestMachine::WriteFile(c / "Games" / "kelvo" / "mine.txt", "mine");
+    std::string records = Line("J 43981 C:\\Games\\kelvo") + Line("F 0 C:\\Games\\kelvo\\mine.txt");
+    for (const char* named :
+         {"C:\\Other\\~kelvo-setup-0000ABCD.jnl",
+          "C:\\Games\\kelvo\\sub\\~kelvo-setup-0000ABCD.jnl", "C:\\Games\\kelvo\\notes.jnl",
+          "C:\\Games\\kelvo\\~kelvo-setup-0000ABCE.jnl"}) {
+        SCOPED_TRACE(named);
+        TestMachine::WriteFile(Host(named), records);
+        WriteEntry(named, "C:\\Games\\kelvo", 0xABCD);
+        EXPECT_EQ(Recover(), RECOVERY_REFUSED);
+        EXPECT_STREQ(blocker, named);
+        EXPECT_EQ(ReadAll(Host(named)), records);
+        EXPECT_EQ(ReadAll(c / "Games" / "kelvo" / "mine.txt"), "mine");
+        EXPECT_EQ(EntryValue("Journal"), named);
+    }
+}
+
+// On Windows 95, 98 and ME, where a kept file takes its place by a delete and a move, a file that
+// was never moved aside (the setup was killed just after its record) or was already put back (a
+// recovery stopped halfway) is left as it is.
+TEST_F(Recovery, OnWindows95AFileNeverMovedAsideOrAlreadyBackIsLeftAsItIs) {
+    sim.machine().lacks.insert("MoveFileExA");
+    sim.machine().stubErrors["MoveFileExA"] = ERROR_INVALID_FUNCTION;
+    sim.machine().version = 0xC3B60004;
+    WriteEarlierFile(Installed() / "kelvo.exe", "the game as it was", FILE_ATTRIBUTE_READONLY);
+    ASSERT_TRUE(OpenJournal());
+    char kept[MAX_PATH];
+    DWORD number = 0;
+    ASSERT_TRUE(WriteAheadKept((std::string(InstallState.installDir) + "\\kelvo.exe").c_str(), TRUE,
+                               kept, &number));
+    ASSERT_TRUE(FlushJournal());
+    AbandonJournal();
+    EXPECT_EQ(Recover(), RECOVERY_DONE);
+    ExpectEarlierFiles();
+    ExpectNothingOfSetups();
+
+    earlier.clear();
+    fs::remove_all(Installed());
+    KilledRepair();
+    {
+        FailNext failed("MoveFileA", 2);
+        EXPECT_EQ(Recover(), RECOVERY_BLOCKED);
+    }
+    EXPECT_EQ(Recover(), RECOVERY_DONE);
+    EXPECT_EQ(Left(), EarlierTree);
+    ExpectEarlierFiles();
+    ExpectNothingOfSetups();
+}
+
+// What is gone with its folder is gone: a kept file whose folder the user deleted, and a journal
+// whose folder was deleted, end the install's business as a deleted file does.
+TEST_F(Recovery, AFileWhoseFolderIsGoneIsTakenAsDeleted) {
+    LayOutEarlierInstall();
+    ASSERT_EQ(CopyDiscTree(nullptr), 0);
+    journal = Host(JournalState.place.journal);
+    fs::remove_all(journal.parent_path() / journal.stem());
+    CommitInstall();
+    ExpectNothingOfSetups();
+    EXPECT_EQ(ReadAll(Installed() / "pixie.exe"), "pixie");
+
+    ASSERT_EQ(CopyDiscTree(nullptr), 0);
+    journal = Host(JournalState.place.journal);
+    fs::remove_all(journal.parent_path() / journal.stem());
+    RemoveInstalledFiles(nullptr);
+    ExpectNothingOfSetups();
+
+    WriteEntry("C:\\Gone\\kelvo\\~kelvo-setup-0000ABCD.jnl", "C:\\Gone\\kelvo", 0xABCD);
+    EXPECT_EQ(Recover(), RECOVERY_DONE);
+    EXPECT_EQ(EntryValue("Journal"), "");
+}
+
 } // namespace

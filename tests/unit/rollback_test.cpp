@@ -167,6 +167,18 @@ TEST_F(RemoveInstalled, AGameOfTenThousandFilesFitsTheJournal) {
     EXPECT_EQ(CountFiles(Installed()), 0u);
 }
 
+// Someone swaps a folder the install made for a link to a folder of theirs between the copy and
+// the rollback: the files of theirs behind it, named as the install's were, stay.
+TEST_F(RemoveInstalled, AFolderThatBecameALinkIsNotReachedThroughByTheRollback) {
+    ASSERT_EQ(CopyDiscTree(nullptr), 0);
+    fs::rename(Installed() / "data", c / "elsewhere");
+    fs::create_directory_symlink(c / "elsewhere", Installed() / "data");
+    RemoveInstalledFiles(nullptr);
+    EXPECT_EQ(ReadAll(c / "elsewhere" / "shared.dat"), "from disc 1");
+    EXPECT_EQ(ReadAll(c / "elsewhere" / "maps" / "m1.map"), "map one");
+    EXPECT_FALSE(fs::exists(Installed() / "kelvo.exe")) << "the rest is rolled back";
+}
+
 // A void takes back the newest earlier record of its own path, in any letters, and no other: not
 // one of a path that begins with it, nor one its path begins with.
 TEST_F(RemoveInstalled, AVoidTakesBackTheRecordOfItsOwnPathAlone) {
