@@ -160,8 +160,13 @@ TEST_F(RecordsMayTouch, TheInstallFolderTheFoldersMadeAboveItAndTheProductsLinks
     EXPECT_FALSE(May(JOURNAL_FOLDER, "C:\\Desktop"));
     EXPECT_FALSE(May(JOURNAL_FOLDER, group + "\\雲嶺奇譚續錄~星月影.lnk"));
 
-    // Until the link folders are written down, no link may be named.
+    // With the desktop written down and no program group, a desktop link is still no folder.
     place.programs[0] = '\0';
+    EXPECT_TRUE(May(JOURNAL_FILE, "C:\\Desktop\\靈犀別苑.lnk"));
+    EXPECT_FALSE(May(JOURNAL_FOLDER, "C:\\Desktop\\靈犀別苑.lnk"));
+    EXPECT_FALSE(May(JOURNAL_FOLDER, "C:\\Desktop\\雲嶺奇譚續錄~星月影.lnk"));
+
+    // Until the link folders are written down, no link may be named.
     place.desktop[0] = '\0';
     EXPECT_FALSE(May(JOURNAL_FILE, "C:\\Desktop\\靈犀別苑.lnk"));
     EXPECT_FALSE(May(JOURNAL_FOLDER, "C:\\Start Menu\\Programs\\遠岫工坊"));

@@ -48,6 +48,17 @@ TEST_F(RemoveInstalled, AFolderOfTheInstallThatIsALinkIsNotCopiedThrough) {
     EXPECT_EQ(std::distance(fs::directory_iterator(Installed()), {}), 1);
     EXPECT_FALSE(JournalIsOpen());
     EXPECT_EQ(EntryValue("Journal"), "") << "the rollback was whole";
+
+    // Deeper down, where the first change through the link is a file the disc replaces.
+    fs::remove(Installed() / "data");
+    TestMachine::WriteFile(c / "elsewhere2" / "m1.map", "someone else's map");
+    fs::create_directories(Installed() / "data");
+    fs::create_directory_symlink(c / "elsewhere2", Installed() / "data" / "maps");
+    EXPECT_NE(CopyDiscTree(nullptr), 0);
+    RemoveInstalledFiles(nullptr);
+    EXPECT_EQ(ReadAll(c / "elsewhere2" / "m1.map"), "someone else's map");
+    EXPECT_EQ(Left(c / "elsewhere2"), std::vector<std::string>{"m1.map"});
+    EXPECT_EQ(EntryValue("Journal"), "");
 }
 
 TEST_F(RemoveInstalled, TheFoldersItMadeGoAndThoseThatWereThereStay) {
