@@ -10,6 +10,18 @@
 // one of setup's own names. A journal names nothing else, however it came to be: whoever may
 // write it may change all of these already. Nor is anything reached through a directory link or
 // a junction.
+//
+// When it is asked (MayTouch, the one rule):
+// - the write-ahead, before each record is written down (install_journal.cpp): a change the
+//   rollback could not undo is not made;
+// - the recovery, of every record of the journal before anything is done on its word
+//   (recovery.cpp): one record it may not touch leaves the whole journal alone;
+// - the rollback and the commit's deletes, once more right before each record is carried out
+//   (carry_out.cpp): one it may not touch by then is passed over, and when it keeps a file the
+//   journal stays.
+// Besides, before a journal exists, the setup dialog refuses an install folder reached through a
+// link (IsReachedThroughLink), and the recovery reads no journal whose own path is
+// (PassesThroughLink), nor one that does not lie where setup puts one (IsSetupsJournalPlace).
 
 // What the looks for links of a run of records have found plain so far: the deepest folder on
 // the way to the records' own paths, and to their kept files', that was found plain all the way.
