@@ -1,5 +1,6 @@
 #include "carry_out.h"
 
+#include "../base/heap_block.h"
 #include "../base/paths.h"
 #include "reach.h"
 #include "records.h"
@@ -75,16 +76,8 @@ static void KeepJournal(CARRYOUT* run, const char* inTheWay) {
 // Adds path to the voided ones. FALSE when the heap has no room for it.
 static BOOL NoteVoided(CARRYOUT* run, const char* path) {
     DWORD bytes = (DWORD)lstrlenA(path) + 1;
-    if (run->voidedLength + bytes > run->voidedRoom) {
-        DWORD room = run->voidedRoom == 0 ? 4 * MAX_PATH : run->voidedRoom * 2;
-        char* grown = run->voided == NULL
-                          ? (char*)HeapAlloc(GetProcessHeap(), 0, room)
-                          : (char*)HeapReAlloc(GetProcessHeap(), 0, run->voided, room);
-        if (grown == NULL)
-            return FALSE;
-        run->voided = grown;
-        run->voidedRoom = room;
-    }
+    if (!GrowBlock(&run->voided, &run->voidedRoom, run->voidedLength + bytes, 4 * MAX_PATH))
+        return FALSE;
     CopyMemory(run->voided + run->voidedLength, path, bytes);
     run->voidedLength += bytes;
     return TRUE;

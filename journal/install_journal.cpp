@@ -1,5 +1,6 @@
 #include "install_journal.h"
 
+#include "../base/heap_block.h"
 #include "../base/install_state.h"
 #include "../base/paths.h"
 #include "carry_out.h"
@@ -12,27 +13,10 @@
 // folders and five links, each perhaps voided, and the commit.
 #define FINISHING_RECORDS 16
 
-// Makes room for bytes more in the journal. FALSE, with the journal as it was, when the heap
-// has no larger block to give.
-static BOOL MakeRoom(DWORD bytes) {
-    DWORD needed = JournalState.length + bytes;
-    if (needed <= JournalState.room)
-        return TRUE;
-    DWORD room = JournalState.room == 0 ? JOURNAL_FIRST_BYTES : JournalState.room;
-    while (room < needed)
-        room *= 2;
-    char* grown = JournalState.records == NULL
-                      ? (char*)HeapAlloc(GetProcessHeap(), 0, room)
-                      : (char*)HeapReAlloc(GetProcessHeap(), 0, JournalState.records, room);
-    if (grown == NULL)
-        return FALSE;
-    JournalState.records = grown;
-    JournalState.room = room;
-    return TRUE;
-}
-
 static BOOL Append(char kind, DWORD number, const char* path) {
-    if (JournalState.file == NULL || lstrlenA(path) >= MAX_PATH || !MakeRoom(RECORD_MAX_BYTES))
+    if (JournalState.file == NULL || lstrlenA(path) >= MAX_PATH ||
+        !GrowBlock(&JournalState.records, &JournalState.room,
+                   JournalState.length + RECORD_MAX_BYTES, JOURNAL_FIRST_BYTES))
         return FALSE;
     JournalState.length +=
         FormatRecord(JournalState.records + JournalState.length, kind, number, path);

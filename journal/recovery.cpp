@@ -1,5 +1,6 @@
 #include "recovery.h"
 
+#include "../base/heap_block.h"
 #include "../base/paths.h"
 #include "carry_out.h"
 #include "reach.h"
@@ -14,19 +15,14 @@ static BOOL ReadJournal(const char* path, char** records, DWORD* length) {
                               FILE_FLAG_SEQUENTIAL_SCAN, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return FALSE;
-    DWORD room = JOURNAL_FIRST_BYTES;
-    char* block = (char*)HeapAlloc(GetProcessHeap(), 0, room);
+    char* block = NULL;
+    DWORD room = 0;
     DWORD used = 0;
-    BOOL read = block != NULL;
+    BOOL read = TRUE;
     while (read) {
-        if (used == room) {
-            char* grown = (char*)HeapReAlloc(GetProcessHeap(), 0, block, room * 2);
-            if (grown == NULL) {
-                read = FALSE;
-                break;
-            }
-            block = grown;
-            room *= 2;
+        if (!GrowBlock(&block, &room, used + 1, JOURNAL_FIRST_BYTES)) {
+            read = FALSE;
+            break;
         }
         DWORD got = 0;
         if (!ReadFile(file, block + used, room - used, &got, NULL))

@@ -1,5 +1,6 @@
 #include "disc_copy.h"
 
+#include "../base/heap_block.h"
 #include "../base/install_state.h"
 #include "../base/paths.h"
 #include "../base/product_constants.h"
@@ -72,18 +73,8 @@ static void FreeListing(LISTING* listing) {
 
 static BOOL AddListed(LISTING* listing, const WIN32_FIND_DATAA* found) {
     DWORD bytes = sizeof(DWORD) + (DWORD)lstrlenA(found->cFileName) + 1;
-    if (listing->used + bytes > listing->room) {
-        DWORD room = listing->room == 0 ? 4096 : listing->room * 2;
-        while (room < listing->used + bytes)
-            room *= 2;
-        char* grown = listing->block == NULL
-                          ? (char*)HeapAlloc(GetProcessHeap(), 0, room)
-                          : (char*)HeapReAlloc(GetProcessHeap(), 0, listing->block, room);
-        if (grown == NULL)
-            return FALSE;
-        listing->block = grown;
-        listing->room = room;
-    }
+    if (!GrowBlock(&listing->block, &listing->room, listing->used + bytes, 4096))
+        return FALSE;
     CopyMemory(listing->block + listing->used, &found->dwFileAttributes, sizeof(DWORD));
     lstrcpyA(listing->block + listing->used + sizeof(DWORD), found->cFileName);
     listing->used += bytes;
