@@ -1,7 +1,7 @@
+#include "../base/install_state.h"
+#include "../base/product_constants.h"
 #include "../resources/resource.h"
-#include "install_state.h"
 #include "installer.h"
-#include "product_constants.h"
 
 // A dot about every quarter second, by the clock; the thread naps between looks, paused or not.
 #define BUSY_DOT_MILLISECONDS 250
@@ -69,4 +69,13 @@ DWORD WINAPI BusyIndicator(LPVOID parameter) {
         if (FlagIsSet(&InstallState.busyDone) == 1)
             return 1;
     }
+}
+
+void StopBusyIndicator(void) {
+    SetFlag(&InstallState.busyDone, 1);
+    SetFlag(&InstallState.busyRunning, 1);
+    // Only the copy worker waits: the indicator may be inside a call to the dialog, which the
+    // main thread must be free to answer.
+    if (InstallState.busyThread != NULL && GetCurrentThreadId() != InstallState.dialogThreadId)
+        WaitForSingleObject(InstallState.busyThread, INFINITE);
 }

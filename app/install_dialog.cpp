@@ -1,9 +1,7 @@
-#include "../media/disc_copy.h"
-#include "../media/drive_probes.h"
+#include "../base/install_state.h"
+#include "../base/product_constants.h"
 #include "../resources/resource.h"
-#include "install_state.h"
 #include "installer.h"
-#include "product_constants.h"
 
 #define CANCEL_TIMER 1
 
@@ -51,7 +49,7 @@ static void CancelTimerFired(HWND dialog) {
 INT_PTR CALLBACK InstallDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
     (void)lParam;
     switch (message) {
-    case WM_INITDIALOG:
+    case WM_INITDIALOG: {
         ShowInTaskbar(dialog);
         InstallState.installDialog = dialog;
         InstallState.dialogThreadId = GetCurrentThreadId();
@@ -61,12 +59,13 @@ INT_PTR CALLBACK InstallDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
         AdvanceBusyIndicator();
         SetFlag(&InstallState.busyRunning, 1);
         // The indicator starts first: the copy worker may need its handle to stop it as soon as
-        // a copy ends.
-        InstallState.busyThread =
-            CreateThread(NULL, 0, BusyIndicator, dialog, 0, &InstallState.busyThreadId);
+        // a copy ends. Windows 95, 98 and ME take no NULL for where the thread's identifier goes.
+        DWORD busyThreadId;
+        InstallState.busyThread = CreateThread(NULL, 0, BusyIndicator, dialog, 0, &busyThreadId);
         InstallState.copyThread =
             CreateThread(NULL, 0, CopyWorker, dialog, 0, &InstallState.copyThreadId);
         return FALSE;
+    }
     case WM_TIMER:
         if (wParam == CANCEL_TIMER)
             CancelTimerFired(dialog);
@@ -87,97 +86,10 @@ INT_PTR CALLBACK InstallDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
     return FALSE;
 }
 
-void StopBusyIndicator(void) {
-    SetFlag(&InstallState.busyDone, 1);
-    SetFlag(&InstallState.busyRunning, 1);
-    // Only the copy worker waits: the indicator may be inside a call to the dialog, which the
-    // main thread must be free to answer.
-    if (InstallState.busyThread != NULL && GetCurrentThreadId() != InstallState.dialogThreadId)
-        WaitForSingleObject(InstallState.busyThread, INFINITE);
-}
-
 // Only the dialog procedure may call EndDialog, on the dialog's own thread: the copy worker asks
 // it to with a message. A post that fails (the dialog's queue is full) leaves the request to
 // SendMessageA, which waits for the dialog's thread to take it.
 void EndInstallDialog(INT_PTR result) {
     if (!PostMessageA(InstallState.installDialog, WM_ENDINSTALL, (WPARAM)result, 0))
         SendMessageA(InstallState.installDialog, WM_ENDINSTALL, (WPARAM)result, 0);
-}
-
-void AbandonInstall(void) {
-    StopBusyIndicator();
-    RemoveInstalledFiles(InstallState.installDialog);
-    EndInstallDialog(-1);
-}
-
-void FailInstall(void) {
-    // A cancel that came first has the rollback to itself, and no failure is told.
-    if (!ClaimEnding(INSTALL_CONCLUDED)) {
-        AbandonInstall();
-        return;
-    }
-    StopBusyIndicator();
-    RemoveInstalledFiles(InstallState.ownerWindow);
-    MessageBoxA(InstallState.installDialog, TextInstallFailed, CaptionMessage, MB_OK);
-    EndInstallDialog(-1);
-}
-
-// Copies the disc at cdRoot. FALSE when the install ends here, after a cancel or a failure.
-static BOOL CopyDisc(HWND dialog) {
-    if (CopyDiscTree(dialog) == 0 && !CancelRequested())
-        return TRUE;
-    FailInstall();
-    return FALSE;
-}
-
-// Waits until the dialog manager has shown the install dialog. It does so once, when the main
-// thread's queue first runs empty; a dialog hidden before that would come back during a prompt.
-static void WaitUntilShown(void) {
-    while (IsWindow(InstallState.installDialog) && !IsWindowVisible(InstallState.installDialog) &&
-           !CancelRequested())
-        Sleep(10);
-}
-
-// Asks for the disc with label until it is in a CD-ROM drive, then copies it. The prompt's
-// Cancel (or its Esc key or close box) ends the install as the dialog's cancel does. A cancel is
-// honoured at every step: one pressed as the last copy ended is seen before the dialog is
-// hidden, one that lands while a prompt is up after the prompt returns (the cancel's timer
-// answers it).
-static BOOL CopyNextDisc(HWND dialog, const char* prompt, const char* label) {
-    SetFlag(&InstallState.busyRunning, 0);
-    WaitUntilShown();
-    for (;;) {
-        if (CancelRequested()) {
-            AbandonInstall();
-            return FALSE;
-        }
-        ShowWindow(InstallState.installDialog, SW_HIDE);
-        // The prompt comes above the program the player may have turned to during the copy, and
-        // takes the foreground where the system lets it: the dialog hidden, setup has no other
-        // window to be found by.
-        if (MessageBoxA(InstallState.installDialog, prompt, CaptionNotice,
-                        MB_OKCANCEL | MB_TOPMOST | MB_SETFOREGROUND) == IDCANCEL)
-            ClaimEnding(INSTALL_CANCELLED);
-        if (CancelRequested()) {
-            AbandonInstall();
-            return FALSE;
-        }
-        if (DiscIsInDrive(label))
-            break;
-    }
-    SetFlag(&InstallState.busyRunning, 1);
-    ShowWindow(InstallState.installDialog, SW_RESTORE);
-    return CopyDisc(dialog);
-}
-
-DWORD WINAPI CopyWorker(LPVOID parameter) {
-    HWND dialog = (HWND)parameter;
-    if (!CopyDisc(dialog))
-        return 0;
-    if (!CopyNextDisc(dialog, TextInsertDisc2, DiscLabel2))
-        return 0;
-    if (InstallState.fullInstall == 1 && !CopyNextDisc(dialog, TextInsertMapDisc, MapDiscLabel))
-        return 0;
-    RunFinishingSteps();
-    return 0;
 }

@@ -31,5 +31,12 @@ void AbandonInstall(void);
 // user is told, and the dialog ends; or, when the user has cancelled first, the cancel's end.
 void FailInstall(void);
 
-// Runs once every disc is copied, on the copy worker's thread; ends the install dialog.
-void RunFinishingSteps(void);
+// Runs once every disc is copied, on the copy worker's thread: starts the game, writes the links,
+// offers the DirectX setup, shows the last two notices and commits the install. How it came out:
+// FINISH_COMPLETE once the install is committed, FINISH_CANCELLED when a cancel came first
+// (nothing is undone yet), FINISH_FAILED when a step could not be carried out (the same). When the
+// links' registry key can't be opened, the user is told and setup ends there, the install kept.
+#define FINISH_COMPLETE 0
+#define FINISH_CANCELLED 1
+#define FINISH_FAILED 2
+int RunFinishingSteps(void);

@@ -1,12 +1,14 @@
 #include <shlobj.h>
 
+#include "../base/install_state.h"
+#include "../base/paths.h"
+#include "../base/product_constants.h"
+#include "../journal/reach.h"
+#include "../journal/recovery.h"
+#include "../journal/setup_entry.h"
 #include "../media/drive_probes.h"
-#include "../media/install_journal.h"
-#include "../media/join_path.h"
 #include "../resources/resource.h"
-#include "install_state.h"
 #include "installer.h"
-#include "product_constants.h"
 
 // Reads the folder field into folder (MAX_PATH bytes) and joins the product folder to it. FALSE
 // when the result would be longer than the install can use.
@@ -85,7 +87,7 @@ static void ContinueStart(HWND dialog) {
     }
 
     if (DiscIsInDrive(DiscLabel1)) {
-        // A one-entry list, as JoinPath leaves a folder.
+        // Closed by two NULs, as JoinPath leaves a folder.
         lstrcpyA(InstallState.installDir, folder);
         InstallState.installDir[lstrlenA(folder) + 1] = '\0';
         EndDialog(dialog, 0);

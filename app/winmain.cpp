@@ -1,8 +1,8 @@
 #include <objbase.h>
 
-#include "install_state.h"
+#include "../base/install_state.h"
+#include "../base/product_constants.h"
 #include "installer.h"
-#include "product_constants.h"
 
 LRESULT CALLBACK OwnerWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     return DefWindowProcA(window, message, wParam, lParam);
@@ -37,7 +37,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
 
     HWND owner = CreateWindowExA(WS_EX_APPWINDOW, OwnerClassName, InstallerTitle, WS_SYSMENU, 0, 0,
                                  640, 480, NULL, NULL, instance, NULL);
-    InstallState.instance = instance;
     InstallState.ownerWindow = owner;
 
     // The folder browser of the setup dialog needs COM on the thread that opens it. The copy

@@ -1,9 +1,11 @@
 #include "disc_copy.h"
 
-#include "../app/install_state.h"
-#include "../app/product_constants.h"
-#include "install_journal.h"
-#include "join_path.h"
+#include "../base/heap_block.h"
+#include "../base/install_state.h"
+#include "../base/paths.h"
+#include "../base/product_constants.h"
+#include "../journal/install_journal.h"
+#include "../journal/setup_names.h"
 
 // The copy's block: 64 KiB moved the most per second in measurements, larger blocks less. One
 // copy runs at a time, on the copy worker's thread; the block is not on its stack, which takes
@@ -71,18 +73,8 @@ static void FreeListing(LISTING* listing) {
 
 static BOOL AddListed(LISTING* listing, const WIN32_FIND_DATAA* found) {
     DWORD bytes = sizeof(DWORD) + (DWORD)lstrlenA(found->cFileName) + 1;
-    if (listing->used + bytes > listing->room) {
-        DWORD room = listing->room == 0 ? 4096 : listing->room * 2;
-        while (room < listing->used + bytes)
-            room *= 2;
-        char* grown = listing->block == NULL
-                          ? (char*)HeapAlloc(GetProcessHeap(), 0, room)
-                          : (char*)HeapReAlloc(GetProcessHeap(), 0, listing->block, room);
-        if (grown == NULL)
-            return FALSE;
-        listing->block = grown;
-        listing->room = room;
-    }
+    if (!GrowBlock(&listing->block, &listing->room, listing->used + bytes, 4096))
+        return FALSE;
     CopyMemory(listing->block + listing->used, &found->dwFileAttributes, sizeof(DWORD));
     lstrcpyA(listing->block + listing->used + sizeof(DWORD), found->cFileName);
     listing->used += bytes;
@@ -148,19 +140,9 @@ static const char* FindListed(const LISTING* listing, const char* name, DWORD* a
     return NULL;
 }
 
-static BOOL IsFolder(const char* path) {
-    DWORD attributes = GetFileAttributesA(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
 // Makes a folder the install needs, written ahead in the journal.
 static BOOL MakeFolder(const char* path) {
-    if (!WriteAhead(JOURNAL_FOLDER, path) || !FlushJournal())
-        return FALSE;
-    if (CreateDirectoryA(path, NULL))
-        return TRUE;
-    VoidRecord(path);
-    return FALSE;
+    return WriteAhead(JOURNAL_FOLDER, path) && MakeRecordedFolder(path) == CHANGE_MADE;
 }
 
 // Makes the install folder and every folder above it that is not there yet, below its drive's
@@ -305,18 +287,14 @@ static BOOL MakeEntry(const char* source, const char* destination, const PLANNED
         return FALSE;
     switch (entry->action) {
     case MAKE_FOLDER:
-        if (!CreateDirectoryA(to, NULL)) {
-            VoidRecord(to);
+        if (MakeRecordedFolder(to) != CHANGE_MADE)
             return FALSE;
-        }
         return CopyFolderContents(from, to, TRUE);
     case ENTER_FOLDER:
         return CopyFolderContents(from, to, FALSE);
     case REPLACE_FILE:
-        if (!MoveFileA(to, entry->kept)) {
-            VoidRecord(to);
+        if (MoveRecordedFileAside(to, entry->kept, entry->keptNumber) != CHANGE_MADE)
             return FALSE;
-        }
         return CopyOneFile(from, to, &entry->written, TRUE);
     default:
         return CopyOneFile(from, to, &entry->written, FALSE);
@@ -368,8 +346,6 @@ static BOOL CopyFolderContents(const char* source, const char* destination, BOOL
         DWORD planEnd = JournalMark();
         if (copied)
             copied = FlushJournal();
-        for (int i = 0; copied && i < planned; i++)
-            copied = batch[i].action != REPLACE_FILE || PrepareKept(batch[i].keptNumber);
         int begun = 0;
         while (copied && begun < planned) {
             if (CancelRequested())

@@ -1,7 +1,7 @@
 #include "drive_probes.h"
 
-#include "../app/install_state.h"
-#include "join_path.h"
+#include "../base/install_state.h"
+#include "../base/paths.h"
 
 char FindCdDrive(void) {
     return FindCdDriveFrom('c');

@@ -2,26 +2,25 @@
 
 #include <objbase.h>
 
-#include "../app/install_state.h"
-#include "../app/product_constants.h"
-#include "../media/install_journal.h"
-#include "../media/join_path.h"
+#include "../base/install_state.h"
+#include "../base/paths.h"
+#include "../base/product_constants.h"
+#include "../journal/carry_out.h"
+#include "../journal/install_journal.h"
 #include "shell_link.h"
 
 static const char ShellFoldersKey[] =
     "software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell "
     "Folders";
 
-// Opens the shell folders key, or tells the user and ends the process, the install kept as it
-// stands. FALSE only when the user cancelled while the message was up.
-static BOOL OpenShellFolders(HKEY* key) {
+// Opens the shell folders key: SHORTCUTS_WRITTEN. When it can't be opened the user is told:
+// SHORTCUTS_NO_SHELL_FOLDERS, or SHORTCUTS_CANCELLED when the user cancelled while the message
+// was up.
+static int OpenShellFolders(HKEY* key) {
     if (RegOpenKeyExA(HKEY_CURRENT_USER, ShellFoldersKey, 0, KEY_ALL_ACCESS, key) == ERROR_SUCCESS)
-        return TRUE;
+        return SHORTCUTS_WRITTEN;
     MessageBoxA(InstallState.ownerWindow, TextRegistryFault, CaptionError, MB_OK);
-    if (CancelRequested())
-        return FALSE;
-    CommitInstall();
-    ExitProcess(0);
+    return CancelRequested() ? SHORTCUTS_CANCELLED : SHORTCUTS_NO_SHELL_FOLDERS;
 }
 
 // Makes a folder of the program group unless it is there, written ahead in the journal. One that
@@ -31,11 +30,7 @@ static BOOL MakeGroupFolder(const char* folder) {
     DWORD attributes = GetFileAttributesA(folder);
     if (attributes != INVALID_FILE_ATTRIBUTES)
         return TRUE;
-    if (!WriteAhead(JOURNAL_FOLDER, folder) || !FlushJournal())
-        return FALSE;
-    if (!CreateDirectoryA(folder, NULL))
-        VoidRecord(folder);
-    return TRUE;
+    return WriteAhead(JOURNAL_FOLDER, folder) && MakeRecordedFolder(folder) != CHANGE_UNRECORDED;
 }
 
 // Writes one shortcut, written ahead in the journal: a link that is there already is moved aside
@@ -43,19 +38,17 @@ static BOOL MakeGroupFolder(const char* folder) {
 // change can't be written ahead or the link there can't be moved aside: the install fails then.
 static BOOL WriteShortcut(const char* target, const char* link, const char* description) {
     char kept[MAX_PATH];
+    DWORD number = 0;
     DWORD attributes = GetFileAttributesA(link);
     BOOL replacing =
         attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-    if (attributes == INVALID_FILE_ATTRIBUTES || replacing) {
-        if (!(replacing
-                  ? WriteAheadKept(link, (attributes & FILE_ATTRIBUTE_READONLY) != 0, kept, NULL)
-                  : WriteAhead(JOURNAL_FILE, link)) ||
-            !FlushJournal())
+    if (replacing) {
+        if (!WriteAheadKept(link, (attributes & FILE_ATTRIBUTE_READONLY) != 0, kept, &number) ||
+            MoveRecordedFileAside(link, kept, number) != CHANGE_MADE)
             return FALSE;
-        if (replacing && !MoveFileA(link, kept)) {
-            VoidRecord(link);
-            return FALSE;
-        }
+    } else if (attributes == INVALID_FILE_ATTRIBUTES &&
+               (!WriteAhead(JOURNAL_FILE, link) || !FlushJournal())) {
+        return FALSE;
     }
     HRESULT saved = CreateShellLink(target, link, description, NULL, InstallState.installDir);
     if (replacing && FAILED(saved))
@@ -63,7 +56,7 @@ static BOOL WriteShortcut(const char* target, const char* link, const char* desc
     return TRUE;
 }
 
-// Reads the folder named by value into folder, and writes it down in the journal's record
+// Reads the folder named by value into folder, and writes it down in setup's registry entry
 // (NoteLinkFolder). SHELL_FOLDER_NONE when the value is missing, does not fit the 128 bytes
 // offered, or is no absolute path written the one way: links would otherwise land in the
 // current folder or in a path nobody chose. SHELL_FOLDER_UNNOTED when it can't be written down.
@@ -82,12 +75,12 @@ static int ReadShellFolder(HKEY key, const char* value, char* folder) {
     return NoteLinkFolder(value, folder) ? SHELL_FOLDER_READ : SHELL_FOLDER_UNNOTED;
 }
 
-// Writes the shortcuts of rows 0 to rows - 1 into folder. 1 when done, 0 when the user
-// cancelled, -1 when a link could not be written ahead.
+// Writes the shortcuts of rows 0 to rows - 1 into folder: SHORTCUTS_WRITTEN,
+// SHORTCUTS_CANCELLED or SHORTCUTS_FAILED.
 static int WriteShortcuts(const char* folder, int rows) {
     for (int row = 0; row < rows; row++) {
         if (CancelRequested())
-            return 0;
+            return SHORTCUTS_CANCELLED;
         char target[MAX_PATH];
         char link[MAX_PATH];
         ZeroMemory(target, sizeof(target));
@@ -97,9 +90,9 @@ static int WriteShortcuts(const char* folder, int rows) {
         if (!JoinPath(target, ShortcutTargets[row]) || !JoinPath(link, ShortcutLinkNames[row]))
             continue;
         if (!WriteShortcut(target, link, ShortcutDescriptions[row]))
-            return -1;
+            return SHORTCUTS_FAILED;
     }
-    return 1;
+    return SHORTCUTS_WRITTEN;
 }
 
 // The program group's links, then the desktop's, on a thread whose COM is set up.
@@ -107,38 +100,39 @@ static int WriteProductShortcuts(HKEY key) {
     char folder[MAX_PATH];
     int read = ReadShellFolder(key, "Programs", folder);
     if (read == SHELL_FOLDER_UNNOTED)
-        return -1;
+        return SHORTCUTS_FAILED;
     if (read == SHELL_FOLDER_READ && JoinPath(folder, CompanyFolder)) {
         if (!MakeGroupFolder(folder))
-            return -1;
+            return SHORTCUTS_FAILED;
         if (JoinPath(folder, ProductTitle)) {
             if (!MakeGroupFolder(folder))
-                return -1;
+                return SHORTCUTS_FAILED;
             int written = WriteShortcuts(folder, 3);
-            if (written <= 0)
+            if (written != SHORTCUTS_WRITTEN)
                 return written;
         }
     }
 
-    // The process may end here, with COM as it stands: the system takes it back then.
-    if (!OpenShellFolders(&key))
-        return 0;
+    int opened = OpenShellFolders(&key);
+    if (opened != SHORTCUTS_WRITTEN)
+        return opened;
     read = ReadShellFolder(key, "Desktop", folder);
     if (read == SHELL_FOLDER_UNNOTED)
-        return -1;
-    return read == SHELL_FOLDER_READ ? WriteShortcuts(folder, 2) : 1;
+        return SHORTCUTS_FAILED;
+    return read == SHELL_FOLDER_READ ? WriteShortcuts(folder, 2) : SHORTCUTS_WRITTEN;
 }
 
 int CreateProductShortcuts(void) {
     HKEY key;
-    if (!OpenShellFolders(&key))
-        return 0;
+    int opened = OpenShellFolders(&key);
+    if (opened != SHORTCUTS_WRITTEN)
+        return opened;
     // COM once for all five links, given back on every way out: each link's own initialisation
     // then only counts. Without COM no link can be written; the user is told as a link that
     // can't have it would tell.
     if (FAILED(CoInitialize(NULL))) {
         MessageBoxA(InstallState.ownerWindow, "Coinitalize failed", "lnk", MB_OK);
-        return CancelRequested() ? 0 : 1;
+        return CancelRequested() ? SHORTCUTS_CANCELLED : SHORTCUTS_WRITTEN;
     }
     int written = WriteProductShortcuts(key);
     CoUninitialize();

@@ -2,7 +2,7 @@
 
 #include <shlobj.h>
 
-#include "../app/install_state.h"
+#include "../base/install_state.h"
 
 static void ReportLinkFailure(LPCSTR text) {
     MessageBoxA(InstallState.ownerWindow, text, "lnk", MB_OK);

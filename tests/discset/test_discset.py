@@ -292,7 +292,7 @@ class ProductConstants(unittest.TestCase):
         module_spec = importlib.util.spec_from_loader("discset", loader)
         tool = importlib.util.module_from_spec(module_spec)
         loader.exec_module(tool)
-        source = (ROOT / "app" / "product_constants.cpp").read_text(encoding="utf-8")
+        source = (ROOT / "base" / "product_constants.cpp").read_text(encoding="utf-8")
 
         def constant(name):
             match = re.search(rf"\b{name}(?:\[\])? = ([^;]+);", source)

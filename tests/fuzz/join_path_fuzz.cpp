@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "media/join_path.h"
+#include "base/paths.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     // Input: path bytes, a NUL, name bytes. The path is cut to fit the buffer.

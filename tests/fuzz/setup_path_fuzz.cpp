@@ -1,8 +1,8 @@
 // Whatever the folder field holds, pressing start either refuses it (installDir stays empty) or,
 // once every question is answered Yes and the first disc is in, leaves in installDir the folder
 // the confirmation showed, its separators perhaps spelled otherwise (and, for a name with a '~',
-// perhaps its long name), as a one-entry list that ends in the product folder and fits every later
-// use.
+// perhaps its long name), closed by two NULs as JoinPath leaves it, ending in the product folder
+// and fitting every later use.
 #include <shlobj.h>
 #include <windows.h>
 
@@ -14,10 +14,9 @@
 #include <fstream>
 #include <string>
 
-#include "app/install_state.h"
 #include "app/installer.h"
-#include "app/product_constants.h"
-#include "media/install_journal.h"
+#include "base/install_state.h"
+#include "base/product_constants.h"
 #include "machine.h"
 #include "resources/resource.h"
 

@@ -2,9 +2,9 @@
 
 #include <string>
 
-#include "app/install_state.h"
+#include "base/install_state.h"
 #include "app/installer.h"
-#include "app/product_constants.h"
+#include "base/product_constants.h"
 #include "machine.h"
 
 namespace {

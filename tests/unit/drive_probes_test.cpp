@@ -2,7 +2,7 @@
 
 #include <thread>
 
-#include "app/install_state.h"
+#include "base/install_state.h"
 #include "box_answerer.h"
 #include "call_points.h"
 #include "desktop.h"

@@ -12,9 +12,9 @@
 #include <shlobj.h>
 #include <windows.h>
 
-#include "app/install_state.h"
+#include "base/install_state.h"
 #include "box_answerer.h"
-#include "media/install_journal.h"
+#include "journal/install_journal.h"
 #include "lnkinfo.h"
 #include "machine.h"
 #include "shell/product_shortcuts.h"
@@ -100,15 +100,6 @@ class ProductShortcuts : public ProductShortcutsBase {
   protected:
     testing_support::BoxAnswerer boxes;
 };
-
-// No answering thread before the fork: the child makes its own.
-using ProductShortcutsDeathTest = ProductShortcutsBase;
-
-// CreateProductShortcuts with a user at hand to answer its boxes.
-void CreateShortcutsAnswered() {
-    testing_support::BoxAnswerer boxes;
-    CreateProductShortcuts();
-}
 
 HRESULT WriteGameLink(const std::string& linkPath) {
     return CreateShellLink("C:\\Program Files\\tornwell\\kelvo\\kelvo.exe", linkPath.c_str(),
@@ -267,16 +258,20 @@ TEST_F(ProductShortcuts, StopsWhenTheUserHasCancelled) {
     EXPECT_EQ(Entries(c / "Windows/Desktop"), 0u);
 }
 
-TEST_F(ProductShortcutsDeathTest, AnUnopenableKeyEndsTheProcess) {
+TEST_F(ProductShortcuts, AnUnopenableKeyIsReportedAndEndsTheLinks) {
+    const int com = winsim::ComInitializations();
     sim.machine().failKeyOpenings = {1};
-    EXPECT_EXIT(CreateShortcutsAnswered(), ::testing::ExitedWithCode(0), "");
+    EXPECT_EQ(CreateProductShortcuts(), SHORTCUTS_NO_SHELL_FOLDERS);
+    EXPECT_EQ(boxes.Answered(), std::vector<std::string>{Big5("Windows的Register有誤,請檢查!!")});
     EXPECT_EQ(Entries(c / "Windows"), 3u) << "nothing made";
 
     // The second opening: the program group is complete, the desktop untouched.
+    sim.machine().keyOpenings = 0;
     sim.machine().failKeyOpenings = {2};
-    EXPECT_EXIT(CreateShortcutsAnswered(), ::testing::ExitedWithCode(0), "");
+    EXPECT_EQ(CreateProductShortcuts(), SHORTCUTS_NO_SHELL_FOLDERS);
     ExpectGroup(c / Group);
     EXPECT_EQ(Entries(c / "Windows/Desktop"), 0u);
+    EXPECT_EQ(winsim::ComInitializations(), com) << "COM given back";
 }
 
 } // namespace

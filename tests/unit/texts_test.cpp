@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "app/product_constants.h"
+#include "base/product_constants.h"
 #include "machine.h"
 
 namespace {

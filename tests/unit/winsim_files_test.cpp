@@ -240,6 +240,35 @@ TEST_F(WinsimFileIo, ReplacesOnlyWhatWindowsLetsItReplace) {
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_EXISTS);
 }
 
+// A device's name, in any folder, on any drive and with any extension, opens the device as on
+// Windows: a disc's nul.dat reads as nothing, a copy to c:\\...\\nul.dat goes nowhere.
+TEST_F(WinsimFileIo, ADevicesNameOpensTheDevice) {
+    sim.AddCdRom('e');
+    fs::path disc = sim.MakeDisc("disc", "KELVO_1");
+    TestMachine::WriteFile(disc / "kelvo" / "nul.dat", "on the disc");
+    sim.Insert('e', disc);
+    HANDLE from = Open("e:\\kelvo\\nul.dat", GENERIC_READ, OPEN_EXISTING);
+    ASSERT_NE(from, INVALID_HANDLE_VALUE);
+    char block[64];
+    DWORD read = 1;
+    EXPECT_TRUE(ReadFile(from, block, sizeof block, &read, nullptr));
+    EXPECT_EQ(read, 0u);
+    EXPECT_TRUE(CloseHandle(from));
+    for (const char* name : {"c:\\nul.dat", "c:\\folder\\CON", "c:\\com1.txt", "c:\\Lpt9 .log"}) {
+        SCOPED_TRACE(name);
+        HANDLE to = Open(name, GENERIC_WRITE, CREATE_NEW);
+        ASSERT_NE(to, INVALID_HANDLE_VALUE);
+        DWORD written = 0;
+        EXPECT_TRUE(WriteFile(to, "data", 4, &written, nullptr));
+        EXPECT_EQ(written, 4u);
+        FILETIME time = {1, 1};
+        EXPECT_TRUE(SetFileTime(to, nullptr, nullptr, &time));
+        EXPECT_TRUE(CloseHandle(to));
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(c), {}), 0) << "no file made";
+    EXPECT_EQ(ReadAll(disc / "kelvo" / "nul.dat"), "on the disc");
+}
+
 TEST_F(WinsimFileIo, FailsOnMissingPlacesFoldersAndDiscs) {
     fs::create_directories(c / "folder");
     EXPECT_EQ(Open("c:\\nothere\\a.txt", GENERIC_WRITE, CREATE_ALWAYS), INVALID_HANDLE_VALUE);

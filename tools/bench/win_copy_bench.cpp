@@ -12,9 +12,9 @@
 
 #include <stdio.h>
 
-#include "app/install_state.h"
+#include "base/install_state.h"
 #include "media/disc_copy.h"
-#include "media/install_journal.h"
+#include "journal/install_journal.h"
 
 int main(int argc, char** argv) {
     if (argc < 3) {

@@ -30,8 +30,8 @@
 #include <string>
 #include <thread>
 
-#include "app/install_state.h"
-#include "app/product_constants.h"
+#include "base/install_state.h"
+#include "base/product_constants.h"
 #include "call_points.h"
 #include "desktop.h"
 #include "machine.h"

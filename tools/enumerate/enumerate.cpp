@@ -57,7 +57,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "app/product_constants.h"
+#include "base/product_constants.h"
 #include "host_files.h"
 #include "machine.h"
 #include "run_program.h"
@@ -472,7 +472,7 @@ class Enumeration {
         if (!registryText.empty() &&
             winsim::ReadRegistryText(registryText, registry, shellFolders)) {
             for (auto hive : {winsim::Hive::LocalMachine, winsim::Hive::CurrentUser})
-                outcome.record |= registry.Find(hive, winsim::KeyNames(SetupRecordKey)) != nullptr;
+                outcome.record |= registry.Find(hive, winsim::KeyNames(SetupEntryKey)) != nullptr;
         }
         outcome.machine = scenario::TakeSnapshot(Roots(c, {}));
     }

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "app/install_state.h"
-#include "app/product_constants.h"
+#include "base/install_state.h"
+#include "base/product_constants.h"
 #include "dialog_template.h"
 
 namespace {
@@ -104,7 +104,7 @@ int main() {
         {"DirectXSetup", DirectXSetup},
         {"SetupNamePrefix", SetupNamePrefix},
         {"JournalSuffix", JournalSuffix},
-        {"SetupRecordKey", SetupRecordKey},
+        {"SetupEntryKey", SetupEntryKey},
         {"KeptPrefix", KeptPrefix},
         {"KeptSuffix", KeptSuffix},
         {"TextConfirmInstall", TextConfirmInstall},

@@ -12,7 +12,7 @@ SOURCE = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(SOURCE / "tools"))
 import product_facts  # noqa: E402
 
-HEADER = SOURCE / "app" / "product_constants.h"
+HEADER = SOURCE / "base" / "product_constants.h"
 
 
 class TheBuildsFile(unittest.TestCase):

@@ -49,6 +49,7 @@ struct FileObject {
     char drive = 0; // the drive letter the file lies on, for its capacity
     std::string host;
     std::string canonical; // its host path with every link resolved (a link's own: not it)
+    bool isDevice = false; // a device's name was opened: nothing is read or kept
 };
 
 // Never destroyed: a thread may still use a file as the process ends.
@@ -197,6 +198,21 @@ HANDLE OpenFile(LPCSTR path, DWORD access, DWORD share, DWORD disposition, DWORD
     if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING) {
         SetError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
+    }
+    bool read = (access & GENERIC_READ) != 0;
+    bool write = (access & GENERIC_WRITE) != 0;
+    // A device's name opens the device, in any folder and with any extension, as on Windows (a
+    // disc's nul.dat too): a read of it finds nothing, what is written to it goes nowhere, and
+    // no file is made.
+    if (path != nullptr && IsDeviceName(path)) {
+        auto* device = new FileObject;
+        device->descriptor = open("/dev/null", O_RDWR | O_CLOEXEC);
+        device->canRead = read;
+        device->canWrite = write;
+        device->isDevice = true;
+        Files().Add(device);
+        SetError(ERROR_SUCCESS);
+        return device;
     }
     auto host = MapPath(path);
     if (!host)
@@ -506,6 +522,11 @@ BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD count, LPDWORD writte
     FileObject* file = FileFor(handle, true);
     if (file == nullptr)
         return FALSE;
+    if (file->isDevice) {
+        if (written != nullptr)
+            *written = count;
+        return TRUE;
+    }
     struct stat info;
     off_t at = lseek(file->descriptor, 0, SEEK_CUR);
     if (fstat(file->descriptor, &info) != 0 || at < 0) {
@@ -629,6 +650,8 @@ BOOL WINAPI SetFileTime(HANDLE handle, const FILETIME* creation, const FILETIME*
     FileObject* file = FileFor(handle, true);
     if (file == nullptr)
         return FALSE;
+    if (file->isDevice)
+        return TRUE;
     // The host keeps no time of creation, but a creation time is checked like the others.
     const FILETIME* given[3] = {creation, access, write};
     timespec times[3];

@@ -2,24 +2,11 @@
 
 #include <windows.h>
 
-// Where an install's journal lies and what its records may reach: the journal's path and
-// identity, the install folder, and the folders of the links (empty until the install writes
-// them down, just before it makes its links). The running install's is InstallState's; a
-// recovery reads one from the registry.
-typedef struct {
-    DWORD identity;
-    char journal[MAX_PATH];
-    char folder[MAX_PATH];
-    char programs[MAX_PATH];
-    char desktop[MAX_PATH];
-} JOURNALPLACE;
-
 // Everything the installer knows at run time, in one process-wide record.
 // busyRunning, busyDone and installEnding are written and read across threads: use
 // SetFlag/FlagIsSet for them. The other fields are written by one thread at a time, in the
 // order of the install (setup dialog, install dialog, copy worker).
 struct INSTALLSTATE {
-    HINSTANCE instance;
     HWND ownerWindow;
     char installDir[MAX_PATH];
     char cdRoot[4];
@@ -30,29 +17,12 @@ struct INSTALLSTATE {
     HANDLE copyThread;
     DWORD copyThreadId;
     HANDLE busyThread;
-    DWORD busyThreadId;
     volatile LONG busyRunning;
     volatile LONG busyDone;
     LONG busyCounter;
     char busyText[256];
-    char workBuffer[MAX_PATH];
     // How the install is ending, claimed once by whoever gets there first (see ClaimEnding).
     volatile LONG installEnding;
-    // The install's journal (media/install_journal.h): where it is and what it may reach
-    // (journalPlace), the registry key that names it (recordRoot), its file while it is open,
-    // its records (a block from the process heap, journalLength bytes of it used, the first
-    // journalWritten of them in the file, journalReserved bytes of room held in the file past
-    // them), how many files were moved aside so far and how many folders for them were made.
-    JOURNALPLACE journalPlace;
-    HKEY recordRoot;
-    HANDLE journalFile;
-    char* journal;
-    DWORD journalLength;
-    DWORD journalRoom;
-    DWORD journalWritten;
-    DWORD journalReserved;
-    DWORD keptFiles;
-    DWORD keptGroups;
     // The setup dialog: the folder a start press is installing into while an interrupted install
     // is being undone first, and what stood in the way when it could not be.
     char pendingDir[MAX_PATH];
@@ -66,7 +36,7 @@ struct INSTALLSTATE {
 #define INSTALL_REPORTING 3 // the completion message is coming up: a cancel now is too late
 
 // The longest install folder the installer accepts: room for the longest name the install
-// appends to it ("\ReadMe.txt") and the two NULs of a shell list.
+// appends to it ("\ReadMe.txt") and the two NULs that JoinPath leaves.
 #define INSTALL_DIR_MAX_LENGTH (MAX_PATH - 13)
 
 extern INSTALLSTATE InstallState;

@@ -26,7 +26,7 @@ extern const char JournalSuffix[];
 extern const char KeptSuffix[];
 // The registry key, under HKEY_LOCAL_MACHINE (or HKEY_CURRENT_USER where setup may not write
 // there), that names the journal of an install while it can still be undone.
-extern const char SetupRecordKey[];
+extern const char SetupEntryKey[];
 extern const ULONGLONG MinimalMegabytes;
 extern const ULONGLONG NormalMegabytes;
 

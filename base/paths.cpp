@@ -1,7 +1,16 @@
-#include "join_path.h"
+#include "paths.h"
 
 static BOOL IsSeparator(char c) {
     return c == '\\' || c == '/';
+}
+
+// Where the last character of path begins, found character by character (a double-byte
+// character whose trail byte is 0x5C is no separator); NULL for an empty path.
+static const char* LastCharacter(const char* path) {
+    const char* last = NULL;
+    for (const char* at = path; *at != '\0'; at = CharNextA(at))
+        last = at;
+    return last;
 }
 
 BOOL JoinPath(char* path, const char* name) {
@@ -18,9 +27,7 @@ BOOL JoinPath(char* path, const char* name) {
 }
 
 BOOL AppendName(char* path, const char* name) {
-    const char* last = NULL;
-    for (const char* at = path; *at != '\0'; at = CharNextA(at))
-        last = at;
+    const char* last = LastCharacter(path);
     BOOL separator = last != NULL && !IsSeparator(last[0]);
     int joined = lstrlenA(path) + (separator ? 1 : 0) + lstrlenA(name);
     if (joined + 1 > MAX_PATH)
@@ -200,4 +207,47 @@ BOOL SameLetters(const char* a, const char* b, int length) {
         at += size;
     }
     return TRUE;
+}
+
+BOOL StartsWithLetters(const char* text, const char* prefix) {
+    int length = lstrlenA(prefix);
+    return lstrlenA(text) >= length && SameLetters(text, prefix, length);
+}
+
+BOOL SamePath(const char* a, const char* b) {
+    int length = lstrlenA(b);
+    return lstrlenA(a) == length && SameLetters(a, b, length);
+}
+
+int FolderLength(const char* path) {
+    int folder = 0;
+    for (const char* at = path; *at != '\0'; at = CharNextA(at)) {
+        if (*at == '\\' || *at == '/')
+            folder = (int)(at - path);
+    }
+    return folder;
+}
+
+const char* LastName(const char* path) {
+    int folder = FolderLength(path);
+    return folder == 0 ? path : path + folder + 1;
+}
+
+BOOL IsWithin(const char* path, const char* folder, BOOL strictly) {
+    int length = lstrlenA(folder);
+    // A drive's root ends in its separator.
+    const char* last = LastCharacter(folder);
+    if (last != NULL && *last == '\\')
+        length--;
+    if (lstrlenA(path) < length || !SameLetters(path, folder, length))
+        return FALSE;
+    const char* rest = path + length;
+    if (*rest == '\0' || (rest[0] == '\\' && rest[1] == '\0'))
+        return !strictly;
+    return *rest == '\\';
+}
+
+BOOL IsFolder(const char* path) {
+    DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }

@@ -18,7 +18,7 @@ const char SetupNamePrefix[] = "~kelvo-setup";
 const char KeptPrefix[] = "~kelvo-setup-";
 const char JournalSuffix[] = ".jnl";
 const char KeptSuffix[] = ".bak";
-const char SetupRecordKey[] = "Software\\~kelvo-setup";
+const char SetupEntryKey[] = "Software\\~kelvo-setup";
 const ULONGLONG MinimalMegabytes = 858;
 const ULONGLONG NormalMegabytes = 1239;
 

@@ -3,9 +3,9 @@
 #include <windows.h>
 
 // Appends name to the path in a MAX_PATH buffer, with one backslash between them unless the
-// path is empty or its last byte already is '\' or '/'. The result is closed by two NULs, a
-// one-entry list as the shell's file operation reads it. A result that would not fit the buffer
-// with both NULs is refused: the path is left as it was and FALSE is returned.
+// path is empty or its last byte already is '\' or '/'. The result is closed by two NULs, and a
+// result that would not fit the buffer with both is refused: the path is left as it was and
+// FALSE is returned. (The longest install folder, INSTALL_DIR_MAX_LENGTH, is reckoned with both.)
 BOOL JoinPath(char* path, const char* name);
 
 // Appends a file name read from a disc or a folder listing to the path in a MAX_PATH buffer.
@@ -42,3 +42,25 @@ BOOL NormaliseFolder(char* folder);
 // Whether the first length bytes of a and b spell the same names: character by character as b
 // reads, ASCII letters in either case, a double-byte character byte for byte.
 BOOL SameLetters(const char* a, const char* b, int length);
+
+// Whether text starts with prefix, read as SameLetters reads.
+BOOL StartsWithLetters(const char* text, const char* prefix);
+
+// Whether a and b spell the same path, as SameLetters reads.
+BOOL SamePath(const char* a, const char* b);
+
+// How many bytes of path name its folder: up to its last separator ('\' or '/'), found character
+// by character. 0 when it has none.
+int FolderLength(const char* path);
+
+// The last name of path: what follows its last separator, or the whole path.
+const char* LastName(const char* path);
+
+// Whether path is folder or lies in it, at any depth; with strictly, only the latter. Both are
+// written the one way (IsPlainPath); a drive's root may end in its separator. Read character by
+// character: a name that ends in a trail byte 0x5C (功, A5 5C) does not end in a separator, and
+// "C:\功x" does not lie in "C:\功".
+BOOL IsWithin(const char* path, const char* folder, BOOL strictly);
+
+// Whether there is a folder at path.
+BOOL IsFolder(const char* path);

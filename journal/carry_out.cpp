@@ -1,0 +1,212 @@
+#include "carry_out.h"
+
+#include "../base/heap_block.h"
+#include "../base/paths.h"
+#include "reach.h"
+#include "records.h"
+
+BOOL DeleteWhatever(const char* path) {
+    if (DeleteFileA(path))
+        return TRUE;
+    DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+        return TRUE;
+    return error == ERROR_ACCESS_DENIED && SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL) &&
+           DeleteFileA(path);
+}
+
+BOOL RestoreKept(const char* kept, const char* path) {
+    // Windows 95, 98 and ME export MoveFileExA without carrying it out; what error its stub sets
+    // is nowhere written down. On them, and whenever the one call fails, the kept file takes its
+    // place by a delete and a move.
+    if ((GetVersion() & 0x80000000) == 0 && MoveFileExA(kept, path, MOVEFILE_REPLACE_EXISTING))
+        return TRUE;
+    // Not there: never moved aside, or already back.
+    if (GetFileAttributesA(kept) == INVALID_FILE_ATTRIBUTES) {
+        DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    }
+    // The file at path goes only when the kept one is there to take its place.
+    return DeleteWhatever(path) && MoveFileA(kept, path);
+}
+
+// A run of a journal's records being carried out, newest first.
+typedef struct {
+    const JOURNALPLACE* place;
+    const char* records;
+    DWORD length;
+    DWORD start;      // where the record last met begins
+    DWORD keptGroups; // the folders of kept files the records name, at least
+    // The paths of void records met so far, one after the other, for the records they take back:
+    // a block of the process heap (voidedRoom bytes, voidedLength of them used), made when the
+    // first is met. However many there are, none is dropped: the record it takes back would be
+    // undone, a file of someone else's deleted.
+    char* voided;
+    DWORD voidedLength;
+    DWORD voidedRoom;
+    LINKWALK walk;
+    BOOL whole;    // nothing the journal names is still needed
+    char* blocker; // what is in the way, when not whole
+} CARRYOUT;
+
+static void BeginCarryOut(CARRYOUT* run, const JOURNALPLACE* place, const char* records,
+                          DWORD length, DWORD keptGroups, char* blocker) {
+    run->place = place;
+    run->records = records;
+    run->length = length;
+    run->start = length;
+    run->keptGroups = keptGroups;
+    run->voided = NULL;
+    run->voidedLength = 0;
+    run->voidedRoom = 0;
+    run->walk.paths[0] = '\0';
+    run->walk.kept[0] = '\0';
+    run->whole = TRUE;
+    run->blocker = blocker;
+}
+
+// The journal is still needed: inTheWay is what keeps it, unless something came first.
+static void KeepJournal(CARRYOUT* run, const char* inTheWay) {
+    if (!run->whole)
+        return;
+    lstrcpyA(run->blocker, inTheWay);
+    run->whole = FALSE;
+}
+
+// Adds path to the voided ones. FALSE when the heap has no room for it.
+static BOOL NoteVoided(CARRYOUT* run, const char* path) {
+    DWORD bytes = (DWORD)lstrlenA(path) + 1;
+    if (!GrowBlock(&run->voided, &run->voidedRoom, run->voidedLength + bytes, 4 * MAX_PATH))
+        return FALSE;
+    CopyMemory(run->voided + run->voidedLength, path, bytes);
+    run->voidedLength += bytes;
+    return TRUE;
+}
+
+// Whether the newest record of a path among the voided ones marks this one: it then is taken
+// off the list.
+static BOOL TakeVoided(CARRYOUT* run, const char* path) {
+    char* voided = run->voided;
+    for (DWORD at = 0; at < run->voidedLength;) {
+        DWORD length = (DWORD)lstrlenA(voided + at) + 1;
+        if ((int)length == lstrlenA(path) + 1 && SameLetters(voided + at, path, (int)length - 1)) {
+            // The paths after it move up over it.
+            for (DWORD from = at + length; from < run->voidedLength; from++)
+                voided[from - length] = voided[from];
+            run->voidedLength -= length;
+            return TRUE;
+        }
+        at += length;
+    }
+    return FALSE;
+}
+
+// The next change to carry out, newest first: a folder, a file or a kept file of the journal
+// that no void record takes back and that it may touch (MayTouch), with its kept path in kept
+// (MAX_PATH bytes). One it may not touch is passed over; when it keeps a file, the journal stays.
+// FALSE when no record is left.
+static BOOL NextChange(CARRYOUT* run, JOURNALRECORD* record, char* kept) {
+    while (run->start > 0) {
+        run->start = LineBefore(run->records, run->start);
+        if (ParseRecord(run->records + run->start, run->length - run->start, record) == 0)
+            continue;
+        if (record->kind == JOURNAL_VOID) {
+            if (NoteVoided(run, record->path))
+                continue;
+            // Which record it takes back could not be told: nothing more is carried out, and the
+            // journal stays for the next setup.
+            KeepJournal(run, run->place->journal);
+            run->start = 0;
+            return FALSE;
+        }
+        BOOL keeps = KeepsAFile(record->kind);
+        if (record->kind != JOURNAL_FOLDER && record->kind != JOURNAL_FILE && !keeps)
+            continue;
+        DWORD group = (record->number - 1) / KEPT_PER_FOLDER;
+        if (keeps && record->number > 0 && group >= run->keptGroups)
+            run->keptGroups = group + 1;
+        if (TakeVoided(run, record->path))
+            continue;
+        // A record that could not be made, or that would reach through a link, is not carried
+        // out; a kept file it names keeps the journal.
+        if (MayTouch(run->place, record->kind, record->path, record->number, &run->walk, kept))
+            return TRUE;
+        if (keeps)
+            KeepJournal(run, record->path);
+    }
+    return FALSE;
+}
+
+// Ends the run: the folders of the kept files go, emptied now unless a kept file stays. One that
+// can't be removed keeps the journal too: nothing of setup's own stays without it. TRUE when the
+// journal is no longer needed.
+static BOOL EndCarryOut(CARRYOUT* run) {
+    if (run->voided != NULL)
+        HeapFree(GetProcessHeap(), 0, run->voided);
+    char folder[MAX_PATH];
+    for (DWORD group = run->keptGroups + 1; group > 0; group--) {
+        if (!KeptFolder(run->place, group == 1 ? KEPT_ROOT : group - 2, folder) ||
+            PassesThroughLink(folder, run->walk.kept) || RemoveDirectoryA(folder))
+            continue;
+        DWORD error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)
+            KeepJournal(run, folder);
+    }
+    return run->whole;
+}
+
+BOOL IsCommitted(const char* records, DWORD length) {
+    JOURNALRECORD record;
+    DWORD last = length > 0 ? LineBefore(records, length) : 0;
+    return length > 0 && ParseRecord(records + last, length - last, &record) != 0 &&
+           record.kind == JOURNAL_COMMIT;
+}
+
+// What is done with one change of a run: TRUE when the journal no longer needs it, FALSE when the
+// file it names stays in the way.
+typedef BOOL (*CHANGEACT)(const JOURNALRECORD* record, const char* kept);
+
+// Carries out the changes of place's records, newest first, with act; then the kept files'
+// folders go.
+static BOOL CarryOut(const JOURNALPLACE* place, const char* records, DWORD length, DWORD keptGroups,
+                     char* blocker, CHANGEACT act) {
+    CARRYOUT run;
+    BeginCarryOut(&run, place, records, length, keptGroups, blocker);
+    JOURNALRECORD record;
+    char kept[MAX_PATH];
+    while (NextChange(&run, &record, kept)) {
+        if (!act(&record, kept))
+            KeepJournal(&run, record.path);
+    }
+    return EndCarryOut(&run);
+}
+
+// The rollback of one change: a folder or file the install made goes (one that can't stays), a
+// kept file comes back.
+static BOOL UndoChange(const JOURNALRECORD* record, const char* kept) {
+    if (record->kind == JOURNAL_FOLDER)
+        RemoveDirectoryA(record->path);
+    else if (record->kind == JOURNAL_FILE)
+        DeleteFileA(record->path);
+    else
+        return RestoreKept(kept, record->path);
+    return TRUE;
+}
+
+// The commit of one change: a kept file goes, made writable first when it is read-only (a delete
+// of it would only fail).
+static BOOL DeleteKeptFile(const JOURNALRECORD* record, const char* kept) {
+    if (record->kind == JOURNAL_KEPT_READ_ONLY)
+        SetFileAttributesA(kept, FILE_ATTRIBUTE_NORMAL);
+    return !KeepsAFile(record->kind) || DeleteWhatever(kept);
+}
+
+BOOL RollBackRecords(const JOURNALPLACE* place, const char* records, DWORD length, DWORD keptGroups,
+                     char* blocker) {
+    return CarryOut(place, records, length, keptGroups, blocker, UndoChange);
+}
+
+BOOL DeleteKeptFiles(const JOURNALPLACE* place, const char* records, DWORD length, DWORD keptGroups,
+                     char* blocker) {
+    return CarryOut(place, records, length, keptGroups, blocker, DeleteKeptFile);
+}

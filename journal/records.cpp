@@ -1,0 +1,95 @@
+#include "records.h"
+
+// CRC-32 (the polynomial of zip and PNG), bit by bit: a few instructions a byte, no table.
+static DWORD Crc32(const char* text, DWORD length) {
+    DWORD crc = 0xFFFFFFFF;
+    for (DWORD i = 0; i < length; i++) {
+        crc ^= (BYTE)text[i];
+        for (int bit = 0; bit < 8; bit++)
+            crc = (crc >> 1) ^ (0xEDB88320 & (0 - (crc & 1)));
+    }
+    return ~crc;
+}
+
+int PutDecimal(char* out, DWORD number) {
+    char digits[10];
+    int count = 0;
+    do {
+        digits[count++] = (char)('0' + number % 10);
+        number /= 10;
+    } while (number != 0);
+    for (int i = 0; i < count; i++)
+        out[i] = digits[count - 1 - i];
+    return count;
+}
+
+int PutHex(char* out, DWORD number) {
+    static const char digits[] = "0123456789ABCDEF";
+    int at = 0;
+    for (int shift = 28; shift >= 0; shift -= 4)
+        out[at++] = digits[(number >> shift) & 0xF];
+    return at;
+}
+
+BOOL KeepsAFile(char kind) {
+    return kind == JOURNAL_KEPT || kind == JOURNAL_KEPT_READ_ONLY;
+}
+
+int FormatRecord(char* out, char kind, DWORD number, const char* path) {
+    int at = 0;
+    out[at++] = kind;
+    out[at++] = ' ';
+    at += PutDecimal(out + at, number);
+    out[at++] = ' ';
+    int length = lstrlenA(path);
+    CopyMemory(out + at, path, length);
+    at += length;
+    DWORD crc = Crc32(out, (DWORD)at);
+    out[at++] = '\t';
+    at += PutHex(out + at, crc);
+    out[at++] = '\r';
+    out[at++] = '\n';
+    return at;
+}
+
+DWORD ParseRecord(const char* text, DWORD length, JOURNALRECORD* record) {
+    DWORD tab = 0;
+    while (tab < length && text[tab] != '\t' && text[tab] != '\n')
+        tab++;
+    if (tab < 4 || tab + 11 > length || text[tab] != '\t' || text[tab + 9] != '\r' ||
+        text[tab + 10] != '\n' || text[1] != ' ')
+        return 0;
+    DWORD crc = 0;
+    for (DWORD i = tab + 1; i < tab + 9; i++) {
+        char c = text[i];
+        DWORD digit = c >= '0' && c <= '9'   ? (DWORD)(c - '0')
+                      : c >= 'A' && c <= 'F' ? (DWORD)(c - 'A' + 10)
+                                             : 16;
+        if (digit == 16)
+            return 0;
+        crc = crc << 4 | digit;
+    }
+    if (crc != Crc32(text, tab))
+        return 0;
+    DWORD at = 2;
+    DWORD number = 0;
+    if (text[at] < '0' || text[at] > '9')
+        return 0;
+    while (at < tab && text[at] >= '0' && text[at] <= '9')
+        number = number * 10 + (DWORD)(text[at++] - '0');
+    if (at >= tab || text[at] != ' ' || tab - at - 1 >= MAX_PATH)
+        return 0;
+    at++;
+    record->kind = text[0];
+    record->number = number;
+    CopyMemory(record->path, text + at, tab - at);
+    record->path[tab - at] = '\0';
+    return tab + 11;
+}
+
+DWORD LineBefore(const char* records, DWORD end) {
+    DWORD start = end - 1;
+    while (start > 0 && records[start - 1] != '\n')
+        start--;
+    return start;
+}

@@ -1,0 +1,96 @@
+#include "setup_entry.h"
+
+#include "../base/product_constants.h"
+
+static const char EntryJournal[] = "Journal";
+static const char EntryFolder[] = "Folder";
+static const char EntryIdentity[] = "Identity";
+
+HKEY SetupEntryRoot(void) {
+    HKEY software;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software", 0, KEY_CREATE_SUB_KEY, &software) !=
+        ERROR_SUCCESS)
+        return HKEY_CURRENT_USER;
+    RegCloseKey(software);
+    return HKEY_LOCAL_MACHINE;
+}
+
+static BOOL SetText(HKEY key, const char* name, const char* text) {
+    return RegSetValueExA(key, name, 0, REG_SZ, (const BYTE*)text, (DWORD)lstrlenA(text) + 1) ==
+           ERROR_SUCCESS;
+}
+
+// Reads the text value name into text (MAX_PATH bytes); an empty text when there is none.
+static BOOL GetText(HKEY key, const char* name, char* text) {
+    DWORD type = 0;
+    DWORD size = MAX_PATH;
+    text[0] = '\0';
+    if (RegQueryValueExA(key, name, NULL, &type, (LPBYTE)text, &size) != ERROR_SUCCESS ||
+        type != REG_SZ || size == 0 || size > MAX_PATH) {
+        text[0] = '\0';
+        return FALSE;
+    }
+    text[size - 1] = '\0';
+    return TRUE;
+}
+
+BOOL WriteSetupEntry(const JOURNALPLACE* place, HKEY* root) {
+    *root = SetupEntryRoot();
+    HKEY key;
+    DWORD disposition = 0;
+    if (RegCreateKeyExA(*root, SetupEntryKey, 0, NULL, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                        NULL, &key, &disposition) != ERROR_SUCCESS)
+        return FALSE;
+    if (disposition != REG_CREATED_NEW_KEY) {
+        RegCloseKey(key);
+        return FALSE;
+    }
+    DWORD identity = place->identity;
+    BOOL written = SetText(key, EntryJournal, place->journal) &&
+                   SetText(key, EntryFolder, place->folder) &&
+                   RegSetValueExA(key, EntryIdentity, 0, REG_DWORD, (const BYTE*)&identity,
+                                  sizeof(identity)) == ERROR_SUCCESS &&
+                   RegFlushKey(key) == ERROR_SUCCESS;
+    RegCloseKey(key);
+    if (!written)
+        RegDeleteKeyA(*root, SetupEntryKey);
+    return written;
+}
+
+BOOL NoteSetupEntryFolder(HKEY root, const char* name, const char* folder) {
+    HKEY key;
+    if (RegOpenKeyExA(root, SetupEntryKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
+        return FALSE;
+    BOOL written = SetText(key, name, folder) && RegFlushKey(key) == ERROR_SUCCESS;
+    RegCloseKey(key);
+    return written;
+}
+
+void DeleteSetupEntry(HKEY root) {
+    RegDeleteKeyA(root, SetupEntryKey);
+}
+
+int ReadSetupEntry(HKEY root, JOURNALPLACE* place) {
+    HKEY key;
+    if (RegOpenKeyExA(root, SetupEntryKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
+        return SETUP_ENTRY_NONE;
+    DWORD type = 0;
+    DWORD size = sizeof(place->identity);
+    BOOL named =
+        GetText(key, EntryJournal, place->journal) && GetText(key, EntryFolder, place->folder) &&
+        RegQueryValueExA(key, EntryIdentity, NULL, &type, (LPBYTE)&place->identity, &size) ==
+            ERROR_SUCCESS &&
+        type == REG_DWORD && size == sizeof(place->identity);
+    GetText(key, "Programs", place->programs);
+    GetText(key, "Desktop", place->desktop);
+    RegCloseKey(key);
+    return named ? SETUP_ENTRY_NAMED : SETUP_ENTRY_UNNAMED;
+}
+
+BOOL InterruptedInstallRecorded(void) {
+    HKEY key;
+    if (RegOpenKeyExA(SetupEntryRoot(), SetupEntryKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return FALSE;
+    RegCloseKey(key);
+    return TRUE;
+}
