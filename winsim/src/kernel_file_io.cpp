@@ -199,16 +199,14 @@ HANDLE OpenFile(LPCSTR path, DWORD access, DWORD share, DWORD disposition, DWORD
         SetError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    bool read = (access & GENERIC_READ) != 0;
-    bool write = (access & GENERIC_WRITE) != 0;
     // A device's name opens the device, in any folder and with any extension, as on Windows (a
     // disc's nul.dat too): a read of it finds nothing, what is written to it goes nowhere, and
     // no file is made.
     if (path != nullptr && IsDeviceName(path)) {
         auto* device = new FileObject;
         device->descriptor = open("/dev/null", O_RDWR | O_CLOEXEC);
-        device->canRead = read;
-        device->canWrite = write;
+        device->canRead = (access & GENERIC_READ) != 0;
+        device->canWrite = (access & GENERIC_WRITE) != 0;
         device->isDevice = true;
         Files().Add(device);
         SetError(ERROR_SUCCESS);
