@@ -274,6 +274,32 @@ TEST(SetupNames, AJournalIsActedOnOnlyWhereSetupPutsOneUnderItsName) {
     EXPECT_FALSE(IsSetupsJournalPlace(&place)) << "an install folder spelled another way";
 }
 
+// Setup's own names beside a folder whose name ends in a trail byte 0x5C: the folder is one name
+// wherever it stands, and a name that only begins with it is another folder.
+TEST(SetupNames, AFolderNameEndingInATrailByteKeepsItsOwnSeparator) {
+    for (std::string k : TrailBackslash) {
+        SCOPED_TRACE(k);
+        JOURNALPLACE place = {};
+        place.identity = 0x0000ABCD;
+        for (std::string folder :
+             {"C:\\" + k, "C:\\" + k + "\\a\\" + k, "\\\\s\\" + k + "\\" + k}) {
+            lstrcpyA(place.folder, (folder + "\\kelvo").c_str());
+            lstrcpyA(place.journal, (folder + "\\~kelvo-setup-0000ABCD.jnl").c_str());
+            char path[MAX_PATH];
+            JournalFolder(&place, path);
+            EXPECT_EQ(std::string(path), folder);
+            EXPECT_TRUE(IsSetupsJournalPlace(&place)) << folder;
+            ASSERT_TRUE(KeptPath(&place, (folder + "\\kelvo\\" + k).c_str(), 101, path));
+            EXPECT_EQ(std::string(path), folder + "\\~kelvo-setup-0000ABCD\\1\\0");
+            ASSERT_TRUE(KeptPath(&place, (folder + "\\" + k + ".lnk").c_str(), 7, path));
+            EXPECT_EQ(std::string(path), folder + "\\~kelvo-setup-0000ABCD-7.bak");
+            // A journal beside a folder that only begins with the name is no journal of this one.
+            lstrcpyA(place.folder, (folder + "x\\kelvo").c_str());
+            EXPECT_FALSE(IsSetupsJournalPlace(&place)) << folder;
+        }
+    }
+}
+
 TEST(Records, ARecordReadsBackAsItWasWrittenAndATornOrAlteredLineNotAtAll) {
     char line[RECORD_MAX_BYTES];
     int length = FormatRecord(line, JOURNAL_KEPT, 4294967295u, "C:\\Games\\kelvo\\\xA5\x5C");
