@@ -11,6 +11,7 @@
 
 #include "journal/reach.h"
 #include "journal/records.h"
+#include "journal/setup_entry.h"
 #include "journal/setup_names.h"
 #include "machine.h"
 #include "test_machine.h"
@@ -298,6 +299,19 @@ TEST(SetupNames, AFolderNameEndingInATrailByteKeepsItsOwnSeparator) {
             EXPECT_FALSE(IsSetupsJournalPlace(&place)) << folder;
         }
     }
+}
+
+// The entry names an install folder only as the dialog makes one: the product folder below a
+// drive's root or a share, written the one way.
+TEST(SetupNames, AnEntryNamesOnlyTheProductFolderBelowADriveOrAShare) {
+    for (const char* folder : {"C:\\kelvo", "d:\\Games\\KELVO", "\\\\server\\share\\kelvo",
+                               "C:\\\xA5\x5C\\kelvo", "C:\\Games\\\xB3\x5C\\\xBB\x5C\\kelvo"})
+        EXPECT_TRUE(NamesInstallFolder(folder)) << folder;
+    for (const char* folder :
+         {"C:\\", "C:\\Windows", "C:\\kelvo\\", "C:\\kelvo2", "C:\\xkelvo", "C:kelvo", "\\kelvo",
+          "\\\\server\\kelvo", "\\\\server\\share", "C:/Games/kelvo", "C:\\Games\\..\\kelvo\\..",
+          "C:\\\xA5\x5Ckelvo", ""})
+        EXPECT_FALSE(NamesInstallFolder(folder)) << folder;
 }
 
 TEST(Records, ARecordReadsBackAsItWasWrittenAndATornOrAlteredLineNotAtAll) {
