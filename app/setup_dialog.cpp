@@ -104,6 +104,10 @@ static void RecoveryEnded(HWND dialog, int result) {
         return;
     }
     InstallState.pendingDir[0] = '\0';
+    if (result == RECOVERY_UNREGISTERED) {
+        MessageBoxA(dialog, TextRegistryFault, CaptionError, MB_OK);
+        return;
+    }
     char text[160 + MAX_PATH];
     wsprintfA(text, result == RECOVERY_BLOCKED ? TextRecoveryBlocked : TextJournalRefused,
               InstallState.recoveryBlocker);

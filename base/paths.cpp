@@ -14,9 +14,9 @@ static const char* LastCharacter(const char* path) {
 }
 
 BOOL JoinPath(char* path, const char* name) {
-    int length = lstrlenA(path);
-    BOOL separator = length > 0 && !IsSeparator(path[length - 1]);
-    int joined = length + (separator ? 1 : 0) + lstrlenA(name);
+    const char* last = LastCharacter(path);
+    BOOL separator = last != NULL && !IsSeparator(last[0]);
+    int joined = lstrlenA(path) + (separator ? 1 : 0) + lstrlenA(name);
     if (joined + 2 > MAX_PATH)
         return FALSE;
     if (separator)

@@ -138,8 +138,10 @@ static BOOL NextChange(CARRYOUT* run, JOURNALRECORD* record, char* kept) {
 }
 
 // Ends the run: the folders of the kept files go, emptied now unless a kept file stays. One that
-// can't be removed keeps the journal too: nothing of setup's own stays without it. TRUE when the
-// journal is no longer needed.
+// can't be removed keeps the journal too: nothing of setup's own stays without it. Only one that
+// is not empty though every kept file is dealt with stays without it: what it holds is no file
+// of setup's (each kept one was written ahead), but one another user put there, left as it is.
+// TRUE when the journal is no longer needed.
 static BOOL EndCarryOut(CARRYOUT* run) {
     if (run->voided != NULL)
         HeapFree(GetProcessHeap(), 0, run->voided);
@@ -149,7 +151,8 @@ static BOOL EndCarryOut(CARRYOUT* run) {
             PassesThroughLink(folder, run->walk.kept) || RemoveDirectoryA(folder))
             continue;
         DWORD error = GetLastError();
-        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND &&
+            error != ERROR_DIR_NOT_EMPTY)
             KeepJournal(run, folder);
     }
     return run->whole;

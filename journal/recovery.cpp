@@ -126,13 +126,15 @@ static int RecoverJournal(const JOURNALPLACE* place, char* blocker) {
 int RecoverInterruptedInstall(char* blocker) {
     blocker[0] = '\0';
     HKEY root = SetupEntryRoot();
+    if (root == NULL)
+        return RECOVERY_UNREGISTERED;
     JOURNALPLACE place;
     int entry = ReadSetupEntry(root, &place);
     if (entry == SETUP_ENTRY_NONE)
         return RECOVERY_DONE;
     int result = RECOVERY_DONE;
     if (entry == SETUP_ENTRY_NAMED) {
-        if (!IsSetupsJournalPlace(&place)) {
+        if (!NamesInstallFolder(place.folder) || !IsSetupsJournalPlace(&place)) {
             lstrcpyA(blocker, place.journal);
             return RECOVERY_REFUSED;
         }

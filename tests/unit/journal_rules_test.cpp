@@ -11,6 +11,7 @@
 
 #include "journal/reach.h"
 #include "journal/records.h"
+#include "journal/setup_entry.h"
 #include "journal/setup_names.h"
 #include "machine.h"
 #include "test_machine.h"
@@ -272,6 +273,45 @@ TEST(SetupNames, AJournalIsActedOnOnlyWhereSetupPutsOneUnderItsName) {
     lstrcpyA(place.journal, "C:\\Games\\kelvo\\~kelvo-setup-0000ABCD.jnl");
     lstrcpyA(place.folder, "C:/Games/kelvo");
     EXPECT_FALSE(IsSetupsJournalPlace(&place)) << "an install folder spelled another way";
+}
+
+// Setup's own names beside a folder whose name ends in a trail byte 0x5C: the folder is one name
+// wherever it stands, and a name that only begins with it is another folder.
+TEST(SetupNames, AFolderNameEndingInATrailByteKeepsItsOwnSeparator) {
+    for (std::string k : TrailBackslash) {
+        SCOPED_TRACE(k);
+        JOURNALPLACE place = {};
+        place.identity = 0x0000ABCD;
+        for (std::string folder :
+             {"C:\\" + k, "C:\\" + k + "\\a\\" + k, "\\\\s\\" + k + "\\" + k}) {
+            lstrcpyA(place.folder, (folder + "\\kelvo").c_str());
+            lstrcpyA(place.journal, (folder + "\\~kelvo-setup-0000ABCD.jnl").c_str());
+            char path[MAX_PATH];
+            JournalFolder(&place, path);
+            EXPECT_EQ(std::string(path), folder);
+            EXPECT_TRUE(IsSetupsJournalPlace(&place)) << folder;
+            ASSERT_TRUE(KeptPath(&place, (folder + "\\kelvo\\" + k).c_str(), 101, path));
+            EXPECT_EQ(std::string(path), folder + "\\~kelvo-setup-0000ABCD\\1\\0");
+            ASSERT_TRUE(KeptPath(&place, (folder + "\\" + k + ".lnk").c_str(), 7, path));
+            EXPECT_EQ(std::string(path), folder + "\\~kelvo-setup-0000ABCD-7.bak");
+            // A journal beside a folder that only begins with the name is no journal of this one.
+            lstrcpyA(place.folder, (folder + "x\\kelvo").c_str());
+            EXPECT_FALSE(IsSetupsJournalPlace(&place)) << folder;
+        }
+    }
+}
+
+// The entry names an install folder only as the dialog makes one: the product folder below a
+// drive's root or a share, written the one way.
+TEST(SetupNames, AnEntryNamesOnlyTheProductFolderBelowADriveOrAShare) {
+    for (const char* folder : {"C:\\kelvo", "d:\\Games\\KELVO", "\\\\server\\share\\kelvo",
+                               "C:\\\xA5\x5C\\kelvo", "C:\\Games\\\xB3\x5C\\\xBB\x5C\\kelvo"})
+        EXPECT_TRUE(NamesInstallFolder(folder)) << folder;
+    for (const char* folder :
+         {"C:\\", "C:\\Windows", "C:\\kelvo\\", "C:\\kelvo2", "C:\\xkelvo", "C:kelvo", "\\kelvo",
+          "\\\\server\\kelvo", "\\\\server\\share", "C:/Games/kelvo", "C:\\Games\\..\\kelvo\\..",
+          "C:\\\xA5\x5Ckelvo", ""})
+        EXPECT_FALSE(NamesInstallFolder(folder)) << folder;
 }
 
 TEST(Records, ARecordReadsBackAsItWasWrittenAndATornOrAlteredLineNotAtAll) {
