@@ -8,8 +8,11 @@
 // (blocker, MAX_PATH bytes, names it; the next setup tries again), RECOVERY_REFUSED when the
 // journal is not the one the entry names or names a change setup could not have made (blocker
 // names the journal; nothing is changed on its word and it is left as it is). Nothing may be
-// installed then.
+// installed then. RECOVERY_PLACE_REFUSED when the journal lies in setup's own folder of its
+// volume (journal/own_place.h) and that folder is not setup's own (blocker names it; it is not
+// changed, and nothing in it is read).
 #define RECOVERY_DONE 0
 #define RECOVERY_BLOCKED 1
 #define RECOVERY_REFUSED 2
+#define RECOVERY_PLACE_REFUSED 3
 int RecoverInterruptedInstall(char* blocker);

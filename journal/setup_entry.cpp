@@ -5,6 +5,7 @@
 static const char EntryJournal[] = "Journal";
 static const char EntryFolder[] = "Folder";
 static const char EntryIdentity[] = "Identity";
+static const char EntryBase[] = "Base";
 
 HKEY SetupEntryRoot(void) {
     HKEY software;
@@ -48,6 +49,7 @@ BOOL WriteSetupEntry(const JOURNALPLACE* place, HKEY* root) {
     DWORD identity = place->identity;
     BOOL written = SetText(key, EntryJournal, place->journal) &&
                    SetText(key, EntryFolder, place->folder) &&
+                   SetText(key, EntryBase, place->base) &&
                    RegSetValueExA(key, EntryIdentity, 0, REG_DWORD, (const BYTE*)&identity,
                                   sizeof(identity)) == ERROR_SUCCESS &&
                    RegFlushKey(key) == ERROR_SUCCESS;
@@ -81,6 +83,7 @@ int ReadSetupEntry(HKEY root, JOURNALPLACE* place) {
         RegQueryValueExA(key, EntryIdentity, NULL, &type, (LPBYTE)&place->identity, &size) ==
             ERROR_SUCCESS &&
         type == REG_DWORD && size == sizeof(place->identity);
+    GetText(key, EntryBase, place->base);
     GetText(key, "Programs", place->programs);
     GetText(key, "Desktop", place->desktop);
     RegCloseKey(key);
