@@ -166,6 +166,23 @@ TEST_F(Recovery, OnlyTheJournalTheRegistryNamesIsActedOnAndOnlyWhereItMayReach) 
     ExpectSentinels();
 }
 
+// On a drive with access lists the journal lies in setup's own folder, which only
+// administrators may change: a record naming one beside the install, where every user of the
+// folder may write it, is refused, and the folder made to see that goes again.
+TEST_F(Recovery, AJournalRecordedBesideTheInstallOnADriveWithAccessListsIsRefused) {
+    TestMachine::WriteFile(Installed() / "mine.txt", "mine");
+    fs::path beside = Installed() / "~kelvo-setup-0000ABCD.jnl";
+    TestMachine::WriteFile(beside, Line("J 43981 C:\\Program Files\\Kelvo Co\\kelvo") +
+                                       Line("F 0 C:\\Program Files\\Kelvo Co\\kelvo\\mine.txt"));
+    WriteEntry("C:\\Program Files\\Kelvo Co\\kelvo\\~kelvo-setup-0000ABCD.jnl",
+               "C:\\Program Files\\Kelvo Co\\kelvo", 0xABCD, "C:\\Program Files\\Kelvo Co\\kelvo");
+    EXPECT_EQ(Recover(), RECOVERY_REFUSED);
+    EXPECT_EQ(ReadAll(Installed() / "mine.txt"), "mine");
+    EXPECT_TRUE(fs::exists(beside));
+    EXPECT_NE(EntryValue("Journal"), "");
+    EXPECT_FALSE(fs::exists(c / "~kelvo-setup"));
+}
+
 TEST_F(Recovery, TheRollbackUndoesOnlyWhatTheCopyDidBesideAnOlderRunsLeftovers) {
     // Kept files of an older run, beside the files they once replaced and in a folder of their
     // own: never setup's to move, whatever happens to this install.
