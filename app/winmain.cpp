@@ -12,6 +12,26 @@ void ShowInTaskbar(HWND dialog) {
     SetWindowLongA(dialog, GWL_EXSTYLE, GetWindowLongA(dialog, GWL_EXSTYLE) | WS_EX_APPWINDOW);
 }
 
+typedef BOOL(WINAPI* SETPROCESSMITIGATIONPOLICY)(PROCESS_MITIGATION_POLICY policy, LPVOID buffer,
+                                                 SIZE_T length);
+
+// Where Windows has RedirectionGuard (Windows 10 and later), no directory junction that a user
+// who is no administrator made is followed by any of setup's calls. Looked up: older Windows
+// lack the call, and where the policy is not known the call only fails.
+static void TrustNoUsersJunctions(void) {
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    SETPROCESSMITIGATIONPOLICY setPolicy =
+        kernel == NULL ? NULL
+                       : (SETPROCESSMITIGATIONPOLICY)(void (*)(void))GetProcAddress(
+                             kernel, "SetProcessMitigationPolicy");
+    if (setPolicy == NULL)
+        return;
+    PROCESS_MITIGATION_REDIRECTION_TRUST_POLICY trust;
+    trust.Flags = 0;
+    trust.EnforceRedirectionTrust = 1;
+    setPolicy(ProcessRedirectionTrustPolicy, &trust, sizeof(trust));
+}
+
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int showCommand) {
     (void)previous;
     (void)commandLine;
@@ -19,6 +39,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
 
     if (FindWindowA(OwnerClassName, InstallerTitle) != NULL)
         ExitProcess(0);
+    TrustNoUsersJunctions();
 
     WNDCLASSEXA ownerClass;
     ownerClass.cbSize = sizeof(ownerClass);

@@ -49,8 +49,9 @@ extern const char TextRegistryFault[];
 extern const char CaptionError[];
 extern const char TextPathTooLong[];
 extern const char TextPathInvalid[];
-extern const char TextRecoveryBlocked[]; // wsprintfA format, %s is the file in the way
-extern const char TextJournalRefused[];  // wsprintfA format, %s is the journal
+extern const char TextRecoveryBlocked[];  // wsprintfA format, %s is the file in the way
+extern const char TextJournalRefused[];   // wsprintfA format, %s is the journal
+extern const char TextOwnFolderRefused[]; // wsprintfA format, %s is the folder
 extern const char BusyBaseText[];
 
 // Shortcut table: target name in the install folder, link file name, description.

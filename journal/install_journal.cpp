@@ -5,6 +5,7 @@
 #include "../base/paths.h"
 #include "carry_out.h"
 #include "journal_state.h"
+#include "own_place.h"
 #include "reach.h"
 #include "setup_entry.h"
 #include "setup_names.h"
@@ -38,9 +39,17 @@ static void ForgetJournal(void) {
 BOOL OpenJournal(void) {
     JOURNALPLACE* place = &JournalState.place;
     char folder[MAX_PATH];
-    if (!IsPlainPath(InstallState.installDir) ||
-        !ChooseJournalFolder(InstallState.installDir, folder))
+    if (!IsPlainPath(InstallState.installDir))
         return FALSE;
+    // Where the volume keeps access lists, in setup's own folder, which no one else may change;
+    // elsewhere beside the install.
+    if (!ChooseJournalFolder(InstallState.installDir, place->base))
+        return FALSE;
+    int own = PrepareOwnFolder(InstallState.installDir, folder);
+    if (own == OWN_FOLDER_REFUSED)
+        return FALSE;
+    if (own == OWN_FOLDER_NONE)
+        lstrcpyA(folder, place->base);
     lstrcpyA(place->folder, InstallState.installDir);
     place->programs[0] = '\0';
     place->desktop[0] = '\0';
@@ -49,26 +58,33 @@ BOOL OpenJournal(void) {
     DWORD identity = GetTickCount() * 2654435761u ^ GetCurrentThreadId() * 40503u;
     char kept[MAX_PATH];
     for (int tries = 0;; tries++, identity++) {
-        if (tries == 16)
+        if (tries == 16) {
+            LeaveOwnFolder(place);
             return FALSE;
+        }
         if (identity == 0)
             continue;
         place->identity = identity;
         char name[40];
         JournalName(name, identity);
         lstrcpyA(place->journal, folder);
-        if (!AppendName(place->journal, name) || !KeptFolder(place, KEPT_ROOT, kept))
+        if (!AppendName(place->journal, name) || !KeptFolder(place, KEPT_ROOT, kept)) {
+            LeaveOwnFolder(place);
             return FALSE;
+        }
         if (GetFileAttributesA(place->journal) == INVALID_FILE_ATTRIBUTES &&
             GetFileAttributesA(kept) == INVALID_FILE_ATTRIBUTES)
             break;
     }
-    if (!WriteSetupEntry(place, &JournalState.entryRoot))
+    if (!WriteSetupEntry(place, &JournalState.entryRoot)) {
+        LeaveOwnFolder(place);
         return FALSE;
+    }
     HANDLE file = CreateFileA(place->journal, GENERIC_WRITE, 0, NULL, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE) {
         DeleteSetupEntry(JournalState.entryRoot);
+        LeaveOwnFolder(place);
         return FALSE;
     }
     JournalState.file = file;
@@ -81,6 +97,7 @@ BOOL OpenJournal(void) {
     ForgetJournal();
     DeleteFileA(place->journal);
     DeleteSetupEntry(JournalState.entryRoot);
+    LeaveOwnFolder(place);
     return FALSE;
 }
 
@@ -213,8 +230,10 @@ static void CloseJournal(BOOL whole) {
         return;
     CloseHandle(JournalState.file);
     JournalState.file = NULL;
-    if (whole && DeleteWhatever(JournalState.place.journal))
+    if (whole && DeleteWhatever(JournalState.place.journal)) {
         DeleteSetupEntry(JournalState.entryRoot);
+        LeaveOwnFolder(&JournalState.place);
+    }
     ForgetJournal();
 }
 

@@ -2,6 +2,7 @@
 
 #include "../base/paths.h"
 #include "../base/product_constants.h"
+#include "own_place.h"
 #include "records.h"
 
 // Whether path is one of the places of the product's links that place wrote down: the program
@@ -44,7 +45,12 @@ static BOOL IsReachable(const JOURNALPLACE* place, char kind, const char* path) 
     if (kind == JOURNAL_FOLDER) {
         char journalFolder[MAX_PATH];
         JournalFolder(place, journalFolder);
-        if (IsWithin(place->folder, path, TRUE) && IsWithin(path, journalFolder, TRUE))
+        // A journal in setup's own folder of the volume names the folders made below the
+        // deepest one that was there.
+        if (IsOwnFolderPath(journalFolder))
+            lstrcpyA(journalFolder, place->base);
+        if (journalFolder[0] != '\0' && IsWithin(place->folder, path, TRUE) &&
+            IsWithin(path, journalFolder, TRUE))
             return TRUE;
     }
     return IsLinkPlace(place, kind, path);

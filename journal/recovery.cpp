@@ -3,6 +3,7 @@
 #include "../base/heap_block.h"
 #include "../base/paths.h"
 #include "carry_out.h"
+#include "own_place.h"
 #include "reach.h"
 #include "records.h"
 #include "setup_entry.h"
@@ -134,7 +135,12 @@ int RecoverInterruptedInstall(char* blocker) {
         return RECOVERY_DONE;
     int result = RECOVERY_DONE;
     if (entry == SETUP_ENTRY_NAMED) {
-        if (!NamesInstallFolder(place.folder) || !IsSetupsJournalPlace(&place)) {
+        int where = NamesInstallFolder(place.folder) ? CheckJournalPlace(&place) : OWN_FOLDER_NONE;
+        if (where != OWN_FOLDER_SOUND) {
+            if (where == OWN_FOLDER_REFUSED) {
+                JournalFolder(&place, blocker);
+                return RECOVERY_PLACE_REFUSED;
+            }
             lstrcpyA(blocker, place.journal);
             return RECOVERY_REFUSED;
         }
@@ -142,7 +148,10 @@ int RecoverInterruptedInstall(char* blocker) {
     }
     // An entry without its journal's name was being written when the setup stopped: nothing was
     // changed on its word yet.
-    if (result == RECOVERY_DONE)
+    if (result == RECOVERY_DONE) {
         DeleteSetupEntry(root);
+        if (entry == SETUP_ENTRY_NAMED)
+            LeaveOwnFolder(&place);
+    }
     return result;
 }

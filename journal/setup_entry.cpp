@@ -8,6 +8,7 @@
 static const char EntryJournal[] = "Journal";
 static const char EntryFolder[] = "Folder";
 static const char EntryIdentity[] = "Identity";
+static const char EntryBase[] = "Base";
 
 // Where the entry may be kept, asked once: the machine's key when setup may make a key in it;
 // the user's only when the machine's clearly refuses a standard user (access denied, and the
@@ -91,6 +92,7 @@ BOOL WriteSetupEntry(const JOURNALPLACE* place, HKEY* root) {
     DWORD identity = place->identity;
     BOOL written = SetText(key, EntryJournal, place->journal) &&
                    SetText(key, EntryFolder, place->folder) &&
+                   SetText(key, EntryBase, place->base) &&
                    RegSetValueExA(key, EntryIdentity, 0, REG_DWORD, (const BYTE*)&identity,
                                   sizeof(identity)) == ERROR_SUCCESS &&
                    RegFlushKey(key) == ERROR_SUCCESS;
@@ -124,6 +126,7 @@ int ReadSetupEntry(HKEY root, JOURNALPLACE* place) {
         RegQueryValueExA(key, EntryIdentity, NULL, &type, (LPBYTE)&place->identity, &size) ==
             ERROR_SUCCESS &&
         type == REG_DWORD && size == sizeof(place->identity);
+    GetText(key, EntryBase, place->base);
     GetText(key, "Programs", place->programs);
     GetText(key, "Desktop", place->desktop);
     RegCloseKey(key);

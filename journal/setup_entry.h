@@ -5,9 +5,10 @@
 #include "setup_names.h"
 
 // Setup's entry in the registry (SetupEntryKey): where the journal of an install is, the install
-// folder and the install's identity, written and flushed before the install changes anything,
-// and, just before the links, the folders they go into. Only setup may write there, and only
-// the journal the entry names is ever acted on; the entry goes when the journal goes.
+// folder, the deepest folder on its way that was there (Base) and the install's identity, written
+// and flushed before the install changes anything, and, just before the links, the folders they go
+// into. Only setup may write there, and only the journal the entry names is ever acted on; the
+// entry goes when the journal goes.
 
 // Where setup keeps its entry, chosen once in a process and kept in the journal's state: the
 // machine's key where setup may make a key there (an administrator, or any user of Windows 95,

@@ -10,13 +10,16 @@
 // one.
 
 // Where an install's journal lies and what its records may reach: the journal's path and
-// identity, the install folder, and the folders of the links (empty until the install writes
-// them down, just before it makes its links). The running install's is the journal's state; a
-// recovery reads one from the registry.
+// identity, the install folder, the deepest folder on its way that was there when the install
+// began (base: below it the install may have made folders; the journal's folder where that lies
+// beside the install), and the folders of the links (empty until the install writes them down,
+// just before it makes its links). The running install's is the journal's state; a recovery
+// reads one from the registry.
 typedef struct {
     DWORD identity;
     char journal[MAX_PATH];
     char folder[MAX_PATH];
+    char base[MAX_PATH];
     char programs[MAX_PATH];
     char desktop[MAX_PATH];
 } JOURNALPLACE;

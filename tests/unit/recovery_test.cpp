@@ -37,11 +37,12 @@ TEST_F(Recovery, AKilledInstallIsRolledBackByTheNextSetupWhereverItInstalls) {
     ExpectNothingOfSetups();
     EXPECT_EQ(Recover(), RECOVERY_DONE) << "nothing more to do";
 
-    // A fresh install into a folder yet to be made keeps its journal in the drive's root, where
-    // the next setup finds it, whatever folder that one is given.
+    // A fresh install into a folder yet to be made keeps its journal in setup's own folder at
+    // the drive's root, where the next setup finds it, whatever folder that one is given.
     std::strcpy(InstallState.installDir, "C:\\Gmaes\\kelvo");
     ASSERT_EQ(CopyDiscTree(nullptr), 0);
-    EXPECT_EQ(std::string(JournalState.place.journal).rfind("C:\\~kelvo-setup-", 0), 0u);
+    EXPECT_EQ(std::string(JournalState.place.journal).rfind("C:\\~kelvo-setup\\~kelvo-setup-", 0),
+              0u);
     AbandonJournal();
     EXPECT_EQ(Recover(), RECOVERY_DONE);
     EXPECT_FALSE(fs::exists(c / "Gmaes"));
@@ -49,11 +50,11 @@ TEST_F(Recovery, AKilledInstallIsRolledBackByTheNextSetupWhereverItInstalls) {
 }
 
 TEST_F(Recovery, OnWindows95TheKeptFilesComeBackWhateverTheStubAnswers) {
-    KilledRepair();
     // What its stub answers is written nowhere: here, not ERROR_CALL_NOT_IMPLEMENTED.
     sim.machine().lacks.insert("MoveFileExA");
     sim.machine().stubErrors["MoveFileExA"] = ERROR_INVALID_FUNCTION;
     sim.machine().version = 0xC3B60004;
+    KilledRepair();
     EXPECT_EQ(Recover(), RECOVERY_DONE);
     EXPECT_EQ(Left(), EarlierTree);
     ExpectEarlierFiles();
@@ -163,6 +164,23 @@ TEST_F(Recovery, OnlyTheJournalTheRegistryNamesIsActedOnAndOnlyWhereItMayReach) 
     EXPECT_EQ(Recover(), RECOVERY_DONE);
     EXPECT_EQ(EntryValue("Journal"), "");
     ExpectSentinels();
+}
+
+// On a drive with access lists the journal lies in setup's own folder, which only
+// administrators may change: a record naming one beside the install, where every user of the
+// folder may write it, is refused, and the folder made to see that goes again.
+TEST_F(Recovery, AJournalRecordedBesideTheInstallOnADriveWithAccessListsIsRefused) {
+    TestMachine::WriteFile(Installed() / "mine.txt", "mine");
+    fs::path beside = Installed() / "~kelvo-setup-0000ABCD.jnl";
+    TestMachine::WriteFile(beside, Line("J 43981 C:\\Program Files\\Kelvo Co\\kelvo") +
+                                       Line("F 0 C:\\Program Files\\Kelvo Co\\kelvo\\mine.txt"));
+    WriteEntry("C:\\Program Files\\Kelvo Co\\kelvo\\~kelvo-setup-0000ABCD.jnl",
+               "C:\\Program Files\\Kelvo Co\\kelvo", 0xABCD, "C:\\Program Files\\Kelvo Co\\kelvo");
+    EXPECT_EQ(Recover(), RECOVERY_REFUSED);
+    EXPECT_EQ(ReadAll(Installed() / "mine.txt"), "mine");
+    EXPECT_TRUE(fs::exists(beside));
+    EXPECT_NE(EntryValue("Journal"), "");
+    EXPECT_FALSE(fs::exists(c / "~kelvo-setup"));
 }
 
 TEST_F(Recovery, TheRollbackUndoesOnlyWhatTheCopyDidBesideAnOlderRunsLeftovers) {
@@ -420,7 +438,8 @@ TEST_F(Recovery, AFileWhoseFolderIsGoneIsTakenAsDeleted) {
     RemoveInstalledFiles(nullptr);
     ExpectNothingOfSetups();
 
-    WriteEntry("C:\\Gone\\kelvo\\~kelvo-setup-0000ABCD.jnl", "C:\\Gone\\kelvo", 0xABCD);
+    // Setup's own folder of the drive, gone with the journal in it.
+    WriteEntry("C:\\~kelvo-setup\\~kelvo-setup-0000ABCD.jnl", "C:\\Gone\\kelvo", 0xABCD, "C:\\");
     EXPECT_EQ(Recover(), RECOVERY_DONE);
     EXPECT_EQ(EntryValue("Journal"), "");
 }

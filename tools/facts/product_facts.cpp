@@ -127,6 +127,7 @@ int main() {
         {"TextPathInvalid", TextPathInvalid},
         {"TextRecoveryBlocked", TextRecoveryBlocked},
         {"TextJournalRefused", TextJournalRefused},
+        {"TextOwnFolderRefused", TextOwnFolderRefused},
         {"BusyBaseText", BusyBaseText},
     };
     std::string json = "{\n";
