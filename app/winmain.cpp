@@ -37,6 +37,15 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
     (void)commandLine;
     (void)showCommand;
 
+    // One setup at a time on the PC: the mutex is taken before anything else and held to the end
+    // (the system lets go of it when the process ends, however it ends). A second copy ends at
+    // once, as it does when it finds the first one's window.
+    DWORD version = GetVersion();
+    BOOL sessions = (version & 0x80000000) == 0 && (version & 0xFF) >= 5;
+    HANDLE running = CreateMutexA(NULL, TRUE, sessions ? SetupMutexGlobalName : SetupMutexName);
+    if (running == NULL || GetLastError() == ERROR_ALREADY_EXISTS)
+        ExitProcess(0);
+
     if (FindWindowA(OwnerClassName, InstallerTitle) != NULL)
         ExitProcess(0);
     TrustNoUsersJunctions();

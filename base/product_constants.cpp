@@ -19,6 +19,8 @@ const char KeptPrefix[] = "~kelvo-setup-";
 const char JournalSuffix[] = ".jnl";
 const char KeptSuffix[] = ".bak";
 const char SetupEntryKey[] = "Software\\~kelvo-setup";
+const char SetupMutexGlobalName[] = "Global\\~kelvo-setup";
+const char SetupMutexName[] = "~kelvo-setup";
 const ULONGLONG MinimalMegabytes = 858;
 const ULONGLONG NormalMegabytes = 1239;
 

@@ -27,6 +27,10 @@ extern const char KeptSuffix[];
 // The registry key, under HKEY_LOCAL_MACHINE (or HKEY_CURRENT_USER where setup may not write
 // there), that names the journal of an install while it can still be undone.
 extern const char SetupEntryKey[];
+// The mutex a running setup holds from its start to its end, one on the PC at a time: the global
+// name where Windows has one namespace per session (2000 and later), the plain one before.
+extern const char SetupMutexGlobalName[];
+extern const char SetupMutexName[];
 extern const ULONGLONG MinimalMegabytes;
 extern const ULONGLONG NormalMegabytes;
 

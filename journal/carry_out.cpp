@@ -5,14 +5,31 @@
 #include "reach.h"
 #include "records.h"
 
+// Whether the file at path has more than one name (a hard link). FALSE when it can't be told.
+static BOOL HasOtherNames(const char* path) {
+    // Windows 95, 98 and ME give a file one name only.
+    if ((GetVersion() & 0x80000000) != 0)
+        return FALSE;
+    HANDLE file = CreateFileA(
+        path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return FALSE;
+    BY_HANDLE_FILE_INFORMATION information;
+    BOOL others = GetFileInformationByHandle(file, &information) && information.nNumberOfLinks > 1;
+    CloseHandle(file);
+    return others;
+}
+
 BOOL DeleteWhatever(const char* path) {
     if (DeleteFileA(path))
         return TRUE;
     DWORD error = GetLastError();
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
         return TRUE;
-    return error == ERROR_ACCESS_DENIED && SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL) &&
-           DeleteFileA(path);
+    // The attributes of a file with another name are that name's too: they stay as they are.
+    return error == ERROR_ACCESS_DENIED && !HasOtherNames(path) &&
+           SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL) && DeleteFileA(path);
 }
 
 BOOL RestoreKept(const char* kept, const char* path) {
@@ -197,11 +214,19 @@ static BOOL UndoChange(const JOURNALRECORD* record, const char* kept) {
 }
 
 // The commit of one change: a kept file goes, made writable first when it is read-only (a delete
-// of it would only fail).
+// of it would only fail). A kept file with another name (a hard link) is another program's file
+// too: its attributes stay as they are, and a name of it that can't go then stays in the kept
+// files' folder without keeping the journal.
 static BOOL DeleteKeptFile(const JOURNALRECORD* record, const char* kept) {
+    if (!KeepsAFile(record->kind))
+        return TRUE;
+    if (HasOtherNames(kept)) {
+        DeleteFileA(kept);
+        return TRUE;
+    }
     if (record->kind == JOURNAL_KEPT_READ_ONLY)
         SetFileAttributesA(kept, FILE_ATTRIBUTE_NORMAL);
-    return !KeepsAFile(record->kind) || DeleteWhatever(kept);
+    return DeleteWhatever(kept);
 }
 
 BOOL RollBackRecords(const JOURNALPLACE* place, const char* records, DWORD length, DWORD keptGroups,

@@ -47,6 +47,11 @@ TEST(JoinPath, LooksAtTheLastCharacterNotTheLastByte) {
     }
     // A lead byte followed by a trail byte 0x5C and then a real separator: one separator.
     EXPECT_EQ(Join("D:\\\xA5\x5C\\\xA5\x5C", "kelvo"), "D:\\\xA5\x5C\\\xA5\x5C\\kelvo");
+    // Half a character at the end (a lead byte and no trail byte) would take the separator for
+    // its trail byte, and the name would not be a name of its own: refused.
+    bool halfJoined = true;
+    EXPECT_EQ(Join("D:\\P\xA5", "kelvo", &halfJoined), "D:\\P\xA5");
+    EXPECT_FALSE(halfJoined);
     // 安 (A6 77) ends in no separator byte.
     EXPECT_EQ(Join("D:\\\xA6\x77", "kelvo"), "D:\\\xA6\x77\\kelvo");
     // The longest result that fits is reckoned with the separator the character needs.

@@ -105,6 +105,8 @@ int main() {
         {"SetupNamePrefix", SetupNamePrefix},
         {"JournalSuffix", JournalSuffix},
         {"SetupEntryKey", SetupEntryKey},
+        {"SetupMutexGlobalName", SetupMutexGlobalName},
+        {"SetupMutexName", SetupMutexName},
         {"KeptPrefix", KeptPrefix},
         {"KeptSuffix", KeptSuffix},
         {"TextConfirmInstall", TextConfirmInstall},

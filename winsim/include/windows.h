@@ -184,6 +184,7 @@ LPSTR WINAPI lstrcpynA(LPSTR dst, LPCSTR src, int maxLength);
 LPSTR WINAPI lstrcatA(LPSTR dst, LPCSTR src);
 int WINAPI lstrcmpA(LPCSTR a, LPCSTR b);
 LPSTR WINAPI CharNextA(LPCSTR text);
+BOOL WINAPI IsDBCSLeadByte(BYTE test);
 int wsprintfA(LPSTR buffer, LPCSTR format, ...);
 #define CP_ACP 0
 int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int textBytes, LPWSTR wide,
