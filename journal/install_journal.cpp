@@ -167,8 +167,19 @@ DWORD JournalMark(void) {
 }
 
 void DropPlanned(DWORD from, DWORD to) {
-    // Not yet in the file (the batch's flush failed, and nothing came after them): forgotten.
+    // Not yet in the file (the batch's flush failed, and nothing came after them): forgotten,
+    // and so are their kept files' numbers, which the next kept file takes: the numbers in the
+    // file run on without a gap.
     if (from >= JournalState.written && to == JournalState.length) {
+        JOURNALRECORD record;
+        for (DWORD at = from; at < to;) {
+            DWORD used = ParseRecord(JournalState.records + at, to - at, &record);
+            if (used == 0)
+                break;
+            if (KeepsAFile(record.kind))
+                JournalState.keptFiles--;
+            at += used;
+        }
         JournalState.length = from;
         return;
     }

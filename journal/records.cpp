@@ -52,12 +52,14 @@ int FormatRecord(char* out, char kind, DWORD number, const char* path) {
     return at;
 }
 
-DWORD ParseRecord(const char* text, DWORD length, JOURNALRECORD* record) {
+// Where the tab of the line at text lies when it is whole and checks out (its CRC-32 matches
+// what comes before the tab); 0 otherwise.
+static DWORD CheckedTab(const char* text, DWORD length) {
     DWORD tab = 0;
     while (tab < length && text[tab] != '\t' && text[tab] != '\n')
         tab++;
     if (tab < 4 || tab + 11 > length || text[tab] != '\t' || text[tab + 9] != '\r' ||
-        text[tab + 10] != '\n' || text[1] != ' ')
+        text[tab + 10] != '\n')
         return 0;
     DWORD crc = 0;
     for (DWORD i = tab + 1; i < tab + 9; i++) {
@@ -69,14 +71,30 @@ DWORD ParseRecord(const char* text, DWORD length, JOURNALRECORD* record) {
             return 0;
         crc = crc << 4 | digit;
     }
-    if (crc != Crc32(text, tab))
+    return crc == Crc32(text, tab) ? tab : 0;
+}
+
+BOOL ChecksOut(const char* text, DWORD length) {
+    return CheckedTab(text, length) != 0;
+}
+
+DWORD ParseRecord(const char* text, DWORD length, JOURNALRECORD* record) {
+    DWORD tab = CheckedTab(text, length);
+    if (tab == 0 || text[1] != ' ')
         return 0;
     DWORD at = 2;
     DWORD number = 0;
     if (text[at] < '0' || text[at] > '9')
         return 0;
-    while (at < tab && text[at] >= '0' && text[at] <= '9')
-        number = number * 10 + (DWORD)(text[at++] - '0');
+    // Written as PutDecimal writes it: no leading zero, and no more than a DWORD holds.
+    if (text[at] == '0' && text[at + 1] >= '0' && text[at + 1] <= '9')
+        return 0;
+    while (at < tab && text[at] >= '0' && text[at] <= '9') {
+        DWORD digit = (DWORD)(text[at++] - '0');
+        if (number > (0xFFFFFFFF - digit) / 10)
+            return 0;
+        number = number * 10 + digit;
+    }
     if (at >= tab || text[at] != ' ' || tab - at - 1 >= MAX_PATH)
         return 0;
     at++;

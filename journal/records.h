@@ -35,8 +35,12 @@ BOOL KeepsAFile(char kind);
 int FormatRecord(char* out, char kind, DWORD number, const char* path);
 
 // Reads the record of the line at text (length bytes left); returns the line's length with its
-// end, or 0 when no whole, checked record starts there.
+// end, or 0 when no whole, checked record starts there, written as FormatRecord writes one.
 DWORD ParseRecord(const char* text, DWORD length, JOURNALRECORD* record);
+
+// Whether a whole line starts at text whose check matches what it holds: no torn line, though
+// perhaps not a record FormatRecord writes.
+BOOL ChecksOut(const char* text, DWORD length);
 
 // Where the line before the one at end begins (end is the start of a line or the length of the
 // records), or 0.

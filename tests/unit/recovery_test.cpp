@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 
 #include "install_fixture.h"
+#include "journal/setup_names.h"
 
 namespace fs = std::filesystem;
 using namespace testing_support;
@@ -251,6 +252,50 @@ TEST_F(Recovery, EveryFolderTheDialogTakesCanBeInstalledIntoAndRepairedAgain) {
         ASSERT_EQ(CopyDiscTree(nullptr), 0);
         CommitInstall();
     }
+    ExpectNothingOfSetups();
+}
+
+// A journal setup could have written and no other: kept files numbered 1, 2, 3... as their
+// records come, every other record numbered 0, and no record naming one of setup's own files
+// by any part of its path, short names included. Anything else is refused at once, before a
+// single folder or file is looked at on its word.
+TEST_F(Recovery, AJournalSetupCouldNotHaveWrittenIsRefusedAtOnce) {
+    KilledRepair();
+    std::string before = ReadAll(journal);
+    DWORD kept = 0;
+    for (const char* kind : {"\nK ", "\nR "}) {
+        for (size_t at = 0; (at = before.find(kind, at)) != std::string::npos; ++at)
+            ++kept;
+    }
+    ASSERT_GT(kept, 1u);
+    char name[40];
+    SetupName(name, (DWORD)std::stoul(EntryValue("Identity")));
+    const std::string folder = "C:\\Program Files\\Kelvo Co\\kelvo";
+    const std::string next = std::to_string(kept + 1);
+    for (std::string record :
+         {"K " + std::to_string(kept + 2) + " " + folder + "\\a.dat",
+          "K " + std::to_string(kept) + " " + folder + "\\a.dat",
+          "R 4294967295 " + folder + "\\a.dat", "K 0" + next + " " + folder + "\\a.dat",
+          "K " + std::to_string(kept + 1 + 4294967296ull) + " " + folder + "\\a.dat",
+          "F 1 " + folder + "\\a.dat", "D 3 " + folder + "\\sub", "V 2 " + folder + "\\a.dat",
+          "F 0 " + folder + "\\" + name + "\\0\\0", "F 0 " + folder + "\\~KELVO~1\\0\\0",
+          "K " + next + " " + folder + "\\~KELVO~1.JNL", "D 0 " + folder + "\\" + name,
+          "V 0 " + folder + "\\" + name + "\\0\\1"}) {
+        SCOPED_TRACE(record);
+        TestMachine::WriteFile(journal, before + Line(record));
+        auto started = std::chrono::steady_clock::now();
+        EXPECT_EQ(Recover(), RECOVERY_REFUSED);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+        EXPECT_EQ(ReadAll(journal), before + Line(record)) << "left as it is";
+        EXPECT_EQ(ReadAll(Installed() / "pixie.exe"), "pixie") << "nothing undone on its word";
+        ExpectSentinels();
+    }
+    // The journal as setup wrote it, with the next kept file in its turn, is rolled back: the
+    // first kept file's original, which such a record would have deleted, comes back.
+    TestMachine::WriteFile(journal, before + Line("K " + next + " " + folder + "\\kelvo.exe"));
+    EXPECT_EQ(Recover(), RECOVERY_DONE);
+    EXPECT_EQ(Left(), EarlierTree);
+    ExpectEarlierFiles();
     ExpectNothingOfSetups();
 }
 
