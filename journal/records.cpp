@@ -31,16 +31,61 @@ int PutHex(char* out, DWORD number) {
     return at;
 }
 
+// Writes number at out in decimal; returns the digits written. Without a division, which the
+// 32-bit build would take from a library.
+static int PutDecimal64(char* out, ULONGLONG number) {
+    ULONGLONG power = 1;
+    ULONGLONG powers[20];
+    for (int place = 0; place < 20; place++, power = (power << 3) + (power << 1))
+        powers[place] = power;
+    int at = 0;
+    for (int place = 19; place >= 0; place--) {
+        int digit = 0;
+        while (number >= powers[place]) {
+            number -= powers[place];
+            digit++;
+        }
+        if (digit != 0 || at != 0 || place == 0)
+            out[at++] = (char)('0' + digit);
+    }
+    return at;
+}
+
+// Reads a number of at most 64 bits written as PutDecimal64 writes it, from at up to the space
+// that ends it (before end); returns where that space is, or 0.
+static DWORD ReadDecimal64(const char* text, DWORD at, DWORD end, ULONGLONG* number) {
+    if (at >= end || text[at] < '0' || text[at] > '9' ||
+        (text[at] == '0' && at + 1 < end && text[at + 1] != ' '))
+        return 0;
+    ULONGLONG value = 0;
+    for (; at < end && text[at] >= '0' && text[at] <= '9'; at++) {
+        DWORD digit = (DWORD)(text[at] - '0');
+        if (value > 1844674407370955161ull || (value == 1844674407370955161ull && digit > 5))
+            return 0;
+        value = (value << 3) + (value << 1) + digit;
+    }
+    if (at >= end || text[at] != ' ')
+        return 0;
+    *number = value;
+    return at;
+}
+
 BOOL KeepsAFile(char kind) {
     return kind == JOURNAL_KEPT || kind == JOURNAL_KEPT_READ_ONLY;
 }
 
-int FormatRecord(char* out, char kind, DWORD number, const char* path) {
+int FormatRecord(char* out, char kind, DWORD number, const FILESTAMP* stamp, const char* path) {
     int at = 0;
     out[at++] = kind;
     out[at++] = ' ';
     at += PutDecimal(out + at, number);
     out[at++] = ' ';
+    if (stamp != NULL) {
+        at += PutDecimal64(out + at, stamp->size);
+        out[at++] = ' ';
+        at += PutDecimal64(out + at, stamp->written);
+        out[at++] = ' ';
+    }
     int length = lstrlenA(path);
     CopyMemory(out + at, path, length);
     at += length;
@@ -95,9 +140,22 @@ DWORD ParseRecord(const char* text, DWORD length, JOURNALRECORD* record) {
             return 0;
         number = number * 10 + digit;
     }
-    if (at >= tab || text[at] != ' ' || tab - at - 1 >= MAX_PATH)
+    if (at >= tab || text[at] != ' ')
         return 0;
     at++;
+    record->stamp.size = 0;
+    record->stamp.written = 0;
+    if (text[0] == JOURNAL_WRITTEN) {
+        at = ReadDecimal64(text, at, tab, &record->stamp.size);
+        if (at == 0)
+            return 0;
+        at = ReadDecimal64(text, at + 1, tab, &record->stamp.written);
+        if (at == 0)
+            return 0;
+        at++;
+    }
+    if (tab - at >= MAX_PATH)
+        return 0;
     record->kind = text[0];
     record->number = number;
     CopyMemory(record->path, text + at, tab - at);

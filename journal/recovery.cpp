@@ -70,6 +70,8 @@ static DWORD CheckRecords(const JOURNALPLACE* place, const char* records, DWORD 
             fits = fits && IsPlainPath(record.path) && !HoldsSetupName(record.path);
         else if (record.kind == JOURNAL_FOLDER || record.kind == JOURNAL_FILE || keeps)
             fits = fits && MayTouch(place, record.kind, record.path, record.number, &walk, kept);
+        else if (record.kind == JOURNAL_BEGUN || record.kind == JOURNAL_WRITTEN)
+            fits = fits && MayTouch(place, JOURNAL_FILE, record.path, 0, &walk, kept);
         else
             fits = FALSE;
         if (!fits)

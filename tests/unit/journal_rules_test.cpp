@@ -306,7 +306,8 @@ TEST(SetupNames, AJournalIsActedOnOnlyWhereSetupPutsOneUnderItsName) {
 
 TEST(Records, ARecordReadsBackAsItWasWrittenAndATornOrAlteredLineNotAtAll) {
     char line[RECORD_MAX_BYTES];
-    int length = FormatRecord(line, JOURNAL_KEPT, 4294967295u, "C:\\Games\\kelvo\\\xA5\x5C");
+    int length =
+        FormatRecord(line, JOURNAL_KEPT, 4294967295u, nullptr, "C:\\Games\\kelvo\\\xA5\x5C");
     std::string text(line, length);
     EXPECT_EQ(text.substr(0, text.find('\t')), "K 4294967295 C:\\Games\\kelvo\\\xA5\x5C");
     EXPECT_EQ(text.substr(text.size() - 2), "\r\n");
@@ -332,6 +333,28 @@ TEST(Records, ARecordReadsBackAsItWasWrittenAndATornOrAlteredLineNotAtAll) {
     }
     std::string zero = testing_support::Line("F 0 C:\\a");
     EXPECT_EQ(ParseRecord(zero.c_str(), (DWORD)zero.size(), &record), (DWORD)zero.size());
+
+    // A written record's size and time, whatever their 64 bits hold; the path after them with
+    // its spaces.
+    for (FILESTAMP stamp : {FILESTAMP{0, 0}, FILESTAMP{4294967296ull, 133000000000000000ull},
+                            FILESTAMP{18446744073709551615ull, 10000000000000000000ull}}) {
+        length = FormatRecord(line, JOURNAL_WRITTEN, 0, &stamp, "C:\\Games\\a b\\c");
+        text.assign(line, length);
+        SCOPED_TRACE(text);
+        EXPECT_EQ(text.substr(0, text.find('\t')), "W 0 " + std::to_string(stamp.size) + " " +
+                                                       std::to_string(stamp.written) +
+                                                       " C:\\Games\\a b\\c");
+        ASSERT_EQ(ParseRecord(text.c_str(), (DWORD)text.size(), &record), (DWORD)text.size());
+        EXPECT_EQ(record.stamp.size, stamp.size);
+        EXPECT_EQ(record.stamp.written, stamp.written);
+        EXPECT_STREQ(record.path, "C:\\Games\\a b\\c");
+    }
+    for (const char* odd :
+         {"W 0 01 2 C:\\a", "W 0 1 02 C:\\a", "W 0 18446744073709551616 2 C:\\a",
+          "W 0 1 99999999999999999999 C:\\a", "W 0 1 C:\\a", "W 0 1  2 C:\\a", "W 0 -1 2 C:\\a"}) {
+        std::string odder = testing_support::Line(odd);
+        EXPECT_EQ(ParseRecord(odder.c_str(), (DWORD)odder.size(), &record), 0u) << odd;
+    }
 }
 
 } // namespace
