@@ -161,8 +161,11 @@ static BOOL WriteJournalOut(void) {
     DWORD put = 0;
     if (!WriteFile(JournalState.file, JournalState.records + JournalState.written, bytes, &put,
                    NULL) ||
-        put != bytes)
+        put != bytes) {
+        // What part of it went is written over by the next try, which writes all of it again.
+        SetFilePointer(JournalState.file, (LONG)JournalState.written, NULL, FILE_BEGIN);
         return FALSE;
+    }
     JournalState.written = JournalState.length;
     return TRUE;
 }
