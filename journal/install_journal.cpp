@@ -11,17 +11,21 @@
 #include "setup_names.h"
 
 // The records the finishing steps may write after the last disc: the program group's two
-// folders and five links, each perhaps voided, and the commit.
-#define FINISHING_RECORDS 16
+// folders and five links, each begun, written and perhaps voided, and the commit.
+#define FINISHING_RECORDS 24
 
-static BOOL Append(char kind, DWORD number, const char* path) {
+static BOOL AppendStamped(char kind, DWORD number, const FILESTAMP* stamp, const char* path) {
     if (JournalState.file == NULL || lstrlenA(path) >= MAX_PATH ||
         !GrowBlock(&JournalState.records, &JournalState.room,
                    JournalState.length + RECORD_MAX_BYTES, JOURNAL_FIRST_BYTES))
         return FALSE;
     JournalState.length +=
-        FormatRecord(JournalState.records + JournalState.length, kind, number, path);
+        FormatRecord(JournalState.records + JournalState.length, kind, number, stamp, path);
     return TRUE;
+}
+
+static BOOL Append(char kind, DWORD number, const char* path) {
+    return AppendStamped(kind, number, NULL, path);
 }
 
 static void ForgetJournal(void) {
@@ -34,6 +38,7 @@ static void ForgetJournal(void) {
     JournalState.length = 0;
     JournalState.room = 0;
     JournalState.written = 0;
+    JournalState.flushed = 0;
 }
 
 BOOL OpenJournal(void) {
@@ -88,6 +93,8 @@ BOOL OpenJournal(void) {
         return FALSE;
     }
     JournalState.file = file;
+    JournalState.written = 0;
+    JournalState.flushed = 0;
     JournalState.keptFiles = 0;
     JournalState.keptGroups = 0;
     JournalState.walk.paths[0] = '\0';
@@ -159,7 +166,10 @@ int MoveRecordedFileAside(const char* path, const char* kept, DWORD number) {
     return CHANGE_FAILED;
 }
 
-BOOL FlushJournal(void) {
+// Writes what was written down to the journal's file, without a flush: a setup killed after it
+// leaves it in the file (the system writes it to the disk in its time), which a power cut may
+// take.
+static BOOL WriteJournalOut(void) {
     if (JournalState.file == NULL)
         return FALSE;
     if (JournalState.written == JournalState.length)
@@ -168,10 +178,37 @@ BOOL FlushJournal(void) {
     DWORD put = 0;
     if (!WriteFile(JournalState.file, JournalState.records + JournalState.written, bytes, &put,
                    NULL) ||
-        put != bytes || !FlushFileBuffers(JournalState.file))
+        put != bytes) {
+        // What part of it went is written over by the next try, which writes all of it again.
+        SetFilePointer(JournalState.file, (LONG)JournalState.written, NULL, FILE_BEGIN);
         return FALSE;
+    }
     JournalState.written = JournalState.length;
     return TRUE;
+}
+
+BOOL FlushJournal(void) {
+    if (!WriteJournalOut())
+        return FALSE;
+    if (JournalState.flushed == JournalState.written)
+        return TRUE;
+    if (!FlushFileBuffers(JournalState.file))
+        return FALSE;
+    JournalState.flushed = JournalState.written;
+    return TRUE;
+}
+
+// A file's begun and written records are written out, not flushed: a flush per file would make
+// the copy of a game of many small files wait on the disk for each. What a power cut takes of
+// them leaves the file to its rule (carry_out.cpp): one that holds nothing goes, one that holds
+// something stays.
+BOOL NoteFileBegun(const char* path) {
+    return Append(JOURNAL_BEGUN, 0, path) && WriteJournalOut();
+}
+
+void NoteFileWritten(const char* path, const FILESTAMP* stamp) {
+    if (AppendStamped(JOURNAL_WRITTEN, 0, stamp, path))
+        WriteJournalOut();
 }
 
 void VoidRecord(const char* path) {
@@ -184,8 +221,19 @@ DWORD JournalMark(void) {
 }
 
 void DropPlanned(DWORD from, DWORD to) {
-    // Not yet in the file (the batch's flush failed, and nothing came after them): forgotten.
+    // Not yet in the file (the batch's flush failed, and nothing came after them): forgotten,
+    // and so are their kept files' numbers, which the next kept file takes: the numbers in the
+    // file run on without a gap.
     if (from >= JournalState.written && to == JournalState.length) {
+        JOURNALRECORD record;
+        for (DWORD at = from; at < to;) {
+            DWORD used = ParseRecord(JournalState.records + at, to - at, &record);
+            if (used == 0)
+                break;
+            if (KeepsAFile(record.kind))
+                JournalState.keptFiles--;
+            at += used;
+        }
         JournalState.length = from;
         return;
     }

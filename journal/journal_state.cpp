@@ -2,4 +2,4 @@
 
 // All zero. Every field is named: a constructor would need a C runtime to run it.
 JOURNALSTATE JournalState = {
-    {0, {0}, {0}, {0}, {0}, {0}}, NULL, NULL, NULL, 0, 0, 0, 0, 0, {{0}, {0}}, FALSE};
+    {0, {0}, {0}, {0}, {0}, {0}}, NULL, NULL, NULL, 0, 0, 0, 0, 0, 0, {{0}, {0}}, FALSE};

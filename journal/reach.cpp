@@ -38,7 +38,7 @@ static BOOL IsLinkPlace(const JOURNALPLACE* place, char kind, const char* path) 
 
 // Whether a record of kind in the journal of place may name path, by its name alone.
 static BOOL IsReachable(const JOURNALPLACE* place, char kind, const char* path) {
-    if (!IsPlainPath(path) || IsSetupName(LastName(path)))
+    if (!IsPlainPath(path) || HoldsSetupName(path))
         return FALSE;
     if (IsWithin(path, place->folder, FALSE))
         return TRUE;

@@ -33,6 +33,7 @@ void AbandonJournal() {
     JournalState.length = 0;
     JournalState.room = 0;
     JournalState.written = 0;
+    JournalState.flushed = 0;
     JournalState.keptFiles = 0;
     JournalState.keptGroups = 0;
 }

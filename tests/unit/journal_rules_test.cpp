@@ -12,6 +12,7 @@
 #include "journal/reach.h"
 #include "journal/records.h"
 #include "journal/setup_entry.h"
+#include "install_fixture.h"
 #include "journal/setup_names.h"
 #include "machine.h"
 #include "test_machine.h"
@@ -134,11 +135,22 @@ TEST_F(RecordsMayTouch, TheInstallFolderTheFoldersMadeAboveItAndTheProductsLinks
               "C:\\Games\\new\\kelvo\\..\\a.dat", "\\\\?\\C:\\Games\\new\\kelvo\\a.dat",
               "C:\\Games\\new\\kelvo\\a.dat.", "C:\\Games\\new\\kelvo\\a "})
             EXPECT_FALSE(May(kind, path)) << path;
-        // Setup's own names, wherever they stand and in any letters.
-        for (std::string path : {"C:\\Games\\new\\kelvo\\~kelvo-setup-1234ABCD.jnl",
-                                 "C:\\Games\\new\\kelvo\\data\\~KELVO-SETUP-1.bak",
-                                 "C:\\Games\\new\\kelvo\\~kelvo-setup"})
+        // Setup's own names, wherever they stand in the path and in any letters, and the short
+        // names that could be theirs.
+        for (std::string path :
+             {"C:\\Games\\new\\kelvo\\~kelvo-setup-1234ABCD.jnl",
+              "C:\\Games\\new\\kelvo\\data\\~KELVO-SETUP-1.bak",
+              "C:\\Games\\new\\kelvo\\~kelvo-setup",
+              "C:\\Games\\new\\kelvo\\~kelvo-setup-1234ABCD\\0\\0",
+              "C:\\Games\\new\\kelvo\\~Kelvo-Setup\\功\\a.dat",
+              "C:\\Games\\new\\kelvo\\~KELVO~1\\0\\0", "C:\\Games\\new\\kelvo\\data\\~kelvo~2.bak",
+              "C:\\Games\\new\\kelvo\\~K3F2A~5\\a.dat", "C:\\Games\\new\\kelvo\\功\\~KELVO~12.JNL"})
             EXPECT_FALSE(May(kind, path)) << path;
+        // A name that merely begins as setup's do, or holds a '~' elsewhere, is the game's.
+        for (std::string path :
+             {"C:\\Games\\new\\kelvo\\~kelvo\\a.dat", "C:\\Games\\new\\kelvo\\kelvo~1\\a.dat",
+              "C:\\Games\\new\\kelvo\\雲嶺~星\\~k.dat"})
+            EXPECT_TRUE(May(kind, path)) << path;
         // The product's links in the folders written down, and nothing else there.
         EXPECT_EQ(May(kind, group + "\\雲嶺奇譚續錄~星月影說明檔.lnk"), kind != JOURNAL_FOLDER);
         EXPECT_EQ(May(kind, "C:\\Desktop\\靈犀別苑.lnk"), kind != JOURNAL_FOLDER);
@@ -242,10 +254,28 @@ TEST(SetupNames, ADiscNameIsInstalledOnlyWhenWindowsMakesItAsItIs) {
     for (const char* name : {"kelvo.exe", "a", "\xA5\x5C", "CONSOLE", "COM10", "COM0", "LPT",
                              "nul_", "~kelvo", "kelvo-setup", "a.b.c", ".a"})
         EXPECT_TRUE(IsInstallableName(name)) << name;
-    for (const char* name :
-         {"", "nul", "NUL.dat", "con.txt", "Con", "AUX", "prn.x", "COM1", "com9.log", "LPT1",
-          "lpt9 .dat", "aux .tar.gz", "~kelvo-setup", "~KELVO-SETUP-1.bak",
-          "~kelvo-setup-0123ABCD.jnl", "odd.", "odd ", "a.b ", "\xA5\x5C."})
+    for (const char* name : {"",
+                             "nul",
+                             "NUL.dat",
+                             "con.txt",
+                             "Con",
+                             "AUX",
+                             "prn.x",
+                             "COM1",
+                             "com9.log",
+                             "LPT1",
+                             "lpt9 .dat",
+                             "aux .tar.gz",
+                             "~kelvo-setup",
+                             "~KELVO-SETUP-1.bak",
+                             "~kelvo-setup-0123ABCD.jnl",
+                             "~KELVO~1",
+                             "~kelvo~3.JNL",
+                             "~KAB12~5.BAK",
+                             "odd.",
+                             "odd ",
+                             "a.b ",
+                             "\xA5\x5C."})
         EXPECT_FALSE(IsInstallableName(name)) << name;
 }
 
@@ -316,7 +346,8 @@ TEST(SetupNames, AnEntryNamesOnlyTheProductFolderBelowADriveOrAShare) {
 
 TEST(Records, ARecordReadsBackAsItWasWrittenAndATornOrAlteredLineNotAtAll) {
     char line[RECORD_MAX_BYTES];
-    int length = FormatRecord(line, JOURNAL_KEPT, 4294967295u, "C:\\Games\\kelvo\\\xA5\x5C");
+    int length =
+        FormatRecord(line, JOURNAL_KEPT, 4294967295u, nullptr, "C:\\Games\\kelvo\\\xA5\x5C");
     std::string text(line, length);
     EXPECT_EQ(text.substr(0, text.find('\t')), "K 4294967295 C:\\Games\\kelvo\\\xA5\x5C");
     EXPECT_EQ(text.substr(text.size() - 2), "\r\n");
@@ -332,6 +363,37 @@ TEST(Records, ARecordReadsBackAsItWasWrittenAndATornOrAlteredLineNotAtAll) {
         std::string altered = text;
         altered[at] = altered[at] == '0' ? '1' : '0';
         EXPECT_EQ(ParseRecord(altered.c_str(), (DWORD)altered.size(), &record), 0u) << at;
+    }
+    // A number no FormatRecord writes, however well its line checks out: a leading zero, or
+    // more than a DWORD holds (4294967296 would be read as 0, 4294967297 as 1).
+    for (const char* odd : {"K 01 C:\\a", "K 00 C:\\a", "K 4294967296 C:\\a", "K 4294967297 C:\\a",
+                            "K 99999999999 C:\\a"}) {
+        std::string line = testing_support::Line(odd);
+        EXPECT_EQ(ParseRecord(line.c_str(), (DWORD)line.size(), &record), 0u) << odd;
+    }
+    std::string zero = testing_support::Line("F 0 C:\\a");
+    EXPECT_EQ(ParseRecord(zero.c_str(), (DWORD)zero.size(), &record), (DWORD)zero.size());
+
+    // A written record's size and time, whatever their 64 bits hold; the path after them with
+    // its spaces.
+    for (FILESTAMP stamp : {FILESTAMP{0, 0}, FILESTAMP{4294967296ull, 133000000000000000ull},
+                            FILESTAMP{18446744073709551615ull, 10000000000000000000ull}}) {
+        length = FormatRecord(line, JOURNAL_WRITTEN, 0, &stamp, "C:\\Games\\a b\\c");
+        text.assign(line, length);
+        SCOPED_TRACE(text);
+        EXPECT_EQ(text.substr(0, text.find('\t')), "W 0 " + std::to_string(stamp.size) + " " +
+                                                       std::to_string(stamp.written) +
+                                                       " C:\\Games\\a b\\c");
+        ASSERT_EQ(ParseRecord(text.c_str(), (DWORD)text.size(), &record), (DWORD)text.size());
+        EXPECT_EQ(record.stamp.size, stamp.size);
+        EXPECT_EQ(record.stamp.written, stamp.written);
+        EXPECT_STREQ(record.path, "C:\\Games\\a b\\c");
+    }
+    for (const char* odd :
+         {"W 0 01 2 C:\\a", "W 0 1 02 C:\\a", "W 0 18446744073709551616 2 C:\\a",
+          "W 0 1 99999999999999999999 C:\\a", "W 0 1 C:\\a", "W 0 1  2 C:\\a", "W 0 -1 2 C:\\a"}) {
+        std::string odder = testing_support::Line(odd);
+        EXPECT_EQ(ParseRecord(odder.c_str(), (DWORD)odder.size(), &record), 0u) << odd;
     }
 }
 
