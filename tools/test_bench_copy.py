@@ -56,6 +56,23 @@ class Timing(unittest.TestCase):
         self.assertAlmostEqual(seconds, wanted, delta=0.05)
 
 
+class Nsis(unittest.TestCase):
+    @unittest.skipUnless(bench.wineprefix.find_program("makensis"), "no makensis (package nsis)")
+    def test_the_nsis_installer_builds_with_setups_word_size_and_asks_for_each_disc(self):
+        with tempfile.TemporaryDirectory() as folder:
+            for arch in ("i686", "x86_64"):
+                out = Path(folder) / ("nsis-%s.exe" % arch)
+                script = bench.nsis_script(FACTS, arch, out)
+                self.assertEqual(re.findall(r'insertmacro Disc "(.*)"', script),
+                                 ["A_1", "A_2", "A_3"])
+                self.assertIn('CopyFiles /SILENT "$Foundgame\\*.*" "$INSTDIR"', script)
+                (Path(folder) / "setup.nsi").write_text(script)
+                ran = bench.subprocess.run(["makensis", "-V1", str(Path(folder) / "setup.nsi")],
+                                           capture_output=True, text=True)
+                self.assertEqual(ran.returncode, 0, ran.stdout + ran.stderr)
+                self.assertEqual(bench.wineprefix.pe_machine(out), arch)
+
+
 class Commit(unittest.TestCase):
     """The journal's last write and deletion, read from the inode the watch holds."""
 
