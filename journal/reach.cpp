@@ -71,8 +71,14 @@ BOOL PassesThroughLink(const char* path, char* checked) {
         if (IsWithin(checked, way, FALSE))
             continue;
         DWORD attributes = GetFileAttributesA(way);
-        if (attributes == INVALID_FILE_ATTRIBUTES)
-            return FALSE; // nothing lies beyond it to reach
+        if (attributes == INVALID_FILE_ATTRIBUTES) {
+            // Not there (nor its drive, its disc or its share): nothing lies beyond it to reach.
+            // A folder that is there but can't be looked at may be anything, a link too.
+            DWORD error = GetLastError();
+            return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND &&
+                   error != ERROR_NOT_READY && error != ERROR_INVALID_DRIVE &&
+                   error != ERROR_BAD_NETPATH && error != ERROR_BAD_NET_NAME;
+        }
         if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
             return TRUE;
     }

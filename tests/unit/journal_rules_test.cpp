@@ -12,6 +12,7 @@
 #include "journal/reach.h"
 #include "journal/records.h"
 #include "journal/setup_entry.h"
+#include "call_points.h"
 #include "install_fixture.h"
 #include "journal/setup_names.h"
 #include "machine.h"
@@ -248,6 +249,19 @@ TEST_F(JournalRules, TheFirstFolderBelowADrivesRootIsLookedAtForALink) {
     EXPECT_TRUE(PassesThroughLink("C:\\door\\x", checked));
     EXPECT_FALSE(IsReachedThroughLink("C:\\"));
     EXPECT_FALSE(IsReachedThroughLink("C:\\elsewhere\\x"));
+}
+
+// A folder on the way that can't be looked at counts as a link; one that is not there as none.
+TEST_F(JournalRules, AFolderOnTheWayThatCantBeLookedAtMayBeALink) {
+    CreateDirectoryA("C:\\plain", NULL);
+    char checked[MAX_PATH] = "";
+    winsim::calls::Plan plan;
+    plan.failAt["GetFileAttributesA"] = winsim::calls::Counted().uses["GetFileAttributesA"] + 1;
+    winsim::calls::SetPlan(plan);
+    EXPECT_TRUE(PassesThroughLink("C:\\plain\\x\\a.dat", checked));
+    winsim::calls::SetPlan({});
+    EXPECT_FALSE(PassesThroughLink("C:\\plain\\x\\a.dat", checked));
+    EXPECT_FALSE(PassesThroughLink("C:\\gone\\x\\a.dat", checked));
 }
 
 TEST(SetupNames, ADiscNameIsInstalledOnlyWhenWindowsMakesItAsItIs) {
