@@ -318,8 +318,9 @@ TEST_F(RegistryOnDisk, AKeyKeepsTheDescriptorItWasMadeWith) {
     EXPECT_EQ(kept("Software\\~kelvo-setup"), owned) << "an existing key keeps its own";
     // Another user is kept out of it: no open, not even to read, and no delete.
     {
-        winsim::files::ActingAs other(
-            winsim::security::StandardUserToken(winsim::security::OtherUserRid));
+        const winsim::security::Token user =
+            winsim::security::StandardUserToken(winsim::security::OtherUserRid);
+        winsim::files::ActingAs other(user);
         HKEY key = nullptr;
         EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\~kelvo-setup", 0, KEY_READ, &key),
                   ERROR_ACCESS_DENIED);
