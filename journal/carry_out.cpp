@@ -96,13 +96,14 @@ typedef struct {
     char* made;
     DWORD madeLength;
     DWORD madeRoom;
+    BOOL tellsMade; // the made ones are gathered: a rollback's need, not a commit's
     LINKWALK walk;
     BOOL whole;    // nothing the journal names is still needed
     char* blocker; // what is in the way, when not whole
 } CARRYOUT;
 
 static void BeginCarryOut(CARRYOUT* run, const JOURNALPLACE* place, const char* records,
-                          DWORD length, DWORD keptGroups, char* blocker) {
+                          DWORD length, DWORD keptGroups, char* blocker, BOOL tellsMade) {
     run->place = place;
     run->records = records;
     run->length = length;
@@ -114,6 +115,7 @@ static void BeginCarryOut(CARRYOUT* run, const JOURNALPLACE* place, const char* 
     run->made = NULL;
     run->madeLength = 0;
     run->madeRoom = 0;
+    run->tellsMade = tellsMade;
     run->walk.paths[0] = '\0';
     run->walk.kept[0] = '\0';
     run->whole = TRUE;
@@ -219,7 +221,8 @@ static BOOL NextChange(CARRYOUT* run, JOURNALRECORD* record, char* kept, MADEFIL
         BOOL noted = TRUE;
         if (record->kind == JOURNAL_VOID)
             noted = NoteVoided(run, record->path);
-        else if (record->kind == JOURNAL_BEGUN || record->kind == JOURNAL_WRITTEN)
+        else if (run->tellsMade &&
+                 (record->kind == JOURNAL_BEGUN || record->kind == JOURNAL_WRITTEN))
             noted = NoteMade(run, record);
         if (!noted) {
             // Which record it speaks of could not be told: nothing more is carried out, and the
@@ -235,7 +238,7 @@ static BOOL NextChange(CARRYOUT* run, JOURNALRECORD* record, char* kept, MADEFIL
         if (keeps && record->number > 0 && group >= run->keptGroups)
             run->keptGroups = group + 1;
         made->state = MADE_UNTOLD;
-        if (record->kind != JOURNAL_FOLDER)
+        if (run->tellsMade && record->kind != JOURNAL_FOLDER)
             TakeMade(run, record->path, made);
         if (TakeVoided(run, record->path))
             continue;
@@ -283,12 +286,12 @@ BOOL IsCommitted(const char* records, DWORD length) {
 // file it names stays in the way.
 typedef BOOL (*CHANGEACT)(const JOURNALRECORD* record, const char* kept, const MADEFILE* made);
 
-// Carries out the changes of place's records, newest first, with act; then the kept files'
-// folders go.
+// Carries out the changes of place's records, newest first, with act (told what the records say
+// of each file setup made, where tellsMade); then the kept files' folders go.
 static BOOL CarryOut(const JOURNALPLACE* place, const char* records, DWORD length, DWORD keptGroups,
-                     char* blocker, CHANGEACT act) {
+                     char* blocker, CHANGEACT act, BOOL tellsMade) {
     CARRYOUT run;
-    BeginCarryOut(&run, place, records, length, keptGroups, blocker);
+    BeginCarryOut(&run, place, records, length, keptGroups, blocker, tellsMade);
     JOURNALRECORD record;
     char kept[MAX_PATH];
     MADEFILE made;
@@ -348,10 +351,10 @@ static BOOL DeleteKeptFile(const JOURNALRECORD* record, const char* kept, const 
 
 BOOL RollBackRecords(const JOURNALPLACE* place, const char* records, DWORD length, DWORD keptGroups,
                      char* blocker) {
-    return CarryOut(place, records, length, keptGroups, blocker, UndoChange);
+    return CarryOut(place, records, length, keptGroups, blocker, UndoChange, TRUE);
 }
 
 BOOL DeleteKeptFiles(const JOURNALPLACE* place, const char* records, DWORD length, DWORD keptGroups,
                      char* blocker) {
-    return CarryOut(place, records, length, keptGroups, blocker, DeleteKeptFile);
+    return CarryOut(place, records, length, keptGroups, blocker, DeleteKeptFile, FALSE);
 }

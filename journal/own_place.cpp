@@ -140,8 +140,11 @@ BOOL OwnFolderOf(const char* installDir, char* folder) {
     char root[4];
     CopyMemory(root, installDir, 3);
     root[3] = '\0';
-    DWORD flags = 0;
-    if (!GetVolumeInformationA(root, NULL, 0, NULL, NULL, &flags, NULL, 0) ||
+    // A volume that can't be asked is taken as one that keeps access lists: the folder is then
+    // made and looked at as on NTFS, and where the volume keeps none it goes again
+    // (PrepareOwnFolder). Taking it for FAT would put the journal where everyone may write.
+    DWORD flags = FS_PERSISTENT_ACLS;
+    if (GetVolumeInformationA(root, NULL, 0, NULL, NULL, &flags, NULL, 0) &&
         (flags & FS_PERSISTENT_ACLS) == 0)
         return FALSE;
     lstrcpyA(folder, root);

@@ -23,9 +23,9 @@
 
 // Setup's own folder for the install folder installDir, into folder (MAX_PATH bytes), where its
 // volume keeps access lists and setup may write HKEY_LOCAL_MACHINE (an administrator's setup);
-// FALSE, with folder empty, where not: a drive without access lists (or that can't be asked), a
-// share, Windows 95, 98 and ME, or a setup without an administrator's rights, which could give
-// no folder to Administrators alone.
+// FALSE, with folder empty, where not: a drive that says it keeps no access lists, a share, Windows
+// 95, 98 and ME, or a setup without an administrator's rights, which could give no folder to
+// Administrators alone.
 BOOL OwnFolderOf(const char* installDir, char* folder);
 
 // Whether folder is setup's own folder of a volume, by its name alone: OwnFolderName at the root
