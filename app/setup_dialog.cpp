@@ -86,15 +86,16 @@ static void ContinueStart(HWND dialog) {
         MessageBoxA(dialog, TextPathInvalid, CaptionWarning, MB_OK);
         return;
     }
+    // A drive that can't be asked (a floppy drive without its disk) has no room either: that is
+    // what the user hears first.
+    if (FreeMegabytes(folder) < InstallState.requiredMegabytes) {
+        MessageBoxA(dialog, TextNoSpace, CaptionWarning, MB_OK);
+        return;
+    }
     if (ownRefused) {
         char text[160 + MAX_PATH];
         wsprintfA(text, TextOwnFolderRefused, own);
         MessageBoxA(dialog, text, CaptionWarning, MB_OK);
-        return;
-    }
-
-    if (FreeMegabytes(folder) < InstallState.requiredMegabytes) {
-        MessageBoxA(dialog, TextNoSpace, CaptionWarning, MB_OK);
         return;
     }
 
