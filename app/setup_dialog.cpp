@@ -3,6 +3,7 @@
 #include "../base/install_state.h"
 #include "../base/paths.h"
 #include "../base/product_constants.h"
+#include "../journal/own_place.h"
 #include "../journal/reach.h"
 #include "../journal/recovery.h"
 #include "../journal/setup_entry.h"
@@ -70,6 +71,11 @@ static void ContinueStart(HWND dialog) {
     UINT previousMode = BeginDriveProbe();
     BOOL normal = NormaliseFolder(folder) && lstrlenA(folder) <= INSTALL_DIR_MAX_LENGTH;
     BOOL linked = normal && IsReachedThroughLink(folder);
+    // Setup's own folder of the volume, where it keeps the journal and the files it replaces: one
+    // of that name that someone else made is not used.
+    char own[MAX_PATH];
+    BOOL ownRefused =
+        normal && !linked && OwnFolderOf(folder, own) && LookAtOwnFolder(own) == OWN_FOLDER_REFUSED;
     EndDriveProbe(previousMode);
     if (!normal) {
         MessageBoxA(dialog, TextPathTooLong, CaptionWarning, MB_OK);
@@ -80,9 +86,16 @@ static void ContinueStart(HWND dialog) {
         MessageBoxA(dialog, TextPathInvalid, CaptionWarning, MB_OK);
         return;
     }
-
+    // A drive that can't be asked (a floppy drive without its disk) has no room either: that is
+    // what the user hears first.
     if (FreeMegabytes(folder) < InstallState.requiredMegabytes) {
         MessageBoxA(dialog, TextNoSpace, CaptionWarning, MB_OK);
+        return;
+    }
+    if (ownRefused) {
+        char text[160 + MAX_PATH];
+        wsprintfA(text, TextOwnFolderRefused, own);
+        MessageBoxA(dialog, text, CaptionWarning, MB_OK);
         return;
     }
 
@@ -104,8 +117,15 @@ static void RecoveryEnded(HWND dialog, int result) {
         return;
     }
     InstallState.pendingDir[0] = '\0';
+    if (result == RECOVERY_UNREGISTERED) {
+        MessageBoxA(dialog, TextRegistryFault, CaptionError, MB_OK);
+        return;
+    }
     char text[160 + MAX_PATH];
-    wsprintfA(text, result == RECOVERY_BLOCKED ? TextRecoveryBlocked : TextJournalRefused,
+    wsprintfA(text,
+              result == RECOVERY_BLOCKED         ? TextRecoveryBlocked
+              : result == RECOVERY_PLACE_REFUSED ? TextOwnFolderRefused
+                                                 : TextJournalRefused,
               InstallState.recoveryBlocker);
     MessageBoxA(dialog, text, CaptionMessage, MB_OK);
 }

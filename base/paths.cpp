@@ -13,10 +13,18 @@ static const char* LastCharacter(const char* path) {
     return last;
 }
 
+// Whether the path ends in half a character: a lead byte with no trail byte after it, which
+// would take a separator put after it for its trail byte.
+static BOOL EndsInLeadByte(const char* last) {
+    return last != NULL && IsDBCSLeadByte((BYTE)last[0]) && last[1] == '\0';
+}
+
 BOOL JoinPath(char* path, const char* name) {
-    int length = lstrlenA(path);
-    BOOL separator = length > 0 && !IsSeparator(path[length - 1]);
-    int joined = length + (separator ? 1 : 0) + lstrlenA(name);
+    const char* last = LastCharacter(path);
+    if (EndsInLeadByte(last))
+        return FALSE;
+    BOOL separator = last != NULL && !IsSeparator(last[0]);
+    int joined = lstrlenA(path) + (separator ? 1 : 0) + lstrlenA(name);
     if (joined + 2 > MAX_PATH)
         return FALSE;
     if (separator)
@@ -28,6 +36,8 @@ BOOL JoinPath(char* path, const char* name) {
 
 BOOL AppendName(char* path, const char* name) {
     const char* last = LastCharacter(path);
+    if (EndsInLeadByte(last))
+        return FALSE;
     BOOL separator = last != NULL && !IsSeparator(last[0]);
     int joined = lstrlenA(path) + (separator ? 1 : 0) + lstrlenA(name);
     if (joined + 1 > MAX_PATH)

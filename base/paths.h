@@ -3,15 +3,18 @@
 #include <windows.h>
 
 // Appends name to the path in a MAX_PATH buffer, with one backslash between them unless the
-// path is empty or its last byte already is '\' or '/'. The result is closed by two NULs, and a
-// result that would not fit the buffer with both is refused: the path is left as it was and
-// FALSE is returned. (The longest install folder, INSTALL_DIR_MAX_LENGTH, is reckoned with both.)
+// path is empty or its last character already is '\' or '/'. The path is read character by
+// character: a double-byte character whose trail byte is 0x5C (功, A5 5C) ends no folder name,
+// so D:\功 and kelvo make D:\功\kelvo. The result is closed by two NULs. A result that would not
+// fit the buffer with both is refused, and so is a path that ends in half a double-byte character
+// (its lead byte would take the separator for its trail byte): the path is left as it was and
+// FALSE is returned.
+// (The longest install folder, INSTALL_DIR_MAX_LENGTH, is reckoned with both.)
 BOOL JoinPath(char* path, const char* name);
 
-// Appends a file name read from a disc or a folder listing to the path in a MAX_PATH buffer.
-// Unlike JoinPath, the separator test looks at the path's last character, not its last byte:
-// a double-byte character whose trail byte is 0x5C ends no folder name. FALSE, with the path
-// left as it was, when the result and its NUL would not fit.
+// Appends a file name read from a disc or a folder listing to the path in a MAX_PATH buffer, as
+// JoinPath does (half a character at its end refused too), closed by one NUL. FALSE, with the
+// path left as it was, when the result and its NUL would not fit.
 BOOL AppendName(char* path, const char* name);
 
 // How many bytes at the start of path name a drive's root: 3 for "d:\" or "d:/" (either letter

@@ -19,6 +19,8 @@ const char KeptPrefix[] = "~kelvo-setup-";
 const char JournalSuffix[] = ".jnl";
 const char KeptSuffix[] = ".bak";
 const char SetupEntryKey[] = "Software\\~kelvo-setup";
+const char SetupMutexGlobalName[] = "Global\\~kelvo-setup";
+const char SetupMutexName[] = "~kelvo-setup";
 const ULONGLONG MinimalMegabytes = 858;
 const ULONGLONG NormalMegabytes = 1239;
 
@@ -44,6 +46,8 @@ const char TextRecoveryBlocked[] =
     "上次中斷的安裝無法復原,%s無法處理,請關閉使用它的程式後再試一次!!";
 const char TextJournalRefused[] =
     "安裝記錄%s有誤,本程式不會依照它更動任何檔案,刪除此檔後即可重新安裝!!";
+const char TextOwnFolderRefused[] =
+    "%s這個目錄不是本安裝程式建立的,本程式不會使用或更動它,請由系統管理員刪除後再試一次!!";
 const char BusyBaseText[] = "檔案安裝中";
 
 const char* const ShortcutTargets[SHORTCUT_ROWS] = {"kelvo.exe", "pixie.exe", "ReadMe.txt"};

@@ -27,6 +27,10 @@ extern const char KeptSuffix[];
 // The registry key, under HKEY_LOCAL_MACHINE (or HKEY_CURRENT_USER where setup may not write
 // there), that names the journal of an install while it can still be undone.
 extern const char SetupEntryKey[];
+// The mutex a running setup holds from its start to its end, one on the PC at a time: the global
+// name where Windows has one namespace per session (2000 and later), the plain one before.
+extern const char SetupMutexGlobalName[];
+extern const char SetupMutexName[];
 extern const ULONGLONG MinimalMegabytes;
 extern const ULONGLONG NormalMegabytes;
 
@@ -49,8 +53,9 @@ extern const char TextRegistryFault[];
 extern const char CaptionError[];
 extern const char TextPathTooLong[];
 extern const char TextPathInvalid[];
-extern const char TextRecoveryBlocked[]; // wsprintfA format, %s is the file in the way
-extern const char TextJournalRefused[];  // wsprintfA format, %s is the journal
+extern const char TextRecoveryBlocked[];  // wsprintfA format, %s is the file in the way
+extern const char TextJournalRefused[];   // wsprintfA format, %s is the journal
+extern const char TextOwnFolderRefused[]; // wsprintfA format, %s is the folder
 extern const char BusyBaseText[];
 
 // Shortcut table: target name in the install folder, link file name, description.

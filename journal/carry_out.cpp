@@ -5,14 +5,51 @@
 #include "reach.h"
 #include "records.h"
 
+// Whether the file at path has more than one name (a hard link). FALSE when it can't be told.
+static BOOL HasOtherNames(const char* path) {
+    // Windows 95, 98 and ME give a file one name only.
+    if ((GetVersion() & 0x80000000) != 0)
+        return FALSE;
+    HANDLE file = CreateFileA(
+        path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return FALSE;
+    BY_HANDLE_FILE_INFORMATION information;
+    BOOL others = GetFileInformationByHandle(file, &information) && information.nNumberOfLinks > 1;
+    CloseHandle(file);
+    return others;
+}
+
 BOOL DeleteWhatever(const char* path) {
     if (DeleteFileA(path))
         return TRUE;
     DWORD error = GetLastError();
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
         return TRUE;
-    return error == ERROR_ACCESS_DENIED && SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL) &&
-           DeleteFileA(path);
+    // The attributes of a file with another name are that name's too: they stay as they are.
+    return error == ERROR_ACCESS_DENIED && !HasOtherNames(path) &&
+           SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL) && DeleteFileA(path);
+}
+
+BOOL StampOfHandle(HANDLE file, FILESTAMP* stamp) {
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!GetFileInformationByHandle(file, &information))
+        return FALSE;
+    stamp->size = (ULONGLONG)information.nFileSizeHigh << 32 | information.nFileSizeLow;
+    stamp->written = (ULONGLONG)information.ftLastWriteTime.dwHighDateTime << 32 |
+                     information.ftLastWriteTime.dwLowDateTime;
+    return TRUE;
+}
+
+BOOL StampOfPath(const char* path, FILESTAMP* stamp) {
+    HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return FALSE;
+    BOOL read = StampOfHandle(file, stamp);
+    CloseHandle(file);
+    return read;
 }
 
 BOOL RestoreKept(const char* kept, const char* path) {
@@ -30,6 +67,15 @@ BOOL RestoreKept(const char* kept, const char* path) {
     return DeleteWhatever(path) && MoveFileA(kept, path);
 }
 
+// What the records say of a file setup made at a path, for the record that made it.
+#define MADE_UNTOLD 0 // nothing: setup may have stopped before it made the file
+#define MADE_BEGUN 1  // setup made it and was writing it
+#define MADE_WHOLE 2  // setup made it whole, as stamp says
+typedef struct {
+    int state;
+    FILESTAMP stamp;
+} MADEFILE;
+
 // A run of a journal's records being carried out, newest first.
 typedef struct {
     const JOURNALPLACE* place;
@@ -44,13 +90,20 @@ typedef struct {
     char* voided;
     DWORD voidedLength;
     DWORD voidedRoom;
+    // The files that begun and written records met so far say setup made, for the record of
+    // each that made it, which comes before them (MADEFILE entries, each followed by its path
+    // and NUL), in a block of the process heap as voided is.
+    char* made;
+    DWORD madeLength;
+    DWORD madeRoom;
+    BOOL tellsMade; // the made ones are gathered: a rollback's need, not a commit's
     LINKWALK walk;
     BOOL whole;    // nothing the journal names is still needed
     char* blocker; // what is in the way, when not whole
 } CARRYOUT;
 
 static void BeginCarryOut(CARRYOUT* run, const JOURNALPLACE* place, const char* records,
-                          DWORD length, DWORD keptGroups, char* blocker) {
+                          DWORD length, DWORD keptGroups, char* blocker, BOOL tellsMade) {
     run->place = place;
     run->records = records;
     run->length = length;
@@ -59,6 +112,10 @@ static void BeginCarryOut(CARRYOUT* run, const JOURNALPLACE* place, const char* 
     run->voided = NULL;
     run->voidedLength = 0;
     run->voidedRoom = 0;
+    run->made = NULL;
+    run->madeLength = 0;
+    run->madeRoom = 0;
+    run->tellsMade = tellsMade;
     run->walk.paths[0] = '\0';
     run->walk.kept[0] = '\0';
     run->whole = TRUE;
@@ -101,19 +158,74 @@ static BOOL TakeVoided(CARRYOUT* run, const char* path) {
     return FALSE;
 }
 
+// Adds what a begun or written record says of the file at its path to the made ones: a written
+// one as it stands, a begun one unless the file's written record came first (it is then told
+// already). FALSE when the heap has no room for it.
+static BOOL NoteMade(CARRYOUT* run, const JOURNALRECORD* record) {
+    int length = lstrlenA(record->path);
+    if (record->kind == JOURNAL_BEGUN) {
+        for (DWORD at = 0; at < run->madeLength;) {
+            const char* path = run->made + at + sizeof(MADEFILE);
+            int pathLength = lstrlenA(path);
+            if (pathLength == length && SameLetters(path, record->path, length))
+                return TRUE;
+            at += sizeof(MADEFILE) + (DWORD)pathLength + 1;
+        }
+    }
+    DWORD bytes = sizeof(MADEFILE) + (DWORD)length + 1;
+    if (!GrowBlock(&run->made, &run->madeRoom, run->madeLength + bytes, 16 * MAX_PATH))
+        return FALSE;
+    MADEFILE file;
+    file.state = record->kind == JOURNAL_WRITTEN ? MADE_WHOLE : MADE_BEGUN;
+    file.stamp = record->stamp;
+    CopyMemory(run->made + run->madeLength, &file, sizeof(file));
+    CopyMemory(run->made + run->madeLength + sizeof(file), record->path, length + 1);
+    run->madeLength += bytes;
+    return TRUE;
+}
+
+// What the made ones say of the file that the record of path made: the one met last of its
+// path, taken off the list; MADE_UNTOLD when none.
+static void TakeMade(CARRYOUT* run, const char* path, MADEFILE* file) {
+    file->state = MADE_UNTOLD;
+    int length = lstrlenA(path);
+    DWORD found = run->madeLength;
+    DWORD foundBytes = 0;
+    for (DWORD at = 0; at < run->madeLength;) {
+        const char* name = run->made + at + sizeof(MADEFILE);
+        int nameLength = lstrlenA(name);
+        DWORD bytes = sizeof(MADEFILE) + (DWORD)nameLength + 1;
+        if (nameLength == length && SameLetters(name, path, length)) {
+            found = at;
+            foundBytes = bytes;
+        }
+        at += bytes;
+    }
+    if (found == run->madeLength)
+        return;
+    CopyMemory(file, run->made + found, sizeof(*file));
+    for (DWORD from = found + foundBytes; from < run->madeLength; from++)
+        run->made[from - foundBytes] = run->made[from];
+    run->madeLength -= foundBytes;
+}
+
 // The next change to carry out, newest first: a folder, a file or a kept file of the journal
 // that no void record takes back and that it may touch (MayTouch), with its kept path in kept
 // (MAX_PATH bytes). One it may not touch is passed over; when it keeps a file, the journal stays.
 // FALSE when no record is left.
-static BOOL NextChange(CARRYOUT* run, JOURNALRECORD* record, char* kept) {
+static BOOL NextChange(CARRYOUT* run, JOURNALRECORD* record, char* kept, MADEFILE* made) {
     while (run->start > 0) {
         run->start = LineBefore(run->records, run->start);
         if (ParseRecord(run->records + run->start, run->length - run->start, record) == 0)
             continue;
-        if (record->kind == JOURNAL_VOID) {
-            if (NoteVoided(run, record->path))
-                continue;
-            // Which record it takes back could not be told: nothing more is carried out, and the
+        BOOL noted = TRUE;
+        if (record->kind == JOURNAL_VOID)
+            noted = NoteVoided(run, record->path);
+        else if (run->tellsMade &&
+                 (record->kind == JOURNAL_BEGUN || record->kind == JOURNAL_WRITTEN))
+            noted = NoteMade(run, record);
+        if (!noted) {
+            // Which record it speaks of could not be told: nothing more is carried out, and the
             // journal stays for the next setup.
             KeepJournal(run, run->place->journal);
             run->start = 0;
@@ -125,6 +237,9 @@ static BOOL NextChange(CARRYOUT* run, JOURNALRECORD* record, char* kept) {
         DWORD group = (record->number - 1) / KEPT_PER_FOLDER;
         if (keeps && record->number > 0 && group >= run->keptGroups)
             run->keptGroups = group + 1;
+        made->state = MADE_UNTOLD;
+        if (run->tellsMade && record->kind != JOURNAL_FOLDER)
+            TakeMade(run, record->path, made);
         if (TakeVoided(run, record->path))
             continue;
         // A record that could not be made, or that would reach through a link, is not carried
@@ -138,18 +253,23 @@ static BOOL NextChange(CARRYOUT* run, JOURNALRECORD* record, char* kept) {
 }
 
 // Ends the run: the folders of the kept files go, emptied now unless a kept file stays. One that
-// can't be removed keeps the journal too: nothing of setup's own stays without it. TRUE when the
-// journal is no longer needed.
+// can't be removed keeps the journal too: nothing of setup's own stays without it. Only one that
+// is not empty though every kept file is dealt with stays without it: what it holds is no file
+// of setup's (each kept one was written ahead), but one another user put there, left as it is.
+// TRUE when the journal is no longer needed.
 static BOOL EndCarryOut(CARRYOUT* run) {
     if (run->voided != NULL)
         HeapFree(GetProcessHeap(), 0, run->voided);
+    if (run->made != NULL)
+        HeapFree(GetProcessHeap(), 0, run->made);
     char folder[MAX_PATH];
     for (DWORD group = run->keptGroups + 1; group > 0; group--) {
         if (!KeptFolder(run->place, group == 1 ? KEPT_ROOT : group - 2, folder) ||
             PassesThroughLink(folder, run->walk.kept) || RemoveDirectoryA(folder))
             continue;
         DWORD error = GetLastError();
-        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND &&
+            error != ERROR_DIR_NOT_EMPTY)
             KeepJournal(run, folder);
     }
     return run->whole;
@@ -164,49 +284,77 @@ BOOL IsCommitted(const char* records, DWORD length) {
 
 // What is done with one change of a run: TRUE when the journal no longer needs it, FALSE when the
 // file it names stays in the way.
-typedef BOOL (*CHANGEACT)(const JOURNALRECORD* record, const char* kept);
+typedef BOOL (*CHANGEACT)(const JOURNALRECORD* record, const char* kept, const MADEFILE* made);
 
-// Carries out the changes of place's records, newest first, with act; then the kept files'
-// folders go.
+// Carries out the changes of place's records, newest first, with act (told what the records say
+// of each file setup made, where tellsMade); then the kept files' folders go.
 static BOOL CarryOut(const JOURNALPLACE* place, const char* records, DWORD length, DWORD keptGroups,
-                     char* blocker, CHANGEACT act) {
+                     char* blocker, CHANGEACT act, BOOL tellsMade) {
     CARRYOUT run;
-    BeginCarryOut(&run, place, records, length, keptGroups, blocker);
+    BeginCarryOut(&run, place, records, length, keptGroups, blocker, tellsMade);
     JOURNALRECORD record;
     char kept[MAX_PATH];
-    while (NextChange(&run, &record, kept)) {
-        if (!act(&record, kept))
+    MADEFILE made;
+    while (NextChange(&run, &record, kept, &made)) {
+        if (!act(&record, kept, &made))
             KeepJournal(&run, record.path);
     }
     return EndCarryOut(&run);
 }
 
-// The rollback of one change: a folder or file the install made goes (one that can't stays), a
-// kept file comes back.
-static BOOL UndoChange(const JOURNALRECORD* record, const char* kept) {
+// Whether the file at path is still the one setup made there, as made says: whole and
+// unchanged since (its size and time of last change those of its written record), or being
+// made when setup stopped (begun, never whole). A file that holds nothing is taken as setup's
+// too: nothing of anyone's goes with it, and it is what a power cut leaves of a file setup was
+// writing. Any other file stays: one that someone changed since, or one that no record says
+// setup began (the record was written ahead, and setup stopped before it made the file, which
+// someone made after). FALSE, too, when it is not there or can't be looked at.
+static BOOL IsAsSetupMadeIt(const char* path, const MADEFILE* made) {
+    FILESTAMP now;
+    if (!StampOfPath(path, &now))
+        return FALSE;
+    if (now.size == 0 || made->state == MADE_BEGUN)
+        return TRUE;
+    return made->state == MADE_WHOLE && now.size == made->stamp.size &&
+           now.written == made->stamp.written;
+}
+
+// The rollback of one change: a folder the install made goes (one that can't, or that holds what
+// stays, stays), a file it made goes while it is as setup made it, a kept file comes back.
+static BOOL UndoChange(const JOURNALRECORD* record, const char* kept, const MADEFILE* made) {
     if (record->kind == JOURNAL_FOLDER)
         RemoveDirectoryA(record->path);
-    else if (record->kind == JOURNAL_FILE)
-        DeleteFileA(record->path);
-    else
+    else if (record->kind == JOURNAL_FILE) {
+        if (IsAsSetupMadeIt(record->path, made))
+            DeleteFileA(record->path);
+    } else
         return RestoreKept(kept, record->path);
     return TRUE;
 }
 
 // The commit of one change: a kept file goes, made writable first when it is read-only (a delete
-// of it would only fail).
-static BOOL DeleteKeptFile(const JOURNALRECORD* record, const char* kept) {
+// of it would only fail). A kept file with another name (a hard link) is another program's file
+// too: its attributes stay as they are, and a name of it that can't go then stays in the kept
+// files' folder without keeping the journal.
+static BOOL DeleteKeptFile(const JOURNALRECORD* record, const char* kept, const MADEFILE* made) {
+    (void)made;
+    if (!KeepsAFile(record->kind))
+        return TRUE;
+    if (HasOtherNames(kept)) {
+        DeleteFileA(kept);
+        return TRUE;
+    }
     if (record->kind == JOURNAL_KEPT_READ_ONLY)
         SetFileAttributesA(kept, FILE_ATTRIBUTE_NORMAL);
-    return !KeepsAFile(record->kind) || DeleteWhatever(kept);
+    return DeleteWhatever(kept);
 }
 
 BOOL RollBackRecords(const JOURNALPLACE* place, const char* records, DWORD length, DWORD keptGroups,
                      char* blocker) {
-    return CarryOut(place, records, length, keptGroups, blocker, UndoChange);
+    return CarryOut(place, records, length, keptGroups, blocker, UndoChange, TRUE);
 }
 
 BOOL DeleteKeptFiles(const JOURNALPLACE* place, const char* records, DWORD length, DWORD keptGroups,
                      char* blocker) {
-    return CarryOut(place, records, length, keptGroups, blocker, DeleteKeptFile);
+    return CarryOut(place, records, length, keptGroups, blocker, DeleteKeptFile, FALSE);
 }

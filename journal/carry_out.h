@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "records.h"
 #include "setup_names.h"
 
 // Carrying out a journal's records: the rollback, which undoes them, and the end of a commit,
@@ -11,6 +12,11 @@
 // or was never there.
 BOOL DeleteWhatever(const char* path);
 
+// The size and time of last change of the open file, or of the file at path (opened to read
+// them and closed again). FALSE when they can't be read.
+BOOL StampOfHandle(HANDLE file, FILESTAMP* stamp);
+BOOL StampOfPath(const char* path, FILESTAMP* stamp);
+
 // Moves a kept file back to path, in place of what is there. TRUE when it is back, or was never
 // moved aside.
 BOOL RestoreKept(const char* kept, const char* path);
@@ -19,7 +25,9 @@ BOOL RestoreKept(const char* kept, const char* path);
 BOOL IsCommitted(const char* records, DWORD length);
 
 // The rollback of the journal's records of place, of length bytes that checked out: each change
-// undone, newest first; a file or folder that can't be removed stays. Then the folders of the
+// undone, newest first; a file or folder that can't be removed stays, and so does a file setup
+// made that is no longer as setup made it, or that no record says setup made, with the folders
+// that hold it. Then the folders of the
 // kept files go (at least keptGroups of them). FALSE when a kept file stays aside: the journal
 // is then still needed, and blocker (MAX_PATH bytes) names the file in the way.
 BOOL RollBackRecords(const JOURNALPLACE* place, const char* records, DWORD length, DWORD keptGroups,

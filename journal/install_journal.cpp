@@ -5,22 +5,27 @@
 #include "../base/paths.h"
 #include "carry_out.h"
 #include "journal_state.h"
+#include "own_place.h"
 #include "reach.h"
 #include "setup_entry.h"
 #include "setup_names.h"
 
 // The records the finishing steps may write after the last disc: the program group's two
-// folders and five links, each perhaps voided, and the commit.
-#define FINISHING_RECORDS 16
+// folders and five links, each begun, written and perhaps voided, and the commit.
+#define FINISHING_RECORDS 24
 
-static BOOL Append(char kind, DWORD number, const char* path) {
+static BOOL AppendStamped(char kind, DWORD number, const FILESTAMP* stamp, const char* path) {
     if (JournalState.file == NULL || lstrlenA(path) >= MAX_PATH ||
         !GrowBlock(&JournalState.records, &JournalState.room,
                    JournalState.length + RECORD_MAX_BYTES, JOURNAL_FIRST_BYTES))
         return FALSE;
     JournalState.length +=
-        FormatRecord(JournalState.records + JournalState.length, kind, number, path);
+        FormatRecord(JournalState.records + JournalState.length, kind, number, stamp, path);
     return TRUE;
+}
+
+static BOOL Append(char kind, DWORD number, const char* path) {
+    return AppendStamped(kind, number, NULL, path);
 }
 
 static void ForgetJournal(void) {
@@ -33,14 +38,23 @@ static void ForgetJournal(void) {
     JournalState.length = 0;
     JournalState.room = 0;
     JournalState.written = 0;
+    JournalState.flushed = 0;
 }
 
 BOOL OpenJournal(void) {
     JOURNALPLACE* place = &JournalState.place;
     char folder[MAX_PATH];
-    if (!IsPlainPath(InstallState.installDir) ||
-        !ChooseJournalFolder(InstallState.installDir, folder))
+    if (!IsPlainPath(InstallState.installDir))
         return FALSE;
+    // Where the volume keeps access lists, in setup's own folder, which no one else may change;
+    // elsewhere beside the install.
+    if (!ChooseJournalFolder(InstallState.installDir, place->base))
+        return FALSE;
+    int own = PrepareOwnFolder(InstallState.installDir, folder);
+    if (own == OWN_FOLDER_REFUSED)
+        return FALSE;
+    if (own == OWN_FOLDER_NONE)
+        lstrcpyA(folder, place->base);
     lstrcpyA(place->folder, InstallState.installDir);
     place->programs[0] = '\0';
     place->desktop[0] = '\0';
@@ -49,29 +63,38 @@ BOOL OpenJournal(void) {
     DWORD identity = GetTickCount() * 2654435761u ^ GetCurrentThreadId() * 40503u;
     char kept[MAX_PATH];
     for (int tries = 0;; tries++, identity++) {
-        if (tries == 16)
+        if (tries == 16) {
+            LeaveOwnFolder(place);
             return FALSE;
+        }
         if (identity == 0)
             continue;
         place->identity = identity;
         char name[40];
         JournalName(name, identity);
         lstrcpyA(place->journal, folder);
-        if (!AppendName(place->journal, name) || !KeptFolder(place, KEPT_ROOT, kept))
+        if (!AppendName(place->journal, name) || !KeptFolder(place, KEPT_ROOT, kept)) {
+            LeaveOwnFolder(place);
             return FALSE;
+        }
         if (GetFileAttributesA(place->journal) == INVALID_FILE_ATTRIBUTES &&
             GetFileAttributesA(kept) == INVALID_FILE_ATTRIBUTES)
             break;
     }
-    if (!WriteSetupEntry(place, &JournalState.entryRoot))
+    if (!WriteSetupEntry(place, &JournalState.entryRoot)) {
+        LeaveOwnFolder(place);
         return FALSE;
+    }
     HANDLE file = CreateFileA(place->journal, GENERIC_WRITE, 0, NULL, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE) {
         DeleteSetupEntry(JournalState.entryRoot);
+        LeaveOwnFolder(place);
         return FALSE;
     }
     JournalState.file = file;
+    JournalState.written = 0;
+    JournalState.flushed = 0;
     JournalState.keptFiles = 0;
     JournalState.keptGroups = 0;
     JournalState.walk.paths[0] = '\0';
@@ -81,6 +104,7 @@ BOOL OpenJournal(void) {
     ForgetJournal();
     DeleteFileA(place->journal);
     DeleteSetupEntry(JournalState.entryRoot);
+    LeaveOwnFolder(place);
     return FALSE;
 }
 
@@ -142,7 +166,10 @@ int MoveRecordedFileAside(const char* path, const char* kept, DWORD number) {
     return CHANGE_FAILED;
 }
 
-BOOL FlushJournal(void) {
+// Writes what was written down to the journal's file, without a flush: a setup killed after it
+// leaves it in the file (the system writes it to the disk in its time), which a power cut may
+// take.
+static BOOL WriteJournalOut(void) {
     if (JournalState.file == NULL)
         return FALSE;
     if (JournalState.written == JournalState.length)
@@ -151,10 +178,37 @@ BOOL FlushJournal(void) {
     DWORD put = 0;
     if (!WriteFile(JournalState.file, JournalState.records + JournalState.written, bytes, &put,
                    NULL) ||
-        put != bytes || !FlushFileBuffers(JournalState.file))
+        put != bytes) {
+        // What part of it went is written over by the next try, which writes all of it again.
+        SetFilePointer(JournalState.file, (LONG)JournalState.written, NULL, FILE_BEGIN);
         return FALSE;
+    }
     JournalState.written = JournalState.length;
     return TRUE;
+}
+
+BOOL FlushJournal(void) {
+    if (!WriteJournalOut())
+        return FALSE;
+    if (JournalState.flushed == JournalState.written)
+        return TRUE;
+    if (!FlushFileBuffers(JournalState.file))
+        return FALSE;
+    JournalState.flushed = JournalState.written;
+    return TRUE;
+}
+
+// A file's begun and written records are written out, not flushed: a flush per file would make
+// the copy of a game of many small files wait on the disk for each. What a power cut takes of
+// them leaves the file to its rule (carry_out.cpp): one that holds nothing goes, one that holds
+// something stays.
+BOOL NoteFileBegun(const char* path) {
+    return Append(JOURNAL_BEGUN, 0, path) && WriteJournalOut();
+}
+
+void NoteFileWritten(const char* path, const FILESTAMP* stamp) {
+    if (AppendStamped(JOURNAL_WRITTEN, 0, stamp, path))
+        WriteJournalOut();
 }
 
 void VoidRecord(const char* path) {
@@ -167,8 +221,19 @@ DWORD JournalMark(void) {
 }
 
 void DropPlanned(DWORD from, DWORD to) {
-    // Not yet in the file (the batch's flush failed, and nothing came after them): forgotten.
+    // Not yet in the file (the batch's flush failed, and nothing came after them): forgotten,
+    // and so are their kept files' numbers, which the next kept file takes: the numbers in the
+    // file run on without a gap.
     if (from >= JournalState.written && to == JournalState.length) {
+        JOURNALRECORD record;
+        for (DWORD at = from; at < to;) {
+            DWORD used = ParseRecord(JournalState.records + at, to - at, &record);
+            if (used == 0)
+                break;
+            if (KeepsAFile(record.kind))
+                JournalState.keptFiles--;
+            at += used;
+        }
         JournalState.length = from;
         return;
     }
@@ -213,8 +278,10 @@ static void CloseJournal(BOOL whole) {
         return;
     CloseHandle(JournalState.file);
     JournalState.file = NULL;
-    if (whole && DeleteWhatever(JournalState.place.journal))
+    if (whole && DeleteWhatever(JournalState.place.journal)) {
         DeleteSetupEntry(JournalState.entryRoot);
+        LeaveOwnFolder(&JournalState.place);
+    }
     ForgetJournal();
 }
 

@@ -31,6 +31,14 @@ BOOL WriteAheadKept(const char* path, BOOL readOnly, char* kept, DWORD* number);
 // Writes what was written down to the journal's file and flushes it to the disk. No change that
 // a record describes may be made before this has returned TRUE.
 BOOL FlushJournal(void);
+// The file the install makes at path, whose record was written ahead (JOURNAL_FILE, or the
+// kept file's record of the file it replaces): begun, once the install has made it and before
+// anything is written into it; written, once it is whole and closed, with its size and time of
+// last change. Both are put into the journal's file at once, without a flush. A rollback
+// deletes such a file only while it is as setup made it (journal/carry_out.h). FALSE when the
+// begun record can't be written: nothing may be written into the file then.
+BOOL NoteFileBegun(const char* path);
+void NoteFileWritten(const char* path, const FILESTAMP* stamp);
 // The change last written down for path was not made (its call failed): a rollback must not undo
 // it. Flushed at once.
 void VoidRecord(const char* path);

@@ -2,6 +2,7 @@
 
 #include "../base/paths.h"
 #include "../base/product_constants.h"
+#include "own_place.h"
 #include "records.h"
 
 // Whether path is one of the places of the product's links that place wrote down: the program
@@ -37,14 +38,19 @@ static BOOL IsLinkPlace(const JOURNALPLACE* place, char kind, const char* path) 
 
 // Whether a record of kind in the journal of place may name path, by its name alone.
 static BOOL IsReachable(const JOURNALPLACE* place, char kind, const char* path) {
-    if (!IsPlainPath(path) || IsSetupName(LastName(path)))
+    if (!IsPlainPath(path) || HoldsSetupName(path))
         return FALSE;
     if (IsWithin(path, place->folder, FALSE))
         return TRUE;
     if (kind == JOURNAL_FOLDER) {
         char journalFolder[MAX_PATH];
         JournalFolder(place, journalFolder);
-        if (IsWithin(place->folder, path, TRUE) && IsWithin(path, journalFolder, TRUE))
+        // A journal in setup's own folder of the volume names the folders made below the
+        // deepest one that was there.
+        if (IsOwnFolderPath(journalFolder))
+            lstrcpyA(journalFolder, place->base);
+        if (journalFolder[0] != '\0' && IsWithin(place->folder, path, TRUE) &&
+            IsWithin(path, journalFolder, TRUE))
             return TRUE;
     }
     return IsLinkPlace(place, kind, path);
@@ -65,8 +71,14 @@ BOOL PassesThroughLink(const char* path, char* checked) {
         if (IsWithin(checked, way, FALSE))
             continue;
         DWORD attributes = GetFileAttributesA(way);
-        if (attributes == INVALID_FILE_ATTRIBUTES)
-            return FALSE; // nothing lies beyond it to reach
+        if (attributes == INVALID_FILE_ATTRIBUTES) {
+            // Not there (nor its drive, its disc or its share): nothing lies beyond it to reach.
+            // A folder that is there but can't be looked at may be anything, a link too.
+            DWORD error = GetLastError();
+            return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND &&
+                   error != ERROR_NOT_READY && error != ERROR_INVALID_DRIVE &&
+                   error != ERROR_BAD_NETPATH && error != ERROR_BAD_NET_NAME;
+        }
         if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
             return TRUE;
     }

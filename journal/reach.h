@@ -6,10 +6,11 @@
 
 // What a record of a journal may reach. A record may name only the install folder and what lies
 // in it, the folders made above it below the journal, and the product's own links and program
-// group in the folders setup wrote down; written the one way setup writes its paths, and never
-// one of setup's own names. A journal names nothing else, however it came to be: whoever may
-// write it may change all of these already. Nor is anything reached through a directory link or
-// a junction.
+// group in the folders setup wrote down; written the one way setup writes its paths, and with
+// none of setup's own names in any of its parts, nor a short name that could be one
+// (HoldsSetupName): setup's own files are reached by the names it makes, never by a record's. A
+// journal names nothing else, however it came to be: whoever may write it may change all of these
+// already. Nor is anything reached through a directory link or a junction.
 //
 // When it is asked (MayTouch, the one rule):
 // - the write-ahead, before each record is written down (install_journal.cpp): a change the

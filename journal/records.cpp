@@ -31,16 +31,61 @@ int PutHex(char* out, DWORD number) {
     return at;
 }
 
+// Writes number at out in decimal; returns the digits written. Without a division, which the
+// 32-bit build would take from a library.
+static int PutDecimal64(char* out, ULONGLONG number) {
+    ULONGLONG power = 1;
+    ULONGLONG powers[20];
+    for (int place = 0; place < 20; place++, power = (power << 3) + (power << 1))
+        powers[place] = power;
+    int at = 0;
+    for (int place = 19; place >= 0; place--) {
+        int digit = 0;
+        while (number >= powers[place]) {
+            number -= powers[place];
+            digit++;
+        }
+        if (digit != 0 || at != 0 || place == 0)
+            out[at++] = (char)('0' + digit);
+    }
+    return at;
+}
+
+// Reads a number of at most 64 bits written as PutDecimal64 writes it, from at up to the space
+// that ends it (before end); returns where that space is, or 0.
+static DWORD ReadDecimal64(const char* text, DWORD at, DWORD end, ULONGLONG* number) {
+    if (at >= end || text[at] < '0' || text[at] > '9' ||
+        (text[at] == '0' && at + 1 < end && text[at + 1] != ' '))
+        return 0;
+    ULONGLONG value = 0;
+    for (; at < end && text[at] >= '0' && text[at] <= '9'; at++) {
+        DWORD digit = (DWORD)(text[at] - '0');
+        if (value > 1844674407370955161ull || (value == 1844674407370955161ull && digit > 5))
+            return 0;
+        value = (value << 3) + (value << 1) + digit;
+    }
+    if (at >= end || text[at] != ' ')
+        return 0;
+    *number = value;
+    return at;
+}
+
 BOOL KeepsAFile(char kind) {
     return kind == JOURNAL_KEPT || kind == JOURNAL_KEPT_READ_ONLY;
 }
 
-int FormatRecord(char* out, char kind, DWORD number, const char* path) {
+int FormatRecord(char* out, char kind, DWORD number, const FILESTAMP* stamp, const char* path) {
     int at = 0;
     out[at++] = kind;
     out[at++] = ' ';
     at += PutDecimal(out + at, number);
     out[at++] = ' ';
+    if (stamp != NULL) {
+        at += PutDecimal64(out + at, stamp->size);
+        out[at++] = ' ';
+        at += PutDecimal64(out + at, stamp->written);
+        out[at++] = ' ';
+    }
     int length = lstrlenA(path);
     CopyMemory(out + at, path, length);
     at += length;
@@ -52,12 +97,14 @@ int FormatRecord(char* out, char kind, DWORD number, const char* path) {
     return at;
 }
 
-DWORD ParseRecord(const char* text, DWORD length, JOURNALRECORD* record) {
+// Where the tab of the line at text lies when it is whole and checks out (its CRC-32 matches
+// what comes before the tab); 0 otherwise.
+static DWORD CheckedTab(const char* text, DWORD length) {
     DWORD tab = 0;
     while (tab < length && text[tab] != '\t' && text[tab] != '\n')
         tab++;
     if (tab < 4 || tab + 11 > length || text[tab] != '\t' || text[tab + 9] != '\r' ||
-        text[tab + 10] != '\n' || text[1] != ' ')
+        text[tab + 10] != '\n')
         return 0;
     DWORD crc = 0;
     for (DWORD i = tab + 1; i < tab + 9; i++) {
@@ -69,17 +116,46 @@ DWORD ParseRecord(const char* text, DWORD length, JOURNALRECORD* record) {
             return 0;
         crc = crc << 4 | digit;
     }
-    if (crc != Crc32(text, tab))
+    return crc == Crc32(text, tab) ? tab : 0;
+}
+
+BOOL ChecksOut(const char* text, DWORD length) {
+    return CheckedTab(text, length) != 0;
+}
+
+DWORD ParseRecord(const char* text, DWORD length, JOURNALRECORD* record) {
+    DWORD tab = CheckedTab(text, length);
+    if (tab == 0 || text[1] != ' ')
         return 0;
     DWORD at = 2;
     DWORD number = 0;
     if (text[at] < '0' || text[at] > '9')
         return 0;
-    while (at < tab && text[at] >= '0' && text[at] <= '9')
-        number = number * 10 + (DWORD)(text[at++] - '0');
-    if (at >= tab || text[at] != ' ' || tab - at - 1 >= MAX_PATH)
+    // Written as PutDecimal writes it: no leading zero, and no more than a DWORD holds.
+    if (text[at] == '0' && text[at + 1] >= '0' && text[at + 1] <= '9')
+        return 0;
+    while (at < tab && text[at] >= '0' && text[at] <= '9') {
+        DWORD digit = (DWORD)(text[at++] - '0');
+        if (number > (0xFFFFFFFF - digit) / 10)
+            return 0;
+        number = number * 10 + digit;
+    }
+    if (at >= tab || text[at] != ' ')
         return 0;
     at++;
+    record->stamp.size = 0;
+    record->stamp.written = 0;
+    if (text[0] == JOURNAL_WRITTEN) {
+        at = ReadDecimal64(text, at, tab, &record->stamp.size);
+        if (at == 0)
+            return 0;
+        at = ReadDecimal64(text, at + 1, tab, &record->stamp.written);
+        if (at == 0)
+            return 0;
+        at++;
+    }
+    if (tab - at >= MAX_PATH)
+        return 0;
     record->kind = text[0];
     record->number = number;
     CopyMemory(record->path, text + at, tab - at);

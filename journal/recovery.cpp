@@ -3,6 +3,7 @@
 #include "../base/heap_block.h"
 #include "../base/paths.h"
 #include "carry_out.h"
+#include "own_place.h"
 #include "reach.h"
 #include "records.h"
 #include "setup_entry.h"
@@ -44,8 +45,10 @@ static BOOL ReadJournal(const char* path, char** records, DWORD* length) {
 
 // How many bytes of records, at the start of the journal's length bytes, check out and are
 // records that the journal of place could have written: its first names the install and place,
-// each later one a change it may reach (and not through a directory link), a commit only last.
-// 0 when the journal is not that.
+// each later one a change it may reach (and not through a directory link), a commit only last;
+// the kept files numbered 1, 2, 3... in the order of their records, every other record
+// numbered 0. 0 when the journal is not that: nothing of it is carried out, and no loop over
+// what it names runs further than its records go.
 static DWORD CheckRecords(const JOURNALPLACE* place, const char* records, DWORD length) {
     JOURNALRECORD record;
     DWORD first = ParseRecord(records, length, &record);
@@ -58,23 +61,29 @@ static DWORD CheckRecords(const JOURNALPLACE* place, const char* records, DWORD 
     walk.paths[0] = '\0';
     walk.kept[0] = '\0';
     char kept[MAX_PATH];
+    DWORD keptFiles = 0;
     for (DWORD used; (used = ParseRecord(records + valid, length - valid, &record)) != 0;) {
-        BOOL fits = !committed;
+        BOOL keeps = KeepsAFile(record.kind);
+        BOOL fits = !committed && record.number == (keeps ? keptFiles + 1 : 0);
         if (record.kind == JOURNAL_COMMIT)
             fits = fits && SamePath(record.path, place->folder);
         else if (record.kind == JOURNAL_VOID)
-            fits = fits && IsPlainPath(record.path);
-        else if (record.kind == JOURNAL_FOLDER || record.kind == JOURNAL_FILE ||
-                 KeepsAFile(record.kind))
+            fits = fits && IsPlainPath(record.path) && !HoldsSetupName(record.path);
+        else if (record.kind == JOURNAL_FOLDER || record.kind == JOURNAL_FILE || keeps)
             fits = fits && MayTouch(place, record.kind, record.path, record.number, &walk, kept);
+        else if (record.kind == JOURNAL_BEGUN || record.kind == JOURNAL_WRITTEN)
+            fits = fits && MayTouch(place, JOURNAL_FILE, record.path, 0, &walk, kept);
         else
             fits = FALSE;
         if (!fits)
             return 0;
+        if (keeps)
+            keptFiles++;
         committed = record.kind == JOURNAL_COMMIT;
         valid += used;
     }
-    return valid;
+    // A line that is whole and checks out, yet is no record setup writes, is no torn last line.
+    return ChecksOut(records + valid, length - valid) ? 0 : valid;
 }
 
 // Finishes the journal of place: rolls back the install it describes (or completes its commit)
@@ -126,13 +135,20 @@ static int RecoverJournal(const JOURNALPLACE* place, char* blocker) {
 int RecoverInterruptedInstall(char* blocker) {
     blocker[0] = '\0';
     HKEY root = SetupEntryRoot();
+    if (root == NULL)
+        return RECOVERY_UNREGISTERED;
     JOURNALPLACE place;
     int entry = ReadSetupEntry(root, &place);
     if (entry == SETUP_ENTRY_NONE)
         return RECOVERY_DONE;
     int result = RECOVERY_DONE;
     if (entry == SETUP_ENTRY_NAMED) {
-        if (!IsSetupsJournalPlace(&place)) {
+        int where = NamesInstallFolder(place.folder) ? CheckJournalPlace(&place) : OWN_FOLDER_NONE;
+        if (where != OWN_FOLDER_SOUND) {
+            if (where == OWN_FOLDER_REFUSED) {
+                JournalFolder(&place, blocker);
+                return RECOVERY_PLACE_REFUSED;
+            }
             lstrcpyA(blocker, place.journal);
             return RECOVERY_REFUSED;
         }
@@ -140,7 +156,10 @@ int RecoverInterruptedInstall(char* blocker) {
     }
     // An entry without its journal's name was being written when the setup stopped: nothing was
     // changed on its word yet.
-    if (result == RECOVERY_DONE)
+    if (result == RECOVERY_DONE) {
         DeleteSetupEntry(root);
+        if (entry == SETUP_ENTRY_NAMED)
+            LeaveOwnFolder(&place);
+    }
     return result;
 }

@@ -5,7 +5,37 @@
 #include "records.h"
 
 BOOL IsSetupName(const char* name) {
-    return StartsWithLetters(name, SetupNamePrefix);
+    if (StartsWithLetters(name, SetupNamePrefix))
+        return TRUE;
+    // A short name keeps the first one or two characters of the long one, and then a '~' and a
+    // number ("~KELVO~1", "~K3F2A~5"): which long name it stands for only the disk could say.
+    char lead[3] = {SetupNamePrefix[0], SetupNamePrefix[1], '\0'};
+    if (!StartsWithLetters(name, lead))
+        return FALSE;
+    for (const char* at = name + 2; *at != '\0'; at = CharNextA(at)) {
+        if (*at == '~')
+            return TRUE;
+    }
+    return FALSE;
+}
+
+BOOL HoldsSetupName(const char* path) {
+    const char* name = path;
+    for (const char* at = path;; at = CharNextA(at)) {
+        if (*at == '\\' || *at == '/' || *at == '\0') {
+            char part[MAX_PATH];
+            int length = (int)(at - name);
+            if (length >= MAX_PATH)
+                return TRUE;
+            CopyMemory(part, name, length);
+            part[length] = '\0';
+            if (IsSetupName(part))
+                return TRUE;
+            if (*at == '\0')
+                return FALSE;
+            name = at + 1;
+        }
+    }
 }
 
 BOOL IsInstallableName(const char* name) {

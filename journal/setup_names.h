@@ -10,13 +10,16 @@
 // one.
 
 // Where an install's journal lies and what its records may reach: the journal's path and
-// identity, the install folder, and the folders of the links (empty until the install writes
-// them down, just before it makes its links). The running install's is the journal's state; a
-// recovery reads one from the registry.
+// identity, the install folder, the deepest folder on its way that was there when the install
+// began (base: below it the install may have made folders; the journal's folder where that lies
+// beside the install), and the folders of the links (empty until the install writes them down,
+// just before it makes its links). The running install's is the journal's state; a recovery
+// reads one from the registry.
 typedef struct {
     DWORD identity;
     char journal[MAX_PATH];
     char folder[MAX_PATH];
+    char base[MAX_PATH];
     char programs[MAX_PATH];
     char desktop[MAX_PATH];
 } JOURNALPLACE;
@@ -31,8 +34,14 @@ typedef struct {
 // KeptFolder's group for the folder that holds the groups.
 #define KEPT_ROOT 0xFFFFFFFF
 
-// Whether name is one of setup's own (it begins with SetupNamePrefix, in any letter case).
+// Whether name is one of setup's own (it begins with SetupNamePrefix, in any letter case), or
+// could be the short (8.3) name of one: it begins with the prefix's first two characters and
+// holds another '~' after them. Told from the name alone: the disk is not asked what a short
+// name stands for.
 BOOL IsSetupName(const char* name);
+
+// Whether any name of path, read character by character, is one of setup's (IsSetupName).
+BOOL HoldsSetupName(const char* path);
 
 // Whether a name read from a disc may be installed: not one of setup's own names, nor a
 // device's, nor one that Windows would make under another name (a dot or a space at its end).

@@ -4,6 +4,7 @@
 #include "../base/install_state.h"
 #include "../base/paths.h"
 #include "../base/product_constants.h"
+#include "../journal/carry_out.h"
 #include "../journal/install_journal.h"
 #include "../journal/setup_names.h"
 
@@ -190,8 +191,10 @@ static BOOL CopyOneFile(const char* source, const char* destination, const FILET
         CloseHandle(from);
         return FALSE;
     }
-    BOOL copied = TRUE;
-    for (;;) {
+    // From here on the file is the install's, until it is whole and its record says how it was
+    // left (NoteFileWritten): a rollback then deletes it only while it is still so.
+    BOOL copied = NoteFileBegun(destination);
+    while (copied) {
         DWORD read = 0;
         DWORD put = 0;
         if (CancelRequested() || !ReadFile(from, CopyBlock, COPY_BLOCK_BYTES, &read, NULL)) {
@@ -205,11 +208,17 @@ static BOOL CopyOneFile(const char* source, const char* destination, const FILET
             break;
         }
     }
-    if (copied)
+    FILESTAMP stamp;
+    BOOL stamped = FALSE;
+    if (copied) {
         SetFileTime(to, NULL, NULL, written);
+        stamped = StampOfHandle(to, &stamp);
+    }
     if (!CloseHandle(to))
         copied = FALSE;
     CloseHandle(from);
+    if (copied && stamped)
+        NoteFileWritten(destination, &stamp);
     return copied;
 }
 

@@ -35,7 +35,8 @@ static BOOL MakeGroupFolder(const char* folder) {
 
 // Writes one shortcut, written ahead in the journal: a link that is there already is moved aside
 // first and comes back in a rollback, or at once when the new one can't be saved. FALSE when the
-// change can't be written ahead or the link there can't be moved aside: the install fails then.
+// change can't be written ahead or begun, or the link there can't be moved aside: the install
+// fails then.
 static BOOL WriteShortcut(const char* target, const char* link, const char* description) {
     char kept[MAX_PATH];
     DWORD number = 0;
@@ -50,7 +51,17 @@ static BOOL WriteShortcut(const char* target, const char* link, const char* desc
                (!WriteAhead(JOURNAL_FILE, link) || !FlushJournal())) {
         return FALSE;
     }
+    // The shell makes the file: it is begun before, and written once it is saved.
+    BOOL noted = attributes == INVALID_FILE_ATTRIBUTES || replacing;
+    if (noted && !NoteFileBegun(link)) {
+        if (replacing)
+            RestoreKept(kept, link);
+        return FALSE;
+    }
     HRESULT saved = CreateShellLink(target, link, description, NULL, InstallState.installDir);
+    FILESTAMP stamp;
+    if (noted && SUCCEEDED(saved) && StampOfPath(link, &stamp))
+        NoteFileWritten(link, &stamp);
     if (replacing && FAILED(saved))
         RestoreKept(kept, link);
     return TRUE;

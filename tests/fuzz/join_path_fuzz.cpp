@@ -1,5 +1,6 @@
-// Any path and name: the join either fits its MAX_PATH buffer with two NULs or leaves the path
-// as it was, and never writes outside the buffer.
+// Any path and name: the join either fits its MAX_PATH buffer with two NULs, with a separator
+// between them unless the path's last character is one, or leaves the path as it was, and never
+// writes outside the buffer.
 #include <windows.h>
 
 #include <cstdint>
@@ -25,10 +26,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::memcpy(path, data, pathLength);
     path[pathLength] = '\0';
     std::size_t before = std::strlen(path);
+    // A separator goes between them unless the path's last character, read character by
+    // character, is one.
+    const char* last = nullptr;
+    for (const char* at = path; *at != '\0'; at = CharNextA(at))
+        last = at;
+    std::size_t separator = last != nullptr && *last != '\\' && *last != '/' ? 1 : 0;
 
     if (JoinPath(path, name)) {
         std::size_t after = std::strlen(path);
-        if (after + 2 > MAX_PATH || path[after + 1] != '\0')
+        if (after + 2 > MAX_PATH || path[after + 1] != '\0' ||
+            after != before + separator + std::strlen(name))
             std::abort();
         if (std::strncmp(path + after - std::strlen(name), name, std::strlen(name)) != 0)
             std::abort();

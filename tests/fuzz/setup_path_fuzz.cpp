@@ -2,7 +2,7 @@
 // once every question is answered Yes and the first disc is in, leaves in installDir the folder
 // the confirmation showed, its separators perhaps spelled otherwise (and, for a name with a '~',
 // perhaps its long name), closed by two NULs as JoinPath leaves it, ending in the product folder
-// and fitting every later use.
+// after a separator of its own and fitting every later use.
 #include <shlobj.h>
 #include <windows.h>
 
@@ -137,6 +137,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (length > INSTALL_DIR_MAX_LENGTH || dir[length + 1] != '\0')
         std::abort();
     if (length < 5 || std::strcmp(dir + length - 5, "kelvo") != 0)
+        std::abort();
+    // The product folder is a name of its own: the character before it, read character by
+    // character (a Big5 trail byte 0x5C is none), is a separator.
+    const char* last = nullptr;
+    for (const char* at = dir; *at != '\0'; at = CharNextA(at)) {
+        if (at == dir + length - 5)
+            break;
+        last = at;
+    }
+    if (last == nullptr || (*last != '\\' && *last != '/') || CharNextA(last) != dir + length - 5)
         std::abort();
     return 0;
 }

@@ -33,6 +33,7 @@ void AbandonJournal() {
     JournalState.length = 0;
     JournalState.room = 0;
     JournalState.written = 0;
+    JournalState.flushed = 0;
     JournalState.keptFiles = 0;
     JournalState.keptGroups = 0;
 }
@@ -70,7 +71,8 @@ std::string EntryValue(const char* name) {
     return read == 0 ? (type == REG_DWORD ? std::to_string(*(DWORD*)value) : value) : "";
 }
 
-void WriteEntry(const std::string& journal, const std::string& folder, DWORD identity) {
+void WriteEntry(const std::string& journal, const std::string& folder, DWORD identity,
+                const std::string& base) {
     HKEY key;
     ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\~kelvo-setup", 0, nullptr, 0,
                               KEY_ALL_ACCESS, nullptr, &key, nullptr),
@@ -79,6 +81,8 @@ void WriteEntry(const std::string& journal, const std::string& folder, DWORD ide
                    (DWORD)journal.size() + 1);
     RegSetValueExA(key, "Folder", 0, REG_SZ, (const BYTE*)folder.c_str(), (DWORD)folder.size() + 1);
     RegSetValueExA(key, "Identity", 0, REG_DWORD, (const BYTE*)&identity, sizeof identity);
+    if (!base.empty())
+        RegSetValueExA(key, "Base", 0, REG_SZ, (const BYTE*)base.c_str(), (DWORD)base.size() + 1);
     RegCloseKey(key);
 }
 

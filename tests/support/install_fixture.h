@@ -77,7 +77,10 @@ DWORD WINAPI CancelWhenFilesExist(LPVOID parameter);
 // Setup's registry entry of an interrupted install: its value name, or nothing.
 std::string EntryValue(const char* name);
 // Setup's registry entry as a setup stopped halfway leaves it, naming journal, folder and identity.
-void WriteEntry(const std::string& journal, const std::string& folder, DWORD identity);
+// With base, also the deepest folder on the install's way that was there (a journal in setup's
+// own folder names it).
+void WriteEntry(const std::string& journal, const std::string& folder, DWORD identity,
+                const std::string& base = "");
 
 // A record line as the journal writes it: the record, a tab, its CRC-32, CR LF.
 std::string Line(const std::string& record);

@@ -11,6 +11,9 @@
 
 #include "journal/reach.h"
 #include "journal/records.h"
+#include "journal/setup_entry.h"
+#include "call_points.h"
+#include "install_fixture.h"
 #include "journal/setup_names.h"
 #include "machine.h"
 #include "test_machine.h"
@@ -133,11 +136,22 @@ TEST_F(RecordsMayTouch, TheInstallFolderTheFoldersMadeAboveItAndTheProductsLinks
               "C:\\Games\\new\\kelvo\\..\\a.dat", "\\\\?\\C:\\Games\\new\\kelvo\\a.dat",
               "C:\\Games\\new\\kelvo\\a.dat.", "C:\\Games\\new\\kelvo\\a "})
             EXPECT_FALSE(May(kind, path)) << path;
-        // Setup's own names, wherever they stand and in any letters.
-        for (std::string path : {"C:\\Games\\new\\kelvo\\~kelvo-setup-1234ABCD.jnl",
-                                 "C:\\Games\\new\\kelvo\\data\\~KELVO-SETUP-1.bak",
-                                 "C:\\Games\\new\\kelvo\\~kelvo-setup"})
+        // Setup's own names, wherever they stand in the path and in any letters, and the short
+        // names that could be theirs.
+        for (std::string path :
+             {"C:\\Games\\new\\kelvo\\~kelvo-setup-1234ABCD.jnl",
+              "C:\\Games\\new\\kelvo\\data\\~KELVO-SETUP-1.bak",
+              "C:\\Games\\new\\kelvo\\~kelvo-setup",
+              "C:\\Games\\new\\kelvo\\~kelvo-setup-1234ABCD\\0\\0",
+              "C:\\Games\\new\\kelvo\\~Kelvo-Setup\\功\\a.dat",
+              "C:\\Games\\new\\kelvo\\~KELVO~1\\0\\0", "C:\\Games\\new\\kelvo\\data\\~kelvo~2.bak",
+              "C:\\Games\\new\\kelvo\\~K3F2A~5\\a.dat", "C:\\Games\\new\\kelvo\\功\\~KELVO~12.JNL"})
             EXPECT_FALSE(May(kind, path)) << path;
+        // A name that merely begins as setup's do, or holds a '~' elsewhere, is the game's.
+        for (std::string path :
+             {"C:\\Games\\new\\kelvo\\~kelvo\\a.dat", "C:\\Games\\new\\kelvo\\kelvo~1\\a.dat",
+              "C:\\Games\\new\\kelvo\\雲嶺~星\\~k.dat"})
+            EXPECT_TRUE(May(kind, path)) << path;
         // The product's links in the folders written down, and nothing else there.
         EXPECT_EQ(May(kind, group + "\\雲嶺奇譚續錄~星月影說明檔.lnk"), kind != JOURNAL_FOLDER);
         EXPECT_EQ(May(kind, "C:\\Desktop\\靈犀別苑.lnk"), kind != JOURNAL_FOLDER);
@@ -237,14 +251,45 @@ TEST_F(JournalRules, TheFirstFolderBelowADrivesRootIsLookedAtForALink) {
     EXPECT_FALSE(IsReachedThroughLink("C:\\elsewhere\\x"));
 }
 
+// A folder on the way that can't be looked at counts as a link; one that is not there as none.
+TEST_F(JournalRules, AFolderOnTheWayThatCantBeLookedAtMayBeALink) {
+    CreateDirectoryA("C:\\plain", NULL);
+    char checked[MAX_PATH] = "";
+    winsim::calls::Plan plan;
+    plan.failAt["GetFileAttributesA"] = winsim::calls::Counted().uses["GetFileAttributesA"] + 1;
+    winsim::calls::SetPlan(plan);
+    EXPECT_TRUE(PassesThroughLink("C:\\plain\\x\\a.dat", checked));
+    winsim::calls::SetPlan({});
+    EXPECT_FALSE(PassesThroughLink("C:\\plain\\x\\a.dat", checked));
+    EXPECT_FALSE(PassesThroughLink("C:\\gone\\x\\a.dat", checked));
+}
+
 TEST(SetupNames, ADiscNameIsInstalledOnlyWhenWindowsMakesItAsItIs) {
     for (const char* name : {"kelvo.exe", "a", "\xA5\x5C", "CONSOLE", "COM10", "COM0", "LPT",
                              "nul_", "~kelvo", "kelvo-setup", "a.b.c", ".a"})
         EXPECT_TRUE(IsInstallableName(name)) << name;
-    for (const char* name :
-         {"", "nul", "NUL.dat", "con.txt", "Con", "AUX", "prn.x", "COM1", "com9.log", "LPT1",
-          "lpt9 .dat", "aux .tar.gz", "~kelvo-setup", "~KELVO-SETUP-1.bak",
-          "~kelvo-setup-0123ABCD.jnl", "odd.", "odd ", "a.b ", "\xA5\x5C."})
+    for (const char* name : {"",
+                             "nul",
+                             "NUL.dat",
+                             "con.txt",
+                             "Con",
+                             "AUX",
+                             "prn.x",
+                             "COM1",
+                             "com9.log",
+                             "LPT1",
+                             "lpt9 .dat",
+                             "aux .tar.gz",
+                             "~kelvo-setup",
+                             "~KELVO-SETUP-1.bak",
+                             "~kelvo-setup-0123ABCD.jnl",
+                             "~KELVO~1",
+                             "~kelvo~3.JNL",
+                             "~KAB12~5.BAK",
+                             "odd.",
+                             "odd ",
+                             "a.b ",
+                             "\xA5\x5C."})
         EXPECT_FALSE(IsInstallableName(name)) << name;
 }
 
@@ -274,9 +319,49 @@ TEST(SetupNames, AJournalIsActedOnOnlyWhereSetupPutsOneUnderItsName) {
     EXPECT_FALSE(IsSetupsJournalPlace(&place)) << "an install folder spelled another way";
 }
 
+// Setup's own names beside a folder whose name ends in a trail byte 0x5C: the folder is one name
+// wherever it stands, and a name that only begins with it is another folder.
+TEST(SetupNames, AFolderNameEndingInATrailByteKeepsItsOwnSeparator) {
+    for (std::string k : TrailBackslash) {
+        SCOPED_TRACE(k);
+        JOURNALPLACE place = {};
+        place.identity = 0x0000ABCD;
+        for (std::string folder :
+             {"C:\\" + k, "C:\\" + k + "\\a\\" + k, "\\\\s\\" + k + "\\" + k}) {
+            lstrcpyA(place.folder, (folder + "\\kelvo").c_str());
+            lstrcpyA(place.journal, (folder + "\\~kelvo-setup-0000ABCD.jnl").c_str());
+            char path[MAX_PATH];
+            JournalFolder(&place, path);
+            EXPECT_EQ(std::string(path), folder);
+            EXPECT_TRUE(IsSetupsJournalPlace(&place)) << folder;
+            ASSERT_TRUE(KeptPath(&place, (folder + "\\kelvo\\" + k).c_str(), 101, path));
+            EXPECT_EQ(std::string(path), folder + "\\~kelvo-setup-0000ABCD\\1\\0");
+            ASSERT_TRUE(KeptPath(&place, (folder + "\\" + k + ".lnk").c_str(), 7, path));
+            EXPECT_EQ(std::string(path), folder + "\\~kelvo-setup-0000ABCD-7.bak");
+            // A journal beside a folder that only begins with the name is no journal of this one.
+            lstrcpyA(place.folder, (folder + "x\\kelvo").c_str());
+            EXPECT_FALSE(IsSetupsJournalPlace(&place)) << folder;
+        }
+    }
+}
+
+// The entry names an install folder only as the dialog makes one: the product folder below a
+// drive's root or a share, written the one way.
+TEST(SetupNames, AnEntryNamesOnlyTheProductFolderBelowADriveOrAShare) {
+    for (const char* folder : {"C:\\kelvo", "d:\\Games\\KELVO", "\\\\server\\share\\kelvo",
+                               "C:\\\xA5\x5C\\kelvo", "C:\\Games\\\xB3\x5C\\\xBB\x5C\\kelvo"})
+        EXPECT_TRUE(NamesInstallFolder(folder)) << folder;
+    for (const char* folder :
+         {"C:\\", "C:\\Windows", "C:\\kelvo\\", "C:\\kelvo2", "C:\\xkelvo", "C:kelvo", "\\kelvo",
+          "\\\\server\\kelvo", "\\\\server\\share", "C:/Games/kelvo", "C:\\Games\\..\\kelvo\\..",
+          "C:\\\xA5\x5Ckelvo", ""})
+        EXPECT_FALSE(NamesInstallFolder(folder)) << folder;
+}
+
 TEST(Records, ARecordReadsBackAsItWasWrittenAndATornOrAlteredLineNotAtAll) {
     char line[RECORD_MAX_BYTES];
-    int length = FormatRecord(line, JOURNAL_KEPT, 4294967295u, "C:\\Games\\kelvo\\\xA5\x5C");
+    int length =
+        FormatRecord(line, JOURNAL_KEPT, 4294967295u, nullptr, "C:\\Games\\kelvo\\\xA5\x5C");
     std::string text(line, length);
     EXPECT_EQ(text.substr(0, text.find('\t')), "K 4294967295 C:\\Games\\kelvo\\\xA5\x5C");
     EXPECT_EQ(text.substr(text.size() - 2), "\r\n");
@@ -292,6 +377,37 @@ TEST(Records, ARecordReadsBackAsItWasWrittenAndATornOrAlteredLineNotAtAll) {
         std::string altered = text;
         altered[at] = altered[at] == '0' ? '1' : '0';
         EXPECT_EQ(ParseRecord(altered.c_str(), (DWORD)altered.size(), &record), 0u) << at;
+    }
+    // A number no FormatRecord writes, however well its line checks out: a leading zero, or
+    // more than a DWORD holds (4294967296 would be read as 0, 4294967297 as 1).
+    for (const char* odd : {"K 01 C:\\a", "K 00 C:\\a", "K 4294967296 C:\\a", "K 4294967297 C:\\a",
+                            "K 99999999999 C:\\a"}) {
+        std::string line = testing_support::Line(odd);
+        EXPECT_EQ(ParseRecord(line.c_str(), (DWORD)line.size(), &record), 0u) << odd;
+    }
+    std::string zero = testing_support::Line("F 0 C:\\a");
+    EXPECT_EQ(ParseRecord(zero.c_str(), (DWORD)zero.size(), &record), (DWORD)zero.size());
+
+    // A written record's size and time, whatever their 64 bits hold; the path after them with
+    // its spaces.
+    for (FILESTAMP stamp : {FILESTAMP{0, 0}, FILESTAMP{4294967296ull, 133000000000000000ull},
+                            FILESTAMP{18446744073709551615ull, 10000000000000000000ull}}) {
+        length = FormatRecord(line, JOURNAL_WRITTEN, 0, &stamp, "C:\\Games\\a b\\c");
+        text.assign(line, length);
+        SCOPED_TRACE(text);
+        EXPECT_EQ(text.substr(0, text.find('\t')), "W 0 " + std::to_string(stamp.size) + " " +
+                                                       std::to_string(stamp.written) +
+                                                       " C:\\Games\\a b\\c");
+        ASSERT_EQ(ParseRecord(text.c_str(), (DWORD)text.size(), &record), (DWORD)text.size());
+        EXPECT_EQ(record.stamp.size, stamp.size);
+        EXPECT_EQ(record.stamp.written, stamp.written);
+        EXPECT_STREQ(record.path, "C:\\Games\\a b\\c");
+    }
+    for (const char* odd :
+         {"W 0 01 2 C:\\a", "W 0 1 02 C:\\a", "W 0 18446744073709551616 2 C:\\a",
+          "W 0 1 99999999999999999999 C:\\a", "W 0 1 C:\\a", "W 0 1  2 C:\\a", "W 0 -1 2 C:\\a"}) {
+        std::string odder = testing_support::Line(odd);
+        EXPECT_EQ(ParseRecord(odder.c_str(), (DWORD)odder.size(), &record), 0u) << odd;
     }
 }
 

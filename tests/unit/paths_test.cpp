@@ -38,11 +38,30 @@ TEST(JoinPath, TakesATrailingSlashOrBackslashAsTheSeparator) {
     EXPECT_EQ(Join("D:\\games/", "kelvo"), "D:\\games/kelvo");
 }
 
-TEST(JoinPath, LooksAtTheLastByteNotTheLastCharacter) {
-    // 功 is A5 5C in code page 950: its trail byte reads as a separator.
-    EXPECT_EQ(Join("D:\\\xA5\x5C", "kelvo"), "D:\\\xA5\x5Ckelvo");
+TEST(JoinPath, LooksAtTheLastCharacterNotTheLastByte) {
+    // 功, 許 and 蓋 end in the byte 0x5C in code page 950: each is one character, no separator.
+    for (std::string k : {"\xA5\x5C", "\xB3\x5C", "\xBB\x5C"}) {
+        EXPECT_EQ(Join("D:\\" + k, "kelvo"), "D:\\" + k + "\\kelvo");
+        EXPECT_EQ(Join("D:\\a" + k + "\\", "kelvo"), "D:\\a" + k + "\\kelvo");
+        EXPECT_EQ(Join("\\\\server\\" + k, "kelvo"), "\\\\server\\" + k + "\\kelvo");
+    }
+    // A lead byte followed by a trail byte 0x5C and then a real separator: one separator.
+    EXPECT_EQ(Join("D:\\\xA5\x5C\\\xA5\x5C", "kelvo"), "D:\\\xA5\x5C\\\xA5\x5C\\kelvo");
+    // Half a character at the end (a lead byte and no trail byte) would take the separator for
+    // its trail byte, and the name would not be a name of its own: refused.
+    bool halfJoined = true;
+    EXPECT_EQ(Join("D:\\P\xA5", "kelvo", &halfJoined), "D:\\P\xA5");
+    EXPECT_FALSE(halfJoined);
     // 安 (A6 77) ends in no separator byte.
     EXPECT_EQ(Join("D:\\\xA6\x77", "kelvo"), "D:\\\xA6\x77\\kelvo");
+    // The longest result that fits is reckoned with the separator the character needs.
+    bool joined = true;
+    std::string fits = "D:\\" + std::string(247, 'a') + "\xA5\x5C";
+    EXPECT_EQ(Join(fits, "kelvo", &joined), fits + "\\kelvo");
+    EXPECT_TRUE(joined);
+    std::string tooLong = "D:\\" + std::string(248, 'a') + "\xA5\x5C";
+    EXPECT_EQ(Join(tooLong, "kelvo", &joined), tooLong);
+    EXPECT_FALSE(joined);
 }
 
 TEST(JoinPath, RefusesAResultThatWouldNotFitWithBothNuls) {

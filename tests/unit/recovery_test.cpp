@@ -11,6 +11,8 @@
 #include <sys/stat.h>
 
 #include "install_fixture.h"
+#include "journal/carry_out.h"
+#include "journal/setup_names.h"
 
 namespace fs = std::filesystem;
 using namespace testing_support;
@@ -37,11 +39,12 @@ TEST_F(Recovery, AKilledInstallIsRolledBackByTheNextSetupWhereverItInstalls) {
     ExpectNothingOfSetups();
     EXPECT_EQ(Recover(), RECOVERY_DONE) << "nothing more to do";
 
-    // A fresh install into a folder yet to be made keeps its journal in the drive's root, where
-    // the next setup finds it, whatever folder that one is given.
+    // A fresh install into a folder yet to be made keeps its journal in setup's own folder at
+    // the drive's root, where the next setup finds it, whatever folder that one is given.
     std::strcpy(InstallState.installDir, "C:\\Gmaes\\kelvo");
     ASSERT_EQ(CopyDiscTree(nullptr), 0);
-    EXPECT_EQ(std::string(JournalState.place.journal).rfind("C:\\~kelvo-setup-", 0), 0u);
+    EXPECT_EQ(std::string(JournalState.place.journal).rfind("C:\\~kelvo-setup\\~kelvo-setup-", 0),
+              0u);
     AbandonJournal();
     EXPECT_EQ(Recover(), RECOVERY_DONE);
     EXPECT_FALSE(fs::exists(c / "Gmaes"));
@@ -49,11 +52,11 @@ TEST_F(Recovery, AKilledInstallIsRolledBackByTheNextSetupWhereverItInstalls) {
 }
 
 TEST_F(Recovery, OnWindows95TheKeptFilesComeBackWhateverTheStubAnswers) {
-    KilledRepair();
     // What its stub answers is written nowhere: here, not ERROR_CALL_NOT_IMPLEMENTED.
     sim.machine().lacks.insert("MoveFileExA");
     sim.machine().stubErrors["MoveFileExA"] = ERROR_INVALID_FUNCTION;
     sim.machine().version = 0xC3B60004;
+    KilledRepair();
     EXPECT_EQ(Recover(), RECOVERY_DONE);
     EXPECT_EQ(Left(), EarlierTree);
     ExpectEarlierFiles();
@@ -165,6 +168,23 @@ TEST_F(Recovery, OnlyTheJournalTheRegistryNamesIsActedOnAndOnlyWhereItMayReach) 
     ExpectSentinels();
 }
 
+// On a drive with access lists the journal lies in setup's own folder, which only
+// administrators may change: a record naming one beside the install, where every user of the
+// folder may write it, is refused, and the folder made to see that goes again.
+TEST_F(Recovery, AJournalRecordedBesideTheInstallOnADriveWithAccessListsIsRefused) {
+    TestMachine::WriteFile(Installed() / "mine.txt", "mine");
+    fs::path beside = Installed() / "~kelvo-setup-0000ABCD.jnl";
+    TestMachine::WriteFile(beside, Line("J 43981 C:\\Program Files\\Kelvo Co\\kelvo") +
+                                       Line("F 0 C:\\Program Files\\Kelvo Co\\kelvo\\mine.txt"));
+    WriteEntry("C:\\Program Files\\Kelvo Co\\kelvo\\~kelvo-setup-0000ABCD.jnl",
+               "C:\\Program Files\\Kelvo Co\\kelvo", 0xABCD, "C:\\Program Files\\Kelvo Co\\kelvo");
+    EXPECT_EQ(Recover(), RECOVERY_REFUSED);
+    EXPECT_EQ(ReadAll(Installed() / "mine.txt"), "mine");
+    EXPECT_TRUE(fs::exists(beside));
+    EXPECT_NE(EntryValue("Journal"), "");
+    EXPECT_FALSE(fs::exists(c / "~kelvo-setup"));
+}
+
 TEST_F(Recovery, TheRollbackUndoesOnlyWhatTheCopyDidBesideAnOlderRunsLeftovers) {
     // Kept files of an older run, beside the files they once replaced and in a folder of their
     // own: never setup's to move, whatever happens to this install.
@@ -251,6 +271,122 @@ TEST_F(Recovery, EveryFolderTheDialogTakesCanBeInstalledIntoAndRepairedAgain) {
         ASSERT_EQ(CopyDiscTree(nullptr), 0);
         CommitInstall();
     }
+    ExpectNothingOfSetups();
+}
+
+// A journal setup could have written and no other: kept files numbered 1, 2, 3... as their
+// records come, every other record numbered 0, and no record naming one of setup's own files
+// by any part of its path, short names included. Anything else is refused at once, before a
+// single folder or file is looked at on its word.
+TEST_F(Recovery, AJournalSetupCouldNotHaveWrittenIsRefusedAtOnce) {
+    KilledRepair();
+    std::string before = ReadAll(journal);
+    DWORD kept = 0;
+    for (const char* kind : {"\nK ", "\nR "}) {
+        for (size_t at = 0; (at = before.find(kind, at)) != std::string::npos; ++at)
+            ++kept;
+    }
+    ASSERT_GT(kept, 1u);
+    char name[40];
+    SetupName(name, (DWORD)std::stoul(EntryValue("Identity")));
+    const std::string folder = "C:\\Program Files\\Kelvo Co\\kelvo";
+    const std::string next = std::to_string(kept + 1);
+    for (std::string record :
+         {"K " + std::to_string(kept + 2) + " " + folder + "\\a.dat",
+          "K " + std::to_string(kept) + " " + folder + "\\a.dat",
+          "R 4294967295 " + folder + "\\a.dat", "K 0" + next + " " + folder + "\\a.dat",
+          "K " + std::to_string(kept + 1 + 4294967296ull) + " " + folder + "\\a.dat",
+          "F 1 " + folder + "\\a.dat", "D 3 " + folder + "\\sub", "V 2 " + folder + "\\a.dat",
+          "F 0 " + folder + "\\" + name + "\\0\\0", "F 0 " + folder + "\\~KELVO~1\\0\\0",
+          "K " + next + " " + folder + "\\~KELVO~1.JNL", "D 0 " + folder + "\\" + name,
+          "V 0 " + folder + "\\" + name + "\\0\\1"}) {
+        SCOPED_TRACE(record);
+        TestMachine::WriteFile(journal, before + Line(record));
+        auto started = std::chrono::steady_clock::now();
+        EXPECT_EQ(Recover(), RECOVERY_REFUSED);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+        EXPECT_EQ(ReadAll(journal), before + Line(record)) << "left as it is";
+        EXPECT_EQ(ReadAll(Installed() / "pixie.exe"), "pixie") << "nothing undone on its word";
+        ExpectSentinels();
+    }
+    // The journal as setup wrote it, with the next kept file in its turn, is rolled back: the
+    // first kept file's original, which such a record would have deleted, comes back.
+    TestMachine::WriteFile(journal, before + Line("K " + next + " " + folder + "\\kelvo.exe"));
+    EXPECT_EQ(Recover(), RECOVERY_DONE);
+    EXPECT_EQ(Left(), EarlierTree);
+    ExpectEarlierFiles();
+    ExpectNothingOfSetups();
+}
+
+// Each file the copy makes is written down as begun once it is made, and as written once it is
+// whole, with its size and time of last change: a rollback deletes it only while it is still so.
+// A file someone changed since stays, and so do the folders that hold it.
+TEST_F(Recovery, AFileSetupMadeGoesOnlyWhileItIsAsSetupMadeIt) {
+    ASSERT_EQ(CopyDiscTree(nullptr), 0);
+    std::string folder = InstallState.installDir;
+    std::string records(JournalState.records, JournalState.length);
+    FILESTAMP stamp;
+    ASSERT_TRUE(StampOfPath((folder + "\\kelvo.exe").c_str(), &stamp));
+    EXPECT_EQ(stamp.size, 4u);
+    size_t made = records.find("\nF 0 " + folder + "\\kelvo.exe\t");
+    size_t begun = records.find("\nB 0 " + folder + "\\kelvo.exe\t");
+    size_t written =
+        records.find("\nW 0 4 " + std::to_string(stamp.written) + " " + folder + "\\kelvo.exe\t");
+    ASSERT_NE(written, std::string::npos) << records;
+    EXPECT_LT(made, begun);
+    EXPECT_LT(begun, written);
+
+    // Someone writes over two of them: one in other bytes of the same size and at another time,
+    // one in more bytes put back to the very time the record holds.
+    TestMachine::WriteFile(Installed() / "pixie.exe", "PIXIE");
+    fs::last_write_time(Installed() / "pixie.exe",
+                        fs::last_write_time(Installed() / "pixie.exe") + std::chrono::hours(1));
+    auto time = fs::last_write_time(Installed() / "data" / "shared.dat");
+    TestMachine::WriteFile(Installed() / "data" / "shared.dat", "theirs, longer");
+    fs::last_write_time(Installed() / "data" / "shared.dat", time);
+    RemoveInstalledFiles(nullptr);
+    EXPECT_EQ(Left(), (std::vector<std::string>{"data/", "data/shared.dat", "pixie.exe"}));
+    EXPECT_EQ(ReadAll(Installed() / "pixie.exe"), "PIXIE");
+    EXPECT_EQ(ReadAll(Installed() / "data" / "shared.dat"), "theirs, longer");
+    ExpectSentinels();
+    ExpectNothingOfSetups();
+
+    // The same after a kill: what the player changed stays; a file a power cut left with nothing
+    // in it goes, whatever its record says.
+    fs::remove_all(Installed());
+    ASSERT_EQ(CopyDiscTree(nullptr), 0);
+    journal = Host(JournalState.place.journal);
+    AbandonJournal();
+    TestMachine::WriteFile(Installed() / "data" / "maps" / "m1.map", "my own map");
+    TestMachine::WriteFile(Installed() / "kelvo.exe", "");
+    EXPECT_EQ(Recover(), RECOVERY_DONE);
+    EXPECT_EQ(Left(), (std::vector<std::string>{"data/", "data/maps/", "data/maps/m1.map"}));
+    EXPECT_EQ(ReadAll(Installed() / "data" / "maps" / "m1.map"), "my own map");
+    ExpectNothingOfSetups();
+}
+
+// A killed install wrote its records ahead, a batch at a time, and was stopped before it made
+// some of the files they name; the player, playing on, saves into one of them. The next setup's
+// recovery leaves the save and the folder it is in. The file setup was writing when it was
+// killed (begun, never written whole) goes, as does one with nothing in it.
+TEST_F(Recovery, WhatThePlayerWroteAfterAKillStaysWithItsFolder) {
+    fs::create_directories(Installed());
+    ASSERT_TRUE(OpenJournal());
+    journal = Host(JournalState.place.journal);
+    std::string save = std::string(InstallState.installDir) + "\\save";
+    ASSERT_TRUE(WriteAhead(JOURNAL_FOLDER, save.c_str()));
+    ASSERT_EQ(MakeRecordedFolder(save.c_str()), CHANGE_MADE);
+    for (const char* name : {"slot1.sav", "slot2.sav", "slot3.sav", "slot4.sav"})
+        ASSERT_TRUE(WriteAhead(JOURNAL_FILE, (save + "\\" + name).c_str()));
+    ASSERT_TRUE(FlushJournal());
+    TestMachine::WriteFile(Installed() / "save" / "slot2.sav", "half of the dis");
+    ASSERT_TRUE(NoteFileBegun((save + "\\slot2.sav").c_str()));
+    TestMachine::WriteFile(Installed() / "save" / "slot3.sav", "");
+    AbandonJournal();
+    TestMachine::WriteFile(Installed() / "save" / "slot1.sav", "level 3");
+    EXPECT_EQ(Recover(), RECOVERY_DONE);
+    EXPECT_EQ(Left(), (std::vector<std::string>{"save/", "save/slot1.sav"}));
+    EXPECT_EQ(ReadAll(Installed() / "save" / "slot1.sav"), "level 3");
     ExpectNothingOfSetups();
 }
 
@@ -420,7 +556,8 @@ TEST_F(Recovery, AFileWhoseFolderIsGoneIsTakenAsDeleted) {
     RemoveInstalledFiles(nullptr);
     ExpectNothingOfSetups();
 
-    WriteEntry("C:\\Gone\\kelvo\\~kelvo-setup-0000ABCD.jnl", "C:\\Gone\\kelvo", 0xABCD);
+    // Setup's own folder of the drive, gone with the journal in it.
+    WriteEntry("C:\\~kelvo-setup\\~kelvo-setup-0000ABCD.jnl", "C:\\Gone\\kelvo", 0xABCD, "C:\\");
     EXPECT_EQ(Recover(), RECOVERY_DONE);
     EXPECT_EQ(EntryValue("Journal"), "");
 }

@@ -9,6 +9,9 @@
 
 #include <windows.h>
 
+#include "file_security.h"
+#include "registry_tree.h"
+#include "security.h"
 #include "test_machine.h"
 
 using testing_support::TestMachine;
@@ -280,6 +283,66 @@ TEST_F(RegistryOnDisk, ALaterProcessFindsEveryChange) {
     EXPECT_EQ(sim.machine().shellFolders["Programs"], "C:\\Programs");
     EXPECT_EQ(sim.machine().shellFolders["Desktop"], "C:\\Desktop");
     EXPECT_FALSE(winsim::RegistryUnflushed()) << "what a process finds at its start is on the disk";
+}
+
+// A key made with a descriptor keeps it, and so does registry.txt; an existing key keeps its own,
+// a descriptor that is none makes no key, and Windows 95, 98 and ME keep none.
+TEST_F(RegistryOnDisk, AKeyKeepsTheDescriptorItWasMadeWith) {
+    auto made = [](const char* path, const std::string& bytes,
+                   DWORD version = winsim::Machine::Windows10) {
+        winsim::machine().version = version;
+        SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), (void*)bytes.data(), FALSE};
+        HKEY key = nullptr;
+        DWORD disposition = 0;
+        LONG result = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS,
+                                      &attributes, &key, &disposition);
+        if (result == ERROR_SUCCESS)
+            RegCloseKey(key);
+        return result;
+    };
+    auto descriptor = [](const char* sddl) {
+        return winsim::security::SelfRelativeBytes(*winsim::security::ParseSddl(sddl));
+    };
+    auto kept = [](const char* path) {
+        winsim::RegistryKey* key =
+            winsim::machine().registry.Find(winsim::Hive::LocalMachine, winsim::KeyNames(path));
+        return key != nullptr ? key->descriptor : std::string("(no key)");
+    };
+    const char* own = "D:P(A;;0xf003f;;;BA)(A;;0xf003f;;;SY)";
+    // Made with no owner: the token's default one, Administrators.
+    const std::string owned =
+        winsim::security::FormatSddl(*winsim::security::ParseSddl(std::string("O:BA") + own));
+    ASSERT_EQ(made("Software\\~kelvo-setup", descriptor(own)), ERROR_SUCCESS);
+    EXPECT_EQ(kept("Software\\~kelvo-setup"), owned);
+    EXPECT_EQ(made("Software\\~kelvo-setup", descriptor("D:(A;;0xf003f;;;WD)")), ERROR_SUCCESS);
+    EXPECT_EQ(kept("Software\\~kelvo-setup"), owned) << "an existing key keeps its own";
+    // Another user is kept out of it: no open, not even to read, and no delete.
+    {
+        const winsim::security::Token user =
+            winsim::security::StandardUserToken(winsim::security::OtherUserRid);
+        winsim::files::ActingAs other(user);
+        HKEY key = nullptr;
+        EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\~kelvo-setup", 0, KEY_READ, &key),
+                  ERROR_ACCESS_DENIED);
+        EXPECT_EQ(
+            RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\~kelvo-setup", 0, MAXIMUM_ALLOWED, &key),
+            ERROR_ACCESS_DENIED);
+        EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\~kelvo-setup"), ERROR_ACCESS_DENIED);
+        EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software", 0, KEY_READ, &key), ERROR_SUCCESS);
+        RegCloseKey(key);
+    }
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\~kelvo-setup", 0, KEY_READ, &key),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+    EXPECT_EQ(made("Software\\Bad", "no descriptor"), ERROR_INVALID_SECURITY_DESCR);
+    EXPECT_EQ(kept("Software\\Bad"), "(no key)");
+    EXPECT_EQ(made("Software\\Old", descriptor(own), 0xC3B60004), ERROR_SUCCESS);
+    EXPECT_EQ(kept("Software\\Old"), "") << "Windows 95 keeps no access list";
+
+    Reload();
+    EXPECT_EQ(kept("Software\\~kelvo-setup"), owned);
+    EXPECT_EQ(kept("Software\\Planted Key"), "");
 }
 
 TEST_F(RegistryOnDisk, APowerCutTakesBackWhatWasNotFlushed) {

@@ -172,6 +172,8 @@ TEST_F(RemoveInstalled, AGameOfTenThousandFilesFitsTheJournal) {
                                "t");
     for (int i = 0; i < 10000; ++i)
         ASSERT_TRUE(WriteAhead(JOURNAL_FILE, (folder + "\\" + name(i)).c_str())) << i;
+    for (int i : {0, 5000, 9999})
+        ASSERT_TRUE(NoteFileBegun((folder + "\\" + name(i)).c_str()));
     EXPECT_GE(JournalState.room, JournalState.length);
     EXPECT_GT(JournalState.length, 600000u);
     RemoveInstalledFiles(nullptr);
@@ -200,8 +202,10 @@ TEST_F(RemoveInstalled, AVoidTakesBackTheRecordOfItsOwnPathAlone) {
         ASSERT_TRUE(WriteAhead(JOURNAL_FILE, (folder + "\\" + name).c_str()));
     ASSERT_TRUE(FlushJournal());
     // The install's files, and two of someone else's whose making failed.
-    for (const char* name : {"ab", "b", "c"})
+    for (const char* name : {"ab", "b", "c"}) {
         TestMachine::WriteFile(Installed() / name, "the install's");
+        ASSERT_TRUE(NoteFileBegun((folder + "\\" + name).c_str()));
+    }
     for (const char* name : {"a", "bc"})
         TestMachine::WriteFile(Installed() / name, "someone else's");
     VoidRecord((folder + "\\A").c_str());
@@ -225,6 +229,7 @@ TEST_F(RemoveInstalled, EveryVoidIsHonouredHoweverManyAndLongTheyAre) {
     ASSERT_TRUE(WriteAhead(JOURNAL_FILE, (folder + "\\made.dat").c_str()));
     ASSERT_TRUE(FlushJournal());
     TestMachine::WriteFile(Installed() / "made.dat", "the install's");
+    ASSERT_TRUE(NoteFileBegun((folder + "\\made.dat").c_str()));
     for (const auto& name : names) {
         TestMachine::WriteFile(Installed() / name, "someone else's");
         VoidRecord((folder + "\\" + name).c_str());
@@ -247,6 +252,7 @@ TEST_F(Recovery, AVoidThatCantBeRememberedStopsTheRollbackAndKeepsTheJournal) {
     ASSERT_TRUE(FlushJournal());
     TestMachine::WriteFile(Installed() / "theirs.dat", "someone else's");
     TestMachine::WriteFile(Installed() / "made.dat", "the install's");
+    ASSERT_TRUE(NoteFileBegun((folder + "\\made.dat").c_str()));
     VoidRecord((folder + "\\theirs.dat").c_str());
     journal = Host(JournalState.place.journal);
     {

@@ -39,6 +39,9 @@ TEST(ProductTexts, DecodeFromCodePage950ToTheirChineseText) {
               "上次中斷的安裝無法復原,%s無法處理,請關閉使用它的程式後再試一次!!");
     EXPECT_EQ(Decode(TextJournalRefused),
               "安裝記錄%s有誤,本程式不會依照它更動任何檔案,刪除此檔後即可重新安裝!!");
+    EXPECT_EQ(
+        Decode(TextOwnFolderRefused),
+        "%s這個目錄不是本安裝程式建立的,本程式不會使用或更動它,請由系統管理員刪除後再試一次!!");
     EXPECT_EQ(Decode(BusyBaseText), "檔案安裝中");
     EXPECT_EQ(Decode(ShortcutLinkNames[0]), "雲嶺奇譚續錄~星月影.lnk");
     EXPECT_EQ(Decode(ShortcutLinkNames[1]), "靈犀別苑.lnk");

@@ -105,6 +105,8 @@ int main() {
         {"SetupNamePrefix", SetupNamePrefix},
         {"JournalSuffix", JournalSuffix},
         {"SetupEntryKey", SetupEntryKey},
+        {"SetupMutexGlobalName", SetupMutexGlobalName},
+        {"SetupMutexName", SetupMutexName},
         {"KeptPrefix", KeptPrefix},
         {"KeptSuffix", KeptSuffix},
         {"TextConfirmInstall", TextConfirmInstall},
@@ -127,6 +129,7 @@ int main() {
         {"TextPathInvalid", TextPathInvalid},
         {"TextRecoveryBlocked", TextRecoveryBlocked},
         {"TextJournalRefused", TextJournalRefused},
+        {"TextOwnFolderRefused", TextOwnFolderRefused},
         {"BusyBaseText", BusyBaseText},
     };
     std::string json = "{\n";

@@ -433,6 +433,9 @@ bool BuildMachine(const scenario::Scenario& scenario, const fs::path& folder, Sa
         std::error_code failed;
         if (host && file) {
             fs::create_directories(fs::path(*host).parent_path(), failed);
+            // One descriptor for both names, as CreateHardLinkA keeps it: whichever name goes
+            // later, the other keeps what it had.
+            winsim::files::KeepDescriptor(winsim::DriveLetterOf(existing), *file);
             fs::create_hard_link(*file, *host, failed);
         }
         if (!host || !file || failed) {

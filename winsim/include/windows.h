@@ -127,6 +127,7 @@ typedef uintptr_t DWORD_PTR_;
 #define ERROR_PATH_NOT_FOUND 3L
 #define ERROR_ACCESS_DENIED 5L
 #define ERROR_INVALID_HANDLE 6L
+#define ERROR_INVALID_DRIVE 15L
 #define ERROR_NOT_SAME_DEVICE 17L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
 #define ERROR_NOT_READY 21L
@@ -135,6 +136,8 @@ typedef uintptr_t DWORD_PTR_;
 #define ERROR_READ_FAULT 30L
 #define ERROR_SHARING_VIOLATION 32L
 #define ERROR_HANDLE_DISK_FULL 39L
+#define ERROR_BAD_NETPATH 53L
+#define ERROR_BAD_NET_NAME 67L
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_CALL_NOT_IMPLEMENTED 120L
@@ -184,6 +187,7 @@ LPSTR WINAPI lstrcpynA(LPSTR dst, LPCSTR src, int maxLength);
 LPSTR WINAPI lstrcatA(LPSTR dst, LPCSTR src);
 int WINAPI lstrcmpA(LPCSTR a, LPCSTR b);
 LPSTR WINAPI CharNextA(LPCSTR text);
+BOOL WINAPI IsDBCSLeadByte(BYTE test);
 int wsprintfA(LPSTR buffer, LPCSTR format, ...);
 #define CP_ACP 0
 int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int textBytes, LPWSTR wide,

@@ -29,6 +29,8 @@ const security::Token& ProcessToken();
 class ActingAs {
   public:
     explicit ActingAs(const security::Token& token);
+    // The token must outlive the scope: a temporary one would be gone at once.
+    explicit ActingAs(const security::Token&&) = delete;
     ~ActingAs();
     ActingAs(const ActingAs&) = delete;
     ActingAs& operator=(const ActingAs&) = delete;

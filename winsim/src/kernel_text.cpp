@@ -60,6 +60,10 @@ LPSTR WINAPI CharNextA(LPCSTR text) {
     return const_cast<LPSTR>(text + 1);
 }
 
+BOOL WINAPI IsDBCSLeadByte(BYTE test) {
+    return test >= 0x81 && test <= 0xFE;
+}
+
 int wsprintfA(LPSTR buffer, LPCSTR format, ...) {
     // wsprintfA writes at most 1024 bytes.
     va_list arguments;

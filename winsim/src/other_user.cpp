@@ -45,6 +45,35 @@ std::uint32_t Delete(const std::string& path) {
     return Failed(DeleteFileA(path.c_str()));
 }
 
+// The path with each name that holds a wildcard ('*', '?', as FindFirstFileA reads them) taken
+// as the first name its folder lists for it, so that a step may name what setup named at its run
+// ("~kelvo-setup-????????"); a name that matches nothing stays as it is. Names are split
+// character by character (code page 950).
+std::string Expanded(const std::string& path) {
+    if (path.find_first_of("*?") == std::string::npos)
+        return path;
+    std::string out;
+    const char* part = path.c_str();
+    for (const char* at = part;; at = CharNextA(at)) {
+        if (*at != '\\' && *at != '\0')
+            continue;
+        std::string name(part, at);
+        if (name.find_first_of("*?") != std::string::npos) {
+            WIN32_FIND_DATAA found;
+            HANDLE find = FindFirstFileA((out + name).c_str(), &found);
+            if (find != INVALID_HANDLE_VALUE) {
+                name = found.cFileName;
+                FindClose(find);
+            }
+        }
+        out += name;
+        if (*at == '\0')
+            return out;
+        out += '\\';
+        part = at + 1;
+    }
+}
+
 } // namespace
 
 bool IsOtherUserAct(const std::string& kind, size_t arguments) {
@@ -83,7 +112,12 @@ std::uint32_t MakeDirectoryLink(const char* path, const char* folder) {
 std::uint32_t ActAsOtherUser(const OtherUserAct& act) {
     DWORD lastError = GetLastError();
     files::ActingAs as(OtherUser());
-    const auto& a = act.arguments;
+    std::vector<std::string> a = act.arguments;
+    // The content of a file or a write is no path.
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (i == 0 || (act.kind != "file" && act.kind != "write"))
+            a[i] = Expanded(a[i]);
+    }
     std::uint32_t error = ERROR_INVALID_PARAMETER;
     if (!IsOtherUserAct(act.kind, a.size())) {
         // nothing to do

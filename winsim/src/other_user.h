@@ -10,7 +10,8 @@
 
 namespace winsim {
 
-// The acts, with Windows paths in code page 950:
+// The acts, with Windows paths in code page 950, whose names may hold the wildcards of
+// FindFirstFileA ('*', '?'): each such name is the first its folder lists for it.
 //   swap <folder> <other folder>   renames the folder to <folder>.aside and makes a directory
 //                                  link in its place that leads to the other folder
 //   link <path> <folder>           makes a directory link (a junction) to the folder

@@ -20,7 +20,9 @@
 #include "call_points.h"
 #include "host_files.h"
 #include "machine.h"
+#include "file_security.h"
 #include "registry_tree.h"
+#include "security.h"
 
 using namespace winsim;
 
@@ -119,6 +121,25 @@ std::optional<REGSAM> Granted(Hive hive, REGSAM asked) {
     if (ReadOnly(hive) && (asked & WriteAccess) != 0)
         return std::nullopt;
     return Mapped(asked);
+}
+
+// What an existing key grants the caller of what its hive granted: a key made with an access
+// list of its own only what that list gives the token the calling thread runs as, all of it or
+// nothing (MAXIMUM_ALLOWED: whatever the list gives); a key made without one the hive's rule.
+std::optional<REGSAM> KeyGranted(const RegistryKey& key, REGSAM granted, REGSAM asked) {
+    if (key.descriptor.empty())
+        return granted;
+    auto descriptor = security::ParseSddl(key.descriptor);
+    if (!descriptor)
+        return std::nullopt;
+    const security::Token& token = files::CurrentToken();
+    if ((asked & MAXIMUM_ALLOWED) != 0) {
+        REGSAM allowed = granted & security::GrantedAccess(*descriptor, token, granted);
+        return allowed != 0 ? std::optional<REGSAM>(allowed) : std::nullopt;
+    }
+    if (!security::AccessAllowed(*descriptor, token, granted))
+        return std::nullopt;
+    return granted;
 }
 
 // The key behind a handle (a root or an open key); error tells why there is none.
@@ -293,6 +314,8 @@ LONG WINAPI RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM access,
     if (found == nullptr)
         return ERROR_FILE_NOT_FOUND;
     auto granted = Granted(open.hive, access);
+    if (granted)
+        granted = KeyGranted(*found, *granted, access);
     if (!granted)
         return ERROR_ACCESS_DENIED;
     open.serial = found->serial;
@@ -302,7 +325,10 @@ LONG WINAPI RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM access,
 }
 
 // The parent handle's access is not looked at (Windows does not); making a key needs a hive that
-// may be written.
+// may be written, and opening one that is there what its access list gives (KeyGranted). A
+// descriptor in security is checked and kept with a key made now (the last one of the path;
+// Windows 95, 98 and ME keep none), its owner the token's default one unless it names one; the
+// maker's handle has the access asked for. An existing key keeps its own descriptor.
 LONG WINAPI RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR keyClass, DWORD options,
                             REGSAM access, LPSECURITY_ATTRIBUTES security, PHKEY result,
                             LPDWORD disposition) {
@@ -311,11 +337,13 @@ LONG WINAPI RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR keyCl
         return ERROR_ACCESS_DENIED;
     (void)keyClass;
     (void)options;
-    (void)security;
     if (result == nullptr)
         return ERROR_BADKEY;
     if (reserved != 0)
         return ERROR_INVALID_PARAMETER;
+    std::optional<security::Descriptor> given;
+    if (!ExplicitDescriptor(security, given))
+        return (LONG)GetLastError();
     std::lock_guard lock(machineLock());
     *result = nullptr;
     LONG error = ERROR_SUCCESS;
@@ -328,10 +356,18 @@ LONG WINAPI RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR keyCl
     auto granted = Granted(open.hive, access);
     Registry& registry = machine().registry;
     RegistryKey* found = registry.Find(open.hive, open.names);
+    if (granted && found != nullptr)
+        granted = KeyGranted(*found, *granted, access);
     if (!granted || (found == nullptr && ReadOnly(open.hive)))
         return ERROR_ACCESS_DENIED;
     int made = 0;
     RegistryKey& opened = found != nullptr ? *found : registry.Make(open.hive, open.names, &made);
+    if (made != 0 && given && (machine().version & 0x80000000u) == 0) {
+        // No owner given: the token's default owner, as for a file.
+        if (!given->owner)
+            given->owner = files::CurrentToken().owner;
+        opened.descriptor = security::FormatSddl(*given);
+    }
     open.serial = opened.serial;
     open.access = *granted;
     *result = NewHandle(open);
@@ -436,7 +472,8 @@ LONG WINAPI RegDeleteKeyA(HKEY key, LPCSTR subKey) {
     RegistryKey* found = registry.Find(below->hive, path);
     if (found == nullptr)
         return ERROR_FILE_NOT_FOUND;
-    if (path.empty() || ReadOnly(below->hive) || !found->keys.empty())
+    if (path.empty() || ReadOnly(below->hive) || !found->keys.empty() ||
+        !KeyGranted(*found, DELETE, DELETE))
         return ERROR_ACCESS_DENIED;
     std::string last = path.back();
     path.pop_back();

@@ -103,6 +103,8 @@ void AddKeyLines(const RegistryKey& key, Hive hive, std::vector<std::string>& na
     std::string path = PathText(names);
     if (!names.empty())
         text += std::string("key ") + root + " " + path + "\n";
+    if (!key.descriptor.empty())
+        text += std::string("acl ") + root + " " + path + " " + Escaped(key.descriptor) + "\n";
     auto valueLine = [&](const std::string& name, const RegistryValue& value) {
         text += std::string("value ") + root + " " + path + " " + Escaped(name) + " " +
                 std::to_string(value.type) + " " + Hex(value.data) + "\n";
@@ -218,8 +220,9 @@ bool IsShellFolders(Hive hive, const std::vector<std::string>& names) {
 
 std::string RegistryText(const Registry& registry,
                          const std::map<std::string, std::string>& shellFolders) {
-    std::string text = "# winsim's registry (a line per key and per value: key <root> <path>, "
-                       "value <root> <path> <name> <type> <hex data>)\n";
+    std::string text = "# winsim's registry (a line per key, descriptor and value: key <root> "
+                       "<path>, acl <root> <path> <sddl>, value <root> <path> <name> <type> "
+                       "<hex data>)\n";
     for (Hive hive : {Hive::LocalMachine, Hive::CurrentUser}) {
         std::vector<std::string> names;
         AddKeyLines(registry.Root(hive), hive, names, shellFolders, text);
@@ -261,6 +264,13 @@ bool ReadRegistryText(const std::string& text, Registry& registry,
         RegistryKey& key = read.Make(*hive, names);
         if (kind == "key")
             continue;
+        if (kind == "acl") {
+            auto descriptor = words >> data ? Unescaped(data) : std::nullopt;
+            if (!descriptor || descriptor->empty())
+                return false;
+            key.descriptor = *descriptor;
+            continue;
+        }
         if (kind != "value" || !(words >> name >> type >> data))
             return false;
         auto valueName = Unescaped(name);

@@ -31,6 +31,10 @@ struct RegistryKey {
     // Tells a key from one made later under the same name, so that a handle of a deleted key
     // stays stale.
     std::uint64_t serial = 0;
+    // The descriptor it was made with (RegCreateKeyExA's SECURITY_ATTRIBUTES), in SDDL; empty
+    // when it was made without one, whose opens the hive's rule alone decides. What a key
+    // inherits is not modelled.
+    std::string descriptor;
     std::map<std::string, RegistryKey, NameOrder> keys;
     std::map<std::string, RegistryValue, NameOrder> values;
 };
@@ -64,8 +68,8 @@ const char* HiveName(Hive hive);
 // Whether names under a hive are the user's Shell Folders key.
 bool IsShellFolders(Hive hive, const std::vector<std::string>& names);
 
-// The registry as registry.txt holds it: a line per key and per value, the Shell Folders key's
-// text values taken from shellFolders (the machine keeps them there, UTF-8).
+// The registry as registry.txt holds it: a line per key, per key's descriptor and per value, the
+// Shell Folders key's text values taken from shellFolders (the machine keeps them there, UTF-8).
 std::string RegistryText(const Registry& registry,
                          const std::map<std::string, std::string>& shellFolders);
 // Reads that text back into registry and shellFolders, which it replaces; false when it is
