@@ -116,8 +116,7 @@ static void BeginCarryOut(CARRYOUT* run, const JOURNALPLACE* place, const char* 
     run->madeLength = 0;
     run->madeRoom = 0;
     run->tellsMade = tellsMade;
-    run->walk.paths[0] = '\0';
-    run->walk.kept[0] = '\0';
+    BeginLinkWalk(&run->walk);
     run->whole = TRUE;
     run->blocker = blocker;
 }
@@ -244,8 +243,15 @@ static BOOL NextChange(CARRYOUT* run, JOURNALRECORD* record, char* kept, MADEFIL
             continue;
         // A record that could not be made, or that would reach through a link, is not carried
         // out; a kept file it names keeps the journal.
-        if (MayTouch(run->place, record->kind, record->path, record->number, &run->walk, kept))
-            return TRUE;
+        if (MayTouch(run->place, record->kind, record->path, record->number, &run->walk, kept)) {
+            if (!run->walk.gone)
+                return TRUE;
+            // The folder of its path is not there: nothing to undo, and no kept file can come
+            // back to it. Whatever made it there now is not the folder that was looked at.
+            if (keeps && GetFileAttributesA(kept) != INVALID_FILE_ATTRIBUTES)
+                KeepJournal(run, record->path);
+            continue;
+        }
         if (keeps)
             KeepJournal(run, record->path);
     }
@@ -258,6 +264,7 @@ static BOOL NextChange(CARRYOUT* run, JOURNALRECORD* record, char* kept, MADEFIL
 // of setup's (each kept one was written ahead), but one another user put there, left as it is.
 // TRUE when the journal is no longer needed.
 static BOOL EndCarryOut(CARRYOUT* run) {
+    EndLinkWalk(&run->walk);
     if (run->voided != NULL)
         HeapFree(GetProcessHeap(), 0, run->voided);
     if (run->made != NULL)
