@@ -327,15 +327,23 @@ static BOOL IsAsSetupMadeIt(const char* path, const MADEFILE* made) {
 }
 
 // The rollback of one change: a folder the install made goes (one that can't, or that holds what
-// stays, stays), a file it made goes while it is as setup made it, a kept file comes back.
+// stays, stays), a file it made goes while it is as setup made it, a kept file comes back. A kept
+// file comes back only over the file setup made in its place: one that someone wrote there
+// since (the player's newer save) is no more setup's to delete than the kept one is to drop, and
+// both stay, with the journal, until the player has moved that one away.
 static BOOL UndoChange(const JOURNALRECORD* record, const char* kept, const MADEFILE* made) {
     if (record->kind == JOURNAL_FOLDER)
         RemoveDirectoryA(record->path);
     else if (record->kind == JOURNAL_FILE) {
         if (IsAsSetupMadeIt(record->path, made))
             DeleteFileA(record->path);
-    } else
+    } else {
+        if (GetFileAttributesA(kept) != INVALID_FILE_ATTRIBUTES &&
+            GetFileAttributesA(record->path) != INVALID_FILE_ATTRIBUTES &&
+            !IsAsSetupMadeIt(record->path, made))
+            return FALSE;
         return RestoreKept(kept, record->path);
+    }
     return TRUE;
 }
 
