@@ -116,8 +116,7 @@ static void BeginCarryOut(CARRYOUT* run, const JOURNALPLACE* place, const char* 
     run->madeLength = 0;
     run->madeRoom = 0;
     run->tellsMade = tellsMade;
-    run->walk.paths[0] = '\0';
-    run->walk.kept[0] = '\0';
+    BeginLinkWalk(&run->walk);
     run->whole = TRUE;
     run->blocker = blocker;
 }
@@ -244,8 +243,15 @@ static BOOL NextChange(CARRYOUT* run, JOURNALRECORD* record, char* kept, MADEFIL
             continue;
         // A record that could not be made, or that would reach through a link, is not carried
         // out; a kept file it names keeps the journal.
-        if (MayTouch(run->place, record->kind, record->path, record->number, &run->walk, kept))
-            return TRUE;
+        if (MayTouch(run->place, record->kind, record->path, record->number, &run->walk, kept)) {
+            if (!run->walk.gone)
+                return TRUE;
+            // The folder of its path is not there: nothing to undo, and no kept file can come
+            // back to it. Whatever made it there now is not the folder that was looked at.
+            if (keeps && GetFileAttributesA(kept) != INVALID_FILE_ATTRIBUTES)
+                KeepJournal(run, record->path);
+            continue;
+        }
         if (keeps)
             KeepJournal(run, record->path);
     }
@@ -258,6 +264,7 @@ static BOOL NextChange(CARRYOUT* run, JOURNALRECORD* record, char* kept, MADEFIL
 // of setup's (each kept one was written ahead), but one another user put there, left as it is.
 // TRUE when the journal is no longer needed.
 static BOOL EndCarryOut(CARRYOUT* run) {
+    EndLinkWalk(&run->walk);
     if (run->voided != NULL)
         HeapFree(GetProcessHeap(), 0, run->voided);
     if (run->made != NULL)
@@ -320,15 +327,23 @@ static BOOL IsAsSetupMadeIt(const char* path, const MADEFILE* made) {
 }
 
 // The rollback of one change: a folder the install made goes (one that can't, or that holds what
-// stays, stays), a file it made goes while it is as setup made it, a kept file comes back.
+// stays, stays), a file it made goes while it is as setup made it, a kept file comes back. A kept
+// file comes back only over the file setup made in its place: one that someone wrote there
+// since (the player's newer save) is no more setup's to delete than the kept one is to drop, and
+// both stay, with the journal, until the player has moved that one away.
 static BOOL UndoChange(const JOURNALRECORD* record, const char* kept, const MADEFILE* made) {
     if (record->kind == JOURNAL_FOLDER)
         RemoveDirectoryA(record->path);
     else if (record->kind == JOURNAL_FILE) {
         if (IsAsSetupMadeIt(record->path, made))
             DeleteFileA(record->path);
-    } else
+    } else {
+        if (GetFileAttributesA(kept) != INVALID_FILE_ATTRIBUTES &&
+            GetFileAttributesA(record->path) != INVALID_FILE_ATTRIBUTES &&
+            !IsAsSetupMadeIt(record->path, made))
+            return FALSE;
         return RestoreKept(kept, record->path);
+    }
     return TRUE;
 }
 

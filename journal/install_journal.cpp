@@ -39,6 +39,7 @@ static void ForgetJournal(void) {
     JournalState.room = 0;
     JournalState.written = 0;
     JournalState.flushed = 0;
+    EndLinkWalk(&JournalState.walk);
 }
 
 BOOL OpenJournal(void) {
@@ -97,8 +98,7 @@ BOOL OpenJournal(void) {
     JournalState.flushed = 0;
     JournalState.keptFiles = 0;
     JournalState.keptGroups = 0;
-    JournalState.walk.paths[0] = '\0';
-    JournalState.walk.kept[0] = '\0';
+    BeginLinkWalk(&JournalState.walk);
     if (Append(JOURNAL_BEGIN, identity, place->folder) && FlushJournal())
         return TRUE;
     ForgetJournal();
@@ -117,14 +117,14 @@ BOOL JournalIsOpen(void) {
 BOOL WriteAhead(char kind, const char* path) {
     char kept[MAX_PATH];
     return MayTouch(&JournalState.place, kind, path, 0, &JournalState.walk, kept) &&
-           Append(kind, 0, path);
+           !JournalState.walk.gone && Append(kind, 0, path);
 }
 
 BOOL WriteAheadKept(const char* path, BOOL readOnly, char* kept, DWORD* number) {
     DWORD next = JournalState.keptFiles + 1;
     char kind = readOnly ? JOURNAL_KEPT_READ_ONLY : JOURNAL_KEPT;
     if (!MayTouch(&JournalState.place, kind, path, next, &JournalState.walk, kept) ||
-        !Append(kind, next, path))
+        JournalState.walk.gone || !Append(kind, next, path))
         return FALSE;
     JournalState.keptFiles = next;
     if (number != NULL)
@@ -289,6 +289,8 @@ void RollBackInstall(void) {
     if (JournalState.file == NULL)
         return;
     // Records not yet in the file describe changes not made: undoing them finds nothing to undo.
+    // The install's last folder is let go: the rollback may remove it.
+    EndLinkWalk(&JournalState.walk);
     char blocker[MAX_PATH];
     CloseJournal(RollBackRecords(&JournalState.place, JournalState.records, JournalState.length,
                                  JournalState.keptGroups, blocker));
@@ -306,6 +308,7 @@ void CommitInstall(void) {
         CloseJournal(FALSE);
         return;
     }
+    EndLinkWalk(&JournalState.walk);
     char blocker[MAX_PATH];
     CloseJournal(DeleteKeptFiles(&JournalState.place, JournalState.records, JournalState.length,
                                  JournalState.keptGroups, blocker));

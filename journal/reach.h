@@ -24,20 +24,40 @@
 // link (IsReachedThroughLink), and the recovery reads no journal whose own path is
 // (PassesThroughLink), nor one that does not lie where setup puts one (IsSetupsJournalPlace).
 
-// What the looks for links of a run of records have found plain so far: the deepest folder on
-// the way to the records' own paths, and to their kept files', that was found plain all the way.
-// Empty (a NUL first) before the first look.
+// What the looks for links of a run of records have found plain so far, begun with BeginLinkWalk
+// and ended with EndLinkWalk.
+//
+// On the way to the records' own paths (the install folder, the program group, the desktop's
+// links), which other users may often change: the folder of the last path looked at, held open
+// as it was found plain all the way (held), so that what was looked at is what the act that
+// follows the look meets. The handle keeps no one from reading or writing in the folder, but it
+// shares no deleting: while it is open no one can rename, move or delete the folder, nor any
+// folder above it (Windows moves no folder with anything open inside it), nor swap any of them
+// for a link. On Windows 95, 98 and ME, which open no folders and know no links, paths is
+// the deepest folder found plain, as for the kept files.
+//
+// On the way to the kept files (in setup's own folder, which only administrators may change, or
+// on a volume that knows no links): the deepest folder that was found plain all the way, not
+// looked at again.
 typedef struct {
     char paths[MAX_PATH];
     char kept[MAX_PATH];
+    HANDLE held;
+    BOOL gone; // the last path's folder is not there: there is nothing in it to act on
 } LINKWALK;
+
+void BeginLinkWalk(LINKWALK* walk);
+
+// Lets go of the folder held, if any: setup may then remove or move it itself.
+void EndLinkWalk(LINKWALK* walk);
 
 // The rule of what a record may touch, the same for the write-ahead, the rollback, the commit
 // and the recovery: whether the record of kind, path and number in the journal of place may be
 // carried out. Its path must be one the journal may name (IsReachable); a record that keeps a
 // file must have a kept path that fits, which is put into kept (MAX_PATH bytes); and neither
 // path may be reached through a directory link or a junction (RecordPassesThroughLink), as far
-// as walk has not found their folders plain already.
+// as walk has not found their folders plain already. Where it may, the record's own path's folder
+// is held by walk until its next look, or walk->gone tells that the folder is not there.
 BOOL MayTouch(const JOURNALPLACE* place, char kind, const char* path, DWORD number, LINKWALK* walk,
               char* kept);
 

@@ -58,8 +58,7 @@ static DWORD CheckRecords(const JOURNALPLACE* place, const char* records, DWORD 
     DWORD valid = first;
     BOOL committed = FALSE;
     LINKWALK walk;
-    walk.paths[0] = '\0';
-    walk.kept[0] = '\0';
+    BeginLinkWalk(&walk);
     char kept[MAX_PATH];
     DWORD keptFiles = 0;
     for (DWORD used; (used = ParseRecord(records + valid, length - valid, &record)) != 0;) {
@@ -75,13 +74,16 @@ static DWORD CheckRecords(const JOURNALPLACE* place, const char* records, DWORD 
             fits = fits && MayTouch(place, JOURNAL_FILE, record.path, 0, &walk, kept);
         else
             fits = FALSE;
-        if (!fits)
+        if (!fits) {
+            EndLinkWalk(&walk);
             return 0;
+        }
         if (keeps)
             keptFiles++;
         committed = record.kind == JOURNAL_COMMIT;
         valid += used;
     }
+    EndLinkWalk(&walk);
     // A line that is whole and checks out, yet is no record setup writes, is no torn last line.
     return ChecksOut(records + valid, length - valid) ? 0 : valid;
 }

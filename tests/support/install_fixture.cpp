@@ -36,6 +36,7 @@ void AbandonJournal() {
     JournalState.flushed = 0;
     JournalState.keptFiles = 0;
     JournalState.keptGroups = 0;
+    EndLinkWalk(&JournalState.walk);
 }
 
 DWORD WINAPI CancelWhenFilesExist(LPVOID parameter) {

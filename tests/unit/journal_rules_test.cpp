@@ -112,8 +112,11 @@ class RecordsMayTouch : public JournalRules {
     }
     // Whether a record of kind may touch path (UTF-8), with a fresh look for links.
     bool May(char kind, const std::string& path, DWORD number = 1) {
-        LINKWALK walk = {"", ""};
-        return MayTouch(&place, kind, winsim::Utf8ToCp950(path).c_str(), number, &walk, kept);
+        LINKWALK walk;
+        BeginLinkWalk(&walk);
+        bool may = MayTouch(&place, kind, winsim::Utf8ToCp950(path).c_str(), number, &walk, kept);
+        EndLinkWalk(&walk);
+        return may;
     }
     std::string Kept() const { return winsim::Cp950ToUtf8(kept); }
 
@@ -239,6 +242,42 @@ TEST_F(RecordsMayTouch, NothingIsTouchedThroughADirectoryLink) {
     MakeLink(winsim::Utf8ToCp950("C:\\Start Menu\\Programs\\遠岫工坊"), "C:\\elsewhere");
     EXPECT_FALSE(
         May(JOURNAL_FILE, "C:\\Start Menu\\Programs\\遠岫工坊\\雲嶺奇譚續錄~星月影\\靈犀別苑.lnk"));
+}
+
+// What was found plain stays so until the act that follows the look: the folder is held, and
+// neither it nor a folder above it can be moved away for a link to take its place.
+TEST_F(RecordsMayTouch, TheFolderFoundPlainIsHeldUntilTheNextLook) {
+    MakeFolder("C:\\Games\\new\\kelvo\\data");
+    MakeFolder("C:\\Games\\new\\kelvo\\sound");
+    LINKWALK walk;
+    BeginLinkWalk(&walk);
+    ASSERT_TRUE(
+        MayTouch(&place, JOURNAL_FILE, "C:\\Games\\new\\kelvo\\data\\a.dat", 0, &walk, kept));
+    EXPECT_FALSE(walk.gone);
+    EXPECT_FALSE(MoveFileA("C:\\Games\\new\\kelvo\\data", "C:\\Games\\new\\kelvo\\away"));
+    EXPECT_FALSE(MoveFileA("C:\\Games\\new", "C:\\Games\\away"));
+    // Files in it are made, changed and deleted as ever.
+    HANDLE file = CreateFileA("C:\\Games\\new\\kelvo\\data\\a.dat", GENERIC_WRITE, 0, NULL,
+                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    CloseHandle(file);
+    EXPECT_TRUE(DeleteFileA("C:\\Games\\new\\kelvo\\data\\a.dat"));
+
+    // The next look lets go of it and holds its own.
+    ASSERT_TRUE(
+        MayTouch(&place, JOURNAL_FILE, "C:\\Games\\new\\kelvo\\sound\\b.dat", 0, &walk, kept));
+    EXPECT_TRUE(MoveFileA("C:\\Games\\new\\kelvo\\data", "C:\\Games\\new\\kelvo\\away"));
+    EXPECT_FALSE(MoveFileA("C:\\Games\\new", "C:\\Games\\away"));
+    // One that is not there holds nothing, and has nothing to act on.
+    ASSERT_TRUE(
+        MayTouch(&place, JOURNAL_FILE, "C:\\Games\\new\\kelvo\\data\\a.dat", 0, &walk, kept));
+    EXPECT_TRUE(walk.gone);
+    EXPECT_TRUE(MoveFileA("C:\\Games\\new", "C:\\Games\\away"));
+    EXPECT_TRUE(MoveFileA("C:\\Games\\away", "C:\\Games\\new"));
+    ASSERT_TRUE(
+        MayTouch(&place, JOURNAL_FILE, "C:\\Games\\new\\kelvo\\sound\\b.dat", 0, &walk, kept));
+    EndLinkWalk(&walk);
+    EXPECT_TRUE(MoveFileA("C:\\Games\\new", "C:\\Games\\away"));
 }
 
 TEST_F(JournalRules, TheFirstFolderBelowADrivesRootIsLookedAtForALink) {

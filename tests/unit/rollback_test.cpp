@@ -164,6 +164,9 @@ TEST_F(RemoveInstalled, AGameOfTenThousandFilesFitsTheJournal) {
     };
     std::string folder = InstallState.installDir;
     fs::create_directories(Installed());
+    for (int region = 0; region < 100; ++region)
+        fs::create_directories(Installed() / "data" / "maps" /
+                               ("region-" + std::to_string(region)));
     ASSERT_TRUE(OpenJournal());
     for (int i : {0, 5000, 9999})
         TestMachine::WriteFile(Installed() / "data" / "maps" /
