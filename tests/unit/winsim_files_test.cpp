@@ -12,6 +12,7 @@
 #include <set>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -515,6 +516,41 @@ TEST(WinsimThreads, TheMainThreadIsKilledAndCountedLikeAnyOther) {
     std::string report = ReadAll(c / "report.txt");
     EXPECT_NE(report.find("thread 0 3\n"), std::string::npos) << report;
     EXPECT_NE(report.find("unflushed 0 3 3\n"), std::string::npos) << report;
+}
+
+// A kill falls between another thread's whole calls: a folder made with its access list is
+// there with it, or not at all. The other thread makes no call after the kill is due.
+TEST(WinsimThreads, AKillWaitsForTheWholeCallAnotherThreadIsIn) {
+    TestMachine sim;
+    fs::path c = sim.AddFixed('c').hostFolder;
+    EXPECT_EXIT(
+        {
+            winsim::calls::Plan plan;
+            plan.killThread = 0;
+            plan.killBeforeCall = 1;
+            winsim::calls::SetPlan(plan);
+            std::atomic<bool> inside{false};
+            std::thread other([&] {
+                winsim::calls::StartThread(1);
+                {
+                    winsim::calls::Scope call("CreateDirectoryA",
+                                              winsim::calls::Point | winsim::calls::Whole);
+                    inside = true;
+                    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                    std::ofstream(c / "whole.txt") << "made";
+                }
+                GetFileAttributesA("c:\\whole.txt");
+                std::ofstream(c / "after.txt") << "a call after the kill";
+            });
+            while (!inside)
+                std::this_thread::yield();
+            winsim::calls::StartThread(0);
+            GetFileAttributesA("c:\\");
+            _exit(0);
+        },
+        ::testing::KilledBySignal(SIGKILL), "");
+    EXPECT_EQ(ReadAll(c / "whole.txt"), "made");
+    EXPECT_FALSE(fs::exists(c / "after.txt"));
 }
 
 DWORD WINAPI ReportId(LPVOID parameter) {

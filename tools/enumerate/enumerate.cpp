@@ -741,6 +741,14 @@ std::string Judge(Enumeration& enumeration, const Plan& plan, const Outcome& out
     return "";
 }
 
+// What a next setup showed, for the report of a run that failed after it.
+std::string ShownBy(const Outcome& next) {
+    std::string shown;
+    for (const auto& box : next.boxes)
+        shown += "\n    its box " + box;
+    return shown;
+}
+
 // A killed run: the setup that comes next, into the same folder, on a copy each of what the kill
 // left. Cancelled at its first prompt, it leaves the machine as it was before the killed setup
 // (or, where that one had committed, completely installed); let through, the complete install.
@@ -777,14 +785,16 @@ std::string JudgeKilled(Enumeration& enumeration, const Plan& plan, const Outcom
     if (committed ? !afterCancel.complete : !afterCancel.asBefore)
         return std::string("the next setup, cancelled at its first prompt, left the machine ") +
                (committed ? "without the complete install: " : "not as it was: ") +
-               (afterCancel.why.empty() ? "it was complete" : afterCancel.why);
+               (afterCancel.why.empty() ? "it was complete" : afterCancel.why) + ShownBy(cancelled);
     Outcome through = enumeration.Run({plan.type}, name + "-through", false, left);
     if (!through.ended || !through.signal.empty() || (through.status & 0xFF) != 0xFF)
         return "the next setup, let through, ended with status " + std::to_string(through.status) +
                " " + through.signal;
     Verdict afterThrough = Weigh(enumeration, through, expected, true);
     if (!afterThrough.complete || !through.treeAtDone)
-        return "the next setup, let through, left no complete install: " + afterThrough.why;
+        return "the next setup, let through, left no complete install: " +
+               (afterThrough.why.empty() ? "the machine was as before" : afterThrough.why) +
+               ShownBy(through);
     return "";
 }
 

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <csignal>
 #include <mutex>
+#include <shared_mutex>
 #include <thread>
 #include <unistd.h>
 
@@ -20,6 +21,8 @@ thread_local int depth = 0;
 // Which CreateThread made the calling thread (1, 2, ...); 0 for the thread that runs WinMain; -1
 // for threads that are not the installer's (a scripted user's, a test's).
 thread_local int threadIndex = -1;
+// Whether the calling thread is inside a whole call (holding WholeCalls shared).
+thread_local bool inWholeCall = false;
 
 struct PlannedAct {
     std::string function;
@@ -49,14 +52,29 @@ State& S() {
 std::atomic<bool> anySlow{false};
 std::atomic<bool> anyActs{false};
 
+// Whole calls in progress hold this shared; a kill takes it alone, so it falls between them.
+std::shared_mutex& WholeCalls() {
+    static std::shared_mutex* calls = new std::shared_mutex;
+    return *calls;
+}
+// Set once a kill is due: from then on the installer's threads make no call.
+std::atomic<bool> dying{false};
+
+[[noreturn]] void Halt() {
+    for (;;)
+        ::pause();
+}
+
 // The process ends here and now, as a process killed from outside (Task Manager, a crash) or a
-// PC whose power fails: no exit code of its own, nothing run at its exit, nothing flushed.
+// PC whose power fails: no exit code of its own, nothing run at its exit, nothing flushed. Whole
+// calls that other threads are making end first, as they do on Windows. Called with no lock.
 [[noreturn]] void Die(bool powerCut) {
+    dying = true;
+    WholeCalls().lock();
     if (powerCut)
         LoseUnflushedWrites();
     ::kill(::getpid(), SIGKILL);
-    for (;;)
-        ::pause();
+    Halt();
 }
 
 } // namespace
@@ -73,10 +91,17 @@ Scope::Scope(const char* name, unsigned kind) {
         if (milliseconds > 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
     }
-    if (depth++ != 0)
+    if (depth++ != 0) {
+        if ((kind & Whole) != 0)
+            TakeWhole();
         return;
+    }
+    // The process is being killed: it does nothing more.
+    if (dying && threadIndex >= 0)
+        Halt();
     counted_ = true;
     bool press = false;
+    bool die = false, powerCut = false;
     {
         std::lock_guard guard(S().lock);
         State& state = S();
@@ -87,16 +112,17 @@ Scope::Scope(const char* name, unsigned kind) {
         }
         if ((kind & Point) != 0 && threadIndex >= 0) {
             int call = ++state.counts.threadCalls[threadIndex];
-            if (threadIndex == state.plan.killThread && call == state.plan.killBeforeCall)
-                Die(state.plan.powerCut);
-            if (HasUnflushedWrites()) {
+            die = threadIndex == state.plan.killThread && call == state.plan.killBeforeCall;
+            powerCut = state.plan.powerCut;
+            if (!die && HasUnflushedWrites()) {
                 auto& runs = state.counts.unflushedBefore[threadIndex];
                 if (!runs.empty() && runs.back().second + 1 == call)
                     runs.back().second = call;
                 else
                     runs.push_back({call, call});
             }
-            if (threadIndex == state.plan.cancelThread && call == state.plan.cancelBeforeCall)
+            if (!die && threadIndex == state.plan.cancelThread &&
+                call == state.plan.cancelBeforeCall)
                 state.cancelDue = true;
             press = state.cancelDue && threadIndex == state.plan.cancelThread &&
                     state.counts.cancelPressedAt == 0;
@@ -106,6 +132,8 @@ Scope::Scope(const char* name, unsigned kind) {
             }
         }
     }
+    if (die)
+        Die(powerCut);
     // Another's acts planned for this moment, before the call does anything.
     if (anyActs && threadIndex >= 0) {
         std::vector<std::function<void()>> due;
@@ -138,10 +166,24 @@ Scope::Scope(const char* name, unsigned kind) {
         std::lock_guard guard(S().lock);
         S().counts.cancelPressedAt = 0;
     }
+    if ((kind & Whole) != 0)
+        TakeWhole();
 }
 
 Scope::~Scope() {
+    if (holdsWhole_) {
+        inWholeCall = false;
+        WholeCalls().unlock_shared();
+    }
     --depth;
+}
+
+void Scope::TakeWhole() {
+    if (inWholeCall)
+        return;
+    WholeCalls().lock_shared();
+    inWholeCall = true;
+    holdsWhole_ = true;
 }
 
 ProductCode::ProductCode() : saved_(depth) {

@@ -25,6 +25,10 @@ enum Kind : unsigned {
     Point = 1,
     // A call that can fail; a plan can make its k-th use fail.
     CanFail = 2,
+    // A call Windows makes in one step (a file made with its access list, a rename, a registry
+    // value written): a kill from another thread of the process comes before it or after it,
+    // never halfway through. It runs no code of the installer's and waits for no other thread.
+    Whole = 4,
 };
 
 class Scope {
@@ -37,8 +41,11 @@ class Scope {
     bool Fails() const { return fails_; }
 
   private:
+    void TakeWhole();
+
     bool counted_ = false;
     bool fails_ = false;
+    bool holdsWhole_ = false;
 };
 
 // Marks where winsim hands control to the installer's code: calls made from there count again.

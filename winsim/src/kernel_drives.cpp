@@ -226,7 +226,7 @@ BOOL WINAPI GetDiskFreeSpaceA(LPCSTR root, LPDWORD sectorsPerCluster, LPDWORD by
 }
 
 BOOL WINAPI CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security) {
-    calls::Scope call("CreateDirectoryA", calls::Point | calls::CanFail);
+    calls::Scope call("CreateDirectoryA", calls::Point | calls::CanFail | calls::Whole);
     if (call.Fails()) {
         SetError(ERROR_ACCESS_DENIED);
         return FALSE;

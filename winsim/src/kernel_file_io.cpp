@@ -443,7 +443,7 @@ bool winsim::CloseFileHandle(void* handle, bool& closed, bool fails) {
 
 HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                           DWORD disposition, DWORD flags, HANDLE templateFile) {
-    calls::Scope call("CreateFileA", calls::Point | calls::CanFail);
+    calls::Scope call("CreateFileA", calls::Point | calls::CanFail | calls::Whole);
     if (call.Fails()) {
         SetError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
@@ -456,7 +456,7 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
 }
 
 BOOL WINAPI DeleteFileA(LPCSTR path) {
-    calls::Scope call("DeleteFileA", calls::Point | calls::CanFail);
+    calls::Scope call("DeleteFileA", calls::Point | calls::CanFail | calls::Whole);
     if (call.Fails()) {
         SetError(ERROR_ACCESS_DENIED);
         return FALSE;
@@ -509,7 +509,7 @@ BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD read, LP
 
 BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD count, LPDWORD written,
                       LPVOID overlapped) {
-    calls::Scope call("WriteFile", calls::Point | calls::CanFail);
+    calls::Scope call("WriteFile", calls::Point | calls::CanFail | calls::Whole);
     if (call.Fails()) {
         SetError(ERROR_DISK_FULL);
         return FALSE;
@@ -588,7 +588,7 @@ BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD count, LPDWORD writte
 // zeros. Without distanceHigh, distance is a signed 32-bit move and the new position must fit
 // 32 bits.
 DWORD WINAPI SetFilePointer(HANDLE handle, LONG distance, LONG* distanceHigh, DWORD method) {
-    calls::Scope call("SetFilePointer", calls::Point | calls::CanFail);
+    calls::Scope call("SetFilePointer", calls::Point | calls::CanFail | calls::Whole);
     if (call.Fails()) {
         SetError(ERROR_INVALID_PARAMETER);
         return INVALID_SET_FILE_POINTER;
@@ -640,7 +640,7 @@ DWORD WINAPI SetFilePointer(HANDLE handle, LONG distance, LONG* distanceHigh, DW
 // under Wine; only a fault makes a valid time fail.
 BOOL WINAPI SetFileTime(HANDLE handle, const FILETIME* creation, const FILETIME* access,
                         const FILETIME* write) {
-    calls::Scope call("SetFileTime", calls::Point | calls::CanFail);
+    calls::Scope call("SetFileTime", calls::Point | calls::CanFail | calls::Whole);
     if (call.Fails()) {
         SetError(ERROR_ACCESS_DENIED);
         return FALSE;
@@ -675,7 +675,7 @@ BOOL WINAPI SetFileTime(HANDLE handle, const FILETIME* creation, const FILETIME*
 }
 
 BOOL WINAPI FlushFileBuffers(HANDLE handle) {
-    calls::Scope call("FlushFileBuffers", calls::Point | calls::CanFail);
+    calls::Scope call("FlushFileBuffers", calls::Point | calls::CanFail | calls::Whole);
     if (call.Fails()) {
         SetError(ERROR_WRITE_FAULT);
         return FALSE;
@@ -797,7 +797,7 @@ BOOL MoveWithin(LPCSTR existing, LPCSTR newName, DWORD flags) {
 } // namespace
 
 BOOL WINAPI MoveFileA(LPCSTR existing, LPCSTR newName) {
-    calls::Scope call("MoveFileA", calls::Point | calls::CanFail);
+    calls::Scope call("MoveFileA", calls::Point | calls::CanFail | calls::Whole);
     if (call.Fails()) {
         SetError(ERROR_ACCESS_DENIED);
         return FALSE;
@@ -809,7 +809,7 @@ BOOL WINAPI MoveFileA(LPCSTR existing, LPCSTR newName) {
 // "lacks MoveFileExA [error <n>]": it fails with that error, ERROR_CALL_NOT_IMPLEMENTED unless
 // told).
 BOOL WINAPI MoveFileExA(LPCSTR existing, LPCSTR newName, DWORD flags) {
-    calls::Scope call("MoveFileExA", calls::Point | calls::CanFail);
+    calls::Scope call("MoveFileExA", calls::Point | calls::CanFail | calls::Whole);
     if (call.Fails()) {
         SetError(ERROR_ACCESS_DENIED);
         return FALSE;
@@ -854,7 +854,7 @@ bool winsim::ExplicitDescriptor(const SECURITY_ATTRIBUTES* attributes,
 // must be allowed to change the file's attributes and to add a file to the new name's folder.
 // The file's contents, attributes and access list are those of every name it has.
 BOOL WINAPI CreateHardLinkA(LPCSTR newName, LPCSTR existing, LPSECURITY_ATTRIBUTES security) {
-    calls::Scope call("CreateHardLinkA", calls::Point | calls::CanFail);
+    calls::Scope call("CreateHardLinkA", calls::Point | calls::CanFail | calls::Whole);
     if (call.Fails()) {
         SetError(ERROR_ACCESS_DENIED);
         return FALSE;

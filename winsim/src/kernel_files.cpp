@@ -358,7 +358,7 @@ BOOL WINAPI FindClose(HANDLE handle) {
 }
 
 BOOL WINAPI SetFileAttributesA(LPCSTR path, DWORD attributes) {
-    calls::Scope call("SetFileAttributesA", calls::Point | calls::CanFail);
+    calls::Scope call("SetFileAttributesA", calls::Point | calls::CanFail | calls::Whole);
     if (call.Fails()) {
         SetError(ERROR_ACCESS_DENIED);
         return FALSE;
@@ -392,7 +392,7 @@ BOOL WINAPI SetFileAttributesA(LPCSTR path, DWORD attributes) {
 }
 
 BOOL WINAPI RemoveDirectoryA(LPCSTR path) {
-    calls::Scope call("RemoveDirectoryA", calls::Point | calls::CanFail);
+    calls::Scope call("RemoveDirectoryA", calls::Point | calls::CanFail | calls::Whole);
     if (call.Fails()) {
         SetError(ERROR_ACCESS_DENIED);
         return FALSE;

@@ -332,7 +332,7 @@ LONG WINAPI RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM access,
 LONG WINAPI RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR keyClass, DWORD options,
                             REGSAM access, LPSECURITY_ATTRIBUTES security, PHKEY result,
                             LPDWORD disposition) {
-    calls::Scope call("RegCreateKeyExA", calls::Point | calls::CanFail);
+    calls::Scope call("RegCreateKeyExA", calls::Point | calls::CanFail | calls::Whole);
     if (call.Fails())
         return ERROR_ACCESS_DENIED;
     (void)keyClass;
@@ -414,7 +414,7 @@ LONG WINAPI RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWO
 
 LONG WINAPI RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type, const BYTE* data,
                            DWORD dataBytes) {
-    calls::Scope call("RegSetValueExA", calls::Point | calls::CanFail);
+    calls::Scope call("RegSetValueExA", calls::Point | calls::CanFail | calls::Whole);
     if (call.Fails())
         return ERROR_REGISTRY_IO_FAILED;
     (void)reserved;
@@ -440,7 +440,7 @@ LONG WINAPI RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD typ
 }
 
 LONG WINAPI RegDeleteValueA(HKEY key, LPCSTR valueName) {
-    calls::Scope call("RegDeleteValueA", calls::Point | calls::CanFail);
+    calls::Scope call("RegDeleteValueA", calls::Point | calls::CanFail | calls::Whole);
     if (call.Fails())
         return ERROR_ACCESS_DENIED;
     std::lock_guard lock(machineLock());
@@ -457,7 +457,7 @@ LONG WINAPI RegDeleteValueA(HKEY key, LPCSTR valueName) {
 
 // A key with subkeys stays (Windows NT); "" deletes the key of the handle itself.
 LONG WINAPI RegDeleteKeyA(HKEY key, LPCSTR subKey) {
-    calls::Scope call("RegDeleteKeyA", calls::Point | calls::CanFail);
+    calls::Scope call("RegDeleteKeyA", calls::Point | calls::CanFail | calls::Whole);
     if (call.Fails())
         return ERROR_ACCESS_DENIED;
     if (subKey == nullptr)
@@ -486,7 +486,7 @@ LONG WINAPI RegDeleteKeyA(HKEY key, LPCSTR subKey) {
 }
 
 LONG WINAPI RegFlushKey(HKEY key) {
-    calls::Scope call("RegFlushKey", calls::Point | calls::CanFail);
+    calls::Scope call("RegFlushKey", calls::Point | calls::CanFail | calls::Whole);
     if (call.Fails())
         return ERROR_REGISTRY_IO_FAILED;
     std::lock_guard lock(machineLock());
@@ -502,7 +502,7 @@ LONG WINAPI RegFlushKey(HKEY key) {
 }
 
 LONG WINAPI RegCloseKey(HKEY key) {
-    calls::Scope call("RegCloseKey", calls::Point | calls::CanFail);
+    calls::Scope call("RegCloseKey", calls::Point | calls::CanFail | calls::Whole);
     if (call.Fails())
         return ERROR_INVALID_HANDLE;
     if (Predefined(key))
