@@ -6,6 +6,14 @@
 //   ENUMERATE_DISCS=folder   the discs disc1, disc2 and disc3, for the prompts
 //   ENUMERATE_TYPE=minimal   picks the minimal install (default: normal)
 //   ENUMERATE_CANCEL_PROMPT=1  cancels the install at its first disc prompt (the prompt's Cancel)
+//   ENUMERATE_FOLDER=path    types that folder (UTF-8) into the setup dialog before the start
+//   ENUMERATE_TRACE=1        keeps every call with the paths it names (calls.txt)
+//
+// Where the machine folder holds intruder.txt, another user acts once: its first line,
+// "act <thread> <call> <act>", says at which call of which thread, and what (intruder.h); the
+// lines after it are the places that user aims at (intruder::Load). What the act was, what it
+// reached, and the machine just before and after it go to events.txt, intruder-before.txt and
+// intruder-after.txt. Every program setup starts is noted with what its file then holds.
 //
 // The user presses start once, says yes to the confirmation and no to DirectX, answers every
 // other box with its first button, inserts the disc a prompt asks for (unless the user has
@@ -30,13 +38,19 @@
 #include <string>
 #include <thread>
 
+#include <sstream>
+#include <sys/stat.h>
+
 #include "base/install_state.h"
 #include "base/product_constants.h"
 #include "call_points.h"
 #include "desktop.h"
+#include "intruder.h"
 #include "machine.h"
+#include "other_user.h"
 #include "process.h"
 #include "resources/resource.h"
+#include "snapshot.h"
 #include "tree.h"
 
 namespace fs = std::filesystem;
@@ -60,16 +74,190 @@ class AutoUser : public winsim::User {
         discs_ = Environment("ENUMERATE_DISCS");
         minimal_ = Environment("ENUMERATE_TYPE") == "minimal";
         cancelAtPrompt_ = Environment("ENUMERATE_CANCEL_PROMPT") == "1";
+        installRoot_ = winsim::Utf8ToCp950(Environment("ENUMERATE_FOLDER"));
         if (folder_.empty() || discs_.empty()) {
             why = "WINSIM_MACHINE and ENUMERATE_DISCS are needed";
             return false;
         }
+        if (Environment("ENUMERATE_TRACE") == "1")
+            winsim::calls::TraceCalls();
+        if (!PlanIntruder(why))
+            return false;
         winsim::calls::WatchCancelPress([this] { NotePress(); });
         std::thread([this] { Run(); }).detach();
         return true;
     }
 
   private:
+    // The other user's act, when the machine folder plans one.
+    bool PlanIntruder(std::string& why) {
+        std::ifstream in(fs::path(folder_) / "intruder.txt", std::ios::binary);
+        if (!in)
+            return true;
+        std::string first, rest((std::istreambuf_iterator<char>(in)), {});
+        size_t cut = rest.find('\n');
+        first = rest.substr(0, cut);
+        rest = cut == std::string::npos ? "" : rest.substr(cut + 1);
+        std::istringstream words(first);
+        std::string word, name;
+        int thread = 0, call = 0;
+        words >> word >> thread >> call >> name;
+        auto act = enumerate::intruder::ParseAct(name);
+        if (word != "act" || call < 1 || !act || !enumerate::intruder::Load(rest, places_)) {
+            why = "intruder.txt: no act or places";
+            return false;
+        }
+        winsim::calls::AtThreadCall(
+            thread, call, [this, act = *act](const winsim::calls::Call& at) { Intrude(act, at); });
+        // What each program started holds as setup starts it, after the act.
+        for (int k = 1; k <= 4; ++k)
+            winsim::calls::AtCall("WinExec", k, -1,
+                                  [this](const winsim::calls::Call& at) { NoteStarted(at); });
+        return true;
+    }
+
+    static enumerate::intruder::There ThereAt(const std::string& path) {
+        auto host = winsim::HostPath(path);
+        struct stat info;
+        if (!host || ::lstat(host->c_str(), &info) != 0)
+            return enumerate::intruder::There::Nothing;
+        if (S_ISDIR(info.st_mode) ||
+            (S_ISLNK(info.st_mode) && ::stat(host->c_str(), &info) == 0 && S_ISDIR(info.st_mode)))
+            return enumerate::intruder::There::Folder;
+        return enumerate::intruder::There::File;
+    }
+
+    // Setup's journal where the other user finds it: in the install folder or a folder above
+    // it, or in a folder of setup's own name there; read as that user.
+    std::optional<enumerate::intruder::Journal> FindJournal() const {
+        std::string prefix = KeptPrefix, suffix = JournalSuffix;
+        auto isJournal = [&](const std::string& name) {
+            return name.size() > prefix.size() + suffix.size() && name.rfind(prefix, 0) == 0 &&
+                   name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+        };
+        std::vector<std::string> folders;
+        for (std::string at = places_.installFolder; !at.empty();
+             at = enumerate::intruder::IsRoot(at) ? "" : enumerate::intruder::FolderOf(at)) {
+            folders.push_back(at);
+            auto host = winsim::HostPath(at);
+            std::error_code error;
+            for (const auto& entry : fs::directory_iterator(host.value_or("/nonexistent"), error)) {
+                std::string name = winsim::Utf8ToCp950(entry.path().filename().string());
+                if (name.rfind(SetupNamePrefix, 0) == 0 && entry.is_directory(error))
+                    folders.push_back((at.back() == '\\' ? at : at + "\\") + name);
+            }
+        }
+        for (const auto& folder : folders) {
+            auto host = winsim::HostPath(folder);
+            std::error_code error;
+            for (const auto& entry : fs::directory_iterator(host.value_or("/nonexistent"), error)) {
+                std::string name = winsim::Utf8ToCp950(entry.path().filename().string());
+                if (!isJournal(name))
+                    continue;
+                enumerate::intruder::Journal journal;
+                journal.path = (folder.back() == '\\' ? folder : folder + "\\") + name;
+                if (winsim::ReadAsOtherUser(journal.path, journal.content) == 0)
+                    return journal;
+            }
+        }
+        return std::nullopt;
+    }
+
+    // A Windows path as a key of the machine's state ("c:/Games/kelvo").
+    static std::optional<std::string> KeyOf(const std::string& path) {
+        char letter = winsim::DriveLetterOf(path);
+        auto host = winsim::HostPath(path);
+        std::string root;
+        {
+            std::lock_guard lock(winsim::machineLock());
+            winsim::Drive* drive = winsim::machine().drive(letter);
+            root = drive != nullptr ? drive->hostFolder : "";
+        }
+        while (root.size() > 1 && root.back() == '/')
+            root.pop_back();
+        if (!host || root.empty() || host->rfind(root, 0) != 0)
+            return std::nullopt;
+        return std::string(1, letter) + ":" + host->substr(root.size());
+    }
+
+    static scenario::MachineState FixedDrives() {
+        std::vector<scenario::SnapshotRoot> roots;
+        {
+            std::lock_guard lock(winsim::machineLock());
+            for (const auto& [letter, drive] : winsim::machine().drives) {
+                if (drive.kind == winsim::DriveKind::Fixed)
+                    roots.push_back({std::string(1, letter) + ":", drive.hostFolder, {}});
+            }
+        }
+        return scenario::TakeSnapshot(roots);
+    }
+
+    // Just before the call does anything: the planned act, or, where it has nothing to aim at,
+    // the next one that fits the call.
+    void Intrude(const enumerate::intruder::Act& planned, const winsim::calls::Call& call) {
+        namespace intruder = enumerate::intruder;
+        std::string where = call.function;
+        for (const auto& path : call.paths)
+            where += "\t" + winsim::Cp950ToUtf8(path);
+        Note("intruder-call\t" + where);
+        auto acts = intruder::ActsFor(call.function, call.paths, places_);
+        auto at = std::find(acts.begin(), acts.end(), planned);
+        std::rotate(acts.begin(), at == acts.end() ? acts.begin() : at, acts.end());
+        if (at == acts.end())
+            acts.insert(acts.begin(), planned);
+        auto journal = FindJournal();
+        std::optional<winsim::OtherUserAct> act;
+        intruder::Act chosen = planned;
+        for (const auto& candidate : acts) {
+            act = intruder::PlanAct(candidate, call.paths, places_, ThereAt, journal);
+            if (act) {
+                chosen = candidate;
+                break;
+            }
+        }
+        if (!act) {
+            Note("intruder\tnone");
+            return;
+        }
+        auto reach = intruder::ReachOf(*act);
+        auto before = FixedDrives();
+        std::uint32_t error = winsim::ActAsOtherUser(*act);
+        auto after = FixedDrives();
+        scenario::SaveSnapshot(before, fs::path(folder_) / "intruder-before.txt");
+        scenario::SaveSnapshot(after, fs::path(folder_) / "intruder-after.txt");
+        std::string line =
+            "intruder\t" + intruder::Name(chosen) + "\t" + std::to_string(error) + "\t" + act->kind;
+        for (size_t i = 0; i < act->arguments.size(); ++i) {
+            bool content = i == 1 && (act->kind == "file" || act->kind == "write");
+            line += "\t" + (content ? std::to_string(act->arguments[i].size()) + " bytes"
+                                    : winsim::Cp950ToUtf8(act->arguments[i]));
+        }
+        Note(line);
+        for (const auto& [kind, paths] :
+             {std::pair{"tree", &reach.trees}, std::pair{"entry", &reach.entries},
+              std::pair{"moved", &reach.moved}}) {
+            for (const auto& path : *paths) {
+                if (auto key = KeyOf(path))
+                    Note(std::string("intruder-") + kind + "\t" + *key);
+            }
+        }
+    }
+
+    void NoteStarted(const winsim::calls::Call& call) {
+        if (call.paths.empty())
+            return;
+        auto host = winsim::HostPath(call.paths.front());
+        std::ifstream in(host.value_or("/nonexistent"), std::ios::binary);
+        std::string content((std::istreambuf_iterator<char>(in)), {});
+        static const char digits[] = "0123456789abcdef";
+        std::string hex;
+        for (char c : content.substr(0, 256)) {
+            hex += digits[(unsigned char)c >> 4];
+            hex += digits[(unsigned char)c & 15];
+        }
+        Note("started\t" + winsim::Cp950ToUtf8(call.paths.front()) + "\t" + (in ? hex : "missing"));
+    }
+
     void Note(const std::string& line) {
         std::lock_guard lock(logLock_);
         std::ofstream(fs::path(folder_) / "events.txt", std::ios::app) << line << "\n";
@@ -91,7 +279,13 @@ class AutoUser : public winsim::User {
     void NotePress() {
         int links = 0;
         std::error_code error;
-        for (const char* folder : {"C:\\Start Menu\\Programs", "C:\\Desktop"}) {
+        std::vector<std::string> shellFolders;
+        {
+            std::lock_guard lock(winsim::machineLock());
+            for (const char* name : {"Programs", "Desktop"})
+                shellFolders.push_back(winsim::Utf8ToCp950(winsim::machine().shellFolders[name]));
+        }
+        for (const auto& folder : shellFolders) {
             auto host = winsim::HostPath(folder);
             for (auto it = fs::recursive_directory_iterator(host.value_or(""), error);
                  host && !error && it != fs::recursive_directory_iterator(); it.increment(error))
@@ -170,6 +364,8 @@ class AutoUser : public winsim::User {
                 std::string error;
                 if (window.templateName == "IDD_SETUP") {
                     if (!started) {
+                        if (!installRoot_.empty())
+                            desktop::Type(window.handle, IDC_PATH, installRoot_, error);
                         if (minimal_)
                             desktop::Click(window.handle, IDC_MINIMAL, error);
                         desktop::Click(window.handle, IDC_START, error);
@@ -201,6 +397,8 @@ class AutoUser : public winsim::User {
     std::string discs_;
     bool minimal_ = false;
     bool cancelAtPrompt_ = false;
+    std::string installRoot_;
+    enumerate::intruder::Places places_;
     std::atomic<bool> doneAnswered_{false};
     std::mutex logLock_;
 };

@@ -51,15 +51,17 @@
 #include <iterator>
 #include <map>
 #include <optional>
+#include <set>
 #include <sstream>
-#include <sys/xattr.h>
 #include <string>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
 #include "base/product_constants.h"
+#include "file_security.h"
 #include "host_files.h"
+#include "intruder.h"
 #include "machine.h"
 #include "run_program.h"
 #include "snapshot.h"
@@ -76,6 +78,8 @@ struct Options {
     bool cancels = true;
     bool faults = true;
     bool kills = true;
+    bool intruders = false; // another user acting at every call
+    bool everyAct = false;  // ... every act that fits it, not one
     int jobs = 2;
     int every = 1;
     double timeoutSeconds = 60;
@@ -139,6 +143,9 @@ void MergeAsWindows(const fs::path& from, const fs::path& to) {
     }
 }
 
+// What the game's program on the first disc holds.
+const char GameContent[] = "game";
+
 // The file of several blocks: that many of the product's copy blocks, and a byte.
 constexpr int BigFileBlocks = 8;
 constexpr size_t CopyBlockBytes = 65536;
@@ -150,7 +157,7 @@ constexpr size_t CopyBlockBytes = 65536;
 // that an earlier install has under names in other letters.
 void MakeDiscs(const fs::path& discs) {
     fs::path d1 = discs / "disc1", d2 = discs / "disc2", d3 = discs / "disc3";
-    Write(d1 / "kelvo/kelvo.exe", "game", true);
+    Write(d1 / "kelvo/kelvo.exe", GameContent, true);
     Write(d1 / "kelvo/data/blocks.dat", std::string(BigFileBlocks * CopyBlockBytes + 1, 'b'), true);
     Write(d1 / "kelvo/pixie.exe", "pixie", true);
     Write(d1 / "kelvo/ReadMe.txt", "read me", true);
@@ -221,6 +228,8 @@ struct Plan {
     int killBefore = 0;   // 0: no kill
     bool powerCut = false;
     int killThread = 2; // the thread whose call the kill precedes: 0 the main thread, 2 the worker
+    bool trace = false; // every call is kept with the paths it names
+    std::string intruder = {}; // the other user's act: "<thread> <call> <act>" (empty: none)
     std::string Name() const {
         std::string name = type;
         if (cancelBefore != 0)
@@ -230,8 +239,32 @@ struct Plan {
         if (killBefore != 0)
             name += std::string(powerCut ? " power cut" : " killed") + " before " +
                     ThreadName(killThread) + " call " + std::to_string(killBefore);
+        if (!intruder.empty())
+            name += " another user acting at " + intruder;
         return name;
     }
+};
+
+// A call of the trace: its place in it, thread, the thread's call, function and paths (UTF-8).
+struct TracedCall {
+    int order = 0;
+    int thread = 0;
+    int call = 0;
+    std::string function;
+    std::vector<std::string> paths;
+};
+
+// What the other user did in a run: at which call (the function and the paths it named, UTF-8),
+// the act that fitted (none: nothing to aim at), its error (0: done), its words, and what it
+// reached with the machine around it.
+struct OtherUsersAct {
+    bool came = false;
+    std::string function;
+    std::vector<std::string> callPaths;
+    std::string act;
+    std::uint32_t error = 0;
+    std::vector<std::string> words; // the act and its arguments (a content as its size)
+    enumerate::intruder::Trace trace;
 };
 
 // What a run left.
@@ -258,18 +291,52 @@ struct Outcome {
     bool record = false; // the registry still names a journal of setup's
     scenario::MachineState machine;
     double seconds = 0;
+    // With the trace: every call that is a point, in order, and where the cancel was pressed.
+    std::vector<TracedCall> trace;
+    int cancelOrder = 0;
+    // The other user's act, and the programs started with what their files held.
+    OtherUsersAct other;
+    std::vector<std::pair<std::string, std::string>> started; // path (UTF-8), content in hex
 };
+
+// The machine a family of runs installs on. The usual one installs into the default folder, with
+// the shell folders at C:\Start Menu\Programs and C:\Desktop. The one with another user on it
+// installs into C:\Games, a folder an administrator made at the root, which every user may
+// change; the shell folders are in the administrator's profile, which only that account, the
+// administrators and the system may change (C:\Users only administrators); beside them an
+// administrators-only folder holding files of the install's names, and the Windows folder.
+struct Layout {
+    std::string installRoot; // typed into the setup dialog (empty: the default)
+    std::string programs = "Start Menu/Programs"; // the shell folders, under drive C
+    std::string desktop = "Desktop";
+    bool otherUser = false;
+};
+
+Layout OtherUserLayout() {
+    return {"C:\\Games", "Users/Admin/Start Menu/Programs", "Users/Admin/Desktop", true};
+}
+
+// Where the other user aims on that machine (UTF-8 Windows paths, and state keys).
+const char AdminOnly[] = "C:\\Admin only";
+const char AdminOnlyKey[] = "c:/Admin only";
+const char WindowsKey[] = "c:/Windows";
+const char ProfileKey[] = "c:/Users/Admin";
+const char GamesKey[] = "c:/Games";
 
 class Enumeration {
   public:
-    Enumeration(Options options, fs::path work)
-        : options_(std::move(options)), work_(std::move(work)) {
+    Enumeration(Options options, fs::path work, Layout layout = {})
+        : options_(std::move(options)), work_(std::move(work)), layout_(std::move(layout)) {
         discs_ = work_ / "discs";
         MakeDiscs(discs_);
         base_ = work_ / "base";
-        Write(base_ / "Program Files/tornwell/beside.txt", "stays");
-        Write(base_ / "Program Files/tornwell/kelvo-old/keep.txt", "stays");
-        installed_ = base_ / "Program Files/tornwell" / Utf8(ProductFolder);
+        std::string root =
+            layout_.installRoot.empty() ? Utf8(DefaultInstallRoot) : layout_.installRoot;
+        if (layout_.installRoot.empty()) {
+            Write(base_ / "Program Files/tornwell/beside.txt", "stays");
+            Write(base_ / "Program Files/tornwell/kelvo-old/keep.txt", "stays");
+        }
+        installed_ = base_ / Relative(root) / Utf8(ProductFolder);
         // The player's empty folder, which a disc has too.
         fs::create_directories(installed_ / "sound");
         std::vector<EarlierFile> earlier(std::begin(EarlierInstall), std::end(EarlierInstall));
@@ -278,24 +345,26 @@ class Enumeration {
             Write(installed_ / file.path, file.content, file.readOnly);
             winsim::StoreDosAttributes((installed_ / file.path).string(), file.dosAttributes);
         }
-        group_ = "Start Menu/Programs/" + Utf8(CompanyFolder) + "/" + Utf8(ProductTitle);
+        group_ = layout_.programs + "/" + Utf8(CompanyFolder) + "/" + Utf8(ProductTitle);
         Write(base_ / group_ / Utf8(ShortcutLinkNames[0]), "the earlier install's link");
-        Write(base_ / "Desktop" / Utf8(ShortcutLinkNames[1]), "the earlier install's link");
+        Write(base_ / layout_.desktop / Utf8(ShortcutLinkNames[1]), "the earlier install's link");
+        if (layout_.otherUser)
+            LayOutOtherUsersMachine();
         // Everything is old: a file the install touched would show a new time.
         for (const auto& entry : fs::recursive_directory_iterator(base_)) {
             if (entry.is_regular_file())
                 fs::last_write_time(entry.path(), fs::last_write_time(entry.path()) -
                                                       std::chrono::hours(24 * 3650));
         }
-        installFolder_ = "c:/" + Relative(Utf8(DefaultInstallRoot)) + "/" + Utf8(ProductFolder);
+        installFolder_ = "c:/" + Relative(root) + "/" + Utf8(ProductFolder);
         for (const EarlierFile& file : PlayerFiles)
             players_.push_back(installFolder_ + "/" + file.path);
         // The install's places, and setup's own folder at the root, where its journal lies
         // until the install concludes (what is left in there is judged as a journal).
         allowed_ = {installFolder_, "c:/" + std::string(SetupNamePrefix),
-                    "c:/Start Menu/Programs/" + Utf8(CompanyFolder),
-                    "c:/Desktop/" + Utf8(ShortcutLinkNames[0]),
-                    "c:/Desktop/" + Utf8(ShortcutLinkNames[1])};
+                    "c:/" + layout_.programs + "/" + Utf8(CompanyFolder),
+                    "c:/" + layout_.desktop + "/" + Utf8(ShortcutLinkNames[0]),
+                    "c:/" + layout_.desktop + "/" + Utf8(ShortcutLinkNames[1])};
         fs::create_directories(work_ / "empty");
         before_ = scenario::TakeSnapshot(Roots(base_, work_ / "empty"));
     }
@@ -320,18 +389,15 @@ class Enumeration {
         fs::path folder = work_ / name;
         fs::remove_all(folder);
         fs::create_directories(folder);
-        fs::copy(from ? *from / "c" : base_, folder / "c",
-                 fs::copy_options::recursive | fs::copy_options::copy_symlinks);
-        // fs::copy keeps neither times nor the hidden and system attributes: bring them over.
-        CopyTimesAndAttributes(from ? *from / "c" : base_, folder / "c");
+        enumerate::CopyDrive(from ? *from / "c" : base_, folder / "c");
         // The registry as the run before left it.
         if (from && fs::exists(*from / "registry.txt"))
             fs::copy_file(*from / "registry.txt", folder / "registry.txt");
         std::ostringstream machine;
         machine << "drive c fixed \"" << (folder / "c").string() << "\" free 10737418240\n"
                 << "drive d cdrom \"" << (discs_ / "disc1").string() << "\"\n"
-                << "shellfolder Programs \"C:\\Start Menu\\Programs\"\n"
-                << "shellfolder Desktop \"C:\\Desktop\"\n";
+                << "shellfolder Programs \"" << WindowsPath(layout_.programs) << "\"\n"
+                << "shellfolder Desktop \"" << WindowsPath(layout_.desktop) << "\"\n";
         if (!plan.failCall.empty())
             machine << "fault call " << plan.failCall << " " << plan.failUse << "\n";
         if (plan.cancelBefore != 0)
@@ -340,9 +406,16 @@ class Enumeration {
             machine << (plan.powerCut ? "power cut" : "kill") << " before call " << plan.killBefore
                     << " thread " << plan.killThread << "\n";
         Write(folder / "machine.txt", machine.str());
+        std::error_code error;
+        fs::remove(folder / "intruder.txt", error);
+        if (!plan.intruder.empty()) {
+            std::ofstream(folder / "intruder.txt", std::ios::binary)
+                << "act " << plan.intruder << "\n"
+                << enumerate::intruder::Save(places_);
+        }
 
         auto start = Clock::now();
-        Outcome outcome = Spawn(folder, plan.type, cancelAtPrompt);
+        Outcome outcome = Spawn(folder, plan, cancelAtPrompt);
         outcome.seconds = std::chrono::duration<double>(Clock::now() - start).count();
         Read(folder, outcome);
         return outcome;
@@ -352,42 +425,68 @@ class Enumeration {
     const scenario::MachineState& before() const { return before_; }
     const std::vector<std::string>& players() const { return players_; }
     const std::vector<std::string>& allowed() const { return allowed_; }
+    const std::string& installFolder() const { return installFolder_; }
+    const enumerate::intruder::Places& places() const { return places_; }
+    // The product's links, as state keys: their times are those of their writing.
+    std::set<std::string> LinkKeys() const {
+        std::set<std::string> keys;
+        for (int row = 0; row < SHORTCUT_ROWS; ++row) {
+            keys.insert("c:/" + group_ + "/" + Utf8(ShortcutLinkNames[row]));
+            if (row < 2)
+                keys.insert("c:/" + layout_.desktop + "/" + Utf8(ShortcutLinkNames[row]));
+        }
+        return keys;
+    }
 
   private:
+    // "C:\..." for a path under drive C.
+    static std::string WindowsPath(std::string relative) {
+        std::replace(relative.begin(), relative.end(), '/', '\\');
+        return "C:\\" + relative;
+    }
+
+    // The places only administrators may change, and the Windows folder: each with files, one
+    // read-only, of the names the install has, so that a link into one gives setup something to
+    // change there.
+    void LayOutOtherUsersMachine() {
+        namespace security = winsim::security;
+        fs::path only = base_ / "Admin only";
+        Write(only / "victim.dll", "the administrators' library", true);
+        Write(only / "kelvo.exe", "the administrators' kelvo.exe", true);
+        Write(only / "ReadMe.txt", "the administrators' read me");
+        Write(only / "data/shared.dat", "the administrators' data");
+        Write(only / "save/slot1.sav", "the administrators' save");
+        fs::create_directories(only / "sound");
+        Write(base_ / "Windows/win.ini", "[windows]");
+        Write(base_ / "Windows/System32/kernel32.dll", "the system's kernel32", true);
+        std::string administrator =
+            security::ToString(security::MachineAccount(security::AdministratorRid));
+        const std::pair<fs::path, std::string> acls[] = {
+            {only, "O:BAD:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)"},
+            {base_ / "Users", "O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)"},
+            {base_ / "Users/Admin", "O:" + administrator +
+                                        "D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" +
+                                        administrator + ")"},
+        };
+        for (const auto& [path, sddl] : acls)
+            winsim::files::StoreDescriptor(path.string(), *security::ParseSddl(sddl));
+        namespace intruder = enumerate::intruder;
+        places_.installFolder =
+            winsim::Utf8ToCp950(layout_.installRoot + "\\" + Utf8(ProductFolder));
+        places_.aim = winsim::Utf8ToCp950(AdminOnly);
+        places_.system = "C:\\Windows";
+        places_.victim = winsim::Utf8ToCp950(std::string(AdminOnly) + "\\victim.dll");
+        places_.player = places_.installFolder + "\\notes.txt";
+        places_.links = {
+            winsim::Utf8ToCp950(WindowsPath(group_ + "/" + Utf8(ShortcutLinkNames[0]))),
+            winsim::Utf8ToCp950(WindowsPath(layout_.desktop + "/" + Utf8(ShortcutLinkNames[1])))};
+        places_.drives = "c";
+    }
+
     static std::string Relative(std::string windowsPath) {
         windowsPath = windowsPath.substr(3); // "C:\"
         std::replace(windowsPath.begin(), windowsPath.end(), '\\', '/');
         return windowsPath;
-    }
-
-    static void CopyTimesAndAttributes(const fs::path& from, const fs::path& to) {
-        for (const auto& entry : fs::recursive_directory_iterator(from)) {
-            fs::path copy = to / fs::relative(entry.path(), from);
-            std::error_code error;
-            if (!entry.is_directory())
-                fs::last_write_time(copy, fs::last_write_time(entry.path()), error);
-            winsim::StoreDosAttributes(copy.string(),
-                                       winsim::StoredDosAttributes(entry.path().string()));
-            CopyWinsimRecords(entry.path(), copy);
-        }
-    }
-
-    // The owner and access list winsim keeps with an entry, and those of the links in a folder
-    // (extended attributes "user.winsim.*"): a folder setup made for itself is one it made only
-    // with them.
-    static void CopyWinsimRecords(const fs::path& from, const fs::path& to) {
-        char names[8192];
-        ssize_t listed = ::llistxattr(from.c_str(), names, sizeof names);
-        for (ssize_t at = 0; at < listed;) {
-            std::string name(names + at);
-            at += (ssize_t)name.size() + 1;
-            if (name.rfind("user.winsim.", 0) != 0)
-                continue;
-            char value[8192];
-            ssize_t length = ::lgetxattr(from.c_str(), name.c_str(), value, sizeof value);
-            if (length >= 0)
-                ::lsetxattr(to.c_str(), name.c_str(), value, (size_t)length, 0);
-        }
     }
 
     std::vector<scenario::SnapshotRoot> Roots(const fs::path& c, const fs::path&) const {
@@ -397,12 +496,14 @@ class Enumeration {
                 {"disc disc3", discs_ / "disc3", {}}};
     }
 
-    Outcome Spawn(const fs::path& folder, const std::string& type, bool cancelAtPrompt) {
+    Outcome Spawn(const fs::path& folder, const Plan& plan, bool cancelAtPrompt) {
         scenario::ProgramRun run = scenario::RunProgram(
             options_.setup,
             {"WINSIM_MACHINE=" + folder.string(), "ENUMERATE_DISCS=" + discs_.string(),
-             "ENUMERATE_TYPE=" + type,
-             std::string("ENUMERATE_CANCEL_PROMPT=") + (cancelAtPrompt ? "1" : "0")},
+             "ENUMERATE_TYPE=" + plan.type,
+             std::string("ENUMERATE_CANCEL_PROMPT=") + (cancelAtPrompt ? "1" : "0"),
+             "ENUMERATE_FOLDER=" + layout_.installRoot,
+             std::string("ENUMERATE_TRACE=") + (plan.trace ? "1" : "0")},
             {"WINSIM_", "ENUMERATE_"}, folder / "output.txt", options_.timeoutSeconds);
         Outcome outcome;
         outcome.ended = run.ended;
@@ -439,7 +540,15 @@ class Enumeration {
                 outcome.pressAfterDone = line.find("after done") != std::string::npos;
             } else if (line.rfind("last notice at worker call ", 0) == 0) {
                 outcome.lastNotice = std::atoi(line.c_str() + 27);
+            } else if (line.rfind("intruder", 0) == 0 || line.rfind("started\t", 0) == 0) {
+                ReadOtherUsersLine(line, outcome);
             }
+        }
+        if (outcome.other.came && !outcome.other.act.empty()) {
+            auto& trace = outcome.other.trace;
+            trace.done = outcome.other.error == 0;
+            scenario::LoadSnapshot(folder / "intruder-before.txt", trace.before);
+            scenario::LoadSnapshot(folder / "intruder-after.txt", trace.after);
         }
         for (const auto& line : ReadLines(folder / "calls.txt")) {
             std::istringstream words(line);
@@ -460,6 +569,17 @@ class Enumeration {
                 int first = 0, last = 0;
                 if (words >> first >> last)
                     outcome.unflushed[std::atoi(name.c_str())].push_back({first, last});
+            } else if (kind == "cancel-order") {
+                outcome.cancelOrder = std::atoi(name.c_str());
+            } else if (kind == "call") {
+                // "call <order> <thread> <call> <function>", a TAB and each path.
+                auto fields = SplitTabs(line);
+                std::istringstream head(fields[0]);
+                TracedCall call;
+                std::string word;
+                head >> word >> call.order >> call.thread >> call.call >> call.function;
+                call.paths.assign(fields.begin() + 1, fields.end());
+                outcome.trace.push_back(std::move(call));
             }
         }
         fs::path c = folder / "c";
@@ -470,7 +590,7 @@ class Enumeration {
         for (int row = 0; row < SHORTCUT_ROWS; ++row) {
             for (const fs::path& link :
                  {c / group_ / Utf8(ShortcutLinkNames[row]),
-                  row < 2 ? c / "Desktop" / Utf8(ShortcutLinkNames[row]) : fs::path()}) {
+                  row < 2 ? c / layout_.desktop / Utf8(ShortcutLinkNames[row]) : fs::path()}) {
                 if (!link.empty() && fs::exists(link, error) && fs::file_size(link, error) > 40)
                     ++outcome.links;
             }
@@ -505,8 +625,43 @@ class Enumeration {
         outcome.machine = scenario::TakeSnapshot(Roots(c, {}));
     }
 
+    static std::vector<std::string> SplitTabs(const std::string& line) {
+        std::vector<std::string> fields;
+        size_t from = 0;
+        for (size_t tab; (tab = line.find('\t', from)) != std::string::npos; from = tab + 1)
+            fields.push_back(line.substr(from, tab - from));
+        fields.push_back(line.substr(from));
+        return fields;
+    }
+
+    // The other user's lines of events.txt (auto_user.cpp).
+    static void ReadOtherUsersLine(const std::string& line, Outcome& outcome) {
+        auto fields = SplitTabs(line);
+        auto& other = outcome.other;
+        if (fields[0] == "intruder-call") {
+            other.came = true;
+            other.function = fields.size() > 1 ? fields[1] : "";
+            other.callPaths.assign(fields.begin() + std::min<size_t>(2, fields.size()),
+                                   fields.end());
+        } else if (fields[0] == "intruder" && fields.size() >= 4) {
+            other.act = fields[1];
+            other.error = (std::uint32_t)std::strtoul(fields[2].c_str(), nullptr, 10);
+            other.words.assign(fields.begin() + 3, fields.end());
+        } else if (fields[0] == "intruder-tree" && fields.size() > 1) {
+            other.trace.trees.push_back(fields[1]);
+        } else if (fields[0] == "intruder-entry" && fields.size() > 1) {
+            other.trace.entries.push_back(fields[1]);
+        } else if (fields[0] == "intruder-moved" && fields.size() > 1) {
+            other.trace.moved.push_back(fields[1]);
+        } else if (fields[0] == "started" && fields.size() > 2) {
+            outcome.started.push_back({fields[1], fields[2]});
+        }
+    }
+
     Options options_;
     fs::path work_;
+    Layout layout_;
+    enumerate::intruder::Places places_;
     fs::path discs_;
     fs::path base_;
     fs::path installed_;
@@ -833,16 +988,461 @@ void RunAll(Enumeration& enumeration, const Options& options, std::vector<Point>
         thread.join();
 }
 
+// ---- another user at every call ----
+
+// A family of runs with the other user acting: the install (its commit included), the rollback
+// after a cancel while the last notice is up, and the next setup's recovery of an install killed
+// a quarter into the copy worker's calls, or at its last notice. start: the machine as the
+// family's setup finds it (what a refused or blocked recovery may leave).
+struct OtherUserFamily {
+    std::string name;
+    Plan plan;
+    std::optional<fs::path> from;
+    std::vector<TracedCall> calls;
+    scenario::MachineState start;
+};
+
+// One run: the act planned at a thread's call, and what came of it.
+struct OtherUserRun {
+    const OtherUserFamily* family = nullptr;
+    int thread = 0;
+    int call = 0;
+    std::string act;
+    std::string function; // the call's, as counted
+    std::string failure;  // empty: passed
+    std::string ended;    // how setup ended
+    std::string acted;    // what the other user did, and whether it was done
+    std::string effective;
+    std::string category;
+    int severity = 0;
+    double seconds = 0;
+    std::vector<enumerate::intruder::Difference> differences;
+};
+
+std::string OnlyLine(const OtherUserRun& run) {
+    std::string family = run.family->name == "install" ? "" : run.family->name + " ";
+    return "intruder " + family + std::to_string(run.call) + " " + std::to_string(run.thread) +
+           " " + run.act;
+}
+
+// How the installer ended, as the user saw it.
+std::string EndedHow(const Outcome& outcome) {
+    auto startsWith = [&](const char* format) {
+        std::string text = Utf8(format);
+        text = text.substr(0, text.find('%'));
+        for (const auto& box : outcome.boxes) {
+            std::string message = box.substr(box.find(" | ") + 3);
+            if (message.rfind(text, 0) == 0)
+                return true;
+        }
+        return false;
+    };
+    std::string how = outcome.treeAtDone ? "success reported" : "no success reported";
+    if (Shown(outcome, TextInstallFailed))
+        how += ", failure reported";
+    if (startsWith(TextJournalRefused))
+        how += ", the journal refused";
+    if (startsWith(TextRecoveryBlocked))
+        how += ", the recovery blocked";
+    if (outcome.gaveUp)
+        how += ", the user gave up";
+    return how;
+}
+
+// Where a state key lies, from the most to the least grave, for the categories.
+std::pair<int, std::string> PlaceOf(const Enumeration& enumeration, const std::string& key) {
+    using enumerate::intruder::Under;
+    if (Under(key, AdminOnlyKey))
+        return {0, "the administrators-only folder"};
+    if (Under(key, WindowsKey))
+        return {1, "the Windows folder"};
+    if (Under(key, ProfileKey))
+        return {2, "the administrator's links"};
+    if (Under(key, enumeration.installFolder()))
+        return {4, "the install folder"};
+    if (Under(key, GamesKey))
+        return {5, "the players' folder"};
+    return {6, "elsewhere"};
+}
+
+std::string ActKindOf(const std::string& act) {
+    return act.substr(0, act.find(':'));
+}
+
+// Runs one act and judges it: nothing only administrators may change changes, and the machine
+// ends as it was or completely installed, but for what the other user did (intruder.h). A run
+// that leaves setup's journal or record is followed by the next setup, cancelled at its first
+// prompt, whose end is judged so.
+void JudgeOtherUser(Enumeration& enumeration, OtherUserRun& run,
+                    const scenario::MachineState& complete, const std::string& name) {
+    namespace intruder = enumerate::intruder;
+    const OtherUserFamily& family = *run.family;
+    Plan plan = family.plan;
+    plan.intruder = std::to_string(run.thread) + " " + std::to_string(run.call) + " " + run.act;
+    Outcome outcome = enumeration.Run(plan, name, false, family.from);
+    run.seconds = outcome.seconds;
+    run.ended = EndedHow(outcome);
+    const auto& other = outcome.other;
+    run.effective = other.act;
+    if (!other.came) {
+        run.acted = "the call never came";
+    } else if (other.act.empty()) {
+        run.acted = "nothing to aim at";
+    } else {
+        std::string words;
+        for (size_t i = 0; i < other.words.size(); ++i)
+            words += (i == 0 ? "" : " ") + other.words[i];
+        run.acted =
+            words + ": " +
+            (other.error == 0 ? "done" : "refused (error " + std::to_string(other.error) + ")");
+    }
+    if (other.came)
+        run.acted = "at " + other.function +
+                    (other.callPaths.empty() ? "" : " " + other.callPaths.front()) + ", " +
+                    run.acted;
+    auto fail = [&](const std::string& why, int severity, const std::string& category) {
+        run.failure = why;
+        run.severity = severity;
+        run.category = category + " (" +
+                       ActKindOf(run.effective.empty() ? run.act : run.effective) + " at " +
+                       (other.came ? other.function : run.function) + ")";
+    };
+    auto endedBadly = [](const Outcome& ended) -> std::string {
+        if (!ended.ended)
+            return "hung: killed after the timeout";
+        if (!ended.signal.empty())
+            return "the installer was " + ended.signal;
+        if ((ended.status & 0xFF) != 0xFF)
+            return "ended with status " + std::to_string(ended.status);
+        return "";
+    };
+    if (std::string why = endedBadly(outcome); !why.empty())
+        return fail(why, 3, why.substr(0, why.find(':')));
+    // Whatever else: what only administrators may change stays as it was, in this run too.
+    intruder::Trace none;
+    auto guarded = [&](const scenario::MachineState& state) {
+        std::vector<intruder::Difference> changed;
+        for (const auto& difference : intruder::Differences(enumeration.before(), state, none)) {
+            bool link = std::any_of(
+                enumeration.allowed().begin(), enumeration.allowed().end(),
+                [&](const std::string& place) { return intruder::Under(difference.path, place); });
+            if (PlaceOf(enumeration, difference.path).first <= 2 && !link)
+                changed.push_back(difference);
+        }
+        return changed;
+    };
+    auto describe = [](const std::vector<intruder::Difference>& differences) {
+        std::string text;
+        for (size_t i = 0; i < differences.size() && i < 6; ++i)
+            text += (i == 0 ? "" : ", ") + differences[i].path + " " + differences[i].what;
+        if (differences.size() > 6)
+            text += " and " + std::to_string(differences.size() - 6) + " more";
+        return text;
+    };
+    auto failOver = [&](const std::vector<intruder::Difference>& differences,
+                        const std::string& when) {
+        run.differences = differences;
+        // The gravest place changed names the category.
+        auto gravest = std::min_element(
+            differences.begin(), differences.end(), [&](const auto& a, const auto& b) {
+                return PlaceOf(enumeration, a.path).first < PlaceOf(enumeration, b.path).first;
+            });
+        auto [severity, place] = PlaceOf(enumeration, gravest->path);
+        std::string what = gravest->what;
+        fail(when + describe(differences), severity, place + ": " + what.substr(0, what.find(',')));
+    };
+    if (auto changed = guarded(outcome.machine); !changed.empty())
+        return failOver(changed, "");
+    // The program setup starts as the administrator is the game it installed.
+    static const char digits[] = "0123456789abcdef";
+    std::string game;
+    for (char c : std::string(GameContent)) {
+        game += digits[(unsigned char)c >> 4];
+        game += digits[(unsigned char)c & 15];
+    }
+    for (const auto& [program, content] : outcome.started) {
+        if (content != "missing" && content != game)
+            return fail("started, as the administrator, " + program +
+                            ", which held what another user wrote",
+                        3, "started another user's program as the administrator");
+    }
+    // A journal or record left: the next setup finishes what this one could not.
+    const Outcome* last = &outcome;
+    Outcome next;
+    std::string when;
+    if (outcome.journal || outcome.record) {
+        next = enumeration.Run({plan.type}, name + "-next", true, enumeration.work() / name);
+        if (std::string why = endedBadly(next); !why.empty())
+            return fail("left its journal, and the next setup " + why, 3,
+                        "the next setup " + why.substr(0, why.find(':')));
+        if (auto changed = guarded(next.machine); !changed.empty())
+            return failOver(changed, "left its journal, and the next setup changed ");
+        if (next.journal || next.record)
+            return fail("left its journal, and the next setup did not finish it (" +
+                            EndedHow(next) + ")",
+                        4, "a journal the next setup could not finish");
+        last = &next;
+        when = "left its journal; after the next setup: ";
+    }
+    bool success = outcome.treeAtDone.has_value();
+    std::vector<std::pair<const scenario::MachineState*, bool>> targets; // with timeless links
+    if (family.name == "install") {
+        targets.push_back({success ? &complete : &enumeration.before(), success});
+    } else if (family.name == "rollback") {
+        targets = {{&enumeration.before(), false}, {&complete, true}};
+    } else {
+        targets.push_back({success ? &complete : &enumeration.before(), success});
+        if (!success)
+            targets.push_back({&family.start, false});
+    }
+    std::vector<intruder::Difference> first;
+    for (const auto& [target, timeless] : targets) {
+        auto differences =
+            intruder::Differences(*target, last->machine, other.trace,
+                                  timeless ? enumeration.LinkKeys() : std::set<std::string>{});
+        if (differences.empty())
+            return;
+        if (first.empty())
+            first = differences;
+    }
+    failOver(first, when + (success ? "against the complete install: "
+                                    : "against the machine as it was: "));
+}
+
 size_t CallsThatCanFail(const Outcome& plain, const Outcome& cancelled) {
     std::map<std::string, int> calls = plain.uses;
     calls.insert(cancelled.uses.begin(), cancelled.uses.end());
     return calls.size();
 }
 
+int Usage();
+// The families of runs with the other user: each one's plan, machine and calls, from counting
+// runs on the other user's machine. names: those wanted (all when empty). Prints why and gives
+// nothing when a counting run does not end as it should.
+std::optional<std::vector<OtherUserFamily>> OtherUserFamilies(Enumeration& enumeration,
+                                                              const std::string& type,
+                                                              const std::set<std::string>& names,
+                                                              scenario::MachineState& complete,
+                                                              const Expected& expected) {
+    auto wanted = [&](const std::string& name) { return names.empty() || names.count(name) != 0; };
+    Plan plain{type};
+    plain.trace = true;
+    Outcome counted = enumeration.Run(plain, "count");
+    Verdict whole = Weigh(enumeration, counted, expected, true);
+    if (!whole.complete || !counted.treeAtDone || counted.trace.empty()) {
+        std::printf("FAIL the other user's machine: a plain install did not complete: %s\n",
+                    whole.why.c_str());
+        return std::nullopt;
+    }
+    complete = counted.machine;
+    std::vector<OtherUserFamily> families;
+    if (wanted("install"))
+        families.push_back({"install", {type}, std::nullopt, counted.trace, enumeration.before()});
+    if (wanted("rollback")) {
+        Plan cancelled{type, "", 0, counted.lastNotice};
+        cancelled.trace = true;
+        Outcome rolled = enumeration.Run(cancelled, "count-rollback");
+        Verdict undone = Weigh(enumeration, rolled, expected, false);
+        if (!undone.asBefore || rolled.cancelOrder == 0) {
+            std::printf("FAIL the other user's machine: a cancel while the last notice is up did "
+                        "not undo the install: %s\n",
+                        undone.why.c_str());
+            return std::nullopt;
+        }
+        cancelled.trace = false;
+        OtherUserFamily family{"rollback", cancelled, std::nullopt, {}, enumeration.before()};
+        for (const auto& call : rolled.trace) {
+            if (call.order >= rolled.cancelOrder)
+                family.calls.push_back(call);
+        }
+        families.push_back(std::move(family));
+    }
+    const std::pair<const char*, int> recoveries[] = {
+        {"recovery", std::max(1, counted.workerCalls / 4)}, {"recovery-late", counted.lastNotice}};
+    for (const auto& [name, killAt] : recoveries) {
+        if (!wanted(name))
+            continue;
+        std::string baseName = std::string("base-") + name;
+        Outcome killed = enumeration.Run({type, "", 0, 0, killAt, false, 2}, baseName);
+        fs::path baseMachine = enumeration.work() / baseName;
+        Plan next{type};
+        next.trace = true;
+        Outcome recovered = enumeration.Run(next, baseName + "-count", false, baseMachine);
+        Verdict done = Weigh(enumeration, recovered, expected, true);
+        if (!killed.journal || !done.complete) {
+            std::printf("FAIL the other user's machine: the setup after one killed before worker "
+                        "call %d %s: %s\n",
+                        killAt, killed.journal ? "did not complete" : "found no journal",
+                        done.why.c_str());
+            return std::nullopt;
+        }
+        OtherUserFamily family{name, {type}, baseMachine, {}, killed.machine};
+        // The main thread's calls and those of the thread that undoes the killed install.
+        for (const auto& call : recovered.trace) {
+            if (call.thread == 0 || call.thread == 1)
+                family.calls.push_back(call);
+        }
+        families.push_back(std::move(family));
+    }
+    return families;
+}
+
+// Another user at every call of each family: one act a call, those that fit its calls taken in
+// turn (every one that fits, with everyAct), every N-th run with every.
+int RunOtherUser(const Options& options, const fs::path& work) {
+    auto started = Clock::now();
+    Enumeration enumeration(options, work, OtherUserLayout());
+    std::string type = options.types.front();
+    auto expected = enumeration.ExpectedTrees(type);
+    scenario::MachineState complete;
+    auto families = OtherUserFamilies(enumeration, type, {}, complete, expected);
+    if (!families)
+        return 1;
+    std::vector<OtherUserRun> runs;
+    int index = 0;
+    std::map<std::string, int> acts; // by act: runs planned
+    for (const auto& family : *families) {
+        std::map<std::string, int> turns; // by function: its calls so far
+        for (const auto& call : family.calls) {
+            std::vector<std::string> paths;
+            for (const auto& path : call.paths)
+                paths.push_back(winsim::Utf8ToCp950(path));
+            auto fitting = enumerate::intruder::ActsFor(call.function, paths, enumeration.places());
+            int turn = turns[call.function]++;
+            std::vector<enumerate::intruder::Act> chosen;
+            if (options.everyAct)
+                chosen = fitting;
+            else
+                chosen = {fitting[(size_t)turn % fitting.size()]};
+            for (const auto& act : chosen) {
+                if (index++ % options.every != 0)
+                    continue;
+                OtherUserRun run;
+                run.family = &family;
+                run.thread = call.thread;
+                run.call = call.call;
+                run.act = enumerate::intruder::Name(act);
+                run.function = call.function;
+                runs.push_back(run);
+                ++acts[ActKindOf(run.act)];
+            }
+        }
+    }
+    std::atomic<size_t> next{0};
+    auto worker = [&] {
+        for (size_t i = next++; i < runs.size(); i = next++) {
+            std::string name = "other-" + std::to_string(i);
+            JudgeOtherUser(enumeration, runs[i], complete, name);
+            if (runs[i].failure.empty() || !options.keep) {
+                for (const char* suffix : {"", "-next"})
+                    fs::remove_all(enumeration.work() / (name + suffix));
+            }
+        }
+    };
+    std::vector<std::thread> threads;
+    for (int j = 0; j < std::max(1, options.jobs); ++j)
+        threads.emplace_back(worker);
+    for (auto& thread : threads)
+        thread.join();
+
+    // Every run that broke the rule, then the kinds of failure, gravest first.
+    std::map<std::string, std::pair<int, std::vector<const OtherUserRun*>>> categories;
+    std::map<std::string, std::pair<int, int>> byFamily; // runs, failed
+    int failed = 0, refused = 0, aimless = 0, succeeded = 0;
+    for (const auto& run : runs) {
+        auto& counts = byFamily[run.family->name];
+        ++counts.first;
+        refused += run.acted.find(": refused") != std::string::npos ? 1 : 0;
+        aimless += run.effective.empty() ? 1 : 0;
+        succeeded += run.ended.rfind("success reported", 0) == 0 ? 1 : 0;
+        if (run.failure.empty())
+            continue;
+        ++failed;
+        ++counts.second;
+        auto& category = categories[run.category];
+        category.first = run.severity;
+        category.second.push_back(&run);
+        std::printf("FAIL %s: %s; %s; %s\n", OnlyLine(run).c_str(), run.acted.c_str(),
+                    run.ended.c_str(), run.failure.c_str());
+    }
+    std::vector<std::pair<std::string, std::pair<int, std::vector<const OtherUserRun*>>>> sorted(
+        categories.begin(), categories.end());
+    std::stable_sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) {
+        return a.second.first != b.second.first ? a.second.first < b.second.first
+                                                : a.second.second.size() > b.second.second.size();
+    });
+    if (!sorted.empty())
+        std::printf("the kinds of failure:\n");
+    for (const auto& [category, found] : sorted)
+        std::printf("  %zu: %s; e.g. --only \"%s\"\n", found.second.size(), category.c_str(),
+                    OnlyLine(*found.second.front()).c_str());
+    double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    double slowest = 0;
+    for (const auto& run : runs)
+        slowest = std::max(slowest, run.seconds);
+    std::string perFamily, perAct;
+    for (const auto& family : *families) {
+        auto counts = byFamily[family.name];
+        perFamily += (perFamily.empty() ? "" : ", ") + family.name + " " +
+                     std::to_string(family.calls.size()) + " calls, " +
+                     std::to_string(counts.first) + " runs, " + std::to_string(counts.second) +
+                     " failed";
+    }
+    for (const auto& [act, count] : acts)
+        perAct += (perAct.empty() ? "" : ", ") + act + " " + std::to_string(count);
+    std::printf("another user at every call (%s install): %s; acts planned: %s; %d refused, %d "
+                "with nothing to aim at, %d reported success; %zu runs, %d failed in %zu kinds; "
+                "%.1f s, slowest run %.1f s\n",
+                type.c_str(), perFamily.c_str(), perAct.c_str(), refused, aimless, succeeded,
+                runs.size(), failed, sorted.size(), seconds, slowest);
+    std::fflush(stdout);
+    return failed;
+}
+
+// One run of the other user's: "intruder [rollback|recovery|recovery-late] K [THREAD] ACT".
+int OtherUserOnly(const Options& options, const fs::path& work, const std::string& only) {
+    std::istringstream words(only);
+    std::vector<std::string> parts;
+    for (std::string word; words >> word;)
+        parts.push_back(word);
+    size_t at = 1;
+    std::string familyName = "install";
+    if (at < parts.size() &&
+        (parts[at] == "rollback" || parts[at] == "recovery" || parts[at] == "recovery-late"))
+        familyName = parts[at++];
+    OtherUserRun run;
+    run.thread = 2;
+    if (at >= parts.size() || (run.call = std::atoi(parts[at++].c_str())) < 1)
+        return Usage();
+    if (at + 1 < parts.size())
+        run.thread = std::atoi(parts[at++].c_str());
+    if (at + 1 != parts.size() || !enumerate::intruder::ParseAct(parts[at]))
+        return Usage();
+    run.act = parts[at];
+    Enumeration enumeration(options, work, OtherUserLayout());
+    std::string type = options.types.front();
+    auto expected = enumeration.ExpectedTrees(type);
+    scenario::MachineState complete;
+    auto families = OtherUserFamilies(enumeration, type, {familyName}, complete, expected);
+    if (!families || families->empty())
+        return 1;
+    run.family = &families->front();
+    JudgeOtherUser(enumeration, run, complete, "only");
+    std::printf("%s %s: %s; %s%s%s\n", run.failure.empty() ? "PASS" : "FAIL", OnlyLine(run).c_str(),
+                run.acted.c_str(), run.ended.c_str(), run.failure.empty() ? "" : "; ",
+                run.failure.c_str());
+    for (const auto& difference : run.differences)
+        std::printf("    %s %s\n", difference.path.c_str(), difference.what.c_str());
+    std::printf("kept: %s\n", (enumeration.work() / "only").c_str());
+    return run.failure.empty() ? 0 : 1;
+}
+
 int Usage() {
     std::fprintf(stderr, "usage: enumerate --setup PATH [--types normal,minimal] "
-                         "[--what cancel,fault,kill] [--jobs N] [--every N] [--timeout SECONDS] "
-                         "[--keep] [--only \"cancel K\"|\"kill K\"|\"power K\"|\"CALL K\"]\n");
+                         "[--what cancel,fault,kill,intruder] [--acts one|every] [--jobs N] "
+                         "[--every N] [--timeout SECONDS] [--keep] [--only \"cancel K\"|\"kill K "
+                         "[THREAD]\"|\"power K [THREAD]\"|\"CALL K\"|\"intruder "
+                         "[rollback|recovery|recovery-late] K [THREAD] ACT\"]\n");
     return 2;
 }
 
@@ -897,6 +1497,12 @@ int main(int argc, char** argv) {
             options.cancels = std::count(what.begin(), what.end(), "cancel") != 0;
             options.faults = std::count(what.begin(), what.end(), "fault") != 0;
             options.kills = std::count(what.begin(), what.end(), "kill") != 0;
+            options.intruders = std::count(what.begin(), what.end(), "intruder") != 0;
+        } else if (argument == "--acts" && more) {
+            std::string acts = argv[++i];
+            if (acts != "one" && acts != "every")
+                return Usage();
+            options.everyAct = acts == "every";
         } else if (argument == "--jobs" && more)
             options.jobs = std::atoi(argv[++i]);
         else if (argument == "--every" && more)
@@ -917,6 +1523,10 @@ int main(int argc, char** argv) {
     if (::mkdtemp(base.data()) == nullptr) {
         std::perror("enumerate: mkdtemp");
         return 2;
+    }
+    if (options.only && options.only->rfind("intruder", 0) == 0) {
+        int result = OtherUserOnly(options, fs::path(base) / "intruder", *options.only);
+        return result == 0 ? 0 : result == 2 ? 2 : 1;
     }
     Enumeration enumeration(options, base);
     int failed = 0;
@@ -949,6 +1559,8 @@ int main(int argc, char** argv) {
         return why.empty() ? 0 : 1;
     }
     for (const auto& type : options.types) {
+        if (!options.cancels && !options.faults && !options.kills)
+            break;
         auto started = Clock::now();
         auto expected = enumeration.ExpectedTrees(type);
 
@@ -1075,6 +1687,8 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
         failed += runFailures;
     }
+    if (options.intruders)
+        failed += RunOtherUser(options, fs::path(base) / "intruder");
     if (failed == 0 || !options.keep)
         fs::remove_all(base);
     else

@@ -142,7 +142,8 @@ bool IsIntruderAct(const std::string& kind, size_t arguments) {
     if (kind == "delete")
         return arguments == 1;
     return arguments == 2 && (kind == "swap" || kind == "link" || kind == "file" ||
-                              kind == "write" || kind == "hardlink" || kind == "move");
+                              kind == "write" || kind == "hardlink" || kind == "relink" ||
+                              kind == "move");
 }
 
 bool IsCheck(const Line& line) {
@@ -324,8 +325,8 @@ bool IsValidStep(const Line& line, std::string& why) {
                    ? true
                    : wrong("intruder at <function> <k> [thread <t>] swap <folder> <folder> | "
                            "link <path> <folder> | file <path> <content> | write <path> "
-                           "<content> | hardlink <path> <file> | delete <path> | move <path> "
-                           "<path> [expect done|refused]");
+                           "<content> | hardlink <path> <file> | relink <path> <file> | "
+                           "delete <path> | move <path> <path> [expect done|refused]");
     }
     if (command == "readonly")
         return count == 2 ? true : wrong("readonly <windows path, * in its last name>");

@@ -120,11 +120,17 @@ std::string ContentDigest(const char* path, std::uintmax_t size) {
     return digest;
 }
 
-// XXH3-128 of a symbolic link's target.
-std::string LinkDigest(const char* path) {
+// XXH3-128 of a symbolic link's target; of the part after the machine's folder (the one that
+// holds the roots) where it leads into it, so that a copy of the machine reads the same.
+std::string LinkDigest(const char* path, const std::string& machine) {
     std::vector<char> target(4096);
     ssize_t length = ::readlink(path, target.data(), target.size());
-    return length < 0 ? "unreadable" : Hex(XXH3_128bits(target.data(), (std::size_t)length));
+    if (length < 0)
+        return "unreadable";
+    std::string text(target.data(), (std::size_t)length);
+    if (!machine.empty() && text.rfind(machine + "/", 0) == 0)
+        text = "<machine>" + text.substr(machine.size());
+    return Hex(XXH3_128bits(text.data(), text.size()));
 }
 
 } // namespace
@@ -159,7 +165,7 @@ MachineState TakeSnapshot(const std::vector<SnapshotRoot>& roots) {
             if (S_ISREG(info.st_mode))
                 entry.digest = ContentDigest(it->path().c_str(), entry.size);
             else if (S_ISLNK(info.st_mode))
-                entry.digest = LinkDigest(it->path().c_str());
+                entry.digest = LinkDigest(it->path().c_str(), root.host.parent_path().string());
             state[root.name + "/" + relative] = entry;
         }
     }

@@ -21,7 +21,8 @@ struct MachineEntry {
     // The DOS attributes the mode does not hold, hidden (0x2) and system (0x4), as Wine and
     // winsim keep them in the extended attribute user.DOSATTRIB.
     unsigned attributes = 0;
-    // A file's content, or a symbolic link's target: 32 hex digits of XXH3-128, or "unreadable".
+    // A file's content, or a symbolic link's target (where it leads into the folder that holds
+    // the root, as a path from there): 32 hex digits of XXH3-128, or "unreadable".
     // Empty for a folder.
     std::string digest;
     // The owner and access list winsim keeps with the entry where it differs from what an

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "host_files.h"
+#include "machine.h"
 
 namespace winsim::calls {
 
@@ -25,10 +26,10 @@ thread_local int threadIndex = -1;
 thread_local bool inWholeCall = false;
 
 struct PlannedAct {
-    std::string function;
+    std::string function; // empty: by thread alone
     int k = 0;
     int thread = -1;
-    std::function<void()> act;
+    std::function<void(const Call&)> act;
 };
 
 struct State {
@@ -40,6 +41,8 @@ struct State {
     std::map<std::pair<int, std::string>, int> functionCalls;
     bool cancelDue = false; // the planned call has come; the press waits for a reachable button
     std::function<void()> watcher;
+    bool tracing = false;
+    int traced = 0; // points traced so far
 };
 
 State& S() {
@@ -47,10 +50,11 @@ State& S() {
     return *state;
 }
 
-// Whether the plan makes any call slow, or has acts planned: a look without the lock at every
-// call.
+// Whether the plan makes any call slow, has acts planned or traces the calls: a look without the
+// lock at every call.
 std::atomic<bool> anySlow{false};
 std::atomic<bool> anyActs{false};
+std::atomic<bool> anyTrace{false};
 
 // Whole calls in progress hold this shared; a kill takes it alone, so it falls between them.
 std::shared_mutex& WholeCalls() {
@@ -79,7 +83,33 @@ std::atomic<bool> dying{false};
 
 } // namespace
 
+std::vector<std::string> Scope::Paths::Get() const {
+    std::vector<std::string> paths;
+    for (const char* path : list) {
+        if (path != nullptr)
+            paths.emplace_back(path);
+    }
+    if (pathOf != nullptr) {
+        std::string path = pathOf(handle);
+        if (!path.empty())
+            paths.push_back(std::move(path));
+    }
+    return paths;
+}
+
 Scope::Scope(const char* name, unsigned kind) {
+    Enter(name, kind, Paths{});
+}
+
+Scope::Scope(const char* name, unsigned kind, std::initializer_list<const char*> paths) {
+    Enter(name, kind, Paths{paths});
+}
+
+Scope::Scope(const char* name, unsigned kind, std::string (*pathOf)(void*), void* handle) {
+    Enter(name, kind, Paths{{}, pathOf, handle});
+}
+
+void Scope::Enter(const char* name, unsigned kind, const Paths& paths) {
     if (anySlow) {
         int milliseconds = 0;
         {
@@ -102,6 +132,8 @@ Scope::Scope(const char* name, unsigned kind) {
     counted_ = true;
     bool press = false;
     bool die = false, powerCut = false;
+    int call = 0;
+    int order = 0;
     {
         std::lock_guard guard(S().lock);
         State& state = S();
@@ -111,9 +143,11 @@ Scope::Scope(const char* name, unsigned kind) {
             fails_ = planned != state.plan.failAt.end() && planned->second == use;
         }
         if ((kind & Point) != 0 && threadIndex >= 0) {
-            int call = ++state.counts.threadCalls[threadIndex];
+            call = ++state.counts.threadCalls[threadIndex];
             die = threadIndex == state.plan.killThread && call == state.plan.killBeforeCall;
             powerCut = state.plan.powerCut;
+            if (!die && state.tracing)
+                order = ++state.traced;
             if (!die && HasUnflushedWrites()) {
                 auto& runs = state.counts.unflushedBefore[threadIndex];
                 if (!runs.empty() && runs.back().second + 1 == call)
@@ -128,29 +162,46 @@ Scope::Scope(const char* name, unsigned kind) {
                     state.counts.cancelPressedAt == 0;
             if (press) {
                 state.counts.cancelPressedAt = call;
+                state.counts.cancelPressedOrder = order;
                 state.counts.usesAtCancel = state.counts.uses;
             }
         }
     }
     if (die)
         Die(powerCut);
-    // Another's acts planned for this moment, before the call does anything.
-    if (anyActs && threadIndex >= 0) {
-        std::vector<std::function<void()>> due;
+    // What the call names, for the trace and for another's acts planned for this moment, which
+    // come before the call does anything.
+    if ((anyActs || anyTrace) && threadIndex >= 0) {
+        std::vector<std::function<void(const Call&)>> due;
         {
             std::lock_guard guard(S().lock);
             State& state = S();
-            int any = ++state.functionCalls[{-1, name}];
-            int own = ++state.functionCalls[{threadIndex, name}];
-            for (const auto& planned : state.acts) {
-                if (planned.function == name && planned.k == (planned.thread < 0              ? any
-                                                              : planned.thread == threadIndex ? own
-                                                                                              : -1))
-                    due.push_back(planned.act);
+            if (anyActs) {
+                int any = ++state.functionCalls[{-1, name}];
+                int own = ++state.functionCalls[{threadIndex, name}];
+                for (const auto& planned : state.acts) {
+                    if (planned.function.empty() && call != 0 && planned.thread == threadIndex &&
+                        planned.k == call)
+                        due.push_back(planned.act);
+                }
+                for (const auto& planned : state.acts) {
+                    if (!planned.function.empty() && planned.function == name &&
+                        planned.k == (planned.thread < 0              ? any
+                                      : planned.thread == threadIndex ? own
+                                                                      : -1))
+                        due.push_back(planned.act);
+                }
             }
         }
-        for (const auto& act : due)
-            act();
+        if (!due.empty() || order != 0) {
+            Call info{name, threadIndex, call, order, paths.Get()};
+            if (order != 0) {
+                std::lock_guard guard(S().lock);
+                S().counts.trace.push_back(info);
+            }
+            for (const auto& act : due)
+                act(info);
+        }
     }
     // The user's cancel, just before this call. A cancel button the user can't reach now (the
     // dialog hidden for a prompt, or disabled under a box it owns) is pressed before the first
@@ -165,6 +216,7 @@ Scope::Scope(const char* name, unsigned kind) {
     if (press && (!pressCancel || !pressCancel(watcher))) {
         std::lock_guard guard(S().lock);
         S().counts.cancelPressedAt = 0;
+        S().counts.cancelPressedOrder = 0;
     }
     if ((kind & Whole) != 0)
         TakeWhole();
@@ -205,9 +257,32 @@ void SetPlan(const Plan& plan) {
 }
 
 void AtCall(const std::string& function, int k, int thread, std::function<void()> act) {
+    AtCall(function, k, thread, [act = std::move(act)](const Call&) { act(); });
+}
+
+void AtCall(const std::string& function, int k, int thread, std::function<void(const Call&)> act) {
     std::lock_guard guard(S().lock);
     S().acts.push_back({function, k, thread, std::move(act)});
     anyActs = true;
+}
+
+void AtThreadCall(int thread, int k, std::function<void(const Call&)> act) {
+    std::lock_guard guard(S().lock);
+    S().acts.push_back({"", k, thread, std::move(act)});
+    anyActs = true;
+}
+
+void ForgetActs() {
+    std::lock_guard guard(S().lock);
+    S().acts.clear();
+    S().functionCalls.clear();
+    anyActs = false;
+}
+
+void TraceCalls() {
+    std::lock_guard guard(S().lock);
+    S().tracing = true;
+    anyTrace = true;
 }
 
 void WatchCancelPress(std::function<void()> watcher) {
@@ -235,6 +310,15 @@ std::string Report() {
             text += "unflushed " + std::to_string(index) + " " + std::to_string(first) + " " +
                     std::to_string(last) + "\n";
     }
+    for (const auto& call : counts.trace) {
+        text += "call " + std::to_string(call.order) + " " + std::to_string(call.thread) + " " +
+                std::to_string(call.call) + " " + call.function;
+        for (const auto& path : call.paths)
+            text += "\t" + Cp950ToUtf8(path);
+        text += "\n";
+    }
+    if (counts.cancelPressedOrder != 0)
+        text += "cancel-order " + std::to_string(counts.cancelPressedOrder) + "\n";
     return text;
 }
 

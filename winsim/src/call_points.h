@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <string>
 #include <utility>
@@ -31,9 +32,28 @@ enum Kind : unsigned {
     Whole = 4,
 };
 
+// What a call of the installer is about to act on, for an act planned at it and for the trace:
+// the function, the thread (as StartThread numbers it), which of that thread's points it is (0:
+// none, a call that is no Point), its place among every traced call, and the Windows paths (code
+// page 950) it names: a file or folder, both names of a move or a hard link, a listing's pattern,
+// a drive's root, the program a command line starts, or, for a call on a file or a listing, the
+// path its handle was opened with.
+struct Call {
+    std::string function;
+    int thread = -1;
+    int call = 0;
+    int order = 0;
+    std::vector<std::string> paths;
+};
+
 class Scope {
   public:
     Scope(const char* name, unsigned kind);
+    // A call that names paths (null ones are left out).
+    Scope(const char* name, unsigned kind, std::initializer_list<const char*> paths);
+    // A call on a handle: pathOf(handle) is the path it was opened with (empty for none), asked
+    // only where an act or the trace needs it.
+    Scope(const char* name, unsigned kind, std::string (*pathOf)(void*), void* handle);
     ~Scope();
     Scope(const Scope&) = delete;
     Scope& operator=(const Scope&) = delete;
@@ -41,6 +61,13 @@ class Scope {
     bool Fails() const { return fails_; }
 
   private:
+    struct Paths {
+        std::initializer_list<const char*> list;
+        std::string (*pathOf)(void*) = nullptr;
+        void* handle = nullptr;
+        std::vector<std::string> Get() const;
+    };
+    void Enter(const char* name, unsigned kind, const Paths& paths);
     void TakeWhole();
 
     bool counted_ = false;
@@ -91,6 +118,17 @@ void SetPlan(const Plan& plan);
 // whose own work follows it; winsim's calls made by the act count as no calls of the installer.
 // Set before the installer starts.
 void AtCall(const std::string& function, int k, int thread, std::function<void()> act);
+// The same, for an act that reads what the call is about to act on.
+void AtCall(const std::string& function, int k, int thread, std::function<void(const Call&)> act);
+// Runs act just before the k-th point of thread (counted as a kill counts them: only calls that
+// are Points, from 1). Acts planned by thread come before those planned by function.
+void AtThreadCall(int thread, int k, std::function<void(const Call&)> act);
+// Forgets every act planned (for tests that plan their own).
+void ForgetActs();
+
+// Keeps every point of the installer's threads with what it names, in the order they came
+// (Counts::trace; Report's "call" lines). Set before the installer starts.
+void TraceCalls();
 
 // Called on the copy worker's thread just before the planned cancel is pressed, for a user who
 // notes how things stood at that moment.
@@ -107,11 +145,16 @@ struct Counts {
     // By thread, the calls before which a file or the registry held writes not yet flushed, as
     // runs of calls (first to last).
     std::map<int, std::vector<std::pair<int, int>>> unflushedBefore;
+    // With TraceCalls: every point, in order, and the place in that order of the one the cancel
+    // was pressed before (0: none).
+    std::vector<Call> trace;
+    int cancelPressedOrder = 0;
 };
 Counts Counted();
 // The counts as text, one "name count" per line: "use <call> <n>", "thread <index> <calls>"
 // (the main thread is 0), "cancel <call>", "use-at-cancel <call> <n>",
-// "unflushed <thread> <first call> <last call>".
+// "unflushed <thread> <first call> <last call>", and with the trace "call <order> <thread> <call>
+// <function>" with a TAB and each path (UTF-8) after it, and "cancel-order <order>".
 std::string Report();
 
 } // namespace winsim::calls

@@ -86,6 +86,9 @@ struct OpenEntry {
     std::uint32_t granted = 0;
 };
 std::optional<OpenEntry> OpenEntryOf(void* handle);
+// The Windows path an open file, folder or link handle was opened with; empty for any other
+// handle.
+std::string OpenedPathOf(void* handle);
 
 // The descriptor that SECURITY_ATTRIBUTES give a new object: none (true, nullopt), one (true),
 // or false with the last error set when they hold no valid one (ERROR_INVALID_SECURITY_DESCR),

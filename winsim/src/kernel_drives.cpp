@@ -45,7 +45,7 @@ UINT WINAPI SetErrorMode(UINT mode) {
 }
 
 UINT WINAPI GetDriveTypeA(LPCSTR root) {
-    calls::Scope call("GetDriveTypeA", calls::Point);
+    calls::Scope call("GetDriveTypeA", calls::Point, {root});
     char letter = DriveLetterOf(root == nullptr ? "" : root);
     std::lock_guard lock(machineLock());
     Drive* d = letter == 0 ? nullptr : machine().drive(letter);
@@ -64,7 +64,7 @@ UINT WINAPI GetDriveTypeA(LPCSTR root) {
 BOOL WINAPI GetVolumeInformationA(LPCSTR root, LPSTR label, DWORD labelSize, LPDWORD serial,
                                   LPDWORD maxComponentLength, LPDWORD fileSystemFlags,
                                   LPSTR fileSystemName, DWORD fileSystemNameSize) {
-    calls::Scope call("GetVolumeInformationA", calls::Point | calls::CanFail);
+    calls::Scope call("GetVolumeInformationA", calls::Point | calls::CanFail, {root});
     if (call.Fails()) {
         SetError(ERROR_NOT_READY);
         return FALSE;
@@ -180,7 +180,7 @@ bool DriveSpace(LPCSTR path, std::uint64_t& total, std::uint64_t& available, std
 
 BOOL WINAPI GetDiskFreeSpaceExA(LPCSTR path, PULARGE_INTEGER freeToCaller,
                                 PULARGE_INTEGER totalBytes, PULARGE_INTEGER totalFreeBytes) {
-    calls::Scope call("GetDiskFreeSpaceExA", calls::Point | calls::CanFail);
+    calls::Scope call("GetDiskFreeSpaceExA", calls::Point | calls::CanFail, {path});
     if (call.Fails()) {
         SetError(ERROR_NOT_READY);
         return FALSE;
@@ -201,7 +201,7 @@ BOOL WINAPI GetDiskFreeSpaceExA(LPCSTR path, PULARGE_INTEGER freeToCaller,
 // free clusters are those the caller may use. Counts that don't fit 32 bits are capped.
 BOOL WINAPI GetDiskFreeSpaceA(LPCSTR root, LPDWORD sectorsPerCluster, LPDWORD bytesPerSector,
                               LPDWORD freeClusters, LPDWORD totalClusters) {
-    calls::Scope call("GetDiskFreeSpaceA", calls::Point | calls::CanFail);
+    calls::Scope call("GetDiskFreeSpaceA", calls::Point | calls::CanFail, {root});
     if (call.Fails()) {
         SetError(ERROR_NOT_READY);
         return FALSE;
@@ -226,7 +226,7 @@ BOOL WINAPI GetDiskFreeSpaceA(LPCSTR root, LPDWORD sectorsPerCluster, LPDWORD by
 }
 
 BOOL WINAPI CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security) {
-    calls::Scope call("CreateDirectoryA", calls::Point | calls::CanFail | calls::Whole);
+    calls::Scope call("CreateDirectoryA", calls::Point | calls::CanFail | calls::Whole, {path});
     if (call.Fails()) {
         SetError(ERROR_ACCESS_DENIED);
         return FALSE;
@@ -267,7 +267,7 @@ BOOL WINAPI CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security) {
 // the drive spells it. The length of the short path, or the room it needs (its NUL counted) when
 // it does not fit; 0 with the last error set when the path is not there.
 DWORD WINAPI GetShortPathNameA(LPCSTR longPath, LPSTR shortPath, DWORD length) {
-    calls::Scope call("GetShortPathNameA", calls::Point | calls::CanFail);
+    calls::Scope call("GetShortPathNameA", calls::Point | calls::CanFail, {longPath});
     if (call.Fails()) {
         SetError(ERROR_ACCESS_DENIED);
         return 0;
@@ -319,7 +319,7 @@ DWORD WINAPI GetShortPathNameA(LPCSTR longPath, LPSTR shortPath, DWORD length) {
 
 // A device's name gives the attributes of a file that is there, in any folder.
 DWORD WINAPI GetFileAttributesA(LPCSTR path) {
-    calls::Scope call("GetFileAttributesA", calls::Point | calls::CanFail);
+    calls::Scope call("GetFileAttributesA", calls::Point | calls::CanFail, {path});
     if (call.Fails()) {
         SetError(ERROR_ACCESS_DENIED);
         return INVALID_FILE_ATTRIBUTES;

@@ -49,6 +49,7 @@ struct FileObject {
     char drive = 0; // the drive letter the file lies on, for its capacity
     std::string host;
     std::string canonical; // its host path with every link resolved (a link's own: not it)
+    std::string path;      // the Windows path it was opened with
     bool isDevice = false; // a device's name was opened: nothing is read or kept
 };
 
@@ -327,6 +328,7 @@ HANDLE OpenFile(LPCSTR path, DWORD access, DWORD share, DWORD disposition, DWORD
     file->inode = info.st_ino;
     file->drive = letter;
     file->host = *host;
+    file->path = path;
     file->canonical = link ? files::CanonicalEntry(*host) : files::ResolvedEntry(*host);
     Files().Add(file);
     SetError(exists && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS)
@@ -411,6 +413,11 @@ bool winsim::SharingKeepsOut(const std::string& host, bool read, bool write, DWO
            SharingViolation(info, Use{read, write, false}, share);
 }
 
+std::string winsim::OpenedPathOf(void* handle) {
+    FileObject* file = Files().Find(handle);
+    return file != nullptr ? file->path : std::string();
+}
+
 std::optional<winsim::OpenEntry> winsim::OpenEntryOf(void* handle) {
     FileObject* file = Files().Find(handle);
     if (file == nullptr)
@@ -443,7 +450,7 @@ bool winsim::CloseFileHandle(void* handle, bool& closed, bool fails) {
 
 HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                           DWORD disposition, DWORD flags, HANDLE templateFile) {
-    calls::Scope call("CreateFileA", calls::Point | calls::CanFail | calls::Whole);
+    calls::Scope call("CreateFileA", calls::Point | calls::CanFail | calls::Whole, {path});
     if (call.Fails()) {
         SetError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
@@ -456,7 +463,7 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
 }
 
 BOOL WINAPI DeleteFileA(LPCSTR path) {
-    calls::Scope call("DeleteFileA", calls::Point | calls::CanFail | calls::Whole);
+    calls::Scope call("DeleteFileA", calls::Point | calls::CanFail | calls::Whole, {path});
     if (call.Fails()) {
         SetError(ERROR_ACCESS_DENIED);
         return FALSE;
@@ -478,7 +485,7 @@ BOOL WINAPI DeleteFileA(LPCSTR path) {
 }
 
 BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD read, LPVOID overlapped) {
-    calls::Scope call("ReadFile", calls::Point | calls::CanFail);
+    calls::Scope call("ReadFile", calls::Point | calls::CanFail, OpenedPathOf, handle);
     if (call.Fails()) {
         SetError(ERROR_READ_FAULT);
         return FALSE;
@@ -509,7 +516,8 @@ BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD read, LP
 
 BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD count, LPDWORD written,
                       LPVOID overlapped) {
-    calls::Scope call("WriteFile", calls::Point | calls::CanFail | calls::Whole);
+    calls::Scope call("WriteFile", calls::Point | calls::CanFail | calls::Whole, OpenedPathOf,
+                      handle);
     if (call.Fails()) {
         SetError(ERROR_DISK_FULL);
         return FALSE;
@@ -588,7 +596,8 @@ BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD count, LPDWORD writte
 // zeros. Without distanceHigh, distance is a signed 32-bit move and the new position must fit
 // 32 bits.
 DWORD WINAPI SetFilePointer(HANDLE handle, LONG distance, LONG* distanceHigh, DWORD method) {
-    calls::Scope call("SetFilePointer", calls::Point | calls::CanFail | calls::Whole);
+    calls::Scope call("SetFilePointer", calls::Point | calls::CanFail | calls::Whole, OpenedPathOf,
+                      handle);
     if (call.Fails()) {
         SetError(ERROR_INVALID_PARAMETER);
         return INVALID_SET_FILE_POINTER;
@@ -640,7 +649,8 @@ DWORD WINAPI SetFilePointer(HANDLE handle, LONG distance, LONG* distanceHigh, DW
 // under Wine; only a fault makes a valid time fail.
 BOOL WINAPI SetFileTime(HANDLE handle, const FILETIME* creation, const FILETIME* access,
                         const FILETIME* write) {
-    calls::Scope call("SetFileTime", calls::Point | calls::CanFail | calls::Whole);
+    calls::Scope call("SetFileTime", calls::Point | calls::CanFail | calls::Whole, OpenedPathOf,
+                      handle);
     if (call.Fails()) {
         SetError(ERROR_ACCESS_DENIED);
         return FALSE;
@@ -675,7 +685,8 @@ BOOL WINAPI SetFileTime(HANDLE handle, const FILETIME* creation, const FILETIME*
 }
 
 BOOL WINAPI FlushFileBuffers(HANDLE handle) {
-    calls::Scope call("FlushFileBuffers", calls::Point | calls::CanFail | calls::Whole);
+    calls::Scope call("FlushFileBuffers", calls::Point | calls::CanFail | calls::Whole,
+                      OpenedPathOf, handle);
     if (call.Fails()) {
         SetError(ERROR_WRITE_FAULT);
         return FALSE;
@@ -797,7 +808,8 @@ BOOL MoveWithin(LPCSTR existing, LPCSTR newName, DWORD flags) {
 } // namespace
 
 BOOL WINAPI MoveFileA(LPCSTR existing, LPCSTR newName) {
-    calls::Scope call("MoveFileA", calls::Point | calls::CanFail | calls::Whole);
+    calls::Scope call("MoveFileA", calls::Point | calls::CanFail | calls::Whole,
+                      {existing, newName});
     if (call.Fails()) {
         SetError(ERROR_ACCESS_DENIED);
         return FALSE;
@@ -809,7 +821,8 @@ BOOL WINAPI MoveFileA(LPCSTR existing, LPCSTR newName) {
 // "lacks MoveFileExA [error <n>]": it fails with that error, ERROR_CALL_NOT_IMPLEMENTED unless
 // told).
 BOOL WINAPI MoveFileExA(LPCSTR existing, LPCSTR newName, DWORD flags) {
-    calls::Scope call("MoveFileExA", calls::Point | calls::CanFail | calls::Whole);
+    calls::Scope call("MoveFileExA", calls::Point | calls::CanFail | calls::Whole,
+                      {existing, newName});
     if (call.Fails()) {
         SetError(ERROR_ACCESS_DENIED);
         return FALSE;
@@ -854,7 +867,8 @@ bool winsim::ExplicitDescriptor(const SECURITY_ATTRIBUTES* attributes,
 // must be allowed to change the file's attributes and to add a file to the new name's folder.
 // The file's contents, attributes and access list are those of every name it has.
 BOOL WINAPI CreateHardLinkA(LPCSTR newName, LPCSTR existing, LPSECURITY_ATTRIBUTES security) {
-    calls::Scope call("CreateHardLinkA", calls::Point | calls::CanFail | calls::Whole);
+    calls::Scope call("CreateHardLinkA", calls::Point | calls::CanFail | calls::Whole,
+                      {newName, existing});
     if (call.Fails()) {
         SetError(ERROR_ACCESS_DENIED);
         return FALSE;
@@ -919,7 +933,8 @@ BOOL WINAPI CreateHardLinkA(LPCSTR newName, LPCSTR existing, LPSECURITY_ATTRIBUT
 // What a handle's file or folder is: attributes, times, the volume's serial number, size, the
 // number of its names and its index (the same file, whichever name opened it, gives the same).
 BOOL WINAPI GetFileInformationByHandle(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION information) {
-    calls::Scope call("GetFileInformationByHandle", calls::Point | calls::CanFail);
+    calls::Scope call("GetFileInformationByHandle", calls::Point | calls::CanFail, OpenedPathOf,
+                      handle);
     if (call.Fails()) {
         SetError(ERROR_ACCESS_DENIED);
         return FALSE;

@@ -205,11 +205,17 @@ bool Describe(const std::string& host, const std::string& utf8Name, const struct
 struct FindObject {
     std::vector<WIN32_FIND_DATAA> entries;
     size_t next = 0;
+    std::string pattern; // as the listing was asked for
 };
 
 HandleTable<FindObject>& FindObjects() {
     static auto* objects = new HandleTable<FindObject>;
     return *objects;
+}
+
+std::string FindPatternOf(void* handle) {
+    FindObject* find = FindObjects().Find(handle);
+    return find != nullptr ? find->pattern : std::string();
 }
 
 // Removes a file, or a folder with everything in it, as the shell does: entry by entry in the
@@ -237,7 +243,7 @@ std::uint32_t RemoveTree(char letter, const fs::path& path) {
 } // namespace
 
 HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
-    calls::Scope call("FindFirstFileA", calls::Point | calls::CanFail);
+    calls::Scope call("FindFirstFileA", calls::Point | calls::CanFail, {pattern});
     if (call.Fails()) {
         SetError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
@@ -259,6 +265,7 @@ HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
         if (data != nullptr)
             *data = device;
         find->next = 1;
+        find->pattern = pattern;
         FindObjects().Add(find);
         return find;
     }
@@ -321,12 +328,13 @@ HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
     if (data != nullptr)
         *data = find->entries[0];
     find->next = 1;
+    find->pattern = pattern;
     FindObjects().Add(find);
     return find;
 }
 
 BOOL WINAPI FindNextFileA(HANDLE handle, LPWIN32_FIND_DATAA data) {
-    calls::Scope call("FindNextFileA", calls::Point | calls::CanFail);
+    calls::Scope call("FindNextFileA", calls::Point | calls::CanFail, FindPatternOf, handle);
     if (call.Fails()) {
         SetError(ERROR_NOT_READY);
         return FALSE;
@@ -347,7 +355,7 @@ BOOL WINAPI FindNextFileA(HANDLE handle, LPWIN32_FIND_DATAA data) {
 }
 
 BOOL WINAPI FindClose(HANDLE handle) {
-    calls::Scope call("FindClose", calls::Point);
+    calls::Scope call("FindClose", calls::Point, FindPatternOf, handle);
     FindObject* find = FindObjects().Take(handle);
     if (find == nullptr) {
         SetError(ERROR_INVALID_HANDLE);
@@ -358,7 +366,7 @@ BOOL WINAPI FindClose(HANDLE handle) {
 }
 
 BOOL WINAPI SetFileAttributesA(LPCSTR path, DWORD attributes) {
-    calls::Scope call("SetFileAttributesA", calls::Point | calls::CanFail | calls::Whole);
+    calls::Scope call("SetFileAttributesA", calls::Point | calls::CanFail | calls::Whole, {path});
     if (call.Fails()) {
         SetError(ERROR_ACCESS_DENIED);
         return FALSE;
@@ -392,7 +400,7 @@ BOOL WINAPI SetFileAttributesA(LPCSTR path, DWORD attributes) {
 }
 
 BOOL WINAPI RemoveDirectoryA(LPCSTR path) {
-    calls::Scope call("RemoveDirectoryA", calls::Point | calls::CanFail | calls::Whole);
+    calls::Scope call("RemoveDirectoryA", calls::Point | calls::CanFail | calls::Whole, {path});
     if (call.Fails()) {
         SetError(ERROR_ACCESS_DENIED);
         return FALSE;
@@ -500,7 +508,8 @@ int DeleteFiles(const SHFILEOPSTRUCTA& operation) {
 
 // Only the delete is offered; the other operations fail without touching anything.
 int WINAPI SHFileOperationA(LPSHFILEOPSTRUCTA operation) {
-    calls::Scope call("SHFileOperationA", calls::Point | calls::CanFail);
+    calls::Scope call("SHFileOperationA", calls::Point | calls::CanFail,
+                      {operation != nullptr ? operation->pFrom : nullptr});
     if (call.Fails())
         return ERROR_ACCESS_DENIED;
     if (operation == nullptr)

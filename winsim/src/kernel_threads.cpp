@@ -150,7 +150,8 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
 }
 
 BOOL WINAPI CloseHandle(HANDLE handle) {
-    calls::Scope call("CloseHandle", calls::Point | calls::CanFail | calls::Whole);
+    calls::Scope call("CloseHandle", calls::Point | calls::CanFail | calls::Whole, OpenedPathOf,
+                      handle);
     // A close that fails still closes: the handle is gone, and what was not yet written too.
     bool closed = false;
     if (CloseFileHandle(handle, closed, call.Fails())) {

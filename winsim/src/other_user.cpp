@@ -79,8 +79,9 @@ std::string Expanded(const std::string& path) {
 bool IsOtherUserAct(const std::string& kind, size_t arguments) {
     if (kind == "delete")
         return arguments == 1;
-    return arguments == 2 && (kind == "swap" || kind == "link" || kind == "file" ||
-                              kind == "write" || kind == "hardlink" || kind == "move");
+    return arguments == 2 &&
+           (kind == "swap" || kind == "link" || kind == "file" || kind == "write" ||
+            kind == "hardlink" || kind == "relink" || kind == "move");
 }
 
 std::uint32_t MakeDirectoryLink(const char* path, const char* folder) {
@@ -107,6 +108,27 @@ std::uint32_t MakeDirectoryLink(const char* path, const char* folder) {
         return ErrorOf(error.value(), ERROR_ACCESS_DENIED);
     files::RecordNewEntry(letter, *host, true, std::nullopt);
     return 0;
+}
+
+std::uint32_t ReadAsOtherUser(const std::string& path, std::string& content) {
+    DWORD lastError = GetLastError();
+    files::ActingAs as(OtherUser());
+    content.clear();
+    std::uint32_t error = 0;
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        error = GetLastError();
+    } else {
+        char block[4096];
+        DWORD read = 0;
+        while (ReadFile(file, block, sizeof block, &read, nullptr) && read > 0)
+            content.append(block, read);
+        CloseHandle(file);
+    }
+    SetLastError(lastError);
+    return error;
 }
 
 std::uint32_t ActAsOtherUser(const OtherUserAct& act) {
@@ -137,6 +159,15 @@ std::uint32_t ActAsOtherUser(const OtherUserAct& act) {
         error = WriteFileAs(a[0], a[1], TRUNCATE_EXISTING);
     } else if (act.kind == "hardlink") {
         error = Failed(CreateHardLinkA(a[0].c_str(), a[1].c_str(), nullptr));
+    } else if (act.kind == "relink") {
+        std::string aside = a[0] + ".aside";
+        bool there = GetFileAttributesA(a[0].c_str()) != INVALID_FILE_ATTRIBUTES;
+        error = there ? Failed(MoveFileA(a[0].c_str(), aside.c_str())) : 0;
+        if (error == 0) {
+            error = Failed(CreateHardLinkA(a[0].c_str(), a[1].c_str(), nullptr));
+            if (error != 0 && there)
+                MoveFileA(aside.c_str(), a[0].c_str());
+        }
     } else if (act.kind == "delete") {
         error = Delete(a[0]);
     } else if (act.kind == "move") {

@@ -18,6 +18,9 @@ namespace winsim {
 //   file <path> <content>          makes a new file
 //   write <path> <content>         writes over a file that is there
 //   hardlink <path> <file>         gives the file another name
+//   relink <path> <file>           renames what is at path (if anything) to <path>.aside and
+//                                  gives the file the name path in its place (the name put
+//                                  back when the link can't be made)
 //   delete <path>                  deletes a file, an empty folder or a directory link
 //   move <path> <new path>         renames a file, folder or link
 struct OtherUserAct {
@@ -31,6 +34,10 @@ bool IsOtherUserAct(const std::string& kind, size_t arguments);
 // Performs the act as the other user: 0, or the Win32 error that refused it. The calling
 // thread's last error is as it was.
 std::uint32_t ActAsOtherUser(const OtherUserAct& act);
+
+// Reads a whole file as the other user, sharing it with every other handle: 0 with content, or
+// the Win32 error that kept the user out. The calling thread's last error is as it was.
+std::uint32_t ReadAsOtherUser(const std::string& path, std::string& content);
 
 // Makes a directory link at path to folder (Windows paths) for the calling thread's user: 0 or
 // the Win32 error (ERROR_INVALID_FUNCTION where the drive has no reparse points).

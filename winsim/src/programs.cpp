@@ -47,10 +47,32 @@ bool NamesProgram(std::string_view commandLine) {
     return false;
 }
 
+// The program a command line names, for what the call acts on: the quoted name, or the first
+// prefix that ends at a space and names a program, or else the first word.
+std::string ProgramOf(const char* commandLine) {
+    if (commandLine == nullptr)
+        return "";
+    std::string_view line = commandLine;
+    size_t start = line.find_first_not_of(" \t");
+    if (start == std::string_view::npos)
+        return "";
+    line.remove_prefix(start);
+    if (line[0] == '"')
+        return std::string(line.substr(1, line.find('"', 1) - 1));
+    for (size_t at = 0; at <= line.size(); ++at) {
+        if (at < line.size() && line[at] != ' ' && line[at] != '\t')
+            continue;
+        if (ProgramExists(std::string(line.substr(0, at))))
+            return std::string(line.substr(0, at));
+    }
+    return std::string(line.substr(0, line.find_first_of(" \t")));
+}
+
 } // namespace
 
 UINT WINAPI WinExec(LPCSTR commandLine, UINT showCommand) {
-    calls::Scope call("WinExec", calls::Point | calls::CanFail);
+    std::string program = ProgramOf(commandLine);
+    calls::Scope call("WinExec", calls::Point | calls::CanFail, {program.c_str()});
     if (call.Fails())
         return ERROR_FILE_NOT_FOUND;
     if (commandLine == nullptr || !NamesProgram(commandLine))

@@ -258,7 +258,8 @@ class ShellLink final : public IShellLinkA, public IPersistFile {
     HRESULT STDMETHODCALLTYPE IsDirty() override { return dirty_ ? S_OK : S_FALSE; }
     HRESULT STDMETHODCALLTYPE Load(LPCWSTR, DWORD) override { return E_NOTIMPL_; }
     HRESULT STDMETHODCALLTYPE Save(LPCWSTR fileName, BOOL remember) override {
-        calls::Scope call("IPersistFile::Save", calls::Point | calls::CanFail);
+        std::string named = fileName != nullptr ? Utf8ToCp950(WideToUtf8(fileName)) : "";
+        calls::Scope call("IPersistFile::Save", calls::Point | calls::CanFail, {named.c_str()});
         if (call.Fails())
             return E_FAIL;
         if (Faulty("save"))
