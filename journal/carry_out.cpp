@@ -96,7 +96,9 @@ typedef struct {
     char* made;
     DWORD madeLength;
     DWORD madeRoom;
-    BOOL tellsMade; // the made ones are gathered: a rollback's need, not a commit's
+    // A rollback: the made ones are gathered, and each record's own path is held for its act. A
+    // commit touches the kept files alone.
+    BOOL tellsMade;
     LINKWALK walk;
     BOOL whole;    // nothing the journal names is still needed
     char* blocker; // what is in the way, when not whole
@@ -243,7 +245,11 @@ static BOOL NextChange(CARRYOUT* run, JOURNALRECORD* record, char* kept, MADEFIL
             continue;
         // A record that could not be made, or that would reach through a link, is not carried
         // out; a kept file it names keeps the journal.
-        if (MayTouch(run->place, record->kind, record->path, record->number, &run->walk, kept)) {
+        BOOL may = run->tellsMade ? MayTouch(run->place, record->kind, record->path, record->number,
+                                             &run->walk, kept)
+                                  : MayCommit(run->place, record->kind, record->path,
+                                              record->number, &run->walk, kept);
+        if (may) {
             if (!run->walk.gone)
                 return TRUE;
             // The folder of its path is not there: nothing to undo, and no kept file can come

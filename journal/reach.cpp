@@ -222,3 +222,11 @@ BOOL MayTouch(const JOURNALPLACE* place, char kind, const char* path, DWORD numb
            !HoldWayTo(path, LookFrom(place, path), walk) &&
            (!keeps || !KeptPassesThroughLink(place, kept, walk));
 }
+
+BOOL MayCommit(const JOURNALPLACE* place, char kind, const char* path, DWORD number, LINKWALK* walk,
+               char* kept) {
+    BOOL keeps = KeepsAFile(kind);
+    walk->gone = FALSE;
+    return IsReachable(place, kind, path) && (!keeps || KeptPath(place, path, number, kept)) &&
+           (!keeps || !KeptPassesThroughLink(place, kept, walk));
+}

@@ -19,7 +19,8 @@
 //   (recovery.cpp): one record it may not touch leaves the whole journal alone;
 // - the rollback and the commit's deletes, once more right before each record is carried out
 //   (carry_out.cpp): one it may not touch by then is passed over, and when it keeps a file the
-//   journal stays.
+//   journal stays. The commit, and the recovery of a committed journal, ask it of the kept files
+//   alone (MayCommit).
 // Besides, before a journal exists, the setup dialog refuses an install folder reached through a
 // link (IsReachedThroughLink), and the recovery reads no journal whose own path is
 // (PassesThroughLink), nor one that does not lie where setup puts one (IsSetupsJournalPlace).
@@ -60,6 +61,12 @@ void EndLinkWalk(LINKWALK* walk);
 // is held by walk until its next look, or walk->gone tells that the folder is not there.
 BOOL MayTouch(const JOURNALPLACE* place, char kind, const char* path, DWORD number, LINKWALK* walk,
               char* kept);
+
+// The same rule for a commit, which touches nothing but the kept files: the record's own path is
+// not on its way, and whatever another user has made of that path since (a folder on it swapped
+// for a link) neither stops the commit nor is followed by it.
+BOOL MayCommit(const JOURNALPLACE* place, char kind, const char* path, DWORD number, LINKWALK* walk,
+               char* kept);
 
 // Whether a folder on the way to path, below its drive's root or share, is a directory link or a
 // junction (a reparse point): no record reaches through one. checked (MAX_PATH bytes) holds the

@@ -48,8 +48,10 @@ static BOOL ReadJournal(const char* path, char** records, DWORD* length) {
 // each later one a change it may reach (and not through a directory link), a commit only last;
 // the kept files numbered 1, 2, 3... in the order of their records, every other record
 // numbered 0. 0 when the journal is not that: nothing of it is carried out, and no loop over
-// what it names runs further than its records go.
-static DWORD CheckRecords(const JOURNALPLACE* place, const char* records, DWORD length) {
+// what it names runs further than its records go. keptOnly: by the commit's rule (MayCommit),
+// which looks for links on the way to the kept files alone.
+static DWORD CheckRecords(const JOURNALPLACE* place, const char* records, DWORD length,
+                          BOOL keptOnly) {
     JOURNALRECORD record;
     DWORD first = ParseRecord(records, length, &record);
     if (first == 0 || record.kind != JOURNAL_BEGIN || record.number != place->identity ||
@@ -69,9 +71,11 @@ static DWORD CheckRecords(const JOURNALPLACE* place, const char* records, DWORD 
         else if (record.kind == JOURNAL_VOID)
             fits = fits && IsPlainPath(record.path) && !HoldsSetupName(record.path);
         else if (record.kind == JOURNAL_FOLDER || record.kind == JOURNAL_FILE || keeps)
-            fits = fits && MayTouch(place, record.kind, record.path, record.number, &walk, kept);
+            fits = fits && (keptOnly ? MayCommit : MayTouch)(place, record.kind, record.path,
+                                                             record.number, &walk, kept);
         else if (record.kind == JOURNAL_BEGUN || record.kind == JOURNAL_WRITTEN)
-            fits = fits && MayTouch(place, JOURNAL_FILE, record.path, 0, &walk, kept);
+            fits = fits && (keptOnly ? MayCommit : MayTouch)(place, JOURNAL_FILE, record.path, 0,
+                                                             &walk, kept);
         else
             fits = FALSE;
         if (!fits) {
@@ -114,7 +118,11 @@ static int RecoverJournal(const JOURNALPLACE* place, char* blocker) {
         // A journal without a whole line was stopped while its first record was being written,
         // before anything was done (that record is flushed alone): it only goes. One that is not
         // the entry's is left as it is: nothing is undone on its word.
-        DWORD valid = CheckRecords(place, records, length);
+        // A committed journal needs no more than its kept files: the rest of the machine is
+        // looked at only for a rollback.
+        DWORD valid = CheckRecords(place, records, length, TRUE);
+        if (valid != 0 && !IsCommitted(records, valid))
+            valid = CheckRecords(place, records, length, FALSE);
         if (valid == 0) {
             result = RECOVERY_REFUSED;
         } else {

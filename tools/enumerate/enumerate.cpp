@@ -606,6 +606,25 @@ class Enumeration {
             // install takes it up again and removes it.
             if (it->path() == c / prefix && fs::is_empty(it->path(), error))
                 continue;
+            // A kept files' folder that holds nothing but names of files that have others too
+            // (a kept file another user had hard-linked to a read-only file): setup leaves those
+            // names by design, with no journal, rather than change the other file's attributes.
+            auto onlyOtherNames = [&](const fs::path& folder) {
+                std::error_code listed;
+                int names = 0;
+                for (auto below = fs::recursive_directory_iterator(folder, listed);
+                     !listed && below != fs::recursive_directory_iterator();
+                     below.increment(listed)) {
+                    if (below->is_regular_file(listed) && below->hard_link_count(listed) < 2)
+                        return false;
+                    names += below->is_regular_file(listed) ? 1 : 0;
+                }
+                return !listed && names > 0;
+            };
+            if (fs::is_directory(it->path(), error) && onlyOtherNames(it->path())) {
+                it.disable_recursion_pending();
+                continue;
+            }
             outcome.journal = true;
             if (it->path().extension() == JournalSuffix) {
                 for (const auto& line : ReadLines(it->path()))
@@ -1120,13 +1139,21 @@ void JudgeOtherUser(Enumeration& enumeration, OtherUserRun& run,
         return fail(why, 3, why.substr(0, why.find(':')));
     // Whatever else: what only administrators may change stays as it was, in this run too.
     intruder::Trace none;
-    auto guarded = [&](const scenario::MachineState& state) {
+    // While a journal stays, so do the copies it kept of the links it replaced, beside them.
+    auto guarded = [&](const Outcome& ended) {
         std::vector<intruder::Difference> changed;
-        for (const auto& difference : intruder::Differences(enumeration.before(), state, none)) {
+        for (const auto& difference :
+             intruder::Differences(enumeration.before(), ended.machine, none)) {
             bool link = std::any_of(
                 enumeration.allowed().begin(), enumeration.allowed().end(),
                 [&](const std::string& place) { return intruder::Under(difference.path, place); });
-            if (PlaceOf(enumeration, difference.path).first <= 2 && !link)
+            std::string name = difference.path.substr(difference.path.rfind('/') + 1);
+            bool keptLink = ended.journal && difference.what == "added" &&
+                            name.rfind(SetupNamePrefix, 0) == 0 &&
+                            name.size() > std::string(KeptSuffix).size() &&
+                            name.compare(name.size() - std::string(KeptSuffix).size(),
+                                         std::string::npos, KeptSuffix) == 0;
+            if (PlaceOf(enumeration, difference.path).first <= 2 && !link && !keptLink)
                 changed.push_back(difference);
         }
         return changed;
@@ -1151,7 +1178,7 @@ void JudgeOtherUser(Enumeration& enumeration, OtherUserRun& run,
         std::string what = gravest->what;
         fail(when + describe(differences), severity, place + ": " + what.substr(0, what.find(',')));
     };
-    if (auto changed = guarded(outcome.machine); !changed.empty())
+    if (auto changed = guarded(outcome); !changed.empty())
         return failOver(changed, "");
     // The program setup starts as the administrator is the game it installed.
     static const char digits[] = "0123456789abcdef";
@@ -1175,8 +1202,16 @@ void JudgeOtherUser(Enumeration& enumeration, OtherUserRun& run,
         if (std::string why = endedBadly(next); !why.empty())
             return fail("left its journal, and the next setup " + why, 3,
                         "the next setup " + why.substr(0, why.find(':')));
-        if (auto changed = guarded(next.machine); !changed.empty())
+        if (auto changed = guarded(next); !changed.empty())
             return failOver(changed, "left its journal, and the next setup changed ");
+        // What the other user made of the journal or of the way to what it names stands: the
+        // next setup must refuse to carry it out, and say so, with nothing changed (above).
+        std::string how = EndedHow(next);
+        bool told =
+            how.find("refused") != std::string::npos || how.find("blocked") != std::string::npos;
+        if ((next.journal || next.record) && told && other.error == 0 && !other.act.empty() &&
+            ActKindOf(other.act) != "drop")
+            return;
         if (next.journal || next.record)
             return fail("left its journal, and the next setup did not finish it (" +
                             EndedHow(next) + ")",
@@ -1195,11 +1230,25 @@ void JudgeOtherUser(Enumeration& enumeration, OtherUserRun& run,
         if (!success)
             targets.push_back({&family.start, false});
     }
+    // A link setup wrote after the other user swapped the install folder, or a folder above it,
+    // describes the file that user put at its target: what its header says of that file is
+    // theirs.
+    bool targetSwapped = other.trace.done &&
+                         std::any_of(other.trace.trees.begin(), other.trace.trees.end(),
+                                     [&](const std::string& tree) {
+                                         return intruder::Under(enumeration.installFolder(), tree);
+                                     });
     std::vector<intruder::Difference> first;
     for (const auto& [target, timeless] : targets) {
-        auto differences =
-            intruder::Differences(*target, last->machine, other.trace,
-                                  timeless ? enumeration.LinkKeys() : std::set<std::string>{});
+        auto links = timeless ? enumeration.LinkKeys() : std::set<std::string>{};
+        auto differences = intruder::Differences(*target, last->machine, other.trace, links,
+                                                 targetSwapped ? links : std::set<std::string>{});
+        // What setup's own folder still holds where no journal is left: names of files that
+        // have others too, which setup leaves by design (Read).
+        if (!last->journal)
+            std::erase_if(differences, [](const intruder::Difference& difference) {
+                return intruder::Under(difference.path, "c:/" + std::string(SetupNamePrefix));
+            });
         if (differences.empty())
             return;
         if (first.empty())

@@ -370,7 +370,8 @@ std::set<std::string> Theirs(const Trace& trace) {
 
 std::vector<Difference> Differences(const scenario::MachineState& target,
                                     const scenario::MachineState& final, const Trace& trace,
-                                    const std::set<std::string>& timeless) {
+                                    const std::set<std::string>& timeless,
+                                    const std::set<std::string>& described) {
     std::set<std::string> theirs = Theirs(trace);
     std::vector<std::string> moved = trace.done ? trace.moved : std::vector<std::string>{};
     auto isMoved = [&](const std::string& key) {
@@ -400,6 +401,13 @@ std::vector<Difference> Differences(const scenario::MachineState& target,
         const auto* was = Find(target, key);
         if (Same(is, was, timeless.count(key) != 0))
             continue;
+        if (described.count(key) != 0 && is != nullptr && was != nullptr) {
+            scenario::MachineEntry left = *is, right = *was;
+            left.modified = right.modified = 0;
+            left.digest = right.digest;
+            if (left == right)
+                continue;
+        }
         if (theirs.count(key) != 0 && Same(is, Find(trace.after, key), false))
             continue;
         if (is != nullptr && is->folder && was == nullptr && holders.count(key) != 0)

@@ -139,10 +139,12 @@ struct Difference {
 // may be as the act left it or as target has it; what the act renamed aside is the user's,
 // whatever is in it; a folder target lacks may stay where it holds what the act made. Anything
 // else must be as in target, every entry with its content, time, attributes, owner and access
-// list; the times of timeless entries (setup's new links) are not compared.
+// list; the times of timeless entries (setup's new links) are not compared, nor the content of
+// described ones (links that describe a target the other user swapped).
 std::vector<Difference> Differences(const scenario::MachineState& target,
                                     const scenario::MachineState& final, const Trace& trace,
-                                    const std::set<std::string>& timeless = {});
+                                    const std::set<std::string>& timeless = {},
+                                    const std::set<std::string>& described = {});
 
 // Whether a state key lies at or under another.
 bool Under(const std::string& key, const std::string& top);

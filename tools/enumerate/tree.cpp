@@ -94,7 +94,7 @@ std::vector<std::string> TreeLines(const fs::path& folder) {
     std::error_code error;
     for (auto it = fs::recursive_directory_iterator(folder, error);
          !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
-        std::string relative = fs::relative(it->path(), folder, error).generic_string();
+        std::string relative = it->path().lexically_relative(folder).generic_string();
         if (it->is_directory(error))
             lines.push_back(relative + "/");
         else

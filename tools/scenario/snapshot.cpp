@@ -142,7 +142,8 @@ MachineState TakeSnapshot(const std::vector<SnapshotRoot>& roots) {
         auto options = fs::directory_options::skip_permission_denied;
         for (auto it = fs::recursive_directory_iterator(root.host, options, error);
              !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
-            std::string relative = fs::relative(it->path(), root.host, error).generic_string();
+            // Lexically: a link is named where it is, not where it leads.
+            std::string relative = it->path().lexically_relative(root.host).generic_string();
             if (Skipped(relative, root.skip)) {
                 if (it->is_directory(error) && !it->is_symlink(error))
                     it.disable_recursion_pending();
