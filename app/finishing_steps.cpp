@@ -2,6 +2,7 @@
 #include "../base/paths.h"
 #include "../base/product_constants.h"
 #include "../journal/install_journal.h"
+#include "../media/disc_copy.h"
 #include "../shell/product_shortcuts.h"
 #include "installer.h"
 
@@ -26,7 +27,11 @@ int RunFinishingSteps(void) {
     lstrcatA(commandLine, InstallState.fullInstall != 0 ? NormalRunFlag : MinimalRunFlag);
     lstrcatA(commandLine, InstallState.installDir);
     lstrcatA(commandLine, "\\");
-    WinExec(commandLine, SW_SHOWMAXIMIZED);
+    // Only the copy held since it matched the disc's file: another user can't have put a
+    // program of theirs in its place for the administrator to run.
+    if (InstallState.gameCopy != NULL)
+        WinExec(commandLine, SW_SHOWMAXIMIZED);
+    LetGoOfGameCopy();
     if (CancelRequested())
         return FINISH_CANCELLED;
 

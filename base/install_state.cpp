@@ -3,7 +3,8 @@
 // Zero but for the drive root of the first disc and the normal install. Every field is named: a
 // constructor would need a C runtime to run it.
 INSTALLSTATE InstallState = {
-    NULL, {0}, {'c', ':', '\\', '\0'}, 1, 0, NULL, 0, NULL, 0, NULL, 0, 0, 0, {0}, 0, {0}, {0},
+    NULL, {0}, {'c', ':', '\\', '\0'}, 1, 0, NULL, 0, NULL, 0, NULL, NULL, 0, 0, 0, {0}, 0,
+    {0},  {0},
 };
 
 void SetFlag(volatile LONG* flag, LONG value) {

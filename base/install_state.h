@@ -17,6 +17,8 @@ struct INSTALLSTATE {
     HANDLE copyThread;
     DWORD copyThreadId;
     HANDLE busyThread;
+    // The game's copy, held from the moment it matched the disc's file to the start (NULL: none).
+    HANDLE gameCopy;
     volatile LONG busyRunning;
     volatile LONG busyDone;
     LONG busyCounter;

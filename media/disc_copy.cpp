@@ -172,6 +172,61 @@ static BOOL MakeInstallFolder(BOOL* made) {
     }
 }
 
+// Whether destination is where the game's program goes.
+static BOOL IsGameCopy(const char* destination) {
+    char game[MAX_PATH];
+    lstrcpyA(game, InstallState.installDir);
+    return lstrlenA(game) + lstrlenA(GameExeSuffix) < MAX_PATH &&
+           SamePath(lstrcatA(game, GameExeSuffix), destination);
+}
+
+// Whether the files open as first and second hold the same bytes, read from where each stands.
+// FALSE, too, when one can't be read or the user cancels.
+static BOOL SameContent(HANDLE first, HANDLE second) {
+    char* mine = CopyBlock;
+    char* theirs = CopyBlock + COPY_BLOCK_BYTES / 2;
+    for (;;) {
+        DWORD one = 0, other = 0;
+        if (CancelRequested() || !ReadFile(first, mine, COPY_BLOCK_BYTES / 2, &one, NULL) ||
+            !ReadFile(second, theirs, COPY_BLOCK_BYTES / 2, &other, NULL) || one != other)
+            return FALSE;
+        if (one == 0)
+            return TRUE;
+        for (DWORD at = 0; at < one; at++) {
+            if (mine[at] != theirs[at])
+                return FALSE;
+        }
+    }
+}
+
+void LetGoOfGameCopy(void) {
+    if (InstallState.gameCopy == NULL)
+        return;
+    CloseHandle(InstallState.gameCopy);
+    InstallState.gameCopy = NULL;
+}
+
+// Setup starts the game as the administrator it runs as, from a folder that other users may
+// often write. So the copy is opened again once it is whole, shared for reading alone: from then
+// on no one may write, rename or delete it, nor move a folder on its way. It is held so if it
+// holds the disc's bytes, which shows that no one wrote it between the close and the open.
+static void HoldGameCopy(const char* source, const char* destination) {
+    LetGoOfGameCopy();
+    HANDLE held = CreateFileA(destination, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                              FILE_FLAG_SEQUENTIAL_SCAN, NULL);
+    if (held == INVALID_HANDLE_VALUE)
+        return;
+    HANDLE disc = CreateFileA(source, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                              FILE_FLAG_SEQUENTIAL_SCAN, NULL);
+    BOOL same = disc != INVALID_HANDLE_VALUE && SameContent(held, disc);
+    if (disc != INVALID_HANDLE_VALUE)
+        CloseHandle(disc);
+    if (same)
+        InstallState.gameCopy = held;
+    else
+        CloseHandle(held);
+}
+
 // Copies one file into a new file at destination. The copy is the user's: normal attributes
 // whatever the disc's file carries (every file on a CD is read-only), and the disc file's time of
 // last change where the file system can hold it (the copy is whole without it). FALSE when a
@@ -219,6 +274,8 @@ static BOOL CopyOneFile(const char* source, const char* destination, const FILET
     CloseHandle(from);
     if (copied && stamped)
         NoteFileWritten(destination, &stamp);
+    if (copied && IsGameCopy(destination))
+        HoldGameCopy(source, destination);
     return copied;
 }
 
@@ -302,6 +359,9 @@ static BOOL MakeEntry(const char* source, const char* destination, const PLANNED
     case ENTER_FOLDER:
         return CopyFolderContents(from, to, FALSE);
     case REPLACE_FILE:
+        // A later disc's game replaces the first's: the copy held is let go, to be moved aside.
+        if (IsGameCopy(to))
+            LetGoOfGameCopy();
         if (MoveRecordedFileAside(to, entry->kept, entry->keptNumber) != CHANGE_MADE)
             return FALSE;
         return CopyOneFile(from, to, &entry->written, TRUE);
@@ -389,5 +449,6 @@ int CopyDiscTree(HWND owner) {
 
 void RemoveInstalledFiles(HWND owner) {
     (void)owner;
+    LetGoOfGameCopy();
     RollBackInstall();
 }

@@ -11,6 +11,10 @@
 // user cancelled (the copy then stops at its next file or block).
 int CopyDiscTree(HWND owner);
 
-// The rollback: undoes what the install changed, newest first (journal/install_journal.h): the files and
-// folders it made go, the files it replaced come back as they were.
+// Lets go of the game's copy that the copy holds from the moment it matched the disc's file
+// (InstallState.gameCopy), for the start; its folder may then change again.
+void LetGoOfGameCopy(void);
+
+// The rollback: undoes what the install changed, newest first (journal/install_journal.h): the
+// files and folders it made go, the files it replaced come back as they were.
 void RemoveInstalledFiles(HWND owner);

@@ -21,8 +21,8 @@ size_t CountFiles(const fs::path& folder) {
     return count;
 }
 
-// Lets go of the journal in memory without undoing or deleting anything, as a setup that is
-// killed does.
+// Lets go of the journal in memory, and of the files held open, without undoing or deleting
+// anything, as a setup that is killed does.
 void AbandonJournal() {
     if (JournalState.file != nullptr)
         CloseHandle(JournalState.file);
@@ -37,6 +37,7 @@ void AbandonJournal() {
     JournalState.keptFiles = 0;
     JournalState.keptGroups = 0;
     EndLinkWalk(&JournalState.walk);
+    LetGoOfGameCopy();
 }
 
 DWORD WINAPI CancelWhenFilesExist(LPVOID parameter) {
