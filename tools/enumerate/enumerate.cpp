@@ -1063,6 +1063,12 @@ std::string EndedHow(const Outcome& outcome) {
         how += ", the journal refused";
     if (startsWith(TextRecoveryBlocked))
         how += ", the recovery blocked";
+    // That text begins with the folder's name: what follows it is what tells.
+    std::string refused = Utf8(TextOwnFolderRefused);
+    refused = refused.substr(refused.find("%s") + 2);
+    if (std::any_of(outcome.boxes.begin(), outcome.boxes.end(),
+                    [&](const std::string& box) { return box.find(refused) != std::string::npos; }))
+        how += ", setup's folder refused";
     if (outcome.gaveUp)
         how += ", the user gave up";
     return how;
@@ -1209,8 +1215,9 @@ void JudgeOtherUser(Enumeration& enumeration, OtherUserRun& run,
         std::string how = EndedHow(next);
         bool told =
             how.find("refused") != std::string::npos || how.find("blocked") != std::string::npos;
+        bool ownFolder = how.find("setup's folder refused") != std::string::npos;
         if ((next.journal || next.record) && told && other.error == 0 && !other.act.empty() &&
-            ActKindOf(other.act) != "drop")
+            (ActKindOf(other.act) != "drop" || ownFolder))
             return;
         if (next.journal || next.record)
             return fail("left its journal, and the next setup did not finish it (" +
@@ -1230,14 +1237,15 @@ void JudgeOtherUser(Enumeration& enumeration, OtherUserRun& run,
         if (!success)
             targets.push_back({&family.start, false});
     }
-    // A link setup wrote after the other user swapped the install folder, or a folder above it,
-    // describes the file that user put at its target: what its header says of that file is
-    // theirs.
-    bool targetSwapped = other.trace.done &&
-                         std::any_of(other.trace.trees.begin(), other.trace.trees.end(),
-                                     [&](const std::string& tree) {
-                                         return intruder::Under(enumeration.installFolder(), tree);
-                                     });
+    // A link setup wrote after the other user changed what is in the install folder (or swapped
+    // it, or a folder above it) may describe a file of that user's at its target: what its header
+    // says of that file is theirs.
+    bool targetSwapped =
+        other.trace.done &&
+        std::any_of(other.trace.trees.begin(), other.trace.trees.end(), [&](const auto& tree) {
+            return intruder::Under(enumeration.installFolder(), tree) ||
+                   intruder::Under(tree, enumeration.installFolder());
+        });
     std::vector<intruder::Difference> first;
     for (const auto& [target, timeless] : targets) {
         auto links = timeless ? enumeration.LinkKeys() : std::set<std::string>{};
