@@ -180,21 +180,24 @@ static BOOL IsGameCopy(const char* destination) {
            SamePath(lstrcatA(game, GameExeSuffix), destination);
 }
 
-// Whether the files open as first and second hold the same bytes, read from where each stands.
-// FALSE, too, when one can't be read or the user cancels.
-static BOOL SameContent(HANDLE first, HANDLE second) {
+// Whether the files open as first and second hold the same bytes, read from where each stands:
+// 1 when they do, 0 when they don't, -1 when a block can't be read or the user cancels (no block
+// is read after a cancel).
+static int SameContent(HANDLE first, HANDLE second) {
     char* mine = CopyBlock;
     char* theirs = CopyBlock + COPY_BLOCK_BYTES / 2;
     for (;;) {
         DWORD one = 0, other = 0;
         if (CancelRequested() || !ReadFile(first, mine, COPY_BLOCK_BYTES / 2, &one, NULL) ||
-            !ReadFile(second, theirs, COPY_BLOCK_BYTES / 2, &other, NULL) || one != other)
-            return FALSE;
+            CancelRequested() || !ReadFile(second, theirs, COPY_BLOCK_BYTES / 2, &other, NULL))
+            return -1;
+        if (one != other)
+            return 0;
         if (one == 0)
-            return TRUE;
+            return 1;
         for (DWORD at = 0; at < one; at++) {
             if (mine[at] != theirs[at])
-                return FALSE;
+                return 0;
         }
     }
 }
@@ -209,22 +212,25 @@ void LetGoOfGameCopy(void) {
 // Setup starts the game as the administrator it runs as, from a folder that other users may
 // often write. So the copy is opened again once it is whole, shared for reading alone: from then
 // on no one may write, rename or delete it, nor move a folder on its way. It is held so if it
-// holds the disc's bytes, which shows that no one wrote it between the close and the open.
-static void HoldGameCopy(const char* source, const char* destination) {
+// holds the disc's bytes, which shows that no one wrote it between the close and the open; one
+// that doesn't is not setup's to start. FALSE when the copy can't be opened or read again, or the
+// disc's file: the copy fails, as when its first reading fails.
+static BOOL HoldGameCopy(const char* source, const char* destination) {
     LetGoOfGameCopy();
     HANDLE held = CreateFileA(destination, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
                               FILE_FLAG_SEQUENTIAL_SCAN, NULL);
     if (held == INVALID_HANDLE_VALUE)
-        return;
+        return FALSE;
     HANDLE disc = CreateFileA(source, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
                               FILE_FLAG_SEQUENTIAL_SCAN, NULL);
-    BOOL same = disc != INVALID_HANDLE_VALUE && SameContent(held, disc);
+    int same = disc != INVALID_HANDLE_VALUE ? SameContent(held, disc) : -1;
     if (disc != INVALID_HANDLE_VALUE)
         CloseHandle(disc);
-    if (same)
+    if (same == 1)
         InstallState.gameCopy = held;
     else
         CloseHandle(held);
+    return same >= 0;
 }
 
 // Copies one file into a new file at destination. The copy is the user's: normal attributes
@@ -275,7 +281,7 @@ static BOOL CopyOneFile(const char* source, const char* destination, const FILET
     if (copied && stamped)
         NoteFileWritten(destination, &stamp);
     if (copied && IsGameCopy(destination))
-        HoldGameCopy(source, destination);
+        copied = HoldGameCopy(source, destination);
     return copied;
 }
 
