@@ -487,6 +487,21 @@ TEST_F(Recovery, AJournalReachedThroughALinkIsNeitherReadNorDeleted) {
     EXPECT_NE(EntryValue("Journal"), "");
 }
 
+// Where the volume keeps no access lists (Windows 95 here), the journal lies beside the install
+// and no folder of setup's own guards its way: a journal reached through a link is still
+// neither read nor deleted.
+TEST_F(Recovery, AJournalReachedThroughALinkIsLeftAloneWithoutAnOwnFolderToo) {
+    sim.machine().version = 0xC3B60004;
+    TestMachine::WriteFile(c / "theirs" / "~kelvo-setup-0000ABCD.jnl",
+                           Line("J 43981 C:\\Games\\kelvo"));
+    fs::create_directory_symlink(c / "theirs", c / "Games");
+    WriteEntry("C:\\Games\\~kelvo-setup-0000ABCD.jnl", "C:\\Games\\kelvo", 0xABCD);
+    EXPECT_EQ(Recover(), RECOVERY_REFUSED);
+    EXPECT_EQ(ReadAll(c / "theirs" / "~kelvo-setup-0000ABCD.jnl"),
+              Line("J 43981 C:\\Games\\kelvo"));
+    EXPECT_NE(EntryValue("Journal"), "");
+}
+
 // The entry names a journal that does not lie in the install folder or above it, or that does
 // not bear setup's name for the install: it is never read.
 TEST_F(Recovery, AnEntryNamingAJournalElsewhereOrUnderAnotherNameIsRefused) {

@@ -244,6 +244,24 @@ TEST_F(RemoveInstalled, EveryVoidIsHonouredHoweverManyAndLongTheyAre) {
     EXPECT_EQ(EntryValue("Journal"), "");
 }
 
+// Every pending void keeps its file, however many are pending: each of someone else's files
+// here is empty, as a file the install was writing may be, and only its void tells it apart.
+TEST_F(RemoveInstalled, EveryPendingVoidKeepsAnEmptyFileOfSomeoneElses) {
+    fs::create_directories(Installed());
+    ASSERT_TRUE(OpenJournal());
+    std::string folder = InstallState.installDir;
+    for (char letter = 'a'; letter <= 'h'; ++letter)
+        ASSERT_TRUE(WriteAhead(JOURNAL_FILE, (folder + "\\" + letter + ".dat").c_str()));
+    ASSERT_TRUE(FlushJournal());
+    for (char letter = 'a'; letter <= 'h'; ++letter) {
+        TestMachine::WriteFile(Installed() / (std::string(1, letter) + ".dat"), "");
+        VoidRecord((folder + "\\" + letter + ".dat").c_str());
+    }
+    RemoveInstalledFiles(nullptr);
+    for (char letter = 'a'; letter <= 'h'; ++letter)
+        EXPECT_TRUE(fs::exists(Installed() / (std::string(1, letter) + ".dat"))) << letter;
+}
+
 // A void the rollback has no room to remember stops it there: nothing it may take back is
 // undone, and the journal stays for the next setup, which finishes the rollback.
 TEST_F(Recovery, AVoidThatCantBeRememberedStopsTheRollbackAndKeepsTheJournal) {
