@@ -22,6 +22,7 @@
 #include "call_points.h"
 #include "desktop.h"
 #include "host_files.h"
+#include "kernel_objects.h"
 #include "machine.h"
 #include "other_user.h"
 #include "run_program.h"
@@ -424,6 +425,14 @@ bool HostBackend::StartSecondCopy(int& exitStatus, bool& showedWindow, std::stri
         (machineFolder.empty() ? fs::temp_directory_path() : fs::path(machineFolder)).string() +
         "/second-copy-" + std::to_string(++copies) + ".windows";
     ::unlink(windowLog.c_str());
+
+    // A second copy is one started while the first runs: once the first holds its named mutex
+    // (the scripted user's thread may come here before the installer's first call). An
+    // installer that never takes one gets its second copy after the action's time.
+    auto until =
+        std::chrono::steady_clock::now() + std::chrono::duration<double>(ActionTimeoutSeconds);
+    while (!winsim::HoldsNamedMutex() && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
 
     // The copy finds the machine through the variables it inherits; it plays no scenario.
     std::string program = fs::read_symlink("/proc/self/exe").string();

@@ -16,6 +16,8 @@ bool CloseMutex(void* handle);
 // and its last owner's process ended while it owned it) or WAIT_TIMEOUT; nullopt when handle is
 // no mutex.
 std::optional<DWORD> WaitForMutex(void* handle, DWORD milliseconds);
+// Whether this process holds a handle to a named mutex (a test's look at a running installer).
+bool HoldsNamedMutex();
 
 // The flags of the RedirectionGuard policy this process set (0: none).
 DWORD RedirectionTrustFlags();

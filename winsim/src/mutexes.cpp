@@ -230,6 +230,11 @@ std::optional<DWORD> winsim::WaitForMutex(void* handle, DWORD milliseconds) {
     return Acquire(*shared, milliseconds);
 }
 
+bool winsim::HoldsNamedMutex() {
+    std::lock_guard table(TableLock());
+    return !Named().empty();
+}
+
 bool winsim::CloseMutex(void* handle) {
     MutexObject* object = Mutexes().Take(handle);
     if (object == nullptr)
