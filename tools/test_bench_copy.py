@@ -209,7 +209,33 @@ class Report(unittest.TestCase):
         self.assertTrue(lines[3].endswith("setup/nsis at most 1 x: not measured"))
         self.assertTrue(lines[4].endswith("repair/nsis-over at most 1 x: not measured"))
         self.assertIn("copy/xcopy at most 0.8 x: 0.837 x", lines[5])
-        self.assertTrue(lines[6].endswith("large-repair/large-fresh at most 1.5 x: not measured"))
+        self.assertTrue(lines[6].endswith("large-repair/large-fresh at most 1.3 x: not measured"))
+
+    def test_every_contenders_rounds_are_held_to_the_spread_around_its_median(self):
+        lines = bench.goal_lines(bench.spread_goals(
+            {"steady": runs(2.0, 2.2, 1.8), "wild": runs(1.0, 2.0, 3.2)}))
+        # steady: 10 % either side; wild: its lowest round 50 % below, its highest 60 % above.
+        self.assertIn("rounds of steady within the median's at most 15 %: 10.000 % "
+                      "(-10.000..10.000), met", lines[0])
+        self.assertIn("rounds of wild within the median's at most 15 %: 60.000 % "
+                      "(-50.000..60.000), NOT met", lines[1])
+
+    def test_the_next_run_waits_until_the_memory_freed_is_handed_back(self):
+        handed = iter([100, 200, 300, 300, 400])
+        looks = []
+
+        def handed_back():
+            looks.append(1)
+            return next(handed)
+
+        bench.settle(seconds=0, poll=0, wait=10, handed_back=handed_back)
+        self.assertEqual(len(looks), 4)  # the first two polls saw it change, the third not
+        # Where nothing is handed back, and where the handing back never ends, it goes on.
+        bench.settle(seconds=0, poll=0, wait=10, handed_back=lambda: None)
+        counter = iter(range(10 ** 9))
+        start = time.monotonic()
+        bench.settle(seconds=0, poll=0.01, wait=0.1, handed_back=lambda: next(counter))
+        self.assertLess(time.monotonic() - start, 5)
 
     def test_the_cancels_goals_take_the_medians_under_wine_and_the_floor(self):
         goals = bench.cancel_goals({"cancel-big": [0.07, 0.06, 0.9], "cancel-files": [2.5],
