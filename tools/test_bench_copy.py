@@ -4,11 +4,14 @@ from the file system's times, that every figure and ratio takes one contender's 
 goals, the rollback's floor, the cancels' scenarios and play logs, and how system calls and Wine
 server requests are counted in an strace log, program by program."""
 
+import contextlib
+import io
 import os
 import re
 import tempfile
 import time
 import unittest
+from unittest import mock
 from importlib.machinery import SourceFileLoader
 from pathlib import Path
 
@@ -219,6 +222,37 @@ class Report(unittest.TestCase):
                       "(-10.000..10.000), met", lines[0])
         self.assertIn("rounds of wild within the median's at most 15 %: 60.000 % "
                       "(-50.000..60.000), NOT met", lines[1])
+
+    def test_each_run_is_shown_with_the_machines_probe_before_it(self):
+        with tempfile.TemporaryDirectory() as folder:
+            cpu, disk = bench.machine_probe(Path(folder))
+            self.assertEqual(os.listdir(folder), [])
+        self.assertGreater(cpu, 0)
+        self.assertGreater(disk, 0)
+        self.assertEqual(bench.round_entry("setup", 1.5, (0.1, 0.25), 3 << 20),
+                         "setup 1.500 (probe 0.100, disk 0.250, 3072 MiB back)")
+        self.assertEqual(bench.round_entry("cp", 0.3, (0.1, 0.2), None),
+                         "cp 0.300 (probe 0.100, disk 0.200)")
+
+    def test_each_timed_run_meets_no_install_folder_of_the_runs_before_it(self):
+        with tempfile.TemporaryDirectory() as folder:
+            outputs = Path(folder)
+            met = []
+
+            class Rounds:
+                options = type("Options", (), {"rounds": 2})
+                clear = staticmethod(lambda: None)
+
+                def timed(self, command, name, discs):
+                    met.append((name, sorted(path.name for path in outputs.iterdir())))
+                    (outputs / name).mkdir()
+                    return bench.Measure(copy=1.0), outputs / name
+
+            Rounds.outputs = outputs
+            with mock.patch.object(bench, "settle"), contextlib.redirect_stdout(io.StringIO()):
+                times = bench.Bench.rounds(Rounds(), [("a", None), ("b", None)], [])
+        self.assertEqual(met, [("a", []), ("b", []), ("b", []), ("a", [])])
+        self.assertEqual([len(runs) for runs in times.values()], [2, 2])
 
     def test_the_next_run_waits_until_the_memory_freed_is_handed_back(self):
         handed = iter([100, 200, 300, 300, 400])
