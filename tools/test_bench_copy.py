@@ -241,7 +241,6 @@ class Report(unittest.TestCase):
 
             class Rounds:
                 options = type("Options", (), {"rounds": 2})
-                clear = staticmethod(lambda: None)
 
                 def timed(self, command, name, discs):
                     met.append((name, sorted(path.name for path in outputs.iterdir())))
