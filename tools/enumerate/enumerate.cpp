@@ -3,7 +3,7 @@
 // at a time, and judges each run.
 //
 //     enumerate --setup PATH [--types normal,minimal] [--what cancel,fault,kill] [--jobs N]
-//               [--every N] [--timeout SECONDS] [--keep]
+//               [--every N] [--timeout SECONDS] [--keep] [--work FOLDER]
 //               [--only "cancel K" | --only "kill K [THREAD]" | --only "power K [THREAD]" |
 //                --only "CALL K"]
 //
@@ -37,6 +37,9 @@
 // that leaves a journal (a rollback step failed) is followed by the next setup, which must finish
 // the rollback.
 //
+// The runs' machines are made in FOLDER; by default in memory (/dev/shm) where that file system
+// keeps extended attributes, as winsim's file attributes are, else in the temporary folder.
+//
 // Prints the counts and the time per install type and every failing run; exit status 0 when
 // every run passed.
 #include <algorithm>
@@ -54,6 +57,8 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <sys/statvfs.h>
+#include <sys/xattr.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -85,6 +90,7 @@ struct Options {
     double timeoutSeconds = 60;
     bool keep = false;
     std::optional<std::string> only; // one plan: "cancel K", "kill K", "power K" or "CALL K"
+    std::optional<std::string> work; // where the runs' machines go
 };
 
 std::string Utf8(const char* cp950) {
@@ -1497,7 +1503,8 @@ int OtherUserOnly(const Options& options, const fs::path& work, const std::strin
 int Usage() {
     std::fprintf(stderr, "usage: enumerate --setup PATH [--types normal,minimal] "
                          "[--what cancel,fault,kill,intruder] [--acts one|every] [--jobs N] "
-                         "[--every N] [--timeout SECONDS] [--keep] [--only \"cancel K\"|\"kill K "
+                         "[--every N] [--timeout SECONDS] [--keep] [--work FOLDER] "
+                         "[--only \"cancel K\"|\"kill K "
                          "[THREAD]\"|\"power K [THREAD]\"|\"CALL K\"|\"intruder "
                          "[rollback|recovery|recovery-late] K [THREAD] ACT\"]\n");
     return 2;
@@ -1539,6 +1546,36 @@ void KillPoints(const Outcome& counted, int every, std::vector<Point>& points,
 
 } // namespace
 
+// A new folder for the runs' machines, in chosen, else in memory, else in the temporary folder;
+// empty when none can be made. Every run makes and deletes a few hundred small files: on a disk's
+// file system (ext4 looks through its inode tables for one not lately freed) that costs most of
+// a run's time, in memory next to nothing. The memory's file system must keep the attributes
+// winsim keeps in extended attributes (tmpfs does from Linux 6.6) and have room to spare.
+std::string WorkFolder(const std::optional<std::string>& chosen) {
+    auto make = [](const fs::path& in) {
+        std::string folder = (in / "enumerate-XXXXXX").string();
+        return ::mkdtemp(folder.data()) != nullptr ? folder : std::string();
+    };
+    if (chosen)
+        return make(*chosen);
+    constexpr unsigned long long RoomWanted = 2ull << 30;
+    struct statvfs room {};
+    if (::statvfs("/dev/shm", &room) == 0 &&
+        (unsigned long long)room.f_bavail * room.f_frsize >= RoomWanted) {
+        std::string folder = make("/dev/shm");
+        if (!folder.empty()) {
+            std::string probe = folder + "/probe";
+            std::ofstream(probe).put('x');
+            bool kept = ::setxattr(probe.c_str(), "user.winsim.probe", "1", 1, 0) == 0;
+            fs::remove(probe);
+            if (kept)
+                return folder;
+            fs::remove(folder);
+        }
+    }
+    return make(fs::temp_directory_path());
+}
+
 int main(int argc, char** argv) {
     std::setlocale(LC_CTYPE, "C.UTF-8");
     Options options;
@@ -1570,14 +1607,16 @@ int main(int argc, char** argv) {
             options.keep = true;
         else if (argument == "--only" && more)
             options.only = argv[++i];
+        else if (argument == "--work" && more)
+            options.work = argv[++i];
         else
             return Usage();
     }
     if (options.setup.empty())
         return Usage();
 
-    std::string base = (fs::temp_directory_path() / "enumerate-XXXXXX").string();
-    if (::mkdtemp(base.data()) == nullptr) {
+    std::string base = WorkFolder(options.work);
+    if (base.empty()) {
         std::perror("enumerate: mkdtemp");
         return 2;
     }
