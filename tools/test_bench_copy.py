@@ -223,6 +223,24 @@ class Report(unittest.TestCase):
         self.assertIn("rounds of wild within the median's at most 15 %: 60.000 % "
                       "(-50.000..60.000), NOT met", lines[1])
 
+    def test_a_machine_slower_for_a_round_is_taken_out_in_probe_units(self):
+        # Round 2 ran on a machine half as fast for everyone: its probe took twice as long.
+        times = {"setup": runs(1.0, 2.0, 1.1), "copy": runs(1.0, 2.2, 1.0)}
+        for name in times:
+            for run, probe in zip(times[name], (0.1, 0.2, 0.1)):
+                run.probe = probe
+        text = "\n".join(bench.summary(times, 3, explain=False))
+        self.assertIn("setup 10.000 [10.000..11.000]", text)
+        self.assertIn("setup/copy  1.00 (0.91..1.10) in probes", text)
+        lines = bench.goal_lines(bench.spread_goals(times))
+        self.assertIn("rounds of setup within the median's at most 15 %: 81.818 %", lines[0])
+        self.assertIn("rounds of setup in probe units within the median's at most 15 %: "
+                      "10.000 % (0.000..10.000), met", lines[2])
+        # A contender some of whose runs were not probed has no figures in probe units.
+        times["copy"][0].probe = None
+        self.assertNotIn("in probes", "\n".join(bench.summary(times, 3, explain=False)))
+        self.assertEqual(len(bench.spread_goals(times)), 3)
+
     def test_each_run_is_shown_with_the_machines_probe_before_it(self):
         with tempfile.TemporaryDirectory() as folder:
             cpu, disk = bench.machine_probe(Path(folder))
