@@ -1544,8 +1544,6 @@ void KillPoints(const Outcome& counted, int every, std::vector<Point>& points,
     }
 }
 
-} // namespace
-
 // A new folder for the runs' machines, in chosen, else in memory, else in the temporary folder;
 // empty when none can be made. Every run makes and deletes a few hundred small files: on a disk's
 // file system (ext4 looks through its inode tables for one not lately freed) that costs most of
@@ -1575,6 +1573,8 @@ std::string WorkFolder(const std::optional<std::string>& chosen) {
     }
     return make(fs::temp_directory_path());
 }
+
+} // namespace
 
 int main(int argc, char** argv) {
     std::setlocale(LC_CTYPE, "C.UTF-8");
