@@ -322,14 +322,36 @@ static BOOL CarryOut(const JOURNALPLACE* place, const char* records, DWORD lengt
 // writing. Any other file stays: one that someone changed since, or one that no record says
 // setup began (the record was written ahead, and setup stopped before it made the file, which
 // someone made after). FALSE, too, when it is not there or can't be looked at.
+static BOOL IsStampSetups(const FILESTAMP* now, const MADEFILE* made) {
+    if (now->size == 0 || made->state == MADE_BEGUN)
+        return TRUE;
+    return made->state == MADE_WHOLE && now->size == made->stamp.size &&
+           now->written == made->stamp.written;
+}
+
 static BOOL IsAsSetupMadeIt(const char* path, const MADEFILE* made) {
     FILESTAMP now;
-    if (!StampOfPath(path, &now))
-        return FALSE;
-    if (now.size == 0 || made->state == MADE_BEGUN)
-        return TRUE;
-    return made->state == MADE_WHOLE && now.size == made->stamp.size &&
-           now.written == made->stamp.written;
+    return StampOfPath(path, &now) && IsStampSetups(&now, made);
+}
+
+// Whether a kept file may come back to path: nothing is there, or what is there is as setup
+// made it, or the kept file is not there to come back (what is there stays). The file at path is
+// looked at first, so that the common case, setup's file there, costs one look.
+static BOOL MayComeBack(const char* kept, const char* path, const MADEFILE* made) {
+    FILESTAMP now;
+    if (StampOfPath(path, &now)) {
+        if (IsStampSetups(&now, made))
+            return TRUE;
+    } else {
+        // Not there, unless it is a name that leads nowhere (a link to nothing): that is no
+        // file of setup's either.
+        DWORD error = GetLastError();
+        if ((error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) &&
+            GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES)
+            return TRUE;
+    }
+    // Someone else's file, or one that can't be looked at (a folder, one held open).
+    return GetFileAttributesA(kept) == INVALID_FILE_ATTRIBUTES;
 }
 
 // The rollback of one change: a folder the install made goes (one that can't, or that holds what
@@ -344,11 +366,7 @@ static BOOL UndoChange(const JOURNALRECORD* record, const char* kept, const MADE
         if (IsAsSetupMadeIt(record->path, made))
             DeleteFileA(record->path);
     } else {
-        if (GetFileAttributesA(kept) != INVALID_FILE_ATTRIBUTES &&
-            GetFileAttributesA(record->path) != INVALID_FILE_ATTRIBUTES &&
-            !IsAsSetupMadeIt(record->path, made))
-            return FALSE;
-        return RestoreKept(kept, record->path);
+        return MayComeBack(kept, record->path, made) && RestoreKept(kept, record->path);
     }
     return TRUE;
 }
