@@ -251,6 +251,21 @@ class Report(unittest.TestCase):
                          "setup 1.500 (probe 0.100, disk 0.250, 3072 MiB back)")
         self.assertEqual(bench.round_entry("cp", 0.3, (0.1, 0.2), None),
                          "cp 0.300 (probe 0.100, disk 0.200)")
+        self.assertEqual(bench.round_entry("cp", 0.3, (0.1, 0.2), None, 62.5),
+                         "cp 0.300 (probe 0.100, disk 0.200, discs 62 % cached)")
+
+    def test_the_discs_are_in_memory_before_each_run(self):
+        with tempfile.TemporaryDirectory() as folder:
+            disc = Path(folder) / "disc1"
+            (disc / "sub").mkdir(parents=True)
+            (disc / "sub" / "a.dat").write_bytes(os.urandom(3 << 20))
+            (disc / "empty.dat").write_bytes(b"")
+            with mock.patch.object(bench, "FINCORE_BATCH", 1):
+                bench.warm([disc])
+                self.assertGreater(bench.cached_share([disc]), 99)
+            self.assertIsNone(bench.cached_share([disc / "nothing"]))
+            with mock.patch.object(bench.subprocess, "run", side_effect=OSError):
+                self.assertIsNone(bench.cached_share([disc]))
 
     def test_each_timed_run_meets_no_install_folder_of_the_runs_before_it(self):
         with tempfile.TemporaryDirectory() as folder:
