@@ -23,7 +23,7 @@ FACTS = bench.product_facts.Facts(
     CaptionNotice="Notice", CaptionAttention="Note", TextConfirmInstall="Into %s?",
     TextInsertDisc2="Disc two", TextInsertMapDisc="Map disc", TextOfferDirectX="DirectX?",
     TextInstallDone="Done", TextNoUninstaller="No uninstaller",
-    IDD_INSTALL={"title": "Install"})
+    SetupNamePrefix="~setup", IDD_INSTALL={"title": "Install"})
 
 
 class Timing(unittest.TestCase):
@@ -303,6 +303,21 @@ class Report(unittest.TestCase):
         bench.settle(seconds=0, poll=0.01, wait=0.1, handed_back=lambda: next(counter))
         self.assertLess(time.monotonic() - start, 5)
 
+    def test_the_repair_is_judged_as_the_user_waits_and_its_commit_against_its_floor(self):
+        times = {"repair": [bench.Measure(copy=2.0, commit=1.0),
+                            bench.Measure(copy=4.0, commit=3.0),
+                            bench.Measure(copy=3.0, commit=2.0)],
+                 "xcopy-over": [bench.Measure(copy=2.0)] * 3,
+                 "nsis-over": [bench.Measure(copy=4.0)] * 3}
+        goals = bench.commit_goals(times, [1.0, 2.0, 4.0])
+        self.assertEqual([(measured, most) for _, measured, most, _ in goals],
+                         [((1.5, 1.0, 2.0), 1.0), ((0.75, 0.5, 1.0), 1.0), ((1.0, 0.5, 1.5), 1.1)])
+        # A repair whose commit was not seen, or no floor: its commit is not judged.
+        times["repair"][1] = bench.Measure(copy=4.0)
+        self.assertIsNone(bench.commit_goals(times, [1.0, 2.0, 4.0])[2][1])
+        self.assertIsNone(bench.commit_goals(times, [])[2][1])
+        self.assertTrue(all(measured is None for _, measured, _, _ in bench.commit_goals({}, [])))
+
     def test_the_cancels_goals_take_the_medians_under_wine_and_the_floor(self):
         goals = bench.cancel_goals({"cancel-big": [0.07, 0.06, 0.9], "cancel-files": [2.5],
                                     "cancel-repair": [4.0, 3.0, 5.0]}, [3.0, 2.5, 3.5])
@@ -358,6 +373,9 @@ class Cancels(unittest.TestCase):
         # Counted under the install folder, wherever below it the kept files go: the earlier
         # files or their successors, 10,000 kept ones and the journal.
         self.assertIn("click 2 when files C:\\Games\\game 20501 within 600", repair)
+        # Or in setup's own folder of the drive: 10,000 kept files and the journal.
+        own = bench.cancel_scenarios(FACTS, own_place=True)["cancel-repair"].splitlines()
+        self.assertIn("click 2 when files C:\\~setup 10001 within 600", own)
         for lines in (big, files, repair):
             self.assertEqual(lines[lines.index("answer yes") + 1], "expect dialog Install")
             self.assertIn("expect exit -1", lines)
