@@ -315,13 +315,7 @@ static BOOL CarryOut(const JOURNALPLACE* place, const char* records, DWORD lengt
     return EndCarryOut(&run);
 }
 
-// Whether the file at path is still the one setup made there, as made says: whole and
-// unchanged since (its size and time of last change those of its written record), or being
-// made when setup stopped (begun, never whole). A file that holds nothing is taken as setup's
-// too: nothing of anyone's goes with it, and it is what a power cut leaves of a file setup was
-// writing. Any other file stays: one that someone changed since, or one that no record says
-// setup began (the record was written ahead, and setup stopped before it made the file, which
-// someone made after). FALSE, too, when it is not there or can't be looked at.
+// Whether a file of stamp now is the one setup made, as made says (IsAsSetupMadeIt).
 static BOOL IsStampSetups(const FILESTAMP* now, const MADEFILE* made) {
     if (now->size == 0 || made->state == MADE_BEGUN)
         return TRUE;
@@ -329,6 +323,13 @@ static BOOL IsStampSetups(const FILESTAMP* now, const MADEFILE* made) {
            now->written == made->stamp.written;
 }
 
+// Whether the file at path is still the one setup made there, as made says: whole and
+// unchanged since (its size and time of last change those of its written record), or being
+// made when setup stopped (begun, never whole). A file that holds nothing is taken as setup's
+// too: nothing of anyone's goes with it, and it is what a power cut leaves of a file setup was
+// writing. Any other file stays: one that someone changed since, or one that no record says
+// setup began (the record was written ahead, and setup stopped before it made the file, which
+// someone made after). FALSE, too, when it is not there or can't be looked at.
 static BOOL IsAsSetupMadeIt(const char* path, const MADEFILE* made) {
     FILESTAMP now;
     return StampOfPath(path, &now) && IsStampSetups(&now, made);
