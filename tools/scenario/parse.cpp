@@ -205,8 +205,14 @@ bool IsValidStep(const Line& line, std::string& why) {
     };
     if (command == "expect") {
         const std::string& what = line.word(1);
-        if (what == "dialog" || what == "hidden")
-            return count == 3 ? true : wrong("expect " + what + " <title>");
+        if (what == "dialog") {
+            double seconds;
+            bool within = count == 5 && line.word(3) == "within" &&
+                          Seconds(line.word(4), seconds) && seconds > 0;
+            return count == 3 || within ? true : wrong("expect dialog <title> [within <seconds>]");
+        }
+        if (what == "hidden")
+            return count == 3 ? true : wrong("expect hidden <title>");
         if (what == "text")
             return count == 4 && IsId(line.word(2)) ? true : wrong("expect text <id> <text>");
         if (what == "checked" || what == "unchecked")

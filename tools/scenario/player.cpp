@@ -142,6 +142,7 @@ std::vector<std::string> Player::DescribeWindows() {
 
 bool Player::ExpectDialog(const Line& step, std::string& why) {
     const std::string& title = step.word(2);
+    double seconds = step.words.size() == 5 ? std::stod(step.word(4)) : options_.timeoutSeconds;
     std::optional<Window> found;
     bool seen = WaitFor(
         [&] {
@@ -153,9 +154,9 @@ bool Player::ExpectDialog(const Line& step, std::string& why) {
             }
             return false;
         },
-        options_.timeoutSeconds);
+        seconds);
     if (!seen) {
-        why = "no dialog " + Quoted(title) + " came up within " + Seconds(options_.timeoutSeconds);
+        why = "no dialog " + Quoted(title) + " came up within " + Seconds(seconds);
         return false;
     }
     SetDialog(*found);
