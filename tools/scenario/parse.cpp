@@ -141,9 +141,9 @@ bool IsDword(const std::string& text) {
 bool IsIntruderAct(const std::string& kind, size_t arguments) {
     if (kind == "delete")
         return arguments == 1;
-    return arguments == 2 && (kind == "swap" || kind == "link" || kind == "file" ||
-                              kind == "write" || kind == "hardlink" || kind == "relink" ||
-                              kind == "move");
+    return arguments == 2 &&
+           (kind == "swap" || kind == "link" || kind == "file" || kind == "write" ||
+            kind == "hardlink" || kind == "relink" || kind == "move");
 }
 
 bool IsCheck(const Line& line) {
