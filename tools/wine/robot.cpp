@@ -141,7 +141,7 @@ int main() {
         backend.SetDiscDevice(disc, device);
     if (!boxCalls.empty())
         backend.TraceBoxCalls(boxCalls);
-    if (!backend.Start(error)) {
+    if (!backend.WaitForDrives(scenario->drives, error) || !backend.Start(error)) {
         log.push_back("FAIL " + error);
         log.push_back("exit none");
         // Said on the error output too, where the runner finds it when no log could be written.

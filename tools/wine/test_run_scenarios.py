@@ -75,7 +75,8 @@ class Discs(Folder):
 
 
 class PlayedAgain(Folder):
-    """Only a run whose installer showed nothing at its first step is played again."""
+    """Only a run whose installer showed nothing at its first step, or was never started, is
+    played again."""
 
     def test_only_an_empty_screen_at_the_first_step_counts(self):
         scenario = self.write("s.scn", "title t\ndrive c fixed\n\nexpect dialog Setup\nclick 1000\n"
@@ -88,6 +89,10 @@ class PlayedAgain(Folder):
         later = [empty[0].replace("line 4", "line 6"), empty[1]]
         for reasons in (shown, later, empty[:1]):
             self.assertFalse(runner.never_shown(scenario, reasons), reasons)
+        # The robot never started the installer: its drives did not read as laid out.
+        unread = ['FAIL drive d: reads as no CD-ROM drive with label "" before setup starts, '
+                  'not "KELVO_1" (the mount manager after 5 s: running)']
+        self.assertTrue(runner.never_shown(scenario, unread))
 
 
 if __name__ == "__main__":

@@ -4,6 +4,7 @@
 #include <shlobj.h>
 #include <tlhelp32.h>
 
+#include <cstdio>
 #include <cstring>
 #include <utility>
 
@@ -411,6 +412,77 @@ WineBackend::~WineBackend() {
         CloseHandle(installer_.hThread);
         CloseHandle(installer_.hProcess);
     }
+}
+
+// What Wine's mount manager service is doing, as "running", "stopped", ...; when it is stopped,
+// it is started.
+static std::string StartMountManager() {
+    auto lastError = [] { return "error " + std::to_string(GetLastError()); };
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (manager == nullptr)
+        return "unknown (no service manager: " + lastError() + ")";
+    SC_HANDLE service = OpenServiceW(manager, L"MountMgr", SERVICE_START | SERVICE_QUERY_STATUS);
+    std::string state;
+    SERVICE_STATUS status;
+    if (service == nullptr || !QueryServiceStatus(service, &status)) {
+        state = "unknown (" + lastError() + ")";
+    } else {
+        static const char* const states[] = {"?",       "stopped",  "starting", "stopping",
+                                             "running", "resuming", "pausing",  "paused"};
+        state = status.dwCurrentState < 8 ? states[status.dwCurrentState] : "?";
+        if (status.dwCurrentState == SERVICE_STOPPED)
+            state += StartServiceW(service, 0, nullptr) ? ", started now"
+                                                        : ", not started: " + lastError();
+    }
+    if (service != nullptr)
+        CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return state;
+}
+
+// A drive's type and label come from Wine's mount manager, a driver of a service that the first
+// program of a session starts; on a busy machine it may not answer yet when the robot begins, and
+// the drive then reads as a fixed one, with no label.
+bool WineBackend::WaitForDrives(const std::vector<scenario::DriveSetup>& drives,
+                                std::string& error) {
+    for (const scenario::DriveSetup& drive : drives) {
+        if (!drive.cdrom || drive.disc.empty())
+            continue;
+        std::string expected;
+        for (const scenario::DiscSetup& setup : discs_) {
+            if (setup.name == drive.disc)
+                expected = setup.label;
+        }
+        wchar_t root[] = {(wchar_t)drive.letter, L':', L'\\', L'\0'};
+        std::optional<std::string> label;
+        UINT type = DRIVE_UNKNOWN;
+        std::string service;
+        for (DWORD waited = 0;; waited += PollMilliseconds) {
+            type = GetDriveTypeW(root);
+            label = VolumeLabel(drive.letter);
+            if (type == DRIVE_CDROM && label.value_or("") == expected)
+                break;
+            if (waited == 5000) {
+                service = StartMountManager();
+                std::fprintf(stderr, "robot: drive %c: not read after 5 s; the mount manager: %s\n",
+                             drive.letter, service.c_str());
+            }
+            if (waited >= 60000) {
+                error = "drive " + std::string(1, drive.letter) + ": reads " +
+                        (type == DRIVE_CDROM ? "as a CD-ROM drive" : "as no CD-ROM drive") +
+                        " with label \"" + label.value_or("") + "\" before setup starts, not \"" +
+                        expected + "\" (the mount manager after 5 s: " + service + ")";
+                return false;
+            }
+            Sleep(PollMilliseconds);
+        }
+        if (!service.empty())
+            std::fprintf(stderr,
+                         "robot: drive %c: read as it should be after the mount manager "
+                         "was looked at\n",
+                         drive.letter);
+    }
+    return true;
 }
 
 bool WineBackend::Start(std::string& error) {

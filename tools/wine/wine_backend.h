@@ -26,6 +26,9 @@ class WineBackend : public scenario::Backend {
     // window has WS_EX_TOPMOST.
     void TraceBoxCalls(const std::wstring& file);
 
+    // Waits until each CD-ROM drive of drives that holds a disc reads as a CD-ROM drive with
+    // that disc's label; false, with what a drive reads, when one does not within a minute.
+    bool WaitForDrives(const std::vector<scenario::DriveSetup>& drives, std::string& error);
     bool Start(std::string& error);
     // The installer's process (0 before Start).
     DWORD InstallerProcessId() const { return installer_.dwProcessId; }
