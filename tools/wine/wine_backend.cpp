@@ -414,6 +414,15 @@ WineBackend::~WineBackend() {
     }
 }
 
+const scenario::DiscSetup* WineBackend::FindDisc(const std::string& name) const {
+    const scenario::DiscSetup* found = nullptr;
+    for (const scenario::DiscSetup& setup : discs_) {
+        if (setup.name == name)
+            found = &setup;
+    }
+    return found;
+}
+
 // What Wine's mount manager service is doing, as "running", "stopped", ...; when it is stopped,
 // it is started.
 static std::string StartMountManager() {
@@ -448,21 +457,20 @@ bool WineBackend::WaitForDrives(const std::vector<scenario::DriveSetup>& drives,
     for (const scenario::DriveSetup& drive : drives) {
         if (!drive.cdrom || drive.disc.empty())
             continue;
-        std::string expected;
-        for (const scenario::DiscSetup& setup : discs_) {
-            if (setup.name == drive.disc)
-                expected = setup.label;
-        }
+        const scenario::DiscSetup* disc = FindDisc(drive.disc);
+        std::string expected = disc != nullptr ? disc->label : "";
         wchar_t root[] = {(wchar_t)drive.letter, L':', L'\\', L'\0'};
         std::optional<std::string> label;
         UINT type = DRIVE_UNKNOWN;
         std::string service;
-        for (DWORD waited = 0;; waited += PollMilliseconds) {
+        DWORD start = GetTickCount();
+        for (;;) {
             type = GetDriveTypeW(root);
             label = VolumeLabel(drive.letter);
             if (type == DRIVE_CDROM && label.value_or("") == expected)
                 break;
-            if (waited == 5000) {
+            DWORD waited = GetTickCount() - start;
+            if (waited >= 5000 && service.empty()) {
                 service = StartMountManager();
                 std::fprintf(stderr, "robot: drive %c: not read after 5 s; the mount manager: %s\n",
                              drive.letter, service.c_str());
@@ -817,17 +825,12 @@ void WineBackend::SetDiscDevice(const std::string& disc, const std::string& unix
 bool WineBackend::Insert(char letter, const std::string& disc, std::string& error) {
     std::string expected;
     if (!disc.empty()) {
-        bool known = false;
-        for (const scenario::DiscSetup& setup : discs_) {
-            if (setup.name == disc) {
-                expected = setup.label;
-                known = true;
-            }
-        }
-        if (!known) {
+        const scenario::DiscSetup* known = FindDisc(disc);
+        if (known == nullptr) {
             error = "no disc called " + disc;
             return false;
         }
+        expected = known->label;
     }
     // An empty drive is a drive whose folder does not exist.
     std::string folder = discsFolder_ + "/" + (disc.empty() ? std::string(".no-disc") : disc);

@@ -73,6 +73,8 @@ class WineBackend : public scenario::Backend {
     std::wstring boxCallsFile_;
     HANDLE boxCallsHandle_ = INVALID_HANDLE_VALUE;
     BoxCalls boxCalls_;
+    // The scenario's disc of that name (the last one, as the parser keeps them); null when none.
+    const scenario::DiscSetup* FindDisc(const std::string& name) const;
     // Reads what the trace has gained since the last look.
     void ReadBoxCalls();
 };
