@@ -5,6 +5,9 @@
 #include "reach.h"
 #include "records.h"
 
+typedef BOOL(WINAPI* GETFILEINFORMATIONBYHANDLEEX)(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind,
+                                                   LPVOID information, DWORD size);
+
 // Whether the file at path has more than one name (a hard link). FALSE when it can't be told.
 static BOOL HasOtherNames(const char* path) {
     // Windows 95, 98 and ME give a file one name only.
@@ -15,8 +18,22 @@ static BOOL HasOtherNames(const char* path) {
         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return FALSE;
-    BY_HANDLE_FILE_INFORMATION information;
-    BOOL others = GetFileInformationByHandle(file, &information) && information.nNumberOfLinks > 1;
+    // From Windows Vista on, the number of names alone: GetFileInformationByHandle asks the
+    // volume for its serial number too, which under Wine is a request to another process, for
+    // each file a commit deletes.
+    FARPROC found =
+        GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetFileInformationByHandleEx");
+    GETFILEINFORMATIONBYHANDLEEX informationEx =
+        (GETFILEINFORMATIONBYHANDLEEX)(void (*)(void))found;
+    BOOL others;
+    if (informationEx != NULL) {
+        FILE_STANDARD_INFO standard;
+        others = informationEx(file, FileStandardInfo, &standard, sizeof(standard)) &&
+                 standard.NumberOfLinks > 1;
+    } else {
+        BY_HANDLE_FILE_INFORMATION information;
+        others = GetFileInformationByHandle(file, &information) && information.nNumberOfLinks > 1;
+    }
     CloseHandle(file);
     return others;
 }
@@ -32,13 +49,19 @@ BOOL DeleteWhatever(const char* path) {
            SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL) && DeleteFileA(path);
 }
 
+// The size and the time of last change alone: GetFileInformationByHandle would ask the volume
+// for its serial number too, which under Wine is a request to the mount manager, another process,
+// for each file the copy writes or a rollback looks at.
 BOOL StampOfHandle(HANDLE file, FILESTAMP* stamp) {
-    BY_HANDLE_FILE_INFORMATION information;
-    if (!GetFileInformationByHandle(file, &information))
+    DWORD sizeHigh = 0;
+    DWORD sizeLow = GetFileSize(file, &sizeHigh);
+    if (sizeLow == INVALID_FILE_SIZE && GetLastError() != NO_ERROR)
         return FALSE;
-    stamp->size = (ULONGLONG)information.nFileSizeHigh << 32 | information.nFileSizeLow;
-    stamp->written = (ULONGLONG)information.ftLastWriteTime.dwHighDateTime << 32 |
-                     information.ftLastWriteTime.dwLowDateTime;
+    FILETIME written;
+    if (!GetFileTime(file, NULL, NULL, &written))
+        return FALSE;
+    stamp->size = (ULONGLONG)sizeHigh << 32 | sizeLow;
+    stamp->written = (ULONGLONG)written.dwHighDateTime << 32 | written.dwLowDateTime;
     return TRUE;
 }
 

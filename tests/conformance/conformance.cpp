@@ -1058,6 +1058,26 @@ void TestHardLinks() {
     ok(IndexOf(ofA) == IndexOf(ofB) && ofA.nNumberOfLinks == 2 && ofB.nNumberOfLinks == 2,
        "two names: indexes %#llx and %#llx, %lu and %lu names\n", U64(IndexOf(ofA)),
        U64(IndexOf(ofB)), U(ofA.nNumberOfLinks), U(ofB.nNumberOfLinks));
+    // The size, the time and the number of names by the calls that ask nothing of the volume,
+    // on a handle opened for no access as well.
+    auto informationEx = (decltype(&GetFileInformationByHandleEx))(void (*)(void))GetProcAddress(
+        GetModuleHandleA("kernel32.dll"), "GetFileInformationByHandleEx");
+    FILE_STANDARD_INFO standard = {};
+    ok(informationEx != nullptr &&
+           informationEx(b, FileStandardInfo, &standard, sizeof(standard)) &&
+           standard.NumberOfLinks == 2 && standard.EndOfFile.QuadPart == 3 && !standard.Directory,
+       "GetFileInformationByHandleEx: %lu names, %lld bytes, error %lu\n",
+       U(standard.NumberOfLinks), (long long)standard.EndOfFile.QuadPart, LastError());
+    HANDLE bare = CreateFileA(second.c_str(), 0, ShareAllModes, nullptr, OPEN_EXISTING, 0, nullptr);
+    DWORD sizeHigh = 7;
+    FILETIME written = {};
+    DWORD sizeLow = GetFileSize(bare, &sizeHigh);
+    ok(sizeLow == 3 && sizeHigh == 0 && GetFileTime(bare, nullptr, nullptr, &written) &&
+           written.dwLowDateTime == ofA.ftLastWriteTime.dwLowDateTime &&
+           written.dwHighDateTime == ofA.ftLastWriteTime.dwHighDateTime,
+       "GetFileSize and GetFileTime on a handle of no access: %lu:%lu bytes, error %lu\n",
+       U(sizeHigh), U(sizeLow), LastError());
+    CloseHandle(bare);
     CloseHandle(a);
     CloseHandle(b);
     ok(WriteWhole(second, "two") && ReadWhole(first) == "two",

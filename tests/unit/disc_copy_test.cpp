@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <chrono>
+#include <cstdint>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -92,6 +93,25 @@ TEST_F(DiscCopy, InstalledFilesAreTheUsersWhateverTheDiscsCarry) {
     auto apart = fs::last_write_time(Installed() / "data" / "maps" / "m1.map") -
                  fs::last_write_time(disc1 / "kelvo" / "data" / "maps" / "m1.map");
     EXPECT_LT(std::chrono::abs(apart), std::chrono::microseconds(1));
+}
+
+TEST_F(DiscCopy, AReplacedFileThatIsAnotherProgramsReadOnlyFileTooStaysSoOnEveryWindows) {
+    // Windows 10, whose kernel32 tells a file's number of names alone, and XP, which tells it
+    // with the rest of GetFileInformationByHandle only.
+    for (std::uint32_t version : {winsim::Machine::Windows10, 0x0A280105u}) {
+        sim.machine().version = version;
+        std::string other = "C:\\Other" + std::to_string(version) + ".exe";
+        TestMachine::WriteFile(Installed() / "kelvo.exe", "old");
+        ASSERT_TRUE(DeleteFileA(other.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND);
+        ASSERT_TRUE(CreateHardLinkA(other.c_str(), "C:\\Program Files\\Kelvo Co\\kelvo\\kelvo.exe",
+                                    nullptr));
+        ASSERT_TRUE(SetFileAttributesA(other.c_str(), FILE_ATTRIBUTE_READONLY));
+        ASSERT_EQ(CopyDiscTree(nullptr), 0);
+        CommitInstall();
+        EXPECT_EQ(ReadAll(Installed() / "kelvo.exe"), "game") << version;
+        EXPECT_NE(GetFileAttributesA(other.c_str()) & FILE_ATTRIBUTE_READONLY, 0u) << version;
+        EXPECT_EQ(ReadAll(c / ("Other" + std::to_string(version) + ".exe")), "old") << version;
+    }
 }
 
 TEST_F(DiscCopy, AFolderNameEndingInATrailBackslashIsCopiedWhole) {

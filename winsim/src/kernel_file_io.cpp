@@ -1,11 +1,12 @@
 // Files opened by handle: CreateFileA, ReadFile, WriteFile, FlushFileBuffers, SetFileTime,
-// GetFileInformationByHandle and CloseHandle on them, over POSIX file descriptors, folders and
-// directory links opened by handle, and DeleteFileA, MoveFileA, MoveFileExA and CreateHardLinkA.
-// Open handles share their file or folder as Windows does: an open, a delete or a move that an
-// open handle's share mode keeps out fails with a sharing violation, whichever program holds the
-// handle. Every call is checked against the access lists for the user it is made as
-// (file_security.h). What is written stays in the system's cache until it is flushed: a power cut
-// loses it (LoseUnflushedWrites), while the making, moving and deleting of files and folders last.
+// GetFileInformationByHandle(Ex), GetFileSize, GetFileTime and CloseHandle on them, over POSIX file
+// descriptors, folders and directory links opened by handle, and DeleteFileA, MoveFileA,
+// MoveFileExA and CreateHardLinkA. Open handles share their file or folder as Windows does: an
+// open, a delete or a move that an open handle's share mode keeps out fails with a sharing
+// violation, whichever program holds the handle. Every call is checked against the access lists for
+// the user it is made as (file_security.h). What is written stays in the system's cache until it is
+// flushed: a power cut loses it (LoseUnflushedWrites), while the making, moving and deleting of
+// files and folders last.
 #include <windows.h>
 
 #include <algorithm>
@@ -930,6 +931,16 @@ BOOL WINAPI CreateHardLinkA(LPCSTR newName, LPCSTR existing, LPSECURITY_ATTRIBUT
     return TRUE;
 }
 
+// The host's look at what a handle opened; FALSE with the last error set when it fails.
+bool StatOf(const FileObject& file, struct stat* info) {
+    bool got = file.descriptor >= 0 ? fstat(file.descriptor, info) == 0
+               : file.link          ? lstat(file.host.c_str(), info) == 0
+                                    : stat(file.host.c_str(), info) == 0;
+    if (!got)
+        SetError(ErrorOf(errno, ERROR_INVALID_HANDLE));
+    return got;
+}
+
 // What a handle's file or folder is: attributes, times, the volume's serial number, size, the
 // number of its names and its index (the same file, whichever name opened it, gives the same).
 BOOL WINAPI GetFileInformationByHandle(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION information) {
@@ -947,13 +958,8 @@ BOOL WINAPI GetFileInformationByHandle(HANDLE handle, LPBY_HANDLE_FILE_INFORMATI
         return FALSE;
     }
     struct stat info;
-    bool got = file->descriptor >= 0 ? fstat(file->descriptor, &info) == 0
-               : file->link          ? lstat(file->host.c_str(), &info) == 0
-                                     : stat(file->host.c_str(), &info) == 0;
-    if (!got) {
-        SetError(ErrorOf(errno, ERROR_INVALID_HANDLE));
+    if (!StatOf(*file, &info))
         return FALSE;
-    }
     std::memset(information, 0, sizeof *information);
     if (file->link) {
         information->dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT |
@@ -972,5 +978,82 @@ BOOL WINAPI GetFileInformationByHandle(HANDLE handle, LPBY_HANDLE_FILE_INFORMATI
     information->nNumberOfLinks = file->folder ? 1 : (DWORD)info.st_nlink;
     information->nFileIndexHigh = (DWORD)((ULONGLONG)info.st_ino >> 32);
     information->nFileIndexLow = (DWORD)info.st_ino;
+    return TRUE;
+}
+
+// A handle's file size: its low half returned, its high half in sizeHigh where it is given. A
+// size whose low half reads as INVALID_FILE_SIZE sets the last error to NO_ERROR, so that a
+// caller that gave sizeHigh can tell it from a failure. A folder has none.
+DWORD WINAPI GetFileSize(HANDLE handle, LPDWORD sizeHigh) {
+    calls::Scope call("GetFileSize", calls::Point | calls::CanFail, OpenedPathOf, handle);
+    if (call.Fails()) {
+        SetError(ERROR_ACCESS_DENIED);
+        return INVALID_FILE_SIZE;
+    }
+    FileObject* file = FindFile(handle);
+    struct stat info;
+    if (file == nullptr || !StatOf(*file, &info))
+        return INVALID_FILE_SIZE;
+    ULONGLONG size = file->folder ? 0 : (ULONGLONG)info.st_size;
+    if (sizeHigh != nullptr)
+        *sizeHigh = (DWORD)(size >> 32);
+    if ((DWORD)size == INVALID_FILE_SIZE)
+        SetError(NO_ERROR);
+    return (DWORD)size;
+}
+
+// What a handle's file or folder is, in the class asked for: FileStandardInfo (its size, the
+// blocks it takes, the number of its names, whether it is a folder) alone; any other class
+// fails with ERROR_INVALID_PARAMETER, as a class Windows doesn't know does.
+BOOL WINAPI GetFileInformationByHandleEx(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind,
+                                         LPVOID information, DWORD size) {
+    calls::Scope call("GetFileInformationByHandleEx", calls::Point | calls::CanFail, OpenedPathOf,
+                      handle);
+    if (call.Fails()) {
+        SetError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    FileObject* file = FindFile(handle);
+    if (file == nullptr)
+        return FALSE;
+    if (kind != FileStandardInfo) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (information == nullptr || size < sizeof(FILE_STANDARD_INFO)) {
+        SetError(ERROR_BAD_LENGTH);
+        return FALSE;
+    }
+    struct stat info;
+    if (!StatOf(*file, &info))
+        return FALSE;
+    auto* standard = static_cast<FILE_STANDARD_INFO*>(information);
+    std::memset(standard, 0, sizeof *standard);
+    if (!file->folder) {
+        standard->EndOfFile.QuadPart = (LONGLONG)info.st_size;
+        standard->AllocationSize.QuadPart = (LONGLONG)info.st_blocks * 512;
+    }
+    standard->NumberOfLinks = file->folder ? 1 : (DWORD)info.st_nlink;
+    standard->Directory = file->folder || file->link;
+    return TRUE;
+}
+
+// A handle's file or folder's times; any of the three may be left out.
+BOOL WINAPI GetFileTime(HANDLE handle, LPFILETIME creation, LPFILETIME access, LPFILETIME write) {
+    calls::Scope call("GetFileTime", calls::Point | calls::CanFail, OpenedPathOf, handle);
+    if (call.Fails()) {
+        SetError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    FileObject* file = FindFile(handle);
+    struct stat info;
+    if (file == nullptr || !StatOf(*file, &info))
+        return FALSE;
+    if (creation != nullptr)
+        *creation = FileTimeOf(info.st_ctim);
+    if (access != nullptr)
+        *access = FileTimeOf(info.st_atim);
+    if (write != nullptr)
+        *write = FileTimeOf(info.st_mtim);
     return TRUE;
 }

@@ -21,8 +21,8 @@ HMODULE const Kernel32 = reinterpret_cast<HMODULE>(static_cast<uintptr_t>(0x7B80
 HMODULE const Advapi32 = reinterpret_cast<HMODULE>(static_cast<uintptr_t>(0x7B900000));
 
 // The oldest Windows an export is in: every one (95), the NT line from 2000 on (5.0), from
-// Windows 8 on (6.2).
-enum class Since { Windows95, Windows2000, Windows8 };
+// Windows Vista on (6.0), from Windows 8 on (6.2).
+enum class Since { Windows95, Windows2000, WindowsVista, Windows8 };
 
 struct Export {
     HMODULE module;
@@ -41,6 +41,8 @@ const Export Exports[] = {
     {Kernel32, "CreateHardLinkA", Address(&CreateHardLinkA), Since::Windows2000},
     {Kernel32, "GetFileInformationByHandle", Address(&GetFileInformationByHandle),
      Since::Windows95},
+    {Kernel32, "GetFileInformationByHandleEx", Address(&GetFileInformationByHandleEx),
+     Since::WindowsVista},
     {Kernel32, "GetShortPathNameA", Address(&GetShortPathNameA), Since::Windows95},
     {Kernel32, "CreateMutexA", Address(&CreateMutexA), Since::Windows95},
     {Kernel32, "ReleaseMutex", Address(&ReleaseMutex), Since::Windows95},
@@ -71,6 +73,8 @@ bool Has(Since since) {
     switch (since) {
     case Since::Windows2000:
         return nt && major >= 5;
+    case Since::WindowsVista:
+        return nt && major >= 6;
     case Since::Windows8:
         return nt && (major > 6 || (major == 6 && minor >= 2));
     default:
