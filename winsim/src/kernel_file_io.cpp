@@ -931,14 +931,18 @@ BOOL WINAPI CreateHardLinkA(LPCSTR newName, LPCSTR existing, LPSECURITY_ATTRIBUT
     return TRUE;
 }
 
-// The host's look at what a handle opened; FALSE with the last error set when it fails.
-bool StatOf(const FileObject& file, struct stat* info) {
-    bool got = file.descriptor >= 0 ? fstat(file.descriptor, info) == 0
-               : file.link          ? lstat(file.host.c_str(), info) == 0
-                                    : stat(file.host.c_str(), info) == 0;
+// The open file behind a handle, with the host's look at it in info; nullptr with the last
+// error set when there is none or the look fails.
+FileObject* LookedAt(HANDLE handle, struct stat* info) {
+    FileObject* file = FindFile(handle);
+    if (file == nullptr)
+        return nullptr;
+    bool got = file->descriptor >= 0 ? fstat(file->descriptor, info) == 0
+               : file->link          ? lstat(file->host.c_str(), info) == 0
+                                     : stat(file->host.c_str(), info) == 0;
     if (!got)
         SetError(ErrorOf(errno, ERROR_INVALID_HANDLE));
-    return got;
+    return got ? file : nullptr;
 }
 
 // What a handle's file or folder is: attributes, times, the volume's serial number, size, the
@@ -950,16 +954,14 @@ BOOL WINAPI GetFileInformationByHandle(HANDLE handle, LPBY_HANDLE_FILE_INFORMATI
         SetError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    FileObject* file = FindFile(handle);
+    struct stat info;
+    FileObject* file = LookedAt(handle, &info);
     if (file == nullptr)
         return FALSE;
     if (information == nullptr) {
         SetError(ERROR_NOACCESS);
         return FALSE;
     }
-    struct stat info;
-    if (!StatOf(*file, &info))
-        return FALSE;
     std::memset(information, 0, sizeof *information);
     if (file->link) {
         information->dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT |
@@ -990,9 +992,9 @@ DWORD WINAPI GetFileSize(HANDLE handle, LPDWORD sizeHigh) {
         SetError(ERROR_ACCESS_DENIED);
         return INVALID_FILE_SIZE;
     }
-    FileObject* file = FindFile(handle);
     struct stat info;
-    if (file == nullptr || !StatOf(*file, &info))
+    FileObject* file = LookedAt(handle, &info);
+    if (file == nullptr)
         return INVALID_FILE_SIZE;
     ULONGLONG size = file->folder ? 0 : (ULONGLONG)info.st_size;
     if (sizeHigh != nullptr)
@@ -1013,9 +1015,6 @@ BOOL WINAPI GetFileInformationByHandleEx(HANDLE handle, FILE_INFO_BY_HANDLE_CLAS
         SetError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    FileObject* file = FindFile(handle);
-    if (file == nullptr)
-        return FALSE;
     if (kind != FileStandardInfo) {
         SetError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -1025,7 +1024,8 @@ BOOL WINAPI GetFileInformationByHandleEx(HANDLE handle, FILE_INFO_BY_HANDLE_CLAS
         return FALSE;
     }
     struct stat info;
-    if (!StatOf(*file, &info))
+    FileObject* file = LookedAt(handle, &info);
+    if (file == nullptr)
         return FALSE;
     auto* standard = static_cast<FILE_STANDARD_INFO*>(information);
     std::memset(standard, 0, sizeof *standard);
@@ -1045,9 +1045,9 @@ BOOL WINAPI GetFileTime(HANDLE handle, LPFILETIME creation, LPFILETIME access, L
         SetError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    FileObject* file = FindFile(handle);
     struct stat info;
-    if (file == nullptr || !StatOf(*file, &info))
+    FileObject* file = LookedAt(handle, &info);
+    if (file == nullptr)
         return FALSE;
     if (creation != nullptr)
         *creation = FileTimeOf(info.st_ctim);
