@@ -931,9 +931,14 @@ BOOL WINAPI CreateHardLinkA(LPCSTR newName, LPCSTR existing, LPSECURITY_ATTRIBUT
     return TRUE;
 }
 
-// The open file behind a handle, with the host's look at it in info; nullptr with the last
-// error set when there is none or the look fails.
-FileObject* LookedAt(HANDLE handle, struct stat* info) {
+// The open file behind a handle that call queries, with the host's look at it in info; nullptr
+// with the last error set when the call is made to fail (ERROR_ACCESS_DENIED), there is none or
+// the look fails.
+FileObject* Queried(const calls::Scope& call, HANDLE handle, struct stat* info) {
+    if (call.Fails()) {
+        SetError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
     FileObject* file = FindFile(handle);
     if (file == nullptr)
         return nullptr;
@@ -950,12 +955,8 @@ FileObject* LookedAt(HANDLE handle, struct stat* info) {
 BOOL WINAPI GetFileInformationByHandle(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION information) {
     calls::Scope call("GetFileInformationByHandle", calls::Point | calls::CanFail, OpenedPathOf,
                       handle);
-    if (call.Fails()) {
-        SetError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
     struct stat info;
-    FileObject* file = LookedAt(handle, &info);
+    FileObject* file = Queried(call, handle, &info);
     if (file == nullptr)
         return FALSE;
     if (information == nullptr) {
@@ -988,12 +989,8 @@ BOOL WINAPI GetFileInformationByHandle(HANDLE handle, LPBY_HANDLE_FILE_INFORMATI
 // caller that gave sizeHigh can tell it from a failure. A folder has none.
 DWORD WINAPI GetFileSize(HANDLE handle, LPDWORD sizeHigh) {
     calls::Scope call("GetFileSize", calls::Point | calls::CanFail, OpenedPathOf, handle);
-    if (call.Fails()) {
-        SetError(ERROR_ACCESS_DENIED);
-        return INVALID_FILE_SIZE;
-    }
     struct stat info;
-    FileObject* file = LookedAt(handle, &info);
+    FileObject* file = Queried(call, handle, &info);
     if (file == nullptr)
         return INVALID_FILE_SIZE;
     ULONGLONG size = file->folder ? 0 : (ULONGLONG)info.st_size;
@@ -1011,10 +1008,6 @@ BOOL WINAPI GetFileInformationByHandleEx(HANDLE handle, FILE_INFO_BY_HANDLE_CLAS
                                          LPVOID information, DWORD size) {
     calls::Scope call("GetFileInformationByHandleEx", calls::Point | calls::CanFail, OpenedPathOf,
                       handle);
-    if (call.Fails()) {
-        SetError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
     if (kind != FileStandardInfo) {
         SetError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -1024,7 +1017,7 @@ BOOL WINAPI GetFileInformationByHandleEx(HANDLE handle, FILE_INFO_BY_HANDLE_CLAS
         return FALSE;
     }
     struct stat info;
-    FileObject* file = LookedAt(handle, &info);
+    FileObject* file = Queried(call, handle, &info);
     if (file == nullptr)
         return FALSE;
     auto* standard = static_cast<FILE_STANDARD_INFO*>(information);
@@ -1041,12 +1034,8 @@ BOOL WINAPI GetFileInformationByHandleEx(HANDLE handle, FILE_INFO_BY_HANDLE_CLAS
 // A handle's file or folder's times; any of the three may be left out.
 BOOL WINAPI GetFileTime(HANDLE handle, LPFILETIME creation, LPFILETIME access, LPFILETIME write) {
     calls::Scope call("GetFileTime", calls::Point | calls::CanFail, OpenedPathOf, handle);
-    if (call.Fails()) {
-        SetError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
     struct stat info;
-    FileObject* file = LookedAt(handle, &info);
+    FileObject* file = Queried(call, handle, &info);
     if (file == nullptr)
         return FALSE;
     if (creation != nullptr)
