@@ -6,6 +6,7 @@
 #include <string>
 #include <sys/xattr.h>
 
+#include "intruder.h"
 #include "snapshot.h"
 
 namespace fs = std::filesystem;
@@ -116,6 +117,26 @@ TEST_F(Snapshot, SavedStatesReadBackTheSame) {
     MachineState loaded;
     ASSERT_TRUE(scenario::LoadSnapshot(root / "state.txt", loaded));
     EXPECT_EQ(loaded, state);
+}
+
+// Where another user moved the install folder aside before setup looked and setup installed
+// afresh, the new files have the disc's spelling of names the earlier install spelled otherwise:
+// a name is one name in any letter case, and only its entry is weighed.
+TEST(OtherUsersRun, ANameIsTheSameNameInAnyLetterCase) {
+    scenario::MachineEntry disc, written;
+    disc.digest = "d";
+    written.digest = "w";
+    MachineState target{{"c:/Games/kelvo/readme.TXT", disc}, {"c:/Games/kelvo/\xcf\x89.dat", disc}};
+    MachineState final{{"c:/Games/kelvo/ReadMe.txt", disc}, {"c:/Games/kelvo/\xce\xa9.dat", disc}};
+    EXPECT_TRUE(enumerate::intruder::Differences(target, final, {}).empty());
+
+    final["c:/Games/kelvo/\xce\xa9.dat"] = written;
+    final["c:/Games/kelvo/planted.dll"] = disc;
+    auto differences = enumerate::intruder::Differences(target, final, {});
+    ASSERT_EQ(differences.size(), 2u);
+    EXPECT_EQ(differences[0].path, "c:/Games/kelvo/planted.dll");
+    EXPECT_EQ(differences[0].what, "added");
+    EXPECT_EQ(differences[1].path, "c:/Games/kelvo/\xcf\x89.dat");
 }
 
 } // namespace

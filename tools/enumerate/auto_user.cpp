@@ -219,10 +219,18 @@ class AutoUser : public winsim::User {
             Note("intruder\tnone");
             return;
         }
-        auto reach = intruder::ReachOf(*act);
         auto before = FixedDrives();
-        std::uint32_t error = winsim::ActAsOtherUser(*act);
+        winsim::OtherUserAct done;
+        std::uint32_t error = winsim::ActAsOtherUser(*act, &done);
         auto after = FixedDrives();
+        // Refused after a rename aside that a thread of setup's made impossible to take back
+        // (it took the name meanwhile): the rename is what the other user did.
+        if (error != 0 && !done.kind.empty()) {
+            Note("intruder-refused\t" + std::to_string(error));
+            act = done;
+            error = 0;
+        }
+        auto reach = intruder::ReachOf(*act);
         scenario::SaveSnapshot(before, fs::path(folder_) / "intruder-before.txt");
         scenario::SaveSnapshot(after, fs::path(folder_) / "intruder-after.txt");
         std::string line =

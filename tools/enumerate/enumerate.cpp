@@ -269,6 +269,7 @@ struct OtherUsersAct {
     std::vector<std::string> callPaths;
     std::string act;
     std::uint32_t error = 0;
+    std::uint32_t restRefused = 0;  // done in part: the error that refused the rest
     std::vector<std::string> words; // the act and its arguments (a content as its size)
     enumerate::intruder::Trace trace;
 };
@@ -672,6 +673,8 @@ class Enumeration {
             other.act = fields[1];
             other.error = (std::uint32_t)std::strtoul(fields[2].c_str(), nullptr, 10);
             other.words.assign(fields.begin() + 3, fields.end());
+        } else if (fields[0] == "intruder-refused" && fields.size() > 1) {
+            other.restRefused = (std::uint32_t)std::strtoul(fields[1].c_str(), nullptr, 10);
         } else if (fields[0] == "intruder-tree" && fields.size() > 1) {
             other.trace.trees.push_back(fields[1]);
         } else if (fields[0] == "intruder-entry" && fields.size() > 1) {
@@ -1123,9 +1126,11 @@ void JudgeOtherUser(Enumeration& enumeration, OtherUserRun& run,
         std::string words;
         for (size_t i = 0; i < other.words.size(); ++i)
             words += (i == 0 ? "" : " ") + other.words[i];
-        run.acted =
-            words + ": " +
-            (other.error == 0 ? "done" : "refused (error " + std::to_string(other.error) + ")");
+        run.acted = words + ": " +
+                    (other.error != 0 ? "refused (error " + std::to_string(other.error) + ")"
+                     : other.restRefused != 0 ? "done, the rest refused (error " +
+                                                    std::to_string(other.restRefused) + ")"
+                                              : "done");
     }
     if (other.came)
         run.acted = "at " + other.function +

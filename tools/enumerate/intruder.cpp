@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "machine.h"
+#include "name_case.h"
 #include "scenario.h"
 
 namespace enumerate::intruder {
@@ -388,17 +389,37 @@ std::vector<Difference> Differences(const scenario::MachineState& target,
              cut = key.rfind('/', cut - 1))
             holders.insert(key.substr(0, cut));
     }
+    // A name is one name in any letter case: a folder made again holds the disc's spelling of a
+    // name target has as the earlier install spelled it. Each entry is weighed once, by target's
+    // spelling where it has one.
+    auto spellings = [](const scenario::MachineState& state) {
+        std::map<std::u32string, std::string> keys;
+        for (const auto& [key, entry] : state)
+            keys.emplace(winsim::UpcasedName(key), key);
+        return keys;
+    };
+    auto targetSpellings = spellings(target), finalSpellings = spellings(final);
     std::set<std::string> keys;
     for (const auto& [key, entry] : target)
         keys.insert(key);
-    for (const auto& [key, entry] : final)
-        keys.insert(key);
+    for (const auto& [key, entry] : final) {
+        if (targetSpellings.count(winsim::UpcasedName(key)) == 0)
+            keys.insert(key);
+    }
+    auto inAnyCase = [](const scenario::MachineState& state,
+                        const std::map<std::u32string, std::string>& spelled,
+                        const std::string& key) -> const scenario::MachineEntry* {
+        if (const auto* entry = Find(state, key))
+            return entry;
+        auto other = spelled.find(winsim::UpcasedName(key));
+        return other == spelled.end() ? nullptr : Find(state, other->second);
+    };
     std::vector<Difference> differences;
     for (const auto& key : keys) {
         if (isMoved(key))
             continue;
-        const auto* is = Find(final, key);
-        const auto* was = Find(target, key);
+        const auto* is = inAnyCase(final, finalSpellings, key);
+        const auto* was = inAnyCase(target, targetSpellings, key);
         if (Same(is, was, timeless.count(key) != 0))
             continue;
         if (described.count(key) != 0 && is != nullptr && was != nullptr) {

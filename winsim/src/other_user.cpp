@@ -131,8 +131,10 @@ std::uint32_t ReadAsOtherUser(const std::string& path, std::string& content) {
     return error;
 }
 
-std::uint32_t ActAsOtherUser(const OtherUserAct& act) {
+std::uint32_t ActAsOtherUser(const OtherUserAct& act, OtherUserAct* done) {
     DWORD lastError = GetLastError();
+    // A rename aside that can't be taken back because the name was taken meanwhile.
+    bool movedAside = false;
     files::ActingAs as(OtherUser());
     std::vector<std::string> a = act.arguments;
     // The content of a file or a write is no path.
@@ -148,8 +150,7 @@ std::uint32_t ActAsOtherUser(const OtherUserAct& act) {
         error = Failed(MoveFileA(a[0].c_str(), aside.c_str()));
         if (error == 0) {
             error = MakeDirectoryLink(a[0].c_str(), a[1].c_str());
-            if (error != 0)
-                MoveFileA(aside.c_str(), a[0].c_str());
+            movedAside = error != 0 && !MoveFileA(aside.c_str(), a[0].c_str());
         }
     } else if (act.kind == "link") {
         error = MakeDirectoryLink(a[0].c_str(), a[1].c_str());
@@ -165,13 +166,18 @@ std::uint32_t ActAsOtherUser(const OtherUserAct& act) {
         error = there ? Failed(MoveFileA(a[0].c_str(), aside.c_str())) : 0;
         if (error == 0) {
             error = Failed(CreateHardLinkA(a[0].c_str(), a[1].c_str(), nullptr));
-            if (error != 0 && there)
-                MoveFileA(aside.c_str(), a[0].c_str());
+            movedAside = error != 0 && there && !MoveFileA(aside.c_str(), a[0].c_str());
         }
     } else if (act.kind == "delete") {
         error = Delete(a[0]);
     } else if (act.kind == "move") {
         error = Failed(MoveFileA(a[0].c_str(), a[1].c_str()));
+    }
+    if (done != nullptr) {
+        if (movedAside)
+            *done = {"move", {a[0], a[0] + ".aside"}};
+        else
+            *done = error == 0 ? OtherUserAct{act.kind, a} : OtherUserAct{};
     }
     SetLastError(lastError);
     return error;

@@ -1,7 +1,8 @@
 // Another user of the machine, a standard user who is not setup's, acting on the file system
 // between two of setup's calls: each act is checked against the access lists as that user, and
 // the handles open on the machine keep it out where their share modes say. A refused act
-// changes nothing.
+// changes nothing, but for a swap or a relink refused after its rename whose name a thread of
+// setup's took meanwhile: that rename stays, as it would on Windows.
 #pragma once
 
 #include <cstdint>
@@ -32,8 +33,9 @@ struct OtherUserAct {
 bool IsOtherUserAct(const std::string& kind, size_t arguments);
 
 // Performs the act as the other user: 0, or the Win32 error that refused it. The calling
-// thread's last error is as it was.
-std::uint32_t ActAsOtherUser(const OtherUserAct& act);
+// thread's last error is as it was. done, where given, is what the act changed: the act, a
+// "move" aside where its rename stayed (above), or nothing (no kind).
+std::uint32_t ActAsOtherUser(const OtherUserAct& act, OtherUserAct* done = nullptr);
 
 // Reads a whole file as the other user, sharing it with every other handle: 0 with content, or
 // the Win32 error that kept the user out. The calling thread's last error is as it was.
