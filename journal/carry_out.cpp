@@ -38,15 +38,50 @@ static BOOL HasOtherNames(const char* path) {
     return others;
 }
 
+// The file at path, opened to be held: while it is, no one renames it, deletes it or puts
+// another file in its place (it is open to be read and shares no deleting). NULL unless it is a
+// plain file with that one name: no folder, no link of either kind, no name of a file that has
+// others (whose attributes are those other names' too).
+static HANDLE HoldPlainFile(const char* path) {
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return NULL;
+    BY_HANDLE_FILE_INFORMATION information;
+    if (GetFileInformationByHandle(file, &information) &&
+        (information.dwFileAttributes &
+         (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
+        information.nNumberOfLinks == 1)
+        return file;
+    CloseHandle(file);
+    return NULL;
+}
+
 BOOL DeleteWhatever(const char* path) {
     if (DeleteFileA(path))
         return TRUE;
     DWORD error = GetLastError();
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
         return TRUE;
-    // The attributes of a file with another name are that name's too: they stay as they are.
-    return error == ERROR_ACCESS_DENIED && !HasOtherNames(path) &&
-           SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL) && DeleteFileA(path);
+    if (error != ERROR_ACCESS_DENIED)
+        return FALSE;
+    // Read-only, or no file (a folder, a directory link). Windows 95, 98 and ME have no links,
+    // and let anyone change anything.
+    if ((GetVersion() & 0x80000000) != 0) {
+        DWORD attributes = GetFileAttributesA(path);
+        return attributes != INVALID_FILE_ATTRIBUTES &&
+               (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+               SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL) && DeleteFileA(path);
+    }
+    // A plain file is made writable while it is held, so that the attributes changed are those
+    // of the file that was looked at, not of whatever someone put at its name since, nor of what
+    // a link there leads to.
+    HANDLE held = HoldPlainFile(path);
+    if (held == NULL)
+        return FALSE;
+    BOOL writable = SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
+    CloseHandle(held);
+    return writable && DeleteFileA(path);
 }
 
 // The size and the time of last change alone: GetFileInformationByHandle would ask the volume

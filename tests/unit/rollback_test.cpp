@@ -9,7 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "call_points.h"
 #include "install_fixture.h"
+#include "journal/carry_out.h"
+#include "other_user.h"
 
 namespace fs = std::filesystem;
 using namespace testing_support;
@@ -287,6 +290,37 @@ TEST_F(Recovery, AVoidThatCantBeRememberedStopsTheRollbackAndKeepsTheJournal) {
     EXPECT_EQ(ReadAll(Installed() / "theirs.dat"), "someone else's");
     EXPECT_FALSE(fs::exists(Installed() / "made.dat"));
     ExpectNothingOfSetups();
+}
+
+// A kept file that can't take the place of what is at its path at once makes that file writable
+// first, where it is a plain file of one name: not through a directory link, nor a file another
+// user gives that name between setup's look at it and its change.
+TEST(RestoreKept, MakesWritableOnlyThePlainFileItLookedAt) {
+    TestMachine sim;
+    fs::path e = sim.AddFixed('e').hostFolder;
+    ASSERT_TRUE(CreateDirectoryA("E:\\Theirs", nullptr));
+    ASSERT_TRUE(SetFileAttributesA("E:\\Theirs", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+    TestMachine::WriteFile(e / "Theirs" / "victim.dll", "theirs");
+    ASSERT_TRUE(SetFileAttributesA("E:\\Theirs\\victim.dll", FILE_ATTRIBUTE_READONLY));
+    TestMachine::WriteFile(e / "kept.dat", "kept");
+    ASSERT_TRUE(CreateDirectoryA("E:\\Games", nullptr));
+    ASSERT_EQ(winsim::MakeDirectoryLink("E:\\Games\\link.dat", "E:\\Theirs"), 0u);
+    EXPECT_FALSE(RestoreKept("E:\\kept.dat", "E:\\Games\\link.dat"));
+    EXPECT_EQ(GetFileAttributesA("E:\\Theirs"),
+              (DWORD)(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+
+    TestMachine::WriteFile(e / "Games" / "made.dat", "made");
+    ASSERT_TRUE(SetFileAttributesA("E:\\Games\\made.dat", FILE_ATTRIBUTE_READONLY));
+    winsim::calls::ForgetActs();
+    winsim::calls::AtCall("SetFileAttributesA", 1, -1, [] {
+        winsim::ActAsOtherUser({"relink", {"E:\\Games\\made.dat", "E:\\Theirs\\victim.dll"}});
+    });
+    winsim::calls::StartThread(0);
+    EXPECT_TRUE(RestoreKept("E:\\kept.dat", "E:\\Games\\made.dat"));
+    winsim::calls::StartThread(-1);
+    winsim::calls::ForgetActs();
+    EXPECT_EQ(ReadAll(e / "Games" / "made.dat"), "kept");
+    EXPECT_EQ(GetFileAttributesA("E:\\Theirs\\victim.dll"), (DWORD)FILE_ATTRIBUTE_READONLY);
 }
 
 } // namespace
