@@ -125,9 +125,11 @@ TEST(ScenarioParseTest, BadLinesNameTheirLine) {
     EXPECT_EQ(ParseError("expect box a b maybe owner none\n").substr(0, 19), "t.scn:1: usage: exp");
     EXPECT_TRUE(ParseOk("expect box a b ok owner none within 90\n"));
     EXPECT_TRUE(ParseOk("expect box a b ok owner none topmost within 90\n"));
+    EXPECT_TRUE(ParseOk("expect dialog Setup within 0.5\n"));
     for (const char* bad :
          {"expect box a b ok owner none within 0\n", "expect box a b ok owner none within\n",
-          "expect box a b ok owner none within 9 topmost\n"})
+          "expect box a b ok owner none within 9 topmost\n", "expect dialog Setup within 0\n",
+          "expect dialog Setup within\n", "expect dialog Setup after 9\n"})
         EXPECT_NE(ParseError(bad), "") << bad;
     EXPECT_EQ(ParseError("expect installed C:\\x disc9\n"), "t.scn:1: no disc named disc9");
     // Faults only the host can make must say so.

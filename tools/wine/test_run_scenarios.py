@@ -93,6 +93,9 @@ class PlayedAgain(Folder):
         unread = ['FAIL drive d: reads as no CD-ROM drive with label "" before setup starts, '
                   'not "KELVO_1" (the mount manager after 5 s: running)']
         self.assertTrue(runner.never_shown(scenario, unread))
+        # The words the runner looks for are the robot's own.
+        robot = RUNNER.with_name("wine_backend.cpp").read_text(encoding="utf-8")
+        self.assertIn('" ' + runner.DRIVES_NOT_READ + ', not', robot)
 
 
 if __name__ == "__main__":
