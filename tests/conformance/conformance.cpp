@@ -407,6 +407,24 @@ void TestAttributes() {
     ok((attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY)) == 0,
        "neither hidden nor read-only: %#lx\n", U(attributes));
 
+    // Held open to be read, sharing no deleting, a read-only file still takes new attributes by
+    // its path, and no one renames it meanwhile.
+    SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_READONLY);
+    HANDLE held = CreateFileA(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    ok(held != INVALID_HANDLE_VALUE, "opening a read-only file to hold it: error %lu\n",
+       LastError());
+    ok(SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_NORMAL),
+       "SetFileAttributesA of a held file: error %lu\n", LastError());
+    SetLastError(0);
+    ok(!MoveFileA(file.c_str(), "F:\\conf\\attr\\moved.txt") &&
+           GetLastError() == ERROR_SHARING_VIOLATION,
+       "MoveFileA of a held file: error %lu\n", LastError());
+    if (held != INVALID_HANDLE_VALUE)
+        CloseHandle(held);
+    ok((GetFileAttributesA(file.c_str()) & FILE_ATTRIBUTE_READONLY) == 0,
+       "the held file's attributes: %#lx\n", U(GetFileAttributesA(file.c_str())));
+
     SetLastError(0);
     ok(!SetFileAttributesA("F:\\conf\\attr\\none", FILE_ATTRIBUTE_NORMAL) &&
            GetLastError() == ERROR_FILE_NOT_FOUND,
@@ -810,6 +828,13 @@ void TestDirectoryLinks() {
     SetLastError(0);
     ok(!DeleteFileA("H:\\linked") && GetLastError() == ERROR_ACCESS_DENIED,
        "DeleteFileA of the link: error %lu\n", LastError());
+    // Opened as a file, itself, the link is no file to hold.
+    HANDLE file = CreateFileA("H:\\linked", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    ok(file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED,
+       "opening the link as a file: error %lu\n", LastError());
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
     BOOL removed = RemoveDirectoryA("H:\\linked");
     unsigned long error = removed ? 0 : LastError();
     todo_wine("Wine does not remove a link to a folder that holds files (ERROR_DIR_NOT_EMPTY)")
