@@ -454,11 +454,13 @@ class Enumeration {
 
     // The places only administrators may change, and the Windows folder: each with files, one
     // read-only, of the names the install has, so that a link into one gives setup something to
-    // change there.
+    // change there; the administrators' folder is hidden and a system folder, so that attributes
+    // set through a link to it show.
     void LayOutOtherUsersMachine() {
         namespace security = winsim::security;
         fs::path only = base_ / "Admin only";
         Write(only / "victim.dll", "the administrators' library", true);
+        winsim::StoreDosAttributes(only.string(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
         Write(only / "kelvo.exe", "the administrators' kelvo.exe", true);
         Write(only / "ReadMe.txt", "the administrators' read me");
         Write(only / "data/shared.dat", "the administrators' data");
